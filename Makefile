@@ -1,0 +1,64 @@
+# Convenience wrapper around CMake + Ninja + CTest.
+#   make demo           install dependencies, build, tour the offline demo drive
+#   make test           install dependencies, build, run every test
+#   make test-sanitize  the tests under AddressSanitizer + UndefinedBehaviorSanitizer
+#   make test-tsan      the tests under ThreadSanitizer
+#   make fuzz           build the libFuzzer targets with clang, run each FUZZ_SECONDS
+#   make bench          build and run the benchmarks
+#   make install        install into PREFIX (default /usr/local)
+
+BUILD        ?= build
+JOBS         ?= $(shell nproc)
+PREFIX       ?= /usr/local
+FUZZ_SECONDS ?= 20
+BENCH_ARGS   ?=
+CMAKE_FLAGS  ?=
+
+CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
+
+.PHONY: all deps build test test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke demo install clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	$(CONFIGURE) -B build-asan -DNIMBUS_SANITIZE=address,undefined -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	$(CONFIGURE) -B build-tsan -DNIMBUS_SANITIZE=thread -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+fuzz-build: deps
+	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DNIMBUS_FUZZ=ON -DNIMBUS_TESTS=OFF \
+	  -DNIMBUS_BENCH=OFF -DNIMBUS_TOOLS=OFF -DNIMBUS_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+bench: build
+	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b $(BENCH_ARGS) || exit 1; done
+
+bench-smoke: build
+	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.01 || exit 1; done
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz build-valgrind

@@ -1,0 +1,52 @@
+// Authorisation: the refresh-token grant and its answer, the process-wide
+// token cache, and the per-request session.
+#ifndef NIMBUS_AUTH_H
+#define NIMBUS_AUTH_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "nimbus.h"
+#include "text/text.h"
+
+constexpr size_t NIMBUS_TOKEN_MAX = 8192;
+
+// One parsed token answer; a zeroed record is empty.
+struct nimbus_token {
+    char *access_token;
+    char *refresh_token; // the rotated refresh token, or null
+    int64_t expires_in;
+};
+
+void nimbus_token_free(nimbus_token *tok);
+int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size);
+// Presents cfg->refresh_token (callers pass a copy of the settings carrying the
+// refresh token they chose) with cfg's client credentials and scope.
+int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, nimbus_token *tok,
+                 char *msg, size_t size);
+
+// Token cache. A key is (client id, client secret, effective scope, the
+// configured refresh token of the settings), so two accounts that share an
+// application registration never see each other's tokens.
+void nimbus_cache_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok,
+                      int64_t now);
+void nimbus_cache_clear();
+// The refresh token cached for the key of (cfg, scope), as a per-thread copy
+// valid until this thread's next call of either; null when none is cached.
+const char *nimbus_cached_refresh(const nimbus_cfg *cfg, const char *scope);
+const char *nimbus_session_refresh_token(const nimbus_cfg *cfg, const char *scope);
+
+// One request's session.
+struct nimbus_sess {
+    const nimbus_io *io;
+    const nimbus_cfg *cfg;
+    char *access_token;
+    char *refresh_token;
+    int may_refresh; // 1 when the access token came from the cache
+};
+
+int nimbus_sess_open(nimbus_sess *sess, const nimbus_io *io, const nimbus_cfg *cfg, char *msg,
+                     size_t size);
+void nimbus_sess_close(nimbus_sess *sess);
+
+#endif // NIMBUS_AUTH_H

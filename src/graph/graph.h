@@ -1,0 +1,54 @@
+// Graph wire format: error envelopes and status mapping, driveItems into entry
+// records, and the entry JSON the host receives.
+#ifndef NIMBUS_GRAPH_H
+#define NIMBUS_GRAPH_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "nimbus.h"
+#include "text/text.h"
+
+struct yyjson_val;
+
+constexpr size_t NIMBUS_MAX_ENTRIES = 100000;
+constexpr size_t NIMBUS_CODE_SIZE = 128;
+
+// 0 when body is a JSON object (code filled when it is a Graph error
+// envelope), NIMBUS_E_FAILED otherwise.
+int nimbus_parse_error(const char *body, size_t len, char *code, size_t code_size, char *msg,
+                       size_t size);
+// The result code of an HTTP status and error code, writing its message.
+int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size);
+
+// One drive entry; a zeroed record is empty.
+struct nimbus_item {
+    char *id;
+    char *name;
+    char *path;
+    int64_t size;     // -1 when unknown
+    int64_t mtime_ms; // 0 when unknown
+    int folder;
+};
+
+// The de-duplicating entry list of one listing; a zeroed record is empty.
+struct nimbus_items {
+    nimbus_item *items;
+    size_t count;
+    size_t cap;
+    uint64_t *index; // open addressing over ids: 0 free, k -> items[k - 1]
+    size_t index_cap;
+};
+
+int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
+                               nimbus_items *list, char **next, char *msg, size_t size);
+int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
+                             char *msg, size_t size);
+char *nimbus_download_url_of(yyjson_val *item);
+void nimbus_item_free(nimbus_item *item);
+void nimbus_items_free(nimbus_items *list);
+
+int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent);
+int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent);
+
+#endif // NIMBUS_GRAPH_H

@@ -1,0 +1,113 @@
+// Text, settings and common helpers shared by every module of the library:
+// the growable text buffer and its encoders, validators, redaction, the
+// settings record, endpoints, GUIDs, timestamps, bounded messages, the small
+// platform layer and RAII helpers.
+#ifndef NIMBUS_TEXT_H
+#define NIMBUS_TEXT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "nimbus.h"
+
+// Sizes of the message buffers of the library's steps.
+constexpr size_t NIMBUS_MSG_SIZE = 768;   // one request's shared message buffer
+constexpr size_t NIMBUS_URL_MSG = 512;    // a redacted URL quoted in a message
+constexpr size_t NIMBUS_LINE_MSG = 200;   // one body line quoted in a message
+constexpr const char *NIMBUS_DEFAULT_SCOPE = "offline_access Files.Read.All";
+
+// ---- RAII helpers --------------------------------------------------------
+
+struct nimbus_free_deleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+// An owned malloc-family string.
+using nimbus_str = std::unique_ptr<char, nimbus_free_deleter>;
+
+// ---- Growable text buffer and encoders -----------------------------------
+
+// A zeroed record is an empty buffer; data is NUL-terminated once allocated.
+struct nimbus_buf {
+    char *data;
+    size_t len;
+    size_t cap;
+};
+
+// All appends return 0, or -1 when memory (or capacity) runs out.
+int nimbus_buf_add(nimbus_buf *b, const void *bytes, size_t n);
+int nimbus_buf_adds(nimbus_buf *b, const char *s);
+int nimbus_buf_addf(nimbus_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int nimbus_buf_json_str(nimbus_buf *b, const char *s);
+int nimbus_buf_query(nimbus_buf *b, const char *name, const char *value);
+int nimbus_buf_addpath(nimbus_buf *b, const char *path);
+int nimbus_buf_addq(nimbus_buf *b, const char *text);
+void nimbus_buf_free(nimbus_buf *b);
+char *nimbus_strndup(const char *bytes, size_t n);
+char *nimbus_strdup(const char *s);
+
+// Releases a buffer when the scope ends (unless its data was taken over).
+struct nimbus_buf_guard {
+    nimbus_buf *b;
+    ~nimbus_buf_guard() { nimbus_buf_free(b); }
+};
+
+// ---- Validators and name helpers -----------------------------------------
+
+int nimbus_utf8_ok(const char *bytes, size_t n);
+int nimbus_path_ok(const char *s);
+int nimbus_item_id_ok(const char *s);
+const char *nimbus_basename(const char *s);
+int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback);
+
+// ---- Bounded messages ----------------------------------------------------
+
+// printf into msg, cut to size - 1 bytes and NUL-terminated; nothing is
+// written when msg is null or size is 0.
+void nimbus_msgf(char *msg, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// ---- Settings ------------------------------------------------------------
+
+// One request's parsed settings; a zeroed record is empty.
+struct nimbus_cfg {
+    char *client_id;
+    char *client_secret;
+    char *refresh_token;
+    char *scope;
+    char *path; // root folder without its leading "/", or null for the drive root
+    char *id;
+    int32_t business;
+};
+
+// NIMBUS_OK, or NIMBUS_E_INVALID with the fault's message (record left empty).
+int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, size_t size);
+void nimbus_cfg_free(nimbus_cfg *cfg);
+// The settings' scope when present and non-empty, else NIMBUS_DEFAULT_SCOPE.
+const char *nimbus_scope_of(const nimbus_cfg *cfg);
+
+// ---- Redaction -----------------------------------------------------------
+
+void nimbus_redact_into(const char *text, char *out, size_t size);
+void nimbus_body_line(const char *text, char *out, size_t size);
+// Replaces every occurrence of secret (4 bytes or longer) in msg with "***".
+void mask(char *msg, const char *secret);
+void nimbus_scrub(char *msg, const nimbus_cfg *cfg, const char *access_token);
+
+// ---- Endpoints, identifiers and timestamps -------------------------------
+
+const char *nimbus_token_url();
+const char *nimbus_graph_base();
+// Points the endpoints elsewhere (null leaves one unchanged); not exported.
+void nimbus_test_endpoints(const char *graph_base, const char *token_url);
+int nimbus_new_guid(char *out, size_t size);
+int64_t nimbus_iso8601_ms(const char *text);
+
+// ---- Platform layer ------------------------------------------------------
+
+// Seconds since the Unix epoch.
+int64_t nimbus_now();
+// Fills out with n bytes from the system's random device; 0 on success.
+int nimbus_random_bytes(void *out, size_t n);
+
+#endif // NIMBUS_TEXT_H

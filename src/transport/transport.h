@@ -1,0 +1,38 @@
+// The host's transport table, its process-wide selection, the one HTTP
+// exchange through it, and the in-process fake transport.
+#ifndef NIMBUS_TRANSPORT_H
+#define NIMBUS_TRANSPORT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "nimbus.h"
+
+// The marker that carries an access token behind a GET URL.
+constexpr const char *NIMBUS_BEARER_MARKER = "#NIMBUS-BEARER:";
+constexpr size_t NIMBUS_URL_MAX = 8192;
+
+// One HTTP answer, owned by the library; a zeroed record is empty.
+struct nimbus_resp {
+    int32_t status;
+    char *body;
+    size_t len;
+};
+
+void nimbus_resp_free(nimbus_resp *resp);
+
+// One exchange: POST when body is non-null, else GET (with the bearer marker
+// and token appended when access_token is non-empty). 0 when an answer (any
+// status) is in resp; -1 with a message when none arrived.
+int nimbus_http(const nimbus_io *io, const char *url, const char *body, const char *content_type,
+                const char *access_token, nimbus_resp *resp, char *msg, size_t size);
+
+// Copies the selected transport table into *out under the selection lock and
+// returns 1; returns 0 (and zeroes *out) when no transport is selected.
+int nimbus_io_current(nimbus_io *out);
+// The built-in transport: none in this library.
+const nimbus_io *nimbus_io_curl();
+// The fake transport's constant table.
+const nimbus_io *nimbus_io_fake();
+
+#endif // NIMBUS_TRANSPORT_H
