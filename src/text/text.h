@@ -109,5 +109,8 @@ int64_t nimbus_iso8601_ms(const char *text);
 int64_t nimbus_now();
 // Fills out with n bytes from the system's random device; 0 on success.
 int nimbus_random_bytes(void *out, size_t n);
+// Reads random bytes from path instead (null restores "/dev/urandom"), so
+// tests can take the device away; not exported.
+void nimbus_test_random_device(const char *path);
 
 #endif // NIMBUS_TEXT_H

@@ -1,0 +1,134 @@
+// Validators for UTF-8, drive paths and item ids, and the helpers that turn a
+// service-supplied entry name into a safe path component.
+#include <cstring>
+
+#include "text/text.h"
+
+namespace {
+
+constexpr size_t max_path = 2048;
+constexpr size_t max_id = 2048;
+constexpr size_t max_name = 1024;
+
+inline bool control_byte(unsigned char c) {
+    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
+}
+
+} // namespace
+
+int nimbus_utf8_ok(const char *bytes, size_t n) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(bytes);
+    size_t i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t len;
+        uint32_t value;
+        uint32_t least;
+        if (c >= 0xC0 && c <= 0xDF) {
+            len = 2;
+            value = c & 0x1Fu;
+            least = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            value = c & 0x0Fu;
+            least = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF7) {
+            len = 4;
+            value = c & 0x07u;
+            least = 0x10000;
+        } else {
+            return 0;
+        }
+        if (n - i < len)
+            return 0;
+        for (size_t k = 1; k < len; k++) {
+            unsigned char t = p[i + k];
+            if (t < 0x80 || t > 0xBF)
+                return 0;
+            value = value * 64 + (t & 0x3Fu);
+        }
+        if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            return 0;
+        i += len;
+    }
+    return 1;
+}
+
+int nimbus_path_ok(const char *s) {
+    if (s == nullptr || s[0] != '/')
+        return 0;
+    size_t n = std::strlen(s);
+    if (n > max_path)
+        return 0;
+    if (!nimbus_utf8_ok(s, n))
+        return 0;
+    for (size_t i = 0; i < n; i++)
+        if (control_byte(static_cast<unsigned char>(s[i])))
+            return 0;
+    // Segments are the runs between slashes; "." and ".." are refused.
+    for (size_t i = 0; i < n;) {
+        size_t start = ++i; // s[i - 1] is a slash
+        while (i < n && s[i] != '/')
+            i++;
+        size_t len = i - start;
+        if ((len == 1 && s[start] == '.') || (len == 2 && s[start] == '.' && s[start + 1] == '.'))
+            return 0;
+    }
+    if (n > 1 && s[n - 1] == '/')
+        return 0;
+    return 1;
+}
+
+int nimbus_item_id_ok(const char *s) {
+    if (s == nullptr)
+        return 0;
+    size_t n = std::strlen(s);
+    if (n < 1 || n > max_id)
+        return 0;
+    if (s[0] == '/')
+        return 0;
+    if (std::strstr(s, "..") != nullptr)
+        return 0;
+    for (size_t i = 0; i < n; i++)
+        if (control_byte(static_cast<unsigned char>(s[i])))
+            return 0;
+    return 1;
+}
+
+const char *nimbus_basename(const char *s) {
+    if (s == nullptr)
+        return "";
+    const char *slash = std::strrchr(s, '/');
+    return slash != nullptr ? slash + 1 : s;
+}
+
+int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback) {
+    size_t n = name != nullptr ? std::strlen(name) : 0;
+    bool usable = n >= 1 && n <= max_name && nimbus_utf8_ok(name, n) &&
+                  std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+    if (!usable) {
+        if (fallback != nullptr && *fallback != '\0')
+            return nimbus_buf_adds(b, fallback);
+        return nimbus_buf_adds(b, "item");
+    }
+    // Copy runs of plain bytes in one piece; '/' becomes U+2215 DIVISION
+    // SLASH and control bytes become '_', so the name is one path component.
+    const char *run = name;
+    for (const char *p = name;; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c != '\0' && c != '/' && !control_byte(c))
+            continue;
+        if (p > run && nimbus_buf_add(b, run, static_cast<size_t>(p - run)) != 0)
+            return -1;
+        if (c == '\0')
+            break;
+        if (c == '/' ? nimbus_buf_add(b, "\xE2\x88\x95", 3) != 0 : nimbus_buf_add(b, "_", 1) != 0)
+            return -1;
+        run = p + 1;
+    }
+    return 0;
+}

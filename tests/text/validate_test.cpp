@@ -1,0 +1,151 @@
+// UTF-8, drive path and item id checks, last component and name cleaning.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "text/text.h"
+
+namespace {
+
+int utf8(const std::string &s) {
+    return nimbus_utf8_ok(s.data(), s.size());
+}
+
+TEST(Validate, Utf8) {
+    EXPECT_EQ(1, nimbus_utf8_ok("", 0));
+    EXPECT_EQ(1, nimbus_utf8_ok(nullptr, 0));
+    EXPECT_EQ(0, utf8("\xC0\x80"));
+    EXPECT_EQ(0, utf8("\xC1\xBF"));
+    EXPECT_EQ(0, utf8("\xE0\x9F\xBF"));     // overlong 3-byte
+    EXPECT_EQ(0, utf8("\xF0\x8F\xBF\xBF")); // overlong 4-byte
+    EXPECT_EQ(0, utf8("\xED\xA0\x80"));     // U+D800
+    EXPECT_EQ(0, utf8("\xED\xBF\xBF"));     // U+DFFF
+    EXPECT_EQ(1, utf8("\xED\x9F\xBF"));     // U+D7FF
+    EXPECT_EQ(1, utf8("\xEE\x80\x80"));     // U+E000
+    EXPECT_EQ(1, utf8("\xF4\x8F\xBF\xBF")); // U+10FFFF
+    EXPECT_EQ(0, utf8("\xF4\x90\x80\x80"));
+    EXPECT_EQ(0, utf8("\xF7\xBF\xBF\xBF"));
+    EXPECT_EQ(0, utf8("ab\xE2\x82"));
+    EXPECT_EQ(1, utf8("ab\xE2\x82\xAC"));
+    EXPECT_EQ(0, utf8("\x80"));
+    EXPECT_EQ(0, utf8("\xBF"));
+    EXPECT_EQ(0, utf8("\xF8\x88\x80\x80\x80"));
+    EXPECT_EQ(0, utf8("\xFF"));
+    EXPECT_EQ(0, utf8("\xC3\x28")); // continuation byte out of range
+    EXPECT_EQ(1, utf8(std::string("a\0b", 3)));
+    EXPECT_EQ(1, utf8("\xC2\x80"));
+    EXPECT_EQ(1, utf8("\xDF\xBF"));
+    EXPECT_EQ(1, utf8("\xE0\xA0\x80"));
+    EXPECT_EQ(1, utf8("\xF0\x90\x80\x80"));
+    // The length bounds the check: a sequence cut by the range is invalid.
+    EXPECT_EQ(0, nimbus_utf8_ok("\xC3\xA9", 1));
+    EXPECT_EQ(1, nimbus_utf8_ok("\xC3\xA9\xFF", 2));
+}
+
+TEST(Validate, DrivePath) {
+    EXPECT_EQ(1, nimbus_path_ok("/"));
+    EXPECT_EQ(1, nimbus_path_ok("/Music"));
+    EXPECT_EQ(1, nimbus_path_ok("/a//b"));
+    EXPECT_EQ(1, nimbus_path_ok("/.hidden"));
+    EXPECT_EQ(1, nimbus_path_ok("/..."));
+    EXPECT_EQ(1, nimbus_path_ok("/a/.b/..c/c.."));
+    EXPECT_EQ(0, nimbus_path_ok(nullptr));
+    EXPECT_EQ(0, nimbus_path_ok(""));
+    EXPECT_EQ(0, nimbus_path_ok("Music"));
+    EXPECT_EQ(0, nimbus_path_ok("/Music/"));
+    EXPECT_EQ(0, nimbus_path_ok("//"));
+    EXPECT_EQ(0, nimbus_path_ok("/a/./b"));
+    EXPECT_EQ(0, nimbus_path_ok("/a/../b"));
+    EXPECT_EQ(0, nimbus_path_ok("/."));
+    EXPECT_EQ(0, nimbus_path_ok("/.."));
+    EXPECT_EQ(0, nimbus_path_ok("/a/.."));
+    EXPECT_EQ(0, nimbus_path_ok("/a\tb"));
+    EXPECT_EQ(0, nimbus_path_ok("/a\x7F"));
+    EXPECT_EQ(0, nimbus_path_ok("/a\x01"));
+    EXPECT_EQ(0, nimbus_path_ok("/a\x1F"));
+    EXPECT_EQ(1, nimbus_path_ok("/a b!#?%"));
+    EXPECT_EQ(1, nimbus_path_ok("/caf\xC3\xA9"));
+    EXPECT_EQ(0, nimbus_path_ok("/\xC3"));
+
+    std::string p2048 = "/" + std::string(2047, 'p');
+    EXPECT_EQ(1, nimbus_path_ok(p2048.c_str()));
+    std::string p2049 = "/" + std::string(2048, 'p');
+    EXPECT_EQ(0, nimbus_path_ok(p2049.c_str()));
+}
+
+TEST(Validate, ItemId) {
+    EXPECT_EQ(0, nimbus_item_id_ok(nullptr));
+    EXPECT_EQ(0, nimbus_item_id_ok(""));
+    EXPECT_EQ(0, nimbus_item_id_ok("/x"));
+    EXPECT_EQ(0, nimbus_item_id_ok("a..b"));
+    EXPECT_EQ(0, nimbus_item_id_ok(".."));
+    EXPECT_EQ(0, nimbus_item_id_ok("ab.."));
+    EXPECT_EQ(1, nimbus_item_id_ok("a.b"));
+    EXPECT_EQ(1, nimbus_item_id_ok("."));
+    EXPECT_EQ(1, nimbus_item_id_ok("a/b"));
+    EXPECT_EQ(1, nimbus_item_id_ok("a b"));
+    EXPECT_EQ(1, nimbus_item_id_ok("01BYE5RZ!123?#%\xFF"));
+    EXPECT_EQ(0, nimbus_item_id_ok("a\tb"));
+    EXPECT_EQ(0, nimbus_item_id_ok("a\x7F"));
+    EXPECT_EQ(0, nimbus_item_id_ok("\x01"));
+    std::string id2048(2048, 'i');
+    EXPECT_EQ(1, nimbus_item_id_ok(id2048.c_str()));
+    std::string id2049(2049, 'i');
+    EXPECT_EQ(0, nimbus_item_id_ok(id2049.c_str()));
+}
+
+TEST(Validate, Basename) {
+    const char *abc = "a/b/c";
+    EXPECT_EQ(abc + 4, nimbus_basename(abc));
+    const char *plain = "abc";
+    EXPECT_EQ(plain, nimbus_basename(plain));
+    EXPECT_STREQ("", nimbus_basename("abc/"));
+    EXPECT_STREQ("", nimbus_basename(nullptr));
+    EXPECT_STREQ("x", nimbus_basename("/x"));
+}
+
+std::string clean(const char *name, const char *fallback) {
+    nimbus_buf b{};
+    EXPECT_EQ(0, nimbus_name_clean(&b, name, fallback));
+    std::string r = b.data ? std::string(b.data, b.len) : std::string("<null>");
+    nimbus_buf_free(&b);
+    return r;
+}
+
+TEST(Validate, NameClean) {
+    EXPECT_EQ("AC\xE2\x88\x95"
+              "DC",
+              clean("AC/DC", "fb"));
+    EXPECT_EQ("a_b", clean("a\tb", "fb"));
+    EXPECT_EQ("_x_y_", clean("\x01x\x7Fy\x1F", "fb"));
+    EXPECT_EQ("caf\xC3\xA9 !", clean("caf\xC3\xA9 !", "fb"));
+    EXPECT_EQ("fb", clean(".", "fb"));
+    EXPECT_EQ("fb", clean("..", "fb"));
+    EXPECT_EQ("...", clean("...", "fb"));
+    EXPECT_EQ("fb", clean("", "fb"));
+    EXPECT_EQ("fb", clean(nullptr, "fb"));
+    EXPECT_EQ("fb", clean("a\xFF", "fb"));
+    std::string n1024(1024, 'n');
+    EXPECT_EQ(n1024, clean(n1024.c_str(), "fb"));
+    std::string n1025(1025, 'n');
+    EXPECT_EQ("fb", clean(n1025.c_str(), "fb"));
+    EXPECT_EQ("item", clean(nullptr, nullptr));
+    EXPECT_EQ("item", clean("..", ""));
+    EXPECT_EQ("a/b\x01", clean("..", "a/b\x01"));
+    // 1024 slashes grow to three times their length.
+    std::string slashes(1024, '/');
+    std::string grown;
+    for (int i = 0; i < 1024; i++)
+        grown += "\xE2\x88\x95";
+    EXPECT_EQ(grown, clean(slashes.c_str(), "fb"));
+
+    // Appends after existing content.
+    nimbus_buf b{};
+    ASSERT_EQ(0, nimbus_buf_adds(&b, "/dir/"));
+    ASSERT_EQ(0, nimbus_name_clean(&b, "x/y", nullptr));
+    EXPECT_EQ("/dir/x\xE2\x88\x95y", std::string(b.data, b.len));
+    nimbus_buf_free(&b);
+}
+
+} // namespace
