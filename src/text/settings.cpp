@@ -1,0 +1,165 @@
+// The settings record: one request's JSON settings read and checked into a
+// nimbus_cfg, with the first fault reported in fixed words.
+#include <cstdio>
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "text/text.h"
+
+namespace {
+
+constexpr size_t max_settings = 1048576;
+constexpr size_t max_client_id = 256;
+constexpr size_t max_refresh_token = 8192;
+constexpr size_t max_scope = 512;
+
+struct doc_guard {
+    yyjson_doc *doc;
+    ~doc_guard() { yyjson_doc_free(doc); }
+};
+
+const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
+char *trimdup(const char *text);
+int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text);
+
+} // namespace
+
+int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, size_t size) {
+    nimbus_cfg_free(cfg);
+    if (text == nullptr)
+        return fail(cfg, msg, size, "settings are NULL");
+    size_t len = strnlen(text, max_settings + 1);
+    if (len > max_settings)
+        return fail(cfg, msg, size, "settings are larger than 1 MiB");
+    doc_guard doc{yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (root == nullptr || !yyjson_is_obj(root))
+        return fail(cfg, msg, size, "settings are not a JSON object");
+
+    char scratch[32];
+    const char *runtime = sval(root, "RuntimeType", scratch);
+    if (runtime == nullptr || runtime[0] == '\0' || std::strcmp(runtime, "ONEDRIVE") == 0)
+        cfg->business = 0;
+    else if (std::strcmp(runtime, "ONEDRIVEB") == 0)
+        cfg->business = 1;
+    else
+        return fail(cfg, msg, size, "RuntimeType is not ONEDRIVE");
+
+    cfg->client_id = trimdup(sval(root, "ClientId", scratch));
+    if (cfg->client_id == nullptr)
+        return fail(cfg, msg, size, "ClientId is required");
+    if (std::strlen(cfg->client_id) > max_client_id)
+        return fail(cfg, msg, size, "ClientId is longer than 256 bytes");
+
+    cfg->client_secret = trimdup(sval(root, "ClientSecret", scratch));
+    if (cfg->client_secret == nullptr)
+        return fail(cfg, msg, size, "ClientSecret is required");
+
+    cfg->refresh_token = trimdup(sval(root, "refresh_token", scratch));
+    if (cfg->refresh_token == nullptr)
+        cfg->refresh_token = trimdup(sval(root, "RefreshToken", scratch));
+    if (cfg->refresh_token == nullptr && strict)
+        return fail(cfg, msg, size, "a refresh token (refresh_token or RefreshToken) is required");
+    if (cfg->refresh_token != nullptr && std::strlen(cfg->refresh_token) > max_refresh_token)
+        return fail(cfg, msg, size, "the refresh token is longer than 8 KiB");
+
+    cfg->scope = trimdup(sval(root, "scope", scratch));
+    if (cfg->scope != nullptr && std::strlen(cfg->scope) > max_scope)
+        return fail(cfg, msg, size, "scope is longer than 512 bytes");
+
+    cfg->path = trimdup(sval(root, "Path", scratch));
+    if (cfg->path != nullptr && cfg->path[0] == '/') {
+        // Exactly one leading slash is dropped; the record keeps the rest.
+        std::memmove(cfg->path, cfg->path + 1, std::strlen(cfg->path));
+        if (cfg->path[0] == '\0') {
+            std::free(cfg->path);
+            cfg->path = nullptr;
+        }
+    }
+    if (cfg->path != nullptr) {
+        nimbus_buf full{};
+        nimbus_buf_guard release{&full};
+        if (nimbus_buf_add(&full, "/", 1) != 0 || nimbus_buf_adds(&full, cfg->path) != 0)
+            return fail(cfg, msg, size, "out of memory");
+        if (!nimbus_path_ok(full.data))
+            return fail(cfg, msg, size, "Path is not a valid drive path");
+    }
+
+    cfg->id = trimdup(sval(root, "ID", scratch));
+    return NIMBUS_OK;
+}
+
+void nimbus_cfg_free(nimbus_cfg *cfg) {
+    if (cfg == nullptr)
+        return;
+    std::free(cfg->client_id);
+    std::free(cfg->client_secret);
+    std::free(cfg->refresh_token);
+    std::free(cfg->scope);
+    std::free(cfg->path);
+    std::free(cfg->id);
+    *cfg = nimbus_cfg{};
+}
+
+const char *nimbus_scope_of(const nimbus_cfg *cfg) {
+    if (cfg != nullptr && cfg->scope != nullptr && cfg->scope[0] != '\0')
+        return cfg->scope;
+    return NIMBUS_DEFAULT_SCOPE;
+}
+
+namespace {
+
+// The text of the first member named key: a string as it stands, an integer
+// in decimal, a boolean as "true"/"false". Anything else counts as absent.
+const char *sval(yyjson_val *obj, const char *key, char scratch[32]) {
+    size_t key_len = std::strlen(key);
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    yyjson_val *k;
+    while ((k = yyjson_obj_iter_next(&it)) != nullptr) {
+        if (!yyjson_equals_strn(k, key, key_len))
+            continue;
+        yyjson_val *v = yyjson_obj_iter_get_val(k);
+        if (yyjson_is_str(v))
+            return yyjson_get_str(v);
+        if (yyjson_is_uint(v)) {
+            std::snprintf(scratch, 32, "%llu", static_cast<unsigned long long>(yyjson_get_uint(v)));
+            return scratch;
+        }
+        if (yyjson_is_sint(v)) {
+            std::snprintf(scratch, 32, "%lld", static_cast<long long>(yyjson_get_sint(v)));
+            return scratch;
+        }
+        if (yyjson_is_bool(v))
+            return yyjson_get_bool(v) ? "true" : "false";
+        return nullptr;
+    }
+    return nullptr;
+}
+
+inline bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// An owned copy without leading and trailing TAB, LF, CR and SPACE; null
+// when nothing is left or memory is short.
+char *trimdup(const char *text) {
+    if (text == nullptr)
+        return nullptr;
+    while (blank(*text))
+        text++;
+    size_t n = std::strlen(text);
+    while (n > 0 && blank(text[n - 1]))
+        n--;
+    if (n == 0)
+        return nullptr;
+    return nimbus_strndup(text, n);
+}
+
+int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text) {
+    nimbus_cfg_free(cfg);
+    nimbus_msgf(msg, size, "%s", text);
+    return NIMBUS_E_INVALID;
+}
+
+} // namespace
