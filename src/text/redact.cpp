@@ -1,0 +1,162 @@
+// Guards that keep secrets out of every text handed back to the host: URL
+// and form redaction, the first printable line of a body, and masking of a
+// request's own secrets in a finished message.
+#include <cstring>
+
+#include "text/text.h"
+
+namespace {
+
+// Secret parameters, matched in this order right after a '?' or '&'.
+constexpr const char *keys[] = {"access_token=", "refresh_token=", "client_secret=", "tempauth=",
+                                "token=",        "password=",      "passwd=",        "pw="};
+constexpr const char stars[] = "***";
+constexpr size_t max_line = 160;
+
+// Appends into the caller's array, keeping the first size - 1 bytes: the
+// result is the same as building the whole text and cutting it, without
+// any allocation that could fail.
+struct bounded {
+    char *out;
+    size_t room; // bytes that may still be written before the NUL
+    size_t len;
+
+    void put(const char *p, size_t n) {
+        size_t k = n < room ? n : room;
+        std::memcpy(out + len, p, k);
+        len += k;
+        room -= k;
+    }
+};
+
+size_t scheme_end(const char *text);
+size_t key_match(const char *p);
+
+} // namespace
+
+void nimbus_redact_into(const char *text, char *out, size_t size) {
+    if (out == nullptr || size == 0)
+        return;
+    out[0] = '\0';
+    if (text == nullptr)
+        return;
+    bounded w{out, size - 1, 0};
+    const char *p = text;
+
+    size_t sep = scheme_end(text);
+    if (sep != 0) {
+        // Drop user information: everything of the authority through its
+        // last '@'. The authority ends at the first '/', '?' or '#'.
+        const char *auth = text + sep + 3;
+        size_t auth_len = std::strcspn(auth, "/?#");
+        w.put(text, sep + 3);
+        p = auth;
+        for (size_t i = auth_len; i > 0; i--)
+            if (auth[i - 1] == '@') {
+                p = auth + i;
+                break;
+            }
+    }
+
+    while (*p != '\0' && w.room > 0) {
+        size_t n = std::strcspn(p, "?&");
+        w.put(p, n);
+        p += n;
+        if (*p == '\0')
+            break;
+        w.put(p, 1);
+        p++;
+        size_t key = key_match(p);
+        if (key != 0) {
+            // The key keeps its spelling; the value, up to '&', '#' or the
+            // end, becomes "***" (an empty value too).
+            w.put(p, key);
+            w.put(stars, 3);
+            p += key;
+            p += std::strcspn(p, "&#");
+        }
+    }
+    out[w.len] = '\0';
+}
+
+void nimbus_body_line(const char *text, char *out, size_t size) {
+    if (out == nullptr || size == 0)
+        return;
+    out[0] = '\0';
+    if (text == nullptr)
+        return;
+    while (*text == '\r' || *text == '\n')
+        text++;
+    size_t limit = size - 1 < max_line ? size - 1 : max_line;
+    size_t n = 0;
+    for (; n < limit && text[n] != '\0' && text[n] != '\r' && text[n] != '\n'; n++) {
+        unsigned char c = static_cast<unsigned char>(text[n]);
+        out[n] = c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : ' ';
+    }
+    while (n > 0 && out[n - 1] == ' ')
+        n--;
+    out[n] = '\0';
+}
+
+void mask(char *msg, const char *secret) {
+    if (msg == nullptr || secret == nullptr)
+        return;
+    size_t n = std::strlen(secret);
+    if (n < 4)
+        return;
+    // Always search from the start: a replacement may join with what
+    // follows into a new occurrence, which must go too.
+    char *hit;
+    while ((hit = std::strstr(msg, secret)) != nullptr) {
+        std::memcpy(hit, stars, 3);
+        std::memmove(hit + 3, hit + n, std::strlen(hit + n) + 1);
+    }
+}
+
+void nimbus_scrub(char *msg, const nimbus_cfg *cfg, const char *access_token) {
+    if (cfg != nullptr) {
+        mask(msg, cfg->client_secret);
+        mask(msg, cfg->refresh_token);
+        mask(msg, cfg->client_id);
+        mask(msg, cfg->scope);
+    }
+    mask(msg, access_token);
+}
+
+namespace {
+
+inline bool letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Offset of a "://" that opens an authority: it must follow a scheme (a
+// letter, then letters, digits, '+', '-', '.'). 0 when there is none.
+size_t scheme_end(const char *text) {
+    const char *sep = std::strstr(text, "://");
+    if (sep == nullptr || sep == text || !letter(text[0]))
+        return 0;
+    for (const char *c = text + 1; c < sep; c++)
+        if (!letter(*c) && !(*c >= '0' && *c <= '9') && *c != '+' && *c != '-' && *c != '.')
+            return 0;
+    return static_cast<size_t>(sep - text);
+}
+
+// Length of the first key of the table that p begins with, ignoring the
+// case of ASCII letters; 0 when none matches.
+size_t key_match(const char *p) {
+    for (const char *key : keys) {
+        size_t i = 0;
+        for (; key[i] != '\0'; i++) {
+            char c = p[i];
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            if (c != key[i])
+                break;
+        }
+        if (key[i] == '\0')
+            return i;
+    }
+    return 0;
+}
+
+} // namespace
