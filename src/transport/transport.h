@@ -34,5 +34,8 @@ int nimbus_io_current(nimbus_io *out);
 const nimbus_io *nimbus_io_curl();
 // The fake transport's constant table.
 const nimbus_io *nimbus_io_fake();
+// Selects the fake transport's table for the flat requests, under the
+// selection lock (nimbus_use_fake).
+void nimbus_io_select_fake();
 
 #endif // NIMBUS_TRANSPORT_H
