@@ -36,6 +36,32 @@ void nimbus_cache_clear();
 const char *nimbus_cached_refresh(const nimbus_cfg *cfg, const char *scope);
 const char *nimbus_session_refresh_token(const nimbus_cfg *cfg, const char *scope);
 
+// Session probes, each under the cache lock. A null or empty scope stands
+// for the default scope. nimbus_cache_fresh_access: 1 with owned copies of the
+// first fresh (now < expiry) access token of the key and its refresh token
+// (the settings' one when the slot has none; null if that copy failed), the
+// slot marked used; 0 with both null otherwise. nimbus_cache_refresh_of: an
+// owned copy of the refresh token cached for the key, or null.
+int nimbus_cache_fresh_access(const nimbus_cfg *cfg, const char *scope, int64_t now,
+                              char **access_token, char **refresh_token);
+char *nimbus_cache_refresh_of(const nimbus_cfg *cfg, const char *scope);
+
+// Test hooks: owned copies of slot i's fields (1), or an empty view (0) when
+// the slot is empty or i is out of range; and the current use counter.
+struct nimbus_cache_view {
+    char *client_id;
+    char *client_secret;
+    char *scope;
+    char *key_refresh; // the configured refresh token of the key
+    char *access_token;
+    char *refresh_token; // the newest refresh token known for the key
+    int64_t expires_at;
+    uint32_t tick;
+};
+int nimbus_cache_debug_slot(int i, nimbus_cache_view *out);
+void nimbus_cache_view_free(nimbus_cache_view *view);
+uint32_t nimbus_cache_debug_tick();
+
 // One request's session.
 struct nimbus_sess {
     const nimbus_io *io;

@@ -1,0 +1,222 @@
+// The refresh-token grant at the token endpoint and the reading of its answer.
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "auth/auth.h"
+#include "graph/graph.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr const char *FORM_TYPE = "application/x-www-form-urlencoded";
+constexpr size_t CODE_SIZE = 128; // an OAuth error code keeps its first 127 bytes
+constexpr size_t DESC_SIZE = 256; // a 400/401 description keeps its first 255 bytes
+
+struct doc_guard {
+    yyjson_doc *doc;
+    ~doc_guard() { yyjson_doc_free(doc); }
+};
+
+yyjson_val *first_member(yyjson_val *obj, const char *key);
+bool usable_text(yyjson_val *v);
+void copy_cut(yyjson_val *v, char *out, size_t size);
+int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size);
+void status_message(const char *body, long status, char *msg, size_t size);
+bool msg_empty(const char *msg, size_t size);
+
+} // namespace
+
+void nimbus_token_free(nimbus_token *tok) {
+    if (!tok)
+        return;
+    std::free(tok->access_token);
+    std::free(tok->refresh_token);
+    tok->access_token = nullptr;
+    tok->refresh_token = nullptr;
+    tok->expires_in = 0;
+}
+
+int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size) {
+    if (msg && size)
+        msg[0] = '\0';
+    int rc = read_answer(body, len, tok, msg, size);
+    // An OAuth error without a description leaves the mapping's message
+    // empty; quote the answer instead so that no failure goes without text.
+    if (rc != NIMBUS_OK && msg_empty(msg, size)) {
+        nimbus_str text(body ? nimbus_strndup(body, len) : nullptr);
+        status_message(text.get(), 200, msg, size);
+    }
+    return rc;
+}
+
+int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, nimbus_token *tok,
+                 char *msg, size_t size) {
+    nimbus_token_free(tok);
+    if (msg && size)
+        msg[0] = '\0';
+    if (!scope || !*scope)
+        scope = NIMBUS_DEFAULT_SCOPE;
+
+    nimbus_resp resp{};
+    {
+        nimbus_buf form{};
+        nimbus_buf_guard form_guard{&form};
+        const char *refresh = cfg && cfg->refresh_token ? cfg->refresh_token : "";
+        if (nimbus_buf_adds(&form, "grant_type=refresh_token") != 0 ||
+            nimbus_buf_query(&form, "refresh_token", refresh) != 0 ||
+            nimbus_buf_query(&form, "client_id", cfg ? cfg->client_id : nullptr) != 0 ||
+            nimbus_buf_query(&form, "client_secret", cfg ? cfg->client_secret : nullptr) != 0 ||
+            nimbus_buf_query(&form, "scope", scope) != 0) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_FAILED;
+        }
+        if (nimbus_http(io, nimbus_token_url(), form.data, FORM_TYPE, nullptr, &resp, msg, size) !=
+            0)
+            return NIMBUS_E_UNAVAILABLE;
+    }
+
+    long status = resp.status;
+    int rc;
+    if (status == 200) {
+        rc = nimbus_parse_token(resp.body, resp.len, tok, msg, size);
+    } else if (status == 400 || status == 401) {
+        char code[CODE_SIZE] = "";
+        char desc[DESC_SIZE] = "";
+        yyjson_doc *doc = yyjson_read_opts(resp.body, resp.len, 0, nullptr, nullptr);
+        doc_guard dg{doc};
+        yyjson_val *root = yyjson_doc_get_root(doc);
+        if (yyjson_is_obj(root)) {
+            yyjson_val *err = first_member(root, "error");
+            if (usable_text(err)) {
+                copy_cut(err, code, sizeof code);
+                yyjson_val *d = first_member(root, "error_description");
+                if (yyjson_is_str(d))
+                    copy_cut(d, desc, sizeof desc);
+            }
+        }
+        if (code[0]) {
+            rc = nimbus_map_graph(status, code, desc[0] ? desc : nullptr, msg, size);
+            if (msg_empty(msg, size))
+                status_message(resp.body, status, msg, size);
+        } else {
+            rc = NIMBUS_E_AUTH;
+            status_message(resp.body, status, msg, size);
+        }
+    } else {
+        rc = nimbus_map_graph(status, "", nullptr, nullptr, 0);
+        // 201, 204 and 206 are successes to the mapping, but they carry no token.
+        if (rc == NIMBUS_OK)
+            rc = NIMBUS_E_FAILED;
+        status_message(resp.body, status, msg, size);
+    }
+    nimbus_resp_free(&resp);
+    if (rc != NIMBUS_OK)
+        nimbus_token_free(tok);
+    return rc;
+}
+
+namespace {
+
+// Reads a token answer; an OAuth error whose description is absent or empty
+// may leave msg as it was.
+int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size) {
+    nimbus_token_free(tok);
+    if (!body) {
+        nimbus_msgf(msg, size, "the token answer is empty");
+        return NIMBUS_E_FAILED;
+    }
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, nullptr);
+    doc_guard dg{doc};
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "the token answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+
+    yyjson_val *access = first_member(root, "access_token");
+    if (usable_text(access)) {
+        if (yyjson_get_len(access) > NIMBUS_TOKEN_MAX) {
+            nimbus_msgf(msg, size, "the access token is longer than 8 KiB");
+            return NIMBUS_E_FAILED;
+        }
+        yyjson_val *refresh = first_member(root, "refresh_token");
+        if (usable_text(refresh) && yyjson_get_len(refresh) > NIMBUS_TOKEN_MAX) {
+            nimbus_msgf(msg, size, "the rotated refresh token is longer than 8 KiB");
+            return NIMBUS_E_FAILED;
+        }
+        tok->access_token = nimbus_strndup(yyjson_get_str(access), yyjson_get_len(access));
+        if (!tok->access_token) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_FAILED;
+        }
+        // A failed copy of the rotated token merely leaves it absent.
+        if (usable_text(refresh))
+            tok->refresh_token = nimbus_strndup(yyjson_get_str(refresh), yyjson_get_len(refresh));
+        yyjson_val *exp = first_member(root, "expires_in");
+        if (yyjson_is_uint(exp)) {
+            uint64_t u = yyjson_get_uint(exp);
+            tok->expires_in = u > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(u);
+        } else if (yyjson_is_sint(exp)) {
+            tok->expires_in = yyjson_get_sint(exp);
+        }
+        return NIMBUS_OK;
+    }
+
+    yyjson_val *err = first_member(root, "error");
+    if (!usable_text(err)) {
+        nimbus_msgf(msg, size, "the token answer carries no access_token and no error");
+        return NIMBUS_E_FAILED;
+    }
+    char code[CODE_SIZE];
+    copy_cut(err, code, sizeof code);
+    char line[NIMBUS_LINE_MSG] = "";
+    yyjson_val *desc = first_member(root, "error_description");
+    if (yyjson_is_str(desc))
+        nimbus_body_line(yyjson_get_str(desc), line, sizeof line);
+    // An OAuth error inside a 200 answer counts as an HTTP 400 error answer.
+    return nimbus_map_graph(400, code, line[0] ? line : nullptr, msg, size);
+}
+
+// "token: <redacted token URL> answered HTTP <status>[: <first body line>]".
+void status_message(const char *body, long status, char *msg, size_t size) {
+    char url[NIMBUS_URL_MSG];
+    nimbus_redact_into(nimbus_token_url(), url, sizeof url);
+    char line[NIMBUS_LINE_MSG];
+    nimbus_body_line(body, line, sizeof line);
+    nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", "token", url, status,
+                line[0] ? ": " : "", line);
+}
+
+bool msg_empty(const char *msg, size_t size) {
+    return msg && size && msg[0] == '\0';
+}
+
+// The first member named key, in document order.
+yyjson_val *first_member(yyjson_val *obj, const char *key) {
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    yyjson_val *k;
+    while ((k = yyjson_obj_iter_next(&it)))
+        if (yyjson_equals_str(k, key))
+            return yyjson_obj_iter_get_val(k);
+    return nullptr;
+}
+
+// A non-empty string without NUL bytes: a token or code holding a NUL would
+// be cut short silently wherever it is used as text.
+bool usable_text(yyjson_val *v) {
+    if (!yyjson_is_str(v) || yyjson_get_len(v) == 0)
+        return false;
+    return std::memchr(yyjson_get_str(v), '\0', yyjson_get_len(v)) == nullptr;
+}
+
+// Copies a string value into out, cut to size - 1 bytes.
+void copy_cut(yyjson_val *v, char *out, size_t size) {
+    size_t n = yyjson_get_len(v);
+    if (n > size - 1)
+        n = size - 1;
+    std::memcpy(out, yyjson_get_str(v), n);
+    out[n] = '\0';
+}
+
+} // namespace
