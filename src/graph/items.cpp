@@ -1,0 +1,346 @@
+// driveItems of Microsoft Graph into entry records: children pages collected
+// into a de-duplicating list, single items, and download URLs.
+#include <cstdlib>
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "graph/graph.h"
+
+namespace {
+
+struct doc_guard {
+    yyjson_doc *doc;
+    ~doc_guard() { yyjson_doc_free(doc); }
+};
+
+// The members of a driveItem that an entry is made of; each points at the
+// value of the first member with that key, or is null.
+struct fields {
+    yyjson_val *id;
+    yyjson_val *name;
+    yyjson_val *size;
+    yyjson_val *folder;
+    yyjson_val *mtime;
+};
+
+yyjson_doc *read_json(const char *body, size_t len, bool *oom);
+yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len);
+bool nonempty_str(yyjson_val *v);
+char *str_of(yyjson_val *v);
+void scan(yyjson_val *obj, fields *f);
+int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size);
+int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
+         nimbus_buf *scratch, char *msg, size_t size);
+uint64_t hash_id(const char *id);
+size_t find(const nimbus_items *list, const char *id, uint64_t hash);
+void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k);
+int grow_items(nimbus_items *list);
+int grow_index(nimbus_items *list);
+
+constexpr char OOM[] = "out of memory";
+
+} // namespace
+
+int nimbus_parse_children_page(const char *body, size_t len, const char *prefix, nimbus_items *list,
+                               char **next, char *msg, size_t size) {
+    if (next)
+        *next = nullptr;
+    bool oom;
+    doc_guard doc{read_json(body, len, &oom)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "%s", oom ? OOM : "the children answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+    yyjson_val *value = member(root, "value", 5);
+    if (!yyjson_is_arr(value)) {
+        nimbus_msgf(msg, size, "the children answer has no value[]");
+        return NIMBUS_E_FAILED;
+    }
+    // The link is handed over only on success, so no failure leaves one behind.
+    nimbus_str link;
+    if (next) {
+        yyjson_val *v = member(root, "@odata.nextLink", 15);
+        if (nonempty_str(v)) {
+            link.reset(str_of(v));
+            if (!link) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_FAILED;
+            }
+        }
+    }
+
+    size_t prefix_len = prefix ? std::strlen(prefix) : 0;
+    nimbus_buf scratch{};
+    nimbus_buf_guard scratch_guard{&scratch};
+    size_t idx, max;
+    yyjson_val *obj;
+    yyjson_arr_foreach(value, idx, max, obj) {
+        if (!yyjson_is_obj(obj))
+            continue;
+        fields f{};
+        scan(obj, &f);
+        if (!nonempty_str(f.id))
+            continue;
+        // Duplicates are recognised on the document's own bytes, before
+        // anything is copied.
+        const char *id = yyjson_get_str(f.id);
+        uint64_t hash = hash_id(id);
+        if (find(list, id, hash))
+            continue;
+        if (list->count >= NIMBUS_MAX_ENTRIES) {
+            nimbus_msgf(msg, size, "folder has more than %u items",
+                        static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
+            return NIMBUS_E_FAILED;
+        }
+        nimbus_item item;
+        if (fill(f, &item, prefix, prefix_len, &scratch, msg, size) != 0 ||
+            (list->count == list->cap && grow_items(list) != 0) ||
+            (list->index_cap < 2 * (list->count + 1) && grow_index(list) != 0)) {
+            nimbus_item_free(&item);
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_FAILED;
+        }
+        list->items[list->count++] = item;
+        put_index(list->index, list->index_cap, hash, list->count);
+    }
+    if (next)
+        *next = link.release();
+    return NIMBUS_OK;
+}
+
+int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
+                             char *msg, size_t size) {
+    *item = nimbus_item{};
+    bool oom;
+    doc_guard doc{read_json(body, len, &oom)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "%s", oom ? OOM : "the item answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+    if (yyjson_is_obj(member(root, "error", 5))) {
+        nimbus_msgf(msg, size, "the item answer is an error envelope");
+        return NIMBUS_E_FAILED;
+    }
+    if (fill_entry(root, item, prefix ? prefix : "", msg, size) != 0)
+        return NIMBUS_E_FAILED;
+    return NIMBUS_OK;
+}
+
+char *nimbus_download_url_of(yyjson_val *item) {
+    if (!yyjson_is_obj(item))
+        return nullptr;
+    yyjson_val *v = member(item, "@microsoft.graph.downloadUrl", 28);
+    if (!nonempty_str(v))
+        v = member(item, "@content.downloadUrl", 20);
+    return str_of(v);
+}
+
+void nimbus_item_free(nimbus_item *item) {
+    if (!item)
+        return;
+    std::free(item->id);
+    std::free(item->name);
+    std::free(item->path);
+    *item = nimbus_item{};
+}
+
+void nimbus_items_free(nimbus_items *list) {
+    if (!list)
+        return;
+    for (size_t i = 0; i < list->count; i++)
+        nimbus_item_free(&list->items[i]);
+    std::free(list->items);
+    std::free(list->index);
+    *list = nimbus_items{};
+}
+
+namespace {
+
+// Strict JSON (no reader flags); the reader does not write into the body.
+// Null for an absent or malformed body; oom tells when the reader itself ran
+// out of memory, which is reported as such rather than as a malformed answer.
+yyjson_doc *read_json(const char *body, size_t len, bool *oom) {
+    *oom = false;
+    if (!body)
+        return nullptr;
+    yyjson_read_err err{};
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err);
+    *oom = !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+    return doc;
+}
+
+// The value of the first member with exactly this key; yyjson_obj_getn walks
+// the members in document order and stops at the first match.
+yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len) {
+    return yyjson_obj_getn(obj, key, key_len);
+}
+
+bool nonempty_str(yyjson_val *v) {
+    return yyjson_is_str(v) && yyjson_get_len(v) > 0;
+}
+
+// An owned copy of a member's value when it is a non-empty string (escaped
+// NULs stay in the copy); null for any other value and on allocation failure.
+// Callers look the member up themselves: a driveItem's members are all found
+// in one walk.
+char *str_of(yyjson_val *v) {
+    return nonempty_str(v) ? nimbus_strndup(yyjson_get_str(v), yyjson_get_len(v)) : nullptr;
+}
+
+bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
+    return n == key_len && std::memcmp(s, key, n) == 0;
+}
+
+// One walk over the members finds all five, keeping the first of each key;
+// a driveItem has a few dozen members and five lookups would walk them five
+// times.
+void scan(yyjson_val *obj, fields *f) {
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(obj, idx, max, key, val) {
+        const char *s = unsafe_yyjson_get_str(key);
+        size_t n = unsafe_yyjson_get_len(key);
+        yyjson_val **slot = nullptr;
+        switch (n) {
+        case 2:
+            if (key_is(s, n, "id", 2))
+                slot = &f->id;
+            break;
+        case 4:
+            if (key_is(s, n, "name", 4))
+                slot = &f->name;
+            else if (key_is(s, n, "size", 4))
+                slot = &f->size;
+            break;
+        case 6:
+            if (key_is(s, n, "folder", 6))
+                slot = &f->folder;
+            break;
+        case 20:
+            if (key_is(s, n, "lastModifiedDateTime", 20))
+                slot = &f->mtime;
+            break;
+        default:
+            break;
+        }
+        if (slot && !*slot)
+            *slot = val;
+    }
+}
+
+int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size) {
+    fields f{};
+    scan(obj, &f);
+    nimbus_buf scratch{};
+    nimbus_buf_guard scratch_guard{&scratch};
+    return fill(f, item, prefix, prefix ? std::strlen(prefix) : 0, &scratch, msg, size);
+}
+
+int64_t size_of(yyjson_val *v) {
+    int64_t n = -1;
+    if (yyjson_is_uint(v)) {
+        n = static_cast<int64_t>(yyjson_get_uint(v));
+    } else if (yyjson_is_sint(v)) {
+        n = yyjson_get_sint(v);
+    } else if (yyjson_is_real(v)) {
+        double d = yyjson_get_real(v);
+        if (d >= -9.2e18 && d < 9.2e18)
+            n = static_cast<int64_t>(d);
+    }
+    return n < -1 ? -1 : n;
+}
+
+// Fills item from the members found by scan. The name is cleaned into the
+// caller's scratch buffer right after the path's prefix and "/", so the path
+// and the name are both cut from one pass and copied at their exact size.
+int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
+         nimbus_buf *scratch, char *msg, size_t size) {
+    *item = nimbus_item{};
+    if (!nonempty_str(f.id)) {
+        nimbus_msgf(msg, size, "a driveItem carries no id");
+        return -1;
+    }
+    item->id = str_of(f.id);
+    if (!item->id) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return -1;
+    }
+    item->folder = yyjson_is_obj(f.folder) ? 1 : 0;
+    item->size = size_of(f.size);
+    item->mtime_ms = nonempty_str(f.mtime) ? nimbus_iso8601_ms(yyjson_get_str(f.mtime)) : 0;
+
+    const char *base = nimbus_basename(item->id);
+    const char *name = nonempty_str(f.name) ? yyjson_get_str(f.name) : nullptr;
+    scratch->len = 0;
+    size_t head = prefix_len + 1;
+    if ((prefix_len > 0 && nimbus_buf_add(scratch, prefix, prefix_len) != 0) ||
+        nimbus_buf_add(scratch, "/", 1) != 0 ||
+        nimbus_name_clean(scratch, name, *base ? base : "item") != 0 ||
+        !(item->path = nimbus_strndup(scratch->data, scratch->len)) ||
+        !(item->name = nimbus_strndup(scratch->data + head, scratch->len - head))) {
+        nimbus_item_free(item);
+        nimbus_msgf(msg, size, "%s", OOM);
+        return -1;
+    }
+    return 0;
+}
+
+uint64_t hash_id(const char *id) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(id); *p; p++) {
+        h ^= *p;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+// The position + 1 of the entry whose id equals id, or 0.
+size_t find(const nimbus_items *list, const char *id, uint64_t hash) {
+    if (list->index_cap == 0)
+        return 0;
+    size_t mask = list->index_cap - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        uint64_t k = list->index[i];
+        if (k == 0)
+            return 0;
+        if (std::strcmp(list->items[k - 1].id, id) == 0)
+            return k;
+    }
+}
+
+void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k) {
+    size_t mask = index_cap - 1;
+    size_t i = hash & mask;
+    while (index[i] != 0)
+        i = (i + 1) & mask;
+    index[i] = k;
+}
+
+int grow_items(nimbus_items *list) {
+    size_t cap = list->count == 0 ? 64 : 2 * list->count;
+    void *p = std::realloc(list->items, cap * sizeof(nimbus_item));
+    if (!p)
+        return -1;
+    list->items = static_cast<nimbus_item *>(p);
+    list->cap = cap;
+    return 0;
+}
+
+// Doubles the index and re-inserts every entry; on failure the old table stays.
+int grow_index(nimbus_items *list) {
+    size_t cap = list->index_cap == 0 ? 128 : 2 * list->index_cap;
+    uint64_t *index = static_cast<uint64_t *>(std::calloc(cap, sizeof(uint64_t)));
+    if (!index)
+        return -1;
+    for (size_t k = 1; k <= list->count; k++)
+        put_index(index, cap, hash_id(list->items[k - 1].id), k);
+    std::free(list->index);
+    list->index = index;
+    list->index_cap = cap;
+    return 0;
+}
+
+} // namespace
