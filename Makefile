@@ -3,6 +3,7 @@
 #   make test           install dependencies, build, run every test
 #   make test-sanitize  the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make test-tsan      the tests under ThreadSanitizer
+#   make test-valgrind  the end-to-end tests under valgrind memcheck
 #   make fuzz           build the libFuzzer targets with clang, run each FUZZ_SECONDS
 #   make bench          build and run the benchmarks
 #   make install        install into PREFIX (default /usr/local)
@@ -43,6 +44,12 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# No sanitizer here: valgrind brings its own allocator and checks.
+test-valgrind: deps
+	$(CONFIGURE) -B build-valgrind -DNIMBUS_BENCH=OFF -DNIMBUS_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build build-valgrind -j $(JOBS)
+	JOBS=$(JOBS) scripts/valgrind-tests build-valgrind
+
 fuzz-build: deps
 	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DNIMBUS_FUZZ=ON -DNIMBUS_TESTS=OFF \
 	  -DNIMBUS_BENCH=OFF -DNIMBUS_TOOLS=OFF -DNIMBUS_SANITIZE=address,undefined $(CMAKE_FLAGS)
@@ -56,6 +63,12 @@ bench: build
 
 bench-smoke: build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.01 || exit 1; done
+
+# Builds only the library and the command, then tours the offline demo drive.
+demo: deps
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli
+	@tools/demo-tour.sh $(BUILD)/tools/nimbus
 
 install: build
 	cmake --install $(BUILD)
