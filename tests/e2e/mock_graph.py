@@ -1,0 +1,352 @@
+"""A mock Microsoft Graph drive and OAuth 2.0 token endpoint over HTTPS.
+
+Python standard library only. One server on 127.0.0.1 answers for both real
+host names (login.microsoftonline.com and graph.microsoft.com), told apart by
+the Host header; clients reach it with curl's --connect-to and trust its
+throwaway certificate authority with --cacert.
+
+What it implements:
+  * POST /common/oauth2/v2.0/token: the refresh-token grant. Every grant
+    issues a new access token and, while `rotate` is set, a new refresh token;
+    revoked or unknown refresh tokens get 400 invalid_grant.
+  * GET /v1.0/me/drive/root/children, /root:/PATH:/children and
+    /items/ID/children, paged by $top through absolute @odata.nextLink URLs.
+  * GET /v1.0/me/drive/root:/PATH and /items/ID: single driveItems with
+    @microsoft.graph.downloadUrl.
+  * A bearer check: 401 with an InvalidAuthenticationToken envelope for a
+    missing, unknown or expired access token (`access_uses` limits how many
+    Graph requests one token may make).
+  * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
+  * gzip-compressed answers when the client accepts them.
+"""
+
+import gzip
+import http.server
+import json
+import os
+import ssl
+import subprocess
+import threading
+import urllib.parse
+
+GRAPH_HOST = "graph.microsoft.com"
+LOGIN_HOST = "login.microsoftonline.com"
+TOKEN_PATH = "/common/oauth2/v2.0/token"
+GRAPH_PREFIX = "/v1.0/me/drive"
+CLIENT_ID = "e2e-client"
+CLIENT_SECRET = "e2e-secret"
+
+
+class Node:
+    def __init__(self, name, folder=False, size=0, download=True, mtime="2024-03-05T07:08:09Z"):
+        self.name = name
+        self.folder = folder
+        self.size = size
+        self.download = download
+        self.mtime = mtime
+        self.children = []
+        self.id = None
+        self.parent = None
+
+    def add(self, child):
+        child.parent = self
+        self.children.append(child)
+        return child
+
+
+def make_certificates(folder):
+    """A CA and a server certificate for both host names, made by openssl."""
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    curve = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run("req", "-x509", *curve, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=nimbus e2e throwaway CA",
+        "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("req", *curve, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=" + GRAPH_HOST)
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("subjectAltName=DNS:%s,DNS:%s\n" % (GRAPH_HOST, LOGIN_HOST))
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n")
+        f.write("extendedKeyUsage=serverAuth\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-set_serial", "4711", "-days", "2", "-out", "server.pem", "-extfile", "server.ext")
+    return (os.path.join(folder, "ca.pem"), os.path.join(folder, "server.pem"),
+            os.path.join(folder, "server.key"))
+
+
+class MockGraph:
+    def __init__(self, certfile, keyfile, root=None):
+        self.lock = threading.Lock()
+        self.root = root or Node("root", folder=True)
+        self.by_id = {}
+        self._number(self.root)
+        self.rotate = True
+        self.revoke_on_rotate = False
+        self.access_uses = None        # Graph requests allowed per access token
+        self.expires_in = 3600
+        self.fail = {}                 # raw path -> status
+        self.delay = {}                # raw path -> seconds
+        self.refresh_valid = set()
+        self.refresh_revoked = set()
+        self.access = {}               # access token -> uses so far
+        self.grants = []               # refresh tokens presented, in order
+        self.requests = []             # one dict per request
+        self.counter = 0
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        self.server.daemon_threads = True
+        self.server.mock = self
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(certfile, keyfile)
+        # The handshake runs in the request thread, not in the accept loop.
+        self.server.socket = ctx.wrap_socket(self.server.socket, server_side=True,
+                                             do_handshake_on_connect=False)
+        self.server.handle_error = lambda request, address: None
+        self.port = self.server.server_address[1]
+        self.thread = None
+
+    # -- set-up --------------------------------------------------------------
+
+    def _number(self, node):
+        if node.id is None:
+            node.id = "E2E!%d" % len(self.by_id) if node is not self.root else "E2E!root"
+        self.by_id[node.id] = node
+        for c in node.children:
+            c.parent = node
+            self._number(c)
+
+    def add_refresh_token(self, token):
+        with self.lock:
+            self.refresh_valid.add(token)
+
+    def revoke(self, token):
+        with self.lock:
+            self.refresh_valid.discard(token)
+            self.refresh_revoked.add(token)
+
+    def start(self):
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)
+
+    def connect_to(self):
+        return ["%s:443:127.0.0.1:%d" % (h, self.port) for h in (GRAPH_HOST, LOGIN_HOST)]
+
+    # -- lookups -------------------------------------------------------------
+
+    def path_of(self, node):
+        parts = []
+        while node is not None and node is not self.root:
+            parts.append(node.name)
+            node = node.parent
+        return "/" + "/".join(reversed(parts))
+
+    def find_path(self, path):
+        node = self.root
+        for part in path.split("/")[1:]:
+            if part == "":
+                continue
+            if not node.folder:
+                return None
+            node = next((c for c in node.children if c.name == part), None)
+            if node is None:
+                return None
+        return node
+
+    def item(self, node):
+        out = {"id": node.id, "name": node.name, "size": node.size,
+               "createdDateTime": node.mtime, "lastModifiedDateTime": node.mtime}
+        if node.parent is not None:
+            out["parentReference"] = {"driveType": "personal", "id": node.parent.id,
+                                      "path": "/drive/root:" + self.path_of(node.parent).rstrip("/")}
+        if node.folder:
+            out["folder"] = {"childCount": len(node.children)}
+        else:
+            out["file"] = {"mimeType": "audio/mpeg"}
+            if node.download:
+                out["@microsoft.graph.downloadUrl"] = (
+                    "https://download.e2e.invalid/%s?tempauth=e2e-%s"
+                    % (urllib.parse.quote(node.id), node.id.split("!")[1]))
+        return out
+
+
+def _graph_error(code, message):
+    return {"error": {"code": code, "message": message,
+                      "innerError": {"request-id": "00000000-0000-0000-0000-000000000000"}}}
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "mock-graph/1"
+
+    def log_message(self, *args):
+        pass
+
+    @property
+    def mock(self):
+        return self.server.mock
+
+    def _send(self, status, body, headers=()):
+        data = body if isinstance(body, bytes) else json.dumps(body).encode()
+        gz = "gzip" in self.headers.get("Accept-Encoding", "") and len(data) > 0
+        if gz:
+            data = gzip.compress(data)
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        if gz:
+            self.send_header("Content-Encoding", "gzip")
+        for k, v in headers:
+            self.send_header(k, v)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+        self.record["status"] = status
+        self.record["gzip"] = gz
+
+    def _begin(self, method):
+        raw_path, _, query = self.path.partition("?")
+        self.record = {"method": method, "host": self.headers.get("Host", ""), "path": raw_path,
+                       "query": query, "target": self.path,
+                       "authorization": self.headers.get("Authorization"),
+                       "user_agent": self.headers.get("User-Agent"),
+                       "accept_encoding": self.headers.get("Accept-Encoding", ""),
+                       "content_type": self.headers.get("Content-Type"), "status": None}
+        with self.mock.lock:
+            self.mock.requests.append(self.record)
+            delay = self.mock.delay.get(raw_path)
+        if delay:
+            threading.Event().wait(delay)
+        return raw_path, query
+
+    def do_POST(self):
+        raw_path, _ = self._begin("POST")
+        length = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(length).decode("utf-8", "replace")
+        self.record["body"] = body
+        if self.record["host"] != LOGIN_HOST or raw_path != TOKEN_PATH:
+            return self._send(404, {"error": "not_found"})
+        if self.record["content_type"] != "application/x-www-form-urlencoded":
+            return self._send(400, {"error": "invalid_request",
+                                    "error_description": "AADSTS900144: form body expected"})
+        form = urllib.parse.parse_qs(body, keep_blank_values=True)
+        one = lambda k: form.get(k, [""])[0]
+        if one("grant_type") != "refresh_token":
+            return self._send(400, {"error": "unsupported_grant_type",
+                                    "error_description": "AADSTS70003: grant type"})
+        if one("client_id") != CLIENT_ID or one("client_secret") != CLIENT_SECRET:
+            return self._send(401, {"error": "invalid_client",
+                                    "error_description": "AADSTS7000215: Invalid client secret provided."})
+        presented = one("refresh_token")
+        m = self.mock
+        with m.lock:
+            m.grants.append(presented)
+            if presented not in m.refresh_valid:
+                revoked = presented in m.refresh_revoked
+                answer = None
+            else:
+                m.counter += 1
+                access = "at-%d" % m.counter
+                m.access[access] = 0
+                answer = {"token_type": "Bearer", "scope": one("scope"),
+                          "expires_in": m.expires_in, "ext_expires_in": m.expires_in,
+                          "access_token": access}
+                if m.rotate:
+                    fresh = "rt-%d" % m.counter
+                    m.refresh_valid.add(fresh)
+                    if m.revoke_on_rotate:
+                        m.refresh_valid.discard(presented)
+                        m.refresh_revoked.add(presented)
+                    answer["refresh_token"] = fresh
+        if answer is None:
+            why = ("AADSTS70008: The provided authorization code or refresh token has expired "
+                   "due to inactivity or has been revoked." if revoked else
+                   "AADSTS9002313: Invalid request. Request is malformed or invalid.")
+            return self._send(400, {"error": "invalid_grant",
+                                    "error_description": why + "\r\nTrace ID: 1\r\nCorrelation ID: 2",
+                                    "error_codes": [70008]})
+        return self._send(200, answer)
+
+    def do_GET(self):
+        raw_path, query = self._begin("GET")
+        m = self.mock
+        if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
+            return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
+        auth = self.record["authorization"] or ""
+        token = auth[len("Bearer "):] if auth.startswith("Bearer ") else ""
+        with m.lock:
+            uses = m.access.get(token)
+            expired = uses is not None and m.access_uses is not None and uses >= m.access_uses
+            if uses is not None and not expired:
+                m.access[token] = uses + 1
+            injected = m.fail.get(raw_path)
+        if not token or uses is None or expired:
+            text = ("Access token is empty." if not token else
+                    "Access token has expired or is not yet valid." if expired else
+                    "Invalid JWT token. Token format not valid.")
+            return self._send(401, _graph_error("InvalidAuthenticationToken", text),
+                              [("WWW-Authenticate", 'Bearer error="invalid_token"')])
+        if injected:
+            if injected == 429:
+                return self._send(429, _graph_error("activityLimitReached",
+                                                    "The request has been throttled"),
+                                  [("Retry-After", "5")])
+            if 300 <= injected < 400:
+                return self._send(injected, b"", [("Location", "https://%s%s/moved" % (GRAPH_HOST, GRAPH_PREFIX))])
+            return self._send(injected, _graph_error("serviceNotAvailable",
+                                                     "The service is temporarily unavailable."))
+        rest = raw_path[len(GRAPH_PREFIX):]
+        listing = False
+        if rest == "/root" or rest == "/root/children":
+            node, listing = m.root, rest.endswith("/children")
+        elif rest.startswith("/root:"):
+            inner = rest[len("/root:"):]
+            if inner.endswith(":/children"):
+                inner, listing = inner[:-len(":/children")], True
+            node = m.find_path(urllib.parse.unquote(inner))
+        elif rest.startswith("/items/"):
+            ident = rest[len("/items/"):]
+            if ident.endswith("/children"):
+                ident, listing = ident[:-len("/children")], True
+            node = m.by_id.get(urllib.parse.unquote(ident))
+        else:
+            node = None
+        if node is None:
+            return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
+        if not listing:
+            return self._send(200, m.item(node))
+        params = urllib.parse.parse_qs(query)
+        top = int(params.get("$top", ["200"])[0])
+        skip = int(params.get("$skiptoken", ["0"])[0])
+        page = node.children[skip:skip + top] if node.folder else []
+        answer = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
+                  "value": [m.item(c) for c in page]}
+        if node.folder and skip + top < len(node.children):
+            answer["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
+                GRAPH_HOST, raw_path, top, skip + top)
+        return self._send(200, answer)
+
+
+if __name__ == "__main__":
+    # Manual use: serve a tiny drive until interrupted.
+    import tempfile
+    with tempfile.TemporaryDirectory() as tmp:
+        ca, cert, key = make_certificates(tmp)
+        root = Node("root", folder=True)
+        music = root.add(Node("Music", folder=True))
+        music.add(Node("a b.mp3", size=12345))
+        mock = MockGraph(cert, key, root)
+        mock.add_refresh_token("rt-0")
+        mock.start()
+        print("CA certificate:", ca)
+        for rule in mock.connect_to():
+            print("--connect-to", rule)
+        print('settings: {"ClientId":"%s","ClientSecret":"%s","refresh_token":"rt-0"}'
+              % (CLIENT_ID, CLIENT_SECRET))
+        try:
+            threading.Event().wait()
+        except KeyboardInterrupt:
+            mock.stop()

@@ -1,0 +1,388 @@
+#!/usr/bin/env python3
+"""End-to-end cases for the `nimbus` command over real HTTPS.
+
+Each case starts its own mock Graph server (mock_graph.py) with a fresh
+throwaway CA, runs the command against it with --connect-to and --cacert,
+checks exit status, output and what reached the server, and stops the server
+again. Usage: run_e2e.py --nimbus PATH CASE...
+"""
+
+import argparse
+import json
+import os
+import re
+import stat
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mock_graph  # noqa: E402
+from mock_graph import Node  # noqa: E402
+
+EXIT_OK, EXIT_OTHER, EXIT_USAGE, EXIT_SETTINGS = 0, 1, 2, 3
+EXIT_AUTH, EXIT_NOT_FOUND, EXIT_THROTTLED, EXIT_UNAVAILABLE = 4, 5, 6, 7
+GUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message, *context):
+    if not condition:
+        raise Failure(message + "".join("\n--- %s" % (c,) for c in context))
+
+
+def drive():
+    root = Node("root", folder=True)
+    music = root.add(Node("Music", folder=True, mtime="2024-01-02T03:04:05Z"))
+    music.add(Node("a b.mp3", size=12345, mtime="2023-12-24T18:00:00Z"))
+    music.add(Node("Café & Co", folder=True)).add(Node("01 Intro.flac", size=2 * 1024 * 1024))
+    music.add(Node("notes.one", size=77, download=False))
+    big = root.add(Node("Big", folder=True))
+    # 1000 entries: 10 folders and 990 files, in an order the command must sort.
+    names = ["track-%04d.mp3" % i for i in range(990)] + ["dir-%02d" % i for i in range(10)]
+    names.sort(key=lambda n: (hash_order(n), n))
+    for n in names:
+        big.add(Node(n, folder=n.startswith("dir-"), size=1000 + len(n)))
+    root.add(Node("Empty", folder=True))
+    root.add(Node("song.mp3", size=4242))
+    return root
+
+
+def hash_order(name):
+    h = 0
+    for c in name.encode():
+        h = (h * 131 + c) % 1000003
+    return h
+
+
+class Fixture:
+    """Temporary folder, certificates, a running mock and a settings file."""
+
+    def __init__(self, nimbus):
+        self.nimbus = nimbus
+
+    def __enter__(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="nimbus-e2e-")
+        self.dir = self.tmp.name
+        self.ca, cert, key = mock_graph.make_certificates(self.dir)
+        self.mock = mock_graph.MockGraph(cert, key, drive())
+        self.mock.add_refresh_token("rt-0")
+        self.mock.start()
+        self.settings = os.path.join(self.dir, "conf", "settings.json")
+        os.makedirs(os.path.dirname(self.settings))
+        self.write_settings({"ClientId": mock_graph.CLIENT_ID,
+                             "ClientSecret": mock_graph.CLIENT_SECRET,
+                             "refresh_token": "rt-0", "ID": "e2e-backend"})
+        return self
+
+    def __exit__(self, *exc):
+        self.mock.stop()
+        self.tmp.cleanup()
+        return False
+
+    def write_settings(self, value, mode=0o600):
+        text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False, indent=1)
+        with open(self.settings, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.chmod(self.settings, mode)
+
+    def read_settings(self):
+        with open(self.settings, encoding="utf-8") as f:
+            return f.read()
+
+    def run(self, *args, cacert=True, connect=True, settings=True):
+        cmd = [self.nimbus]
+        if connect:
+            for rule in self.mock.connect_to():
+                cmd += ["--connect-to", rule]
+        if cacert:
+            cmd += ["--cacert", self.ca]
+        if settings:
+            cmd += ["--settings", self.settings]
+        cmd += list(args)
+        p = subprocess.run(cmd, capture_output=True, timeout=300,
+                           env=dict(os.environ, LC_ALL="C.UTF-8"))
+        p.out = p.stdout.decode("utf-8")
+        p.err = p.stderr.decode("utf-8")
+        p.cmd = " ".join(cmd)
+        return p
+
+    def graph_requests(self, needle=""):
+        return [r for r in self.mock.requests
+                if r["method"] == "GET" and needle in r["path"]]
+
+
+def expect(p, status):
+    check(p.returncode == status, "exit status %d, expected %d" % (p.returncode, status),
+          p.cmd, "stdout:\n" + p.out, "stderr:\n" + p.err)
+
+
+# -- cases -------------------------------------------------------------------
+
+def case_list_paging(f):
+    p = f.run("--verbose", "list", "/Big")
+    expect(p, EXIT_OK)
+    lines = p.out.splitlines()
+    check(lines[0].split() == ["KIND", "SIZE", "MODIFIED", "NAME"], "table header", p.out)
+    rows = lines[1:-1]
+    check(len(rows) == 1000, "1000 rows, got %d" % len(rows))
+    check(lines[-1] == "1000 entries (10 folders, 990 files)", "summary line", lines[-1])
+    names = [r.split()[-1] for r in rows]
+    check(names[:10] == ["dir-%02d" % i for i in range(10)], "folders first, by name", names[:12])
+    check(names[10:] == ["track-%04d.mp3" % i for i in range(990)], "files by name")
+    check(all(r.startswith("dir ") for r in rows[:10]), "folder kind")
+    check(re.match(r"^file +1014 B +2024-03-05 07:08 +track-0000\.mp3$", rows[10]),
+          "aligned file row", rows[10])
+    pages = f.graph_requests("/root:/Big:/children")
+    check(len(pages) == 5, "5 pages of 200", [r["target"] for r in pages])
+    check(pages[0]["query"] == "$top=200", "first page asks for 200", pages[0]["target"])
+    check([r["query"] for r in pages[1:]] ==
+          ["$top=200&$skiptoken=%d" % s for s in (200, 400, 600, 800)],
+          "next links requested verbatim", [r["target"] for r in pages])
+    check(all(r["gzip"] for r in pages), "answers were gzip-compressed and decoded")
+    check(all(r["user_agent"] == "nimbus/1.0.0" for r in f.mock.requests), "User-Agent",
+          set(r["user_agent"] for r in f.mock.requests))
+    # --verbose: one line per exchange, URL shown, token never.
+    verbose = [l for l in p.err.splitlines() if l.startswith(("GET ", "POST "))]
+    check(len(verbose) == 6, "6 exchange lines (token + 5 pages)", p.err)
+    check(re.match(r"^POST https://login\.microsoftonline\.com/common/oauth2/v2\.0/token 200 \d+ ms$",
+                   verbose[0]), "token exchange line", verbose[0])
+    check(re.match(r"^GET https://graph\.microsoft\.com/v1\.0/me/drive/root:/Big:/children\?\$top=200 200 \d+ ms$",
+                   verbose[1]), "page exchange line", verbose[1])
+    check("at-1" not in p.err and "rt-" not in p.err, "no token in verbose output", p.err)
+    # --json: the library's answer unchanged.
+    p = f.run("--json", "list", "/Big")
+    expect(p, EXIT_OK)
+    items = json.loads(p.out)["items"]
+    check(len(items) == 1000 and len({i["id"] for i in items}) == 1000, "1000 distinct items")
+    check(items[0]["path"].startswith("/Big/"), "paths under the folder", items[0])
+
+
+def case_list_forms(f):
+    p = f.run("list")
+    expect(p, EXIT_OK)
+    check([l.split()[-1] for l in p.out.splitlines()[1:-1]] == ["Big", "Empty", "Music", "song.mp3"],
+          "root listing", p.out)
+    check(f.graph_requests("/me/drive/root/children"), "root form requested")
+    music = f.mock.find_path("/Music")
+    p = f.run("list", music.id)
+    expect(p, EXIT_OK)
+    check(f.graph_requests("/me/drive/items/%s/children" % music.id), "item-id form requested")
+    check("Café & Co" in p.out and "a b.mp3" in p.out, "id listing content", p.out)
+    p = f.run("list", "/Music/Café & Co")
+    expect(p, EXIT_OK)
+    check(f.graph_requests("/root:/Music/Caf%C3%A9%20%26%20Co:/children"), "encoded path form",
+          [r["target"] for r in f.mock.requests])
+    check("2.0 MiB" in p.out, "human size", p.out)
+    p = f.run("list", "/Empty")
+    expect(p, EXIT_OK)
+    check(p.out == "0 entries (0 folders, 0 files)\n", "empty folder", p.out)
+    # A configured root folder.
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": "rt-0", "Path": "/Music"})
+    p = f.run("list", "/")
+    expect(p, EXIT_OK)
+    check(f.graph_requests("/root:/Music:/children"), "root-path form")
+    check("a b.mp3" in p.out, "listing under Path", p.out)
+    p = f.run("list", "/Nope")
+    expect(p, EXIT_NOT_FOUND)
+    check("NIMBUS_E_NOT_FOUND" in p.err and len(p.err.splitlines()) == 1, "one error line", p.err)
+
+
+def case_stream(f):
+    p = f.run("stream", "/Music/a b.mp3")
+    expect(p, EXIT_OK)
+    node = f.mock.find_path("/Music/a b.mp3")
+    lines = p.out.splitlines()
+    check(lines[0] == "https://download.e2e.invalid/%s?tempauth=e2e-%s"
+          % (node.id.replace("!", "%21"), node.id.split("!")[1]), "URL first", p.out)
+    check(lines[1].split() == ["name", "a", "b.mp3"], "name line", p.out)
+    check(lines[2].split()[-2:] == ["(12345", "bytes)"], "size line", p.out)
+    check(f.graph_requests("/root:/Music/a%20b.mp3"), "item by path")
+    p = f.run("--json", "stream", node.id)
+    expect(p, EXIT_OK)
+    loc = json.loads(p.out)
+    check(loc["id"] == node.id and loc["size"] == 12345 and loc["range"] is True, "locator", p.out)
+    check(f.graph_requests("/items/" + node.id), "item by id")
+    p = f.run("stream", "/Music/notes.one")
+    expect(p, EXIT_OTHER)
+    check("NIMBUS_E_UNSUPPORTED" in p.err, "no download URL", p.err)
+    p = f.run("stream", "/Music")
+    expect(p, EXIT_NOT_FOUND)
+    p = f.run("stream", "/Music/missing.mp3")
+    expect(p, EXIT_NOT_FOUND)
+
+
+def case_validate_write(f):
+    original = ('{\n  "RuntimeType": "ONEDRIVE",\n  "ClientId": "%s",\n  "ClientSecret": "%s",\n'
+                '  "refresh_token": "rt-0",\n  "Comment": "keep me \\u00e9",\n  "Ratio": 1.50,\n'
+                '  "Nested": {"a": [1, 2, {"b": null}]}\n}\n'
+                % (mock_graph.CLIENT_ID, mock_graph.CLIENT_SECRET))
+    f.write_settings(original)
+    p = f.run("validate")
+    expect(p, EXIT_OK)
+    check("settings are valid (ONEDRIVE)" in p.out, "valid", p.out)
+    check('would store the rotated refresh token as "refresh_token"' in p.out, "would store token", p.out)
+    check("would store the new ID" in p.out, "would store ID", p.out)
+    check(f.read_settings() == original, "file unchanged without --write")
+    check("rt-1" not in p.out, "token not printed", p.out)
+
+    p = f.run("validate", "--write")
+    expect(p, EXIT_OK)
+    written = json.loads(f.read_settings())
+    check(written["refresh_token"] == "rt-2", "rotated token stored", written)
+    check(GUID.match(written["ID"]), "new ID stored", written)
+    check(list(written) == ["RuntimeType", "ClientId", "ClientSecret", "refresh_token", "Comment",
+                            "Ratio", "Nested", "ID"], "member order kept", list(written))
+    check(written["Comment"] == "keep me \u00e9" and written["Nested"] == {"a": [1, 2, {"b": None}]},
+          "other members kept", written)
+    check('"Ratio": 1.50' in f.read_settings(), "numbers kept as written", f.read_settings())
+    check(stat.S_IMODE(os.stat(f.settings).st_mode) == 0o600, "mode 600")
+    check(os.listdir(os.path.dirname(f.settings)) == ["settings.json"], "no temporary file left",
+          os.listdir(os.path.dirname(f.settings)))
+
+    # The next run presents the stored token; the old ones no longer work.
+    for old in ("rt-0", "rt-1"):
+        f.mock.revoke(old)
+    p = f.run("list", "/Music")
+    expect(p, EXIT_OK)
+    check(f.mock.grants[-1] == "rt-2", "next run used the stored token", f.mock.grants)
+
+    # Nothing rotated and an ID present: nothing to store, file untouched.
+    f.mock.rotate = False
+    before = f.read_settings()
+    p = f.run("validate", "--write")
+    expect(p, EXIT_OK)
+    check("nothing to store" in p.out, "nothing to store", p.out)
+    check(f.read_settings() == before, "file untouched")
+
+    # Business settings whose token sits under "refresh_token" keep it there.
+    f.mock.rotate = True
+    f.write_settings({"RuntimeType": "ONEDRIVEB", "ClientId": mock_graph.CLIENT_ID,
+                      "ClientSecret": mock_graph.CLIENT_SECRET, "refresh_token": "rt-2",
+                      "ID": "x"})
+    p = f.run("--json", "validate", "--write")
+    expect(p, EXIT_OK)
+    answer = json.loads(p.out)
+    check(answer["RuntimeType"] == "ONEDRIVEB" and "RefreshToken" in answer, "business answer", p.out)
+    written = json.loads(f.read_settings())
+    check(written["refresh_token"] == answer["RefreshToken"] and "RefreshToken" not in written,
+          "stored where the library reads it", written)
+
+
+def case_expired_token(f):
+    # One access token serves one Graph request; the second listing meets 401
+    # with the cached token, refreshes once and repeats.
+    f.mock.access_uses = 1
+    p = f.run("--verbose", "list", "/Music", "/Empty")
+    expect(p, EXIT_OK)
+    check(f.mock.grants == ["rt-0", "rt-1"], "one refresh with the rotated token", f.mock.grants)
+    statuses = [r["status"] for r in f.mock.requests if r["method"] == "GET"]
+    check(statuses == [200, 401, 200], "401 then the repeat", statuses)
+    check(re.search(r"^GET \S+/root:/Empty:/children\?\$top=200 401 \d+ ms$", p.err, re.M),
+          "verbose shows the 401", p.err)
+    check("/Music:\n" in p.out and "/Empty:\n" in p.out, "both listings", p.out)
+
+
+def case_revoked(f):
+    f.mock.revoke("rt-0")
+    p = f.run("list")
+    expect(p, EXIT_AUTH)
+    check(p.err.startswith("nimbus: list /: NIMBUS_E_AUTH (-1): "), "names the code", p.err)
+    check("AADSTS70008" in p.err and len(p.err.splitlines()) == 1, "service's words, one line", p.err)
+    check("rt-0" not in p.err, "refresh token masked", p.err)
+    check(not f.graph_requests(), "no Graph request without a token")
+
+
+def case_throttled(f):
+    f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 429
+    p = f.run("list", "/Music")
+    expect(p, EXIT_THROTTLED)
+    check("NIMBUS_E_THROTTLED" in p.err, "throttled", p.err)
+
+
+def case_unavailable(f):
+    f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 503
+    p = f.run("list", "/Music")
+    expect(p, EXIT_UNAVAILABLE)
+    check("NIMBUS_E_UNAVAILABLE" in p.err and "503" in p.err, "unavailable", p.err)
+    f.mock.fail["/v1.0/me/drive/root:/Music/a%20b.mp3"] = 503
+    p = f.run("stream", "/Music/a b.mp3")
+    expect(p, EXIT_UNAVAILABLE)
+
+
+def case_settings_permissions(f):
+    for mode in (0o644, 0o640, 0o604, 0o660):
+        os.chmod(f.settings, mode)
+        p = f.run("list")
+        expect(p, EXIT_SETTINGS)
+        check("chmod 600 " + f.settings in p.err, "fix-it message", p.err)
+        check("%04o" % mode in p.err, "names the mode", p.err)
+    check(not f.mock.requests, "nothing sent with an unsafe settings file")
+    os.chmod(f.settings, 0o400)
+    expect(f.run("list"), EXIT_OK)
+    p = f.run("list", settings=False)  # default place under a HOME without one
+    expect(p, EXIT_SETTINGS)
+    f.write_settings('{"ClientId":"x"}')
+    p = f.run("list")
+    expect(p, EXIT_SETTINGS)
+    check("NIMBUS_E_INVALID" in p.err and "ClientSecret is required" in p.err, "settings fault", p.err)
+
+
+def case_transport(f):
+    # Certificate checking is on: without the test CA the server is refused.
+    p = f.run("list", cacert=False)
+    expect(p, EXIT_UNAVAILABLE)
+    check("NIMBUS_E_UNAVAILABLE" in p.err and "certificate" in p.err.lower(), "TLS refusal", p.err)
+    check(not f.mock.requests, "no HTTP request over an unverified connection")
+    # Redirects are answers, not followed.
+    f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 302
+    p = f.run("list", "/Music")
+    expect(p, EXIT_OTHER)
+    check("HTTP 302" in p.err, "302 reported", p.err)
+    check(not f.graph_requests("/moved"), "redirect not followed")
+    # --timeout bounds an exchange.
+    f.mock.delay["/v1.0/me/drive/root:/Empty:/children"] = 4
+    p = f.run("--timeout", "1", "list", "/Empty")
+    expect(p, EXIT_UNAVAILABLE)
+    check("timed out" in p.err.lower() or "timeout" in p.err.lower(), "timeout message", p.err)
+    # Nothing listening.
+    import socket
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    p = f.run("--connect-to", "login.microsoftonline.com:443:127.0.0.1:%d" % port, "list",
+              connect=False)
+    expect(p, EXIT_UNAVAILABLE)
+    check("POST https://login.microsoftonline.com/common/oauth2/v2.0/token" in p.err, "names the URL", p.err)
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--nimbus", required=True)
+    ap.add_argument("cases", nargs="+", choices=sorted(CASES))
+    a = ap.parse_args()
+    failed = 0
+    for name in a.cases:
+        with Fixture(os.path.abspath(a.nimbus)) as f:
+            if name == "settings_permissions":
+                os.environ["HOME"] = f.dir
+                os.environ.pop("XDG_CONFIG_HOME", None)
+            try:
+                CASES[name](f)
+                print("ok   %s" % name)
+            except Failure as e:
+                failed += 1
+                print("FAIL %s: %s" % (name, e))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

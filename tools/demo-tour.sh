@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# A short tour of the offline demo drive, as `make demo` runs it:
+#   tools/demo-tour.sh PATH/TO/nimbus
+set -euo pipefail
+nimbus=${1:?usage: demo-tour.sh PATH/TO/nimbus}
+
+show() {
+    local line="$ nimbus" a
+    for a in "$@"; do
+        if [[ $a =~ ^[A-Za-z0-9_./-]+$ ]]; then line+=" $a"; else line+=" '$a'"; fi
+    done
+    printf '\n%s\n' "$line"
+}
+step() {
+    show "$@"
+    "$nimbus" "$@"
+}
+
+step --demo list /
+step --demo list /Music
+step --demo list "/Music/Björk/Homogenic"
+step --demo stream "/Music/Björk/Homogenic/02 Jóga.mp3"
+# 240 entries arrive in two pages of 200 and 40; --verbose counts the exchanges.
+show --demo --verbose list "/Podcasts/Radio Archive"
+"$nimbus" --demo --verbose list "/Podcasts/Radio Archive" 2>&1 |
+    awk 'NR <= 3 { print; next } /entries|exchanges/ { if (!gap) print "  ..."; gap = 1; print }'
+step --demo validate
+printf '\nNext: put your own settings in ~/.config/nimbus/settings.json (chmod 600) and\nrun nimbus list; nimbus --help tells the rest.\n'

@@ -1,0 +1,383 @@
+// Builds the demo drive from its description and scripts the fake transport
+// with exactly the URLs the library will ask for: the token endpoint, every
+// folder's children (by path and by id, paged like the service does) and
+// every item (by path and by id).
+#include "demo.h"
+
+#include <nimbus.h>
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <unistd.h>
+#include <vector>
+
+namespace cli {
+namespace {
+
+constexpr const char kTokenUrl[] = "https://login.microsoftonline.com/common/oauth2/v2.0/token";
+constexpr const char kFirstPage[] = "?$top=200"; // what the library appends to a children URL
+
+const char kSettings[] = "{\"RuntimeType\":\"ONEDRIVE\",\"ClientId\":\"nimbus-demo\","
+                         "\"ClientSecret\":\"demo-client-secret\","
+                         "\"refresh_token\":\"demo-refresh-token-1\"}";
+
+struct node {
+    std::string name;  // as the service spells it
+    std::string clean; // as the library shows it: '/' -> U+2215, controls -> '_'
+    std::string path;  // virtual path, "" for the root
+    std::string id;
+    std::string modified;
+    std::string mime;
+    bool folder = false;
+    bool download = true;
+    long long size = 0;
+    std::vector<node> children;
+};
+
+struct drive {
+    std::string token_answer;
+    std::string download_base;
+    size_t page_size = 200;
+    node root;
+};
+
+struct doc_deleter {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+
+std::string str_of(yyjson_val *obj, const char *key, const char *absent = "") {
+    yyjson_val *v = yyjson_obj_get(obj, key);
+    return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : absent;
+}
+
+long long int_of(yyjson_val *obj, const char *key, long long absent) {
+    yyjson_val *v = yyjson_obj_get(obj, key);
+    return yyjson_is_int(v) ? static_cast<long long>(yyjson_get_sint(v)) : absent;
+}
+
+// Percent-encoding as the library applies it to drive paths: unreserved
+// characters and slashes stay, every other byte becomes %XX.
+std::string encode_path(const std::string &path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string clean_name(const std::string &name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (c == '/')
+            out += "\xE2\x88\x95";
+        else if (c < 0x20 || c == 0x7f)
+            out += '_';
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string json_str(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+bool parse_items(yyjson_val *arr, node *parent, std::string *error);
+
+bool parse_item(yyjson_val *obj, node *out, std::string *error) {
+    out->name = str_of(obj, "name");
+    if (out->name.empty() || out->name == "." || out->name == ".." || out->name.size() > 1024) {
+        *error = "an entry has no usable \"name\"";
+        return false;
+    }
+    out->clean = clean_name(out->name);
+    out->modified = str_of(obj, "modified", "2024-01-01T00:00:00Z");
+    yyjson_val *children = yyjson_obj_get(obj, "children");
+    if (children) {
+        out->folder = true;
+        return parse_items(children, out, error);
+    }
+    out->size = int_of(obj, "size", 0);
+    out->mime = str_of(obj, "mime", "application/octet-stream");
+    out->download = !yyjson_is_false(yyjson_obj_get(obj, "download"));
+    return true;
+}
+
+// {"generate":{"count":N,"prefix":..,"digits":D,"suffix":..,...}} stands for N files.
+bool generate(yyjson_val *g, node *parent, std::string *error) {
+    long long count = int_of(g, "count", -1);
+    long long digits = int_of(g, "digits", 1);
+    if (count < 0 || count > 100000 || digits < 1 || digits > 9) {
+        *error = "a \"generate\" entry needs a count of 0 to 100000 and 1 to 9 digits";
+        return false;
+    }
+    std::string prefix = str_of(g, "prefix"), suffix = str_of(g, "suffix");
+    long long start = int_of(g, "start", 1), size = int_of(g, "size", 0),
+              step = int_of(g, "size_step", 0);
+    for (long long i = 0; i < count; i++) {
+        char num[32];
+        std::snprintf(num, sizeof num, "%0*lld", static_cast<int>(digits), start + i);
+        node n;
+        n.name = prefix + num + suffix;
+        n.clean = clean_name(n.name);
+        n.size = size + i * step;
+        n.mime = str_of(g, "mime", "application/octet-stream");
+        n.modified = str_of(g, "modified", "2024-01-01T00:00:00Z");
+        parent->children.push_back(std::move(n));
+    }
+    return true;
+}
+
+bool parse_items(yyjson_val *arr, node *parent, std::string *error) {
+    if (!yyjson_is_arr(arr)) {
+        *error = "\"children\" must be an array";
+        return false;
+    }
+    size_t idx, max;
+    yyjson_val *it;
+    yyjson_arr_foreach(arr, idx, max, it) {
+        if (!yyjson_is_obj(it)) {
+            *error = "every entry must be an object";
+            return false;
+        }
+        yyjson_val *g = yyjson_obj_get(it, "generate");
+        if (g) {
+            if (!generate(g, parent, error))
+                return false;
+            continue;
+        }
+        node n;
+        if (!parse_item(it, &n, error))
+            return false;
+        parent->children.push_back(std::move(n));
+    }
+    std::set<std::string> seen;
+    for (const node &c : parent->children)
+        if (!seen.insert(c.clean).second) {
+            *error = "the name \"" + c.name + "\" occurs twice in one folder";
+            return false;
+        }
+    return true;
+}
+
+// Ids in depth-first order, paths from the cleaned names, folder sizes summed.
+long long finish_tree(node *n, const std::string &parent_path, unsigned *counter) {
+    n->id = "DEMO!" + std::to_string((*counter)++);
+    if (!n->name.empty())
+        n->path = parent_path + "/" + n->clean;
+    if (!n->folder)
+        return n->size;
+    long long total = 0;
+    for (node &c : n->children)
+        total += finish_tree(&c, n->path, counter);
+    n->size = total;
+    return total;
+}
+
+std::string item_json(const drive &d, const node &n, const node *parent) {
+    std::string j =
+        "{\"id\":" + json_str(n.id) + ",\"name\":" + json_str(n.name.empty() ? "root" : n.name) +
+        ",\"size\":" + std::to_string(n.size) + ",\"createdDateTime\":" + json_str(n.modified) +
+        ",\"lastModifiedDateTime\":" + json_str(n.modified);
+    if (parent)
+        j += ",\"parentReference\":{\"driveType\":\"personal\",\"id\":" + json_str(parent->id) +
+             ",\"path\":" + json_str("/drive/root:" + parent->path) + "}";
+    if (n.folder) {
+        j += ",\"folder\":{\"childCount\":" + std::to_string(n.children.size()) + "}";
+    } else {
+        j += ",\"file\":{\"mimeType\":" + json_str(n.mime) + "}";
+        if (n.download)
+            j += ",\"@microsoft.graph.downloadUrl\":" +
+                 json_str(d.download_base + encode_path(n.id) + "/" + encode_path(n.clean) +
+                          "?tempauth=demo");
+    }
+    return j + "}";
+}
+
+bool route(const char *method, const std::string &url, const std::string &body,
+           std::string *error) {
+    int rc = nimbus_fake_set(method, url.c_str(), 200, body.c_str());
+    if (rc != NIMBUS_OK) {
+        *error = "cannot script the fake transport (" + std::to_string(rc) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool script(const drive &d, const std::string &base, const node &n, const node *parent,
+            std::string *error) {
+    const std::string by_id = base + "/me/drive/items/" + n.id;
+    const std::string by_path =
+        n.path.empty() ? base + "/me/drive/root" : base + "/me/drive/root:" + encode_path(n.path);
+    const std::string body = item_json(d, n, parent);
+    if (!route("GET", by_id, body, error) || !route("GET", by_path, body, error))
+        return false;
+    if (!n.folder)
+        return true;
+
+    const std::string context = "{\"@odata.context\":\"" + base +
+                                "/$metadata#users('demo')/drive/items('" + n.id +
+                                "')/children\",\"value\":[";
+    size_t pages = n.children.empty() ? 1 : (n.children.size() + d.page_size - 1) / d.page_size;
+    for (size_t p = 0; p < pages; p++) {
+        std::string page = context;
+        for (size_t i = p * d.page_size; i < n.children.size() && i < (p + 1) * d.page_size; i++) {
+            if (i != p * d.page_size)
+                page += ',';
+            page += item_json(d, n.children[i], &n);
+        }
+        page += ']';
+        auto link = [&](size_t k) {
+            return by_id + "/children?$top=200&$skiptoken=" + std::to_string(k * d.page_size);
+        };
+        if (p + 1 < pages)
+            page += ",\"@odata.nextLink\":" + json_str(link(p + 1));
+        page += '}';
+        if (p == 0) {
+            const std::string children_by_path =
+                n.path.empty() ? base + "/me/drive/root/children"
+                               : base + "/me/drive/root:" + encode_path(n.path) + ":/children";
+            if (!route("GET", children_by_path + kFirstPage, page, error) ||
+                !route("GET", by_id + "/children" + kFirstPage, page, error))
+                return false;
+        } else if (!route("GET", link(p), page, error)) {
+            return false;
+        }
+    }
+    for (const node &c : n.children)
+        if (!script(d, base, c, &n, error))
+            return false;
+    return true;
+}
+
+std::string exe_dir() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return std::string();
+    std::string p(buf, static_cast<size_t>(n));
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string() : p.substr(0, slash);
+}
+
+bool read_file(const std::string &path, std::string *text) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char chunk[65536];
+    size_t n;
+    text->clear();
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        text->append(chunk, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+bool load(drive *d, std::string *error) {
+    std::vector<std::string> places;
+    if (const char *env = std::getenv("NIMBUS_DEMO_DRIVE"))
+        places.push_back(env);
+    std::string dir = exe_dir();
+    if (!dir.empty()) {
+        places.push_back(dir + "/demo-drive.json");
+        places.push_back(dir + "/../share/nimbus/demo-drive.json");
+    }
+    places.push_back(NIMBUS_DEMO_DRIVE_INSTALLED);
+    places.push_back(NIMBUS_DEMO_DRIVE_SOURCE);
+
+    std::string text, from;
+    for (const std::string &p : places)
+        if (read_file(p, &text)) {
+            from = p;
+            break;
+        }
+    if (from.empty()) {
+        *error = "the demo drive description demo-drive.json was not found";
+        return false;
+    }
+    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(text.data(), text.size(), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root)) {
+        *error = from + " is not a JSON object";
+        return false;
+    }
+    yyjson_val *token = yyjson_obj_get(root, "token");
+    char *tok = yyjson_is_obj(token) ? yyjson_val_write(token, 0, nullptr) : nullptr;
+    if (!tok) {
+        *error = from + ": \"token\" must be an object (the token endpoint's answer)";
+        return false;
+    }
+    d->token_answer = tok;
+    std::free(tok);
+    d->download_base = str_of(root, "download_base", "https://demo.invalid/download/");
+    long long page = int_of(root, "page_size", 200);
+    if (page < 1 || page > 1000) {
+        *error = from + ": \"page_size\" must be 1 to 1000";
+        return false;
+    }
+    d->page_size = static_cast<size_t>(page);
+    d->root.folder = true;
+    if (!parse_items(yyjson_obj_get(root, "root"), &d->root, error)) {
+        *error = from + ": " + *error;
+        return false;
+    }
+    unsigned counter = 0;
+    finish_tree(&d->root, "", &counter);
+    return true;
+}
+
+} // namespace
+
+const char *demo_settings() {
+    return kSettings;
+}
+
+const char *demo_token_url() {
+    return kTokenUrl;
+}
+
+bool demo_start(std::string *error) {
+    drive d;
+    if (!load(&d, error))
+        return false;
+    const char *b = nimbus_drive_base(kSettings);
+    if (!b) {
+        *error = std::string("the demo settings are refused: ") + nimbus_last_error();
+        return false;
+    }
+    const std::string base = b;
+    nimbus_fake_reset();
+    if (!route("POST", kTokenUrl, d.token_answer, error) ||
+        !script(d, base, d.root, nullptr, error))
+        return false;
+    nimbus_use_fake();
+    return true;
+}
+
+} // namespace cli

@@ -1,0 +1,263 @@
+// Human output of the command. JSON answers are read with yyjson (no reader
+// flags, as the library writes standard JSON) and never reformatted for --json.
+#include "output.h"
+
+#include <nimbus.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+namespace cli {
+namespace {
+
+struct doc_deleter {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
+
+doc_ptr read_json(const std::string &text) {
+    return doc_ptr(yyjson_read(text.data(), text.size(), 0));
+}
+
+std::string str_member(yyjson_val *obj, const char *key) {
+    yyjson_val *v = yyjson_obj_get(obj, key);
+    return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : std::string();
+}
+
+int64_t int_member(yyjson_val *obj, const char *key, int64_t absent) {
+    yyjson_val *v = yyjson_obj_get(obj, key);
+    return yyjson_is_int(v) ? yyjson_get_sint(v) : absent;
+}
+
+struct row {
+    bool folder;
+    std::string name;
+    std::string size;
+    std::string modified;
+};
+
+int fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
+
+// Case-insensitive for ASCII letters, byte order for the rest; ties by bytes.
+bool name_before(const std::string &a, const std::string &b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; i++) {
+        int x = fold(static_cast<unsigned char>(a[i])), y = fold(static_cast<unsigned char>(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    if (a.size() != b.size())
+        return a.size() < b.size();
+    return a < b;
+}
+
+} // namespace
+
+const char *code_name(int code) {
+    switch (code) {
+    case NIMBUS_OK:
+        return "NIMBUS_OK";
+    case NIMBUS_E_AUTH:
+        return "NIMBUS_E_AUTH";
+    case NIMBUS_E_NOT_FOUND:
+        return "NIMBUS_E_NOT_FOUND";
+    case NIMBUS_E_THROTTLED:
+        return "NIMBUS_E_THROTTLED";
+    case NIMBUS_E_UNAVAILABLE:
+        return "NIMBUS_E_UNAVAILABLE";
+    case NIMBUS_E_FAILED:
+        return "NIMBUS_E_FAILED";
+    case NIMBUS_E_UNSUPPORTED:
+        return "NIMBUS_E_UNSUPPORTED";
+    case NIMBUS_E_INVALID:
+        return "NIMBUS_E_INVALID";
+    case NIMBUS_E_BUFFER:
+        return "NIMBUS_E_BUFFER";
+    default:
+        return "NIMBUS_E_UNKNOWN";
+    }
+}
+
+int exit_for(int code) {
+    switch (code) {
+    case NIMBUS_OK:
+        return EXIT_OK;
+    case NIMBUS_E_INVALID:
+        return EXIT_SETTINGS;
+    case NIMBUS_E_AUTH:
+        return EXIT_AUTH;
+    case NIMBUS_E_NOT_FOUND:
+        return EXIT_NOT_FOUND;
+    case NIMBUS_E_THROTTLED:
+        return EXIT_THROTTLED;
+    case NIMBUS_E_UNAVAILABLE:
+        return EXIT_UNAVAILABLE;
+    default:
+        return EXIT_OTHER;
+    }
+}
+
+void print_failure(const char *what, int code, const char *message) {
+    std::string line = printable(message ? message : "");
+    std::fprintf(stderr, "nimbus: %s: %s (%d): %s\n", what, code_name(code), code, line.c_str());
+}
+
+void print_error(const std::string &message) {
+    std::fprintf(stderr, "nimbus: %s\n", printable(message).c_str());
+}
+
+std::string human_size(int64_t bytes) {
+    if (bytes < 0)
+        return "-";
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
+    static const char *const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double v = static_cast<double>(bytes) / 1024.0;
+    size_t u = 0;
+    while (v >= 1023.95 && u + 1 < sizeof units / sizeof units[0]) {
+        v /= 1024.0;
+        u++;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", v, units[u]);
+    return text;
+}
+
+std::string utc_minutes(int64_t ms) {
+    if (ms <= 0)
+        return "-";
+    std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    if (!gmtime_r(&secs, &tm))
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min);
+    return text;
+}
+
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string printable(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) {
+            out += '?';
+        } else if (c == 0xc2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+            out += '?'; // C1 control in UTF-8
+            i++;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool print_listing(FILE *out, const std::string &answer, std::string *error) {
+    doc_ptr doc = read_json(answer);
+    yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
+    if (!yyjson_is_arr(items)) {
+        *error = "the listing answer has no items array";
+        return false;
+    }
+    std::vector<row> rows;
+    size_t idx, max;
+    yyjson_val *it;
+    yyjson_arr_foreach(items, idx, max, it) {
+        if (!yyjson_is_obj(it))
+            continue;
+        row r;
+        r.folder = yyjson_is_true(yyjson_obj_get(it, "folder"));
+        r.name = printable(str_member(it, "name"));
+        r.size = human_size(int_member(it, "size", -1));
+        r.modified = utc_minutes(int_member(it, "mtime_ms", 0));
+        rows.push_back(std::move(r));
+    }
+    std::sort(rows.begin(), rows.end(), [](const row &a, const row &b) {
+        if (a.folder != b.folder)
+            return a.folder;
+        return name_before(a.name, b.name);
+    });
+
+    size_t size_w = 4, date_w = 8; // "SIZE", "MODIFIED"
+    size_t folders = 0;
+    for (const row &r : rows) {
+        size_w = std::max(size_w, r.size.size());
+        date_w = std::max(date_w, r.modified.size());
+        folders += r.folder ? 1 : 0;
+    }
+    if (!rows.empty()) {
+        std::fprintf(out, "%-4s  %*s  %-*s  %s\n", "KIND", static_cast<int>(size_w), "SIZE",
+                     static_cast<int>(date_w), "MODIFIED", "NAME");
+        for (const row &r : rows)
+            std::fprintf(out, "%-4s  %*s  %-*s  %s\n", r.folder ? "dir" : "file",
+                         static_cast<int>(size_w), r.size.c_str(), static_cast<int>(date_w),
+                         r.modified.c_str(), r.name.c_str());
+    }
+    std::fprintf(out, "%zu %s (%zu %s, %zu %s)\n", rows.size(),
+                 rows.size() == 1 ? "entry" : "entries", folders,
+                 folders == 1 ? "folder" : "folders", rows.size() - folders,
+                 rows.size() - folders == 1 ? "file" : "files");
+    return true;
+}
+
+bool print_locator(FILE *out, const std::string &answer, std::string *error) {
+    doc_ptr doc = read_json(answer);
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    std::string url = yyjson_is_obj(root) ? str_member(root, "url") : std::string();
+    if (url.empty()) {
+        *error = "the stream answer has no url";
+        return false;
+    }
+    int64_t size = int_member(root, "size", -1);
+    std::fprintf(out, "%s\n", printable(url).c_str());
+    std::fprintf(out, "  name  %s\n", printable(str_member(root, "name")).c_str());
+    if (size >= 0)
+        std::fprintf(out, "  size  %s (%" PRId64 " bytes)\n", human_size(size).c_str(), size);
+    else
+        std::fprintf(out, "  size  unknown\n");
+    return true;
+}
+
+} // namespace cli

@@ -1,0 +1,49 @@
+// What the command prints: result-code names and exit statuses, the listing
+// table, the stream locator and the small text helpers behind them.
+#ifndef NIMBUS_TOOLS_OUTPUT_H
+#define NIMBUS_TOOLS_OUTPUT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace cli {
+
+// Exit statuses, one per result-code family (documented in `nimbus --help`).
+enum exit_status {
+    EXIT_OK = 0,
+    EXIT_OTHER = 1,       // NIMBUS_E_FAILED, NIMBUS_E_UNSUPPORTED, NIMBUS_E_BUFFER, local faults
+    EXIT_USAGE = 2,       // the command line itself is wrong
+    EXIT_SETTINGS = 3,    // NIMBUS_E_INVALID, or a settings file that is missing or unsafe
+    EXIT_AUTH = 4,        // NIMBUS_E_AUTH
+    EXIT_NOT_FOUND = 5,   // NIMBUS_E_NOT_FOUND
+    EXIT_THROTTLED = 6,   // NIMBUS_E_THROTTLED
+    EXIT_UNAVAILABLE = 7, // NIMBUS_E_UNAVAILABLE
+};
+
+const char *code_name(int code);
+int exit_for(int code);
+
+// "NIMBUS_E_AUTH" etc. plus the message, as the one line an error prints.
+void print_failure(const char *what, int code, const char *message);
+// A local failure without a library result code.
+void print_error(const std::string &message);
+
+// 0 -> "0 B", 1536 -> "1.5 KiB"; negative (unknown) -> "-".
+std::string human_size(int64_t bytes);
+// Milliseconds since the epoch -> "YYYY-MM-DD HH:MM" in UTC; 0 (unknown) -> "-".
+std::string utc_minutes(int64_t ms);
+// The text as a JSON string, quotes included.
+std::string json_string(const std::string &text);
+// Keeps UTF-8, replaces C0/C1 control characters so names cannot steer a terminal.
+std::string printable(const std::string &text);
+
+// The listing answer as a table: folders first, then by name. Returns false
+// (with a message) when the answer is not the expected JSON.
+bool print_listing(FILE *out, const std::string &answer, std::string *error);
+// The stream locator: its URL first, then name and size.
+bool print_locator(FILE *out, const std::string &answer, std::string *error);
+
+} // namespace cli
+
+#endif
