@@ -1,0 +1,73 @@
+// Single items: nimbus_parse_single_item and nimbus_download_url_of on any
+// bytes, checked against a direct reading of the answer.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <yyjson.h>
+
+#include "graph/graph.h"
+
+namespace {
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (0)
+
+bool nonempty_str(yyjson_val *v) {
+    return yyjson_is_str(v) && yyjson_get_len(v) > 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const char *body = reinterpret_cast<const char *>(data);
+    const char *prefix = size > 0 && data[0] % 2 ? "/Music" : nullptr;
+    nimbus_item item;
+    std::memset(&item, 0x5A, sizeof item);
+    char msg[NIMBUS_MSG_SIZE] = "";
+    int rc = nimbus_parse_single_item(body, size, prefix, &item, msg, sizeof msg);
+
+    yyjson_doc *doc = yyjson_read(body, size, 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    bool envelope = yyjson_is_obj(yyjson_obj_get(root, "error"));
+    yyjson_val *id = yyjson_obj_get(root, "id");
+    if (rc == NIMBUS_OK) {
+        CHECK(yyjson_is_obj(root) && !envelope && nonempty_str(id));
+        CHECK(std::strcmp(item.id, yyjson_get_str(id)) == 0);
+        CHECK(item.name && item.name[0] && std::strchr(item.name, '/') == nullptr);
+        CHECK(std::string(prefix ? "/Music/" : "/") + item.name == item.path);
+        CHECK(item.size >= -1 && (item.folder == 0 || item.folder == 1));
+        CHECK(item.folder == (yyjson_is_obj(yyjson_obj_get(root, "folder")) ? 1 : 0));
+    } else {
+        CHECK(rc == NIMBUS_E_FAILED);
+        CHECK(!item.id && !item.name && !item.path && item.size == 0 && item.mtime_ms == 0 &&
+              item.folder == 0);
+        const char *want = !yyjson_is_obj(root) ? "the item answer is not a JSON object"
+                           : envelope           ? "the item answer is an error envelope"
+                                                : "a driveItem carries no id";
+        CHECK(std::strcmp(msg, want) == 0);
+    }
+    nimbus_item_free(&item);
+    CHECK(!item.id && !item.name && !item.path);
+
+    // The download URL: the first non-empty of the two members, in that order.
+    char *url = nimbus_download_url_of(root);
+    yyjson_val *ms = yyjson_obj_get(root, "@microsoft.graph.downloadUrl");
+    yyjson_val *content = yyjson_obj_get(root, "@content.downloadUrl");
+    yyjson_val *want = nonempty_str(ms) ? ms : nonempty_str(content) ? content : nullptr;
+    if (want) {
+        CHECK(url && std::memcmp(url, yyjson_get_str(want), yyjson_get_len(want) + 1) == 0);
+    } else {
+        CHECK(url == nullptr);
+    }
+    std::free(url);
+    yyjson_doc_free(doc);
+    return 0;
+}
