@@ -361,6 +361,36 @@ def case_transport(f):
     check("POST https://login.microsoftonline.com/common/oauth2/v2.0/token" in p.err, "names the URL", p.err)
 
 
+def case_demo(f):
+    """The offline demo drive: every folder lists, every file streams."""
+    def demo(*args):
+        return f.run("--demo", *args, cacert=False, connect=False, settings=False)
+    folders, files, seen = ["/"], [], 0
+    while folders:
+        folder = folders.pop()
+        p = demo("--json", "list", folder)
+        expect(p, EXIT_OK)
+        for item in json.loads(p.out)["items"]:
+            seen += 1
+            (folders if item["folder"] else files).append(item["path"])
+    check(seen > 250, "the demo drive has its entries", seen)
+    check("/Music/AC\u2215DC/Back in Black/01 Hells Bells.flac" in files, "slash in a name", files[:5])
+    check("/Podcasts/Radio Archive/Episode 240.mp3" in files, "paged folder complete")
+    p = demo("--json", "stream", *files)
+    expect(p, EXIT_OTHER)  # the one file without a download URL
+    check(len(p.out.splitlines()) == len(files) - 1, "every other file streams", p.err)
+    check(p.err.count("NIMBUS_E_UNSUPPORTED") == 1 and "liner notes.one" in p.err, "no URL", p.err)
+    p = demo("validate")
+    expect(p, EXIT_OK)
+    check('would store the rotated refresh token as "refresh_token"' in p.out, "demo validate", p.out)
+    p = demo("validate", "--write")
+    expect(p, EXIT_USAGE)
+    p = demo("--verbose", "list", "/Podcasts/Radio Archive")
+    expect(p, EXIT_OK)
+    check("served 1 token and 2 Graph requests" in p.err, "two pages", p.err)
+    check(f.mock.requests == [], "the demo stays offline")
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
