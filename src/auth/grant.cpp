@@ -83,19 +83,23 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, 
     } else if (status == 400 || status == 401) {
         char code[CODE_SIZE] = "";
         char desc[DESC_SIZE] = "";
-        yyjson_doc *doc = yyjson_read_opts(resp.body, resp.len, 0, nullptr, nullptr);
+        yyjson_read_err err{};
+        yyjson_doc *doc = yyjson_read_opts(resp.body, resp.len, 0, nullptr, &err);
         doc_guard dg{doc};
         yyjson_val *root = yyjson_doc_get_root(doc);
         if (yyjson_is_obj(root)) {
-            yyjson_val *err = first_member(root, "error");
-            if (usable_text(err)) {
-                copy_cut(err, code, sizeof code);
+            yyjson_val *error = first_member(root, "error");
+            if (usable_text(error)) {
+                copy_cut(error, code, sizeof code);
                 yyjson_val *d = first_member(root, "error_description");
                 if (yyjson_is_str(d))
                     copy_cut(d, desc, sizeof desc);
             }
         }
-        if (code[0]) {
+        if (!doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+            rc = NIMBUS_E_FAILED;
+            nimbus_msgf(msg, size, "out of memory");
+        } else if (code[0]) {
             rc = nimbus_map_graph(status, code, desc[0] ? desc : nullptr, msg, size);
             if (msg_empty(msg, size))
                 status_message(resp.body, status, msg, size);
@@ -126,9 +130,14 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
         nimbus_msgf(msg, size, "the token answer is empty");
         return NIMBUS_E_FAILED;
     }
-    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, nullptr);
+    yyjson_read_err err{};
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err);
     doc_guard dg{doc};
     yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "the token answer is not a JSON object");
         return NIMBUS_E_FAILED;
@@ -163,13 +172,13 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
         return NIMBUS_OK;
     }
 
-    yyjson_val *err = first_member(root, "error");
-    if (!usable_text(err)) {
+    yyjson_val *error = first_member(root, "error");
+    if (!usable_text(error)) {
         nimbus_msgf(msg, size, "the token answer carries no access_token and no error");
         return NIMBUS_E_FAILED;
     }
     char code[CODE_SIZE];
-    copy_cut(err, code, sizeof code);
+    copy_cut(error, code, sizeof code);
     char line[NIMBUS_LINE_MSG] = "";
     yyjson_val *desc = first_member(root, "error_description");
     if (yyjson_is_str(desc))
