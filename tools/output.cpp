@@ -104,7 +104,17 @@ int exit_for(int code) {
 }
 
 void print_failure(const char *what, int code, const char *message) {
-    std::string line = printable(message ? message : "");
+    // Service texts may span lines (an OAuth error_description does); keep one.
+    std::string text;
+    for (const char *p = message ? message : ""; *p; p++) {
+        if (*p == '\r' || *p == '\n') {
+            if (!text.empty() && text.back() != ' ')
+                text += ' ';
+        } else {
+            text += *p;
+        }
+    }
+    std::string line = printable(text);
     std::fprintf(stderr, "nimbus: %s: %s (%d): %s\n", what, code_name(code), code, line.c_str());
 }
 

@@ -194,7 +194,7 @@ bool replace_file(const std::string &path, const std::string &text, std::string 
     std::string tmp = dir + "/." + base + ".XXXXXX";
 
     fd_guard f;
-    f.fd = mkstemp(&tmp[0]);
+    f.fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (f.fd < 0) {
         *error = errno_text("cannot create a temporary file in " + dir);
         return false;

@@ -293,6 +293,7 @@ def case_revoked(f):
     expect(p, EXIT_AUTH)
     check(p.err.startswith("nimbus: list /: NIMBUS_E_AUTH (-1): "), "names the code", p.err)
     check("AADSTS70008" in p.err and len(p.err.splitlines()) == 1, "service's words, one line", p.err)
+    check("revoked. Trace ID: 1 Correlation ID: 2" in p.err, "line breaks become spaces", p.err)
     check("rt-0" not in p.err, "refresh token masked", p.err)
     check(not f.graph_requests(), "no Graph request without a token")
 
