@@ -4,7 +4,7 @@
 set -euo pipefail
 lib=$1
 header=$2
-expected=$(grep -oE 'NIMBUS_API [^(]*\(' "$header" | sed -E 's/.*[ *]([A-Za-z_][A-Za-z0-9_]*)\($/\1/' | sort -u)
+expected=$(grep -oE '^NIMBUS_API [^(]*\(' "$header" | sed -E 's/.*[ *]([A-Za-z_][A-Za-z0-9_]*)\($/\1/' | sort -u)
 actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWDBRVui]$/ {print $3}' | sed 's/@.*//' | grep -v '^NIMBUS_1$' | sort -u)
 count=$(printf '%s\n' "$expected" | grep -c .)
 if [ "$count" -ne 23 ]; then

@@ -3,10 +3,20 @@
 #ifndef NIMBUS_HOST_H
 #define NIMBUS_HOST_H
 
+#include <cstddef>
+
 #include "nimbus.h"
 
 // Sets the calling thread's error text and result JSON.
 void nimbus_publish(int code, const char *error, const char *result);
+// As nimbus_publish, but takes over result (a malloc-family text, or null for
+// the empty text) instead of copying it.
+void nimbus_publish_owned(int code, const char *error, char *result);
+
+// Reads the stream entry argument (a JSON string, or an object tried by "id",
+// "path", "locator", "backend_id") into an owned target text; otherwise
+// NIMBUS_E_NOT_FOUND with the entry's message.
+int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size);
 
 namespace nimbus {
 // The constant handler record that hvtab_get hands out.

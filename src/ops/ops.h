@@ -25,9 +25,20 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
 int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
-int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char *msg,
-                     size_t size);
-int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *id,
-                       nimbus_buf *out, char *msg, size_t size);
+int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char *msg, size_t size);
+int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *id, nimbus_buf *out,
+                       char *msg, size_t size);
+
+// Helpers shared by the operations of this module.
+// join_root into out, then -1 when an append failed (out may hold a part).
+int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
+// Judges one Graph answer: a refused status gives its code and the
+// "<label>: <quoted> answered HTTP ..." message (quoted is redacted first); a
+// success status whose body is a Graph error envelope gives NIMBUS_E_FAILED
+// with the envelope's message. NIMBUS_OK otherwise.
+int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
+                        size_t size);
+// False only when body cannot hold a root member named "error".
+bool nimbus_may_be_envelope(const char *body, size_t len);
 
 #endif // NIMBUS_OPS_H

@@ -1,0 +1,275 @@
+// Folder listing: children URLs under the configured root, the authorised
+// Graph call with its single refresh-and-retry, and paging into an entry list.
+#include <cstdlib>
+#include <cstring>
+
+#include "ops/ops.h"
+
+namespace {
+
+bool is_root_folder(const char *folder) {
+    return !folder || !*folder || std::strcmp(folder, "/") == 0;
+}
+
+} // namespace
+
+void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
+    if (cfg && cfg->path && *cfg->path) {
+        nimbus_buf_adds(out, "/");
+        nimbus_buf_adds(out, cfg->path);
+    } else {
+        nimbus_buf_add(out, "", 0); // the buffer holds a text in every case
+    }
+    if (vpath && *vpath)
+        nimbus_buf_adds(out, vpath);
+}
+
+int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
+    // join_root reports nothing; a failed append leaves the buffer as it was,
+    // so a short or missing text reveals it.
+    size_t want = 0;
+    if (cfg && cfg->path && *cfg->path)
+        want += 1 + std::strlen(cfg->path);
+    if (vpath)
+        want += std::strlen(vpath);
+    size_t before = out->len;
+    join_root(cfg, vpath, out);
+    return (out->data && out->len - before == want) ? 0 : -1;
+}
+
+int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
+                 size_t size) {
+    const char *base = nimbus_graph_base();
+    int bad = nimbus_buf_adds(out, base ? base : "");
+    if (!is_root_folder(folder) && folder[0] != '/') {
+        if (!nimbus_item_id_ok(folder)) {
+            nimbus_msgf(msg, size, "folder id is not a Graph item id");
+            return NIMBUS_E_NOT_FOUND;
+        }
+        bad |= nimbus_buf_adds(out, "/me/drive/items/");
+        bad |= nimbus_buf_adds(out, folder);
+        bad |= nimbus_buf_adds(out, "/children");
+    } else if (!is_root_folder(folder)) {
+        if (!nimbus_path_ok(folder)) {
+            nimbus_msgf(msg, size, "folder is not a valid drive path");
+            return NIMBUS_E_NOT_FOUND;
+        }
+        nimbus_buf joined{};
+        nimbus_buf_guard jg{&joined};
+        if (nimbus_join_checked(cfg, folder, &joined) != 0) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_FAILED;
+        }
+        if (joined.len > NIMBUS_PATH_MAX) {
+            nimbus_msgf(msg, size, "the virtual path is longer than 2048 bytes");
+            return NIMBUS_E_NOT_FOUND;
+        }
+        bad |= nimbus_buf_adds(out, "/me/drive/root:");
+        bad |= nimbus_buf_addpath(out, joined.data);
+        bad |= nimbus_buf_adds(out, ":/children");
+    } else if (cfg && cfg->path && *cfg->path) {
+        nimbus_buf joined{};
+        nimbus_buf_guard jg{&joined};
+        bad |= nimbus_join_checked(cfg, nullptr, &joined);
+        bad |= nimbus_buf_adds(out, "/me/drive/root:");
+        if (!bad)
+            bad |= nimbus_buf_addpath(out, joined.data);
+        bad |= nimbus_buf_adds(out, ":/children");
+    } else {
+        bad |= nimbus_buf_adds(out, "/me/drive/root/children");
+    }
+    if (bad || !out->data) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    return NIMBUS_OK;
+}
+
+int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *refresh_code,
+                    char *msg, size_t size) {
+    int dummy = 0;
+    if (!refresh_code)
+        refresh_code = &dummy;
+    *refresh_code = NIMBUS_OK;
+    const nimbus_cfg *cfg = sess->cfg;
+    const char *scope = nimbus_scope_of(cfg);
+
+    if (nimbus_http(sess->io, url, nullptr, nullptr, sess->access_token, resp, msg, size) != 0)
+        return -1;
+    if (resp->status != 401 || !sess->may_refresh)
+        return 0;
+    nimbus_resp_free(resp);
+
+    // Prefer the refresh token the cache holds for this account, then the
+    // session's own, then the configured one.
+    const char *refresh = nimbus_session_refresh_token(cfg, scope);
+    if (!refresh || !*refresh)
+        refresh = sess->refresh_token;
+    if (!refresh)
+        refresh = cfg->refresh_token;
+    nimbus_cfg presented = *cfg; // shallow: only the refresh token differs
+    presented.refresh_token = const_cast<char *>(refresh);
+    nimbus_token tok{};
+    int rc = nimbus_grant(sess->io, &presented, scope, &tok, msg, size);
+    if (rc != NIMBUS_OK) {
+        nimbus_token_free(&tok);
+        *refresh_code = rc;
+        return -2;
+    }
+    nimbus_cache_put(cfg, scope, &tok, nimbus_now());
+
+    std::free(sess->access_token);
+    sess->access_token = tok.access_token;
+    tok.access_token = nullptr;
+    std::free(sess->refresh_token);
+    if (tok.refresh_token) {
+        sess->refresh_token = tok.refresh_token;
+        tok.refresh_token = nullptr;
+    } else {
+        sess->refresh_token = nimbus_strdup(cfg->refresh_token);
+    }
+    nimbus_token_free(&tok);
+    sess->may_refresh = 0;
+    if (!sess->access_token || !sess->refresh_token) {
+        nimbus_msgf(msg, size, "out of memory");
+        *refresh_code = NIMBUS_E_FAILED;
+        return -2;
+    }
+    return nimbus_http(sess->io, url, nullptr, nullptr, sess->access_token, resp, msg, size) == 0
+               ? 0
+               : -1;
+}
+
+int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size) {
+    nimbus_str cur(nimbus_strdup(url));
+    if (!cur) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    for (int budget = NIMBUS_MAX_PAGES;;) {
+        nimbus_buf req{};
+        nimbus_buf_guard rg{&req};
+        int bad = nimbus_buf_adds(&req, cur.get());
+        if (!std::strchr(cur.get(), '?')) {
+            bad |= nimbus_buf_adds(&req, "?$top=");
+            bad |= nimbus_buf_addq(&req, "200");
+        }
+        if (bad || !req.data) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_FAILED;
+        }
+
+        nimbus_resp resp{};
+        int refresh_code = NIMBUS_OK;
+        int call = nimbus_api_call(sess, req.data, &resp, &refresh_code, msg, size);
+        if (call == -1)
+            return NIMBUS_E_UNAVAILABLE;
+        if (call == -2)
+            return refresh_code;
+        int rc = nimbus_answer_check(&resp, "children", req.data, msg, size);
+        if (rc != NIMBUS_OK) {
+            nimbus_resp_free(&resp);
+            return rc;
+        }
+        char *next = nullptr;
+        rc = nimbus_parse_children_page(resp.body, resp.len, "", list, &next, msg, size);
+        nimbus_resp_free(&resp);
+        if (rc != NIMBUS_OK)
+            return rc;
+        if (!next)
+            return NIMBUS_OK;
+        cur.reset(next);
+        if (--budget == 0) {
+            nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
+            return NIMBUS_E_FAILED;
+        }
+    }
+}
+
+int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
+                   char *msg, size_t size) {
+    if (parent)
+        *parent = nullptr;
+    if (folder && !*folder)
+        folder = nullptr;
+    nimbus_str scratch;
+    if (folder) {
+        scratch.reset(nimbus_strdup(folder));
+        if (!scratch) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_BUFFER;
+        }
+    }
+    if (parent) {
+        *parent = nimbus_strdup(folder ? folder : "");
+        if (!*parent) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_BUFFER;
+        }
+    }
+
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    int rc = children_url(sess->cfg, scratch.get(), &url, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    rc = list_url(sess, url.data, list, msg, size);
+    if (rc != NIMBUS_OK || is_root_folder(scratch.get()))
+        return rc;
+
+    // The parser made every path "/" + name; the requested folder goes in front.
+    size_t flen = std::strlen(scratch.get());
+    for (size_t i = 0; i < list->count; i++) {
+        nimbus_item *it = &list->items[i];
+        size_t plen = it->path ? std::strlen(it->path) : 0;
+        char *joined = static_cast<char *>(std::malloc(flen + plen + 1));
+        if (!joined) {
+            nimbus_msgf(msg, size, "out of memory");
+            return NIMBUS_E_BUFFER;
+        }
+        std::memcpy(joined, scratch.get(), flen);
+        if (plen)
+            std::memcpy(joined + flen, it->path, plen);
+        joined[flen + plen] = '\0';
+        std::free(it->path);
+        it->path = joined;
+    }
+    return NIMBUS_OK;
+}
+
+int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
+                        size_t size) {
+    int rc = nimbus_map_graph(resp->status, "", nullptr, nullptr, 0);
+    if (rc != NIMBUS_OK) {
+        char shown[NIMBUS_URL_MSG];
+        char line[NIMBUS_LINE_MSG];
+        nimbus_redact_into(quoted, shown, sizeof shown);
+        nimbus_body_line(resp->body, line, sizeof line);
+        nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", label, shown, (long)resp->status,
+                    line[0] ? ": " : "", line);
+        return rc;
+    }
+    if (!nimbus_may_be_envelope(resp->body, resp->len))
+        return NIMBUS_OK;
+    // A success status carrying a Graph error envelope is a failed call.
+    char code[NIMBUS_CODE_SIZE];
+    if (msg && size)
+        msg[0] = '\0';
+    if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
+        return NIMBUS_OK;
+    if (!msg || !size || !msg[0]) {
+        char shown[NIMBUS_LINE_MSG];
+        nimbus_body_line(code, shown, sizeof shown);
+        nimbus_msgf(msg, size, "%s: Graph error %s", label, shown[0] ? shown : "(unprintable)");
+    }
+    return NIMBUS_E_FAILED;
+}
+
+bool nimbus_may_be_envelope(const char *body, size_t len) {
+    // A root member can only decode to the key "error" when the body holds
+    // that key literally or writes letters as \u escapes; most pages do
+    // neither, which spares them a second parse.
+    if (!body)
+        return false;
+    return memmem(body, len, "\"error\"", 7) || memmem(body, len, "\\u", 2);
+}
