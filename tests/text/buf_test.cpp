@@ -1,5 +1,6 @@
 // Growable buffer, string copies and the JSON / percent encoders.
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -122,6 +123,15 @@ TEST(Buf, FormattedAppendAtAndPastTheScratchSize) {
     ASSERT_EQ(0, nimbus_buf_addf(&b, "%s", ""));
     EXPECT_NE(nullptr, b.data);
     EXPECT_EQ(0u, b.len);
+    nimbus_buf_free(&b);
+}
+
+TEST(Buf, FormattingErrorFails) {
+    // A wide character the C locale cannot encode makes printf fail.
+    nimbus_buf b{};
+    ASSERT_EQ(0, nimbus_buf_adds(&b, "kept"));
+    EXPECT_EQ(-1, nimbus_buf_addf(&b, "%lc", static_cast<wint_t>(0x20AC)));
+    EXPECT_EQ("kept", content(b));
     nimbus_buf_free(&b);
 }
 

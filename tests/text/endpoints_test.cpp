@@ -1,6 +1,7 @@
 // Endpoints, GUIDs and ISO 8601 timestamps.
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -219,6 +220,30 @@ TEST(Iso8601, AgreesWithTheScanfReading) {
                 s.erase(pos, 1);
                 ASSERT_EQ(iso8601_reference(s.c_str()), nimbus_iso8601_ms(s.c_str())) << s;
             }
+}
+
+TEST(Iso8601, AgreesWithTheScanfReadingOnRandomTexts) {
+    // Texts shaped like timestamps, with every character drawn from a small
+    // alphabet of digits, separators, signs and each kind of white space.
+    std::mt19937 rng(1234);
+    const std::string alphabet = "0123456789-T:.+ \t\n\v\f\rZt";
+    const std::string shape = "dddd-dd-ddTdd:dd:dd.ddd";
+    for (int i = 0; i < 200000; i++) {
+        std::string s;
+        for (char c : shape) {
+            unsigned r = rng() % 16;
+            if (r == 0)
+                continue; // drop
+            if (r == 1)
+                s += alphabet[rng() % alphabet.size()]; // insert
+            if (r == 2) {
+                s += alphabet[rng() % alphabet.size()]; // replace
+                continue;
+            }
+            s += c == 'd' ? static_cast<char>('0' + rng() % 10) : c;
+        }
+        ASSERT_EQ(iso8601_reference(s.c_str()), nimbus_iso8601_ms(s.c_str())) << s;
+    }
 }
 
 TEST(Iso8601, ConcurrentReadersAndGuids) {
