@@ -29,6 +29,7 @@ int finish(const char *what, int code, nimbus_buf *res, char *msg, const nimbus_
            const char *extra, char *out, int32_t out_len);
 int op_list(nimbus_sess *sess, const char *folder, nimbus_buf *res, char *msg, size_t size);
 int op_stream(nimbus_sess *sess, const char *target, nimbus_buf *res, char *msg, size_t size);
+void reserve_entries(nimbus_buf *res, const nimbus_items *list, const char *parent);
 
 // The download operation's fixed answer: 60 characters.
 constexpr char e[] = "{\"error\":\"ONEDRIVE is read-only: download is not supported\"}";
@@ -232,6 +233,8 @@ int op_list(nimbus_sess *sess, const char *folder, nimbus_buf *res, char *msg, s
     nimbus_items list{};
     char *parent = nullptr;
     int rc = nimbus_do_list(sess, folder, &list, &parent, msg, size);
+    if (rc == NIMBUS_OK)
+        reserve_entries(res, &list, parent);
     if (rc == NIMBUS_OK && nimbus_items_json(res, &list, parent) != 0) {
         nimbus_msgf(msg, size, "out of memory");
         rc = NIMBUS_E_FAILED;
@@ -239,6 +242,24 @@ int op_list(nimbus_sess *sess, const char *folder, nimbus_buf *res, char *msg, s
     std::free(parent);
     nimbus_items_free(&list);
     return rc;
+}
+
+// Sizes the answer buffer for the entry JSON once, so a large listing is not
+// copied through every doubling; escapes beyond the estimate grow it as usual.
+void reserve_entries(nimbus_buf *res, const nimbus_items *list, const char *parent) {
+    const size_t fixed = 272; // keys, literals, quotes and two 20-digit numbers
+    size_t plen = parent ? std::strlen(parent) : 0;
+    size_t want = 16;
+    for (size_t i = 0; i < list->count; i++) {
+        const nimbus_item &it = list->items[i];
+        want += fixed + plen + std::strlen(it.name) + std::strlen(it.path) + 2 * std::strlen(it.id);
+    }
+    if (res->data || want < 4096)
+        return;
+    if (char *p = static_cast<char *>(std::malloc(want))) {
+        p[0] = '\0';
+        *res = nimbus_buf{p, 0, want};
+    }
 }
 
 int op_stream(nimbus_sess *sess, const char *target, nimbus_buf *res, char *msg, size_t size) {
