@@ -20,7 +20,7 @@ struct doc_guard {
 };
 
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
-char *trimdup(const char *text);
+char *trimdup(const char *text, bool *oom);
 int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text);
 
 } // namespace
@@ -32,12 +32,19 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     size_t len = strnlen(text, max_settings + 1);
     if (len > max_settings)
         return fail(cfg, msg, size, "settings are larger than 1 MiB");
-    doc_guard doc{yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr)};
+    yyjson_read_err err{};
+    doc_guard doc{yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &err)};
+    if (doc.doc == nullptr && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
+        return fail(cfg, msg, size, "out of memory");
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (root == nullptr || !yyjson_is_obj(root))
         return fail(cfg, msg, size, "settings are not a JSON object");
 
     char scratch[32];
+    // A value whose copy fails for lack of memory must not read as absent: a
+    // lost Path, scope or ID would quietly change what the request does.
+    bool oom = false;
+    auto take = [&](const char *key) { return trimdup(sval(root, key, scratch), &oom); };
     const char *runtime = sval(root, "RuntimeType", scratch);
     if (runtime == nullptr || runtime[0] == '\0' || std::strcmp(runtime, "ONEDRIVE") == 0)
         cfg->business = 0;
@@ -46,29 +53,39 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     else
         return fail(cfg, msg, size, "RuntimeType is not ONEDRIVE");
 
-    cfg->client_id = trimdup(sval(root, "ClientId", scratch));
+    cfg->client_id = take("ClientId");
+    if (oom)
+        return fail(cfg, msg, size, "out of memory");
     if (cfg->client_id == nullptr)
         return fail(cfg, msg, size, "ClientId is required");
     if (std::strlen(cfg->client_id) > max_client_id)
         return fail(cfg, msg, size, "ClientId is longer than 256 bytes");
 
-    cfg->client_secret = trimdup(sval(root, "ClientSecret", scratch));
+    cfg->client_secret = take("ClientSecret");
+    if (oom)
+        return fail(cfg, msg, size, "out of memory");
     if (cfg->client_secret == nullptr)
         return fail(cfg, msg, size, "ClientSecret is required");
 
-    cfg->refresh_token = trimdup(sval(root, "refresh_token", scratch));
-    if (cfg->refresh_token == nullptr)
-        cfg->refresh_token = trimdup(sval(root, "RefreshToken", scratch));
+    cfg->refresh_token = take("refresh_token");
+    if (cfg->refresh_token == nullptr && !oom)
+        cfg->refresh_token = take("RefreshToken");
+    if (oom)
+        return fail(cfg, msg, size, "out of memory");
     if (cfg->refresh_token == nullptr && strict)
         return fail(cfg, msg, size, "a refresh token (refresh_token or RefreshToken) is required");
     if (cfg->refresh_token != nullptr && std::strlen(cfg->refresh_token) > max_refresh_token)
         return fail(cfg, msg, size, "the refresh token is longer than 8 KiB");
 
-    cfg->scope = trimdup(sval(root, "scope", scratch));
+    cfg->scope = take("scope");
+    if (oom)
+        return fail(cfg, msg, size, "out of memory");
     if (cfg->scope != nullptr && std::strlen(cfg->scope) > max_scope)
         return fail(cfg, msg, size, "scope is longer than 512 bytes");
 
-    cfg->path = trimdup(sval(root, "Path", scratch));
+    cfg->path = take("Path");
+    if (oom)
+        return fail(cfg, msg, size, "out of memory");
     if (cfg->path != nullptr && cfg->path[0] == '/') {
         // Exactly one leading slash is dropped; the record keeps the rest.
         std::memmove(cfg->path, cfg->path + 1, std::strlen(cfg->path));
@@ -86,7 +103,9 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
             return fail(cfg, msg, size, "Path is not a valid drive path");
     }
 
-    cfg->id = trimdup(sval(root, "ID", scratch));
+    cfg->id = take("ID");
+    if (oom)
+        return fail(cfg, msg, size, "out of memory");
     return NIMBUS_OK;
 }
 
@@ -142,8 +161,8 @@ inline bool blank(char c) {
 }
 
 // An owned copy without leading and trailing TAB, LF, CR and SPACE; null
-// when nothing is left or memory is short.
-char *trimdup(const char *text) {
+// when nothing is left, or when memory is short (then *oom is set).
+char *trimdup(const char *text, bool *oom) {
     if (text == nullptr)
         return nullptr;
     while (blank(*text))
@@ -153,7 +172,10 @@ char *trimdup(const char *text) {
         n--;
     if (n == 0)
         return nullptr;
-    return nimbus_strndup(text, n);
+    char *copy = nimbus_strndup(text, n);
+    if (copy == nullptr)
+        *oom = true;
+    return copy;
 }
 
 int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text) {
