@@ -169,11 +169,12 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
 
     // The refresh token to keep: a rotated one, else the one already cached
     // for this key (so a rotation sticks), else the configured one.
-    // A failed copy leaves the slot without a refresh token but still stores.
+    // A failed copy stores nothing: a slot without the refresh token it
+    // should keep would later present the configured one in its place.
     nimbus_str refresh;
     const char *keep = tok->refresh_token;
+    bool cached = false;
     if (!keep) {
-        bool cached = false;
         {
             std::lock_guard<std::mutex> lock(g_tok_lock);
             for (const tok_slot &slot : g_tok) {
@@ -191,6 +192,8 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
         refresh.reset(nimbus_strdup(keep));
     nimbus_str access(nimbus_strdup(tok->access_token));
     if (!client_id || !client_secret || !key_scope_copy || !key_refresh || !access)
+        return;
+    if ((keep || cached) && !refresh)
         return;
 
     // Tokens with 60 seconds or less to live, and lifetimes that overflow the

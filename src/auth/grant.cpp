@@ -159,9 +159,16 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
             nimbus_msgf(msg, size, "out of memory");
             return NIMBUS_E_FAILED;
         }
-        // A failed copy of the rotated token merely leaves it absent.
-        if (usable_text(refresh))
+        // The service has already retired the presented refresh token, so a
+        // rotated one that cannot be kept must fail the grant, not vanish.
+        if (usable_text(refresh)) {
             tok->refresh_token = nimbus_strndup(yyjson_get_str(refresh), yyjson_get_len(refresh));
+            if (!tok->refresh_token) {
+                nimbus_token_free(tok);
+                nimbus_msgf(msg, size, "out of memory");
+                return NIMBUS_E_FAILED;
+            }
+        }
         yyjson_val *exp = first_member(root, "expires_in");
         if (yyjson_is_uint(exp)) {
             uint64_t u = yyjson_get_uint(exp);
