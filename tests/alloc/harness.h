@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harness {
@@ -47,11 +48,13 @@ class run {
     // Judges one request export (list, stream, validate, parse_items) that
     // wrote into out (sentinel-filled before the call, see clear_out()):
     // a success must carry exactly `expected`; a failure is allowed only when
-    // an allocation failed (`fired`), with one of `allowed` and a published,
-    // non-empty, secret-free message.
+    // an allocation failed (`fired`), with one of `allowed` and a message
+    // that says "out of memory" (or one of the exact `other` outcomes), no
+    // secret in it, published, and mirrored in the buffer.
     void request(const char *what, int code, const char *out, const std::string &expected,
                  std::initializer_list<int> allowed, bool fired,
-                 const std::vector<std::string> &secrets);
+                 const std::vector<std::string> &secrets,
+                 const std::vector<std::pair<int, std::string>> &other = {});
 
     int failures() const { return failures_; }
     const std::map<std::string, int> &outcomes() const { return outcomes_; }

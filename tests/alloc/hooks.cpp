@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <execinfo.h>
 #include <unistd.h>
 
 extern "C" {
@@ -105,6 +106,8 @@ bool forget(void *ptr) {
     }
 }
 
+std::atomic<bool> g_trace{false};
+
 // Counts one allocation of a tracked thread; true when it is the one to fail.
 bool fail_now() {
     if (!t_track || !g_armed.load(std::memory_order_acquire))
@@ -112,6 +115,11 @@ bool fail_now() {
     g_counted.fetch_add(1);
     if (g_countdown.fetch_sub(1) == 1) {
         g_fired.store(true);
+        if (g_trace.load()) {
+            void *frames[24];
+            int n = backtrace(frames, 24);
+            backtrace_symbols_fd(frames, n, 2);
+        }
         return true;
     }
     return false;
@@ -222,6 +230,15 @@ namespace hooks {
 
 void track_thread(bool on) {
     t_track = on;
+}
+
+void trace_failures(bool on) {
+    if (on) {
+        // The first call loads the unwinder, which allocates: not later.
+        void *frames[2];
+        backtrace(frames, 2);
+    }
+    g_trace.store(on);
 }
 
 void arm(long n) {

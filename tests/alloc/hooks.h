@@ -13,6 +13,9 @@ namespace hooks {
 // Tracks (or stops tracking) the calling thread's allocations.
 void track_thread(bool on);
 
+// Prints the stack of every allocation made to fail (to stderr).
+void trace_failures(bool on);
+
 // Makes the nth tracked allocation from now fail (n >= 1); only that one.
 void arm(long n);
 // Stops counting; returns the number of tracked allocations since arm().
