@@ -46,7 +46,7 @@ test-tsan: deps
 
 # No sanitizer here: valgrind brings its own allocator and checks.
 test-valgrind: deps
-	$(CONFIGURE) -B build-valgrind -DNIMBUS_BENCH=OFF -DNIMBUS_TOOLS=OFF $(CMAKE_FLAGS)
+	$(CONFIGURE) -B build-valgrind -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-valgrind -j $(JOBS)
 	JOBS=$(JOBS) scripts/valgrind-tests build-valgrind
 
