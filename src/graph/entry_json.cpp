@@ -1,5 +1,10 @@
 // The host's entry JSON: {"items":[...]} with one seventeen-key object per
 // entry, written without white space.
+//
+// A listing holds up to 100000 entries, so an entry is normally formatted on
+// the stack and appended to the document in one piece, with the string
+// escaping done inline. It produces exactly the bytes of nimbus_buf_json_str,
+// which writes the rare entry too long for the stack area.
 #include <charconv>
 #include <cstring>
 
@@ -59,20 +64,114 @@ char *put_int(char *p, int64_t v) {
     return std::to_chars(p, p + 20, v).ptr;
 }
 
-// One entry object; the run between the path and the id, with its two
-// numbers, is formatted on the stack and appended in one piece.
-int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len) {
-    char mid[128];
-    char *p = item->folder ? put(mid, ",\"folder\":true,\"kind\":\"dir\"")
-                           : put(mid, ",\"folder\":false,\"kind\":\"file\"");
+// The run between the path and the id, with its two numbers: at most 96
+// bytes.
+char *put_middle(char *p, const nimbus_item *item) {
+    p = item->folder ? put(p, ",\"folder\":true,\"kind\":\"dir\"")
+                     : put(p, ",\"folder\":false,\"kind\":\"file\"");
     p = put(p, ",\"size\":");
     p = put_int(p, item->size);
     p = put(p, ",\"mtime_ms\":");
     p = put_int(p, item->mtime_ms);
-    p = put(p, ",\"id\":");
+    return put(p, ",\"id\":");
+}
+
+// How a byte is written inside a JSON string: 0 as itself, 'u' as \u00XX,
+// any other value v as a backslash and v. The same table as
+// nimbus_buf_json_str's.
+struct escape_table {
+    unsigned char e[256];
+    constexpr escape_table() : e{} {
+        for (int c = 0; c < 0x20; c++)
+            e[c] = 'u';
+        e[0x7F] = 'u';
+        e['"'] = '"';
+        e['\\'] = '\\';
+        e['\n'] = 'n';
+        e['\r'] = 'r';
+        e['\t'] = 't';
+    }
+};
+constexpr escape_table ESCAPE;
+constexpr char HEX[] = "0123456789abcdef";
+
+// True when any of the eight bytes needs escaping: below 0x20, '"', '\\' or
+// DEL (the usual "has a zero byte" and "has a byte below n" word tests).
+bool special8(uint64_t x) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    uint64_t below = (x - ones * 0x20) & ~x & highs;
+    return (below | zero(x ^ (ones * '"')) | zero(x ^ (ones * '\\')) | zero(x ^ (ones * 0x7F))) !=
+           0;
+}
+
+// s (n bytes, no NUL inside) as a JSON string literal; at most 6 * n + 2 bytes.
+char *put_str(char *p, const char *s, size_t n) {
+    *p++ = '"';
+    size_t i = 0;
+    while (i < n) {
+        for (uint64_t x; i + 8 <= n; i += 8, p += 8) {
+            std::memcpy(&x, s + i, 8);
+            if (special8(x))
+                break;
+            std::memcpy(p, &x, 8);
+        }
+        if (i == n)
+            break;
+        unsigned char c = static_cast<unsigned char>(s[i++]);
+        unsigned char e = ESCAPE.e[c];
+        if (e == 0) {
+            *p++ = static_cast<char>(c);
+        } else if (e == 'u') {
+            p = put(p, "\\u00");
+            *p++ = HEX[c >> 4];
+            *p++ = HEX[c & 0x0F];
+        } else {
+            *p++ = '\\';
+            *p++ = static_cast<char>(e);
+        }
+    }
+    *p++ = '"';
+    return p;
+}
+
+// A string or null: at most 6 * strlen + 4 bytes.
+char *put_str_or_null(char *p, const char *s, size_t n) {
+    return s ? put_str(p, s, n) : put(p, "null");
+}
+
+constexpr size_t STACK_ENTRY = 4096;
+
+// One entry object, appended in one piece.
+int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len) {
+    size_t name_len = item->name ? std::strlen(item->name) : 0;
+    size_t path_len = item->path ? std::strlen(item->path) : 0;
+    size_t id_len = item->id ? std::strlen(item->id) : 0;
+    // Fixed text 30 bytes, the middle run 96, four strings 16 in quotes or
+    // null, each string byte at most 6.
+    size_t bound = 142 + tail_len;
+    if (bound < STACK_ENTRY && name_len + path_len + 2 * id_len <= (STACK_ENTRY - bound) / 6) {
+        char out[STACK_ENTRY];
+        char *p = put(out, "{\"name\":");
+        p = put_str_or_null(p, item->name, name_len);
+        p = put(p, ",\"path\":");
+        p = put_str_or_null(p, item->path, path_len);
+        p = put_middle(p, item);
+        char *id = p;
+        p = put_str_or_null(p, item->id, id_len);
+        size_t id_json = static_cast<size_t>(p - id);
+        p = put(p, ",\"backend_id\":");
+        std::memmove(p, id, id_json);
+        p += id_json;
+        std::memcpy(p, tail, tail_len);
+        p += tail_len;
+        return nimbus_buf_add(b, out, static_cast<size_t>(p - out));
+    }
+    char mid[128];
+    char *end = put_middle(mid, item);
     if (nimbus_buf_add(b, "{\"name\":", 8) != 0 || nimbus_buf_json_str(b, item->name) != 0 ||
         nimbus_buf_add(b, ",\"path\":", 8) != 0 || nimbus_buf_json_str(b, item->path) != 0 ||
-        nimbus_buf_add(b, mid, static_cast<size_t>(p - mid)) != 0 ||
+        nimbus_buf_add(b, mid, static_cast<size_t>(end - mid)) != 0 ||
         nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, ",\"backend_id\":", 14) != 0 ||
         nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, tail, tail_len) != 0)
         return -1;

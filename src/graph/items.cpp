@@ -24,6 +24,16 @@ struct fields {
     yyjson_val *mtime;
 };
 
+// One array element with a usable id, waiting for its lookup.
+struct candidate {
+    fields f;
+    uint64_t hash;
+};
+constexpr size_t LAG = 4;
+constexpr size_t RING = 16; // more than 3 * LAG
+// Rehashing works in batches of this size.
+constexpr size_t BATCH = 16;
+
 yyjson_doc *read_json(const char *body, size_t len, bool *oom);
 yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len);
 bool nonempty_str(yyjson_val *v);
@@ -33,6 +43,13 @@ int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg
 int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
          nimbus_buf *scratch, char *msg, size_t size);
 uint64_t hash_id(const char *id);
+// Inlined by force: a call whose only effect is prefetching counts as free of
+// side effects to the compiler, which then drops it.
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+ALWAYS_INLINE void prefetch_home(const nimbus_items *list, uint64_t hash, int depth);
+ALWAYS_INLINE bool prefetch_slot(const nimbus_items *list, size_t i, int depth);
+int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefix_len,
+        nimbus_buf *scratch, char *msg, size_t size);
 size_t find(const nimbus_items *list, const char *id, uint64_t hash);
 void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k);
 int grow_items(nimbus_items *list);
@@ -74,36 +91,43 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
     size_t prefix_len = prefix ? std::strlen(prefix) : 0;
     nimbus_buf scratch{};
     nimbus_buf_guard scratch_guard{&scratch};
-    size_t idx, max;
+    // At 100000 entries the index and the entries are far larger than the
+    // caches, so the elements pass through a short pipeline: once an element
+    // is scanned, its home slot is fetched; LAG elements later the entries
+    // its probe run meets, another LAG later their ids; another LAG later it
+    // is looked up and added. Elements are still added one by one in
+    // document order; the fetches are only hints.
+    yyjson_arr_iter iter = yyjson_arr_iter_with(value);
+    candidate ring[RING];
+    size_t produced = 0, done = 0;
     yyjson_val *obj;
-    yyjson_arr_foreach(value, idx, max, obj) {
+    while ((obj = yyjson_arr_iter_next(&iter))) {
         if (!yyjson_is_obj(obj))
             continue;
-        fields f{};
-        scan(obj, &f);
-        if (!nonempty_str(f.id))
+        candidate &c = ring[produced % RING];
+        c.f = fields{};
+        scan(obj, &c.f);
+        if (!nonempty_str(c.f.id))
             continue;
         // Duplicates are recognised on the document's own bytes, before
         // anything is copied.
-        const char *id = yyjson_get_str(f.id);
-        uint64_t hash = hash_id(id);
-        if (find(list, id, hash))
-            continue;
-        if (list->count >= NIMBUS_MAX_ENTRIES) {
-            nimbus_msgf(msg, size, "folder has more than %u items",
-                        static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
-            return NIMBUS_E_FAILED;
+        c.hash = hash_id(yyjson_get_str(c.f.id));
+        prefetch_home(list, c.hash, 0);
+        produced++;
+        if (produced > LAG)
+            prefetch_home(list, ring[(produced - 1 - LAG) % RING].hash, 1);
+        if (produced > 2 * LAG)
+            prefetch_home(list, ring[(produced - 1 - 2 * LAG) % RING].hash, 2);
+        if (produced > 3 * LAG) {
+            int rc = add(list, ring[done++ % RING], prefix, prefix_len, &scratch, msg, size);
+            if (rc != NIMBUS_OK)
+                return rc;
         }
-        nimbus_item item;
-        if (fill(f, &item, prefix, prefix_len, &scratch, msg, size) != 0 ||
-            (list->count == list->cap && grow_items(list) != 0) ||
-            (list->index_cap < 2 * (list->count + 1) && grow_index(list) != 0)) {
-            nimbus_item_free(&item);
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_FAILED;
-        }
-        list->items[list->count++] = item;
-        put_index(list->index, list->index_cap, hash, list->count);
+    }
+    for (; done < produced; done++) {
+        int rc = add(list, ring[done % RING], prefix, prefix_len, &scratch, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
     }
     if (next)
         *next = link.release();
@@ -288,6 +312,29 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
     return 0;
 }
 
+// Adds the candidate unless its id is listed already.
+int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefix_len,
+        nimbus_buf *scratch, char *msg, size_t size) {
+    if (find(list, yyjson_get_str(c.f.id), c.hash))
+        return NIMBUS_OK;
+    if (list->count >= NIMBUS_MAX_ENTRIES) {
+        nimbus_msgf(msg, size, "folder has more than %u items",
+                    static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
+        return NIMBUS_E_FAILED;
+    }
+    nimbus_item item;
+    if (fill(c.f, &item, prefix, prefix_len, scratch, msg, size) != 0 ||
+        (list->count == list->cap && grow_items(list) != 0) ||
+        (list->index_cap < 2 * (list->count + 1) && grow_index(list) != 0)) {
+        nimbus_item_free(&item);
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_FAILED;
+    }
+    list->items[list->count++] = item;
+    put_index(list->index, list->index_cap, c.hash, list->count);
+    return NIMBUS_OK;
+}
+
 uint64_t hash_id(const char *id) {
     uint64_t h = 0xcbf29ce484222325ull;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(id); *p; p++) {
@@ -309,6 +356,42 @@ size_t find(const nimbus_items *list, const char *id, uint64_t hash) {
         if (std::strcmp(list->items[k - 1].id, id) == 0)
             return k;
     }
+}
+
+// Asks the cache for what a lookup of hash meets first: its home slot
+// (depth 0), the entries of the first few slots of its probe run (1), and
+// those entries' ids (2). Only a hint: nothing here changes what the lookup
+// finds.
+ALWAYS_INLINE void prefetch_home(const nimbus_items *list, uint64_t hash, int depth) {
+    if (list->index_cap == 0)
+        return;
+    size_t mask = list->index_cap - 1;
+    size_t i = hash & mask;
+    if (depth == 0) {
+        __builtin_prefetch(&list->index[i]);
+        return;
+    }
+    if (!prefetch_slot(list, i, depth))
+        return;
+    i = (i + 1) & mask;
+    if (!prefetch_slot(list, i, depth))
+        return;
+    i = (i + 1) & mask;
+    if (!prefetch_slot(list, i, depth))
+        return;
+    prefetch_slot(list, (i + 1) & mask, depth);
+}
+
+// The fetch of one slot's entry (depth 1) or id (2); false at a free slot.
+ALWAYS_INLINE bool prefetch_slot(const nimbus_items *list, size_t i, int depth) {
+    uint64_t k = list->index[i];
+    if (k == 0 || k > list->count)
+        return false;
+    if (depth == 1)
+        __builtin_prefetch(&list->items[k - 1]);
+    else
+        __builtin_prefetch(list->items[k - 1].id);
+    return true;
 }
 
 void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k) {
@@ -335,8 +418,17 @@ int grow_index(nimbus_items *list) {
     uint64_t *index = static_cast<uint64_t *>(std::calloc(cap, sizeof(uint64_t)));
     if (!index)
         return -1;
-    for (size_t k = 1; k <= list->count; k++)
-        put_index(index, cap, hash_id(list->items[k - 1].id), k);
+    // In batches, so the random writes into the new table overlap.
+    uint64_t hashes[BATCH];
+    for (size_t first = 1; first <= list->count; first += BATCH) {
+        size_t n = list->count - first + 1 < BATCH ? list->count - first + 1 : BATCH;
+        for (size_t i = 0; i < n; i++) {
+            hashes[i] = hash_id(list->items[first - 1 + i].id);
+            __builtin_prefetch(&index[hashes[i] & (cap - 1)], 1);
+        }
+        for (size_t i = 0; i < n; i++)
+            put_index(index, cap, hashes[i], first + i);
+    }
     std::free(list->index);
     list->index = index;
     list->index_cap = cap;
