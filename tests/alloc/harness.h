@@ -56,6 +56,15 @@ class run {
                  const std::vector<std::string> &secrets,
                  const std::vector<std::pair<int, std::string>> &other = {});
 
+    // Judges a request that must fail with want_code and want_message; when
+    // an allocation failed it may instead report "out of memory" (with one
+    // of `allowed`), or keep want_code with a message that only begins like
+    // want_message (up to the first ':'), as when a quoted URL is cut short.
+    void refusal(const char *what, int code, const char *out, int want_code,
+                 const std::string &want_message, std::initializer_list<int> allowed, bool fired,
+                 const std::vector<std::string> &secrets,
+                 const std::vector<std::pair<int, std::string>> &other = {});
+
     int failures() const { return failures_; }
     const std::map<std::string, int> &outcomes() const { return outcomes_; }
 

@@ -285,6 +285,52 @@ void run::request(const char *what, int code, const char *out, const std::string
     }
 }
 
+void run::refusal(const char *what, int code, const char *out, int want_code,
+                  const std::string &want_message, std::initializer_list<int> allowed, bool fired,
+                  const std::vector<std::string> &secrets,
+                  const std::vector<std::pair<int, std::string>> &other) {
+    hooks::quiet q;
+    std::string result = nimbus_result_json();
+    std::string error = nimbus_last_error();
+    bool exact = code == want_code && error == want_message;
+    if (fired && !exact)
+        outcome(what, code, error);
+    if (!fired && !exact) {
+        fail("%s: %d \"%s\", want %d \"%s\"", what, code, error.c_str(), want_code,
+             want_message.c_str());
+        return;
+    }
+    if (!exact) {
+        bool ok = false;
+        for (int c : allowed)
+            ok = ok || (c == code && error.find("out of memory") != std::string::npos);
+        std::string head = want_message.substr(0, want_message.find(':') + 1);
+        ok = ok || (code == want_code && error.compare(0, head.size(), head) == 0);
+        for (const auto &o : other)
+            ok = ok || (o.first == code && o.second == error);
+        ok = ok || (error.empty() && code == want_code);
+        if (!ok)
+            fail("%s: %d \"%s\" when memory ran out, want %d \"%s\" or out of memory", what, code,
+                 error.c_str(), want_code, want_message.c_str());
+    }
+    // The failing allocation may be the copy that publishes the message:
+    // then the error text is empty, and the buffer shows the message.
+    if (error.empty() && !(fired && code == want_code))
+        fail("%s failed with %d but nimbus_last_error() is empty", what, code);
+    if (error.empty())
+        error = want_message;
+    if (!result.empty())
+        fail("%s failed but nimbus_result_json() is \"%s\"", what, result.c_str());
+    if (leaks(error, secrets))
+        fail("%s: the error text shows a secret: \"%s\"", what, error.c_str());
+    if (out && !out_untouched() && out[0] != 0) {
+        std::string want = "{\"error\":" + json_str(error) + "}";
+        if (out != want)
+            fail("%s: output buffer holds \"%s\", expected untouched or %s", what, out,
+                 want.c_str());
+    }
+}
+
 std::string json_str(const std::string &s) {
     std::string r = "\"";
     for (unsigned char c : s) {

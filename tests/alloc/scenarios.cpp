@@ -254,6 +254,46 @@ void list_refresh_retry(run &r) {
         r.fail("the refresh grant presented \"%s\" instead of the rotated token", g_host.last_form);
 }
 
+// ---- refusals: the error paths ---------------------------------------------
+
+void refusals(run &r) {
+    const char *settings =
+        R"({"ClientId":"cid-ref-0001","ClientSecret":"sec-ref-9999","refresh_token":"RT1-ref-0001",)"
+        R"("Path":"/Media"})";
+    const std::vector<std::string> secrets = {"sec-ref-9999", "RT1-ref-0001", "AT1-ref-0001"};
+    std::string missing = base() + "/me/drive/root:/Media/Gone:/children?$top=200";
+    std::string refused = base() + "/me/drive/items/LOCKED";
+    const char *envelope =
+        R"({"error":{"code":"itemNotFound","message":"The resource could not be found."}})";
+    reset_fake();
+    host_reset();
+    script(r, "POST", token_url(), 200, token_answer("AT1-ref-0001", nullptr));
+    script(r, "GET", missing, 404, envelope);
+    script(r, "GET", refused, 403, "Access denied\nsecond line");
+    const std::string not_found = "children: " + missing + " answered HTTP 404: " + envelope;
+    const std::string forbidden = "item: LOCKED answered HTTP 403: Access denied";
+    // The host transport turns down refresh tokens it does not know.
+    const std::string revoked = "refresh token rotated";
+    const char *revoked_settings = R"({"ClientId":"cid-ref-0002","ClientSecret":"sec-ref-9999",)"
+                                   R"("refresh_token":"RT1-ref-0002"})";
+    const nimbus_handler *h = hvtab_get();
+    clear_out();
+
+    r.arm();
+    int code = nimbus_list(settings, "/Gone", out_buffer(), OUT_SIZE);
+    r.refusal("listing a missing folder", code, out_buffer(), NIMBUS_E_NOT_FOUND, not_found,
+              REQUEST_CODES, r.fired_since_mark(), secrets);
+    clear_out();
+    code = nimbus_stream_url(settings, R"({"id":"LOCKED"})", out_buffer(), OUT_SIZE);
+    r.refusal("stream of a refused item", code, out_buffer(), NIMBUS_E_AUTH, forbidden,
+              REQUEST_CODES, r.fired_since_mark(), secrets, STREAM_OUTCOMES);
+    clear_out();
+    code = h->validate(&HOST_IO, revoked_settings, out_buffer(), OUT_SIZE);
+    r.refusal("validation with a revoked refresh token", code, out_buffer(), NIMBUS_E_AUTH, revoked,
+              REQUEST_CODES, r.fired_since_mark(), secrets);
+    r.disarm();
+}
+
 // ---- a stream locator ------------------------------------------------------
 
 void stream_locator(run &r) {
@@ -567,6 +607,7 @@ const std::vector<scenario> &scenarios() {
     static const std::vector<scenario> all = {
         {"paged listing with a grant", list_with_grant},
         {"cached token, 401, refresh and retry", list_refresh_retry},
+        {"refusals (404, 403, invalid_grant)", refusals},
         {"stream locator", stream_locator},
         {"validation with a rotated token and a new ID", validate_new_id},
         {"validation of business settings with an ID", validate_business_with_id},
