@@ -85,11 +85,11 @@ struct escape_table {
         for (int c = 0; c < 0x20; c++)
             e[c] = 'u';
         e[0x7F] = 'u';
-        e['"'] = '"';
-        e['\\'] = '\\';
-        e['\n'] = 'n';
-        e['\r'] = 'r';
-        e['\t'] = 't';
+        e[0x22] = '"';
+        e[0x5C] = '\\';
+        e[0x0A] = 'n';
+        e[0x0D] = 'r';
+        e[0x09] = 't';
     }
 };
 constexpr escape_table ESCAPE;
