@@ -20,7 +20,10 @@ int f_validate(const nimbus_io *io, const char *settings, const char *arg, char 
 // One library-owned text per thread, released when the thread ends.
 struct thread_text {
     char *p = nullptr;
-    ~thread_text() { std::free(p); }
+    ~thread_text() {
+        std::free(p);
+        p = nullptr;
+    }
     // The new text is made before the old one goes, so a caller may pass the
     // old text itself.
     void take(char *fresh) {

@@ -64,6 +64,11 @@ extern "C" NIMBUS_API const nimbus_handler *hvtab_get(void) {
     return &nimbus::nimbus_handler;
 }
 
+int nimbus_finish(const char *what, int code, nimbus_buf *res, char *msg, const nimbus_cfg *cfg,
+                  const char *extra, char *out, int32_t out_len) {
+    return finish(what, code, res, msg, cfg, extra, out, out_len);
+}
+
 int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size) {
     *target = nullptr;
     if (!entry) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "nimbus.h"
+#include "text/text.h"
 
 // Sets the calling thread's error text and result JSON.
 void nimbus_publish(int code, const char *error, const char *result);
@@ -17,6 +18,13 @@ void nimbus_publish_owned(int code, const char *error, char *result);
 // "path", "locator", "backend_id") into an owned target text; otherwise
 // NIMBUS_E_NOT_FOUND with the entry's message.
 int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size);
+
+// The runner's last step: turns a code plus the message (failure) or the
+// result buffer (success) into the caller's answer. msg holds
+// NIMBUS_MSG_SIZE bytes; what names the operation in a failure that carries
+// no message of its own.
+int nimbus_finish(const char *what, int code, nimbus_buf *res, char *msg, const nimbus_cfg *cfg,
+                  const char *extra, char *out, int32_t out_len);
 
 namespace nimbus {
 // The constant handler record that hvtab_get hands out.

@@ -16,7 +16,10 @@ namespace {
 // thread; released when the thread ends.
 struct scratch_text {
     char *p = nullptr;
-    ~scratch_text() { std::free(p); }
+    ~scratch_text() {
+        std::free(p);
+        p = nullptr;
+    }
     const char *take(char *fresh) {
         std::free(p);
         p = fresh;

@@ -1,5 +1,6 @@
 // The handler record, the runner's order of checks, the stream entry argument
 // and the download refusal, called through hvtab_get().
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -168,6 +169,32 @@ TEST_F(HandlerTest, SecretsMaskedInErrorJsonAndLastError) {
                                           "denied at-secret-value for cid-1234"));
     expect_failure(hstream(h, &fake, s.c_str(), "\"X1\""), NIMBUS_E_UNAVAILABLE,
                    "GET " + kGraph + "/me/drive/items/X1: denied *** for ***");
+}
+
+TEST_F(HandlerTest, FinishNamesAFailureWithoutMessage) {
+    char msg[NIMBUS_MSG_SIZE] = {};
+    nimbus_buf res{};
+    char out[64];
+    std::memset(out, 'x', sizeof out);
+    EXPECT_EQ(NIMBUS_E_AUTH,
+              nimbus_finish("list", NIMBUS_E_AUTH, &res, msg, nullptr, nullptr, out, sizeof out));
+    EXPECT_STREQ("list failed with result code -1", nimbus_last_error());
+    EXPECT_EQ(error_json("list failed with result code -1"), out);
+    EXPECT_STREQ("", nimbus_result_json());
+    // The operation's own message wins, and secrets are masked in it.
+    nimbus_cfg cfg{};
+    char secret[] = "sec-ret-5678";
+    cfg.client_secret = secret;
+    std::snprintf(msg, sizeof msg, "refused sec-ret-5678");
+    EXPECT_EQ(NIMBUS_E_FAILED,
+              nimbus_finish("stream", NIMBUS_E_FAILED, &res, msg, &cfg, nullptr, out, sizeof out));
+    EXPECT_STREQ("refused ***", nimbus_last_error());
+    // Success with nothing appended answers "{}".
+    EXPECT_EQ(NIMBUS_OK,
+              nimbus_finish("list", NIMBUS_OK, &res, msg, nullptr, nullptr, out, sizeof out));
+    EXPECT_STREQ("{}", out);
+    EXPECT_STREQ("{}", nimbus_result_json());
+    EXPECT_STREQ("", nimbus_last_error());
 }
 
 TEST_F(HandlerTest, NoFailureWithoutMessage) {
