@@ -1,18 +1,20 @@
 // The host's entry JSON: {"items":[...]} with one seventeen-key object per
 // entry, written without white space.
 //
-// A listing holds up to 100000 entries, so an entry is normally formatted on
-// the stack and appended to the document in one piece, with the string
-// escaping done inline. It produces exactly the bytes of nimbus_buf_json_str,
-// which writes the rare entry too long for the stack area.
+// A listing holds up to 100000 entries, so an entry is normally written in
+// one piece, straight into the buffer, with the string escaping done inline.
+// That escaping gives exactly the bytes of nimbus_buf_json_str, which writes
+// the rare entry too long for the stack area.
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "graph/graph.h"
 
 namespace {
 
-int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len);
+int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len, bool comma);
+int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len);
 int parent_tail(nimbus_buf *b, const char *parent);
 
 // Everything after the parent text is the same for every entry.
@@ -26,7 +28,7 @@ int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent)
     nimbus_buf_guard tail_guard{&tail};
     if (parent_tail(&tail, parent) != 0)
         return -1;
-    return entry(b, item, tail.data, tail.len);
+    return entry(b, item, tail.data, tail.len, false);
 }
 
 int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent) {
@@ -35,11 +37,9 @@ int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *paren
     nimbus_buf_guard tail_guard{&tail};
     if (parent_tail(&tail, parent) != 0 || nimbus_buf_add(b, "{\"items\":[", 10) != 0)
         return -1;
-    for (size_t i = 0; i < list->count; i++) {
-        if ((i > 0 && nimbus_buf_add(b, ",", 1) != 0) ||
-            entry(b, &list->items[i], tail.data, tail.len) != 0)
+    for (size_t i = 0; i < list->count; i++)
+        if (entry(b, &list->items[i], tail.data, tail.len, i > 0) != 0)
             return -1;
-    }
     return nimbus_buf_add(b, "]}", 2);
 }
 
@@ -142,31 +142,61 @@ char *put_str_or_null(char *p, const char *s, size_t n) {
 
 constexpr size_t STACK_ENTRY = 4096;
 
-// One entry object, appended in one piece.
-int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len) {
+// The entry object into out, which has room for entry_bound bytes.
+char *put_entry(char *p, const nimbus_item *item, size_t name_len, size_t path_len, size_t id_len,
+                const char *tail, size_t tail_len) {
+    p = put(p, "{\"name\":");
+    p = put_str_or_null(p, item->name, name_len);
+    p = put(p, ",\"path\":");
+    p = put_str_or_null(p, item->path, path_len);
+    p = put_middle(p, item);
+    char *id = p;
+    p = put_str_or_null(p, item->id, id_len);
+    size_t id_json = static_cast<size_t>(p - id);
+    p = put(p, ",\"backend_id\":");
+    std::memcpy(p, id, id_json);
+    p += id_json;
+    std::memcpy(p, tail, tail_len);
+    return p + tail_len;
+}
+
+// One entry object, preceded by a comma when asked. It is written straight
+// into the buffer when its largest size fits the room left, else on the
+// stack and appended in one piece; only an entry larger than the stack area
+// is appended piece by piece.
+int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len, bool comma) {
     size_t name_len = item->name ? std::strlen(item->name) : 0;
     size_t path_len = item->path ? std::strlen(item->path) : 0;
     size_t id_len = item->id ? std::strlen(item->id) : 0;
-    // Fixed text 30 bytes, the middle run 96, four strings 16 in quotes or
-    // null, each string byte at most 6.
-    size_t bound = 142 + tail_len;
-    if (bound < STACK_ENTRY && name_len + path_len + 2 * id_len <= (STACK_ENTRY - bound) / 6) {
-        char out[STACK_ENTRY];
-        char *p = put(out, "{\"name\":");
-        p = put_str_or_null(p, item->name, name_len);
-        p = put(p, ",\"path\":");
-        p = put_str_or_null(p, item->path, path_len);
-        p = put_middle(p, item);
-        char *id = p;
-        p = put_str_or_null(p, item->id, id_len);
-        size_t id_json = static_cast<size_t>(p - id);
-        p = put(p, ",\"backend_id\":");
-        std::memmove(p, id, id_json);
-        p += id_json;
-        std::memcpy(p, tail, tail_len);
-        p += tail_len;
-        return nimbus_buf_add(b, out, static_cast<size_t>(p - out));
-    }
+    // A comma, fixed text 30 bytes, the middle run 96, four strings 16 in
+    // quotes or null, each string byte at most 6.
+    size_t fixed = 143 + tail_len;
+    size_t strings = name_len + path_len + 2 * id_len;
+    size_t bound = strings <= (SIZE_MAX - fixed) / 6 ? fixed + 6 * strings : SIZE_MAX;
+    char stack[STACK_ENTRY];
+    char *out;
+    if (b->data && b->cap - b->len - 1 >= bound)
+        out = b->data + b->len;
+    else if (bound <= STACK_ENTRY)
+        out = stack;
+    else
+        return (comma && nimbus_buf_add(b, ",", 1) != 0) || pieces(b, item, tail, tail_len) != 0
+                   ? -1
+                   : 0;
+    char *p = out;
+    if (comma)
+        *p++ = ',';
+    p = put_entry(p, item, name_len, path_len, id_len, tail, tail_len);
+    size_t n = static_cast<size_t>(p - out);
+    if (out == stack)
+        return nimbus_buf_add(b, stack, n);
+    b->len += n;
+    b->data[b->len] = '\0';
+    return 0;
+}
+
+// The entry appended piece by piece, the strings by nimbus_buf_json_str.
+int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len) {
     char mid[128];
     char *end = put_middle(mid, item);
     if (nimbus_buf_add(b, "{\"name\":", 8) != 0 || nimbus_buf_json_str(b, item->name) != 0 ||
