@@ -83,16 +83,21 @@ NIMBUS_API int nimbus_parse_items(const char *page, const char *parent, char *ou
         nimbus_publish(NIMBUS_E_FAILED, "out of memory", nullptr);
         return NIMBUS_E_FAILED;
     }
+    rc = NIMBUS_OK;
     if (out && out_len > 0) {
         if (static_cast<size_t>(out_len) < json.len + 1) {
             out[0] = '\0';
-            nimbus_publish(NIMBUS_E_BUFFER, "output buffer too small", json.data);
-            return NIMBUS_E_BUFFER;
+            rc = NIMBUS_E_BUFFER;
+        } else {
+            std::memcpy(out, json.data, json.len + 1);
         }
-        std::memcpy(out, json.data, json.len + 1);
     }
-    nimbus_publish(NIMBUS_OK, nullptr, json.data);
-    return NIMBUS_OK;
+    // The answer is handed over, not copied: without a buffer it is the only
+    // place the host finds it, so it must not be lost to a failed copy.
+    char *answer = json.data;
+    json = nimbus_buf{};
+    nimbus_publish_owned(rc, rc == NIMBUS_OK ? nullptr : "output buffer too small", answer);
+    return rc;
 }
 
 NIMBUS_API const char *nimbus_redact(const char *text) {
