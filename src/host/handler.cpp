@@ -56,8 +56,11 @@ yyjson_val *first_member(yyjson_val *obj, const char *name) {
 } // namespace
 
 namespace nimbus {
-const ::nimbus_handler nimbus_handler = {"ONEDRIVE", 35,           h_validate,
-                                         h_list,     h_stream_url, h_download};
+// Fields in order: runtime type, capability word 35, validate, list,
+// stream_url, download.
+const ::nimbus_handler nimbus_handler = {
+    "ONEDRIVE", 35, h_validate, h_list, h_stream_url, h_download,
+};
 } // namespace nimbus
 
 extern "C" NIMBUS_API const nimbus_handler *hvtab_get(void) {
