@@ -376,6 +376,20 @@ BENCHMARK(BM_OnePageHostTransport)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
+// Reference for the two above: the same thread counts doing pure CPU work
+// with no shared state, which shows how far this machine lets two threads
+// scale while they run (other load on the machine caps it).
+void BM_CpuReference(benchmark::State &state) {
+    uint64_t h = 1469598103934665603ull + uint64_t(state.thread_index());
+    for (auto _ : state) {
+        for (int i = 0; i < 20000; i++)
+            h = (h ^ uint64_t(i)) * 1099511628211ull;
+        benchmark::DoNotOptimize(h);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CpuReference)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
 } // namespace
 
 BENCHMARK_MAIN();
