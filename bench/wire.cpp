@@ -1,6 +1,6 @@
 // Throughput of the Graph wire format on a listing of 100000 entries: 500
 // children pages of 200 driveItems each, shaped as Microsoft Graph sends
-// them (about 1 KB per item).
+// them (about 1.3 KB per item, 128 MB in all).
 //
 //   floor     yyjson_read + yyjson_doc_free of every page: parsing alone
 //   pipeline  nimbus_parse_children_page of every page into one list, then

@@ -264,6 +264,53 @@ TEST(ChildrenPage, DuplicatesKeepTheFirst) {
     check_list(list);
 }
 
+TEST(ChildrenPage, AgreesWithASimpleModel) {
+    // Random pages over a small id alphabet, with elements that are skipped
+    // mixed in: duplicates at every distance, on one page and across pages.
+    uint64_t s = 0x2545F4914F6CDD1Dull;
+    auto next = [&s] {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return s;
+    };
+    nimbus_items list{};
+    list_guard g{&list};
+    std::vector<std::string> want;
+    std::set<std::string> seen;
+    for (int p = 0; p < 40; p++) {
+        std::string body = "{\"value\":[";
+        size_t n = next() % 60;
+        for (size_t i = 0; i < n; i++) {
+            if (i)
+                body += ',';
+            uint64_t r = next();
+            switch (r % 8) {
+            case 0:
+                body += "null";
+                break;
+            case 1:
+                body += R"({"name":"no id"})";
+                break;
+            case 2:
+                body += R"({"id":""})";
+                break;
+            default: {
+                std::string id = "X" + std::to_string(r / 8 % 300);
+                body += R"({"id":")" + id + R"(","name":")" + id + "\"}";
+                if (seen.insert(id).second)
+                    want.push_back(id);
+            }
+            }
+        }
+        body += "]}";
+        ASSERT_EQ(page(&list, body).rc, NIMBUS_OK);
+        ASSERT_EQ(ids_of(list), want) << p;
+        check_list(list);
+    }
+    EXPECT_GT(list.count, 128u); // the index grew on the way
+}
+
 TEST(ChildrenPage, FirstMemberDecides) {
     nimbus_items list{};
     list_guard g{&list};
