@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "graph/alloc_hook.h"
 #include "graph/graph.h"
 
 namespace {
@@ -268,4 +269,20 @@ TEST(ParseError, NotAnObject) {
     char small[8];
     EXPECT_EQ(nimbus_parse_error("[1]", 3, nullptr, 0, small, sizeof small), NIMBUS_E_FAILED);
     EXPECT_STREQ(small, "the ans");
+}
+
+TEST(ParseError, ReaderOutOfMemory) {
+    if (!alloc_hook_available())
+        GTEST_SKIP() << "the sanitizers bring their own allocator";
+    const char body[] = R"({"error":{"code":"itemNotFound","message":"gone"}})";
+    char code[NIMBUS_CODE_SIZE] = "stale";
+    char msg[64] = "";
+    long before = alloc_live();
+    alloc_fail_at(0);
+    int rc = nimbus_parse_error(body, sizeof body - 1, code, sizeof code, msg, sizeof msg);
+    EXPECT_TRUE(alloc_disarm());
+    EXPECT_EQ(rc, NIMBUS_E_FAILED);
+    EXPECT_STREQ(code, "");
+    EXPECT_STREQ(msg, "out of memory");
+    EXPECT_EQ(alloc_live(), before);
 }
