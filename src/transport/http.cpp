@@ -21,6 +21,7 @@ nimbus_io g_user_io;
 constexpr const char *FORM_TYPE = "application/x-www-form-urlencoded";
 
 void release(const nimbus_io *io, char *text);
+bool from_malloc(const nimbus_io *io);
 void fail_msg(const char *method, const char *url, const char *error, char *msg, size_t size);
 
 } // namespace
@@ -142,8 +143,15 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
 
     release(io, error);
     size_t len = std::strlen(answer);
-    char *copy = nimbus_strndup(answer, len);
-    release(io, answer);
+    char *copy;
+    if (from_malloc(io)) {
+        // The body already lives on the standard heap: adopt it instead of
+        // copying (a listing moves every page through here).
+        copy = answer;
+    } else {
+        copy = nimbus_strndup(answer, len);
+        release(io, answer);
+    }
     if (!copy) {
         nimbus_msgf(msg, size, "out of memory");
         return -1;
@@ -164,6 +172,12 @@ void release(const nimbus_io *io, char *text) {
         io->free(io->ctx, text);
     else
         std::free(text);
+}
+
+// True when the texts a table hands over come from malloc: a table without
+// its own free callback must allocate them so, and the fake transport does.
+bool from_malloc(const nimbus_io *io) {
+    return !io->free || io->free == nimbus_io_fake()->free;
 }
 
 void fail_msg(const char *method, const char *url, const char *error, char *msg, size_t size) {
