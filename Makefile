@@ -12,6 +12,8 @@ BUILD        ?= build
 JOBS         ?= $(shell nproc)
 PREFIX       ?= /usr/local
 FUZZ_SECONDS ?= 20
+# ctest names of the end-to-end tests that make test-valgrind runs.
+VALGRIND_TESTS ?= ^(ops|host|c_.*|e2e_.*)$$
 BENCH_ARGS   ?=
 CMAKE_FLAGS  ?=
 
@@ -48,7 +50,7 @@ test-tsan: deps
 test-valgrind: deps
 	$(CONFIGURE) -B build-valgrind -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-valgrind -j $(JOBS)
-	JOBS=$(JOBS) scripts/valgrind-tests build-valgrind
+	JOBS=$(JOBS) scripts/valgrind-tests build-valgrind '$(VALGRIND_TESTS)'
 
 fuzz-build: deps
 	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DNIMBUS_FUZZ=ON -DNIMBUS_TESTS=OFF \
