@@ -7,6 +7,7 @@
 // the rare entry too long for the stack area.
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "graph/graph.h"
@@ -16,6 +17,8 @@ namespace {
 int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len, bool comma);
 int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len);
 int parent_tail(nimbus_buf *b, const char *parent);
+size_t least_size(size_t count, size_t tail_len);
+int reserve(nimbus_buf *b, size_t room);
 
 // Everything after the parent text is the same for every entry.
 constexpr char FIXED_TAIL[] = ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
@@ -35,7 +38,8 @@ int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *paren
     // The parent text is escaped once for the whole document.
     nimbus_buf tail{};
     nimbus_buf_guard tail_guard{&tail};
-    if (parent_tail(&tail, parent) != 0 || nimbus_buf_add(b, "{\"items\":[", 10) != 0)
+    if (parent_tail(&tail, parent) != 0 || nimbus_buf_add(b, "{\"items\":[", 10) != 0 ||
+        reserve(b, least_size(list->count, tail.len)) != 0)
         return -1;
     for (size_t i = 0; i < list->count; i++)
         if (entry(b, &list->items[i], tail.data, tail.len, i > 0) != 0)
@@ -51,6 +55,42 @@ int parent_tail(nimbus_buf *b, const char *parent) {
     if (nimbus_buf_add(b, ",\"parent_id\":", 13) != 0 || nimbus_buf_json_str(b, parent) != 0 ||
         nimbus_buf_add(b, FIXED_TAIL, sizeof FIXED_TAIL - 1) != 0)
         return -1;
+    return 0;
+}
+
+// The fewest bytes the entries of a list add, with the closing "]}" and the
+// NUL: each entry has its fixed texts (an empty string is the shortest
+// value), the tail and a comma, one comma fewer than entries.
+size_t least_size(size_t count, size_t tail_len) {
+    constexpr size_t fixed = sizeof "{\"name\":\"\",\"path\":\"\",\"folder\":true,\"kind\":\"dir\""
+                                    ",\"size\":0,\"mtime_ms\":0,\"id\":\"\",\"backend_id\":\"\"" -
+                             1;
+    size_t each = fixed + tail_len + 1;
+    return count > 0 && count <= (SIZE_MAX - 2) / each ? count * each + 2 : 0;
+}
+
+// Makes room for room more bytes in one step, growing the capacity by the
+// buffer's own doubling rule. The writes would reach at least this capacity
+// anyway, so the final capacity is the same; what is saved is the chain of
+// ever larger blocks below it, each of them fresh memory that is filled,
+// copied and dropped on the way up.
+int reserve(nimbus_buf *b, size_t room) {
+    if (room == 0 || room > SIZE_MAX - b->len)
+        return 0;
+    size_t need = b->len + room;
+    if (b->cap >= need)
+        return 0;
+    size_t cap = b->cap == 0 ? 256 : b->cap;
+    while (cap < need) {
+        if (cap >> 63 != 0)
+            return 0;
+        cap *= 2;
+    }
+    void *p = std::realloc(b->data, cap);
+    if (!p)
+        return -1;
+    b->data = static_cast<char *>(p);
+    b->cap = cap;
     return 0;
 }
 

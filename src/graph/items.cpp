@@ -43,6 +43,8 @@ int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg
 int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
          nimbus_buf *scratch, char *msg, size_t size);
 uint64_t hash_id(const char *id);
+uint64_t hash_from(uint64_t h, const unsigned char *p);
+void hash_ids(const char *const *ids, uint64_t *hashes, size_t n);
 // Inlined by force: a call whose only effect is prefetching counts as free of
 // side effects to the compiler, which then drops it.
 #define ALWAYS_INLINE inline __attribute__((always_inline))
@@ -335,13 +337,46 @@ int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefi
     return NIMBUS_OK;
 }
 
+constexpr uint64_t FNV_BASIS = 0xcbf29ce484222325ull;
+constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
+
 uint64_t hash_id(const char *id) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(id); *p; p++) {
+    return hash_from(FNV_BASIS, reinterpret_cast<const unsigned char *>(id));
+}
+
+// Continues the hash h over the bytes of p up to its NUL.
+uint64_t hash_from(uint64_t h, const unsigned char *p) {
+    for (; *p; p++) {
         h ^= *p;
-        h *= 0x100000001b3ull;
+        h *= FNV_PRIME;
     }
     return h;
+}
+
+// Each step of FNV-1a waits for the one before, so one id at a time leaves
+// the multiplier idle most of the time; four ids hashed side by side keep it
+// busy. Each hash is still the plain FNV-1a of its own bytes.
+void hash_ids(const char *const *ids, uint64_t *hashes, size_t n) {
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const unsigned char *p0 = reinterpret_cast<const unsigned char *>(ids[i]);
+        const unsigned char *p1 = reinterpret_cast<const unsigned char *>(ids[i + 1]);
+        const unsigned char *p2 = reinterpret_cast<const unsigned char *>(ids[i + 2]);
+        const unsigned char *p3 = reinterpret_cast<const unsigned char *>(ids[i + 3]);
+        uint64_t h0 = FNV_BASIS, h1 = FNV_BASIS, h2 = FNV_BASIS, h3 = FNV_BASIS;
+        for (; *p0 && *p1 && *p2 && *p3; p0++, p1++, p2++, p3++) {
+            h0 = (h0 ^ *p0) * FNV_PRIME;
+            h1 = (h1 ^ *p1) * FNV_PRIME;
+            h2 = (h2 ^ *p2) * FNV_PRIME;
+            h3 = (h3 ^ *p3) * FNV_PRIME;
+        }
+        hashes[i] = hash_from(h0, p0);
+        hashes[i + 1] = hash_from(h1, p1);
+        hashes[i + 2] = hash_from(h2, p2);
+        hashes[i + 3] = hash_from(h3, p3);
+    }
+    for (; i < n; i++)
+        hashes[i] = hash_id(ids[i]);
 }
 
 // The position + 1 of the entry whose id equals id, or 0.
@@ -420,12 +455,14 @@ int grow_index(nimbus_items *list) {
         return -1;
     // In batches, so the random writes into the new table overlap.
     uint64_t hashes[BATCH];
+    const char *ids[BATCH];
     for (size_t first = 1; first <= list->count; first += BATCH) {
         size_t n = list->count - first + 1 < BATCH ? list->count - first + 1 : BATCH;
-        for (size_t i = 0; i < n; i++) {
-            hashes[i] = hash_id(list->items[first - 1 + i].id);
+        for (size_t i = 0; i < n; i++)
+            ids[i] = list->items[first - 1 + i].id;
+        hash_ids(ids, hashes, n);
+        for (size_t i = 0; i < n; i++)
             __builtin_prefetch(&index[hashes[i] & (cap - 1)], 1);
-        }
         for (size_t i = 0; i < n; i++)
             put_index(index, cap, hashes[i], first + i);
     }
