@@ -254,6 +254,70 @@ void list_refresh_retry(run &r) {
         r.fail("the refresh grant presented \"%s\" instead of the rotated token", g_host.last_form);
 }
 
+// ---- eviction from a full token cache, with bodies the library adopts -----
+
+// A host transport without a free callback: its bodies come from malloc, so
+// the library may adopt them, and their allocations are counted too.
+int plain_get(void *, const char *url, char **body, int32_t *status, char **error) {
+    const char *marker = std::strstr(url, "#NIMBUS-BEARER:");
+    size_t len = marker ? static_cast<size_t>(marker - url) : std::strlen(url);
+    bool root = len == std::strlen(g_host.page_url) && std::strncmp(url, g_host.page_url, len) == 0;
+    *body = strdup(root ? HOST_PAGE : "not found");
+    if (!*body) {
+        *error = strdup("out of memory");
+        return -1;
+    }
+    *status = root ? 200 : 404;
+    return 0;
+}
+
+int plain_post(void *, const char *, const char *, const char *, char **answer, int32_t *status,
+               char **error) {
+    g_host.posts++;
+    *answer = strdup(R"({"access_token":"AT1-plain-0001","expires_in":3600})");
+    if (!*answer) {
+        *error = strdup("out of memory");
+        return -1;
+    }
+    *status = 200;
+    return 0;
+}
+
+const nimbus_io PLAIN_IO = {nullptr, plain_get, plain_post, nullptr};
+
+std::string account(int i) {
+    char s[160];
+    std::snprintf(s, sizeof s,
+                  R"({"ClientId":"cid-ev-%02d","ClientSecret":"sec-ev-9999",)"
+                  R"("refresh_token":"RT1-ev-%02d"})",
+                  i, i);
+    return s;
+}
+
+void eviction(run &r) {
+    const std::vector<std::string> secrets = {"sec-ev-9999", "RT1-ev-16", "AT1-plain-0001"};
+    std::string expected = host_expected();
+    nimbus_forget_tokens();
+    host_reset();
+    nimbus_set_io(&PLAIN_IO);
+    // Sixteen accounts fill the cache; the seventeenth evicts one of them.
+    for (int i = 0; i < 16; i++) {
+        clear_out();
+        if (nimbus_list(account(i).c_str(), "", out_buffer(), OUT_SIZE) != NIMBUS_OK)
+            r.fail("account %d: %s", i, nimbus_last_error());
+    }
+    std::string last = account(16);
+    clear_out();
+
+    r.arm();
+    int code = nimbus_list(last.c_str(), "", out_buffer(), OUT_SIZE);
+    r.disarm();
+
+    r.request("listing of a 17th account", code, out_buffer(), expected, REQUEST_CODES, r.fired(),
+              secrets);
+    nimbus_set_io(nullptr);
+}
+
 // ---- refusals: the error paths ---------------------------------------------
 
 void refusals(run &r) {
@@ -608,6 +672,7 @@ const std::vector<scenario> &scenarios() {
         {"paged listing with a grant", list_with_grant},
         {"cached token, 401, refresh and retry", list_refresh_retry},
         {"refusals (404, 403, invalid_grant)", refusals},
+        {"17th account, host bodies adopted", eviction},
         {"stream locator", stream_locator},
         {"validation with a rotated token and a new ID", validate_new_id},
         {"validation of business settings with an ID", validate_business_with_id},
