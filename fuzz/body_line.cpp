@@ -7,17 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "text/text.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 void check_size(const std::string &text, size_t size) {
     std::vector<char> out(size + 16, 'Z');

@@ -11,17 +11,10 @@
 
 #include <yyjson.h>
 
+#include "fuzz_check.h"
 #include "graph/graph.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 const char *const prefixes[] = {nullptr, "", "/Music", "/a/", "01BYE5RZ6QN3ZWBTUFOFD3GSPGOHDJD36K"};
 

@@ -6,17 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "graph/graph.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 constexpr char TAIL[] = ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
                         "\"container\":null,\"imdb\":null,\"tmdb\":null,\"available\":false}";

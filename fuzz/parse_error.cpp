@@ -9,17 +9,10 @@
 
 #include <yyjson.h>
 
+#include "fuzz_check.h"
 #include "graph/graph.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 // A NUL-terminated text of fewer than size bytes, with the guard bytes behind
 // the buffer untouched.

@@ -8,17 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "text/text.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 const char *const keys[] = {"access_token=", "refresh_token=", "client_secret=", "tempauth=",
                             "token=",        "password=",      "passwd=",        "pw="};

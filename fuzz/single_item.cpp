@@ -8,17 +8,10 @@
 
 #include <yyjson.h>
 
+#include "fuzz_check.h"
 #include "graph/graph.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 bool nonempty_str(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0;

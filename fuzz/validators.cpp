@@ -6,17 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "text/text.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 // Well-formed UTF-8 by the byte ranges of the Unicode standard (Table 3-7),
 // written independently of the library's value-based check.

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "graph/alloc_hook.h"
+#include "support/alloc_hook.h"
 #include "graph/graph.h"
 
 namespace {

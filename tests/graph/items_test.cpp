@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
-#include "graph/alloc_hook.h"
+#include "support/alloc_hook.h"
 #include "graph/graph.h"
 
 namespace {

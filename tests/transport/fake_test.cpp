@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "alloc_fail.h"
+#include "support/alloc_hook.h"
 #include "text/text.h"
 #include "transport/transport.h"
 
@@ -314,26 +314,26 @@ TEST_F(Fake, UseFakeSelectsIt) {
 }
 
 TEST_F(Fake, OutOfMemory) {
-    if (!alloc_fail_supported())
+    if (!alloc_hook_available())
         GTEST_SKIP() << "allocator owned by a sanitizer";
 
     // Growing the empty table fails: nothing is added.
-    alloc_fail_after(0);
+    alloc_fail_at(0);
     EXPECT_EQ(nimbus_fake_set("GET", "https://g/a", 200, "x"), NIMBUS_E_BUFFER);
     // Copying the method or the URL of a new route fails.
-    alloc_fail_after(1);
+    alloc_fail_at(1);
     EXPECT_EQ(nimbus_fake_set("GET", "https://g/a", 200, "x"), NIMBUS_E_BUFFER);
-    alloc_fail_after(0);
+    alloc_fail_at(0);
     EXPECT_EQ(nimbus_fake_fail("GET", "https://g/a", "x"), NIMBUS_E_BUFFER);
-    alloc_fail_off();
+    alloc_disarm();
     EXPECT_EQ(get("https://g/a").status, 404);
 
     // Copying the answer of an existing route fails: the route stays, without
     // an answer, and a hit fails with "out of memory".
     ASSERT_EQ(nimbus_fake_set("GET", "https://g/a", 200, "x"), NIMBUS_OK);
-    alloc_fail_after(0);
+    alloc_fail_at(0);
     EXPECT_EQ(nimbus_fake_set("GET", "https://g/a", 201, "y"), NIMBUS_E_BUFFER);
-    alloc_fail_off();
+    alloc_disarm();
     answer none = get("https://g/a");
     EXPECT_EQ(none.rc, -1);
     EXPECT_FALSE(none.has_body);
@@ -344,9 +344,9 @@ TEST_F(Fake, OutOfMemory) {
     const nimbus_io *f = nimbus_io_fake();
     char *body = nullptr, *error = nullptr;
     int32_t status = 0;
-    alloc_fail_after(1);
+    alloc_fail_at(1);
     int rc = f->get(f->ctx, "https://g/a", &body, &status, &error);
-    alloc_fail_off();
+    alloc_disarm();
     answer a = take(rc, body, status, error);
     EXPECT_EQ(a.rc, -1);
     EXPECT_FALSE(a.has_body);
@@ -355,17 +355,17 @@ TEST_F(Fake, OutOfMemory) {
     EXPECT_EQ(nimbus_fake_calls("GET", "https://g/a"), 2);
 
     // The copy of the last URL fails: it reads as empty, the answer is fine.
-    alloc_fail_after(0);
+    alloc_fail_at(0);
     answer b = get("https://g/a");
-    alloc_fail_off();
+    alloc_disarm();
     EXPECT_EQ(b.body, "x");
     EXPECT_STREQ(nimbus_fake_last_url(), "");
 
     // The copy of a returned text fails: the empty text.
     get("https://g/a");
-    alloc_fail_after(0);
+    alloc_fail_at(0);
     const char *last = nimbus_fake_last_url();
-    alloc_fail_off();
+    alloc_disarm();
     EXPECT_STREQ(last, "");
 }
 

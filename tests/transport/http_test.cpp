@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "alloc_fail.h"
+#include "support/alloc_hook.h"
 #include "rec_io.h"
 #include "text/text.h"
 #include "transport/transport.h"
@@ -258,7 +258,7 @@ TEST(Http, RespFree) {
 }
 
 TEST(Http, OutOfMemory) {
-    if (!alloc_fail_supported())
+    if (!alloc_hook_available())
         GTEST_SKIP() << "allocator owned by a sanitizer";
     for (bool with_free : {true, false}) {
         SCOPED_TRACE(with_free ? "with free" : "without free");
@@ -270,9 +270,9 @@ TEST(Http, OutOfMemory) {
         // Without one the body is malloc'd and adopted, so nothing can fail.
         rec.answer = "body";
         rec.error = "noise";
-        rec.after = [] { alloc_fail_after(0); };
+        rec.after = [] { alloc_fail_at(0); };
         exchange copy(&io, "https://h/x");
-        alloc_fail_off();
+        alloc_disarm();
         if (with_free) {
             EXPECT_EQ(copy.rc, -1);
             EXPECT_STREQ(copy.msg, "out of memory");
@@ -286,9 +286,9 @@ TEST(Http, OutOfMemory) {
 
         // Building the bearer URL fails: the transport is not called.
         rec.after = nullptr;
-        alloc_fail_after(0);
+        alloc_fail_at(0);
         exchange bearer(&io, "https://h/x", nullptr, nullptr, "tok");
-        alloc_fail_off();
+        alloc_disarm();
         EXPECT_EQ(bearer.rc, -1);
         EXPECT_STREQ(bearer.msg, "out of memory");
         EXPECT_TRUE(bearer.empty());

@@ -1,5 +1,5 @@
 // See alloc_hook.h.
-#include "graph/alloc_hook.h"
+#include "support/alloc_hook.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,9 +1,9 @@
-// Allocation failure injection for the graph tests: the test binary routes
+// Allocation failure injection for the unit tests: a test binary routes
 // malloc, calloc, realloc and free through counters, so a test can make one
 // chosen allocation fail and check that nothing leaks. Unavailable under the
 // sanitizers, which bring their own allocator.
-#ifndef NIMBUS_TESTS_GRAPH_ALLOC_HOOK_H
-#define NIMBUS_TESTS_GRAPH_ALLOC_HOOK_H
+#ifndef NIMBUS_TESTS_ALLOC_HOOK_H
+#define NIMBUS_TESTS_ALLOC_HOOK_H
 
 #include <cstddef>
 
