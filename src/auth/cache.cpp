@@ -28,13 +28,6 @@ tok_slot g_tok[TOK_SLOTS];
 uint32_t g_tok_tick;
 std::mutex g_tok_lock;
 
-// The last refresh token handed out on this thread.
-struct ret_text {
-    char *text;
-    ~ret_text() { std::free(text); }
-};
-thread_local ret_text t_ret;
-
 const char *or_empty(const char *s) {
     return s ? s : "";
 }
@@ -232,9 +225,7 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
 // (cfg, scope), never one of another key.
 const char *hand_out(const nimbus_cfg *cfg, const char *scope) {
     char *copy = nimbus_cache_refresh_of(cfg, scope);
-    std::free(t_ret.text);
-    t_ret.text = copy;
-    return copy;
+    return nimbus_tls_set(NIMBUS_TLS_REFRESH, copy);
 }
 
 } // namespace

@@ -17,24 +17,15 @@ int f_stream(const nimbus_io *io, const char *settings, const char *arg, char *o
 int f_download(const nimbus_io *io, const char *settings, const char *arg, char *out, int32_t len);
 int f_validate(const nimbus_io *io, const char *settings, const char *arg, char *out, int32_t len);
 
-// One library-owned text per thread, released when the thread ends.
-struct thread_text {
-    char *p = nullptr;
-    ~thread_text() {
-        std::free(p);
-        p = nullptr;
-    }
-    // The new text is made before the old one goes, so a caller may pass the
-    // old text itself.
-    void take(char *fresh) {
-        std::free(p);
-        p = fresh;
-    }
-    void set(const char *text) { take(nimbus_strdup(text ? text : "")); }
-};
+// The new text is made before the old one goes, so a caller may pass the
+// old text itself.
+void set_text(nimbus_tls_slot slot, const char *text) {
+    nimbus_tls_set(slot, nimbus_strdup(text ? text : ""));
+}
 
-thread_local thread_text t_result;
-thread_local thread_text t_error;
+const char *or_empty(const char *text) {
+    return text ? text : "";
+}
 
 } // namespace
 
@@ -58,11 +49,11 @@ NIMBUS_API int nimbus_download(const char *settings, const char *arg, char *out,
 }
 
 NIMBUS_API const char *nimbus_result_json(void) {
-    return t_result.p ? t_result.p : "";
+    return or_empty(nimbus_tls_get(NIMBUS_TLS_RESULT));
 }
 
 NIMBUS_API const char *nimbus_last_error(void) {
-    return t_error.p ? t_error.p : "";
+    return or_empty(nimbus_tls_get(NIMBUS_TLS_ERROR));
 }
 
 NIMBUS_API const char *nimbus_version(void) {
@@ -80,16 +71,16 @@ NIMBUS_API int nimbus_caps(void) {
 } // extern "C"
 
 void nimbus_publish(int code, const char *error, const char *result) {
-    t_error.set(code != NIMBUS_OK ? error : nullptr);
-    t_result.set(result);
+    set_text(NIMBUS_TLS_ERROR, code != NIMBUS_OK ? error : nullptr);
+    set_text(NIMBUS_TLS_RESULT, result);
 }
 
 void nimbus_publish_owned(int code, const char *error, char *result) {
-    t_error.set(code != NIMBUS_OK ? error : nullptr);
+    set_text(NIMBUS_TLS_ERROR, code != NIMBUS_OK ? error : nullptr);
     if (result)
-        t_result.take(result);
+        nimbus_tls_set(NIMBUS_TLS_RESULT, result);
     else
-        t_result.set(nullptr);
+        set_text(NIMBUS_TLS_RESULT, nullptr);
 }
 
 namespace {
@@ -104,8 +95,9 @@ int flat(handler_op op, const char *settings, const char *arg, char *out, int32_
     int rc = op(selected, settings, arg, nullptr, 0);
     if (rc != NIMBUS_E_BUFFER)
         return rc;
-    if (t_result.p && *t_result.p) {
-        t_error.set(nullptr);
+    const char *result = nimbus_tls_get(NIMBUS_TLS_RESULT);
+    if (result && *result) {
+        set_text(NIMBUS_TLS_ERROR, nullptr);
         return NIMBUS_OK;
     }
     return NIMBUS_E_BUFFER;

@@ -10,26 +10,8 @@
 #include "host/host.h"
 #include "text/text.h"
 
-namespace {
-
-// The text last returned by nimbus_drive_base or nimbus_redact on this
-// thread; released when the thread ends.
-struct scratch_text {
-    char *p = nullptr;
-    ~scratch_text() {
-        std::free(p);
-        p = nullptr;
-    }
-    const char *take(char *fresh) {
-        std::free(p);
-        p = fresh;
-        return p;
-    }
-};
-
-thread_local scratch_text t_scratch;
-
-} // namespace
+// The text last returned by nimbus_drive_base or nimbus_redact lives in the
+// thread's NIMBUS_TLS_SCRATCH slot.
 
 extern "C" {
 
@@ -51,7 +33,7 @@ NIMBUS_API const char *nimbus_drive_base(const char *settings) {
     char *copy = nimbus_strdup(base);
     nimbus_publish(NIMBUS_OK, nullptr, base);
     // Out of memory: the endpoint text itself lives for the whole process.
-    return copy ? t_scratch.take(copy) : base;
+    return copy ? nimbus_tls_set(NIMBUS_TLS_SCRATCH, copy) : base;
 }
 
 NIMBUS_API int nimbus_parse_items(const char *page, const char *parent, char *out,
@@ -109,7 +91,7 @@ NIMBUS_API const char *nimbus_redact(const char *text) {
     if (!out)
         return "";
     nimbus_redact_into(text, out, size);
-    return t_scratch.take(out);
+    return nimbus_tls_set(NIMBUS_TLS_SCRATCH, out);
 }
 
 NIMBUS_API void nimbus_forget_tokens(void) {

@@ -1,8 +1,11 @@
 // The small platform layer (clock and random device) and bounded messages.
 // A port to another system swaps the bodies here.
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "text/text.h"
@@ -11,7 +14,50 @@ namespace {
 
 std::atomic<const char *> g_random_device{"/dev/urandom"};
 
+// Per-thread texts live in plain pointers: a thread_local with a destructor
+// registers it on first use, and glibc aborts the process when that
+// registration cannot allocate. One pthread key releases every slot instead;
+// its value is set without allocating, and if that ever fails the thread only
+// keeps its texts until it ends.
+thread_local char *t_slots[NIMBUS_TLS_COUNT];
+thread_local bool t_armed;
+pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
+pthread_key_t g_key;
+bool g_key_made;
+
+void release_slots(void *) {
+    for (char *&text : t_slots) {
+        std::free(text);
+        text = nullptr;
+    }
+    t_armed = false;
+}
+
+void make_key() {
+    g_key_made = pthread_key_create(&g_key, release_slots) == 0;
+}
+
+void arm_thread() {
+    if (t_armed)
+        return;
+    pthread_once(&g_key_once, make_key);
+    // Any non-null value makes the key's destructor run at thread end.
+    if (g_key_made && pthread_setspecific(g_key, &t_armed) == 0)
+        t_armed = true;
+}
+
 } // namespace
+
+char *nimbus_tls_set(nimbus_tls_slot slot, char *fresh) {
+    arm_thread();
+    std::free(t_slots[slot]);
+    t_slots[slot] = fresh;
+    return fresh;
+}
+
+const char *nimbus_tls_get(nimbus_tls_slot slot) {
+    return t_slots[slot];
+}
 
 int64_t nimbus_now() {
     return static_cast<int64_t>(std::time(nullptr));

@@ -13,9 +13,9 @@
 #include "nimbus.h"
 
 // Sizes of the message buffers of the library's steps.
-constexpr size_t NIMBUS_MSG_SIZE = 768;   // one request's shared message buffer
-constexpr size_t NIMBUS_URL_MSG = 512;    // a redacted URL quoted in a message
-constexpr size_t NIMBUS_LINE_MSG = 200;   // one body line quoted in a message
+constexpr size_t NIMBUS_MSG_SIZE = 768; // one request's shared message buffer
+constexpr size_t NIMBUS_URL_MSG = 512;  // a redacted URL quoted in a message
+constexpr size_t NIMBUS_LINE_MSG = 200; // one body line quoted in a message
 constexpr const char *NIMBUS_DEFAULT_SCOPE = "offline_access Files.Read.All";
 
 // ---- RAII helpers --------------------------------------------------------
@@ -65,7 +65,8 @@ int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback);
 
 // printf into msg, cut to size - 1 bytes and NUL-terminated; nothing is
 // written when msg is null or size is 0.
-void nimbus_msgf(char *msg, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void nimbus_msgf(char *msg, size_t size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // ---- Settings ------------------------------------------------------------
 
@@ -104,6 +105,22 @@ int nimbus_new_guid(char *out, size_t size);
 int64_t nimbus_iso8601_ms(const char *text);
 
 // ---- Platform layer ------------------------------------------------------
+
+// The library's per-thread texts. Each slot holds one owned malloc-family
+// text of the calling thread; all are released when the thread ends.
+enum nimbus_tls_slot {
+    NIMBUS_TLS_RESULT,  // the last request's result JSON
+    NIMBUS_TLS_ERROR,   // the last request's error text
+    NIMBUS_TLS_SCRATCH, // the last text of nimbus_drive_base / nimbus_redact
+    NIMBUS_TLS_REFRESH, // the last refresh token the token cache handed out
+    NIMBUS_TLS_FAKE,    // the last text the fake transport's inspection handed out
+    NIMBUS_TLS_COUNT
+};
+// Stores fresh (owned, or null) in the slot after releasing the text it held,
+// and returns fresh.
+char *nimbus_tls_set(nimbus_tls_slot slot, char *fresh);
+// The text the slot holds, or null.
+const char *nimbus_tls_get(nimbus_tls_slot slot);
 
 // Seconds since the Unix epoch.
 int64_t nimbus_now();

@@ -33,14 +33,6 @@ char *g_last_url;
 constexpr size_t KEY_MAX = 8199;
 constexpr const char *NOT_FOUND = "The requested resource could not be found.";
 
-// The text most recently handed out by nimbus_fake_last_url or
-// nimbus_fake_last_body on this thread; released when the thread ends.
-struct ret_slot {
-    char *text = nullptr;
-    ~ret_slot() { std::free(text); }
-};
-thread_local ret_slot t_ret;
-
 int f_get(void *ctx, const char *url, char **body, int32_t *status, char **error);
 int f_post(void *ctx, const char *url, const char *body, const char *content_type, char **answer,
            int32_t *status, char **error);
@@ -268,8 +260,7 @@ route *upsert(const char *method, const char *url) {
 
 // Replaces this thread's handed-out text by copy and returns it ("" for none).
 const char *hand_out(char *copy) {
-    std::free(t_ret.text);
-    t_ret.text = copy;
+    nimbus_tls_set(NIMBUS_TLS_FAKE, copy);
     return copy ? copy : "";
 }
 
