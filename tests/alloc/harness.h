@@ -66,6 +66,12 @@ class run {
                  const std::vector<std::pair<int, std::string>> &other = {});
 
     int failures() const { return failures_; }
+
+  private:
+    void published_failure(const char *what, const std::string &result, const std::string &error,
+                           const char *out, const std::vector<std::string> &secrets);
+
+  public:
     const std::map<std::string, int> &outcomes() const { return outcomes_; }
 
   private:
