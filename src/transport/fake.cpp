@@ -45,6 +45,7 @@ int fake_do(const char *method, const char *url, const char *req_body, char **bo
 bool method_ok(const char *method);
 route *find(const char *method, const char *url, size_t len);
 route *upsert(const char *method, const char *url);
+int script(const char *method, const char *url, int status, char *route::*field, const char *text);
 const char *hand_out(char *copy);
 
 } // namespace
@@ -80,27 +81,11 @@ void nimbus_fake_reset(void) {
 }
 
 int nimbus_fake_set(const char *method, const char *url, int status, const char *body) {
-    if (!method_ok(method) || !url)
-        return NIMBUS_E_INVALID;
-    std::lock_guard<std::mutex> lock(g_fl);
-    route *r = upsert(method, url);
-    if (!r)
-        return NIMBUS_E_BUFFER;
-    r->status = status;
-    r->body = nimbus_strdup(body ? body : "");
-    return r->body ? NIMBUS_OK : NIMBUS_E_BUFFER;
+    return script(method, url, status, &route::body, body ? body : "");
 }
 
 int nimbus_fake_fail(const char *method, const char *url, const char *message) {
-    if (!method_ok(method) || !url)
-        return NIMBUS_E_INVALID;
-    std::lock_guard<std::mutex> lock(g_fl);
-    route *r = upsert(method, url);
-    if (!r)
-        return NIMBUS_E_BUFFER;
-    r->status = 0;
-    r->fail = nimbus_strdup(message ? message : "connection refused");
-    return r->fail ? NIMBUS_OK : NIMBUS_E_BUFFER;
+    return script(method, url, 0, &route::fail, message ? message : "connection refused");
 }
 
 int nimbus_fake_calls(const char *method, const char *url) {
@@ -226,6 +211,20 @@ route *find(const char *method, const char *url, size_t len) {
 
 // The route of method and url with its answer and failure cleared, or a new
 // empty route; null when memory runs out. g_fl held.
+// Scripts one route: its status and either its answer body or its failure
+// text (field), replacing whatever was scripted for it before.
+int script(const char *method, const char *url, int status, char *route::*field, const char *text) {
+    if (!method_ok(method) || !url)
+        return NIMBUS_E_INVALID;
+    std::lock_guard<std::mutex> lock(g_fl);
+    route *r = upsert(method, url);
+    if (!r)
+        return NIMBUS_E_BUFFER;
+    r->status = status;
+    r->*field = nimbus_strdup(text);
+    return r->*field ? NIMBUS_OK : NIMBUS_E_BUFFER;
+}
+
 route *upsert(const char *method, const char *url) {
     if (route *r = find(method, url, std::strlen(url))) {
         std::free(r->body);
