@@ -11,6 +11,8 @@ bool is_root_folder(const char *folder) {
     return !folder || !*folder || std::strcmp(folder, "/") == 0;
 }
 
+bool on_graph_origin(const char *link, const char *base);
+
 } // namespace
 
 void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
@@ -179,6 +181,16 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
+        // The bearer token travels with every page request: a link that
+        // leaves the Graph service is never followed.
+        if (!on_graph_origin(cur.get(), nimbus_graph_base())) {
+            char shown[NIMBUS_URL_MSG];
+            char line[NIMBUS_LINE_MSG];
+            nimbus_redact_into(cur.get(), shown, sizeof shown);
+            nimbus_body_line(shown, line, sizeof line);
+            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
+            return NIMBUS_E_FAILED;
+        }
         if (--budget == 0) {
             nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
             return NIMBUS_E_FAILED;
@@ -275,3 +287,39 @@ bool nimbus_may_be_envelope(const char *body, size_t len) {
         return false;
     return std::strstr(body, "\"error\"") || std::strstr(body, "\\u");
 }
+
+namespace {
+
+bool same_ascii_fold(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y || x == '\0')
+            return false;
+    }
+    return true;
+}
+
+// Whether link names the scheme, host and port of base: the same text up to
+// the end of base's authority (letter case aside), after which the link's
+// authority must end too. A longer host, another port (also an explicit
+// default one) or user information therefore never match.
+bool on_graph_origin(const char *link, const char *base) {
+    if (!link || !base)
+        return false;
+    const char *sep = std::strstr(base, "://");
+    if (!sep)
+        return false;
+    size_t origin = static_cast<size_t>(sep - base) + 3;
+    origin += std::strcspn(base + origin, "/?#");
+    if (!same_ascii_fold(link, base, origin))
+        return false;
+    char after = link[origin];
+    return after == '\0' || after == '/' || after == '?' || after == '#';
+}
+
+} // namespace

@@ -114,7 +114,8 @@ TEST_F(ListTest, JoinedPathLimit) {
 TEST_F(ListTest, PagingFollowsNextLinksAsGiven) {
     script_token();
     const std::string p2 = "https://graph.microsoft.com/v1.0/me/drive/root/children?$skiptoken=P2";
-    const std::string p3 = "https://other.example/v1.0/page3";
+    // Scheme and host compare without regard to letter case.
+    const std::string p3 = "HTTPS://GRAPH.microsoft.com/v1.0/page3";
     script_get(first_page(kRoot), 200, page({item("A1", "a.mp3"), item("B1", "b.mp3")}, p2));
     // The same item on a later page is listed once, at its first position.
     script_get(p2, 200, page({item("B1", "other.mp3", 9), item("C1", "c.mp3")}, p3));
@@ -142,6 +143,41 @@ void script_chain(int n, bool dangling) {
         std::string next = (i < n || dangling) ? kRoot + "?p=" + std::to_string(i + 1) : "";
         script_get(url, 200, page({item("I" + std::to_string(i), "n")}, next));
     }
+}
+
+TEST_F(ListTest, NextLinkOffTheGraphOriginIsNotFollowed) {
+    script_token();
+    const std::vector<std::string> links = {
+        "http://graph.microsoft.com/v1.0/p2",
+        "https://graph.microsoft.com:8443/v1.0/p2",
+        "https://graph.microsoft.com:443/v1.0/p2",
+        "https://u:pw@graph.microsoft.com/v1.0/p2",
+        "https://graph.microsoft.com.evil.example/v1.0/p2",
+        "https://graph.microsoft.com@evil.example/v1.0/p2",
+        "https://graph.microsoft.co/v1.0/p2",
+        "//graph.microsoft.com/v1.0/p2",
+        "/v1.0/p2",
+    };
+    for (const std::string &link : links) {
+        SCOPED_TRACE(link);
+        script_get(first_page(kRoot), 200, page({item("A1", "a.mp3")}, link));
+        script_get(first_page(link), 200, page({item("B1", "b.mp3")}));
+        script_get(link, 200, page({item("B1", "b.mp3")}));
+        outcome o = list(settings(), nullptr);
+        EXPECT_EQ(NIMBUS_E_FAILED, o.rc);
+        EXPECT_NE(std::string::npos, o.error.find(" is not on the Graph service")) << o.error;
+        EXPECT_EQ(first_page(kRoot), nimbus_fake_last_url());
+    }
+    EXPECT_EQ(links.size(), static_cast<size_t>(nimbus_fake_calls(nullptr, nullptr) - 1));
+
+    // The link is quoted redacted; the validation probe walks pages the same way.
+    script_get(first_page(kRoot), 200,
+               page({}, "https://evil.example/p?access_token=at-0001&x=\\r\\nInjected: 1"));
+    expect_failure(list(settings(), nullptr), NIMBUS_E_FAILED,
+                   "children: the next link https://evil.example/p?access_token=***&x= is not "
+                   "on the Graph service");
+    EXPECT_EQ(NIMBUS_E_FAILED, validate(settings()).rc);
+    EXPECT_EQ(first_page(kRoot), nimbus_fake_last_url());
 }
 
 TEST_F(ListTest, PageLimit) {
