@@ -141,8 +141,10 @@ int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback) {
     bool usable = n >= 1 && n <= max_name && nimbus_utf8_ok(name, n) &&
                   std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
     if (!usable) {
-        if (fallback != nullptr && *fallback != '\0')
-            return nimbus_buf_adds(b, fallback);
+        // The fallback comes from the service too (the id's last component):
+        // it gets the same cleaning, and "item" when it is no better.
+        if (fallback != nullptr)
+            return nimbus_name_clean(b, fallback, nullptr);
         return nimbus_buf_adds(b, "item");
     }
     // Copy runs of plain bytes in one piece; '/' becomes U+2215 DIVISION
