@@ -13,6 +13,8 @@ struct yyjson_val;
 
 constexpr size_t NIMBUS_MAX_ENTRIES = 100000;
 constexpr size_t NIMBUS_CODE_SIZE = 128;
+// The longest item id an entry argument may carry; longer ones are not kept.
+constexpr size_t NIMBUS_ITEM_ID_MAX = 2048;
 
 // 0 when body is a JSON object (code filled when it is a Graph error
 // envelope), NIMBUS_E_FAILED otherwise.

@@ -37,6 +37,7 @@ constexpr size_t BATCH = 16;
 yyjson_doc *read_json(const char *body, size_t len, bool *oom);
 yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len);
 bool nonempty_str(yyjson_val *v);
+bool id_too_long(yyjson_val *id);
 char *str_of(yyjson_val *v);
 void scan(yyjson_val *obj, fields *f);
 int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size);
@@ -109,7 +110,7 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
         candidate &c = ring[produced % RING];
         c.f = fields{};
         scan(obj, &c.f);
-        if (!nonempty_str(c.f.id))
+        if (!nonempty_str(c.f.id) || id_too_long(c.f.id))
             continue;
         // Duplicates are recognised on the document's own bytes, before
         // anything is copied.
@@ -208,6 +209,12 @@ bool nonempty_str(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0;
 }
 
+// An item whose id no entry argument can carry could never be streamed or
+// listed; keeping it would only let a page grow memory without bound.
+bool id_too_long(yyjson_val *id) {
+    return yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX;
+}
+
 // An owned copy of a member's value when it is a non-empty string (escaped
 // NULs stay in the copy); null for any other value and on allocation failure.
 // Callers look the member up themselves: a driveItem's members are all found
@@ -287,6 +294,10 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
     *item = nimbus_item{};
     if (!nonempty_str(f.id)) {
         nimbus_msgf(msg, size, "a driveItem carries no id");
+        return -1;
+    }
+    if (id_too_long(f.id)) {
+        nimbus_msgf(msg, size, "a driveItem id is longer than %zu bytes", NIMBUS_ITEM_ID_MAX);
         return -1;
     }
     item->id = str_of(f.id);

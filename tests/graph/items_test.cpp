@@ -237,6 +237,11 @@ TEST(ChildrenPage, ElementsWithoutUsableId) {
     r = page(&list, R"({"value":[7,{"id":"A"},null,{"id":""},{"id":"B"}]})");
     EXPECT_EQ(r.rc, NIMBUS_OK);
     EXPECT_EQ(ids_of(list), (std::vector<std::string>{"A", "B"}));
+    // An id longer than an entry argument may carry (2048 bytes) is skipped.
+    std::string at_limit(2048, 'L'), over(2049, 'O');
+    r = page(&list, R"({"value":[{"id":")" + over + R"("},{"id":")" + at_limit + R"("}]})");
+    EXPECT_EQ(r.rc, NIMBUS_OK);
+    EXPECT_EQ(ids_of(list), (std::vector<std::string>{"A", "B", at_limit}));
 }
 
 TEST(ChildrenPage, DuplicatesKeepTheFirst) {
@@ -551,6 +556,10 @@ TEST(DriveItem, NamesAndPaths) {
     EXPECT_EQ(name_from(R"("id":"F!1","name":7)"), "F!1");
     EXPECT_EQ(name_from(R"("id":"F!1","name":null)"), "F!1");
     EXPECT_EQ(name_from(R"("id":"x/","name":"..")"), "item");
+    // The id's fallback is cleaned like a name.
+    EXPECT_EQ(name_from(R"("id":"a/..")"), "item");
+    EXPECT_EQ(name_from(R"("id":".")"), "item");
+    EXPECT_EQ(name_from(R"("id":"F\u001b[2J","name":".")"), "F_[2J");
     EXPECT_EQ(name_from(R"("id":"F!1","name":"...")"), "...");
     EXPECT_EQ(name_from(R"("id":"F!1","name":"a\tb\u007fc")"), "a_b_c");
     EXPECT_EQ(name_from(R"("id":"F!1","name":"Caf\u00e9 \ud83c\udfb5")"),
@@ -617,6 +626,10 @@ TEST(SingleItem, Answers) {
         EXPECT_EQ(r.rc, NIMBUS_E_FAILED) << body;
         EXPECT_EQ(r.msg, "a driveItem carries no id") << body;
     }
+    single_result long_id = single(R"({"id":")" + std::string(2049, 'O') + R"("})");
+    EXPECT_EQ(long_id.rc, NIMBUS_E_FAILED);
+    EXPECT_EQ(long_id.msg, "a driveItem id is longer than 2048 bytes");
+    EXPECT_EQ(single(R"({"id":")" + std::string(2048, 'L') + R"("})").rc, NIMBUS_OK);
     for (const char *body : {"", "[]", "\"x\"", "nul", R"({"id":"X"},)", R"([{"id":"X"}])"}) {
         single_result r = single(body);
         EXPECT_EQ(r.rc, NIMBUS_E_FAILED) << body;
