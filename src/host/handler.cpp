@@ -184,6 +184,8 @@ int run(const char *what, const nimbus_io *io, const char *settings, op_fn op, c
     rc = nimbus_sess_open(&sess, io, &cfg, msg, sizeof msg);
     if (rc == NIMBUS_OK)
         rc = op(&sess, arg, &res, msg, sizeof msg);
+    if (rc != NIMBUS_OK)
+        nimbus_sess_scrub(&sess, msg);
     rc = finish(what, rc, &res, msg, &cfg, sess.access_token, out, out_len);
     nimbus_sess_close(&sess);
     nimbus_cfg_free(&cfg);

@@ -104,7 +104,8 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
 
     // Prefer the refresh token the cache holds for this account, then the
     // session's own, then the configured one.
-    const char *refresh = nimbus_session_refresh_token(cfg, scope);
+    nimbus_str cached(nimbus_cache_refresh_of(cfg, scope));
+    const char *refresh = cached.get();
     if (!refresh || !*refresh)
         refresh = sess->refresh_token;
     if (!refresh)
@@ -113,6 +114,7 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
     presented.refresh_token = const_cast<char *>(refresh);
     nimbus_token tok{};
     int rc = nimbus_grant(sess->io, &presented, scope, &tok, msg, size);
+    nimbus_sess_keep(sess, cached.release());
     if (rc != NIMBUS_OK) {
         nimbus_token_free(&tok);
         *refresh_code = rc;
@@ -120,10 +122,10 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
     }
     nimbus_cache_put(cfg, scope, &tok, nimbus_now());
 
-    std::free(sess->access_token);
+    nimbus_sess_keep(sess, sess->access_token);
     sess->access_token = tok.access_token;
     tok.access_token = nullptr;
-    std::free(sess->refresh_token);
+    nimbus_sess_keep(sess, sess->refresh_token);
     if (tok.refresh_token) {
         sess->refresh_token = tok.refresh_token;
         tok.refresh_token = nullptr;

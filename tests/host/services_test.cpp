@@ -83,6 +83,11 @@ TEST_F(ServicesTest, Redact) {
     const char *b = nimbus_redact("x?token=1");
     nimbus_publish(NIMBUS_E_FAILED, "e", nullptr);
     EXPECT_STREQ("x?token=***", b);
+    // A transport URL: whatever follows the bearer marker is the token.
+    EXPECT_STREQ("https://h/x?pw=***#NIMBUS-BEARER:***",
+                 nimbus_redact("https://u@h/x?pw=1#NIMBUS-BEARER:eyJ0.a&b?c=d#e"));
+    EXPECT_STREQ("https://h/x#NIMBUS-BEARER:***",
+                 nimbus_redact("https://h/x#NIMBUS-BEARER:#NIMBUS-BEARER:t"));
 }
 
 TEST_F(ServicesTest, ForgetTokensMakesEveryThreadGrantAgain) {

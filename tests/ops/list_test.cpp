@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/auth.h"
 #include "ops/fake_fixture.h"
 
 using namespace fx;
@@ -389,6 +390,38 @@ TEST_F(ListTest, SecretsMaskedInPublishedFailures) {
     outcome o = list(settings(), nullptr);
     expect_failure(o, NIMBUS_E_UNAVAILABLE,
                    "GET " + url + ": refused for *** / *** / *** with ***");
+}
+
+} // namespace
+
+namespace {
+
+// Beside the settings' secrets, a failure message loses every token the
+// request presented or received: a refresh token cached by an earlier
+// rotation and presented by this request's grant, and one rotated now.
+TEST_F(ListTest, TokensTheRequestPresentedOrReceivedAreMasked) {
+    nimbus_cfg cfg{};
+    cfg.client_id = const_cast<char *>(kClientId.c_str());
+    cfg.client_secret = const_cast<char *>(kSecret.c_str());
+    cfg.refresh_token = const_cast<char *>(kRefresh.c_str());
+    nimbus_token earlier{nimbus_strdup("at-expired-0001"), nimbus_strdup("rt-cached-0002"), 3600};
+    nimbus_cache_put(&cfg, nullptr, &earlier, nimbus_now() - 7200); // access token expired
+    nimbus_token_free(&earlier);
+    ASSERT_EQ(NIMBUS_OK, nimbus_fake_set("POST", kTokenUrl.c_str(), 400,
+                                         "{\"error\":\"invalid_grant\",\"error_description\":"
+                                         "\"refresh token rt-cached-0002 was revoked\"}"));
+    outcome o = list(settings(), nullptr);
+    EXPECT_EQ(NIMBUS_E_AUTH, o.rc);
+    EXPECT_EQ("refresh token *** was revoked", o.error);
+    EXPECT_EQ("refresh token *** was revoked", validate(settings()).error);
+
+    nimbus_forget_tokens();
+    script_token("at-0001", "rt-rotated-0003");
+    ASSERT_EQ(NIMBUS_OK, nimbus_fake_fail("GET", first_page(kRoot).c_str(),
+                                          "echo rt-rotated-0003 and at-0001"));
+    expect_failure(list(settings(), nullptr), NIMBUS_E_UNAVAILABLE,
+                   "GET " + first_page(kRoot) + ": echo *** and ***");
+    EXPECT_EQ("GET " + first_page(kRoot) + ": echo *** and ***", validate(settings()).error);
 }
 
 } // namespace
