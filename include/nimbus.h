@@ -133,7 +133,11 @@ NIMBUS_API const nimbus_handler *hvtab_get(void);
 
 /* Selects the host's transport for the flat requests (the library keeps a
  * copy of the table; ctx and callbacks must stay usable while selected).
- * Null deselects. NIMBUS_E_INVALID when get or post is missing. */
+ * Null deselects. NIMBUS_E_INVALID when get or post is missing.
+ * A flat request takes the selected table when it starts and uses it until
+ * it returns: after replacing or deselecting a table, the host may release
+ * its ctx and callbacks only once every flat request that started before
+ * nimbus_set_io returned has returned. */
 NIMBUS_API int nimbus_set_io(const nimbus_io *io);
 /* There is no built-in transport: always NIMBUS_E_UNSUPPORTED. */
 NIMBUS_API int nimbus_use_curl(void);
