@@ -85,8 +85,7 @@ TEST_F(StreamTest, RefusedItems) {
     for (const char *bad : {"http://dl.example/a", "javascript:alert(1)", "file:///etc/shadow",
                             "https:/x", "ftp://https://x"}) {
         script_get(url, 200,
-                   std::string("{\"id\":\"F1\",\"@microsoft.graph.downloadUrl\":\"") + bad +
-                       "\"}");
+                   std::string("{\"id\":\"F1\",\"@microsoft.graph.downloadUrl\":\"") + bad + "\"}");
         expect_failure(stream(settings(), "\"F1\""), NIMBUS_E_UNSUPPORTED,
                        "the item carries no download URL");
     }
