@@ -197,7 +197,7 @@ int run_validate(const options &o) {
     yyjson_val *type = yyjson_obj_get(root, "RuntimeType");
     if (!o.json)
         std::fprintf(notes, "settings are valid (%s)\n",
-                     yyjson_is_str(type) ? yyjson_get_str(type) : "?");
+                     yyjson_is_str(type) ? printable(yyjson_get_str(type)).c_str() : "?");
 
     std::vector<member> updates;
     std::vector<std::string> what;

@@ -19,7 +19,7 @@ What it implements:
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
-    order of arrival.
+    order of arrival; `next_suffix` is appended to every @odata.nextLink.
 """
 
 import gzip
@@ -90,6 +90,7 @@ class MockGraph:
         self.fail = {}                 # raw path -> status
         self.delay = {}                # raw path -> seconds
         self.grant_plan = []           # (seconds to wait, rotate?) per grant, in arrival order
+        self.next_suffix = ""          # appended to every next link
         self.refresh_valid = set()
         self.refresh_revoked = set()
         self.access = {}               # access token -> uses so far
@@ -334,7 +335,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                   "value": [m.item(c) for c in page]}
         if node.folder and skip + top < len(node.children):
             answer["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
-                GRAPH_HOST, raw_path, top, skip + top)
+                GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
         return self._send(200, answer)
 
 

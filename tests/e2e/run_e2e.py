@@ -412,6 +412,29 @@ def case_demo(f):
     check(f.mock.requests == [], "the demo stays offline")
 
 
+def case_hostile_names(f):
+    """Texts from the service reach the terminal only through the printable filter."""
+    music = f.mock.find_path("/Music")
+    for name in ("\u009b31mred.mp3", "evil\u202egnp.exe", "\u2066iso\u2069.mp3"):
+        music.add(Node(name, size=1))
+    f.mock._number(f.mock.root)
+    p = f.run("list", "/Music")
+    expect(p, EXIT_OK)
+    check("\\u009b31mred.mp3" in p.out and "evil\\u202egnp.exe" in p.out and
+          "\\u2066iso\\u2069.mp3" in p.out, "C1 and bidirectional controls escaped", p.out)
+    check(not re.search("[\u0080-\u009f\u202a-\u202e\u2066-\u2069]", p.out), "none raw", p.out)
+    p = f.run("--json", "list", "/Music")
+    expect(p, EXIT_OK)
+    check("evil\u202egnp.exe" in [i["name"] for i in json.loads(p.out)["items"]],
+          "--json keeps the library's answer", p.out)
+    # A next link that would set the window title and clear the screen.
+    f.mock.next_suffix = "&x=\x1b]0;pwned\x07\x1b[2J\u009b2J\u202e"
+    p = f.run("--verbose", "list", "/Big")
+    check(not re.search("[\x00-\x08\x0b-\x1f\x7f\u0080-\u009f\u202a-\u202e]", p.err),
+          "no control character on stderr", repr(p.err))
+    check("\\x1b]0;pwned\\x07\\x1b[2J" in p.err, "the next link shown escaped", p.err)
+
+
 def case_settings_race(f):
     """The settings name is trusted once; concurrent writers both land."""
     # The file is swapped for a symbolic link while the token answer is held.
