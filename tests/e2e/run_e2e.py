@@ -485,6 +485,27 @@ def case_settings_race(f):
         check((st.st_uid, st.st_gid) == (4321, 4322), "owner and group kept", st)
 
 
+def case_settings_hostile_file(f):
+    """A FIFO as settings is refused at once; the process never dumps core."""
+    os.unlink(f.settings)
+    os.mkfifo(f.settings, 0o600)
+    p = f.run("list", timeout=20)
+    expect(p, EXIT_SETTINGS)
+    check("is not a regular file" in p.err, "FIFO refused", p.err)
+    os.unlink(f.settings)
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": "rt-0"})
+    f.mock.grant_plan = [(1, True)]
+    p = f.start("list")
+    f.wait_for_grant()
+    with open("/proc/%d/limits" % p.pid) as lim:
+        core = [l.split()[4:6] for l in lim if l.startswith("Max core file size")]
+    owner = os.stat("/proc/%d" % p.pid).st_uid  # root's once the process may not dump
+    p.communicate(timeout=60)
+    check(core == [["0", "0"]], "core dumps off", core)
+    check(owner == 0, "not dumpable", owner)
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
