@@ -369,6 +369,7 @@ bool store_members(const std::string &path, const std::vector<member> &updates,
         return false;
     }
     const std::string lock_name = name + ".lock";
+    const std::string lock_path = dir + "/" + lock_name;
 
     // Checked once before the lock file is made, so that a name that is not
     // (or no longer) the settings file read leaves nothing behind there.
@@ -386,11 +387,11 @@ bool store_members(const std::string &path, const std::vector<member> &updates,
                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat lst;
     if (lock.fd < 0 || fstat(lock.fd, &lst) != 0) {
-        *error = errno_text("cannot open the lock file " + dir + "/" + lock_name);
+        *error = errno_text("cannot open the lock file " + lock_path);
         return false;
     }
     if (!S_ISREG(lst.st_mode)) {
-        *error = "the lock file " + dir + "/" + lock_name + " is not a regular file";
+        *error = "the lock file " + lock_path + " is not a regular file";
         return false;
     }
     // Made by root in someone else's folder, it must stay usable for them.
@@ -399,12 +400,12 @@ bool store_members(const std::string &path, const std::vector<member> &updates,
         !S_ISREG(owner.st_mode))
         owner = folder_st;
     if (geteuid() == 0 && !keep_owner(lock.fd, &owner)) {
-        *error = errno_text("cannot give the lock file " + dir + "/" + lock_name + " to its owner");
+        *error = errno_text("cannot give the lock file " + lock_path + " to its owner");
         return false;
     }
     while (flock(lock.fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            *error = errno_text("cannot lock " + dir + "/" + lock_name);
+            *error = errno_text("cannot lock " + lock_path);
             return false;
         }
     }
