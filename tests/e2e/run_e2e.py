@@ -446,7 +446,7 @@ def case_settings_race(f):
     os.chmod(victim, 0o600)
     f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
                       "refresh_token": "rt-0"})
-    f.mock.grant_plan = [(1.5, True)]
+    f.mock.grant_plan = [(1, True)]
     p = f.start("validate", "--write")
     f.wait_for_grant()
     os.symlink(victim, f.settings + ".new")
@@ -468,7 +468,7 @@ def case_settings_race(f):
                       "refresh_token": "rt-0"})
     if os.geteuid() == 0:  # run as root, the file stays its owner's
         os.chown(f.settings, 4321, 4322)
-    f.mock.grant_plan = [(1, True), (2.5, False)]
+    f.mock.grant_plan = [(1, True), (2, False)]
     grants = len(f.mock.grants)
     first, second = f.start("validate", "--write"), f.start("validate", "--write")
     for q in (first, second):
