@@ -18,13 +18,20 @@ What it implements:
     Graph requests one token may make).
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
+  * Counted TCP connections (`connections`; each request records its
+    connection number) and scripted one-off faults (`script`: a request
+    target or path -> a list of faults used up in order: throttling with a
+    Retry-After, a connection reset, a token answer lost after the request
+    was read).
 """
 
 import gzip
 import http.server
 import json
 import os
+import socket
 import ssl
+import struct
 import subprocess
 import threading
 import urllib.parse
@@ -93,6 +100,8 @@ class MockGraph:
         self.grants = []               # refresh tokens presented, in order
         self.requests = []             # one dict per request
         self.counter = 0
+        self.connections = 0           # TCP connections accepted
+        self.script = {}               # target or path -> [fault, ...], see _scripted
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -207,9 +216,43 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.record["status"] = status
         self.record["gzip"] = gz
 
+    def setup(self):
+        super().setup()
+        with self.mock.lock:
+            self.mock.connections += 1
+            self.connection_number = self.mock.connections
+
+    def _scripted(self):
+        """Plays the next scripted fault for this request, if any: True when
+        it answered (or dropped) the request. Faults: (429 or 503 or 504,
+        Retry-After text or None), "reset" (connection reset before an
+        answer), "lose" (request read, connection closed, nothing answered)."""
+        with self.mock.lock:
+            faults = self.mock.script.get(self.path) or self.mock.script.get(self.record["path"])
+            fault = faults.pop(0) if faults else None
+        if fault is None:
+            return False
+        if fault in ("reset", "lose"):
+            length = int(self.headers.get("Content-Length", "0"))
+            if length:
+                self.rfile.read(length)
+            self.record["status"] = fault
+            if fault == "reset":  # RST instead of FIN
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                           struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.connection.close()
+            return True
+        status, retry_after = fault
+        headers = [("Retry-After", retry_after)] if retry_after is not None else []
+        self._send(status, _graph_error("activityLimitReached" if status == 429 else
+                                        "serviceNotAvailable", "Scripted %d" % status), headers)
+        return True
+
     def _begin(self, method):
         raw_path, _, query = self.path.partition("?")
         self.record = {"method": method, "host": self.headers.get("Host", ""), "path": raw_path,
+                       "connection": self.connection_number,
                        "query": query, "target": self.path,
                        "authorization": self.headers.get("Authorization"),
                        "user_agent": self.headers.get("User-Agent"),
@@ -224,6 +267,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         raw_path, _ = self._begin("POST")
+        if self._scripted():
+            return
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length).decode("utf-8", "replace")
         self.record["body"] = body
@@ -272,6 +317,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         raw_path, query = self._begin("GET")
+        if self._scripted():
+            return
         m = self.mock
         if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
