@@ -17,6 +17,8 @@
 namespace cli {
 namespace {
 
+std::string with_page_size(const std::string &settings, int size, bool force);
+
 // What a request needs: the settings text and a selected transport. The
 // curl transport stays alive (and selected) until this object goes away.
 class context {
@@ -46,12 +48,17 @@ class context {
             print_error(error);
             return EXIT_SETTINGS;
         }
+        settings_ = with_page_size(settings_, o_.page_size, o_.page_size_given);
         curl_settings cs;
         cs.timeout_s = o_.timeout_s;
         cs.connect_to = o_.connect_to;
         cs.cacert = o_.cacert;
         cs.verbose = o_.verbose;
+        cs.retries = o_.retries;
+        cs.max_time_s = o_.max_time_s;
+        cs.started = o_.started;
         curl_.reset(new curl_transport(cs));
+        catch_interrupt();
         if (nimbus_set_io(curl_->table()) != NIMBUS_OK) {
             print_error("the library refused the transport table");
             return EXIT_OTHER;
@@ -59,9 +66,18 @@ class context {
         return EXIT_OK;
     }
 
+    // What the library gets (the stored settings with --page-size applied).
     const std::string &settings() const { return settings_; }
     const std::string &path() const { return path_; }
     const file_identity &identity() const { return identity_; }
+
+    // After Ctrl-C the request in hand failed on purpose: say so once, stop.
+    bool stopped() const {
+        if (!curl_ || !interrupted())
+            return false;
+        std::fprintf(stderr, "nimbus: interrupted\n");
+        return true;
+    }
 
     // The fake transport cannot print its exchanges; say what it served.
     void after_request() {
@@ -89,6 +105,25 @@ class context {
     int seen_ = 0;
     int seen_token_ = 0;
 };
+
+// The settings text with "PageSize" first, so the library reads it before
+// any stored one; without force a stored PageSize is kept. Text that is not
+// a JSON object passes unchanged for the library to report.
+std::string with_page_size(const std::string &settings, int size, bool force) {
+    yyjson_doc *doc = yyjson_read(settings.data(), settings.size(), 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    bool object = yyjson_is_obj(root);
+    bool stored = object && yyjson_obj_get(root, "PageSize") != nullptr;
+    bool empty = object && yyjson_obj_size(root) == 0;
+    yyjson_doc_free(doc);
+    if (!object || (stored && !force))
+        return settings;
+    size_t brace = settings.find('{');
+    if (brace == std::string::npos)
+        return settings;
+    std::string member = "\"PageSize\":" + std::to_string(size) + (empty ? "" : ",");
+    return settings.substr(0, brace + 1) + member + settings.substr(brace + 1);
+}
 
 // "/" and "" name the configured root; a trailing slash is dropped.
 std::string folder_arg(const std::string &folder) {
@@ -122,6 +157,8 @@ int run_list(const options &o) {
     for (size_t i = 0; i < folders.size(); i++) {
         int rc = nimbus_list(ctx.settings().c_str(), folder_arg(folders[i]).c_str(), nullptr, 0);
         ctx.after_request();
+        if (ctx.stopped())
+            return EXIT_INTERRUPTED;
         if (rc != NIMBUS_OK) {
             print_failure(("list " + folders[i]).c_str(), rc, nimbus_last_error());
             if (status == EXIT_OK)
@@ -153,6 +190,8 @@ int run_stream(const options &o) {
     for (const std::string &entry : o.args) {
         int rc = nimbus_stream_url(ctx.settings().c_str(), entry_arg(entry).c_str(), nullptr, 0);
         ctx.after_request();
+        if (ctx.stopped())
+            return EXIT_INTERRUPTED;
         if (rc != NIMBUS_OK) {
             print_failure(("stream " + entry).c_str(), rc, nimbus_last_error());
             if (status == EXIT_OK)
@@ -178,6 +217,8 @@ int run_validate(const options &o) {
         return rc;
     int rc = nimbus_validate(ctx.settings().c_str(), nullptr, 0);
     ctx.after_request();
+    if (ctx.stopped())
+        return EXIT_INTERRUPTED;
     if (rc != NIMBUS_OK) {
         print_failure("validate", rc, nimbus_last_error());
         return exit_for(rc);

@@ -2,6 +2,7 @@
 #ifndef NIMBUS_TOOLS_COMMANDS_H
 #define NIMBUS_TOOLS_COMMANDS_H
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,17 @@ struct options {
     bool demo = false;
     bool write = false;
     long timeout_s = 60;
+    double max_time_s = 0; // --max-time; 0: no limit for the whole command
+    int retries = 5;
+    int page_size = 1000;
+    bool page_size_given = false;
     std::vector<std::string> connect_to;
     std::string cacert;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
+
+// The exit status of a command ended by Ctrl-C.
+constexpr int EXIT_INTERRUPTED = 130;
 
 // Each returns the process exit status.
 int run_list(const options &o);

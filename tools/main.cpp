@@ -35,13 +35,19 @@ const char kUsage[] =
     "  --json              print the library's JSON answers unchanged\n"
     "  -v, --verbose       one line per HTTP exchange on stderr (method, URL, status, ms)\n"
     "  --timeout SECONDS   limit for one HTTP exchange (default 60; connecting: 10)\n"
+    "  --max-time SECONDS  limit for the whole command, retries included (default: none)\n"
+    "  --retries N         repeat a throttled (429, 503, 504) or lost request up to N\n"
+    "                      times, waiting as the service asks (default 5; 0: never)\n"
+    "  --page-size N       entries per listing request, 1 to 1000 (default 1000, or the\n"
+    "                      settings' PageSize)\n"
     "  --connect-to HOST:PORT:TOHOST:TOPORT\n"
     "                      connect to another server for HOST:PORT (repeatable)\n"
     "  --cacert FILE       trust the CA certificates in FILE instead of the system's\n"
     "  -h, --help          print help\n"
     "\n"
     "settings keys: ClientId, ClientSecret, refresh_token (or RefreshToken), and\n"
-    "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB).\n"
+    "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB),\n"
+    "PageSize (1 to 1000).\n"
     "\n"
     "exit status:\n"
     "  0  success\n"
@@ -51,7 +57,8 @@ const char kUsage[] =
     "  4  authorisation refused (NIMBUS_E_AUTH)\n"
     "  5  not found (NIMBUS_E_NOT_FOUND)\n"
     "  6  throttled (NIMBUS_E_THROTTLED)\n"
-    "  7  service unavailable or unreachable (NIMBUS_E_UNAVAILABLE)\n";
+    "  7  service unavailable or unreachable (NIMBUS_E_UNAVAILABLE)\n"
+    "  130  interrupted (Ctrl-C)\n";
 
 struct command_help {
     const char *name;
@@ -186,6 +193,37 @@ int run(int argc, char **argv) {
                 if (t.empty() || *end || errno || v < 1 || v > 86400)
                     return usage_error("--timeout wants whole seconds from 1 to 86400, not " + t);
                 o.timeout_s = v;
+            }
+        } else if (a == "--max-time") {
+            std::string t;
+            ok = take(&t);
+            if (ok) {
+                char *end = nullptr;
+                errno = 0;
+                double v = std::strtod(t.c_str(), &end);
+                // Like curl: decimal seconds, 0 for no limit.
+                if (t.empty() || *end || errno || !(v >= 0) || v > 31536000)
+                    return usage_error("--max-time wants seconds from 0 to 31536000, not " + t);
+                o.max_time_s = v;
+            }
+        } else if (a == "--retries" || a == "--page-size") {
+            std::string t;
+            ok = take(&t);
+            if (ok) {
+                bool retries = a == "--retries";
+                long low = retries ? 0 : 1, high = retries ? 100 : 1000;
+                char *end = nullptr;
+                errno = 0;
+                long v = std::strtol(t.c_str(), &end, 10);
+                if (t.empty() || *end || errno || v < low || v > high)
+                    return usage_error(a + " wants a whole number from " + std::to_string(low) +
+                                       " to " + std::to_string(high) + ", not " + t);
+                if (retries) {
+                    o.retries = static_cast<int>(v);
+                } else {
+                    o.page_size = static_cast<int>(v);
+                    o.page_size_given = true;
+                }
             }
         } else {
             return usage_error("unknown option " + a);

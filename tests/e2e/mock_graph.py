@@ -20,13 +20,20 @@ What it implements:
   * gzip-compressed answers when the client accepts them.
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
     order of arrival; `next_suffix` is appended to every @odata.nextLink.
+  * Counted TCP connections (`connections`; each request records its
+    connection number) and scripted one-off faults (`script`: a request
+    target or path -> a list of faults used up in order: throttling with a
+    Retry-After, a connection reset, a token answer lost after the request
+    was read).
 """
 
 import gzip
 import http.server
 import json
 import os
+import socket
 import ssl
+import struct
 import subprocess
 import threading
 import urllib.parse
@@ -97,6 +104,9 @@ class MockGraph:
         self.grants = []               # refresh tokens presented, in order
         self.requests = []             # one dict per request
         self.counter = 0
+        self.connections = 0           # TCP connections accepted
+        self.script = {}               # target or path -> [fault, ...], see _scripted
+        self.page_cache = None         # a dict: children answers kept, for benchmarks
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -194,11 +204,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def mock(self):
         return self.server.mock
 
-    def _send(self, status, body, headers=()):
-        data = body if isinstance(body, bytes) else json.dumps(body).encode()
-        gz = "gzip" in self.headers.get("Accept-Encoding", "") and len(data) > 0
-        if gz:
-            data = gzip.compress(data)
+    def _send(self, status, body, headers=(), cache_key=None):
+        gz = "gzip" in self.headers.get("Accept-Encoding", "")
+        cache = self.mock.page_cache if cache_key is not None else None
+        data = cache.get((cache_key, gz)) if cache is not None else None
+        if data is None:
+            data = body() if callable(body) else body
+            data = data if isinstance(data, bytes) else json.dumps(data).encode()
+            gz = gz and len(data) > 0
+            if gz:
+                data = gzip.compress(data)
+            if cache is not None:
+                cache[(cache_key, gz)] = data
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         if gz:
@@ -211,9 +228,46 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.record["status"] = status
         self.record["gzip"] = gz
 
+    def setup(self):
+        # Headers and body leave in two writes; Nagle would hold the body
+        # back for the client's delayed ACK (40 ms per kept-alive request).
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().setup()
+        with self.mock.lock:
+            self.mock.connections += 1
+            self.connection_number = self.mock.connections
+
+    def _scripted(self):
+        """Plays the next scripted fault for this request, if any: True when
+        it answered (or dropped) the request. Faults: (429 or 503 or 504,
+        Retry-After text or None), "reset" (connection reset before an
+        answer), "lose" (request read, connection closed, nothing answered)."""
+        with self.mock.lock:
+            faults = self.mock.script.get(self.path) or self.mock.script.get(self.record["path"])
+            fault = faults.pop(0) if faults else None
+        if fault is None:
+            return False
+        if fault in ("reset", "lose"):
+            length = int(self.headers.get("Content-Length", "0"))
+            if length:
+                self.rfile.read(length)
+            self.record["status"] = fault
+            if fault == "reset":  # RST instead of FIN
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                           struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.connection.close()
+            return True
+        status, retry_after = fault
+        headers = [("Retry-After", retry_after)] if retry_after is not None else []
+        self._send(status, _graph_error("activityLimitReached" if status == 429 else
+                                        "serviceNotAvailable", "Scripted %d" % status), headers)
+        return True
+
     def _begin(self, method):
         raw_path, _, query = self.path.partition("?")
         self.record = {"method": method, "host": self.headers.get("Host", ""), "path": raw_path,
+                       "connection": self.connection_number,
                        "query": query, "target": self.path,
                        "authorization": self.headers.get("Authorization"),
                        "user_agent": self.headers.get("User-Agent"),
@@ -228,6 +282,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         raw_path, _ = self._begin("POST")
+        if self._scripted():
+            return
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length).decode("utf-8", "replace")
         self.record["body"] = body
@@ -281,6 +337,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         raw_path, query = self._begin("GET")
+        if self._scripted():
+            return
         m = self.mock
         if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
@@ -330,13 +388,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         params = urllib.parse.parse_qs(query)
         top = int(params.get("$top", ["200"])[0])
         skip = int(params.get("$skiptoken", ["0"])[0])
-        page = node.children[skip:skip + top] if node.folder else []
-        answer = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
-                  "value": [m.item(c) for c in page]}
-        if node.folder and skip + top < len(node.children):
-            answer["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
-                GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
-        return self._send(200, answer)
+
+        def answer():
+            page = node.children[skip:skip + top] if node.folder else []
+            out = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
+                   "value": [m.item(c) for c in page]}
+            if node.folder and skip + top < len(node.children):
+                out["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
+                    GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
+            return out
+        return self._send(200, answer, cache_key=self.path)
 
 
 if __name__ == "__main__":
