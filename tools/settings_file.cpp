@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,7 +72,8 @@ std::string default_settings_path() {
     return std::string(home && home[0] ? home : ".") + "/.config/nimbus/settings.json";
 }
 
-bool read_settings(const std::string &path, std::string *text, std::string *error) {
+bool read_settings(const std::string &path, std::string *text, std::string *error,
+                   file_identity *identity) {
     fd_guard f;
     f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (f.fd < 0) {
@@ -96,6 +98,10 @@ bool read_settings(const std::string &path, std::string *text, std::string *erro
         *error = "the settings file " + path + " is open to other users (mode " + mode +
                  "); it holds a client secret and a refresh token: run chmod 600 " + path;
         return false;
+    }
+    if (identity) {
+        identity->dev = st.st_dev;
+        identity->ino = st.st_ino;
     }
     text->clear();
     char chunk[65536];
@@ -238,6 +244,35 @@ bool replace_file(const std::string &path, const std::string &text, std::string 
     if (d.fd >= 0)
         fsync(d.fd);
     return true;
+}
+
+bool store_members(const std::string &path, const std::vector<member> &updates,
+                   const file_identity *expected, std::string *error) {
+    std::string dir = folder_of(path);
+    if (!expected && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = errno_text("cannot create the folder " + dir);
+        return false;
+    }
+    // The folder's lock serialises every read-merge-write of its settings.
+    fd_guard d;
+    d.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d.fd < 0 || flock(d.fd, LOCK_EX) != 0) {
+        *error = errno_text("cannot lock the folder " + dir);
+        return false;
+    }
+    std::string current;
+    file_identity now;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT && !expected) {
+        current = "{}";
+    } else if (!read_settings(path, &current, error, &now)) {
+        return false;
+    } else if (expected && (now.dev != expected->dev || now.ino != expected->ino)) {
+        *error = "the settings file " + path + " was replaced meanwhile";
+        return false;
+    }
+    std::string merged;
+    return merge_members(current, updates, &merged, error) && replace_file(path, merged, error);
 }
 
 } // namespace cli

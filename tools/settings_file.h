@@ -4,6 +4,7 @@
 #define NIMBUS_TOOLS_SETTINGS_FILE_H
 
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -12,9 +13,17 @@ namespace cli {
 // $XDG_CONFIG_HOME/nimbus/settings.json, else ~/.config/nimbus/settings.json.
 std::string default_settings_path();
 
+// Which file a read found, so that a later store can tell whether the name
+// still refers to it.
+struct file_identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
 // Reads the file. Refuses one that group or other users may read or change
 // (it holds a client secret and a refresh token), naming the chmod that fixes it.
-bool read_settings(const std::string &path, std::string *text, std::string *error);
+bool read_settings(const std::string &path, std::string *text, std::string *error,
+                   file_identity *identity = nullptr);
 
 // One member to store: key and string value.
 using member = std::pair<std::string, std::string>;
@@ -35,6 +44,14 @@ bool merge_members(const std::string &settings, const std::vector<member> &updat
 // Replaces the file with text: a temporary file in the same folder, mode
 // 0600, written, fsynced, renamed over the original, folder fsynced.
 bool replace_file(const std::string &path, const std::string &text, std::string *error);
+
+// The one locked read-merge-write of the settings file: under an exclusive
+// lock, re-reads the current file, merges updates into it (every other member
+// kept) and replaces it atomically. With expected set, refuses when the name
+// no longer refers to that file; without it, a missing file (and folder) is
+// created from "{}".
+bool store_members(const std::string &path, const std::vector<member> &updates,
+                   const file_identity *expected, std::string *error);
 
 } // namespace cli
 
