@@ -90,7 +90,8 @@ class context {
         if (kept_ || token.empty())
             return true;
         kept_ = true;
-        std::string presented = settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
+        std::string presented =
+            settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
         std::string error;
         for (int attempt = 0; attempt < 3; attempt++) {
             std::string now;
@@ -114,7 +115,8 @@ class context {
             return;
         std::string why = watch_->refusal();
         if (why == "invalid_grant" || why == "interaction_required" || why == "consent_required")
-            print_error("the sign-in has expired or was revoked: sign in again with `nimbus login`");
+            print_error(
+                "the sign-in has expired or was revoked: sign in again with `nimbus login`");
         else if (why == "invalid_client" || why == "unauthorized_client")
             print_error("the application's credentials were refused (has the client secret "
                         "expired?): sign in again with `nimbus login`");
@@ -204,7 +206,9 @@ int run_list(const options &o) {
         std::string answer = rc == NIMBUS_OK ? nimbus_result_json() : std::string();
         std::string error = rc == NIMBUS_OK ? std::string() : nimbus_last_error();
         // The service lists a file as an empty folder (or not at all): ask.
-        if (!folder.empty() && (rc == NIMBUS_E_NOT_FOUND || (rc == NIMBUS_OK && no_items(answer))) && names_file(ctx, folder)) {
+        if (!folder.empty() &&
+            (rc == NIMBUS_E_NOT_FOUND || (rc == NIMBUS_OK && no_items(answer))) &&
+            names_file(ctx, folder)) {
             rc = NIMBUS_E_NOT_FOUND;
             error = folders[i] + " is a file, not a folder";
         }
@@ -346,14 +350,16 @@ int run_redact(const options &o) {
 }
 
 int run_version(const options &o) {
+    // The library is loaded at run time: its version may differ from ours.
     if (o.json)
-        std::printf("{\"version\":%s,\"runtime_type\":%s,\"caps\":%d,\"curl\":%s}\n",
-                    json_string(nimbus_version()).c_str(),
+        std::printf("{\"command\":%s,\"version\":%s,\"runtime_type\":%s,\"caps\":%d,"
+                    "\"curl\":%s}\n",
+                    json_string(NIMBUS_CLI_VERSION).c_str(), json_string(nimbus_version()).c_str(),
                     json_string(nimbus_runtime_type()).c_str(), nimbus_caps(),
                     json_string(curl_version_text()).c_str());
     else
-        std::printf("nimbus %s (%s, caps %d)\n%s\n", nimbus_version(), nimbus_runtime_type(),
-                    nimbus_caps(), curl_version_text());
+        std::printf("nimbus command %s\nnimbus library %s (%s, caps %d)\n%s\n", NIMBUS_CLI_VERSION,
+                    nimbus_version(), nimbus_runtime_type(), nimbus_caps(), curl_version_text());
     return EXIT_OK;
 }
 

@@ -40,7 +40,7 @@ int f_post(void *ctx, const char *url, const char *body, const char *content_typ
            int32_t *status, char **error) {
     try {
         return static_cast<rotation_watch *>(ctx)->post(url, body, content_type, answer, status,
-                                                         error);
+                                                        error);
     } catch (...) {
         return -1;
     }
@@ -74,8 +74,8 @@ std::string rotation_watch::refusal() const {
     return refusal_;
 }
 
-int rotation_watch::post(const char *url, const char *body, const char *content_type,
-                         char **answer, int32_t *status, char **error) {
+int rotation_watch::post(const char *url, const char *body, const char *content_type, char **answer,
+                         int32_t *status, char **error) {
     int rc = inner_->post(inner_->ctx, url, body, content_type, answer, status, error);
     if (rc != 0 || !url || std::strcmp(url, token_url()) != 0 || !*answer)
         return rc;
