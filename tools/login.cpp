@@ -44,7 +44,6 @@ namespace {
 
 const char kAuthorizeUrl[] = "https://login.microsoftonline.com/common/oauth2/v2.0/authorize";
 const char kDriveUrl[] = "https://graph.microsoft.com/v1.0/me/drive";
-const char kBearerMarker[] = "#NIMBUS-BEARER:";
 const char kDefaultScope[] = "offline_access Files.Read.All";
 constexpr size_t kMaxPasted = 16384; // a pasted address; codes are a few KiB at most
 constexpr size_t kMaxSecret = 4096;
@@ -612,7 +611,7 @@ struct drive_info {
 };
 
 bool read_drive(const nimbus_io *io, const std::string &access, drive_info *d, failure *f) {
-    http_answer a = call(io, std::string(kDriveUrl) + kBearerMarker + access, nullptr);
+    http_answer a = call(io, std::string(kDriveUrl) + NIMBUS_BEARER_MARKER + access, nullptr);
     if (!a.arrived) {
         *f = {EXIT_UNAVAILABLE, "Graph cannot be reached: " + first_line(a.error)};
         return false;
