@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -440,6 +441,16 @@ bool read_pasted(std::chrono::steady_clock::time_point deadline, std::string *li
     }
 }
 
+volatile sig_atomic_t g_tty_fd = -1;
+termios g_tty_before;
+
+void restore_echo(int sig) {
+    if (g_tty_fd >= 0)
+        tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_before);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 // The client secret: a file, the environment, the settings' own (for the
 // same client id), or a prompt without echo. Never the command line.
 bool client_secret(const options &o, const std::string &stored, std::string *secret, failure *f) {
@@ -481,11 +492,23 @@ bool client_secret(const options &o, const std::string &stored, std::string *sec
         }
         termios quiet = before;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        // Ctrl-C at the prompt must not leave the terminal without echo.
+        g_tty_fd = tty.fd;
+        g_tty_before = before;
+        struct sigaction restore {
+        }, previous{};
+        restore.sa_handler = restore_echo;
+        sigemptyset(&restore.sa_mask);
+        sigaction(SIGINT, &restore, &previous);
+        sigaction(SIGTERM, &restore, nullptr);
         tcsetattr(tty.fd, TCSAFLUSH, &quiet);
         char c;
         while (secret->size() <= kMaxSecret && read(tty.fd, &c, 1) == 1 && c != '\n')
             *secret += c;
         tcsetattr(tty.fd, TCSAFLUSH, &before);
+        sigaction(SIGINT, &previous, nullptr);
+        signal(SIGTERM, SIG_DFL);
+        g_tty_fd = -1;
         if (write(tty.fd, "\n", 1) < 0) {
             // as above
         }
@@ -727,12 +750,18 @@ int run_login(const options &o) {
                                               " seconds (--wait)"});
     }
 
-    // From here on every outcome is also told to the browser.
+    // From here on every outcome is also told to the browser. An answer
+    // without our state is not believed, not even a refusal.
     auto finish = [&](bool ok, const failure &result, const std::string &page_text) {
         if (listener)
             listener->finish(ok, page_text);
         return ok ? EXIT_OK : fail_with(result);
     };
+    if (!same_secret(got.state, state))
+        return finish(false,
+                      {EXIT_AUTH, "the answer does not belong to this sign-in (state mismatch); "
+                                  "nothing was exchanged"},
+                      "This answer does not belong to the sign-in nimbus started.");
     if (!got.error.empty()) {
         std::string why = first_line(got.description);
         return finish(
@@ -740,11 +769,6 @@ int run_login(const options &o) {
             {EXIT_AUTH, "the sign-in was refused: " + got.error + (why.empty() ? "" : ": " + why)},
             "The sign-in was refused (" + got.error + ").");
     }
-    if (!same_secret(got.state, state))
-        return finish(false,
-                      {EXIT_AUTH, "the answer does not belong to this sign-in (state mismatch); "
-                                  "nothing was exchanged"},
-                      "This answer does not belong to the sign-in nimbus started.");
     if (got.code.empty() || has_control(got.code))
         return finish(false, {EXIT_AUTH, "the answer carries no authorization code"},
                       "The answer carries no authorization code.");
