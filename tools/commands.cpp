@@ -81,10 +81,10 @@ class context {
                    : token;
     }
 
-    // Stores a rotated refresh token in the settings file, once. The store
-    // succeeds only while the file still holds the token this run started
-    // with: when another run stored its own rotation meanwhile, that one
-    // stays. A failure prints one warning; the command's result stands.
+    // Stores a rotated refresh token in the settings file, once, into the
+    // file this run read (or the one a locked write of another run left in
+    // its place). When another run stored its own rotation meanwhile, that
+    // one stays. A failure prints one warning; the command's result stands.
     bool keep_rotation() {
         std::string token = rotated();
         if (kept_ || token.empty())
@@ -92,17 +92,13 @@ class context {
         kept_ = true;
         std::string presented =
             settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
-        std::string error;
-        for (int attempt = 0; attempt < 3; attempt++) {
-            std::string now;
-            file_identity id;
-            if (!read_settings(path_, &now, &error, &id))
-                break;
+        std::string now, error;
+        if (read_settings(path_, &now, &error)) {
             std::string key = refresh_token_key(now, "refresh_token");
             std::string stored = settings_value(now, key);
             if (stored == token || stored != presented)
                 return true;
-            if (store_members(path_, {{key, token}}, &id, &error))
+            if (store_members(path_, {{key, token}}, &identity_, &error))
                 return true;
         }
         print_error("warning: the rotated refresh token could not be stored: " + error);
@@ -288,7 +284,7 @@ int run_validate(const options &o) {
     yyjson_val *type = yyjson_obj_get(root, "RuntimeType");
     if (!o.json)
         std::fprintf(notes, "settings are valid (%s)\n",
-                     yyjson_is_str(type) ? yyjson_get_str(type) : "?");
+                     yyjson_is_str(type) ? printable(yyjson_get_str(type)).c_str() : "?");
 
     // A rotated token is stored whatever --write says (every command keeps
     // it); --write adds the new ID to the same store.
