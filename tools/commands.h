@@ -9,7 +9,7 @@
 namespace cli {
 
 struct options {
-    std::string command;           // list, stream, validate, redact, version
+    std::string command;           // list, stream, validate, login, redact, version
     std::vector<std::string> args; // its operands
     std::string settings_path;     // --settings; empty: the default place
     bool json = false;
@@ -24,6 +24,15 @@ struct options {
     std::vector<std::string> connect_to;
     std::string cacert;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    // login only
+    std::string client_id;
+    std::string client_secret_file;
+    std::string scope;
+    std::string root_path; // --path
+    bool has_root_path = false;
+    bool no_browser = false;
+    long port = 0; // 0: the default
+    long wait_s = 300;
 };
 
 // The exit status of a command ended by Ctrl-C.

@@ -2,6 +2,7 @@
 // drive through the library over its own libcurl transport, or an offline
 // demo drive through the library's fake transport.
 #include "commands.h"
+#include "login.h"
 #include "output.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -24,6 +26,7 @@ const char kUsage[] =
     "  list [FOLDER...]    list folders (default: the configured root)\n"
     "  stream ENTRY...     print the stream URL of files\n"
     "  validate [--write]  check the settings against the service; store what changed\n"
+    "  login               sign in with a browser and write the settings file\n"
     "  redact TEXT         print TEXT with credentials masked\n"
     "  version             print the versions of nimbus and libcurl\n"
     "  help [COMMAND]      print this text or a command's\n"
@@ -43,7 +46,8 @@ const char kUsage[] =
     "  --connect-to HOST:PORT:TOHOST:TOPORT\n"
     "                      connect to another server for HOST:PORT (repeatable)\n"
     "  --cacert FILE       trust the CA certificates in FILE instead of the system's\n"
-    "  -h, --help          print help\n"
+    "  --version           print the versions of the command and the library\n"
+    "  -h, --help          print help (nimbus help demo: the offline demo drive)\n"
     "\n"
     "settings keys: ClientId, ClientSecret, refresh_token (or RefreshToken), and\n"
     "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB),\n"
@@ -83,13 +87,49 @@ const command_help kHelp[] = {
                  "When the service rotated the refresh token, or the settings have no ID,\n"
                  "says what should be stored; with --write stores it in the settings file\n"
                  "(atomically, mode 600, every other member kept as it was).\n"},
+    {"login",
+     "usage: nimbus [OPTIONS] login --client-id ID [--client-secret-file FILE] [--path FOLDER]\n"
+     "                              [--scope SCOPE] [--port PORT] [--wait SECONDS] [--no-browser]\n"
+     "\n"
+     "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) and\n"
+     "writes ClientId, ClientSecret, refresh_token and RuntimeType (ONEDRIVEB for a\n"
+     "OneDrive for Business drive, else ONEDRIVE) into the settings file, keeping every\n"
+     "other member. The app registration needs the platform \"Web\" with the redirect\n"
+     "URI http://localhost:8914/ (or the --port you use), and the delegated permissions\n"
+     "Files.Read.All and offline_access; see the README's \"Getting credentials\".\n"
+     "\n"
+     "  --client-id ID            the application (client) ID; default: the settings'\n"
+     "  --client-secret-file FILE read the client secret from FILE; else from the\n"
+     "                            environment variable NIMBUS_CLIENT_SECRET, else the\n"
+     "                            settings' own (same client id), else a hidden prompt\n"
+     "  --path FOLDER             store FOLDER as the root folder (Path)\n"
+     "  --scope SCOPE             default \"offline_access Files.Read.All\" (stored when given)\n"
+     "  --port PORT               the loopback port of the redirect URI (default 8914);\n"
+     "                            the command listens on 127.0.0.1 only\n"
+     "  --wait SECONDS            how long to wait for the sign-in (default 300)\n"
+     "  --no-browser              open no browser and do not listen: sign in on any\n"
+     "                            machine and paste the address the browser was sent to\n"
+     "\n"
+     "With a display and without --no-browser, the address is opened with xdg-open.\n"
+     "Exit status 4 when the sign-in or the code exchange is refused or the answer\n"
+     "does not belong to this sign-in; 1 when no sign-in arrives in time or the port\n"
+     "is in use.\n"},
+    {"demo", "usage: nimbus --demo COMMAND [ARGS]\n"
+             "\n"
+             "Runs list, stream or validate against a built-in offline drive (about 300\n"
+             "music, podcast and video entries described by demo-drive.json) served by the\n"
+             "library's fake transport: no account, no settings file, no network. Try\n"
+             "  nimbus --demo list /Music\n"
+             "  nimbus --demo stream \"/Music/AC∕DC/Back in Black/01 Hells Bells.flac\"\n"
+             "  nimbus --demo -v list \"/Podcasts/Radio Archive\"\n"},
     {"redact", "usage: nimbus redact TEXT\n"
                "\n"
                "Prints TEXT with URL user information and secret parameters (access_token,\n"
                "refresh_token, client_secret, tempauth, token, password, ...) masked.\n"},
     {"version", "usage: nimbus version\n"
                 "\n"
-                "Prints the versions of nimbus and libcurl; with --json as an object.\n"},
+                "Prints the versions of the command, the nimbus library and libcurl; with\n"
+                "--json as an object. Also nimbus --version.\n"},
 };
 
 const char *help_for(const std::string &command) {
@@ -121,7 +161,8 @@ bool valid_connect_to(const std::string &rule) {
 
 int run(int argc, char **argv) {
     cli::options o;
-    bool help = false, options_done = false;
+    bool help = false, options_done = false, version = false;
+    std::vector<std::string> login_only;
 
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -171,6 +212,39 @@ int run(int argc, char **argv) {
             ok = flag(&o.demo);
         } else if (a == "--write") {
             ok = flag(&o.write);
+        } else if (a == "--version") {
+            ok = flag(&version);
+        } else if (a == "--no-browser") {
+            ok = flag(&o.no_browser);
+            login_only.push_back(a);
+        } else if (a == "--client-id" || a == "--client-secret-file" || a == "--scope") {
+            ok = take(a == "--client-id" ? &o.client_id
+                      : a == "--scope"   ? &o.scope
+                                         : &o.client_secret_file);
+            login_only.push_back(a);
+        } else if (a == "--path") {
+            ok = take(&o.root_path);
+            o.has_root_path = true;
+            login_only.push_back(a);
+        } else if (a == "--client-secret") {
+            return usage_error("a client secret on the command line is visible to every user: "
+                               "use --client-secret-file FILE or NIMBUS_CLIENT_SECRET");
+        } else if (a == "--port" || a == "--wait") {
+            std::string t;
+            ok = take(&t);
+            if (ok) {
+                char *end = nullptr;
+                errno = 0;
+                long v = std::strtol(t.c_str(), &end, 10);
+                bool port = a == "--port";
+                if (t.empty() || *end || errno || v < 1 || v > (port ? 65535 : 86400))
+                    return usage_error(a +
+                                       (port ? " wants a port from 1 to 65535, not "
+                                             : " wants whole seconds from 1 to 86400, not ") +
+                                       t);
+                (port ? o.port : o.wait_s) = v;
+            }
+            login_only.push_back(a);
         } else if (a == "--settings") {
             ok = take(&o.settings_path);
             if (ok && o.settings_path.empty())
@@ -232,6 +306,8 @@ int run(int argc, char **argv) {
             return usage_error(has_value ? a + " takes no value" : a + " needs a value");
     }
 
+    if (version)
+        return cli::run_version(o);
     if (o.command == "help") {
         if (o.args.empty()) {
             std::fputs(kUsage, stdout);
@@ -254,6 +330,17 @@ int run(int argc, char **argv) {
     }
     if (!help_for(o.command))
         return usage_error("unknown command " + o.command);
+    if (!login_only.empty() && o.command != "login")
+        return usage_error(login_only[0] + " belongs to login");
+    if (o.command == "demo")
+        return usage_error("demo is an option: nimbus --demo list (see nimbus help demo)");
+    if (o.command == "login") {
+        if (o.demo)
+            return usage_error("login signs in to an account; the demo needs none");
+        if (!o.args.empty())
+            return usage_error("login takes no operands");
+        return cli::run_login(o);
+    }
     if (o.write && o.command != "validate")
         return usage_error("--write belongs to validate");
     if (o.demo && !o.settings_path.empty())

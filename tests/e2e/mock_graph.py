@@ -16,6 +16,15 @@ What it implements:
   * A bearer check: 401 with an InvalidAuthenticationToken envelope for a
     missing, unknown or expired access token (`access_uses` limits how many
     Graph requests one token may make).
+  * GET /common/oauth2/v2.0/authorize (the browser's sign-in): checks the
+    client id, redirect URI, response type and S256 challenge, then sends the
+    browser to the redirect URI with a one-time code and the state, or with
+    error=access_denied (`authorize_mode` "deny"), or with a state that is not
+    the one sent ("bad_state").
+  * POST /common/oauth2/v2.0/token with grant_type=authorization_code: checks
+    the code, the PKCE verifier against the challenge, the redirect URI and
+    the client credentials; issues an access and a refresh token.
+  * GET /v1.0/me/drive: the drive's type (`drive_type`) and owner.
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
@@ -27,11 +36,14 @@ What it implements:
     was read).
 """
 
+import base64
 import gzip
+import hashlib
 import http.server
 import json
 import os
 import socket
+import re
 import ssl
 import struct
 import subprocess
@@ -41,6 +53,7 @@ import urllib.parse
 GRAPH_HOST = "graph.microsoft.com"
 LOGIN_HOST = "login.microsoftonline.com"
 TOKEN_PATH = "/common/oauth2/v2.0/token"
+AUTHORIZE_PATH = "/common/oauth2/v2.0/authorize"
 GRAPH_PREFIX = "/v1.0/me/drive"
 CLIENT_ID = "e2e-client"
 CLIENT_SECRET = "e2e-secret"
@@ -107,6 +120,11 @@ class MockGraph:
         self.connections = 0           # TCP connections accepted
         self.script = {}               # target or path -> [fault, ...], see _scripted
         self.page_cache = None         # a dict: children answers kept, for benchmarks
+        self.authorize_mode = "ok"     # or "deny", "bad_state"
+        self.codes = {}                # code -> what the authorize request fixed
+        self.code_grants = []          # forms of authorization_code grants
+        self.drive_type = "personal"
+        self.owner = {"displayName": "Ada Lovelace", "email": "ada@example.com"}
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -294,6 +312,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                                     "error_description": "AADSTS900144: form body expected"})
         form = urllib.parse.parse_qs(body, keep_blank_values=True)
         one = lambda k: form.get(k, [""])[0]
+        if one("grant_type") == "authorization_code":
+            return self._code_grant(one)
         if one("grant_type") != "refresh_token":
             return self._send(400, {"error": "unsupported_grant_type",
                                     "error_description": "AADSTS70003: grant type"})
@@ -335,11 +355,65 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                                     "error_codes": [70008]})
         return self._send(200, answer)
 
+    def _authorize(self, query):
+        q = urllib.parse.parse_qs(query, keep_blank_values=True)
+        one = lambda k: q.get(k, [""])[0]
+        redirect = one("redirect_uri")
+        if (one("client_id") != CLIENT_ID or one("response_type") != "code"
+                or one("code_challenge_method") != "S256" or len(one("code_challenge")) != 43
+                or not re.fullmatch(r"http://localhost:\d+/", redirect) or not one("state")):
+            # The real service shows an error page and never redirects.
+            return self._send(400, {"error": "invalid_request", "query": q})
+        m = self.mock
+        if m.authorize_mode == "deny":
+            answer = {"error": "access_denied",
+                      "error_description": "AADSTS65004: User declined to consent to access the app."}
+        else:
+            with m.lock:
+                m.counter += 1
+                code = "code-%d.%s" % (m.counter, "x" * 600)
+                m.codes[code] = {"challenge": one("code_challenge"), "redirect_uri": redirect,
+                                 "scope": one("scope")}
+            state = one("state") if m.authorize_mode == "ok" else "forged-state"
+            answer = {"code": code, "state": state}
+        if m.authorize_mode == "deny":
+            answer["state"] = one("state")
+        location = redirect + "?" + urllib.parse.urlencode(answer)
+        return self._send(302, b"", [("Location", location)])
+
+    def _code_grant(self, one):
+        m = self.mock
+        with m.lock:
+            m.code_grants.append({k: one(k) for k in ("code", "redirect_uri", "code_verifier",
+                                                      "client_id", "scope")})
+            fixed = m.codes.pop(one("code"), None)
+        if one("client_id") != CLIENT_ID or one("client_secret") != CLIENT_SECRET:
+            return self._send(401, {"error": "invalid_client",
+                                    "error_description": "AADSTS7000215: Invalid client secret provided."})
+        verifier = one("code_verifier").encode()
+        expected = (base64.urlsafe_b64encode(hashlib.sha256(verifier).digest()).rstrip(b"=")
+                    .decode() if fixed else None)
+        if (fixed is None or fixed["redirect_uri"] != one("redirect_uri")
+                or not 43 <= len(verifier) <= 128 or expected != fixed["challenge"]):
+            return self._send(400, {"error": "invalid_grant",
+                                    "error_description": "AADSTS70008: The provided authorization "
+                                    "code or refresh token has expired or was already used."})
+        with m.lock:
+            m.counter += 1
+            access, fresh = "at-%d" % m.counter, "rt-%d" % m.counter
+            m.access[access] = 0
+            m.refresh_valid.add(fresh)
+        return self._send(200, {"token_type": "Bearer", "scope": fixed["scope"],
+                                "expires_in": m.expires_in, "access_token": access,
+                                "refresh_token": fresh})
+
     def do_GET(self):
         raw_path, query = self._begin("GET")
         if self._scripted():
             return
         m = self.mock
+        if self.record["host"] == LOGIN_HOST and raw_path == AUTHORIZE_PATH:
+            return self._authorize(query)
         if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         auth = self.record["authorization"] or ""
@@ -366,6 +440,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(injected, _graph_error("serviceNotAvailable",
                                                      "The service is temporarily unavailable."))
         rest = raw_path[len(GRAPH_PREFIX):]
+        if rest == "":
+            return self._send(200, {"id": "e2e-drive", "driveType": m.drive_type,
+                                    "owner": {"user": dict(m.owner, id="e2e-user")}})
         listing = False
         if rest == "/root" or rest == "/root/children":
             node, listing = m.root, rest.endswith("/children")

@@ -252,15 +252,17 @@ def case_validate_write(f):
     p = f.run("validate")
     expect(p, EXIT_OK)
     check("settings are valid (ONEDRIVE)" in p.out, "valid", p.out)
-    check('would store the rotated refresh token as "refresh_token"' in p.out, "would store token", p.out)
+    check('kept the rotated refresh token as "refresh_token"' in p.out, "token kept", p.out)
     check("would store the new ID" in p.out, "would store ID", p.out)
-    check(f.read_settings() == original, "file unchanged without --write")
+    check(json.loads(f.read_settings()) == json.loads(original.replace('"rt-0"', '"rt-1"')),
+          "only the rotated token stored without --write", f.read_settings())
     check("rt-1" not in p.out, "token not printed", p.out)
 
     p = f.run("validate", "--write")
     expect(p, EXIT_OK)
     written = json.loads(f.read_settings())
     check(written["refresh_token"] == "rt-2", "rotated token stored", written)
+    check(f.mock.grants == ["rt-0", "rt-1"], "each run presented the stored token", f.mock.grants)
     check(GUID.match(written["ID"]), "new ID stored", written)
     check(list(written) == ["RuntimeType", "ClientId", "ClientSecret", "refresh_token", "Comment",
                             "Ratio", "Nested", "ID"], "member order kept", list(written))
@@ -304,14 +306,14 @@ def case_expired_token(f):
     # One access token serves one Graph request; the second listing meets 401
     # with the cached token, refreshes once and repeats.
     f.mock.access_uses = 1
-    p = f.run("--verbose", "list", "/Music", "/Empty")
+    p = f.run("--verbose", "list", "/Music", "/Music/Café & Co")
     expect(p, EXIT_OK)
     check(f.mock.grants == ["rt-0", "rt-1"], "one refresh with the rotated token", f.mock.grants)
     statuses = [r["status"] for r in f.mock.requests if r["method"] == "GET"]
     check(statuses == [200, 401, 200], "401 then the repeat", statuses)
-    check(re.search(r"^GET \S+/root:/Empty:/children\?\$top=1000 401 \d+ ms$", p.err, re.M),
-          "verbose shows the 401", p.err)
-    check("/Music:\n" in p.out and "/Empty:\n" in p.out, "both listings", p.out)
+    check(re.search(r"^GET \S+/root:/Music/Caf%C3%A9%20%26%20Co:/children\?\$top=1000 401 \d+ ms$",
+                    p.err, re.M), "verbose shows the 401", p.err)
+    check("/Music:\n" in p.out and "/Music/Café & Co:\n" in p.out, "both listings", p.out)
 
 
 def case_revoked(f):
@@ -319,7 +321,10 @@ def case_revoked(f):
     p = f.run("list")
     expect(p, EXIT_AUTH)
     check(p.err.startswith("nimbus: list /: NIMBUS_E_AUTH (-1): "), "names the code", p.err)
-    check("AADSTS70008" in p.err and len(p.err.splitlines()) == 1, "service's words, one line", p.err)
+    lines = p.err.splitlines()
+    check("AADSTS70008" in lines[0] and len(lines) == 2, "service's words, one line", p.err)
+    check(lines[1] == "nimbus: the sign-in has expired or was revoked: sign in again with "
+          "`nimbus login`", "what to do", p.err)
     check("revoked. Trace ID: 1 Correlation ID: 2" in p.err, "line breaks become spaces", p.err)
     check("rt-0" not in p.err, "refresh token masked", p.err)
     check(not f.graph_requests(), "no Graph request without a token")
