@@ -8,7 +8,7 @@
 namespace cli {
 
 struct options {
-    std::string command;           // list, stream, validate, redact, version
+    std::string command;           // list, stream, validate, serve, redact, version
     std::vector<std::string> args; // its operands
     std::string settings_path;     // --settings; empty: the default place
     bool json = false;
@@ -18,6 +18,9 @@ struct options {
     long timeout_s = 60;
     std::vector<std::string> connect_to;
     std::string cacert;
+    std::string listen;          // serve --listen ADDR:PORT; empty: 127.0.0.1:8080
+    std::string auth_token_file; // serve --auth-token-file
+    long threads = 0;            // serve --threads; 0: the default
 };
 
 // Each returns the process exit status.
