@@ -422,7 +422,7 @@ struct gateway {
     std::string settings;
     std::string token; // empty: no credential asked
     bool loopback = true;
-    uint16_t port = 0;
+    std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
     locator_cache locators;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -962,7 +962,7 @@ int run_serve(const options &o) {
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     g.port = info ? info->port : 0;
     std::fprintf(stderr, "nimbus: serving http://%s:%u/ (%s; stop with Ctrl-C)\n",
-                 addr.host.c_str(), static_cast<unsigned>(g.port),
+                 addr.host.c_str(), static_cast<unsigned>(g.port.load()),
                  g.token.empty() ? "no credential" : "access token required");
     std::fflush(stderr);
 

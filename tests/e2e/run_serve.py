@@ -234,6 +234,17 @@ def case_pages(f):
         code = g.get(href)[0]
         check(code in (200, 302), "link %s answers %d" % (href, code))
 
+    # Several clients at once share the pool, the library and the locator cache.
+    answers, urls = [], [href for _, href in ALBUM_LINKS] * 3
+    workers = [threading.Thread(target=lambda u=u: answers.append((u, g.get(u)[0])))
+               for u in urls]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(timeout=60)
+    check(sorted(answers) == sorted((u, 200 if u.endswith("/") or "format=" in u else 302)
+                                    for u in urls), "concurrent answers", answers)
+
     # What the gateway refuses.
     status, headers, body = got = g.get("/Music/nope.mp3?format=json")
     expect(got, 404, "missing file")
