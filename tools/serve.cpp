@@ -8,6 +8,7 @@
 #include "curl_io.h"
 #include "demo.h"
 #include "output.h"
+#include "serve_request.h"
 #include "settings_file.h"
 
 #include <microhttpd.h>
@@ -43,8 +44,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-constexpr size_t kMaxPath = 2048;                       // the library's longest drive path
-constexpr size_t kMaxRawPath = 3 * kMaxPath + 1;        // every byte percent-encoded, plus "/"
 constexpr size_t kMaxToken = 4096;                      // bytes of the --auth-token-file secret
 constexpr size_t kMinToken = 16;                        // a guessable secret protects nothing
 constexpr auto kLocatorLife = std::chrono::minutes(10); // download URLs live about an hour
@@ -62,132 +61,6 @@ const char *const kMediaExtensions[] = {
     "ogg", "ogv", "opus", "ts",   "wav", "webm", "wma", "wmv",  "wv",   "3gp", "flv"};
 
 // -- small text helpers --------------------------------------------------------
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
-bool utf8_ok(const std::string &s) {
-    size_t i = 0, n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            i++;
-            continue;
-        }
-        size_t len;
-        unsigned long v, min;
-        if (c >= 0xc2 && c <= 0xdf) {
-            len = 2, v = c & 0x1f, min = 0x80;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            len = 3, v = c & 0x0f, min = 0x800;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            len = 4, v = c & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i < len)
-            return false;
-        for (size_t k = 1; k < len; k++) {
-            unsigned char d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xc0) != 0x80)
-                return false;
-            v = (v << 6) | (d & 0x3f);
-        }
-        if (v < min || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff))
-            return false;
-        i += len;
-    }
-    return true;
-}
-
-// The request path as the drive path it names. Refuses what no drive path
-// can hold: bad escapes, NUL and control bytes, invalid UTF-8, empty, "." and
-// ".." components, and more bytes than the library accepts.
-bool decode_path(const char *raw, std::string *out) {
-    size_t n = std::strlen(raw);
-    if (n == 0 || raw[0] != '/' || n > kMaxRawPath)
-        return false;
-    out->clear();
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(raw[i]);
-        if (c == '%') {
-            int hi = i + 2 < n ? hex_value(raw[i + 1]) : -1;
-            int lo = i + 2 < n ? hex_value(raw[i + 2]) : -1;
-            if (hi < 0 || lo < 0)
-                return false;
-            c = static_cast<unsigned char>(hi * 16 + lo);
-            i += 2;
-        }
-        if (c < 0x20 || c == 0x7f)
-            return false;
-        out->push_back(static_cast<char>(c));
-    }
-    if (!utf8_ok(*out))
-        return false;
-    std::string folder = *out;
-    if (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
-    if (folder.size() > kMaxPath)
-        return false;
-    if (folder == "/")
-        return true;
-    size_t start = 1;
-    while (start <= folder.size()) {
-        size_t end = folder.find('/', start);
-        if (end == std::string::npos)
-            end = folder.size();
-        std::string part = folder.substr(start, end - start);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
-// A query value: "+" is a space, %HH a byte. False on a bad escape or NUL.
-bool decode_query(const char *raw, std::string *out) {
-    out->clear();
-    for (size_t i = 0; raw[i]; i++) {
-        char c = raw[i];
-        if (c == '+') {
-            c = ' ';
-        } else if (c == '%') {
-            int hi = raw[i + 1] ? hex_value(raw[i + 1]) : -1;
-            int lo = hi >= 0 && raw[i + 2] ? hex_value(raw[i + 2]) : -1;
-            if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
-                return false;
-            c = static_cast<char>(hi * 16 + lo);
-            i += 2;
-        }
-        out->push_back(c);
-    }
-    return true;
-}
-
-// Percent-encodes everything but unreserved characters (and "/" in paths).
-std::string url_encode(const std::string &text, bool keep_slash) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
 
 std::string html_escape(const std::string &text) {
     std::string out;
@@ -633,9 +506,13 @@ reply playlist(const request &q, const std::vector<listing_row> &rows, const std
     for (const listing_row &r : rows) {
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
-        std::string title = printable(r.name);
-        out.body += "#EXTINF:-1," + title + "\nhttp://" + host + url_encode(q.path + r.name, true) +
-                    token_query(q, '?') + "\n";
+        out.body += "#EXTINF:-1,";
+        out.body += printable(r.name);
+        out.body += "\nhttp://";
+        out.body += host;
+        out.body += url_encode(q.path + r.name, true);
+        out.body += token_query(q, '?');
+        out.body += '\n';
     }
     return out;
 }
@@ -710,41 +587,6 @@ reply serve_file(gateway &g, const request &q) {
 
 const char *header(MHD_Connection *c, const char *name) {
     return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
-}
-
-// On a loopback listener the Host header must name this very listener, so
-// that a web page cannot reach it through a rebound DNS name.
-bool loopback_host(const char *value, uint16_t port) {
-    if (!value)
-        return false;
-    std::string host = value, port_text;
-    if (!host.empty() && host[0] == '[') {
-        size_t close = host.find(']');
-        if (close == std::string::npos)
-            return false;
-        port_text = host.substr(close + 1);
-        host = host.substr(1, close - 1);
-        in6_addr a6;
-        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1 || !IN6_IS_ADDR_LOOPBACK(&a6))
-            return false;
-    } else {
-        size_t colon = host.rfind(':');
-        if (colon != std::string::npos) {
-            port_text = host.substr(colon);
-            host.resize(colon);
-        }
-        for (char &c : host)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c + 32);
-        in_addr a4;
-        bool ok = host == "localhost" ||
-                  (inet_pton(AF_INET, host.c_str(), &a4) == 1 && (ntohl(a4.s_addr) >> 24) == 127);
-        if (!ok)
-            return false;
-    }
-    if (port_text.empty())
-        return port == 80;
-    return port_text == ":" + std::to_string(port);
 }
 
 // The credential: the password of HTTP Basic authentication (any user name)
