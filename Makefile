@@ -1,6 +1,7 @@
 # Convenience wrapper around CMake + Ninja + CTest.
 #   make demo           install dependencies, build, tour the offline demo drive
 #   make test           install dependencies, build, run every test
+#   make test-browser   only the headless-Chromium test of `nimbus serve`
 #   make test-sanitize  the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make test-tsan      the tests under ThreadSanitizer
 #   make test-valgrind  the end-to-end tests under valgrind memcheck
@@ -23,7 +24,7 @@ CMAKE_FLAGS  ?=
 
 CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
 
-.PHONY: all deps build format-check tidy test test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network demo install clean
+.PHONY: all deps build format-check tidy test test-browser test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network demo install clean
 
 all: build
 
@@ -36,6 +37,10 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Screenshots land in $(BUILD)/tests/e2e/serve-folder*.png.
+test-browser: build
+	ctest --test-dir $(BUILD) --output-on-failure -L browser
 
 test-sanitize: deps
 	$(CONFIGURE) -B build-asan -DNIMBUS_SANITIZE=address,undefined -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)

@@ -9,7 +9,7 @@
 namespace cli {
 
 struct options {
-    std::string command;           // list, stream, validate, login, redact, version
+    std::string command;           // list, stream, validate, login, serve, redact, version
     std::vector<std::string> args; // its operands
     std::string settings_path;     // --settings; empty: the default place
     bool json = false;
@@ -33,6 +33,9 @@ struct options {
     bool no_browser = false;
     long port = 0; // 0: the default
     long wait_s = 300;
+    std::string listen;          // serve --listen ADDR:PORT; empty: 127.0.0.1:8080
+    std::string auth_token_file; // serve --auth-token-file
+    long threads = 0;            // serve --threads; 0: the default
 };
 
 // The exit status of a command ended by Ctrl-C.

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "login.h"
 #include "output.h"
+#include "serve.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +28,7 @@ const char kUsage[] =
     "  stream ENTRY...     print the stream URL of files\n"
     "  validate [--write]  check the settings against the service; store what changed\n"
     "  login               sign in with a browser and write the settings file\n"
+    "  serve               HTTP gateway for media players and browsers (see help serve)\n"
     "  redact TEXT         print TEXT with credentials masked\n"
     "  version             print the versions of nimbus and libcurl\n"
     "  help [COMMAND]      print this text or a command's\n"
@@ -122,6 +124,20 @@ const command_help kHelp[] = {
              "  nimbus --demo list /Music\n"
              "  nimbus --demo stream \"/Music/AC∕DC/Back in Black/01 Hells Bells.flac\"\n"
              "  nimbus --demo -v list \"/Podcasts/Radio Archive\"\n"},
+    {"serve", "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
+              "                              [--threads N]\n"
+              "\n"
+              "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
+              "  /FOLDER/              a page of the folder (folders first, then files)\n"
+              "  /FOLDER/?format=json  the library's {\"items\":[...]} answer\n"
+              "  /FOLDER/?format=m3u   a playlist of its audio and video files\n"
+              "  /PATH/TO/FILE         302 to the file's pre-authorised download URL\n"
+              "e.g. mpv http://127.0.0.1:8080/Music/Album/?format=m3u\n"
+              "A loopback address needs no credential (and answers only to a loopback Host).\n"
+              "Any other address needs --auth-token-file: a mode 600 file whose first line\n"
+              "is the secret (16 characters or more), sent as the password of HTTP Basic\n"
+              "authentication or as the query parameter t. --threads sets the size of the\n"
+              "request thread pool (default 4). One line per request goes to stderr.\n"},
     {"redact", "usage: nimbus redact TEXT\n"
                "\n"
                "Prints TEXT with URL user information and secret parameters (access_token,\n"
@@ -249,6 +265,23 @@ int run(int argc, char **argv) {
             ok = take(&o.settings_path);
             if (ok && o.settings_path.empty())
                 return usage_error("--settings needs a file name");
+        } else if (a == "--listen") {
+            ok = take(&o.listen);
+        } else if (a == "--auth-token-file") {
+            ok = take(&o.auth_token_file);
+            if (ok && o.auth_token_file.empty())
+                return usage_error("--auth-token-file needs a file name");
+        } else if (a == "--threads") {
+            std::string t;
+            ok = take(&t);
+            if (ok) {
+                char *end = nullptr;
+                errno = 0;
+                long v = std::strtol(t.c_str(), &end, 10);
+                if (t.empty() || *end || errno || v < 1 || v > 64)
+                    return usage_error("--threads wants a number from 1 to 64, not " + t);
+                o.threads = v;
+            }
         } else if (a == "--cacert") {
             ok = take(&o.cacert);
         } else if (a == "--connect-to") {
@@ -345,6 +378,8 @@ int run(int argc, char **argv) {
         return usage_error("--write belongs to validate");
     if (o.demo && !o.settings_path.empty())
         return usage_error("--demo brings its own settings; drop --settings");
+    if (o.command != "serve" && (!o.listen.empty() || !o.auth_token_file.empty() || o.threads))
+        return usage_error("--listen, --auth-token-file and --threads belong to serve");
     if (o.demo && o.write)
         return usage_error("--write needs a settings file; the demo has none");
 
@@ -359,6 +394,11 @@ int run(int argc, char **argv) {
         if (!o.args.empty())
             return usage_error("validate takes no operands");
         return cli::run_validate(o);
+    }
+    if (o.command == "serve") {
+        if (!o.args.empty())
+            return usage_error("serve takes no operands");
+        return cli::run_serve(o);
     }
     if (o.command == "redact") {
         if (o.args.size() != 1)

@@ -27,6 +27,9 @@ What it implements:
   * GET /v1.0/me/drive: the drive's type (`drive_type`) and owner.
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
+  * With `serve_downloads` set, download URLs point at the mock itself
+    (https://127.0.0.1:PORT/download/ID) and GET there answers a file's
+    `content` bytes, with single-range `Range` requests (206, 416).
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
     order of arrival; `next_suffix` is appended to every @odata.nextLink.
   * Counted TCP connections (`connections`; each request records its
@@ -60,10 +63,12 @@ CLIENT_SECRET = "e2e-secret"
 
 
 class Node:
-    def __init__(self, name, folder=False, size=0, download=True, mtime="2024-03-05T07:08:09Z"):
+    def __init__(self, name, folder=False, size=0, download=True, mtime="2024-03-05T07:08:09Z",
+                 content=None):
         self.name = name
         self.folder = folder
-        self.size = size
+        self.content = content
+        self.size = len(content) if content is not None else size
         self.download = download
         self.mtime = mtime
         self.children = []
@@ -88,7 +93,7 @@ def make_certificates(folder):
         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("req", *curve, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=" + GRAPH_HOST)
     with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("subjectAltName=DNS:%s,DNS:%s\n" % (GRAPH_HOST, LOGIN_HOST))
+        f.write("subjectAltName=DNS:%s,DNS:%s,IP:127.0.0.1\n" % (GRAPH_HOST, LOGIN_HOST))
         f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n")
         f.write("extendedKeyUsage=serverAuth\n")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
@@ -125,6 +130,7 @@ class MockGraph:
         self.code_grants = []          # forms of authorization_code grants
         self.drive_type = "personal"
         self.owner = {"displayName": "Ada Lovelace", "email": "ada@example.com"}
+        self.serve_downloads = False   # download URLs at this server, with real bytes
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -199,7 +205,11 @@ class MockGraph:
             out["folder"] = {"childCount": len(node.children)}
         else:
             out["file"] = {"mimeType": "audio/mpeg"}
-            if node.download:
+            if node.download and self.serve_downloads:
+                out["@microsoft.graph.downloadUrl"] = (
+                    "https://127.0.0.1:%d/download/%s?tempauth=e2e-%s"
+                    % (self.port, urllib.parse.quote(node.id), node.id.split("!")[1]))
+            elif node.download:
                 out["@microsoft.graph.downloadUrl"] = (
                     "https://download.e2e.invalid/%s?tempauth=e2e-%s"
                     % (urllib.parse.quote(node.id), node.id.split("!")[1]))
@@ -406,6 +416,46 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         return self._send(200, {"token_type": "Bearer", "scope": fixed["scope"],
                                 "expires_in": m.expires_in, "access_token": access,
                                 "refresh_token": fresh})
+    def _download(self, raw_path):
+        node = self.mock.by_id.get(urllib.parse.unquote(raw_path[len("/download/"):]))
+        if node is None or node.folder or node.content is None:
+            return self._send(404, b"")
+        data, total = node.content, len(node.content)
+        status, extra = 200, []
+        ranges = self.headers.get("Range")
+        if ranges:
+            first, last = None, total - 1
+            spec = ranges[len("bytes="):] if ranges.startswith("bytes=") else ""
+            start, dash, end = spec.partition("-")
+            try:
+                if dash and start:
+                    first = int(start)
+                    if end:
+                        last = min(int(end), total - 1)
+                elif dash and end:
+                    first = max(total - int(end), 0)
+            except ValueError:
+                first = None
+            if first is None or first >= total or first > last:
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % total)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                self.record["status"] = 416
+                return None
+            data = data[first:last + 1]
+            status = 206
+            extra = [("Content-Range", "bytes %d-%d/%d" % (first, last, total))]
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Accept-Ranges", "bytes")
+        for k, v in extra:
+            self.send_header(k, v)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+        self.record["status"] = status
+        return None
 
     def do_GET(self):
         raw_path, query = self._begin("GET")
@@ -414,6 +464,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         m = self.mock
         if self.record["host"] == LOGIN_HOST and raw_path == AUTHORIZE_PATH:
             return self._authorize(query)
+        if raw_path.startswith("/download/") and self.record["host"] == "127.0.0.1:%d" % m.port:
+            return self._download(raw_path)
         if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         auth = self.record["authorization"] or ""
