@@ -6,6 +6,7 @@
 // is written with the locked writer.
 #include "login.h"
 
+#include "context.h"
 #include "curl_io.h"
 #include "output.h"
 #include "rotation.h"
@@ -773,17 +774,9 @@ int run_login(const options &o) {
         return finish(false, {EXIT_AUTH, "the answer carries no authorization code"},
                       "The answer carries no authorization code.");
 
-    curl_settings cs;
-    cs.timeout_s = o.timeout_s;
-    cs.connect_to = o.connect_to;
-    cs.cacert = o.cacert;
-    cs.verbose = o.verbose;
-    cs.retries = o.retries;
-    cs.max_time_s = o.max_time_s;
-    cs.started = o.started;
     int status;
     {
-        curl_transport curl(cs);
+        curl_transport curl(transport_settings(o));
         std::string form = "client_id=" + form_encode(client_id) + "&scope=" + form_encode(scope) +
                            "&code=" + form_encode(got.code) +
                            "&redirect_uri=" + form_encode(redirect_uri) +

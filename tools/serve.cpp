@@ -5,11 +5,9 @@
 // then fetches (with Range requests) straight from the service.
 #include "serve.h"
 
-#include "curl_io.h"
-#include "demo.h"
+#include "context.h"
 #include "output.h"
 #include "serve_request.h"
-#include "settings_file.h"
 
 #include <microhttpd.h>
 #include <nimbus.h>
@@ -292,7 +290,8 @@ class locator_cache {
 // -- the gateway ----------------------------------------------------------------
 
 struct gateway {
-    std::string settings;
+    explicit gateway(const options &o) : ctx(o) {}
+    context ctx; // settings, transport, and the refresh token kept as it rotates
     std::string token; // empty: no credential asked
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
@@ -519,7 +518,7 @@ reply playlist(const request &q, const std::vector<listing_row> &rows, const std
 
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
-    int rc = nimbus_list(g.settings.c_str(), folder.c_str(), nullptr, 0);
+    int rc = nimbus_list(g.ctx.settings().c_str(), folder.c_str(), nullptr, 0);
     if (rc != NIMBUS_OK)
         return failure_reply(rc, nimbus_last_error(), q.json_errors);
     std::string answer = nimbus_result_json();
@@ -557,7 +556,7 @@ reply serve_file(gateway &g, const request &q) {
     std::string url;
     if (g.locators.find(q.path, &url))
         return redirect(url);
-    int rc = nimbus_stream_url(g.settings.c_str(), json_string(q.path).c_str(), nullptr, 0);
+    int rc = nimbus_stream_url(g.ctx.settings().c_str(), json_string(q.path).c_str(), nullptr, 0);
     if (rc != NIMBUS_OK) {
         std::string message = nimbus_last_error();
         // A folder named without its final "/": send the player to its page.
@@ -675,6 +674,13 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     } catch (...) {
         r = error_reply(500, "out of memory", false);
     }
+    // A grant during this request may have rotated the refresh token: the
+    // server runs for days, so it is stored now, not at exit.
+    try {
+        g.ctx.keep_rotation();
+    } catch (...) {
+        print_error("warning: the rotated refresh token was not stored");
+    }
     MHD_Response *resp =
         MHD_create_response_from_buffer(r.body.size(), r.body.data(), MHD_RESPMEM_MUST_COPY);
     if (!resp)
@@ -725,55 +731,27 @@ int run_serve(const options &o) {
         print_error(error);
         return EXIT_USAGE;
     }
-    gateway g;
-    g.loopback = addr.loopback;
-    if (!o.auth_token_file.empty() && !read_token_file(o.auth_token_file, &g.token, &error)) {
+    std::string token;
+    if (!o.auth_token_file.empty() && !read_token_file(o.auth_token_file, &token, &error)) {
         print_error(error);
         return EXIT_SETTINGS;
     }
-    if (!addr.loopback && g.token.empty()) {
+    if (!addr.loopback && token.empty()) {
         print_error("serve: listening on " + addr.host +
                     " lets other hosts in; give a secret with --auth-token-file FILE");
         return EXIT_USAGE;
     }
-
-    std::unique_ptr<curl_transport> curl;
-    if (o.demo) {
-        if (!demo_start(&error)) {
-            print_error("demo: " + error);
-            return EXIT_OTHER;
-        }
-        g.settings = demo_settings();
-    } else {
-        std::string path = o.settings_path.empty() ? default_settings_path() : o.settings_path;
-        if (!read_settings(path, &g.settings, &error)) {
-            print_error(error);
-            return EXIT_SETTINGS;
-        }
-        if (!nimbus_drive_base(g.settings.c_str())) {
-            print_failure("serve", NIMBUS_E_INVALID, nimbus_last_error());
-            return EXIT_SETTINGS;
-        }
-        curl_settings cs;
-        cs.timeout_s = o.timeout_s;
-        cs.connect_to = o.connect_to;
-        cs.cacert = o.cacert;
-        cs.verbose = o.verbose;
-        curl.reset(new curl_transport(cs));
-        if (nimbus_set_io(curl->table()) != NIMBUS_OK) {
-            print_error("the library refused the transport table");
-            return EXIT_OTHER;
-        }
+    gateway g(o);
+    g.loopback = addr.loopback;
+    g.token = token;
+    // The signals that stop the server are taken by sigwait below, not by
+    // the Ctrl-C handler of the one-shot commands.
+    if (int rc = g.ctx.open(false))
+        return rc;
+    if (!o.demo && !nimbus_drive_base(g.ctx.settings().c_str())) {
+        print_failure("serve", NIMBUS_E_INVALID, nimbus_last_error());
+        return EXIT_SETTINGS;
     }
-    struct transport_release {
-        bool curl;
-        ~transport_release() {
-            if (curl) {
-                nimbus_set_io(nullptr);
-                curl_shutdown();
-            }
-        }
-    } release{curl != nullptr};
 
     // The pool threads inherit this mask; the signals are taken by sigwait below.
     sigset_t stop_signals, old_mask;
