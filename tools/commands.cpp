@@ -4,6 +4,7 @@
 #include "commands.h"
 
 #include "context.h"
+#include "json_doc.h"
 #include "output.h"
 
 #include <nimbus.h>
@@ -30,13 +31,9 @@ std::string entry_arg(const std::string &entry) {
     return json_string(entry);
 }
 
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
 // A listing answer without entries.
 bool no_items(const std::string &answer) {
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
     return yyjson_is_arr(items) && yyjson_arr_size(items) == 0;
 }
@@ -145,7 +142,7 @@ int run_validate(const options &o) {
     // In --json mode stdout carries the answer alone; notes go to stderr.
     FILE *notes = o.json ? stderr : stdout;
 
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) {
         print_error("validate: the answer is not a JSON object");

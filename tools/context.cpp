@@ -2,10 +2,10 @@
 #include "context.h"
 
 #include "demo.h"
+#include "json_doc.h"
 #include "output.h"
 
 #include <nimbus.h>
-#include <yyjson.h>
 
 #include <cstdio>
 
@@ -139,12 +139,12 @@ namespace {
 // any stored one; without force a stored PageSize is kept. Text that is not
 // a JSON object passes unchanged for the library to report.
 std::string with_page_size(const std::string &settings, int size, bool force) {
-    yyjson_doc *doc = yyjson_read(settings.data(), settings.size(), 0);
-    yyjson_val *root = yyjson_doc_get_root(doc);
+    doc_ptr doc = read_json(settings);
+    yyjson_val *root = root_of(doc);
     bool object = yyjson_is_obj(root);
     bool stored = object && yyjson_obj_get(root, "PageSize") != nullptr;
     bool empty = object && yyjson_obj_size(root) == 0;
-    yyjson_doc_free(doc);
+    doc.reset();
     if (!object || (stored && !force))
         return settings;
     size_t brace = settings.find('{');

@@ -6,6 +6,7 @@
 #include "serve.h"
 
 #include "context.h"
+#include "json_doc.h"
 #include "output.h"
 #include "serve_request.h"
 
@@ -60,32 +61,6 @@ const char *const kMediaExtensions[] = {
 
 // -- small text helpers --------------------------------------------------------
 
-std::string html_escape(const std::string &text) {
-    std::string out;
-    for (char c : printable(text)) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 bool ends_with_media_extension(const std::string &name) {
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot + 1 == name.size())
@@ -99,35 +74,6 @@ bool ends_with_media_extension(const std::string &name) {
             return true;
     return false;
 }
-
-// Case-insensitive for ASCII letters, byte order for the rest; ties by bytes.
-bool name_before(const std::string &a, const std::string &b) {
-    auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++) {
-        int x = fold(static_cast<unsigned char>(a[i])), y = fold(static_cast<unsigned char>(b[i]));
-        if (x != y)
-            return x < y;
-    }
-    if (a.size() != b.size())
-        return a.size() < b.size();
-    return a < b;
-}
-
-// Compares in time that depends on the secret's length only.
-bool same_secret(const std::string &given, const std::string &secret) {
-    unsigned char diff = given.size() != secret.size() ? 1 : 0;
-    for (size_t i = 0; i < secret.size(); i++) {
-        unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        diff = static_cast<unsigned char>(diff | (g ^ static_cast<unsigned char>(secret[i])));
-    }
-    return diff == 0;
-}
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
 
 // -- listen address and secret ---------------------------------------------------
 
@@ -408,7 +354,7 @@ struct listing_row {
 };
 
 bool read_listing(const std::string &answer, std::vector<listing_row> *rows) {
-    doc_ptr doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
     if (!yyjson_is_arr(items))
         return false;
@@ -572,7 +518,7 @@ reply serve_file(gateway &g, const request &q) {
         return failure_reply(rc, message, q.json_errors);
     }
     std::string answer = nimbus_result_json();
-    doc_ptr doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "url") : nullptr;
     if (yyjson_is_str(v))
         url.assign(yyjson_get_str(v), yyjson_get_len(v));
