@@ -155,10 +155,11 @@ long long finish_tree(node *n, const std::string &parent_path, unsigned *counter
 }
 
 std::string item_json(const drive &d, const node &n, const node *parent) {
-    std::string j =
-        "{\"id\":" + json_string(n.id) + ",\"name\":" + json_string(n.name.empty() ? "root" : n.name) +
-        ",\"size\":" + std::to_string(n.size) + ",\"createdDateTime\":" + json_string(n.modified) +
-        ",\"lastModifiedDateTime\":" + json_string(n.modified);
+    std::string j = "{\"id\":" + json_string(n.id) +
+                    ",\"name\":" + json_string(n.name.empty() ? "root" : n.name) +
+                    ",\"size\":" + std::to_string(n.size) +
+                    ",\"createdDateTime\":" + json_string(n.modified) +
+                    ",\"lastModifiedDateTime\":" + json_string(n.modified);
     if (parent)
         j += ",\"parentReference\":{\"driveType\":\"personal\",\"id\":" + json_string(parent->id) +
              ",\"path\":" + json_string("/drive/root:" + parent->path) + "}";
@@ -168,8 +169,8 @@ std::string item_json(const drive &d, const node &n, const node *parent) {
         j += ",\"file\":{\"mimeType\":" + json_string(n.mime) + "}";
         if (n.download)
             j += ",\"@microsoft.graph.downloadUrl\":" +
-                 json_string(d.download_base + url_encode(n.id, true) + "/" + url_encode(n.clean, true) +
-                          "?tempauth=demo");
+                 json_string(d.download_base + url_encode(n.id, true) + "/" +
+                             url_encode(n.clean, true) + "?tempauth=demo");
     }
     return j + "}";
 }
@@ -187,8 +188,9 @@ bool route(const char *method, const std::string &url, const std::string &body,
 bool script(const drive &d, const std::string &base, const node &n, const node *parent,
             std::string *error) {
     const std::string by_id = base + "/me/drive/items/" + n.id;
-    const std::string by_path =
-        n.path.empty() ? base + "/me/drive/root" : base + "/me/drive/root:" + url_encode(n.path, true);
+    const std::string by_path = n.path.empty()
+                                    ? base + "/me/drive/root"
+                                    : base + "/me/drive/root:" + url_encode(n.path, true);
     const std::string body = item_json(d, n, parent);
     if (!route("GET", by_id, body, error) || !route("GET", by_path, body, error))
         return false;

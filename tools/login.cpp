@@ -717,7 +717,8 @@ int run_login(const options &o) {
     int status;
     {
         curl_transport curl(transport_settings(o));
-        std::string form = "client_id=" + url_encode(client_id, false) + "&scope=" + url_encode(scope, false) +
+        std::string form = "client_id=" + url_encode(client_id, false) +
+                           "&scope=" + url_encode(scope, false) +
                            "&code=" + url_encode(got.code, false) +
                            "&redirect_uri=" + url_encode(redirect_uri, false) +
                            "&grant_type=authorization_code&code_verifier=" + verifier +

@@ -237,7 +237,7 @@ class locator_cache {
 
 struct gateway {
     explicit gateway(const options &o) : ctx(o) {}
-    context ctx; // settings, transport, and the refresh token kept as it rotates
+    context ctx;       // settings, transport, and the refresh token kept as it rotates
     std::string token; // empty: no credential asked
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)

@@ -24,7 +24,6 @@ bool decode_path(const char *raw, std::string *out);
 // A query value: "+" is a space, %HH a byte. False on a bad escape or NUL.
 bool decode_query(const char *raw, std::string *out);
 
-
 // True when the Host header names a loopback address or localhost with the
 // listener's port (no port only for port 80).
 bool loopback_host(const char *value, uint16_t port);

@@ -292,8 +292,7 @@ std::string refresh_token_key(const std::string &settings, const std::string &an
 bool merge_members(const std::string &settings, const std::vector<member> &updates,
                    std::string *merged, std::string *error) {
     // Numbers stay raw so that they are written back exactly as they were.
-    doc_ptr doc(
-        yyjson_read(settings.data(), settings.size(), YYJSON_READ_NUMBER_AS_RAW));
+    doc_ptr doc(yyjson_read(settings.data(), settings.size(), YYJSON_READ_NUMBER_AS_RAW));
     if (!doc || !yyjson_is_obj(yyjson_doc_get_root(doc.get()))) {
         *error = "the settings file is not a JSON object";
         return false;
