@@ -185,12 +185,26 @@ bool route(const char *method, const std::string &url, const std::string &body,
     return true;
 }
 
+enum class address { by_id, by_path };
+
+// The one place that knows the shapes of the Graph URLs the library asks
+// for: an item by id (/me/drive/items/ID) or by path (/me/drive/root for
+// the root, /me/drive/root:/PATH percent-encoded below it), and with
+// children its children collection (/children after an id or the root,
+// :/children after a path). The query of a page is added by the caller.
+std::string item_url(const std::string &base, const node &n, address how, bool children) {
+    std::string url = base + "/me/drive/";
+    if (how == address::by_id)
+        return url + "items/" + n.id + (children ? "/children" : "");
+    if (n.path.empty())
+        return url + (children ? "root/children" : "root");
+    return url + "root:" + url_encode(n.path, true) + (children ? ":/children" : "");
+}
+
 bool script(const drive &d, const std::string &base, const node &n, const node *parent,
             std::string *error) {
-    const std::string by_id = base + "/me/drive/items/" + n.id;
-    const std::string by_path = n.path.empty()
-                                    ? base + "/me/drive/root"
-                                    : base + "/me/drive/root:" + url_encode(n.path, true);
+    const std::string by_id = item_url(base, n, address::by_id, false);
+    const std::string by_path = item_url(base, n, address::by_path, false);
     const std::string body = item_json(d, n, parent);
     if (!route("GET", by_id, body, error) || !route("GET", by_path, body, error))
         return false;
@@ -210,17 +224,16 @@ bool script(const drive &d, const std::string &base, const node &n, const node *
         }
         page += ']';
         auto link = [&](size_t k) {
-            return by_id + "/children?$top=200&$skiptoken=" + std::to_string(k * d.page_size);
+            return item_url(base, n, address::by_id, true) +
+                   "?$top=200&$skiptoken=" + std::to_string(k * d.page_size);
         };
         if (p + 1 < pages)
             page += ",\"@odata.nextLink\":" + json_string(link(p + 1));
         page += '}';
         if (p == 0) {
-            const std::string children_by_path =
-                n.path.empty() ? base + "/me/drive/root/children"
-                               : base + "/me/drive/root:" + url_encode(n.path, true) + ":/children";
-            if (!route("GET", children_by_path + kFirstPage, page, error) ||
-                !route("GET", by_id + "/children" + kFirstPage, page, error))
+            if (!route("GET", item_url(base, n, address::by_path, true) + kFirstPage, page,
+                       error) ||
+                !route("GET", item_url(base, n, address::by_id, true) + kFirstPage, page, error))
                 return false;
         } else if (!route("GET", link(p), page, error)) {
             return false;
