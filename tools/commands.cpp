@@ -3,11 +3,9 @@
 // nimbus_result_json().
 #include "commands.h"
 
-#include "curl_io.h"
-#include "demo.h"
+#include "context.h"
+#include "json_doc.h"
 #include "output.h"
-#include "rotation.h"
-#include "settings_file.h"
 
 #include <nimbus.h>
 #include <yyjson.h>
@@ -17,174 +15,6 @@
 
 namespace cli {
 namespace {
-
-std::string with_page_size(const std::string &settings, int size, bool force);
-
-// What a request needs: the settings text and a selected transport. The
-// curl transport stays alive (and selected) until this object goes away; a
-// refresh token the service rotated meanwhile is stored before that.
-class context {
-  public:
-    explicit context(const options &o) : o_(o) {}
-    ~context() {
-        try {
-            keep_rotation();
-        } catch (...) {
-            print_error("warning: the rotated refresh token was not stored");
-        }
-        if (curl_) {
-            nimbus_set_io(nullptr);
-            watch_.reset();
-            curl_.reset();
-            curl_shutdown();
-        }
-    }
-
-    // On failure prints the reason and returns its exit status; 0 when ready.
-    int open() {
-        std::string error;
-        if (o_.demo) {
-            if (!demo_start(&error)) {
-                print_error("demo: " + error);
-                return EXIT_OTHER;
-            }
-            settings_ = demo_settings();
-            return EXIT_OK;
-        }
-        path_ = o_.settings_path.empty() ? default_settings_path() : o_.settings_path;
-        if (!read_settings(path_, &settings_, &error, &identity_)) {
-            print_error(error);
-            return EXIT_SETTINGS;
-        }
-        settings_ = with_page_size(settings_, o_.page_size, o_.page_size_given);
-        curl_settings cs;
-        cs.timeout_s = o_.timeout_s;
-        cs.connect_to = o_.connect_to;
-        cs.cacert = o_.cacert;
-        cs.verbose = o_.verbose;
-        cs.retries = o_.retries;
-        cs.max_time_s = o_.max_time_s;
-        cs.started = o_.started;
-        curl_.reset(new curl_transport(cs));
-        catch_interrupt();
-        watch_.reset(new rotation_watch(curl_->table()));
-        if (nimbus_set_io(watch_->table()) != NIMBUS_OK) {
-            print_error("the library refused the transport table");
-            return EXIT_OTHER;
-        }
-        return EXIT_OK;
-    }
-
-    // What the library gets (the stored settings with --page-size applied).
-    const std::string &settings() const { return settings_; }
-    const std::string &path() const { return path_; }
-    const file_identity &identity() const { return identity_; }
-
-    // After Ctrl-C the request in hand failed on purpose: say so once, stop.
-    bool stopped() const {
-        if (!curl_ || !interrupted())
-            return false;
-        std::fprintf(stderr, "nimbus: interrupted\n");
-        return true;
-    }
-
-    // The refresh token the service rotated, when it differs from the one the
-    // settings hold ("" otherwise, and always in the demo).
-    std::string rotated() const {
-        std::string token = watch_ ? watch_->rotated() : std::string();
-        return token == settings_value(settings_, refresh_token_key(settings_, "refresh_token"))
-                   ? std::string()
-                   : token;
-    }
-
-    // Stores a rotated refresh token in the settings file, once, into the
-    // file this run read (or the one a locked write of another run left in
-    // its place). When another run stored its own rotation meanwhile, that
-    // one stays. A failure prints one warning; the command's result stands.
-    bool keep_rotation() {
-        std::string token = rotated();
-        if (kept_ || token.empty())
-            return true;
-        kept_ = true;
-        std::string presented =
-            settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
-        std::string now, error;
-        if (read_settings(path_, &now, &error)) {
-            std::string key = refresh_token_key(now, "refresh_token");
-            std::string stored = settings_value(now, key);
-            if (stored == token || stored != presented)
-                return true;
-            if (store_members(path_, {{key, token}}, &identity_, &error))
-                return true;
-        }
-        print_error("warning: the rotated refresh token could not be stored: " + error);
-        return false;
-    }
-
-    // A refused grant is not mended by retrying: say how to get a new token.
-    void explain_failure(int rc) {
-        if (rc != NIMBUS_E_AUTH || !watch_ || explained_)
-            return;
-        std::string why = watch_->refusal();
-        if (why == "invalid_grant" || why == "interaction_required" || why == "consent_required")
-            print_error(
-                "the sign-in has expired or was revoked: sign in again with `nimbus login`");
-        else if (why == "invalid_client" || why == "unauthorized_client")
-            print_error("the application's credentials were refused (has the client secret "
-                        "expired?): sign in again with `nimbus login`");
-        else
-            return;
-        explained_ = true;
-    }
-
-    // The fake transport cannot print its exchanges; say what it served.
-    void after_request() {
-        if (!o_.demo || !o_.verbose)
-            return;
-        int total = nimbus_fake_calls(nullptr, nullptr);
-        int token = nimbus_fake_calls("POST", demo_token_url());
-        std::string last = nimbus_fake_last_url();
-        std::fprintf(
-            stderr,
-            "demo: the fake transport served %d token and %d Graph request%s, the last %s\n",
-            token - seen_token_, total - token - (seen_ - seen_token_),
-            total - token - (seen_ - seen_token_) == 1 ? "" : "s",
-            printable(nimbus_redact(last.c_str())).c_str());
-        seen_ = total;
-        seen_token_ = token;
-    }
-
-  private:
-    const options &o_;
-    std::unique_ptr<curl_transport> curl_;
-    std::unique_ptr<rotation_watch> watch_;
-    std::string settings_;
-    std::string path_;
-    file_identity identity_;
-    bool kept_ = false;
-    bool explained_ = false;
-    int seen_ = 0;
-    int seen_token_ = 0;
-};
-
-// The settings text with "PageSize" first, so the library reads it before
-// any stored one; without force a stored PageSize is kept. Text that is not
-// a JSON object passes unchanged for the library to report.
-std::string with_page_size(const std::string &settings, int size, bool force) {
-    yyjson_doc *doc = yyjson_read(settings.data(), settings.size(), 0);
-    yyjson_val *root = yyjson_doc_get_root(doc);
-    bool object = yyjson_is_obj(root);
-    bool stored = object && yyjson_obj_get(root, "PageSize") != nullptr;
-    bool empty = object && yyjson_obj_size(root) == 0;
-    yyjson_doc_free(doc);
-    if (!object || (stored && !force))
-        return settings;
-    size_t brace = settings.find('{');
-    if (brace == std::string::npos)
-        return settings;
-    std::string member = "\"PageSize\":" + std::to_string(size) + (empty ? "" : ",");
-    return settings.substr(0, brace + 1) + member + settings.substr(brace + 1);
-}
 
 // "/" and "" name the configured root; a trailing slash is dropped.
 std::string folder_arg(const std::string &folder) {
@@ -201,13 +31,9 @@ std::string entry_arg(const std::string &entry) {
     return json_string(entry);
 }
 
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
 // A listing answer without entries.
 bool no_items(const std::string &answer) {
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
     return yyjson_is_arr(items) && yyjson_arr_size(items) == 0;
 }
@@ -316,7 +142,7 @@ int run_validate(const options &o) {
     // In --json mode stdout carries the answer alone; notes go to stderr.
     FILE *notes = o.json ? stderr : stdout;
 
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) {
         print_error("validate: the answer is not a JSON object");

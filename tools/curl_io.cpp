@@ -402,9 +402,9 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
                 std::snprintf(line, sizeof line, " %ld %ld ms", a.status, a.ms);
             else
                 std::snprintf(line, sizeof line, " %ld ms", a.ms);
-            log_line(a.rc == CURLE_OK
-                         ? std::string(method) + " " + shown + line
-                         : std::string(method) + " " + shown + " failed (" + printable(why) + ")" + line);
+            log_line(a.rc == CURLE_OK ? std::string(method) + " " + shown + line
+                                      : std::string(method) + " " + shown + " failed (" +
+                                            printable(why) + ")" + line);
         }
 
         // Repeat or hand over what came.

@@ -4,6 +4,10 @@
 // every item (by path and by id).
 #include "demo.h"
 
+#include "json_doc.h"
+#include "output.h"
+#include "text.h"
+
 #include <nimbus.h>
 #include <yyjson.h>
 
@@ -45,38 +49,6 @@ struct drive {
     node root;
 };
 
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
-std::string str_of(yyjson_val *obj, const char *key, const char *absent = "") {
-    yyjson_val *v = yyjson_obj_get(obj, key);
-    return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : absent;
-}
-
-long long int_of(yyjson_val *obj, const char *key, long long absent) {
-    yyjson_val *v = yyjson_obj_get(obj, key);
-    return yyjson_is_int(v) ? static_cast<long long>(yyjson_get_sint(v)) : absent;
-}
-
-// Percent-encoding as the library applies it to drive paths: unreserved
-// characters and slashes stay, every other byte becomes %XX.
-std::string encode_path(const std::string &path) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 std::string clean_name(const std::string &name) {
     std::string out;
     for (unsigned char c : name) {
@@ -90,55 +62,38 @@ std::string clean_name(const std::string &name) {
     return out;
 }
 
-std::string json_str(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 bool parse_items(yyjson_val *arr, node *parent, std::string *error);
 
 bool parse_item(yyjson_val *obj, node *out, std::string *error) {
-    out->name = str_of(obj, "name");
+    out->name = str_member(obj, "name");
     if (out->name.empty() || out->name == "." || out->name == ".." || out->name.size() > 1024) {
         *error = "an entry has no usable \"name\"";
         return false;
     }
     out->clean = clean_name(out->name);
-    out->modified = str_of(obj, "modified", "2024-01-01T00:00:00Z");
+    out->modified = str_member(obj, "modified", "2024-01-01T00:00:00Z");
     yyjson_val *children = yyjson_obj_get(obj, "children");
     if (children) {
         out->folder = true;
         return parse_items(children, out, error);
     }
-    out->size = int_of(obj, "size", 0);
-    out->mime = str_of(obj, "mime", "application/octet-stream");
+    out->size = int_member(obj, "size", 0);
+    out->mime = str_member(obj, "mime", "application/octet-stream");
     out->download = !yyjson_is_false(yyjson_obj_get(obj, "download"));
     return true;
 }
 
 // {"generate":{"count":N,"prefix":..,"digits":D,"suffix":..,...}} stands for N files.
 bool generate(yyjson_val *g, node *parent, std::string *error) {
-    long long count = int_of(g, "count", -1);
-    long long digits = int_of(g, "digits", 1);
+    long long count = int_member(g, "count", -1);
+    long long digits = int_member(g, "digits", 1);
     if (count < 0 || count > 100000 || digits < 1 || digits > 9) {
         *error = "a \"generate\" entry needs a count of 0 to 100000 and 1 to 9 digits";
         return false;
     }
-    std::string prefix = str_of(g, "prefix"), suffix = str_of(g, "suffix");
-    long long start = int_of(g, "start", 1), size = int_of(g, "size", 0),
-              step = int_of(g, "size_step", 0);
+    std::string prefix = str_member(g, "prefix"), suffix = str_member(g, "suffix");
+    long long start = int_member(g, "start", 1), size = int_member(g, "size", 0),
+              step = int_member(g, "size_step", 0);
     for (long long i = 0; i < count; i++) {
         char num[32];
         std::snprintf(num, sizeof num, "%0*lld", static_cast<int>(digits), start + i);
@@ -146,8 +101,8 @@ bool generate(yyjson_val *g, node *parent, std::string *error) {
         n.name = prefix + num + suffix;
         n.clean = clean_name(n.name);
         n.size = size + i * step;
-        n.mime = str_of(g, "mime", "application/octet-stream");
-        n.modified = str_of(g, "modified", "2024-01-01T00:00:00Z");
+        n.mime = str_member(g, "mime", "application/octet-stream");
+        n.modified = str_member(g, "modified", "2024-01-01T00:00:00Z");
         parent->children.push_back(std::move(n));
     }
     return true;
@@ -200,21 +155,22 @@ long long finish_tree(node *n, const std::string &parent_path, unsigned *counter
 }
 
 std::string item_json(const drive &d, const node &n, const node *parent) {
-    std::string j =
-        "{\"id\":" + json_str(n.id) + ",\"name\":" + json_str(n.name.empty() ? "root" : n.name) +
-        ",\"size\":" + std::to_string(n.size) + ",\"createdDateTime\":" + json_str(n.modified) +
-        ",\"lastModifiedDateTime\":" + json_str(n.modified);
+    std::string j = "{\"id\":" + json_string(n.id) +
+                    ",\"name\":" + json_string(n.name.empty() ? "root" : n.name) +
+                    ",\"size\":" + std::to_string(n.size) +
+                    ",\"createdDateTime\":" + json_string(n.modified) +
+                    ",\"lastModifiedDateTime\":" + json_string(n.modified);
     if (parent)
-        j += ",\"parentReference\":{\"driveType\":\"personal\",\"id\":" + json_str(parent->id) +
-             ",\"path\":" + json_str("/drive/root:" + parent->path) + "}";
+        j += ",\"parentReference\":{\"driveType\":\"personal\",\"id\":" + json_string(parent->id) +
+             ",\"path\":" + json_string("/drive/root:" + parent->path) + "}";
     if (n.folder) {
         j += ",\"folder\":{\"childCount\":" + std::to_string(n.children.size()) + "}";
     } else {
-        j += ",\"file\":{\"mimeType\":" + json_str(n.mime) + "}";
+        j += ",\"file\":{\"mimeType\":" + json_string(n.mime) + "}";
         if (n.download)
             j += ",\"@microsoft.graph.downloadUrl\":" +
-                 json_str(d.download_base + encode_path(n.id) + "/" + encode_path(n.clean) +
-                          "?tempauth=demo");
+                 json_string(d.download_base + url_encode(n.id, true) + "/" +
+                             url_encode(n.clean, true) + "?tempauth=demo");
     }
     return j + "}";
 }
@@ -229,11 +185,26 @@ bool route(const char *method, const std::string &url, const std::string &body,
     return true;
 }
 
+enum class address { by_id, by_path };
+
+// The one place that knows the shapes of the Graph URLs the library asks
+// for: an item by id (/me/drive/items/ID) or by path (/me/drive/root for
+// the root, /me/drive/root:/PATH percent-encoded below it), and with
+// children its children collection (/children after an id or the root,
+// :/children after a path). The query of a page is added by the caller.
+std::string item_url(const std::string &base, const node &n, address how, bool children) {
+    std::string url = base + "/me/drive/";
+    if (how == address::by_id)
+        return url + "items/" + n.id + (children ? "/children" : "");
+    if (n.path.empty())
+        return url + (children ? "root/children" : "root");
+    return url + "root:" + url_encode(n.path, true) + (children ? ":/children" : "");
+}
+
 bool script(const drive &d, const std::string &base, const node &n, const node *parent,
             std::string *error) {
-    const std::string by_id = base + "/me/drive/items/" + n.id;
-    const std::string by_path =
-        n.path.empty() ? base + "/me/drive/root" : base + "/me/drive/root:" + encode_path(n.path);
+    const std::string by_id = item_url(base, n, address::by_id, false);
+    const std::string by_path = item_url(base, n, address::by_path, false);
     const std::string body = item_json(d, n, parent);
     if (!route("GET", by_id, body, error) || !route("GET", by_path, body, error))
         return false;
@@ -253,17 +224,16 @@ bool script(const drive &d, const std::string &base, const node &n, const node *
         }
         page += ']';
         auto link = [&](size_t k) {
-            return by_id + "/children?$top=200&$skiptoken=" + std::to_string(k * d.page_size);
+            return item_url(base, n, address::by_id, true) +
+                   "?$top=200&$skiptoken=" + std::to_string(k * d.page_size);
         };
         if (p + 1 < pages)
-            page += ",\"@odata.nextLink\":" + json_str(link(p + 1));
+            page += ",\"@odata.nextLink\":" + json_string(link(p + 1));
         page += '}';
         if (p == 0) {
-            const std::string children_by_path =
-                n.path.empty() ? base + "/me/drive/root/children"
-                               : base + "/me/drive/root:" + encode_path(n.path) + ":/children";
-            if (!route("GET", children_by_path + kFirstPage, page, error) ||
-                !route("GET", by_id + "/children" + kFirstPage, page, error))
+            if (!route("GET", item_url(base, n, address::by_path, true) + kFirstPage, page,
+                       error) ||
+                !route("GET", item_url(base, n, address::by_id, true) + kFirstPage, page, error))
                 return false;
         } else if (!route("GET", link(p), page, error)) {
             return false;
@@ -321,7 +291,7 @@ bool load(drive *d, std::string *error) {
         *error = "the demo drive description demo-drive.json was not found";
         return false;
     }
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(text.data(), text.size(), 0));
+    doc_ptr doc = read_json(text);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) {
         *error = from + " is not a JSON object";
@@ -335,8 +305,8 @@ bool load(drive *d, std::string *error) {
     }
     d->token_answer = tok;
     std::free(tok);
-    d->download_base = str_of(root, "download_base", "https://demo.invalid/download/");
-    long long page = int_of(root, "page_size", 200);
+    d->download_base = str_member(root, "download_base", "https://demo.invalid/download/");
+    long long page = int_member(root, "page_size", 200);
     if (page < 1 || page > 1000) {
         *error = from + ": \"page_size\" must be 1 to 1000";
         return false;

@@ -6,10 +6,13 @@
 // is written with the locked writer.
 #include "login.h"
 
+#include "context.h"
 #include "curl_io.h"
+#include "json_doc.h"
 #include "output.h"
 #include "rotation.h"
 #include "settings_file.h"
+#include "text.h"
 
 #include <microhttpd.h>
 #include <nimbus.h>
@@ -54,11 +57,6 @@ struct failure {
     int status;
     std::string message;
 };
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
 
 struct fd_guard {
     int fd = -1;
@@ -136,32 +134,6 @@ bool challenge_of(const std::string &verifier, std::string *out) {
 }
 
 // application/x-www-form-urlencoded, also right for a URL query.
-std::string form_encode(const std::string &text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string form_decode(const std::string &text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
@@ -210,37 +182,6 @@ redirect parse_pasted(std::string text) {
         at = amp + 1;
     }
     return r;
-}
-
-// Compares without stopping at the first difference.
-bool same_secret(const std::string &a, const std::string &b) {
-    unsigned char diff = a.size() == b.size() ? 0 : 1;
-    for (size_t i = 0; i < a.size(); i++)
-        diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
-    return diff == 0;
-}
-
-std::string html_escape(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
 }
 
 std::string page(const std::string &title, const std::string &text) {
@@ -602,7 +543,7 @@ bool exchange(const nimbus_io *io, const std::string &form, tokens *t, failure *
         *f = {EXIT_UNAVAILABLE, "the token endpoint cannot be reached: " + first_line(a.error)};
         return false;
     }
-    doc_ptr doc(yyjson_read(a.body.data(), a.body.size(), 0));
+    doc_ptr doc = read_json(a.body);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     std::string error = str_at(root, {"error"});
     if (a.status == 200 && error.empty()) {
@@ -639,7 +580,7 @@ bool read_drive(const nimbus_io *io, const std::string &access, drive_info *d, f
         *f = {EXIT_UNAVAILABLE, "Graph cannot be reached: " + first_line(a.error)};
         return false;
     }
-    doc_ptr doc(yyjson_read(a.body.data(), a.body.size(), 0));
+    doc_ptr doc = read_json(a.body);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (a.status != 200 || !yyjson_is_obj(root)) {
         std::string message = first_line(str_at(root, {"error", "message"}));
@@ -662,7 +603,7 @@ void make_folders(const std::string &path) {
 }
 
 bool json_object(const std::string &text) {
-    doc_ptr doc(yyjson_read(text.data(), text.size(), 0));
+    doc_ptr doc = read_json(text);
     return doc && yyjson_is_obj(yyjson_doc_get_root(doc.get()));
 }
 
@@ -718,9 +659,9 @@ int run_login(const options &o) {
         return fail_with(
             {EXIT_OTHER, "cannot make the sign-in secrets (random source or SHA-256)"});
     std::string redirect_uri = "http://localhost:" + std::to_string(port) + "/";
-    std::string url = std::string(kAuthorizeUrl) + "?client_id=" + form_encode(client_id) +
-                      "&response_type=code&redirect_uri=" + form_encode(redirect_uri) +
-                      "&response_mode=query&scope=" + form_encode(scope) + "&state=" + state +
+    std::string url = std::string(kAuthorizeUrl) + "?client_id=" + url_encode(client_id, false) +
+                      "&response_type=code&redirect_uri=" + url_encode(redirect_uri, false) +
+                      "&response_mode=query&scope=" + url_encode(scope, false) + "&state=" + state +
                       "&code_challenge=" + challenge +
                       "&code_challenge_method=S256&prompt=select_account";
 
@@ -773,22 +714,15 @@ int run_login(const options &o) {
         return finish(false, {EXIT_AUTH, "the answer carries no authorization code"},
                       "The answer carries no authorization code.");
 
-    curl_settings cs;
-    cs.timeout_s = o.timeout_s;
-    cs.connect_to = o.connect_to;
-    cs.cacert = o.cacert;
-    cs.verbose = o.verbose;
-    cs.retries = o.retries;
-    cs.max_time_s = o.max_time_s;
-    cs.started = o.started;
     int status;
     {
-        curl_transport curl(cs);
-        std::string form = "client_id=" + form_encode(client_id) + "&scope=" + form_encode(scope) +
-                           "&code=" + form_encode(got.code) +
-                           "&redirect_uri=" + form_encode(redirect_uri) +
+        curl_transport curl(transport_settings(o));
+        std::string form = "client_id=" + url_encode(client_id, false) +
+                           "&scope=" + url_encode(scope, false) +
+                           "&code=" + url_encode(got.code, false) +
+                           "&redirect_uri=" + url_encode(redirect_uri, false) +
                            "&grant_type=authorization_code&code_verifier=" + verifier +
-                           "&client_secret=" + form_encode(secret);
+                           "&client_secret=" + url_encode(secret, false);
         tokens t;
         drive_info d;
         if (!exchange(curl.table(), form, &t, &f) || !read_drive(curl.table(), t.access, &d, &f)) {

@@ -137,7 +137,10 @@ const command_help kHelp[] = {
               "Any other address needs --auth-token-file: a mode 600 file whose first line\n"
               "is the secret (16 characters or more), sent as the password of HTTP Basic\n"
               "authentication or as the query parameter t. --threads sets the size of the\n"
-              "request thread pool (default 4). One line per request goes to stderr.\n"},
+              "request thread pool (default 4). One line per request goes to stderr.\n"
+              "--page-size, --timeout and --retries apply to each request to the service;\n"
+              "--max-time, a limit for a whole command, is refused. A refresh token the\n"
+              "service rotates is stored in the settings file as soon as it arrives.\n"},
     {"redact", "usage: nimbus redact TEXT\n"
                "\n"
                "Prints TEXT with URL user information and secret parameters (access_token,\n"
@@ -380,6 +383,9 @@ int run(int argc, char **argv) {
         return usage_error("--demo brings its own settings; drop --settings");
     if (o.command != "serve" && (!o.listen.empty() || !o.auth_token_file.empty() || o.threads))
         return usage_error("--listen, --auth-token-file and --threads belong to serve");
+    if (o.command == "serve" && o.max_time_s > 0)
+        return usage_error("--max-time limits a whole command and serve runs until stopped: "
+                           "each request is limited by --timeout and --retries");
     if (o.demo && o.write)
         return usage_error("--write needs a settings file; the demo has none");
 

@@ -2,6 +2,8 @@
 // flags, as the library writes standard JSON) and never reformatted for --json.
 #include "output.h"
 
+#include "json_doc.h"
+
 #include <nimbus.h>
 #include <yyjson.h>
 
@@ -14,48 +16,12 @@
 namespace cli {
 namespace {
 
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
-
-doc_ptr read_json(const std::string &text) {
-    return doc_ptr(yyjson_read(text.data(), text.size(), 0));
-}
-
-std::string str_member(yyjson_val *obj, const char *key) {
-    yyjson_val *v = yyjson_obj_get(obj, key);
-    return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : std::string();
-}
-
-int64_t int_member(yyjson_val *obj, const char *key, int64_t absent) {
-    yyjson_val *v = yyjson_obj_get(obj, key);
-    return yyjson_is_int(v) ? yyjson_get_sint(v) : absent;
-}
-
 struct row {
     bool folder;
     std::string name;
     std::string size;
     std::string modified;
 };
-
-int fold(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-}
-
-// Case-insensitive for ASCII letters, byte order for the rest; ties by bytes.
-bool name_before(const std::string &a, const std::string &b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++) {
-        int x = fold(static_cast<unsigned char>(a[i])), y = fold(static_cast<unsigned char>(b[i]));
-        if (x != y)
-            return x < y;
-    }
-    if (a.size() != b.size())
-        return a.size() < b.size();
-    return a < b;
-}
 
 // The length of the well-formed UTF-8 sequence of two or more bytes at i
 // (no overlong forms, surrogates or values above U+10FFFF), else 0.
@@ -194,6 +160,45 @@ std::string utc_minutes(int64_t ms) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min);
     return text;
+}
+
+std::string html_escape(const std::string &text) {
+    std::string out;
+    for (char c : printable(text)) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool name_before(const std::string &a, const std::string &b) {
+    auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; i++) {
+        int x = fold(static_cast<unsigned char>(a[i])), y = fold(static_cast<unsigned char>(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    if (a.size() != b.size())
+        return a.size() < b.size();
+    return a < b;
 }
 
 std::string json_string(const std::string &text) {

@@ -35,6 +35,11 @@ std::string human_size(int64_t bytes);
 std::string utc_minutes(int64_t ms);
 // The text as a JSON string, quotes included.
 std::string json_string(const std::string &text);
+// printable(text) escaped for HTML text and attribute values.
+std::string html_escape(const std::string &text);
+// Names in listing order: case-insensitive for ASCII letters, byte order for
+// the rest; ties by bytes.
+bool name_before(const std::string &a, const std::string &b);
 // The one filter for every text shown that came from the service, the
 // settings or the library: printable ASCII and well-formed UTF-8 stay, while
 // C0 controls, DEL and bytes that are not UTF-8 become \xHH, and C1 controls

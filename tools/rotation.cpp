@@ -1,7 +1,7 @@
 // The rotation watch: a decorator over the command's transport table.
 #include "rotation.h"
 
-#include <yyjson.h>
+#include "json_doc.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,15 +11,6 @@ namespace cli {
 namespace {
 
 constexpr size_t kMaxToken = 8192; // the library refuses longer refresh tokens itself
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
-std::string str_member(yyjson_val *obj, const char *key) {
-    yyjson_val *v = yyjson_obj_get(obj, key);
-    return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : std::string();
-}
 
 // A token as the library takes it: 1 to 8 KiB, no control characters.
 bool token_ok(const std::string &token) {
@@ -79,7 +70,7 @@ int rotation_watch::post(const char *url, const char *body, const char *content_
     int rc = inner_->post(inner_->ctx, url, body, content_type, answer, status, error);
     if (rc != 0 || !url || std::strcmp(url, token_url()) != 0 || !*answer)
         return rc;
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(*answer, std::strlen(*answer), 0));
+    doc_ptr doc = read_json(*answer, std::strlen(*answer));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root))
         return rc;

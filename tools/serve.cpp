@@ -5,11 +5,10 @@
 // then fetches (with Range requests) straight from the service.
 #include "serve.h"
 
-#include "curl_io.h"
-#include "demo.h"
+#include "context.h"
+#include "json_doc.h"
 #include "output.h"
 #include "serve_request.h"
-#include "settings_file.h"
 
 #include <microhttpd.h>
 #include <nimbus.h>
@@ -62,32 +61,6 @@ const char *const kMediaExtensions[] = {
 
 // -- small text helpers --------------------------------------------------------
 
-std::string html_escape(const std::string &text) {
-    std::string out;
-    for (char c : printable(text)) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 bool ends_with_media_extension(const std::string &name) {
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot + 1 == name.size())
@@ -101,35 +74,6 @@ bool ends_with_media_extension(const std::string &name) {
             return true;
     return false;
 }
-
-// Case-insensitive for ASCII letters, byte order for the rest; ties by bytes.
-bool name_before(const std::string &a, const std::string &b) {
-    auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++) {
-        int x = fold(static_cast<unsigned char>(a[i])), y = fold(static_cast<unsigned char>(b[i]));
-        if (x != y)
-            return x < y;
-    }
-    if (a.size() != b.size())
-        return a.size() < b.size();
-    return a < b;
-}
-
-// Compares in time that depends on the secret's length only.
-bool same_secret(const std::string &given, const std::string &secret) {
-    unsigned char diff = given.size() != secret.size() ? 1 : 0;
-    for (size_t i = 0; i < secret.size(); i++) {
-        unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        diff = static_cast<unsigned char>(diff | (g ^ static_cast<unsigned char>(secret[i])));
-    }
-    return diff == 0;
-}
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
 
 // -- listen address and secret ---------------------------------------------------
 
@@ -292,7 +236,8 @@ class locator_cache {
 // -- the gateway ----------------------------------------------------------------
 
 struct gateway {
-    std::string settings;
+    explicit gateway(const options &o) : ctx(o) {}
+    context ctx;       // settings, transport, and the refresh token kept as it rotates
     std::string token; // empty: no credential asked
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
@@ -409,7 +354,7 @@ struct listing_row {
 };
 
 bool read_listing(const std::string &answer, std::vector<listing_row> *rows) {
-    doc_ptr doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
     if (!yyjson_is_arr(items))
         return false;
@@ -519,7 +464,7 @@ reply playlist(const request &q, const std::vector<listing_row> &rows, const std
 
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
-    int rc = nimbus_list(g.settings.c_str(), folder.c_str(), nullptr, 0);
+    int rc = nimbus_list(g.ctx.settings().c_str(), folder.c_str(), nullptr, 0);
     if (rc != NIMBUS_OK)
         return failure_reply(rc, nimbus_last_error(), q.json_errors);
     std::string answer = nimbus_result_json();
@@ -557,7 +502,7 @@ reply serve_file(gateway &g, const request &q) {
     std::string url;
     if (g.locators.find(q.path, &url))
         return redirect(url);
-    int rc = nimbus_stream_url(g.settings.c_str(), json_string(q.path).c_str(), nullptr, 0);
+    int rc = nimbus_stream_url(g.ctx.settings().c_str(), json_string(q.path).c_str(), nullptr, 0);
     if (rc != NIMBUS_OK) {
         std::string message = nimbus_last_error();
         // A folder named without its final "/": send the player to its page.
@@ -573,7 +518,7 @@ reply serve_file(gateway &g, const request &q) {
         return failure_reply(rc, message, q.json_errors);
     }
     std::string answer = nimbus_result_json();
-    doc_ptr doc(yyjson_read(answer.data(), answer.size(), 0));
+    doc_ptr doc = read_json(answer);
     yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "url") : nullptr;
     if (yyjson_is_str(v))
         url.assign(yyjson_get_str(v), yyjson_get_len(v));
@@ -675,6 +620,13 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     } catch (...) {
         r = error_reply(500, "out of memory", false);
     }
+    // A grant during this request may have rotated the refresh token: the
+    // server runs for days, so it is stored now, not at exit.
+    try {
+        g.ctx.keep_rotation();
+    } catch (...) {
+        print_error("warning: the rotated refresh token was not stored");
+    }
     MHD_Response *resp =
         MHD_create_response_from_buffer(r.body.size(), r.body.data(), MHD_RESPMEM_MUST_COPY);
     if (!resp)
@@ -725,55 +677,27 @@ int run_serve(const options &o) {
         print_error(error);
         return EXIT_USAGE;
     }
-    gateway g;
-    g.loopback = addr.loopback;
-    if (!o.auth_token_file.empty() && !read_token_file(o.auth_token_file, &g.token, &error)) {
+    std::string token;
+    if (!o.auth_token_file.empty() && !read_token_file(o.auth_token_file, &token, &error)) {
         print_error(error);
         return EXIT_SETTINGS;
     }
-    if (!addr.loopback && g.token.empty()) {
+    if (!addr.loopback && token.empty()) {
         print_error("serve: listening on " + addr.host +
                     " lets other hosts in; give a secret with --auth-token-file FILE");
         return EXIT_USAGE;
     }
-
-    std::unique_ptr<curl_transport> curl;
-    if (o.demo) {
-        if (!demo_start(&error)) {
-            print_error("demo: " + error);
-            return EXIT_OTHER;
-        }
-        g.settings = demo_settings();
-    } else {
-        std::string path = o.settings_path.empty() ? default_settings_path() : o.settings_path;
-        if (!read_settings(path, &g.settings, &error)) {
-            print_error(error);
-            return EXIT_SETTINGS;
-        }
-        if (!nimbus_drive_base(g.settings.c_str())) {
-            print_failure("serve", NIMBUS_E_INVALID, nimbus_last_error());
-            return EXIT_SETTINGS;
-        }
-        curl_settings cs;
-        cs.timeout_s = o.timeout_s;
-        cs.connect_to = o.connect_to;
-        cs.cacert = o.cacert;
-        cs.verbose = o.verbose;
-        curl.reset(new curl_transport(cs));
-        if (nimbus_set_io(curl->table()) != NIMBUS_OK) {
-            print_error("the library refused the transport table");
-            return EXIT_OTHER;
-        }
+    gateway g(o);
+    g.loopback = addr.loopback;
+    g.token = token;
+    // The signals that stop the server are taken by sigwait below, not by
+    // the Ctrl-C handler of the one-shot commands.
+    if (int rc = g.ctx.open(false))
+        return rc;
+    if (!o.demo && !nimbus_drive_base(g.ctx.settings().c_str())) {
+        print_failure("serve", NIMBUS_E_INVALID, nimbus_last_error());
+        return EXIT_SETTINGS;
     }
-    struct transport_release {
-        bool curl;
-        ~transport_release() {
-            if (curl) {
-                nimbus_set_io(nullptr);
-                curl_shutdown();
-            }
-        }
-    } release{curl != nullptr};
 
     // The pool threads inherit this mask; the signals are taken by sigwait below.
     sigset_t stop_signals, old_mask;

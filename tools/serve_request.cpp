@@ -12,16 +12,6 @@ namespace {
 
 constexpr size_t kMaxRawPath = 3 * kMaxDrivePath + 1; // every byte percent-encoded, plus "/"
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
 bool utf8_ok(const std::string &s) {
     size_t i = 0, n = s.size();
@@ -117,22 +107,6 @@ bool decode_query(const char *raw, std::string *out) {
         out->push_back(c);
     }
     return true;
-}
-
-std::string url_encode(const std::string &text, bool keep_slash) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
 }
 
 bool loopback_host(const char *value, uint16_t port) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "text.h"
+
 namespace cli {
 
 // The longest drive path the library accepts, in bytes.
@@ -21,9 +23,6 @@ bool decode_path(const char *raw, std::string *out);
 
 // A query value: "+" is a space, %HH a byte. False on a bad escape or NUL.
 bool decode_query(const char *raw, std::string *out);
-
-// Percent-encodes everything but unreserved characters (and "/" with keep_slash).
-std::string url_encode(const std::string &text, bool keep_slash);
 
 // True when the Host header names a loopback address or localhost with the
 // listener's port (no port only for port 80).

@@ -1,6 +1,8 @@
 // Settings file handling for the command.
 #include "settings_file.h"
 
+#include "json_doc.h"
+
 #include <yyjson.h>
 
 #include <cerrno>
@@ -26,11 +28,6 @@ struct fd_guard {
         if (fd >= 0)
             close(fd);
     }
-};
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
 };
 
 std::string errno_text(const std::string &what) {
@@ -279,7 +276,7 @@ bool read_settings(const std::string &path, std::string *text, std::string *erro
 }
 
 std::string settings_value(const std::string &settings, const std::string &key) {
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(settings.data(), settings.size(), 0));
+    doc_ptr doc = read_json(settings);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     return yyjson_is_obj(root) ? value_text(yyjson_obj_get(root, key.c_str())) : std::string();
 }
@@ -295,13 +292,12 @@ std::string refresh_token_key(const std::string &settings, const std::string &an
 bool merge_members(const std::string &settings, const std::vector<member> &updates,
                    std::string *merged, std::string *error) {
     // Numbers stay raw so that they are written back exactly as they were.
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(
-        yyjson_read(settings.data(), settings.size(), YYJSON_READ_NUMBER_AS_RAW));
+    doc_ptr doc(yyjson_read(settings.data(), settings.size(), YYJSON_READ_NUMBER_AS_RAW));
     if (!doc || !yyjson_is_obj(yyjson_doc_get_root(doc.get()))) {
         *error = "the settings file is not a JSON object";
         return false;
     }
-    std::unique_ptr<yyjson_mut_doc, doc_deleter> mut(yyjson_doc_mut_copy(doc.get(), nullptr));
+    mut_doc_ptr mut(yyjson_doc_mut_copy(doc.get(), nullptr));
     yyjson_mut_val *root = mut ? yyjson_mut_doc_get_root(mut.get()) : nullptr;
     if (!root) {
         *error = "out of memory";

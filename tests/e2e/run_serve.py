@@ -339,6 +339,25 @@ def case_errors(f):
         pass
 
 
+def case_rotation(f):
+    """Each refresh token rotated while serving is stored at once, once."""
+    f.mock.revoke_on_rotate = True
+    g = f.serve("--page-size", "2")
+    expect(g.get("/Music/Album/?format=json"), 200, "listing")
+    pages = [r for r in f.mock.requests if r["path"].endswith("/Album:/children")]
+    check(pages and pages[0]["query"] == "$top=2", "--page-size applies", pages)
+    stored = lambda: json.loads(open(f.settings).read())["refresh_token"]
+    check(stored() == "rt-1", "stored while serving", stored())
+    f.mock.access_uses = 1  # the access token is spent: the next request needs a grant
+    expect(g.get("/song.mp3"), 302, "after a second grant")
+    check(stored() == "rt-2", "the second rotation stored", stored())
+    check(g.stop() == 0, "exit 0", g.log())
+    check(stored() == "rt-2" and "warning" not in g.log(), "kept, no warning", g.log())
+    check(f.mock.grants == ["rt-0", "rt-1"], "each token presented once", f.mock.grants)
+    check(subprocess.run(f.command("serve", "--max-time", "5"), capture_output=True).returncode
+          == 2, "--max-time refused")
+
+
 def case_ffprobe(f):
     """A real player follows the redirect over TLS and reads a real file."""
     if not shutil.which("ffmpeg") or not shutil.which("ffprobe"):

@@ -1,0 +1,52 @@
+// Text helpers without dependencies (header-only, so the fuzz targets of
+// the request parsers can use them without the rest of the command).
+#ifndef NIMBUS_TOOLS_TEXT_H
+#define NIMBUS_TOOLS_TEXT_H
+
+#include <string>
+
+namespace cli {
+
+// Percent-encoding for URL paths, query values and form bodies: unreserved
+// characters (and slashes with keep_slash) stay, every other byte becomes
+// %XX. With keep_slash it is the encoding the library applies to drive paths.
+inline std::string url_encode(const std::string &text, bool keep_slash) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+// The value of a hexadecimal digit, or -1.
+inline int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Compares in time that depends on the secret's length only.
+inline bool same_secret(const std::string &given, const std::string &secret) {
+    unsigned char diff = given.size() != secret.size() ? 1 : 0;
+    for (size_t i = 0; i < secret.size(); i++) {
+        unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        diff = static_cast<unsigned char>(diff | (g ^ static_cast<unsigned char>(secret[i])));
+    }
+    return diff == 0;
+}
+
+} // namespace cli
+
+#endif
