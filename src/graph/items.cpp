@@ -34,7 +34,9 @@ constexpr size_t RING = 16; // more than 3 * LAG
 // Rehashing works in batches of this size.
 constexpr size_t BATCH = 16;
 
-yyjson_doc *read_json(const char *body, size_t len, bool *oom);
+yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
+int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
+             char *msg, size_t size);
 yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len);
 bool nonempty_str(yyjson_val *v);
 char *str_of(yyjson_val *v);
@@ -66,8 +68,93 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
     if (next)
         *next = nullptr;
     bool oom;
-    doc_guard doc{read_json(body, len, &oom)};
+    // Without YYJSON_READ_INSITU the reader leaves the body as it is.
+    doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    return children(yyjson_doc_get_root(doc.doc), oom, prefix, list, next, msg, size);
+}
+
+int nimbus_parse_children_in_place(char *body, size_t len, yyjson_alc *alc, const char *prefix,
+                                   nimbus_items *list, char **next, char *code, size_t code_size,
+                                   char *msg, size_t size) {
+    if (next)
+        *next = nullptr;
+    if (code && code_size > 0)
+        code[0] = '\0';
+    bool oom;
+    doc_guard doc{read_json(body, len, YYJSON_READ_INSITU, alc, &oom)};
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (yyjson_is_obj(root) && nimbus_envelope(root, code, code_size, msg, size))
+        return NIMBUS_E_FAILED;
+    return children(root, oom, prefix, list, next, msg, size);
+}
+
+int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
+                             char *msg, size_t size) {
+    *item = nimbus_item{};
+    bool oom;
+    doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "%s", oom ? OOM : "the item answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+    if (yyjson_is_obj(member(root, "error", 5))) {
+        nimbus_msgf(msg, size, "the item answer is an error envelope");
+        return NIMBUS_E_FAILED;
+    }
+    if (fill_entry(root, item, prefix ? prefix : "", msg, size) != 0)
+        return NIMBUS_E_FAILED;
+    return NIMBUS_OK;
+}
+
+char *nimbus_download_url_of(yyjson_val *item) {
+    if (!yyjson_is_obj(item))
+        return nullptr;
+    yyjson_val *v = member(item, "@microsoft.graph.downloadUrl", 28);
+    if (!nonempty_str(v))
+        v = member(item, "@content.downloadUrl", 20);
+    return str_of(v);
+}
+
+void nimbus_item_free(nimbus_item *item) {
+    if (!item)
+        return;
+    std::free(item->id);
+    std::free(item->name);
+    std::free(item->path);
+    *item = nimbus_item{};
+}
+
+void nimbus_items_free(nimbus_items *list) {
+    if (!list)
+        return;
+    for (size_t i = 0; i < list->count; i++)
+        nimbus_item_free(&list->items[i]);
+    std::free(list->items);
+    std::free(list->index);
+    *list = nimbus_items{};
+}
+
+namespace {
+
+// Strict JSON: flags is 0 or YYJSON_READ_INSITU, which reads the body in
+// place. Null for an absent or malformed body; oom tells when the reader
+// itself ran out of memory, which is reported as such rather than as a
+// malformed answer.
+yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom) {
+    *oom = false;
+    if (!body)
+        return nullptr;
+    yyjson_read_err err{};
+    yyjson_doc *doc = yyjson_read_opts(body, len, flags, alc, &err);
+    *oom = !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+    return doc;
+}
+
+// The entries of a children page with the root root (null when the body
+// did not parse; oom tells why) appended to list.
+int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
+             char *msg, size_t size) {
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "%s", oom ? OOM : "the children answer is not a JSON object");
         return NIMBUS_E_FAILED;
@@ -134,68 +221,6 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
     if (next)
         *next = link.release();
     return NIMBUS_OK;
-}
-
-int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
-                             char *msg, size_t size) {
-    *item = nimbus_item{};
-    bool oom;
-    doc_guard doc{read_json(body, len, &oom)};
-    yyjson_val *root = yyjson_doc_get_root(doc.doc);
-    if (!yyjson_is_obj(root)) {
-        nimbus_msgf(msg, size, "%s", oom ? OOM : "the item answer is not a JSON object");
-        return NIMBUS_E_FAILED;
-    }
-    if (yyjson_is_obj(member(root, "error", 5))) {
-        nimbus_msgf(msg, size, "the item answer is an error envelope");
-        return NIMBUS_E_FAILED;
-    }
-    if (fill_entry(root, item, prefix ? prefix : "", msg, size) != 0)
-        return NIMBUS_E_FAILED;
-    return NIMBUS_OK;
-}
-
-char *nimbus_download_url_of(yyjson_val *item) {
-    if (!yyjson_is_obj(item))
-        return nullptr;
-    yyjson_val *v = member(item, "@microsoft.graph.downloadUrl", 28);
-    if (!nonempty_str(v))
-        v = member(item, "@content.downloadUrl", 20);
-    return str_of(v);
-}
-
-void nimbus_item_free(nimbus_item *item) {
-    if (!item)
-        return;
-    std::free(item->id);
-    std::free(item->name);
-    std::free(item->path);
-    *item = nimbus_item{};
-}
-
-void nimbus_items_free(nimbus_items *list) {
-    if (!list)
-        return;
-    for (size_t i = 0; i < list->count; i++)
-        nimbus_item_free(&list->items[i]);
-    std::free(list->items);
-    std::free(list->index);
-    *list = nimbus_items{};
-}
-
-namespace {
-
-// Strict JSON (no reader flags); the reader does not write into the body.
-// Null for an absent or malformed body; oom tells when the reader itself ran
-// out of memory, which is reported as such rather than as a malformed answer.
-yyjson_doc *read_json(const char *body, size_t len, bool *oom) {
-    *oom = false;
-    if (!body)
-        return nullptr;
-    yyjson_read_err err{};
-    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err);
-    *oom = !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
-    return doc;
 }
 
 // The value of the first member with exactly this key; yyjson_obj_getn walks
