@@ -6,6 +6,8 @@
 #   make test-valgrind  the end-to-end tests under valgrind memcheck
 #   make fuzz           build the libFuzzer targets with clang, run each FUZZ_SECONDS
 #   make bench          build and run the benchmarks
+#   make format-check   the tree against .clang-format
+#   make tidy           clang-tidy over the library's sources
 #   make install        install into PREFIX (default /usr/local)
 
 BUILD        ?= build
@@ -19,7 +21,7 @@ CMAKE_FLAGS  ?=
 
 CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
 
-.PHONY: all deps build test test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke demo install clean
+.PHONY: all deps build format-check tidy test test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke demo install clean
 
 all: build
 
@@ -71,6 +73,13 @@ demo: deps
 	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli
 	@tools/demo-tour.sh $(BUILD)/tools/nimbus
+
+format-check:
+	git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
+# Needs the compile commands of a configured build.
+tidy: build
+	clang-tidy -p $(BUILD) --quiet --warnings-as-errors='*' src/*/*.cpp
 
 install: build
 	cmake --install $(BUILD)

@@ -42,7 +42,7 @@ class context {
             return EXIT_OK;
         }
         path_ = o_.settings_path.empty() ? default_settings_path() : o_.settings_path;
-        if (!read_settings(path_, &settings_, &error)) {
+        if (!read_settings(path_, &settings_, &error, &identity_)) {
             print_error(error);
             return EXIT_SETTINGS;
         }
@@ -61,6 +61,7 @@ class context {
 
     const std::string &settings() const { return settings_; }
     const std::string &path() const { return path_; }
+    const file_identity &identity() const { return identity_; }
 
     // The fake transport cannot print its exchanges; say what it served.
     void after_request() {
@@ -84,6 +85,7 @@ class context {
     std::unique_ptr<curl_transport> curl_;
     std::string settings_;
     std::string path_;
+    file_identity identity_;
     int seen_ = 0;
     int seen_token_ = 0;
 };
@@ -195,7 +197,7 @@ int run_validate(const options &o) {
     yyjson_val *type = yyjson_obj_get(root, "RuntimeType");
     if (!o.json)
         std::fprintf(notes, "settings are valid (%s)\n",
-                     yyjson_is_str(type) ? yyjson_get_str(type) : "?");
+                     yyjson_is_str(type) ? printable(yyjson_get_str(type)).c_str() : "?");
 
     std::vector<member> updates;
     std::vector<std::string> what;
@@ -227,9 +229,8 @@ int run_validate(const options &o) {
                          printable(ctx.path()).c_str());
         return EXIT_OK;
     }
-    std::string merged, error;
-    if (!merge_members(ctx.settings(), updates, &merged, &error) ||
-        !replace_file(ctx.path(), merged, &error)) {
+    std::string error;
+    if (!store_members(ctx.path(), updates, &ctx.identity(), &error)) {
         print_error("validate --write: " + error);
         return EXIT_OTHER;
     }

@@ -2,6 +2,7 @@
 // easy handle, so concurrent requests never share curl state; only the
 // read-only option values held by curl_transport are shared.
 #include "curl_io.h"
+#include "output.h"
 
 #include <curl/curl.h>
 
@@ -219,13 +220,13 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
         why = got.too_large ? "the answer is larger than 64 MiB"
                             : (errbuf[0] ? errbuf : curl_easy_strerror(rc));
     if (settings_.verbose) {
-        std::string shown = nimbus_redact(target.c_str()); // copy: per-thread text
+        std::string shown = printable(nimbus_redact(target.c_str()));
         std::lock_guard<std::mutex> lock(g_log_lock);
         if (rc == CURLE_OK)
             std::fprintf(stderr, "%s %s %ld %ld ms\n", method, shown.c_str(), code, ms);
         else
-            std::fprintf(stderr, "%s %s failed (%s) %ld ms\n", method, shown.c_str(), why.c_str(),
-                         ms);
+            std::fprintf(stderr, "%s %s failed (%s) %ld ms\n", method, shown.c_str(),
+                         printable(why).c_str(), ms);
     }
     if (rc != CURLE_OK)
         return fail(error, why);

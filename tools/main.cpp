@@ -10,6 +10,8 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -246,6 +248,12 @@ int run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // The process holds a client secret and a refresh token: no core dump
+    // may carry them to disk, and other processes of the user may not read
+    // its memory.
+    struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     try {
         return run(argc, argv);
     } catch (const std::exception &e) {

@@ -57,6 +57,49 @@ bool name_before(const std::string &a, const std::string &b) {
     return a < b;
 }
 
+// The length of the well-formed UTF-8 sequence of two or more bytes at i
+// (no overlong forms, surrogates or values above U+10FFFF), else 0.
+size_t utf8_length(const std::string &s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xbf; // range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        lo = c == 0xe0 ? 0xa0 : 0x80;
+        hi = c == 0xed ? 0x9f : 0xbf;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        lo = c == 0xf0 ? 0x90 : 0x80;
+        hi = c == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size())
+        return 0;
+    for (size_t k = 1; k < len; k++) {
+        unsigned char b = static_cast<unsigned char>(s[i + k]);
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xbf))
+            return 0;
+    }
+    return len;
+}
+
+uint32_t code_point(const std::string &s, size_t i, size_t len) {
+    static const unsigned char lead_mask[] = {0, 0, 0x1f, 0x0f, 0x07};
+    uint32_t cp = static_cast<unsigned char>(s[i]) & lead_mask[len];
+    for (size_t k = 1; k < len; k++)
+        cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
+    return cp;
+}
+
+std::string escaped(const char *format, uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, format, static_cast<unsigned>(value));
+    return text;
+}
+
 } // namespace
 
 const char *code_name(int code) {
@@ -115,7 +158,8 @@ void print_failure(const char *what, int code, const char *message) {
         }
     }
     std::string line = printable(text);
-    std::fprintf(stderr, "nimbus: %s: %s (%d): %s\n", what, code_name(code), code, line.c_str());
+    std::fprintf(stderr, "nimbus: %s: %s (%d): %s\n", printable(what ? what : "").c_str(),
+                 code_name(code), code, line.c_str());
 }
 
 void print_error(const std::string &message) {
@@ -188,18 +232,27 @@ std::string json_string(const std::string &text) {
 std::string printable(const std::string &text) {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); i++) {
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f) {
-            out += '?';
-        } else if (c == 0xc2 && i + 1 < text.size() &&
-                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-            out += '?'; // C1 control in UTF-8
-            i++;
-        } else {
+        if (c >= 0x20 && c < 0x7f) {
             out += static_cast<char>(c);
+            i++;
+            continue;
         }
+        size_t len = utf8_length(text, i);
+        if (len == 0) { // a C0 control, DEL or a byte that is not UTF-8
+            out += escaped("\\x%02x", c);
+            i++;
+            continue;
+        }
+        uint32_t cp = code_point(text, i, len);
+        if ((cp >= 0x80 && cp <= 0x9f) || (cp >= 0x202a && cp <= 0x202e) ||
+            (cp >= 0x2066 && cp <= 0x2069))
+            out += escaped("\\u%04x", cp); // C1 controls, bidirectional overrides
+        else
+            out.append(text, i, len);
+        i += len;
     }
     return out;
 }

@@ -35,7 +35,11 @@ std::string human_size(int64_t bytes);
 std::string utc_minutes(int64_t ms);
 // The text as a JSON string, quotes included.
 std::string json_string(const std::string &text);
-// Keeps UTF-8, replaces C0/C1 control characters so names cannot steer a terminal.
+// The one filter for every text shown that came from the service, the
+// settings or the library: printable ASCII and well-formed UTF-8 stay, while
+// C0 controls, DEL and bytes that are not UTF-8 become \xHH, and C1 controls
+// and bidirectional overrides (U+202A-U+202E, U+2066-U+2069) become \uHHHH,
+// so no text can steer the terminal or reorder what is shown around it.
 std::string printable(const std::string &text);
 
 // The listing answer as a table: folders first, then by name. Returns false

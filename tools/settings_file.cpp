@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +63,165 @@ std::string folder_of(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool read_all(int fd, std::string *text) {
+    text->clear();
+    char chunk[65536];
+    while (text->size() < kMaxSettings) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        text->append(chunk, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// mkdir -p with mode 0700 for what is missing.
+bool make_folders(const std::string &dir, std::string *error) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0)
+        return true;
+    std::string parent = folder_of(dir);
+    if (parent != dir && !make_folders(parent, error))
+        return false;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = errno_text("cannot create the folder " + dir);
+        return false;
+    }
+    return true;
+}
+
+// Whether name in the folder is (still) the file that was read, or the file
+// the last locked write left there. On success with fd, the file stays open.
+bool still_ours(int folder, const std::string &name, const std::string &lock_name,
+                const file_identity &expected, const std::string &shown, int *fd,
+                std::string *error) {
+    fd_guard f;
+    f.fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (f.fd < 0 || fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "the settings file " + shown + " is gone or no longer a regular file; not written";
+        return false;
+    }
+    bool same = st.st_dev == expected.dev && st.st_ino == expected.ino;
+    if (!same) {
+        fd_guard l;
+        l.fd = openat(folder, lock_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        char record[64] = {0};
+        ssize_t n = l.fd >= 0 ? pread(l.fd, record, sizeof record - 1, 0) : -1;
+        unsigned long long dev = 0, ino = 0;
+        same = n > 0 && std::sscanf(record, "%llu %llu", &dev, &ino) == 2 && dev == st.st_dev &&
+               ino == st.st_ino;
+    }
+    if (!same) {
+        *error = "the settings file " + shown + " was replaced since it was read; not written";
+        return false;
+    }
+    if (fd) {
+        *fd = f.fd;
+        f.fd = -1;
+    }
+    return true;
+}
+
+// Gives fd the owner and group of owner (a stat result) unless they are ours
+// already. Only root can give a file away; the group is kept where the system
+// lets us, and otherwise left as it comes.
+bool keep_owner(int fd, const struct stat *owner) {
+    if (!owner || (owner->st_uid == geteuid() && owner->st_gid == getegid()))
+        return true;
+    return fchown(fd, owner->st_uid, owner->st_gid) == 0 || owner->st_uid == geteuid();
+}
+
+// Leaves the identity of the file just written in the lock file, for a
+// writer that read the file before this one replaced it. Without the record
+// that writer refuses rather than writes, so a failure here is not one.
+void record_identity(int lock, const file_identity &written) {
+    char record[64];
+    int n = std::snprintf(record, sizeof record, "%llu %llu\n",
+                          static_cast<unsigned long long>(written.dev),
+                          static_cast<unsigned long long>(written.ino));
+    if (ftruncate(lock, 0) == 0) {
+        ssize_t w = pwrite(lock, record, static_cast<size_t>(n), 0);
+        (void)w;
+    }
+}
+
+// Writes text to a fresh temporary file in the folder and renames it over
+// name, with the owner and group of owner (see keep_owner).
+bool write_replacement(int folder, const std::string &dir, const std::string &name,
+                       const std::string &text, const struct stat *owner, file_identity *written,
+                       std::string *error) {
+    std::string tmp;
+    fd_guard f;
+    for (int attempt = 0; attempt < 100 && f.fd < 0; attempt++) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            *error = errno_text("cannot name a temporary file");
+            return false;
+        }
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x%02x%02x", random[0], random[1],
+                      random[2], random[3], random[4], random[5]);
+        tmp = "." + name + "." + suffix;
+        f.fd =
+            openat(folder, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (f.fd < 0 && errno != EEXIST) {
+            *error = errno_text("cannot create a temporary file in " + dir);
+            return false;
+        }
+    }
+    if (f.fd < 0) {
+        *error = "cannot create a temporary file in " + dir;
+        return false;
+    }
+    auto give_up = [&](const std::string &what) {
+        *error = errno_text(what);
+        close(f.fd);
+        f.fd = -1;
+        unlinkat(folder, tmp.c_str(), 0);
+        return false;
+    };
+    const std::string shown = dir + "/" + tmp;
+    if (fchmod(f.fd, 0600) != 0)
+        return give_up("cannot restrict " + shown);
+    if (!keep_owner(f.fd, owner))
+        return give_up("cannot give " + shown + " to the settings file's owner");
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(f.fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return give_up("cannot write " + shown);
+        }
+        done += static_cast<size_t>(n);
+    }
+    struct stat st;
+    if (fsync(f.fd) != 0 || fstat(f.fd, &st) != 0)
+        return give_up("cannot flush " + shown);
+    written->dev = st.st_dev;
+    written->ino = st.st_ino;
+    int fd = f.fd;
+    f.fd = -1;
+    if (close(fd) != 0) {
+        *error = errno_text("cannot close " + shown);
+        unlinkat(folder, tmp.c_str(), 0);
+        return false;
+    }
+    if (renameat(folder, tmp.c_str(), folder, name.c_str()) != 0) {
+        *error = errno_text("cannot replace " + dir + "/" + name);
+        unlinkat(folder, tmp.c_str(), 0);
+        return false;
+    }
+    fsync(folder); // makes the rename itself durable
+    return true;
+}
+
 } // namespace
 
 std::string default_settings_path() {
@@ -71,9 +232,11 @@ std::string default_settings_path() {
     return std::string(home && home[0] ? home : ".") + "/.config/nimbus/settings.json";
 }
 
-bool read_settings(const std::string &path, std::string *text, std::string *error) {
+bool read_settings(const std::string &path, std::string *text, std::string *error,
+                   file_identity *identity) {
     fd_guard f;
-    f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so a FIFO or a device cannot hold the open.
+    f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (f.fd < 0) {
         *error = errno == ENOENT ? "no settings file at " + path +
                                        " (give one with --settings FILE, or try --demo)"
@@ -89,6 +252,11 @@ bool read_settings(const std::string &path, std::string *text, std::string *erro
         *error = "the settings file " + path + " is not a regular file";
         return false;
     }
+    int flags = fcntl(f.fd, F_GETFL);
+    if (flags < 0 || fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *error = errno_text("cannot read the settings file " + path);
+        return false;
+    }
     // Checked on the open file, so a swap after the check cannot slip through.
     if (st.st_mode & (S_IRWXG | S_IRWXO)) {
         char mode[8];
@@ -97,22 +265,16 @@ bool read_settings(const std::string &path, std::string *text, std::string *erro
                  "); it holds a client secret and a refresh token: run chmod 600 " + path;
         return false;
     }
-    text->clear();
-    char chunk[65536];
-    while (text->size() < kMaxSettings) {
-        ssize_t n = read(f.fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = errno_text("cannot read the settings file " + path);
-            return false;
-        }
-        if (n == 0)
-            break;
-        text->append(chunk, static_cast<size_t>(n));
+    if (!read_all(f.fd, text)) {
+        *error = errno_text("cannot read the settings file " + path);
+        return false;
     }
     if (text->size() > kMaxSettings)
         text->resize(kMaxSettings); // enough for the library to call it too large
+    if (identity) {
+        identity->dev = st.st_dev;
+        identity->ino = st.st_ino;
+    }
     return true;
 }
 
@@ -184,59 +346,107 @@ bool merge_members(const std::string &settings, const std::vector<member> &updat
     return true;
 }
 
-bool replace_file(const std::string &path, const std::string &text, std::string *error) {
-    // Write where the data lives: through a symbolic link to its target.
+bool store_members(const std::string &path, const std::vector<member> &updates,
+                   const file_identity *expected, std::string *error) {
+    // A symbolic link is followed once, here; from now on only the folder's
+    // descriptor and the name in it are used.
     char resolved[PATH_MAX];
     std::string target = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
     std::string dir = folder_of(target);
-    std::string base =
+    std::string name =
         target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
-    std::string tmp = dir + "/." + base + ".XXXXXX";
+    if (name.empty() || name == "." || name == "..") {
+        *error = "the settings path " + path + " names no file";
+        return false;
+    }
+    if (!expected && !make_folders(dir, error))
+        return false;
+    fd_guard folder;
+    folder.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat folder_st;
+    if (folder.fd < 0 || fstat(folder.fd, &folder_st) != 0) {
+        *error = errno_text("cannot open the folder " + dir);
+        return false;
+    }
+    const std::string lock_name = name + ".lock";
+    const std::string lock_path = dir + "/" + lock_name;
 
-    fd_guard f;
-    f.fd = mkostemp(&tmp[0], O_CLOEXEC);
-    if (f.fd < 0) {
-        *error = errno_text("cannot create a temporary file in " + dir);
+    // Checked once before the lock file is made, so that a name that is not
+    // (or no longer) the settings file read leaves nothing behind there.
+    struct stat named;
+    if (!expected && fstatat(folder.fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(named.st_mode)) {
+        *error = "the settings file " + target + " is not a regular file";
         return false;
     }
-    auto give_up = [&](const std::string &what) {
-        *error = errno_text(what);
-        close(f.fd);
-        f.fd = -1;
-        unlink(tmp.c_str());
+    if (expected && !still_ours(folder.fd, name, lock_name, *expected, target, nullptr, error))
         return false;
-    };
-    if (fchmod(f.fd, 0600) != 0)
-        return give_up("cannot restrict " + tmp);
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(f.fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return give_up("cannot write " + tmp);
+
+    fd_guard lock;
+    lock.fd = openat(folder.fd, lock_name.c_str(),
+                     O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat lst;
+    if (lock.fd < 0 || fstat(lock.fd, &lst) != 0) {
+        *error = errno_text("cannot open the lock file " + lock_path);
+        return false;
+    }
+    if (!S_ISREG(lst.st_mode)) {
+        *error = "the lock file " + lock_path + " is not a regular file";
+        return false;
+    }
+    // Made by root in someone else's folder, it must stay usable for them.
+    struct stat owner;
+    if (fstatat(folder.fd, name.c_str(), &owner, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(owner.st_mode))
+        owner = folder_st;
+    if (geteuid() == 0 && !keep_owner(lock.fd, &owner)) {
+        *error = errno_text("cannot give the lock file " + lock_path + " to its owner");
+        return false;
+    }
+    while (flock(lock.fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            *error = errno_text("cannot lock " + lock_path);
+            return false;
         }
-        done += static_cast<size_t>(n);
     }
-    if (fsync(f.fd) != 0)
-        return give_up("cannot flush " + tmp);
-    int fd = f.fd;
-    f.fd = -1;
-    if (close(fd) != 0) {
-        *error = errno_text("cannot close " + tmp);
-        unlink(tmp.c_str());
+
+    // Under the lock: the current file, checked again and read afresh.
+    fd_guard current;
+    struct stat st {};
+    if (expected) {
+        if (!still_ours(folder.fd, name, lock_name, *expected, target, &current.fd, error))
+            return false;
+    } else {
+        current.fd =
+            openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (current.fd < 0 && errno != ENOENT) {
+            *error = errno_text("cannot open the settings file " + target);
+            return false;
+        }
+    }
+    std::string text = "{}";
+    if (current.fd >= 0) {
+        if (fstat(current.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "the settings file " + target + " is not a regular file";
+            return false;
+        }
+        if (!read_all(current.fd, &text) || text.size() > kMaxSettings - 1) {
+            *error = text.size() > kMaxSettings - 1
+                         ? "the settings file " + target + " is too large"
+                         : errno_text("cannot read " + target);
+            return false;
+        }
+    }
+    std::string merged;
+    if (!merge_members(text, updates, &merged, error))
         return false;
-    }
-    if (rename(tmp.c_str(), target.c_str()) != 0) {
-        *error = errno_text("cannot replace " + target);
-        unlink(tmp.c_str());
+
+    // The file keeps its owner; a new one (made by root) gets the folder's.
+    const struct stat *keep = current.fd >= 0 ? &st : geteuid() == 0 ? &folder_st : nullptr;
+    file_identity written;
+    if (!write_replacement(folder.fd, dir, name, merged, keep, &written, error))
         return false;
-    }
-    // Make the rename itself durable.
-    fd_guard d;
-    d.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d.fd >= 0)
-        fsync(d.fd);
+    record_identity(lock.fd, written);
     return true;
 }
 

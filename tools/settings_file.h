@@ -1,9 +1,10 @@
 // The settings file: found, read with a permission check, and updated in
-// place (atomically) with what a validation tells us to keep.
+// place (atomically, under a lock) with what the service tells us to keep.
 #ifndef NIMBUS_TOOLS_SETTINGS_FILE_H
 #define NIMBUS_TOOLS_SETTINGS_FILE_H
 
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -12,9 +13,19 @@ namespace cli {
 // $XDG_CONFIG_HOME/nimbus/settings.json, else ~/.config/nimbus/settings.json.
 std::string default_settings_path();
 
-// Reads the file. Refuses one that group or other users may read or change
-// (it holds a client secret and a refresh token), naming the chmod that fixes it.
-bool read_settings(const std::string &path, std::string *text, std::string *error);
+// Which file a text was read from, so that a later write can tell whether
+// the name still refers to it.
+struct file_identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+// Reads the file (without blocking on a FIFO or device: anything but a
+// regular file is refused). Refuses one that group or other users may read or
+// change (it holds a client secret and a refresh token), naming the chmod that
+// fixes it. identity, when given, receives the file's device and inode.
+bool read_settings(const std::string &path, std::string *text, std::string *error,
+                   file_identity *identity = nullptr);
 
 // One member to store: key and string value.
 using member = std::pair<std::string, std::string>;
@@ -32,9 +43,25 @@ std::string settings_value(const std::string &settings, const std::string &key);
 bool merge_members(const std::string &settings, const std::vector<member> &updates,
                    std::string *merged, std::string *error);
 
-// Replaces the file with text: a temporary file in the same folder, mode
-// 0600, written, fsynced, renamed over the original, folder fsynced.
-bool replace_file(const std::string &path, const std::string &text, std::string *error);
+// The one way the settings file is written: a locked read-merge-write.
+//
+// The folder is opened once and everything else happens relative to it. An
+// exclusive flock on the lock file beside the settings ("settings.json.lock",
+// mode 0600, left in place) is held from the re-read to the rename, so two
+// commands never lose each other's update. The current file is re-read and
+// updates are merged into it (every other member kept); the result goes to a
+// temporary file (mode 0600, owner and group of the file it replaces), which
+// is fsynced and renamed over the name, and the folder is fsynced.
+//
+// With expected, the write is refused unless the name (a symbolic link there
+// is resolved once, before the folder is opened) is a regular file that is
+// the inode read, or the file the last locked write left there (its device
+// and inode are recorded in the lock file), so concurrent writers all land.
+// Without expected, a missing file is created from "{}" (and a missing
+// folder with mode 0700). Run as root, the file keeps its owner and group (a
+// new one gets the folder's), and so does the lock file.
+bool store_members(const std::string &path, const std::vector<member> &updates,
+                   const file_identity *expected, std::string *error);
 
 } // namespace cli
 

@@ -57,7 +57,7 @@ NIMBUS_API const char *nimbus_last_error(void) {
 }
 
 NIMBUS_API const char *nimbus_version(void) {
-    return "1.0.0";
+    return NIMBUS_VERSION_STRING;
 }
 
 NIMBUS_API const char *nimbus_runtime_type(void) {

@@ -56,10 +56,10 @@ yyjson_val *first_member(yyjson_val *obj, const char *name) {
 } // namespace
 
 namespace nimbus {
-// Fields in order: runtime type, capability word 35, validate, list,
+// Fields in order: runtime type, capability word, validate, list,
 // stream_url, download.
 const ::nimbus_handler nimbus_handler = {
-    "ONEDRIVE", 35, h_validate, h_list, h_stream_url, h_download,
+    "ONEDRIVE", NIMBUS_CAPS, h_validate, h_list, h_stream_url, h_download,
 };
 } // namespace nimbus
 

@@ -8,8 +8,6 @@
 
 #include "nimbus.h"
 
-// The marker that carries an access token behind a GET URL.
-constexpr const char *NIMBUS_BEARER_MARKER = "#NIMBUS-BEARER:";
 constexpr size_t NIMBUS_URL_MAX = 8192;
 
 // One HTTP answer, owned by the library; a zeroed record is empty. The body

@@ -8,7 +8,7 @@
 
 #define TOKEN_URL "https://login.microsoftonline.com/common/oauth2/v2.0/token"
 #define GRAPH "https://graph.microsoft.com/v1.0"
-#define BEARER "#NIMBUS-BEARER:"
+#define BEARER NIMBUS_BEARER_MARKER
 
 static int failures = 0;
 static int gets_seen = 0;
@@ -139,7 +139,8 @@ int main(void) {
     CHECK(strlen(out) == 60);
 
     CHECK(hvtab_get()->caps == nimbus_caps());
-    CHECK(strcmp(nimbus_version(), "1.0.0") == 0);
+    CHECK(strcmp(nimbus_version(), NIMBUS_VERSION_STRING) == 0);
+    CHECK(nimbus_caps() == NIMBUS_CAPS);
 
     CHECK(nimbus_set_io(NULL) == NIMBUS_OK);
     rc = nimbus_list(settings, "/Music", out, (int32_t)sizeof out);

@@ -18,6 +18,8 @@ What it implements:
     Graph requests one token may make).
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
+  * Hostile modes: `grant_plan` holds back and decides rotation per grant in
+    order of arrival; `next_suffix` is appended to every @odata.nextLink.
 """
 
 import gzip
@@ -87,6 +89,8 @@ class MockGraph:
         self.expires_in = 3600
         self.fail = {}                 # raw path -> status
         self.delay = {}                # raw path -> seconds
+        self.grant_plan = []           # (seconds to wait, rotate?) per grant, in arrival order
+        self.next_suffix = ""          # appended to every next link
         self.refresh_valid = set()
         self.refresh_revoked = set()
         self.access = {}               # access token -> uses so far
@@ -243,6 +247,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         presented = one("refresh_token")
         m = self.mock
         with m.lock:
+            plan = m.grant_plan.pop(0) if m.grant_plan else None
+        if plan:
+            threading.Event().wait(plan[0])
+        rotate = m.rotate if plan is None else plan[1]
+        with m.lock:
             m.grants.append(presented)
             if presented not in m.refresh_valid:
                 revoked = presented in m.refresh_revoked
@@ -254,7 +263,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 answer = {"token_type": "Bearer", "scope": one("scope"),
                           "expires_in": m.expires_in, "ext_expires_in": m.expires_in,
                           "access_token": access}
-                if m.rotate:
+                if rotate:
                     fresh = "rt-%d" % m.counter
                     m.refresh_valid.add(fresh)
                     if m.revoke_on_rotate:
@@ -326,7 +335,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                   "value": [m.item(c) for c in page]}
         if node.folder and skip + top < len(node.children):
             answer["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
-                GRAPH_HOST, raw_path, top, skip + top)
+                GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
         return self._send(200, answer)
 
 

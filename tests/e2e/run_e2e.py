@@ -15,6 +15,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
@@ -93,7 +94,20 @@ class Fixture:
         with open(self.settings, encoding="utf-8") as f:
             return f.read()
 
-    def run(self, *args, cacert=True, connect=True, settings=True):
+    def run(self, *args, cacert=True, connect=True, settings=True, timeout=300):
+        p = self.start(*args, cacert=cacert, connect=connect, settings=settings)
+        try:
+            p.stdout, p.stderr = p.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.communicate()
+            raise Failure("no answer within %d s: %s" % (timeout, p.cmd))
+        p.out = p.stdout.decode("utf-8")
+        p.err = p.stderr.decode("utf-8")
+        return p
+
+    def start(self, *args, cacert=True, connect=True, settings=True):
+        """The command running in the background; run() waits for it."""
         cmd = [self.nimbus]
         if connect:
             for rule in self.mock.connect_to():
@@ -103,12 +117,18 @@ class Fixture:
         if settings:
             cmd += ["--settings", self.settings]
         cmd += list(args)
-        p = subprocess.run(cmd, capture_output=True, timeout=300,
-                           env=dict(os.environ, LC_ALL="C.UTF-8"))
-        p.out = p.stdout.decode("utf-8")
-        p.err = p.stderr.decode("utf-8")
+        p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=dict(os.environ, LC_ALL="C.UTF-8"))
         p.cmd = " ".join(cmd)
         return p
+
+    def wait_for_grant(self):
+        """Until the token endpoint has seen a request (the answer may be held)."""
+        for _ in range(200):
+            if any(r["method"] == "POST" for r in self.mock.requests):
+                return
+            time.sleep(0.05)
+        raise Failure("no token request arrived")
 
     def graph_requests(self, needle=""):
         return [r for r in self.mock.requests
@@ -241,8 +261,8 @@ def case_validate_write(f):
           "other members kept", written)
     check('"Ratio": 1.50' in f.read_settings(), "numbers kept as written", f.read_settings())
     check(stat.S_IMODE(os.stat(f.settings).st_mode) == 0o600, "mode 600")
-    check(os.listdir(os.path.dirname(f.settings)) == ["settings.json"], "no temporary file left",
-          os.listdir(os.path.dirname(f.settings)))
+    check(sorted(os.listdir(os.path.dirname(f.settings))) == ["settings.json", "settings.json.lock"],
+          "no temporary file left", os.listdir(os.path.dirname(f.settings)))
 
     # The next run presents the stored token; the old ones no longer work.
     for old in ("rt-0", "rt-1"):
@@ -390,6 +410,100 @@ def case_demo(f):
     expect(p, EXIT_OK)
     check("served 1 token and 2 Graph requests" in p.err, "two pages", p.err)
     check(f.mock.requests == [], "the demo stays offline")
+
+
+def case_hostile_names(f):
+    """Texts from the service reach the terminal only through the printable filter."""
+    music = f.mock.find_path("/Music")
+    for name in ("\u009b31mred.mp3", "evil\u202egnp.exe", "\u2066iso\u2069.mp3"):
+        music.add(Node(name, size=1))
+    f.mock._number(f.mock.root)
+    p = f.run("list", "/Music")
+    expect(p, EXIT_OK)
+    check("\\u009b31mred.mp3" in p.out and "evil\\u202egnp.exe" in p.out and
+          "\\u2066iso\\u2069.mp3" in p.out, "C1 and bidirectional controls escaped", p.out)
+    check(not re.search("[\u0080-\u009f\u202a-\u202e\u2066-\u2069]", p.out), "none raw", p.out)
+    p = f.run("--json", "list", "/Music")
+    expect(p, EXIT_OK)
+    check("evil\u202egnp.exe" in [i["name"] for i in json.loads(p.out)["items"]],
+          "--json keeps the library's answer", p.out)
+    # A next link that would set the window title and clear the screen.
+    f.mock.next_suffix = "&x=\x1b]0;pwned\x07\x1b[2J\u009b2J\u202e"
+    p = f.run("--verbose", "list", "/Big")
+    check(not re.search("[\x00-\x08\x0b-\x1f\x7f\u0080-\u009f\u202a-\u202e]", p.err),
+          "no control character on stderr", repr(p.err))
+    check("\\x1b]0;pwned\\x07\\x1b[2J" in p.err, "the next link shown escaped", p.err)
+
+
+def case_settings_race(f):
+    """The settings name is trusted once; concurrent writers both land."""
+    # The file is swapped for a symbolic link while the token answer is held.
+    victim_dir = os.path.join(f.dir, "other")
+    os.makedirs(victim_dir)
+    victim = os.path.join(victim_dir, "victim.json")
+    with open(victim, "w") as v:
+        v.write('{"keep": "me"}\n')
+    os.chmod(victim, 0o600)
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": "rt-0"})
+    f.mock.grant_plan = [(1, True)]
+    p = f.start("validate", "--write")
+    f.wait_for_grant()
+    os.symlink(victim, f.settings + ".new")
+    os.replace(f.settings + ".new", f.settings)
+    p.stdout, p.stderr = p.communicate(timeout=60)
+    p.out, p.err = p.stdout.decode(), p.stderr.decode()
+    expect(p, EXIT_OTHER)
+    check("was replaced since it was read; not written" in p.err, "refused", p.err)
+    with open(victim) as v:
+        check(v.read() == '{"keep": "me"}\n', "the link's target unchanged")
+    check(os.listdir(victim_dir) == ["victim.json"], "nothing left beside the target",
+          os.listdir(victim_dir))
+    check(os.path.islink(f.settings), "the link left alone")
+
+    # Two writers read the same file; the first stores a rotated token, the
+    # second (no rotation) only the new ID: both updates must survive.
+    os.unlink(f.settings)
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": "rt-0"})
+    if os.geteuid() == 0:  # run as root, the file stays its owner's
+        os.chown(f.settings, 4321, 4322)
+    f.mock.grant_plan = [(1, True), (2, False)]
+    grants = len(f.mock.grants)
+    first, second = f.start("validate", "--write"), f.start("validate", "--write")
+    for q in (first, second):
+        q.stdout, q.stderr = q.communicate(timeout=60)
+        q.out, q.err = q.stdout.decode(), q.stderr.decode()
+        expect(q, EXIT_OK)
+        check("stored the new ID" in q.out, "both stored", q.out)
+    written = json.loads(f.read_settings())
+    check(written["refresh_token"] == "rt-%d" % (grants + 1), "rotated token kept", written)
+    check(GUID.match(written["ID"]), "ID stored", written)
+    st = os.stat(f.settings)
+    check(stat.S_IMODE(st.st_mode) == 0o600, "mode 600")
+    if os.geteuid() == 0:
+        check((st.st_uid, st.st_gid) == (4321, 4322), "owner and group kept", st)
+
+
+def case_settings_hostile_file(f):
+    """A FIFO as settings is refused at once; the process never dumps core."""
+    os.unlink(f.settings)
+    os.mkfifo(f.settings, 0o600)
+    p = f.run("list", timeout=20)
+    expect(p, EXIT_SETTINGS)
+    check("is not a regular file" in p.err, "FIFO refused", p.err)
+    os.unlink(f.settings)
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": "rt-0"})
+    f.mock.grant_plan = [(1, True)]
+    p = f.start("list")
+    f.wait_for_grant()
+    with open("/proc/%d/limits" % p.pid) as lim:
+        core = [l.split()[4:6] for l in lim if l.startswith("Max core file size")]
+    owner = os.stat("/proc/%d" % p.pid).st_uid  # root's once the process may not dump
+    p.communicate(timeout=60)
+    check(core == [["0", "0"]], "core dumps off", core)
+    check(owner == 0, "not dumpable", owner)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -141,8 +141,7 @@ std::string numbered_page(size_t first, size_t n, const char *next = nullptr) {
 }
 
 std::string fixture(const char *name) {
-    std::string path = __FILE__;
-    path = path.substr(0, path.find_last_of('/')) + "/fixtures/" + name;
+    std::string path = std::string(NIMBUS_TEST_SOURCE_DIR) + "/graph/fixtures/" + name;
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in.good()) << path;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

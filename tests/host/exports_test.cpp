@@ -17,7 +17,7 @@ const std::string kPage = page({item("A1", "a.mp3")});
 const std::string kJson = items_json({entry("a.mp3", "/a.mp3", false, 5, 0, "A1", "")});
 
 TEST_F(ExportsTest, Identity) {
-    EXPECT_STREQ("1.0.0", nimbus_version());
+    EXPECT_STREQ(NIMBUS_VERSION_STRING, nimbus_version());
     EXPECT_STREQ("ONEDRIVE", nimbus_runtime_type());
     EXPECT_EQ(35, nimbus_caps());
     EXPECT_EQ(hvtab_get()->caps, nimbus_caps());
