@@ -1,11 +1,13 @@
 # Convenience wrapper around CMake + Ninja + CTest.
 #   make demo           install dependencies, build, tour the offline demo drive
 #   make test           install dependencies, build, run every test
+#   make test-browser   only the headless-Chromium test of `nimbus serve`
 #   make test-sanitize  the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make test-tsan      the tests under ThreadSanitizer
 #   make test-valgrind  the end-to-end tests under valgrind memcheck
 #   make fuzz           build the libFuzzer targets with clang, run each FUZZ_SECONDS
 #   make bench          build and run the benchmarks
+#   make bench-network  the command over a simulated network (NETWORK_ARGS=--short)
 #   make format-check   the tree against .clang-format
 #   make tidy           clang-tidy over the library's sources
 #   make install        install into PREFIX (default /usr/local)
@@ -17,11 +19,12 @@ FUZZ_SECONDS ?= 20
 # ctest names of the end-to-end tests that make test-valgrind runs.
 VALGRIND_TESTS ?= ^(ops|host|c_.*|e2e_.*)$$
 BENCH_ARGS   ?=
+NETWORK_ARGS ?=
 CMAKE_FLAGS  ?=
 
 CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
 
-.PHONY: all deps build format-check tidy test test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke demo install clean
+.PHONY: all deps build format-check tidy test test-browser test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network demo install clean
 
 all: build
 
@@ -34,6 +37,10 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Screenshots land in $(BUILD)/tests/e2e/serve-folder*.png.
+test-browser: build
+	ctest --test-dir $(BUILD) --output-on-failure -L browser
 
 test-sanitize: deps
 	$(CONFIGURE) -B build-asan -DNIMBUS_SANITIZE=address,undefined -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)
@@ -67,6 +74,10 @@ bench: build
 
 bench-smoke: build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.01 || exit 1; done
+
+# Lists a 10000-entry folder from the mock Graph through a latency proxy.
+bench-network: build
+	python3 bench/network.py --nimbus $(BUILD)/tools/nimbus --check $(NETWORK_ARGS)
 
 # Builds only the library and the command, then tours the offline demo drive.
 demo: deps

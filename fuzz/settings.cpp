@@ -24,6 +24,7 @@ const char *const messages[] = {"settings are NULL",
                                 "the refresh token is longer than 8 KiB",
                                 "scope is longer than 512 bytes",
                                 "Path is not a valid drive path",
+                                "PageSize must be an integer from 1 to 1000",
                                 "out of memory"};
 
 bool blank(char c) {
@@ -37,7 +38,8 @@ bool trimmed(const char *s) {
 
 bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
-           c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0;
+           c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
+           c.page_size == 0;
 }
 
 void check_one(const std::string &text, int strict, size_t msg_size) {
@@ -60,6 +62,8 @@ void check_one(const std::string &text, int strict, size_t msg_size) {
         }
         CHECK(cfg.id == nullptr || trimmed(cfg.id));
         CHECK(cfg.business == 0 || cfg.business == 1);
+        CHECK(cfg.page_size == 0 || (cfg.page_size >= 1 && cfg.page_size <= 1000));
+        CHECK(nimbus_page_size_of(&cfg) == (cfg.page_size ? cfg.page_size : 200));
         CHECK(std::string(nimbus_scope_of(&cfg)) ==
               (cfg.scope != nullptr ? cfg.scope : NIMBUS_DEFAULT_SCOPE));
         if (msg_size > 0)

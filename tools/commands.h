@@ -2,13 +2,14 @@
 #ifndef NIMBUS_TOOLS_COMMANDS_H
 #define NIMBUS_TOOLS_COMMANDS_H
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace cli {
 
 struct options {
-    std::string command;           // list, stream, validate, redact, version
+    std::string command;           // list, stream, validate, login, serve, redact, version
     std::vector<std::string> args; // its operands
     std::string settings_path;     // --settings; empty: the default place
     bool json = false;
@@ -16,9 +17,29 @@ struct options {
     bool demo = false;
     bool write = false;
     long timeout_s = 60;
+    double max_time_s = 0; // --max-time; 0: no limit for the whole command
+    int retries = 5;
+    int page_size = 1000;
+    bool page_size_given = false;
     std::vector<std::string> connect_to;
     std::string cacert;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    // login only
+    std::string client_id;
+    std::string client_secret_file;
+    std::string scope;
+    std::string root_path; // --path
+    bool has_root_path = false;
+    bool no_browser = false;
+    long port = 0; // 0: the default
+    long wait_s = 300;
+    std::string listen;          // serve --listen ADDR:PORT; empty: 127.0.0.1:8080
+    std::string auth_token_file; // serve --auth-token-file
+    long threads = 0;            // serve --threads; 0: the default
 };
+
+// The exit status of a command ended by Ctrl-C.
+constexpr int EXIT_INTERRUPTED = 130;
 
 // Each returns the process exit status.
 int run_list(const options &o);

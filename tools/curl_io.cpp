@@ -1,30 +1,92 @@
-// libcurl behind the library's transport table. Every exchange gets its own
-// easy handle, so concurrent requests never share curl state; only the
-// read-only option values held by curl_transport are shared.
+// libcurl behind the library's transport table. Easy handles come from a
+// pool and go back after each exchange, so a listing's requests reuse one
+// connection per host (keep-alive, HTTP/2 where libcurl offers it) while
+// concurrent requests still never share a handle. Throttled (429, 503, 504)
+// and lost exchanges are repeated after the pause the service asked for, or
+// after an exponential backoff with full jitter.
 #include "curl_io.h"
 #include "output.h"
 
 #include <curl/curl.h>
 
-#include <chrono>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <ctime>
+#include <fcntl.h>
 #include <new>
+#include <poll.h>
+#include <random>
+#include <unistd.h>
 
 namespace cli {
+
+// One perform's outcome.
+struct curl_transport::attempt {
+    CURLcode rc = CURLE_OK;
+    long status = 0;
+    std::string data;
+    bool too_large = false;
+    bool clipped = false;    // its time limit is what was left of --max-time
+    std::string retry_after; // the answer's Retry-After header, as sent
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    long ms = 0;
+};
+
 namespace {
+
+using clock = std::chrono::steady_clock;
 
 constexpr const char kBearerMarker[] = "#NIMBUS-BEARER:";
 constexpr size_t kMaxAnswer = 64u << 20; // a children page is a few hundred KiB at most
+constexpr double kMaxPause = 120;        // longest wait a Retry-After gets
+constexpr double kMaxBackoff = 32;       // longest backoff window without one
 
 std::once_flag g_init_once;
 CURLcode g_init_rc = CURLE_FAILED_INIT;
 std::mutex g_log_lock; // keeps verbose lines whole when requests run concurrently
 
+std::atomic<bool> g_interrupted{false};
+int g_wake[2] = {-1, -1}; // self-pipe: readable once Ctrl-C was pressed
+
 void global_init() {
     std::call_once(g_init_once, [] { g_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+extern "C" void on_interrupt(int) {
+    int saved = errno;
+    g_interrupted.store(true);
+    if (g_wake[1] >= 0) {
+        char c = 1;
+        ssize_t n = write(g_wake[1], &c, 1);
+        (void)n;
+    }
+    errno = saved;
+}
+
+// Sleeps for d unless Ctrl-C comes first; false when it did.
+bool sleep_unless_interrupted(clock::duration d) {
+    clock::time_point end = clock::now() + d;
+    for (;;) {
+        if (g_interrupted.load())
+            return false;
+        clock::duration left = end - clock::now();
+        if (left <= clock::duration::zero())
+            return true;
+        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+        if (g_wake[0] >= 0) {
+            // The byte stays in the pipe, so every waiting thread wakes.
+            pollfd p{g_wake[0], POLLIN, 0};
+            poll(&p, 1, static_cast<int>(ms < 100 ? ms : 100));
+        } else {
+            poll(nullptr, 0, static_cast<int>(ms < 100 ? ms : 100));
+        }
+    }
 }
 
 char *copy_c(const char *text, size_t len) {
@@ -40,24 +102,113 @@ char *copy_c(const std::string &text) {
     return copy_c(text.data(), text.size());
 }
 
-struct sink {
-    std::string data;
-    bool too_large = false;
-};
-
 size_t on_data(char *ptr, size_t size, size_t n, void *user) {
-    sink *s = static_cast<sink *>(user);
+    auto *a = static_cast<curl_transport::attempt *>(user);
     size_t bytes = size * n;
-    if (bytes > kMaxAnswer - s->data.size()) {
-        s->too_large = true;
+    if (bytes > kMaxAnswer - a->data.size()) {
+        a->too_large = true;
         return 0; // makes curl stop with CURLE_WRITE_ERROR
     }
     try {
-        s->data.append(ptr, bytes);
+        a->data.append(ptr, bytes);
     } catch (...) {
         return 0;
     }
     return bytes;
+}
+
+// Keeps the Retry-After of the last answer's header block.
+size_t on_header(char *ptr, size_t size, size_t n, void *user) {
+    auto *a = static_cast<curl_transport::attempt *>(user);
+    size_t bytes = size * n;
+    static const char kName[] = "retry-after:";
+    const size_t name_len = sizeof kName - 1;
+    if (bytes >= 5 && std::strncmp(ptr, "HTTP/", 5) == 0) {
+        a->retry_after.clear(); // a new answer begins
+    } else if (bytes > name_len && bytes < 200) {
+        bool match = true;
+        for (size_t i = 0; i < name_len && match; i++)
+            match = std::tolower(static_cast<unsigned char>(ptr[i])) == kName[i];
+        if (match) {
+            try {
+                a->retry_after.assign(ptr + name_len, bytes - name_len);
+            } catch (...) {
+                a->retry_after.clear();
+            }
+        }
+    }
+    return bytes;
+}
+
+int on_progress(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return g_interrupted.load() ? 1 : 0; // non-zero aborts the transfer
+}
+
+// Seconds a Retry-After value asks for: delay-seconds or an HTTP date.
+bool retry_after_seconds(const std::string &raw, double *seconds) {
+    size_t b = raw.find_first_not_of(" \t\r\n");
+    size_t e = raw.find_last_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return false;
+    std::string v = raw.substr(b, e - b + 1);
+    if (v.find_first_not_of("0123456789") == std::string::npos) {
+        *seconds = v.size() > 9 ? 1e9 : std::strtod(v.c_str(), nullptr);
+        return true;
+    }
+    time_t when = curl_getdate(v.c_str(), nullptr);
+    if (when == static_cast<time_t>(-1))
+        return false;
+    double delta = std::difftime(when, std::time(nullptr));
+    *seconds = delta > 0 ? delta : 0;
+    return true;
+}
+
+// A GET that got no answer is worth repeating; these are the ways of
+// getting none (a refused certificate or an oversized answer are not).
+bool lost_answer(CURLcode rc) {
+    switch (rc) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A POST is repeated only when its body certainly never left: a token
+// grant whose answer was lost may already have rotated the refresh token.
+bool never_sent(CURLcode rc) {
+    return rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_CONNECT ||
+           rc == CURLE_SSL_CONNECT_ERROR;
+}
+
+// "host:port" of an absolute URL, lower-cased: the key of a service's pause.
+std::string host_of(const std::string &url) {
+    size_t start = url.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    size_t end = url.find_first_of("/?#", start);
+    std::string host =
+        url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    for (char &c : host)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return host;
+}
+
+// Full jitter: anywhere from 0 to 1 s, 2 s, 4 s, ... (capped) before retry n.
+double backoff_seconds(int retry) {
+    thread_local std::mt19937 rng{std::random_device{}()};
+    double window = std::ldexp(1.0, retry - 1 < 10 ? retry - 1 : 10);
+    if (window > kMaxBackoff)
+        window = kMaxBackoff;
+    return std::uniform_real_distribution<double>(0.0, window)(rng);
 }
 
 // A bearer token goes into a header line; refuse anything that could end it.
@@ -68,14 +219,9 @@ bool header_safe(const std::string &value) {
     return true;
 }
 
-struct easy_guard {
-    CURL *h = nullptr;
-    curl_slist *headers = nullptr;
-    ~easy_guard() {
-        curl_slist_free_all(headers);
-        if (h)
-            curl_easy_cleanup(h);
-    }
+struct slist_guard {
+    curl_slist *list = nullptr;
+    ~slist_guard() { curl_slist_free_all(list); }
 };
 
 bool add_header(curl_slist **list, const std::string &line) {
@@ -86,9 +232,52 @@ bool add_header(curl_slist **list, const std::string &line) {
     return true;
 }
 
+// Sets options until the first one curl refuses, and remembers which.
+struct option_setter {
+    CURL *h;
+    CURLcode rc = CURLE_OK;
+    const char *refused = nullptr;
+    template <typename T> void set(CURLoption option, T value, const char *name) {
+        if (rc != CURLE_OK)
+            return;
+        rc = curl_easy_setopt(h, option, value);
+        if (rc != CURLE_OK)
+            refused = name;
+    }
+};
+#define SET(setter, option, value) (setter).set(option, value, #option)
+
 int fail(char **error, const std::string &text) {
     *error = copy_c(text);
     return -1;
+}
+
+std::string seconds_text(double s) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.1f s", s);
+    return b;
+}
+
+std::string max_time_text(double s) {
+    char b[64];
+    std::snprintf(b, sizeof b, "the --max-time of %g s ran out", s);
+    return b;
+}
+
+// Why an exchange got no answer, in the words the user sees.
+std::string failure_text(const curl_transport::attempt &a, double max_time_s) {
+    if (a.too_large)
+        return "the answer is larger than 64 MiB";
+    if (a.clipped && a.rc == CURLE_OPERATION_TIMEDOUT)
+        return max_time_text(max_time_s);
+    if (a.rc == CURLE_ABORTED_BY_CALLBACK && g_interrupted.load())
+        return "interrupted";
+    return a.errbuf[0] ? a.errbuf : curl_easy_strerror(a.rc);
+}
+
+void log_line(const std::string &line) {
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 int f_get(void *ctx, const char *url, char **body, int32_t *status, char **error) {
@@ -116,11 +305,20 @@ curl_transport::curl_transport(curl_settings settings) : settings_(std::move(set
     global_init();
     for (const std::string &rule : settings_.connect_to) {
         curl_slist *next = curl_slist_append(connect_to_, rule.c_str());
-        if (!next)
+        if (!next) {
+            curl_slist_free_all(connect_to_);
             throw std::bad_alloc();
+        }
         connect_to_ = next;
     }
     user_agent_ = std::string("nimbus/") + nimbus_version();
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    http2_ = info && (info->features & CURL_VERSION_HTTP2);
+    if (settings_.max_time_s > 0) {
+        has_deadline_ = true;
+        deadline_ = settings_.started + std::chrono::duration_cast<clock::duration>(
+                                            std::chrono::duration<double>(settings_.max_time_s));
+    }
     io_.ctx = this;
     io_.get = f_get;
     io_.post = f_post;
@@ -128,6 +326,8 @@ curl_transport::curl_transport(curl_settings settings) : settings_(std::move(set
 }
 
 curl_transport::~curl_transport() {
+    for (void *h : idle_)
+        curl_easy_cleanup(static_cast<CURL *>(h));
     curl_slist_free_all(connect_to_);
 }
 
@@ -157,85 +357,254 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
     if (!header_safe(token))
         return fail(error, "the access token holds control characters");
 
-    easy_guard g;
-    g.h = curl_easy_init();
-    if (!g.h)
-        return fail(error, "curl_easy_init failed");
-    char errbuf[CURL_ERROR_SIZE] = {0};
-    sink got;
-
-    bool ok = add_header(&g.headers, "Accept: application/json");
+    slist_guard headers;
+    bool ok = add_header(&headers.list, "Accept: application/json");
     if (!token.empty())
-        ok = ok && add_header(&g.headers, "Authorization: Bearer " + token);
+        ok = ok && add_header(&headers.list, "Authorization: Bearer " + token);
     if (body) {
         const char *type = content_type ? content_type : "application/x-www-form-urlencoded";
-        ok =
-            ok && header_safe(type) && add_header(&g.headers, std::string("Content-Type: ") + type);
-        ok = ok && add_header(&g.headers, "Expect:");
+        ok = ok && header_safe(type) &&
+             add_header(&headers.list, std::string("Content-Type: ") + type);
+        ok = ok && add_header(&headers.list, "Expect:");
     }
     if (!ok)
         return fail(error, "cannot build the request headers");
 
-    CURL *h = g.h;
-    curl_easy_setopt(h, CURLOPT_URL, target.c_str());
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, g.headers);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent_.c_str());
-    curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, ""); // every encoding curl decodes, gzip included
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);  // a redirect is an answer, not a hop
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
-#else
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTPS));
-#endif
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!settings_.cacert.empty())
-        curl_easy_setopt(h, CURLOPT_CAINFO, settings_.cacert.c_str());
-    if (connect_to_)
-        curl_easy_setopt(h, CURLOPT_CONNECT_TO, connect_to_);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, settings_.connect_timeout_s);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, settings_.timeout_s);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_data);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &got);
-    if (body) {
-        curl_easy_setopt(h, CURLOPT_POST, 1L);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(std::strlen(body)));
-    }
+    struct lease {
+        const curl_transport *owner;
+        void *h;
+        ~lease() {
+            if (h)
+                owner->give_back(h);
+        }
+    } handle{this, take_handle()};
+    if (!handle.h)
+        return fail(error, "curl_easy_init failed");
 
-    auto start = std::chrono::steady_clock::now();
-    CURLcode rc = curl_easy_perform(h);
-    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - start)
-                                    .count());
-    long code = 0;
-    if (rc == CURLE_OK)
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    const std::string host = host_of(target);
+    const int tries = 1 + (settings_.retries > 0 ? settings_.retries : 0);
+    std::string shown; // the redacted URL, made once when needed
+    attempt a;
+    for (int n = 1;; n++) {
+        std::string why;
+        if (g_interrupted.load())
+            return fail(error, "interrupted");
+        if (!pause_for(host, &why) ||
+            !perform(handle.h, method, target, body, headers.list, &a, &why))
+            return fail(error, why);
+        if (a.rc != CURLE_OK)
+            why = failure_text(a, settings_.max_time_s);
+        if (settings_.verbose) {
+            if (shown.empty())
+                shown = printable(nimbus_redact(target.c_str())); // copy: per-thread text
+            char line[64];
+            if (a.rc == CURLE_OK)
+                std::snprintf(line, sizeof line, " %ld %ld ms", a.status, a.ms);
+            else
+                std::snprintf(line, sizeof line, " %ld ms", a.ms);
+            log_line(a.rc == CURLE_OK
+                         ? std::string(method) + " " + shown + line
+                         : std::string(method) + " " + shown + " failed (" + printable(why) + ")" + line);
+        }
 
-    std::string why;
-    if (rc != CURLE_OK)
-        why = got.too_large ? "the answer is larger than 64 MiB"
-                            : (errbuf[0] ? errbuf : curl_easy_strerror(rc));
-    if (settings_.verbose) {
-        std::string shown = printable(nimbus_redact(target.c_str()));
-        std::lock_guard<std::mutex> lock(g_log_lock);
-        if (rc == CURLE_OK)
-            std::fprintf(stderr, "%s %s %ld %ld ms\n", method, shown.c_str(), code, ms);
+        // Repeat or hand over what came.
+        bool get = !body;
+        bool again = a.rc == CURLE_OK
+                         ? (a.status == 429 || a.status == 503 || (a.status == 504 && get))
+                         : (get ? lost_answer(a.rc) : never_sent(a.rc)) &&
+                               !(a.clipped && a.rc == CURLE_OPERATION_TIMEDOUT);
+        if (!again || n >= tries)
+            break;
+        double wait = 0;
+        bool asked = a.rc == CURLE_OK && retry_after_seconds(a.retry_after, &wait);
+        if (asked)
+            wait = wait < kMaxPause ? wait : kMaxPause;
         else
-            std::fprintf(stderr, "%s %s failed (%s) %ld ms\n", method, shown.c_str(),
-                         printable(why).c_str(), ms);
+            wait = backoff_seconds(n);
+        auto pause =
+            std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(wait));
+        if (has_deadline_ && clock::now() + pause >= deadline_)
+            break; // the answer in hand is the last one
+        if (asked)
+            hold_host(host, clock::now() + pause);
+        if (settings_.verbose) {
+            char line[160];
+            if (a.rc == CURLE_OK)
+                std::snprintf(line, sizeof line, "HTTP %ld: waiting %s%s before attempt %d of %d",
+                              a.status, seconds_text(wait).c_str(), asked ? " (Retry-After)" : "",
+                              n + 1, tries);
+            else
+                std::snprintf(line, sizeof line, "no answer: waiting %s before attempt %d of %d",
+                              seconds_text(wait).c_str(), n + 1, tries);
+            log_line(line);
+        }
+        if (!sleep_unless_interrupted(pause))
+            return fail(error, "interrupted");
     }
-    if (rc != CURLE_OK)
-        return fail(error, why);
-
-    *answer = copy_c(got.data);
+    if (a.rc != CURLE_OK)
+        return fail(error, failure_text(a, settings_.max_time_s));
+    *answer = copy_c(a.data);
     if (!*answer)
         return -1;
-    *status = static_cast<int32_t>(code);
+    *status = static_cast<int32_t>(a.status);
     return 0;
+}
+
+void *curl_transport::take_handle() const {
+    {
+        std::lock_guard<std::mutex> lock(pool_lock_);
+        if (!idle_.empty()) {
+            void *h = idle_.back(); // the most recently used: its connections are warm
+            idle_.pop_back();
+            return h;
+        }
+    }
+    return curl_easy_init();
+}
+
+void curl_transport::give_back(void *handle) const {
+    std::lock_guard<std::mutex> lock(pool_lock_);
+    try {
+        idle_.push_back(handle);
+    } catch (...) {
+        curl_easy_cleanup(static_cast<CURL *>(handle));
+    }
+}
+
+// One request on a pooled handle: every option set anew (curl_easy_reset
+// keeps the handle's open connections, sessions and DNS cache).
+bool curl_transport::perform(void *handle, const char *method, const std::string &target,
+                             const char *body, const curl_slist *headers, attempt *out,
+                             std::string *why) const {
+    (void)method;
+    CURL *h = static_cast<CURL *>(handle);
+    *out = attempt{};
+    long timeout_ms = settings_.timeout_s * 1000;
+    long connect_ms = settings_.connect_timeout_s * 1000;
+    if (has_deadline_) {
+        long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - clock::now()).count();
+        if (left <= 0) {
+            *why = max_time_text(settings_.max_time_s);
+            return false;
+        }
+        if (left < timeout_ms) {
+            timeout_ms = static_cast<long>(left);
+            out->clipped = true;
+        }
+        if (left < connect_ms)
+            connect_ms = static_cast<long>(left);
+    }
+
+    curl_easy_reset(h);
+    option_setter o{h};
+    SET(o, CURLOPT_URL, target.c_str());
+    SET(o, CURLOPT_ERRORBUFFER, out->errbuf);
+    SET(o, CURLOPT_NOSIGNAL, 1L);
+    SET(o, CURLOPT_HTTPHEADER, const_cast<curl_slist *>(headers));
+    SET(o, CURLOPT_USERAGENT, user_agent_.c_str());
+    SET(o, CURLOPT_ACCEPT_ENCODING, ""); // every encoding curl decodes, gzip included
+    SET(o, CURLOPT_FOLLOWLOCATION, 0L);  // a redirect is an answer, not a hop
+#if LIBCURL_VERSION_NUM >= 0x075500
+    SET(o, CURLOPT_PROTOCOLS_STR, "https");
+#else
+    SET(o, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTPS));
+#endif
+    SET(o, CURLOPT_SSL_VERIFYPEER, 1L);
+    SET(o, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings_.cacert.empty())
+        SET(o, CURLOPT_CAINFO, settings_.cacert.c_str());
+    if (connect_to_)
+        SET(o, CURLOPT_CONNECT_TO, connect_to_);
+    if (http2_)
+        SET(o, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    SET(o, CURLOPT_TCP_KEEPALIVE, 1L);
+    SET(o, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+    SET(o, CURLOPT_TIMEOUT_MS, timeout_ms);
+    SET(o, CURLOPT_WRITEFUNCTION, on_data);
+    SET(o, CURLOPT_WRITEDATA, out);
+    SET(o, CURLOPT_HEADERFUNCTION, on_header);
+    SET(o, CURLOPT_HEADERDATA, out);
+    SET(o, CURLOPT_NOPROGRESS, 0L);
+    SET(o, CURLOPT_XFERINFOFUNCTION, on_progress);
+    if (body) {
+        // A POST goes out on a new connection that is closed afterwards:
+        // curl silently resends a request whose reused connection died
+        // before any answer, and a token grant must never be sent twice.
+        SET(o, CURLOPT_FRESH_CONNECT, 1L);
+        SET(o, CURLOPT_FORBID_REUSE, 1L);
+        SET(o, CURLOPT_POST, 1L);
+        SET(o, CURLOPT_POSTFIELDS, body);
+        SET(o, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(std::strlen(body)));
+    } else {
+        SET(o, CURLOPT_HTTPGET, 1L);
+    }
+    if (o.rc != CURLE_OK) {
+        *why = std::string("libcurl refused ") + o.refused + ": " + curl_easy_strerror(o.rc);
+        return false;
+    }
+
+    auto start = clock::now();
+    out->rc = curl_easy_perform(h);
+    out->ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count());
+    if (out->rc == CURLE_OK &&
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &out->status) != CURLE_OK)
+        out->status = 0;
+    return true;
+}
+
+// Waits out a pause the service asked another request to this host for.
+bool curl_transport::pause_for(const std::string &host, std::string *why) const {
+    clock::time_point until;
+    {
+        std::lock_guard<std::mutex> lock(hold_lock_);
+        auto it = hold_.find(host);
+        if (it == hold_.end())
+            return true;
+        until = it->second;
+    }
+    clock::duration left = until - clock::now();
+    if (left < std::chrono::milliseconds(1))
+        return true;
+    if (has_deadline_ && until >= deadline_) {
+        *why = max_time_text(settings_.max_time_s);
+        return false;
+    }
+    if (settings_.verbose)
+        log_line("waiting " + seconds_text(std::chrono::duration<double>(left).count()) +
+                 ": the service asked for a pause (Retry-After)");
+    if (!sleep_unless_interrupted(left)) {
+        *why = "interrupted";
+        return false;
+    }
+    return true;
+}
+
+void curl_transport::hold_host(const std::string &host, clock::time_point until) const {
+    std::lock_guard<std::mutex> lock(hold_lock_);
+    auto it = hold_.find(host);
+    if (it == hold_.end())
+        hold_.emplace(host, until);
+    else if (it->second < until)
+        it->second = until;
+}
+
+void catch_interrupt() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0)
+            g_wake[0] = g_wake[1] = -1;
+        struct sigaction sa {};
+        sa.sa_handler = on_interrupt;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESETHAND | SA_RESTART; // a second Ctrl-C ends the process
+        sigaction(SIGINT, &sa, nullptr);
+    });
+}
+
+bool interrupted() {
+    return g_interrupted.load();
 }
 
 void curl_shutdown() {

@@ -4,6 +4,9 @@
 
 #include <nimbus.h>
 
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,11 +19,16 @@ struct curl_settings {
     long connect_timeout_s = 10;         // TCP + TLS handshake
     std::vector<std::string> connect_to; // HOST:PORT:TOHOST:TOPORT, as curl --connect-to
     std::string cacert;                  // PEM bundle replacing the system trust store
-    bool verbose = false;                // one line per exchange on stderr
+    bool verbose = false;                // one line per exchange (and per wait) on stderr
+    int retries = 5;                     // repeats of a throttled or lost exchange
+    double max_time_s = 0;               // whole command, counted from `started`; 0: none
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
-// Owns what every exchange shares (options, the connect-to list). Each call
-// uses its own easy handle, so the table may be used from many threads.
+// Owns what every exchange shares: options, the connect-to list, a pool of
+// idle easy handles (each keeps its connections open for the next request)
+// and the pauses a service asked for. The table may be used from many
+// threads; a handle serves one exchange at a time.
 class curl_transport {
   public:
     explicit curl_transport(curl_settings settings);
@@ -35,12 +43,35 @@ class curl_transport {
     int exchange(const char *method, const char *url, const char *body, const char *content_type,
                  char **answer, int32_t *status, char **error) const;
 
+    struct attempt; // one perform's outcome, in curl_io.cpp
+
   private:
+    using clock = std::chrono::steady_clock;
+    void *take_handle() const;
+    void give_back(void *handle) const;
+    bool perform(void *handle, const char *method, const std::string &target, const char *body,
+                 const curl_slist *headers, attempt *out, std::string *why) const;
+    bool pause_for(const std::string &host, std::string *why) const;
+    void hold_host(const std::string &host, clock::time_point until) const;
+
     curl_settings settings_;
     curl_slist *connect_to_ = nullptr;
     std::string user_agent_;
+    bool http2_ = false;
+    bool has_deadline_ = false;
+    clock::time_point deadline_{};
     nimbus_io io_{};
+    mutable std::mutex pool_lock_;
+    mutable std::vector<void *> idle_;
+    mutable std::mutex hold_lock_;
+    mutable std::map<std::string, clock::time_point> hold_; // host -> no request before
 };
+
+// Makes Ctrl-C end a wait or transfer at once instead of killing the
+// process mid-write; the command then asks interrupted() and exits 130. A
+// second Ctrl-C kills the process as usual.
+void catch_interrupt();
+bool interrupted();
 
 // curl_global_init runs once per process, on first use; this undoes it at exit.
 void curl_shutdown();

@@ -1,5 +1,6 @@
 // Folder listing: children URLs under the configured root, the authorised
 // Graph call with its single refresh-and-retry, and paging into an entry list.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -167,8 +168,10 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
         nimbus_buf_guard rg{&req};
         int bad = nimbus_buf_adds(&req, cur.get());
         if (!std::strchr(cur.get(), '?')) {
+            char top[16];
+            std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(sess->cfg)));
             bad |= nimbus_buf_adds(&req, "?$top=");
-            bad |= nimbus_buf_addq(&req, "200");
+            bad |= nimbus_buf_addq(&req, top);
         }
         if (bad || !req.data) {
             nimbus_msgf(msg, size, "out of memory");

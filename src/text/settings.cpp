@@ -19,6 +19,7 @@ struct doc_guard {
     ~doc_guard() { yyjson_doc_free(doc); }
 };
 
+yyjson_val *first_member(yyjson_val *obj, const char *key);
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
 char *trimdup(const char *text, bool *oom);
 int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text);
@@ -103,6 +104,17 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
             return fail(cfg, msg, size, "Path is not a valid drive path");
     }
 
+    // Only a JSON integer counts here: "500" or 5e2 would be a guess at
+    // what the writer meant. null reads as absent, as for every other key.
+    // The reader keeps every non-negative integer as unsigned.
+    yyjson_val *page = first_member(root, "PageSize");
+    if (page != nullptr && !yyjson_is_null(page)) {
+        if (!yyjson_is_uint(page) || yyjson_get_uint(page) < 1 ||
+            yyjson_get_uint(page) > static_cast<uint64_t>(NIMBUS_MAX_PAGE_SIZE))
+            return fail(cfg, msg, size, "PageSize must be an integer from 1 to 1000");
+        cfg->page_size = static_cast<int32_t>(yyjson_get_uint(page));
+    }
+
     cfg->id = take("ID");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
@@ -127,32 +139,41 @@ const char *nimbus_scope_of(const nimbus_cfg *cfg) {
     return NIMBUS_DEFAULT_SCOPE;
 }
 
+int32_t nimbus_page_size_of(const nimbus_cfg *cfg) {
+    if (cfg != nullptr && cfg->page_size >= 1 && cfg->page_size <= NIMBUS_MAX_PAGE_SIZE)
+        return cfg->page_size;
+    return NIMBUS_DEFAULT_PAGE_SIZE;
+}
+
 namespace {
+
+// The value of the first member named key, or null when there is none.
+yyjson_val *first_member(yyjson_val *obj, const char *key) {
+    size_t key_len = std::strlen(key);
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    yyjson_val *k;
+    while ((k = yyjson_obj_iter_next(&it)) != nullptr)
+        if (yyjson_equals_strn(k, key, key_len))
+            return yyjson_obj_iter_get_val(k);
+    return nullptr;
+}
 
 // The text of the first member named key: a string as it stands, an integer
 // in decimal, a boolean as "true"/"false". Anything else counts as absent.
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]) {
-    size_t key_len = std::strlen(key);
-    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
-    yyjson_val *k;
-    while ((k = yyjson_obj_iter_next(&it)) != nullptr) {
-        if (!yyjson_equals_strn(k, key, key_len))
-            continue;
-        yyjson_val *v = yyjson_obj_iter_get_val(k);
-        if (yyjson_is_str(v))
-            return yyjson_get_str(v);
-        if (yyjson_is_uint(v)) {
-            std::snprintf(scratch, 32, "%llu", static_cast<unsigned long long>(yyjson_get_uint(v)));
-            return scratch;
-        }
-        if (yyjson_is_sint(v)) {
-            std::snprintf(scratch, 32, "%lld", static_cast<long long>(yyjson_get_sint(v)));
-            return scratch;
-        }
-        if (yyjson_is_bool(v))
-            return yyjson_get_bool(v) ? "true" : "false";
-        return nullptr;
+    yyjson_val *v = first_member(obj, key);
+    if (yyjson_is_str(v))
+        return yyjson_get_str(v);
+    if (yyjson_is_uint(v)) {
+        std::snprintf(scratch, 32, "%llu", static_cast<unsigned long long>(yyjson_get_uint(v)));
+        return scratch;
     }
+    if (yyjson_is_sint(v)) {
+        std::snprintf(scratch, 32, "%lld", static_cast<long long>(yyjson_get_sint(v)));
+        return scratch;
+    }
+    if (yyjson_is_bool(v))
+        return yyjson_get_bool(v) ? "true" : "false";
     return nullptr;
 }
 

@@ -17,6 +17,8 @@ constexpr size_t NIMBUS_MSG_SIZE = 768; // one request's shared message buffer
 constexpr size_t NIMBUS_URL_MSG = 512;  // a redacted URL quoted in a message
 constexpr size_t NIMBUS_LINE_MSG = 200; // one body line quoted in a message
 constexpr const char *NIMBUS_DEFAULT_SCOPE = "offline_access Files.Read.All";
+constexpr int32_t NIMBUS_DEFAULT_PAGE_SIZE = 200; // $top of a listing's page requests
+constexpr int32_t NIMBUS_MAX_PAGE_SIZE = 1000;    // the most Graph hands out per page
 
 // ---- RAII helpers --------------------------------------------------------
 
@@ -79,6 +81,7 @@ struct nimbus_cfg {
     char *path; // root folder without its leading "/", or null for the drive root
     char *id;
     int32_t business;
+    int32_t page_size; // entries asked for per page ($top); 0 means the default
 };
 
 // NIMBUS_OK, or NIMBUS_E_INVALID with the fault's message (record left empty).
@@ -86,6 +89,8 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
 void nimbus_cfg_free(nimbus_cfg *cfg);
 // The settings' scope when present and non-empty, else NIMBUS_DEFAULT_SCOPE.
 const char *nimbus_scope_of(const nimbus_cfg *cfg);
+// The settings' page size when set, else NIMBUS_DEFAULT_PAGE_SIZE.
+int32_t nimbus_page_size_of(const nimbus_cfg *cfg);
 
 // ---- Redaction -----------------------------------------------------------
 

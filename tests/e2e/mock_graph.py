@@ -16,17 +16,39 @@ What it implements:
   * A bearer check: 401 with an InvalidAuthenticationToken envelope for a
     missing, unknown or expired access token (`access_uses` limits how many
     Graph requests one token may make).
+  * GET /common/oauth2/v2.0/authorize (the browser's sign-in): checks the
+    client id, redirect URI, response type and S256 challenge, then sends the
+    browser to the redirect URI with a one-time code and the state, or with
+    error=access_denied (`authorize_mode` "deny"), or with a state that is not
+    the one sent ("bad_state").
+  * POST /common/oauth2/v2.0/token with grant_type=authorization_code: checks
+    the code, the PKCE verifier against the challenge, the redirect URI and
+    the client credentials; issues an access and a refresh token.
+  * GET /v1.0/me/drive: the drive's type (`drive_type`) and owner.
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
+  * With `serve_downloads` set, download URLs point at the mock itself
+    (https://127.0.0.1:PORT/download/ID) and GET there answers a file's
+    `content` bytes, with single-range `Range` requests (206, 416).
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
     order of arrival; `next_suffix` is appended to every @odata.nextLink.
+  * Counted TCP connections (`connections`; each request records its
+    connection number) and scripted one-off faults (`script`: a request
+    target or path -> a list of faults used up in order: throttling with a
+    Retry-After, a connection reset, a token answer lost after the request
+    was read).
 """
 
+import base64
 import gzip
+import hashlib
 import http.server
 import json
 import os
+import socket
+import re
 import ssl
+import struct
 import subprocess
 import threading
 import urllib.parse
@@ -34,16 +56,19 @@ import urllib.parse
 GRAPH_HOST = "graph.microsoft.com"
 LOGIN_HOST = "login.microsoftonline.com"
 TOKEN_PATH = "/common/oauth2/v2.0/token"
+AUTHORIZE_PATH = "/common/oauth2/v2.0/authorize"
 GRAPH_PREFIX = "/v1.0/me/drive"
 CLIENT_ID = "e2e-client"
 CLIENT_SECRET = "e2e-secret"
 
 
 class Node:
-    def __init__(self, name, folder=False, size=0, download=True, mtime="2024-03-05T07:08:09Z"):
+    def __init__(self, name, folder=False, size=0, download=True, mtime="2024-03-05T07:08:09Z",
+                 content=None):
         self.name = name
         self.folder = folder
-        self.size = size
+        self.content = content
+        self.size = len(content) if content is not None else size
         self.download = download
         self.mtime = mtime
         self.children = []
@@ -68,7 +93,7 @@ def make_certificates(folder):
         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("req", *curve, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=" + GRAPH_HOST)
     with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("subjectAltName=DNS:%s,DNS:%s\n" % (GRAPH_HOST, LOGIN_HOST))
+        f.write("subjectAltName=DNS:%s,DNS:%s,IP:127.0.0.1\n" % (GRAPH_HOST, LOGIN_HOST))
         f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n")
         f.write("extendedKeyUsage=serverAuth\n")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
@@ -97,6 +122,15 @@ class MockGraph:
         self.grants = []               # refresh tokens presented, in order
         self.requests = []             # one dict per request
         self.counter = 0
+        self.connections = 0           # TCP connections accepted
+        self.script = {}               # target or path -> [fault, ...], see _scripted
+        self.page_cache = None         # a dict: children answers kept, for benchmarks
+        self.authorize_mode = "ok"     # or "deny", "bad_state"
+        self.codes = {}                # code -> what the authorize request fixed
+        self.code_grants = []          # forms of authorization_code grants
+        self.drive_type = "personal"
+        self.owner = {"displayName": "Ada Lovelace", "email": "ada@example.com"}
+        self.serve_downloads = False   # download URLs at this server, with real bytes
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -171,7 +205,11 @@ class MockGraph:
             out["folder"] = {"childCount": len(node.children)}
         else:
             out["file"] = {"mimeType": "audio/mpeg"}
-            if node.download:
+            if node.download and self.serve_downloads:
+                out["@microsoft.graph.downloadUrl"] = (
+                    "https://127.0.0.1:%d/download/%s?tempauth=e2e-%s"
+                    % (self.port, urllib.parse.quote(node.id), node.id.split("!")[1]))
+            elif node.download:
                 out["@microsoft.graph.downloadUrl"] = (
                     "https://download.e2e.invalid/%s?tempauth=e2e-%s"
                     % (urllib.parse.quote(node.id), node.id.split("!")[1]))
@@ -194,11 +232,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def mock(self):
         return self.server.mock
 
-    def _send(self, status, body, headers=()):
-        data = body if isinstance(body, bytes) else json.dumps(body).encode()
-        gz = "gzip" in self.headers.get("Accept-Encoding", "") and len(data) > 0
-        if gz:
-            data = gzip.compress(data)
+    def _send(self, status, body, headers=(), cache_key=None):
+        gz = "gzip" in self.headers.get("Accept-Encoding", "")
+        cache = self.mock.page_cache if cache_key is not None else None
+        data = cache.get((cache_key, gz)) if cache is not None else None
+        if data is None:
+            data = body() if callable(body) else body
+            data = data if isinstance(data, bytes) else json.dumps(data).encode()
+            gz = gz and len(data) > 0
+            if gz:
+                data = gzip.compress(data)
+            if cache is not None:
+                cache[(cache_key, gz)] = data
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         if gz:
@@ -211,9 +256,46 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.record["status"] = status
         self.record["gzip"] = gz
 
+    def setup(self):
+        # Headers and body leave in two writes; Nagle would hold the body
+        # back for the client's delayed ACK (40 ms per kept-alive request).
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().setup()
+        with self.mock.lock:
+            self.mock.connections += 1
+            self.connection_number = self.mock.connections
+
+    def _scripted(self):
+        """Plays the next scripted fault for this request, if any: True when
+        it answered (or dropped) the request. Faults: (429 or 503 or 504,
+        Retry-After text or None), "reset" (connection reset before an
+        answer), "lose" (request read, connection closed, nothing answered)."""
+        with self.mock.lock:
+            faults = self.mock.script.get(self.path) or self.mock.script.get(self.record["path"])
+            fault = faults.pop(0) if faults else None
+        if fault is None:
+            return False
+        if fault in ("reset", "lose"):
+            length = int(self.headers.get("Content-Length", "0"))
+            if length:
+                self.rfile.read(length)
+            self.record["status"] = fault
+            if fault == "reset":  # RST instead of FIN
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                           struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.connection.close()
+            return True
+        status, retry_after = fault
+        headers = [("Retry-After", retry_after)] if retry_after is not None else []
+        self._send(status, _graph_error("activityLimitReached" if status == 429 else
+                                        "serviceNotAvailable", "Scripted %d" % status), headers)
+        return True
+
     def _begin(self, method):
         raw_path, _, query = self.path.partition("?")
         self.record = {"method": method, "host": self.headers.get("Host", ""), "path": raw_path,
+                       "connection": self.connection_number,
                        "query": query, "target": self.path,
                        "authorization": self.headers.get("Authorization"),
                        "user_agent": self.headers.get("User-Agent"),
@@ -228,6 +310,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         raw_path, _ = self._begin("POST")
+        if self._scripted():
+            return
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length).decode("utf-8", "replace")
         self.record["body"] = body
@@ -238,6 +322,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                                     "error_description": "AADSTS900144: form body expected"})
         form = urllib.parse.parse_qs(body, keep_blank_values=True)
         one = lambda k: form.get(k, [""])[0]
+        if one("grant_type") == "authorization_code":
+            return self._code_grant(one)
         if one("grant_type") != "refresh_token":
             return self._send(400, {"error": "unsupported_grant_type",
                                     "error_description": "AADSTS70003: grant type"})
@@ -279,9 +365,107 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                                     "error_codes": [70008]})
         return self._send(200, answer)
 
+    def _authorize(self, query):
+        q = urllib.parse.parse_qs(query, keep_blank_values=True)
+        one = lambda k: q.get(k, [""])[0]
+        redirect = one("redirect_uri")
+        if (one("client_id") != CLIENT_ID or one("response_type") != "code"
+                or one("code_challenge_method") != "S256" or len(one("code_challenge")) != 43
+                or not re.fullmatch(r"http://localhost:\d+/", redirect) or not one("state")):
+            # The real service shows an error page and never redirects.
+            return self._send(400, {"error": "invalid_request", "query": q})
+        m = self.mock
+        if m.authorize_mode == "deny":
+            answer = {"error": "access_denied",
+                      "error_description": "AADSTS65004: User declined to consent to access the app."}
+        else:
+            with m.lock:
+                m.counter += 1
+                code = "code-%d.%s" % (m.counter, "x" * 600)
+                m.codes[code] = {"challenge": one("code_challenge"), "redirect_uri": redirect,
+                                 "scope": one("scope")}
+            state = one("state") if m.authorize_mode == "ok" else "forged-state"
+            answer = {"code": code, "state": state}
+        if m.authorize_mode == "deny":
+            answer["state"] = one("state")
+        location = redirect + "?" + urllib.parse.urlencode(answer)
+        return self._send(302, b"", [("Location", location)])
+
+    def _code_grant(self, one):
+        m = self.mock
+        with m.lock:
+            m.code_grants.append({k: one(k) for k in ("code", "redirect_uri", "code_verifier",
+                                                      "client_id", "scope")})
+            fixed = m.codes.pop(one("code"), None)
+        if one("client_id") != CLIENT_ID or one("client_secret") != CLIENT_SECRET:
+            return self._send(401, {"error": "invalid_client",
+                                    "error_description": "AADSTS7000215: Invalid client secret provided."})
+        verifier = one("code_verifier").encode()
+        expected = (base64.urlsafe_b64encode(hashlib.sha256(verifier).digest()).rstrip(b"=")
+                    .decode() if fixed else None)
+        if (fixed is None or fixed["redirect_uri"] != one("redirect_uri")
+                or not 43 <= len(verifier) <= 128 or expected != fixed["challenge"]):
+            return self._send(400, {"error": "invalid_grant",
+                                    "error_description": "AADSTS70008: The provided authorization "
+                                    "code or refresh token has expired or was already used."})
+        with m.lock:
+            m.counter += 1
+            access, fresh = "at-%d" % m.counter, "rt-%d" % m.counter
+            m.access[access] = 0
+            m.refresh_valid.add(fresh)
+        return self._send(200, {"token_type": "Bearer", "scope": fixed["scope"],
+                                "expires_in": m.expires_in, "access_token": access,
+                                "refresh_token": fresh})
+    def _download(self, raw_path):
+        node = self.mock.by_id.get(urllib.parse.unquote(raw_path[len("/download/"):]))
+        if node is None or node.folder or node.content is None:
+            return self._send(404, b"")
+        data, total = node.content, len(node.content)
+        status, extra = 200, []
+        ranges = self.headers.get("Range")
+        if ranges:
+            first, last = None, total - 1
+            spec = ranges[len("bytes="):] if ranges.startswith("bytes=") else ""
+            start, dash, end = spec.partition("-")
+            try:
+                if dash and start:
+                    first = int(start)
+                    if end:
+                        last = min(int(end), total - 1)
+                elif dash and end:
+                    first = max(total - int(end), 0)
+            except ValueError:
+                first = None
+            if first is None or first >= total or first > last:
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % total)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                self.record["status"] = 416
+                return None
+            data = data[first:last + 1]
+            status = 206
+            extra = [("Content-Range", "bytes %d-%d/%d" % (first, last, total))]
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Accept-Ranges", "bytes")
+        for k, v in extra:
+            self.send_header(k, v)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+        self.record["status"] = status
+        return None
+
     def do_GET(self):
         raw_path, query = self._begin("GET")
+        if self._scripted():
+            return
         m = self.mock
+        if self.record["host"] == LOGIN_HOST and raw_path == AUTHORIZE_PATH:
+            return self._authorize(query)
+        if raw_path.startswith("/download/") and self.record["host"] == "127.0.0.1:%d" % m.port:
+            return self._download(raw_path)
         if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         auth = self.record["authorization"] or ""
@@ -308,6 +492,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(injected, _graph_error("serviceNotAvailable",
                                                      "The service is temporarily unavailable."))
         rest = raw_path[len(GRAPH_PREFIX):]
+        if rest == "":
+            return self._send(200, {"id": "e2e-drive", "driveType": m.drive_type,
+                                    "owner": {"user": dict(m.owner, id="e2e-user")}})
         listing = False
         if rest == "/root" or rest == "/root/children":
             node, listing = m.root, rest.endswith("/children")
@@ -330,13 +517,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         params = urllib.parse.parse_qs(query)
         top = int(params.get("$top", ["200"])[0])
         skip = int(params.get("$skiptoken", ["0"])[0])
-        page = node.children[skip:skip + top] if node.folder else []
-        answer = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
-                  "value": [m.item(c) for c in page]}
-        if node.folder and skip + top < len(node.children):
-            answer["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
-                GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
-        return self._send(200, answer)
+
+        def answer():
+            page = node.children[skip:skip + top] if node.folder else []
+            out = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
+                   "value": [m.item(c) for c in page]}
+            if node.folder and skip + top < len(node.children):
+                out["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
+                    GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
+            return out
+        return self._send(200, answer, cache_key=self.path)
 
 
 if __name__ == "__main__":

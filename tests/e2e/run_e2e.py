@@ -143,7 +143,7 @@ def expect(p, status):
 # -- cases -------------------------------------------------------------------
 
 def case_list_paging(f):
-    p = f.run("--verbose", "list", "/Big")
+    p = f.run("--verbose", "--page-size", "200", "list", "/Big")
     expect(p, EXIT_OK)
     lines = p.out.splitlines()
     check(lines[0].split() == ["KIND", "SIZE", "MODIFIED", "NAME"], "table header", p.out)
@@ -173,12 +173,19 @@ def case_list_paging(f):
     check(re.match(r"^GET https://graph\.microsoft\.com/v1\.0/me/drive/root:/Big:/children\?\$top=200 200 \d+ ms$",
                    verbose[1]), "page exchange line", verbose[1])
     check("at-1" not in p.err and "rt-" not in p.err, "no token in verbose output", p.err)
-    # --json: the library's answer unchanged.
+    # One kept-alive connection for the token and one for all five pages.
+    check(len({r["connection"] for r in pages}) == 1, "one Graph connection",
+          [r["connection"] for r in pages])
+    check(f.mock.connections == 2, "two connections in all", f.mock.connections)
+    # --json: the library's answer unchanged; the default page size is 1000.
     p = f.run("--json", "list", "/Big")
     expect(p, EXIT_OK)
     items = json.loads(p.out)["items"]
     check(len(items) == 1000 and len({i["id"] for i in items}) == 1000, "1000 distinct items")
     check(items[0]["path"].startswith("/Big/"), "paths under the folder", items[0])
+    check([r["query"] for r in f.graph_requests("/root:/Big:/children")[5:]] == ["$top=1000"],
+          "one page of 1000", [r["target"] for r in f.mock.requests])
+    check("PageSize" not in f.read_settings(), "the settings file is left alone")
 
 
 def case_list_forms(f):
@@ -245,15 +252,17 @@ def case_validate_write(f):
     p = f.run("validate")
     expect(p, EXIT_OK)
     check("settings are valid (ONEDRIVE)" in p.out, "valid", p.out)
-    check('would store the rotated refresh token as "refresh_token"' in p.out, "would store token", p.out)
+    check('kept the rotated refresh token as "refresh_token"' in p.out, "token kept", p.out)
     check("would store the new ID" in p.out, "would store ID", p.out)
-    check(f.read_settings() == original, "file unchanged without --write")
+    check(json.loads(f.read_settings()) == json.loads(original.replace('"rt-0"', '"rt-1"')),
+          "only the rotated token stored without --write", f.read_settings())
     check("rt-1" not in p.out, "token not printed", p.out)
 
     p = f.run("validate", "--write")
     expect(p, EXIT_OK)
     written = json.loads(f.read_settings())
     check(written["refresh_token"] == "rt-2", "rotated token stored", written)
+    check(f.mock.grants == ["rt-0", "rt-1"], "each run presented the stored token", f.mock.grants)
     check(GUID.match(written["ID"]), "new ID stored", written)
     check(list(written) == ["RuntimeType", "ClientId", "ClientSecret", "refresh_token", "Comment",
                             "Ratio", "Nested", "ID"], "member order kept", list(written))
@@ -297,14 +306,14 @@ def case_expired_token(f):
     # One access token serves one Graph request; the second listing meets 401
     # with the cached token, refreshes once and repeats.
     f.mock.access_uses = 1
-    p = f.run("--verbose", "list", "/Music", "/Empty")
+    p = f.run("--verbose", "list", "/Music", "/Music/Café & Co")
     expect(p, EXIT_OK)
     check(f.mock.grants == ["rt-0", "rt-1"], "one refresh with the rotated token", f.mock.grants)
     statuses = [r["status"] for r in f.mock.requests if r["method"] == "GET"]
     check(statuses == [200, 401, 200], "401 then the repeat", statuses)
-    check(re.search(r"^GET \S+/root:/Empty:/children\?\$top=200 401 \d+ ms$", p.err, re.M),
-          "verbose shows the 401", p.err)
-    check("/Music:\n" in p.out and "/Empty:\n" in p.out, "both listings", p.out)
+    check(re.search(r"^GET \S+/root:/Music/Caf%C3%A9%20%26%20Co:/children\?\$top=1000 401 \d+ ms$",
+                    p.err, re.M), "verbose shows the 401", p.err)
+    check("/Music:\n" in p.out and "/Music/Café & Co:\n" in p.out, "both listings", p.out)
 
 
 def case_revoked(f):
@@ -312,26 +321,31 @@ def case_revoked(f):
     p = f.run("list")
     expect(p, EXIT_AUTH)
     check(p.err.startswith("nimbus: list /: NIMBUS_E_AUTH (-1): "), "names the code", p.err)
-    check("AADSTS70008" in p.err and len(p.err.splitlines()) == 1, "service's words, one line", p.err)
+    lines = p.err.splitlines()
+    check("AADSTS70008" in lines[0] and len(lines) == 2, "service's words, one line", p.err)
+    check(lines[1] == "nimbus: the sign-in has expired or was revoked: sign in again with "
+          "`nimbus login`", "what to do", p.err)
     check("revoked. Trace ID: 1 Correlation ID: 2" in p.err, "line breaks become spaces", p.err)
     check("rt-0" not in p.err, "refresh token masked", p.err)
     check(not f.graph_requests(), "no Graph request without a token")
 
 
 def case_throttled(f):
+    # --retries 0: the first 429 is the answer.
     f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 429
-    p = f.run("list", "/Music")
+    p = f.run("--retries", "0", "list", "/Music")
     expect(p, EXIT_THROTTLED)
     check("NIMBUS_E_THROTTLED" in p.err, "throttled", p.err)
+    check(len(f.graph_requests()) == 1, "asked once", f.graph_requests())
 
 
 def case_unavailable(f):
     f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 503
-    p = f.run("list", "/Music")
+    p = f.run("--retries", "0", "list", "/Music")
     expect(p, EXIT_UNAVAILABLE)
     check("NIMBUS_E_UNAVAILABLE" in p.err and "503" in p.err, "unavailable", p.err)
     f.mock.fail["/v1.0/me/drive/root:/Music/a%20b.mp3"] = 503
-    p = f.run("stream", "/Music/a b.mp3")
+    p = f.run("--retries", "0", "stream", "/Music/a b.mp3")
     expect(p, EXIT_UNAVAILABLE)
 
 
@@ -367,7 +381,7 @@ def case_transport(f):
     check(not f.graph_requests("/moved"), "redirect not followed")
     # --timeout bounds an exchange.
     f.mock.delay["/v1.0/me/drive/root:/Empty:/children"] = 4
-    p = f.run("--timeout", "1", "list", "/Empty")
+    p = f.run("--retries", "0", "--timeout", "1", "list", "/Empty")
     expect(p, EXIT_UNAVAILABLE)
     check("timed out" in p.err.lower() or "timeout" in p.err.lower(), "timeout message", p.err)
     # Nothing listening.
@@ -376,10 +390,96 @@ def case_transport(f):
     s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
     s.close()
-    p = f.run("--connect-to", "login.microsoftonline.com:443:127.0.0.1:%d" % port, "list",
-              connect=False)
+    p = f.run("--retries", "0", "--connect-to",
+              "login.microsoftonline.com:443:127.0.0.1:%d" % port, "list", connect=False)
     expect(p, EXIT_UNAVAILABLE)
     check("POST https://login.microsoftonline.com/common/oauth2/v2.0/token" in p.err, "names the URL", p.err)
+
+
+def case_retries(f):
+    """Throttling and lost answers are waited out and repeated."""
+    import time
+    music = "/v1.0/me/drive/root:/Music:/children"
+    f.mock.script[music] = [(429, "2")]
+    start = time.monotonic()
+    p = f.run("-v", "list", "/Music")
+    took = time.monotonic() - start
+    expect(p, EXIT_OK)
+    check(2 <= took < 4, "waited the 2 s asked for", took)
+    check(re.search(r"^HTTP 429: waiting 2\.0 s \(Retry-After\) before attempt 2 of 6$", p.err,
+                    re.M), "one line per wait", p.err)
+    check([r["status"] for r in f.graph_requests(music)] == [429, 200], "asked twice")
+
+    f.mock.script[music] = [(503, None)] * 3
+    p = f.run("-v", "list", "/Music")
+    expect(p, EXIT_OK)
+    check(len(re.findall(r"^HTTP 503: waiting \d+\.\d s before attempt [234] of 6$", p.err, re.M))
+          == 3, "three backoff waits", p.err)
+
+    # Five retries, then the library sees the sixth 429.
+    f.mock.script[music] = [(429, "0")] * 6
+    before = len(f.graph_requests(music))
+    p = f.run("list", "/Music")
+    expect(p, EXIT_THROTTLED)
+    check(len(f.graph_requests(music)) - before == 6, "six requests", f.graph_requests(music))
+    check(p.err.startswith("nimbus: list /Music: NIMBUS_E_THROTTLED (-3): ") and
+          "$top=1000 answered HTTP 429: " in p.err, "today's message", p.err)
+
+    # A connection reset on page 2 costs one more request, not the listing.
+    page2 = "/v1.0/me/drive/root:/Big:/children?$top=200&$skiptoken=200"
+    f.mock.script[page2] = ["reset"]
+    p = f.run("--json", "--page-size", "200", "list", "/Big")
+    expect(p, EXIT_OK)
+    check(len(json.loads(p.out)["items"]) == 1000, "complete listing")
+    check([r["status"] for r in f.mock.requests if r["target"] == page2] == ["reset", 200],
+          "page 2 asked again", [r["target"] for r in f.mock.requests])
+
+
+def case_limits(f):
+    """--max-time, Ctrl-C during a wait, and a token answer that never came."""
+    import signal
+    import time
+    music = "/v1.0/me/drive/root:/Music:/children"
+    # A Retry-After past --max-time is not waited for: the 429 is the answer.
+    f.mock.script[music] = [(429, "30")]
+    start = time.monotonic()
+    p = f.run("--max-time", "3", "list", "/Music")
+    expect(p, EXIT_THROTTLED)
+    check(time.monotonic() - start < 3, "no wait past --max-time")
+    # --max-time bounds a slow exchange, whatever --timeout allows.
+    f.mock.delay["/v1.0/me/drive/root:/Empty:/children"] = 5
+    start = time.monotonic()
+    p = f.run("--max-time", "1.5", "list", "/Empty")
+    took = time.monotonic() - start
+    expect(p, EXIT_UNAVAILABLE)
+    check("the --max-time of 1.5 s ran out" in p.err and took < 3, "whole command bounded",
+          took, p.err)
+
+    # Ctrl-C ends a wait at once.
+    f.mock.script[music] = [(429, "30")]
+    cmd = [f.nimbus, "--cacert", f.ca, "--settings", f.settings, "list", "/Music"]
+    for rule in f.mock.connect_to():
+        cmd[1:1] = ["--connect-to", rule]
+    before = len(f.graph_requests(music))
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while len(f.graph_requests(music)) == before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.2)
+    start = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=10)
+    check(proc.returncode == 130 and time.monotonic() - start < 1.5, "interrupted at once",
+          proc.returncode, err)
+    check(err.decode().endswith("nimbus: interrupted\n"), "says so", err)
+
+    # A token answer lost after the request was read is not asked again.
+    f.mock.script[mock_graph.TOKEN_PATH] = ["lose"]
+    before = len(f.mock.requests)
+    p = f.run("list", "/Music")
+    expect(p, EXIT_UNAVAILABLE)
+    check([r["status"] for r in f.mock.requests[before:]] == ["lose"], "one POST, not repeated",
+          f.mock.requests[before:])
 
 
 def case_demo(f):
@@ -429,7 +529,7 @@ def case_hostile_names(f):
           "--json keeps the library's answer", p.out)
     # A next link that would set the window title and clear the screen.
     f.mock.next_suffix = "&x=\x1b]0;pwned\x07\x1b[2J\u009b2J\u202e"
-    p = f.run("--verbose", "list", "/Big")
+    p = f.run("--verbose", "--page-size", "200", "list", "/Big")
     check(not re.search("[\x00-\x08\x0b-\x1f\x7f\u0080-\u009f\u202a-\u202e]", p.err),
           "no control character on stderr", repr(p.err))
     check("\\x1b]0;pwned\\x07\\x1b[2J" in p.err, "the next link shown escaped", p.err)

@@ -134,6 +134,38 @@ TEST_F(ListTest, PagingFollowsNextLinksAsGiven) {
     EXPECT_EQ(4, nimbus_fake_calls(nullptr, nullptr));
 }
 
+TEST_F(ListTest, PageSizeSetting) {
+    const std::string bad = "PageSize must be an integer from 1 to 1000";
+    for (const char *value : {"0", "1001", "-1", "\"200\"", "200.0", "2e2", "true", "[200]"})
+        expect_failure(list(settings(std::string("\"PageSize\":") + value), nullptr),
+                       NIMBUS_E_INVALID, bad);
+    // Checked after Path and before ID; the first member wins.
+    expect_failure(list(settings("\"PageSize\":0,\"Path\":\"a/\""), nullptr), NIMBUS_E_INVALID,
+                   "Path is not a valid drive path");
+    expect_failure(validate(settings("\"ID\":\"x\",\"PageSize\":1001,\"PageSize\":5")),
+                   NIMBUS_E_INVALID, bad);
+    EXPECT_EQ(0, nimbus_fake_calls(nullptr, nullptr));
+
+    script_token();
+    const std::string bare = kGraph + "/me/drive/items/N1/children"; // a next link without a query
+    script_get(kRoot + "?$top=1", 200, page({item("A1", "a.mp3")}, bare));
+    script_get(bare + "?$top=1", 200, page({item("B1", "b.mp3")}));
+    script_get(kRoot + "?$top=1000", 200, page({item("A1", "a.mp3")}, bare));
+    script_get(bare + "?$top=1000", 200, page({}));
+    script_get(first_page(kRoot), 200, page({}));
+    EXPECT_EQ(NIMBUS_OK, list(settings("\"PageSize\":1"), nullptr).rc);
+    EXPECT_EQ(NIMBUS_OK, list(settings("\"PageSize\":1000"), nullptr).rc);
+    EXPECT_EQ(NIMBUS_OK, validate(settings("\"PageSize\":1000,\"ID\":\"x\"")).rc);
+    // null reads as absent, and a first member that is absent still wins.
+    EXPECT_EQ(NIMBUS_OK, list(settings("\"PageSize\":null,\"PageSize\":1"), nullptr).rc);
+    EXPECT_EQ(1, gets(kRoot + "?$top=1"));
+    EXPECT_EQ(1, gets(bare + "?$top=1"));
+    EXPECT_EQ(2, gets(kRoot + "?$top=1000"));
+    EXPECT_EQ(2, gets(bare + "?$top=1000"));
+    EXPECT_EQ(1, gets(first_page(kRoot)));
+    EXPECT_EQ(8, nimbus_fake_calls(nullptr, nullptr));
+}
+
 // Pages 1..n of a chain, each linking to the next; the last links on when
 // dangling is set.
 void script_chain(int n, bool dangling) {

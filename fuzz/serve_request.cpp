@@ -1,0 +1,44 @@
+// What `nimbus serve` reads from clients: every path it accepts is one the
+// library accepts too, encoding and decoding round-trip, query values hold no
+// NUL, and the Host check never lets a foreign port through.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "../tools/serve_request.h"
+#include "fuzz_check.h"
+#include "text/text.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // Two bytes of port, then the text up to the first NUL.
+    if (size < 2)
+        return 0;
+    uint16_t port = static_cast<uint16_t>(data[0] << 8 | data[1]);
+    std::string text(reinterpret_cast<const char *>(data) + 2, size - 2);
+    text = text.c_str();
+
+    std::string path;
+    if (cli::decode_path(text.c_str(), &path)) {
+        CHECK(!path.empty() && path[0] == '/' && std::strlen(path.c_str()) == path.size());
+        std::string drive =
+            path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+        CHECK(nimbus_path_ok(drive.c_str()) == 1);
+        std::string again;
+        CHECK(cli::decode_path(cli::url_encode(path, true).c_str(), &again) && again == path);
+    }
+
+    std::string value;
+    if (cli::decode_query(text.c_str(), &value)) {
+        CHECK(value.size() <= text.size() && std::strlen(value.c_str()) == value.size());
+        std::string again;
+        CHECK(cli::decode_query(cli::url_encode(value, false).c_str(), &again) && again == value);
+    }
+
+    if (cli::loopback_host(text.c_str(), port)) {
+        std::string suffix = ":" + std::to_string(port);
+        CHECK(port == 80 ||
+              (text.size() > suffix.size() &&
+               text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0));
+    }
+    return 0;
+}

@@ -1,0 +1,335 @@
+#!/usr/bin/env python3
+"""End-to-end cases for `nimbus login` and for keeping rotated refresh tokens.
+
+Uses the fixture of run_e2e.py (a mock Graph and identity platform over real
+HTTPS). The test plays the browser: it requests the sign-in address the
+command prints from the mock, over TLS with the mock's CA, and follows the
+mock's redirect to the command's loopback listener (or pastes the address).
+Usage: run_login.py --nimbus PATH CASE...
+"""
+
+import argparse
+import http.client
+import json
+import os
+import queue
+import resource
+import signal
+import socket
+import ssl
+import stat
+import subprocess
+import sys
+import threading
+import urllib.error
+import urllib.parse
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mock_graph  # noqa: E402
+from run_e2e import (EXIT_AUTH, EXIT_NOT_FOUND, EXIT_OK, EXIT_OTHER, Failure, Fixture,  # noqa: E402
+                     check, expect)
+
+CLOSE_PAGE = "You may close this window."
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Login:
+    """One running `nimbus login`: its printed sign-in address, and the end."""
+
+    def __init__(self, f, *args, secret=mock_graph.CLIENT_SECRET, port=None, settings=None):
+        self.f = f
+        self.port = port or free_port()
+        cmd = [f.nimbus]
+        for rule in f.mock.connect_to():
+            cmd += ["--connect-to", rule]
+        cmd += ["--cacert", f.ca, "--settings", settings or f.settings, "login",
+                "--client-id", mock_graph.CLIENT_ID, "--port", str(self.port), "--wait", "30",
+                *args]
+        env = dict(os.environ, LC_ALL="C.UTF-8")
+        for k in ("DISPLAY", "WAYLAND_DISPLAY", "NIMBUS_CLIENT_SECRET"):
+            env.pop(k, None)
+        if secret is not None:
+            env["NIMBUS_CLIENT_SECRET"] = secret
+        self.cmd = " ".join(cmd)
+        self.p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, env=env)
+        self.lines = queue.Queue()
+        self.err_lines = []
+        threading.Thread(target=self._read_err, daemon=True).start()
+
+    def _read_err(self):
+        for raw in self.p.stderr:
+            line = raw.decode("utf-8", "replace")
+            self.err_lines.append(line)
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def address(self):
+        """The sign-in address the command printed."""
+        while True:
+            line = self.lines.get(timeout=30)
+            check(line is not None, "no sign-in address printed", "".join(self.err_lines))
+            if line.startswith("https://"):
+                return line.strip()
+
+    def end(self, pasted=None):
+        # stderr belongs to the reader thread; communicate() would read it too.
+        if pasted:
+            self.p.stdin.write(pasted.encode() + b"\n")
+        self.p.stdin.close()
+        out = self.p.stdout.read()
+        self.p.stdout.close()
+        self.p.wait(timeout=60)
+        while self.lines.get(timeout=30) is not None:
+            pass
+        self.p.stderr.close()
+        self.returncode, self.out, self.err = self.p.returncode, out.decode(), "".join(self.err_lines)
+        return self
+
+
+def authorize(f, address):
+    """The browser at the identity platform: the mock's redirect address."""
+    u = urllib.parse.urlsplit(address)
+    check(u.scheme == "https" and u.hostname == mock_graph.LOGIN_HOST
+          and u.path == mock_graph.AUTHORIZE_PATH, "sign-in address", address)
+    ctx = ssl.create_default_context(cafile=f.ca)
+
+    class Conn(http.client.HTTPSConnection):
+        def connect(self):
+            sock = socket.create_connection(("127.0.0.1", f.mock.port), 10)
+            self.sock = ctx.wrap_socket(sock, server_hostname=self.host)
+
+    c = Conn(u.hostname, 443, context=ctx, timeout=10)
+    c.request("GET", u.path + "?" + u.query)
+    r = c.getresponse()
+    r.read()
+    c.close()
+    check(r.status == 302, "the mock redirects the browser", r.status, address)
+    return r.getheader("Location")
+
+
+def loopback(port, target):
+    """A browser request to the command's listener: (status, page)."""
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, target), timeout=30) as r:
+            return r.status, r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode()
+
+
+def browse(f, login):
+    location = authorize(f, login.address())
+    u = urllib.parse.urlsplit(location)
+    check(location.startswith("http://localhost:%d/?" % login.port), "redirect URI", location)
+    return loopback(login.port, "/?" + u.query)
+
+
+def settings_mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+# -- cases -------------------------------------------------------------------
+
+def case_login_loopback(f):
+    # A first sign-in: no settings file and no folder yet, a business drive.
+    f.mock.drive_type = "business"
+    path = os.path.join(f.dir, "fresh", "nimbus", "settings.json")
+    login = Login(f, "--path", "/Music", settings=path)
+    address = login.address()
+    q = urllib.parse.parse_qs(urllib.parse.urlsplit(address).query)
+    check(q["redirect_uri"] == ["http://localhost:%d/" % login.port]
+          and q["scope"] == ["offline_access Files.Read.All"]
+          and q["code_challenge_method"] == ["S256"] and len(q["state"][0]) >= 22, "address", address)
+    # Stray requests change nothing: only a code or an error on / is an answer.
+    check(loopback(login.port, "/favicon.ico")[0] == 404, "favicon ignored")
+    check(loopback(login.port, "/?foo=bar")[0] == 400, "not an answer")
+    status, page = loopback(login.port, "/?" + urllib.parse.urlsplit(authorize(f, address)).query)
+    login.end()
+    check(status == 200 and CLOSE_PAGE in page and "Signed in" in page, "browser page", status, page)
+    check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
+    check(login.out == "signed in as Ada Lovelace <ada@example.com>, a OneDrive for Business drive "
+          "(RuntimeType ONEDRIVEB); settings stored in %s; next: nimbus --settings %s list /\n"
+          % (path, path), "closing line", login.out)
+    grant = f.mock.code_grants[-1]
+    check(grant["redirect_uri"] == "http://localhost:%d/" % login.port
+          and 43 <= len(grant["code_verifier"]) <= 128, "code exchange", grant)
+    written = json.load(open(path))
+    check(written == {"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": written.get("refresh_token"), "RuntimeType": "ONEDRIVEB",
+                      "Path": "/Music"} and written["refresh_token"] in f.mock.refresh_valid,
+          "settings written", written)
+    check(settings_mode(path) == 0o600 and settings_mode(os.path.dirname(path)) == 0o700, "modes")
+    f.settings = path
+    p = f.run("list", "/")
+    expect(p, EXIT_OK)
+    check("a b.mp3" in p.out, "a listing with the new settings", p.out)
+    check(f.mock.grants == [written["refresh_token"]], "its refresh token presented", f.mock.grants)
+
+    # A port in use, and nobody coming back in time.
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    login = Login(f, port=busy.getsockname()[1]).end()
+    busy.close()
+    check(login.returncode == EXIT_OTHER and "--port" in login.err
+          and "is in use" in login.err, "port in use", login.err)
+    login = Login(f, "--wait", "1").end()
+    check(login.returncode == EXIT_OTHER and "within 1 seconds (--wait)" in login.err, "timeout",
+          login.err)
+
+
+def case_login_paste(f):
+    # --no-browser: the address is pasted; a personal drive; other members kept.
+    f.write_settings({"ClientId": "old-client", "ClientSecret": "old", "RefreshToken": "rt-old",
+                      "ID": "e2e-backend", "Comment": "kept"})
+    secret_file = os.path.join(f.dir, "secret")
+    with open(secret_file, "w") as s:
+        s.write(mock_graph.CLIENT_SECRET + "\n")
+    login = Login(f, "--no-browser", "--client-secret-file", secret_file, secret=None)
+    location = authorize(f, login.address())
+    login.end(pasted="  " + location)
+    check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
+    check("a personal OneDrive (RuntimeType ONEDRIVE)" in login.out, "closing line", login.out)
+    written = json.loads(f.read_settings())
+    check(written["ClientId"] == mock_graph.CLIENT_ID
+          and written["ClientSecret"] == mock_graph.CLIENT_SECRET
+          and written["RefreshToken"] in f.mock.refresh_valid and "refresh_token" not in written
+          and written["ID"] == "e2e-backend" and written["Comment"] == "kept"
+          and written["RuntimeType"] == "ONEDRIVE", "merged into the file", written)
+    check(settings_mode(f.settings) == 0o600, "mode 600")
+    expect(f.run("list", "/Music"), EXIT_OK)
+
+
+def case_login_refused(f):
+    before = f.read_settings()
+    # A state that is not ours: the browser hears of it, no code is exchanged.
+    f.mock.authorize_mode = "bad_state"
+    login = Login(f)
+    status, page = browse(f, login)
+    login.end()
+    check(login.returncode == EXIT_AUTH and "state mismatch" in login.err, "state", login.err)
+    check(status == 400 and "Sign-in failed" in page, "browser told", status, page)
+    check(f.mock.code_grants == [], "no code exchange", f.mock.code_grants)
+    # The user declines.
+    f.mock.authorize_mode = "deny"
+    login = Login(f, "--no-browser")
+    login.end(pasted=authorize(f, login.address()))
+    check(login.returncode == EXIT_AUTH and login.err.endswith(
+        "nimbus: login: the sign-in was refused: access_denied: AADSTS65004: User declined to "
+        "consent to access the app.\n"), "access_denied", login.returncode, login.err)
+    # The service refuses the code exchange (a wrong client secret).
+    f.mock.authorize_mode = "ok"
+    login = Login(f, "--no-browser", secret="wrong")
+    login.end(pasted=authorize(f, login.address()))
+    check(login.returncode == EXIT_AUTH and "the code exchange was refused: invalid_client: "
+          "AADSTS7000215: Invalid client secret provided." in login.err, "refused", login.err)
+    check("wrong" not in login.err, "secret not shown", login.err)
+    check(f.read_settings() == before, "settings untouched by failed sign-ins")
+
+
+def case_rotation(f):
+    # Each run stores the rotated token; the next run presents it.
+    expect(f.run("list", "/Music"), EXIT_OK)
+    check(json.loads(f.read_settings())["refresh_token"] == "rt-1", "rotated token stored")
+    expect(f.run("stream", "/Music/a b.mp3"), EXIT_OK)
+    check(f.mock.grants == ["rt-0", "rt-1"], "next run presented it", f.mock.grants)
+    # Stored even when the command fails after the grant.
+    p = f.run("list", "/Nope")
+    expect(p, EXIT_NOT_FOUND)
+    check(json.loads(f.read_settings())["refresh_token"] == "rt-3", "stored on failure")
+    # A service that retires the old token on rotation, five runs.
+    f.mock.revoke_on_rotate = True
+    for _ in range(5):
+        expect(f.run("list", "/Music"), EXIT_OK)
+    check(f.mock.grants[-5:] == ["rt-3", "rt-4", "rt-5", "rt-6", "rt-7"], "a chain of tokens",
+          f.mock.grants)
+    # A rotation that cannot be stored: one warning, the result stands.
+    def no_writes():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
+    f.mock.revoke_on_rotate = False
+    cmd = [f.nimbus, "--cacert", f.ca, "--settings", f.settings]
+    for rule in f.mock.connect_to():
+        cmd += ["--connect-to", rule]
+    p = subprocess.run(cmd + ["list", "/Music"], capture_output=True, preexec_fn=no_writes,
+                       timeout=60)
+    check(p.returncode == EXIT_OK and b"a b.mp3" in p.stdout, "list still works", p.stderr)
+    err = p.stderr.decode().splitlines()
+    check(len(err) == 1 and err[0].startswith(
+        "nimbus: warning: the rotated refresh token could not be stored: "), "one warning", err)
+    check(json.loads(f.read_settings())["refresh_token"] == "rt-8", "old token kept")
+
+
+def case_rotation_concurrent(f):
+    # Two runs at once, with a service that keeps and one that retires old
+    # tokens: the file ends with a token that works.
+    for retire in (False, True):
+        f.mock.revoke_on_rotate = retire
+        for _ in range(3):
+            start = json.loads(f.read_settings())["refresh_token"]
+            cmd = [f.nimbus, "--cacert", f.ca, "--settings", f.settings]
+            for rule in f.mock.connect_to():
+                cmd += ["--connect-to", rule]
+            runs = [subprocess.Popen(cmd + ["list", "/Music"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE) for _ in range(2)]
+            results = [(r.wait(timeout=60), r.stderr.read().decode()) for r in runs]
+            for r in runs:
+                r.stdout.close()
+                r.stderr.close()
+            for code, err in results:
+                check("warning" not in err, "no lost store", err)
+                check(code == EXIT_OK or (retire and code == EXIT_AUTH), "exit status", code, err)
+            stored = json.loads(f.read_settings())["refresh_token"]
+            check(stored != start and stored in f.mock.refresh_valid, "a working token stored",
+                  stored, start)
+    expect(f.run("list", "/Music"), EXIT_OK)
+
+
+def case_cli_small(f):
+    p = f.run("list", "/Music/a b.mp3")
+    expect(p, EXIT_NOT_FOUND)
+    check(p.err == "nimbus: list /Music/a b.mp3: NIMBUS_E_NOT_FOUND (-2): /Music/a b.mp3 is a "
+          "file, not a folder\n", "a file is not listed", p.err)
+    p = f.run("list", "/Empty")
+    expect(p, EXIT_OK)
+    check(p.out == "0 entries (0 folders, 0 files)\n", "an empty folder still is one", p.out)
+    p = f.run("--version", cacert=False, connect=False, settings=False)
+    expect(p, EXIT_OK)
+    check(p.out.startswith("nimbus command 1.0.0\nnimbus library 1.0.0 "), "versions", p.out)
+    p = f.run("help", cacert=False, connect=False, settings=False)
+    check("  login  " in p.out, "help lists login", p.out)
+    p = f.run("help", "demo", cacert=False, connect=False, settings=False)
+    expect(p, EXIT_OK)
+    check("--demo" in p.out, "help demo", p.out)
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--nimbus", required=True)
+    ap.add_argument("cases", nargs="+", choices=sorted(CASES))
+    a = ap.parse_args()
+    failed = 0
+    for name in a.cases:
+        with Fixture(os.path.abspath(a.nimbus)) as f:
+            try:
+                CASES[name](f)
+                print("ok   %s" % name)
+            except Failure as e:
+                failed += 1
+                print("FAIL %s: %s" % (name, e))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

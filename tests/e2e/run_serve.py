@@ -1,0 +1,428 @@
+#!/usr/bin/env python3
+"""End-to-end cases for `nimbus serve`, the HTTP gateway.
+
+Each case starts the mock Graph server (mock_graph.py) and the gateway in
+front of it, then talks to the gateway over plain HTTP with exact request
+lines (http.client), a real player (ffprobe) or a real browser (headless
+Chromium). Usage: run_serve.py --nimbus PATH [--out FOLDER] CASE...
+Exit status 77 means every case asked for was skipped (a missing program).
+"""
+
+import argparse
+import html.parser
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mock_graph  # noqa: E402
+from mock_graph import Node  # noqa: E402
+from run_e2e import Failure, check  # noqa: E402
+
+TOKEN = "e2e-gateway-secret-0123456789"
+ESCAPED = "<b>&\"it's\".mp3"
+
+
+class Skip(Exception):
+    pass
+
+
+def drive():
+    root = Node("root", folder=True)
+    music = root.add(Node("Music", folder=True))
+    album = music.add(Node("Album", folder=True, mtime="2024-01-02T03:04:05Z"))
+    album.add(Node("01 Intro.flac", size=2 * 1024 * 1024))
+    album.add(Node("02 Café & Co.MP3", size=4321))
+    album.add(Node(ESCAPED, size=5))
+    album.add(Node("cover.jpg", size=999))
+    album.add(Node("Bonus", folder=True))
+    album.add(Node("video.mkv", size=10 ** 9))
+    music.add(Node("tone.flac", content=b""))
+    root.add(Node("song.mp3", size=4242))
+    return root
+
+
+class Fixture:
+    """A temporary folder, the mock with its CA, and a settings file."""
+
+    def __init__(self, nimbus, out):
+        self.nimbus, self.out = nimbus, out
+
+    def __enter__(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="nimbus-serve-")
+        self.dir = self.tmp.name
+        self.ca, cert, key = mock_graph.make_certificates(self.dir)
+        self.mock = mock_graph.MockGraph(cert, key, drive())
+        self.mock.serve_downloads = True
+        self.mock.add_refresh_token("rt-0")
+        self.mock.start()
+        self.settings = os.path.join(self.dir, "settings.json")
+        with open(self.settings, "w") as f:
+            json.dump({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                       "refresh_token": "rt-0"}, f)
+        os.chmod(self.settings, 0o600)
+        self.gateways = []
+        return self
+
+    def __exit__(self, *exc):
+        for g in self.gateways:
+            g.kill()
+        self.mock.stop()
+        self.tmp.cleanup()
+        return False
+
+    def command(self, *args):
+        cmd = [self.nimbus]
+        for rule in self.mock.connect_to():
+            cmd += ["--connect-to", rule]
+        return cmd + ["--cacert", self.ca, "--settings", self.settings] + list(args)
+
+    def serve(self, *args, listen="127.0.0.1:0"):
+        g = Gateway(self.command("serve", "--listen", listen, *args))
+        self.gateways.append(g)
+        return g
+
+    def graph_calls(self):
+        return sum(1 for r in self.mock.requests if r["host"] == mock_graph.GRAPH_HOST)
+
+
+class Gateway:
+    """One `nimbus serve` process; its stderr is collected line by line."""
+
+    def __init__(self, cmd):
+        self.cmd = " ".join(cmd)
+        self.p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE)
+        first = self.p.stderr.readline().decode("utf-8", "replace")
+        self.lines = [first]
+        m = re.search(r"serving http://(\S+?):(\d+)/", first)
+        self.port = int(m.group(2)) if m else None
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.p.stderr:
+            self.lines.append(line.decode("utf-8", "replace"))
+
+    def log(self):
+        return "".join(self.lines)
+
+    def get(self, path, method="GET", headers=None):
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            c.request(method, path, headers=headers or {})
+            r = c.getresponse()
+            body = r.read()
+            return r.status, {k.lower(): v for k, v in r.getheaders()}, body.decode("utf-8")
+        finally:
+            c.close()
+
+    def url(self, path=""):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def stop(self, sig=signal.SIGTERM):
+        self.p.send_signal(sig)
+        code = self.p.wait(timeout=60)
+        self.reader.join(timeout=10)
+        return code
+
+    def kill(self):
+        if self.p.poll() is None:
+            self.p.kill()
+            self.p.wait()
+
+
+def expect(got, status, what):
+    check(got[0] == status, "%s: status %d, expected %d" % (what, got[0], status), got[2][:400])
+
+
+class Links(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.links, self._href, self._text = [], None, ""
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "a":
+            self._href, self._text = dict(attrs).get("href"), ""
+
+    def handle_data(self, data):
+        if self._href is not None:
+            self._text += data
+
+    def handle_endtag(self, tag):
+        if tag == "a" and self._href is not None:
+            self.links.append((self._text, self._href))
+            self._href = None
+
+
+def links_of(page):
+    p = Links()
+    p.feed(page)
+    return p.links
+
+
+ALBUM_LINKS = [("Drive", "/"), ("Music", "/Music/"), ("Playlist (M3U)", "/Music/Album/?format=m3u"),
+               ("Bonus/", "/Music/Album/Bonus/"),
+               ("01 Intro.flac", "/Music/Album/01%20Intro.flac"),
+               ("02 Café & Co.MP3", "/Music/Album/02%20Caf%C3%A9%20%26%20Co.MP3"),
+               (ESCAPED, "/Music/Album/%3Cb%3E%26%22it%27s%22.mp3"),
+               ("cover.jpg", "/Music/Album/cover.jpg"),
+               ("video.mkv", "/Music/Album/video.mkv")]
+
+
+# -- cases -------------------------------------------------------------------
+
+def case_pages(f):
+    """Folder page, JSON, playlist, redirects and the request checks."""
+    g = f.serve()
+    status, headers, page = got = g.get("/Music/Album/")
+    expect(got, 200, "folder page")
+    check(headers["content-type"] == "text/html; charset=utf-8", "HTML", headers)
+    check("&lt;b&gt;&amp;&quot;it&#39;s&quot;.mp3" in page and "<b>" not in page, "escaped", page)
+    check('name="viewport"' in page and "<script" not in page, "phone-ready, no scripts")
+    check(links_of(page) == ALBUM_LINKS, "links: breadcrumb, playlist, folders, files by name",
+          links_of(page))
+    check("2.0 MiB" in page and "2024-03-05 07:08" in page, "size and date", page)
+    # JSON: the library's answer, byte for byte as `nimbus --json list`.
+    status, headers, body = got = g.get("/Music/Album/?format=json")
+    expect(got, 200, "json")
+    listed = subprocess.run(f.command("--json", "list", "/Music/Album"), capture_output=True)
+    check(headers["content-type"] == "application/json", "JSON type", headers)
+    check(body + "\n" == listed.stdout.decode(), "same as nimbus --json list", body)
+
+    # Playlist: media files only, by name, absolute URLs on the gateway.
+    status, headers, body = got = g.get("/Music/Album/?format=m3u")
+    expect(got, 200, "m3u")
+    check(headers["content-type"] == "audio/x-mpegurl", "M3U type", headers)
+    base = g.url("/Music/Album/")
+    check(body == "#EXTM3U\n"
+          "#EXTINF:-1,01 Intro.flac\n%s01%%20Intro.flac\n"
+          "#EXTINF:-1,02 Café & Co.MP3\n%s02%%20Caf%%C3%%A9%%20%%26%%20Co.MP3\n"
+          "#EXTINF:-1,%s\n%s%%3Cb%%3E%%26%%22it%%27s%%22.mp3\n"
+          "#EXTINF:-1,video.mkv\n%svideo.mkv\n" % (base, base, ESCAPED, base, base),
+          "playlist", body)
+
+    # Files: 302 to the download URL; the next open within 10 minutes is free.
+    node = f.mock.find_path("/Music/Album/01 Intro.flac")
+    before = f.graph_calls()
+    status, headers, _ = got = g.get("/Music/Album/01%20Intro.flac")
+    expect(got, 302, "file")
+    check(headers["location"] == "https://127.0.0.1:%d/download/%s?tempauth=e2e-%s"
+          % (f.mock.port, node.id.replace("!", "%21"), node.id.split("!")[1]), "download URL",
+          headers)
+    check(headers["cache-control"] == "no-store", "not cached by clients", headers)
+    check(f.graph_calls() == before + 1, "one item request")
+    status, again, _ = got = g.get("/Music/Album/01%20Intro.flac", method="HEAD")
+    expect(got, 302, "HEAD")
+    check(again["location"] == headers["location"], "same URL")
+    expect(g.get("/Music/Album/01%20Intro.flac"), 302, "again")
+    check(f.graph_calls() == before + 1, "no Graph request for the second and third open")
+    status, headers, _ = got = g.get("/Music/Album")
+    expect(got, 302, "folder without its slash")
+    check(headers["location"] == "/Music/Album/", "to the folder page", headers)
+
+    for _, href in ALBUM_LINKS:
+        code = g.get(href)[0]
+        check(code in (200, 302), "link %s answers %d" % (href, code))
+
+    # Several clients at once share the pool, the library and the locator cache.
+    answers, urls = [], [href for _, href in ALBUM_LINKS] * 3
+    workers = [threading.Thread(target=lambda u=u: answers.append((u, g.get(u)[0])))
+               for u in urls]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(timeout=60)
+    check(sorted(answers) == sorted((u, 200 if u.endswith("/") or "format=" in u else 302)
+                                    for u in urls), "concurrent answers", answers)
+
+    # What the gateway refuses.
+    status, headers, body = got = g.get("/Music/nope.mp3?format=json")
+    expect(got, 404, "missing file")
+    check(json.loads(body)["error"].startswith("item: /Music/nope.mp3 answered HTTP 404"),
+          "library message as JSON", body)
+    expect(g.get("/Music/nope/"), 404, "missing folder")
+    for bad in ("/Music/../Music/", "/Music/./", "/a%00b", "/a%ffb", "/a%2", "/a//b",
+                "/" + "x" * 2048, "/Music/Album/?format=xml"):
+        expect(g.get(bad), 400, "malformed " + bad[:40])
+    expect(g.get("/" + "x" * 2047), 404, "a path of 2048 bytes is looked up")
+    status, headers, _ = got = g.get("/Music/", method="POST", headers={"Content-Length": "0"})
+    expect(got, 405, "POST")
+    check(headers["allow"] == "GET, HEAD", "Allow", headers)
+    expect(g.get("/Music/", headers={"Host": "evil.example"}), 421, "rebound Host")
+    expect(g.get("/Music/", headers={"Host": "127.0.0.1:1"}), 421, "other port")
+    expect(g.get("/Music/", headers={"Host": "localhost:%d" % g.port}), 200, "localhost")
+    check(g.stop() == 0, "exit 0 on SIGTERM", g.log())
+    log = g.log()
+    check(re.search(r"^GET /Music/Album/01%20Intro\.flac 302 \d+ ms$", log, re.M), "access log",
+          log)
+    check("format" not in log, "no query in the log", log)
+
+
+def case_security(f):
+    """Listen addresses, the token file and the two ways to present it."""
+    token_file = os.path.join(f.dir, "token")
+    with open(token_file, "w") as t:
+        t.write(TOKEN + "\n")
+    os.chmod(token_file, 0o644)
+    for args, listen, status, words in (
+            ((), "0.0.0.0:0", 2, "--auth-token-file"),
+            (("--auth-token-file", token_file), "0.0.0.0:0", 3, "chmod 600")):
+        p = subprocess.run(f.command("serve", "--listen", listen, *args), capture_output=True,
+                           timeout=60)
+        check(p.returncode == status and words in p.stderr.decode(), "refused at start",
+              p.returncode, p.stderr)
+    check(not f.mock.requests, "nothing sent")
+    os.chmod(token_file, 0o600)
+    g = f.serve("--auth-token-file", token_file, listen="0.0.0.0:0")
+    status, headers, _ = got = g.get("/Music/")
+    expect(got, 401, "no credential")
+    check(headers["www-authenticate"].startswith("Basic "), "asks for Basic", headers)
+    import base64
+    basic = lambda pw: {"Authorization": "Basic " + base64.b64encode(b"any:" + pw).decode()}
+    expect(g.get("/Music/", headers=basic(b"wrong")), 401, "wrong password")
+    expect(g.get("/Music/?t=" + TOKEN[:-1]), 401, "wrong t")
+    expect(g.get("/Music/", headers=basic(TOKEN.encode())), 200, "Basic")
+    expect(g.get("/Music/?t=" + TOKEN), 200, "t")
+    status, _, body = got = g.get("/Music/Album/?format=m3u&t=" + TOKEN)
+    expect(got, 200, "playlist with t")
+    urls = [l for l in body.splitlines() if not l.startswith("#")]
+    check(urls and all(u.endswith("?t=" + TOKEN) for u in urls), "entries carry t", body)
+    expect(g.get(urls[0][len("http://127.0.0.1:%d" % g.port):]), 302, "entry followed")
+    check(TOKEN not in g.log(), "token never logged", g.log())
+    check(g.stop(signal.SIGINT) == 0, "exit 0 on SIGINT")
+
+
+def case_errors(f):
+    """Service failures as HTTP statuses; SIGTERM lets a running request end."""
+    f.mock.revoke("rt-0")
+    g = f.serve()
+    status, _, body = got = g.get("/Music/")
+    expect(got, 502, "refused authorisation")
+    check("nimbus login" in body and "rt-0" not in body, "says what to do", body)
+    check(g.stop() == 0, "stopped")
+    f.mock.add_refresh_token("rt-0")
+    g = f.serve()
+    f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 429
+    status, headers, _ = got = g.get("/Music/")
+    expect(got, 503, "throttled")
+    check(headers.get("retry-after", "").isdigit(), "Retry-After", headers)
+    f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 503
+    status, headers, body = got = g.get("/Music/?format=json")
+    expect(got, 503, "unavailable")
+    check(json.loads(body)["error"].startswith("The service is unavailable"), "JSON error", body)
+
+    f.mock.delay["/v1.0/me/drive/root:/song.mp3"] = 1.5
+    answer = []
+    t = threading.Thread(target=lambda: answer.append(g.get("/song.mp3")))
+    t.start()
+    deadline = time.time() + 20
+    while not any(r["path"].endswith("/song.mp3") for r in f.mock.requests):
+        check(time.time() < deadline, "request reached the mock")
+        time.sleep(0.02)
+    check(g.stop() == 0, "exit 0", g.log())
+    t.join(timeout=30)
+    check(answer and answer[0][0] == 302, "the running request finished", answer)
+    try:
+        g.get("/Music/")
+        check(False, "stopped gateway still answers")
+    except OSError:
+        pass
+
+
+def case_ffprobe(f):
+    """A real player follows the redirect over TLS and reads a real file."""
+    if not shutil.which("ffmpeg") or not shutil.which("ffprobe"):
+        raise Skip("ffmpeg/ffprobe not installed (scripts/install-deps installs ffmpeg)")
+    tone = os.path.join(f.dir, "tone.flac")
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                    "-c:a", "flac", tone], check=True, timeout=60)
+    with open(tone, "rb") as t:
+        f.mock.find_path("/Music/tone.flac").content = t.read()
+    f.mock.find_path("/Music/tone.flac").size = os.path.getsize(tone)
+    g = f.serve()
+    p = subprocess.run(["ffprobe", "-v", "error", "-tls_verify", "1", "-ca_file", f.ca,
+                        "-show_entries", "stream=codec_name,sample_rate,duration",
+                        "-of", "compact=p=0", g.url("/Music/tone.flac")],
+                       capture_output=True, timeout=60)
+    out = p.stdout.decode().strip()
+    print("ffprobe: " + out)
+    check(p.returncode == 0, "ffprobe ran", p.stderr.decode())
+    check(out == "codec_name=flac|sample_rate=44100|duration=2.000000", "codec and duration", out)
+    downloads = [r for r in f.mock.requests if r["path"].startswith("/download/")]
+    check(downloads and all(r["status"] in (200, 206) for r in downloads), "bytes from the mock",
+          downloads)
+    check(g.stop() == 0, "stopped")
+
+
+def chromium(*args, timeout=60):
+    exe = shutil.which("chromium") or shutil.which("chromium-browser")
+    if not exe:
+        raise Skip("chromium not installed (scripts/install-deps installs it)")
+    with tempfile.TemporaryDirectory(prefix="nimbus-chromium-") as profile:
+        cmd = [exe, "--headless", "--disable-gpu", "--disable-quic", "--no-first-run",
+               "--disable-background-networking", "--disable-component-update", "--disable-sync",
+               "--disable-dev-shm-usage", "--hide-scrollbars", "--user-data-dir=" + profile]
+        if os.geteuid() == 0:
+            cmd.append("--no-sandbox")
+        return subprocess.run(cmd + list(args), capture_output=True, timeout=timeout,
+                              env=dict(os.environ, HOME=profile))
+
+
+def case_browser(f):
+    """Headless Chromium renders a folder page; screenshots go to the build folder."""
+    g = f.serve()
+    for name, size in (("serve-folder.png", "1280,800"), ("serve-folder-phone.png", "390,844")):
+        shot = os.path.join(f.out, name)
+        if os.path.exists(shot):
+            os.remove(shot)
+        p = chromium("--dump-dom", "--screenshot=" + shot, "--window-size=" + size,
+                     g.url("/Music/Album/"))
+        check(p.returncode == 0 and os.path.getsize(shot) > 1000, "screenshot " + name,
+              p.stderr.decode()[-2000:])
+        dom = p.stdout.decode()
+        check(links_of(dom) == ALBUM_LINKS, "links in the rendered DOM", links_of(dom))
+        check("<title>Album - nimbus</title>" in dom, "title", dom[:300])
+        print("screenshot: " + shot)
+    check(g.stop() == 0, "stopped")
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--nimbus", required=True)
+    ap.add_argument("--out", default=".")
+    ap.add_argument("cases", nargs="+", choices=sorted(CASES))
+    a = ap.parse_args()
+    failed = skipped = 0
+    for name in a.cases:
+        with Fixture(os.path.abspath(a.nimbus), os.path.abspath(a.out)) as f:
+            try:
+                CASES[name](f)
+                print("ok   %s" % name)
+            except Skip as e:
+                skipped += 1
+                print("skip %s: %s" % (name, e))
+            except Failure as e:
+                failed += 1
+                print("FAIL %s: %s" % (name, e))
+                for gw in f.gateways:
+                    print("--- gateway stderr:\n" + gw.log())
+    if failed:
+        return 1
+    return 77 if skipped == len(a.cases) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,833 @@
+// `nimbus login`: the OAuth 2.0 authorization-code flow with PKCE (S256)
+// against the Microsoft identity platform. The browser comes back to a
+// listener on 127.0.0.1 (or the user pastes the address it was sent to); the
+// code is exchanged at the token endpoint through the command's own curl
+// transport, the drive is asked for its type and owner, and the settings file
+// is written with the locked writer.
+#include "login.h"
+
+#include "curl_io.h"
+#include "output.h"
+#include "rotation.h"
+#include "settings_file.h"
+
+#include <microhttpd.h>
+#include <nimbus.h>
+#include <openssl/evp.h>
+#include <yyjson.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace cli {
+namespace {
+
+const char kAuthorizeUrl[] = "https://login.microsoftonline.com/common/oauth2/v2.0/authorize";
+const char kDriveUrl[] = "https://graph.microsoft.com/v1.0/me/drive";
+const char kDefaultScope[] = "offline_access Files.Read.All";
+constexpr size_t kMaxPasted = 16384; // a pasted address; codes are a few KiB at most
+constexpr size_t kMaxSecret = 4096;
+constexpr size_t kMaxToken = 8192; // what the library accepts
+
+struct failure {
+    int status;
+    std::string message;
+};
+
+struct doc_deleter {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
+
+struct fd_guard {
+    int fd = -1;
+    ~fd_guard() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// What the browser was sent back with.
+struct redirect {
+    std::string code, state, error, description;
+};
+
+int fail_with(const failure &f) {
+    print_error("login: " + f.message);
+    return f.status;
+}
+
+bool has_control(const std::string &text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    return false;
+}
+
+std::string first_line(const std::string &text) {
+    std::string line = text.substr(0, text.find_first_of("\r\n"));
+    return line.size() > 300 ? line.substr(0, 300) + "..." : line;
+}
+
+std::string base64url(const unsigned char *data, size_t len) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    for (size_t i = 0; i < len; i += 3) {
+        unsigned v = data[i] << 16;
+        if (i + 1 < len)
+            v |= data[i + 1] << 8;
+        if (i + 2 < len)
+            v |= data[i + 2];
+        out += digits[(v >> 18) & 63];
+        out += digits[(v >> 12) & 63];
+        if (i + 1 < len)
+            out += digits[(v >> 6) & 63];
+        if (i + 2 < len)
+            out += digits[v & 63];
+    }
+    return out;
+}
+
+bool random_text(size_t bytes, std::string *out) {
+    unsigned char buf[64];
+    size_t done = 0;
+    while (done < bytes) {
+        ssize_t n = getrandom(buf + done, bytes - done, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    *out = base64url(buf, bytes);
+    return true;
+}
+
+// The S256 code challenge: base64url(SHA-256(verifier)), unpadded.
+bool challenge_of(const std::string &verifier, std::string *out) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(verifier.data(), verifier.size(), digest, &len, EVP_sha256(), nullptr) != 1)
+        return false;
+    *out = base64url(digest, len);
+    return true;
+}
+
+// application/x-www-form-urlencoded, also right for a URL query.
+std::string form_encode(const std::string &text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string form_decode(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        int hi, lo;
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && (hi = hex_value(text[i + 1])) >= 0 &&
+                   (lo = hex_value(text[i + 2])) >= 0) {
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The sign-in parameters of a pasted address (or of its query alone).
+redirect parse_pasted(std::string text) {
+    size_t end = text.find_last_not_of(" \t\r\n");
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    text.erase(0, text.find_first_not_of(" \t"));
+    text = text.substr(0, text.find('#'));
+    size_t q = text.find('?');
+    if (q != std::string::npos)
+        text.erase(0, q + 1);
+    redirect r;
+    bool seen[4] = {false, false, false, false};
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t amp = text.find('&', at);
+        std::string pair = text.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
+        size_t eq = pair.find('=');
+        std::string key = form_decode(pair.substr(0, eq));
+        std::string value =
+            eq == std::string::npos ? std::string() : form_decode(pair.substr(eq + 1));
+        std::string *slots[4] = {&r.code, &r.state, &r.error, &r.description};
+        const char *names[4] = {"code", "state", "error", "error_description"};
+        for (int i = 0; i < 4; i++)
+            if (key == names[i] && !seen[i]) { // the first occurrence decides
+                *slots[i] = value;
+                seen[i] = true;
+            }
+        if (amp == std::string::npos)
+            break;
+        at = amp + 1;
+    }
+    return r;
+}
+
+// Compares without stopping at the first difference.
+bool same_secret(const std::string &a, const std::string &b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < a.size(); i++)
+        diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+    return diff == 0;
+}
+
+std::string html_escape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string page(const std::string &title, const std::string &text) {
+    return "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>nimbus: " +
+           html_escape(title) + "</title></head><body><h1>" + html_escape(title) + "</h1><p>" +
+           html_escape(text) + "</p></body></html>\n";
+}
+
+// The loopback listener. It takes the first request to "/" that carries a
+// code or an error, hands it to the waiting command, and answers that
+// browser once the command knows how the sign-in ended. Everything else
+// gets a small page and changes nothing.
+class loopback {
+  public:
+    ~loopback() {
+        finish(false, "nimbus stopped before the sign-in was complete");
+        if (daemon_)
+            MHD_stop_daemon(daemon_);
+        if (listen_fd_ >= 0)
+            close(listen_fd_);
+    }
+
+    bool start(long port, failure *f) {
+        listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (listen_fd_ < 0 ||
+            setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+            bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            listen(listen_fd_, 16) != 0) {
+            std::string why = std::strerror(errno);
+            *f = {EXIT_OTHER, errno == EADDRINUSE
+                                  ? "port " + std::to_string(port) +
+                                        " on 127.0.0.1 is in use: choose another with --port "
+                                        "(and register http://localhost:PORT/ for it)"
+                                  : "cannot listen on 127.0.0.1 port " + std::to_string(port) +
+                                        " (--port): " + why};
+            return false;
+        }
+        daemon_ = MHD_start_daemon(
+            MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, &loopback::on_request, this,
+            MHD_OPTION_LISTEN_SOCKET, listen_fd_, MHD_OPTION_CONNECTION_LIMIT, 16u,
+            MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+            static_cast<size_t>(64 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &loopback::on_completed,
+            this, MHD_OPTION_END);
+        if (!daemon_) {
+            *f = {EXIT_OTHER, "cannot start the loopback listener on port " + std::to_string(port) +
+                                  " (--port)"};
+            return false;
+        }
+        listen_fd_ = -1; // the daemon closes it
+        return true;
+    }
+
+    // Waits for the browser to come back; false when the time ran out.
+    bool wait(std::chrono::steady_clock::time_point deadline, redirect *r) {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (!changed_.wait_until(hold, deadline, [this] { return got_; }))
+            return false;
+        *r = got_redirect_;
+        return true;
+    }
+
+    // Answers the browser that brought the redirect, and gives the page a
+    // moment to leave before the listener stops.
+    void finish(bool ok, const std::string &text) {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (outcome_set_)
+            return;
+        outcome_set_ = true;
+        outcome_ok_ = ok;
+        outcome_text_ = text;
+        changed_.notify_all();
+        if (got_)
+            changed_.wait_for(hold, std::chrono::seconds(5), [this] { return delivered_; });
+    }
+
+  private:
+    static MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char *method,
+                                 const char *, const char *, size_t *, void **request) {
+        return static_cast<loopback *>(cls)->answer(c, url, method, request);
+    }
+
+    static void on_completed(void *cls, MHD_Connection *, void **request,
+                             MHD_RequestTerminationCode) {
+        loopback *self = static_cast<loopback *>(cls);
+        if (*request != self)
+            return;
+        std::lock_guard<std::mutex> hold(self->lock_);
+        self->delivered_ = true;
+        self->changed_.notify_all();
+    }
+
+    MHD_Result answer(MHD_Connection *c, const char *url, const char *method, void **request) {
+        if (std::strcmp(method, "GET") != 0)
+            return reply(c, MHD_HTTP_METHOD_NOT_ALLOWED,
+                         page("Not allowed", "Only GET is served."));
+        if (std::strcmp(url, "/") != 0) // favicon.ico and the like
+            return reply(c, MHD_HTTP_NOT_FOUND, page("Not found", "Nothing here."));
+        auto arg = [c](const char *key) {
+            const char *v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, key);
+            return std::string(v ? v : "");
+        };
+        redirect r{arg("code"), arg("state"), arg("error"), arg("error_description")};
+        std::unique_lock<std::mutex> hold(lock_);
+        if (got_)
+            return reply(
+                c, MHD_HTTP_OK,
+                page("Already answered", "This sign-in is complete; you may close this window."));
+        if (r.code.empty() && r.error.empty())
+            return reply(c, MHD_HTTP_BAD_REQUEST,
+                         page("Not a sign-in answer", "nimbus is waiting for the sign-in."));
+        got_ = true;
+        got_redirect_ = r;
+        *request = this;
+        changed_.notify_all();
+        // The exchange runs on the command's thread; its own timeouts bound this.
+        changed_.wait(hold, [this] { return outcome_set_; });
+        std::string body =
+            outcome_ok_ ? page("Signed in", outcome_text_ + " You may close this window.")
+                        : page("Sign-in failed", outcome_text_ + " You may close this window.");
+        hold.unlock();
+        return reply(c, outcome_ok_ ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, body);
+    }
+
+    static MHD_Result reply(MHD_Connection *c, unsigned status, const std::string &body) {
+        MHD_Response *resp = MHD_create_response_from_buffer(
+            body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (!resp)
+            return MHD_NO;
+        MHD_add_response_header(resp, "Content-Type", "text/html; charset=utf-8");
+        MHD_add_response_header(resp, "Cache-Control", "no-store");
+        MHD_add_response_header(resp, "Referrer-Policy", "no-referrer");
+        MHD_add_response_header(resp, "X-Content-Type-Options", "nosniff");
+        MHD_add_response_header(resp, "Content-Security-Policy", "default-src 'none'");
+        MHD_Result rc = MHD_queue_response(c, status, resp);
+        MHD_destroy_response(resp);
+        return rc;
+    }
+
+    MHD_Daemon *daemon_ = nullptr;
+    int listen_fd_ = -1;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool got_ = false;
+    redirect got_redirect_;
+    bool outcome_set_ = false;
+    bool outcome_ok_ = false;
+    std::string outcome_text_;
+    bool delivered_ = false;
+};
+
+// Reads one pasted line from stdin, waiting until the deadline.
+bool read_pasted(std::chrono::steady_clock::time_point deadline, std::string *line, failure *f) {
+    line->clear();
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            *f = {EXIT_OTHER, "no address was pasted in time (--wait)"};
+            return false;
+        }
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(left > 1000 ? 1000 : left));
+        if (n < 0 && errno != EINTR) {
+            *f = {EXIT_OTHER,
+                  std::string("cannot read the pasted address: ") + std::strerror(errno)};
+            return false;
+        }
+        if (n <= 0)
+            continue;
+        char c;
+        ssize_t got = read(STDIN_FILENO, &c, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (line->find_first_not_of(" \t\r") == std::string::npos) {
+                *f = {EXIT_OTHER, "no address was pasted"};
+                return false;
+            }
+            return true;
+        }
+        if (c == '\n') {
+            if (line->find_first_not_of(" \t\r") != std::string::npos)
+                return true;
+            line->clear();
+            continue;
+        }
+        if (line->size() >= kMaxPasted) {
+            *f = {EXIT_OTHER, "the pasted address is longer than 16 KiB"};
+            return false;
+        }
+        *line += c;
+    }
+}
+
+volatile sig_atomic_t g_tty_fd = -1;
+termios g_tty_before;
+
+void restore_echo(int sig) {
+    if (g_tty_fd >= 0)
+        tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_before);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// The client secret: a file, the environment, the settings' own (for the
+// same client id), or a prompt without echo. Never the command line.
+bool client_secret(const options &o, const std::string &stored, std::string *secret, failure *f) {
+    if (!o.client_secret_file.empty()) {
+        fd_guard fd;
+        fd.fd = open(o.client_secret_file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        struct stat st;
+        if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            *f = {EXIT_USAGE, "cannot read the client secret from " + o.client_secret_file +
+                                  (fd.fd < 0 ? std::string(": ") + std::strerror(errno)
+                                             : std::string(": not a regular file"))};
+            return false;
+        }
+        char buf[kMaxSecret + 1];
+        ssize_t n = read(fd.fd, buf, sizeof buf);
+        if (n < 0 || static_cast<size_t>(n) > kMaxSecret) {
+            *f = {EXIT_USAGE,
+                  "cannot read the client secret from " + o.client_secret_file +
+                      (n < 0 ? ": " + std::string(std::strerror(errno)) : ": longer than 4 KiB")};
+            return false;
+        }
+        secret->assign(buf, static_cast<size_t>(n));
+    } else if (const char *env = std::getenv("NIMBUS_CLIENT_SECRET")) {
+        secret->assign(env);
+    } else if (!stored.empty()) {
+        *secret = stored;
+    } else {
+        fd_guard tty;
+        tty.fd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        termios before{};
+        if (tty.fd < 0 || tcgetattr(tty.fd, &before) != 0) {
+            *f = {EXIT_USAGE, "no client secret: give --client-secret-file FILE or set "
+                              "NIMBUS_CLIENT_SECRET (there is no terminal to ask on)"};
+            return false;
+        }
+        const char prompt[] = "client secret (not shown): ";
+        if (write(tty.fd, prompt, sizeof prompt - 1) < 0) {
+            // the prompt is a courtesy; reading still works
+        }
+        termios quiet = before;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        // Ctrl-C at the prompt must not leave the terminal without echo.
+        g_tty_fd = tty.fd;
+        g_tty_before = before;
+        struct sigaction restore {
+        }, previous{};
+        restore.sa_handler = restore_echo;
+        sigemptyset(&restore.sa_mask);
+        sigaction(SIGINT, &restore, &previous);
+        sigaction(SIGTERM, &restore, nullptr);
+        tcsetattr(tty.fd, TCSAFLUSH, &quiet);
+        char c;
+        while (secret->size() <= kMaxSecret && read(tty.fd, &c, 1) == 1 && c != '\n')
+            *secret += c;
+        tcsetattr(tty.fd, TCSAFLUSH, &before);
+        sigaction(SIGINT, &previous, nullptr);
+        signal(SIGTERM, SIG_DFL);
+        g_tty_fd = -1;
+        if (write(tty.fd, "\n", 1) < 0) {
+            // as above
+        }
+    }
+    size_t end = secret->find_last_not_of(" \t\r\n");
+    secret->resize(end == std::string::npos ? 0 : end + 1);
+    secret->erase(0, secret->find_first_not_of(" \t"));
+    if (secret->empty() || secret->size() > kMaxSecret || has_control(*secret)) {
+        *f = {EXIT_USAGE, secret->empty() ? "the client secret is empty"
+                                          : "the client secret is not one line of text"};
+        return false;
+    }
+    return true;
+}
+
+// Opens xdg-open on the address when there is a display; quietly nothing
+// otherwise (the address is printed anyway).
+void open_browser(const std::string &url) {
+    const char *x = std::getenv("DISPLAY");
+    const char *w = std::getenv("WAYLAND_DISPLAY");
+    if (!(x && *x) && !(w && *w))
+        return;
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return;
+    for (int fd = 0; fd <= 2; fd++)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
+    pid_t pid;
+    char *argv[] = {const_cast<char *>("xdg-open"), const_cast<char *>(url.c_str()), nullptr};
+    posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+int status_exit(long status) {
+    if (status == 400 || status == 401 || status == 403)
+        return EXIT_AUTH;
+    if (status == 404 || status == 410)
+        return EXIT_NOT_FOUND;
+    if (status == 429)
+        return EXIT_THROTTLED;
+    if (status == 0 || status == 500 || status == 502 || status == 503 || status == 504)
+        return EXIT_UNAVAILABLE;
+    return EXIT_OTHER;
+}
+
+std::string str_at(yyjson_val *v, std::initializer_list<const char *> keys) {
+    for (const char *k : keys)
+        v = yyjson_obj_get(v, k);
+    return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : std::string();
+}
+
+// One exchange through the transport table; the answer is copied out and
+// released the way the table wants.
+struct http_answer {
+    bool arrived = false;
+    int32_t status = 0;
+    std::string body;
+    std::string error;
+};
+
+http_answer call(const nimbus_io *io, const std::string &url, const std::string *form) {
+    char *body = nullptr, *error = nullptr;
+    http_answer a;
+    int rc = form ? io->post(io->ctx, url.c_str(), form->c_str(),
+                             "application/x-www-form-urlencoded", &body, &a.status, &error)
+                  : io->get(io->ctx, url.c_str(), &body, &a.status, &error);
+    a.arrived = rc == 0;
+    if (body)
+        a.body = body;
+    if (error)
+        a.error = error;
+    for (char *text : {body, error}) {
+        if (!text)
+            continue;
+        if (io->free)
+            io->free(io->ctx, text);
+        else
+            std::free(text);
+    }
+    return a;
+}
+
+struct tokens {
+    std::string access, refresh;
+};
+
+// The authorization-code grant.
+bool exchange(const nimbus_io *io, const std::string &form, tokens *t, failure *f) {
+    http_answer a = call(io, token_url(), &form);
+    if (!a.arrived) {
+        *f = {EXIT_UNAVAILABLE, "the token endpoint cannot be reached: " + first_line(a.error)};
+        return false;
+    }
+    doc_ptr doc(yyjson_read(a.body.data(), a.body.size(), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    std::string error = str_at(root, {"error"});
+    if (a.status == 200 && error.empty()) {
+        t->access = str_at(root, {"access_token"});
+        t->refresh = str_at(root, {"refresh_token"});
+        if (t->access.empty() || t->access.size() > kMaxToken || has_control(t->access)) {
+            *f = {EXIT_OTHER, "the token endpoint answered no usable access token"};
+            return false;
+        }
+        if (t->refresh.empty() || t->refresh.size() > kMaxToken || has_control(t->refresh)) {
+            *f = {EXIT_AUTH, "the service issued no usable refresh token (does the scope "
+                             "include offline_access?)"};
+            return false;
+        }
+        return true;
+    }
+    int status = error.empty() ? status_exit(a.status)
+                               : (a.status >= 500 ? status_exit(a.status) : EXIT_AUTH);
+    std::string why = error.empty()
+                          ? "HTTP " + std::to_string(a.status)
+                          : error + ": " + first_line(str_at(root, {"error_description"}));
+    *f = {status, "the code exchange was refused: " + why};
+    return false;
+}
+
+struct drive_info {
+    bool business = false;
+    std::string type, name, email;
+};
+
+bool read_drive(const nimbus_io *io, const std::string &access, drive_info *d, failure *f) {
+    http_answer a = call(io, std::string(kDriveUrl) + NIMBUS_BEARER_MARKER + access, nullptr);
+    if (!a.arrived) {
+        *f = {EXIT_UNAVAILABLE, "Graph cannot be reached: " + first_line(a.error)};
+        return false;
+    }
+    doc_ptr doc(yyjson_read(a.body.data(), a.body.size(), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (a.status != 200 || !yyjson_is_obj(root)) {
+        std::string message = first_line(str_at(root, {"error", "message"}));
+        *f = {status_exit(a.status), std::string("reading the drive failed: HTTP ") +
+                                         std::to_string(a.status) +
+                                         (message.empty() ? "" : ": " + message)};
+        return false;
+    }
+    d->type = str_at(root, {"driveType"});
+    d->business = d->type == "business";
+    d->name = str_at(root, {"owner", "user", "displayName"});
+    d->email = str_at(root, {"owner", "user", "email"});
+    return true;
+}
+
+// Creates the missing folders of a new settings file, owner only.
+void make_folders(const std::string &path) {
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        mkdir(path.substr(0, at).c_str(), 0700);
+}
+
+bool json_object(const std::string &text) {
+    doc_ptr doc(yyjson_read(text.data(), text.size(), 0));
+    return doc && yyjson_is_obj(yyjson_doc_get_root(doc.get()));
+}
+
+} // namespace
+
+int run_login(const options &o) {
+    std::string path = o.settings_path.empty() ? default_settings_path() : o.settings_path;
+    long port = o.port ? o.port : kLoginPort;
+
+    // An existing file: read first, so nothing is signed in for a file that
+    // cannot take the result.
+    std::string existing;
+    file_identity identity;
+    struct stat st;
+    bool exists = lstat(path.c_str(), &st) == 0;
+    if (exists) {
+        std::string error;
+        if (!read_settings(path, &existing, &error, &identity)) {
+            print_error("login: " + error);
+            return EXIT_SETTINGS;
+        }
+        if (!json_object(existing)) {
+            print_error("login: the settings file " + path +
+                        " is not a JSON object: fix or remove it first");
+            return EXIT_SETTINGS;
+        }
+    }
+    std::string client_id =
+        o.client_id.empty() ? settings_value(existing, "ClientId") : o.client_id;
+    if (client_id.empty()) {
+        print_error("login needs --client-id ID: the application (client) ID of your app "
+                    "registration (see nimbus help login)");
+        return EXIT_USAGE;
+    }
+    if (client_id.size() > 256 || has_control(client_id)) {
+        print_error("login: --client-id is not an application id");
+        return EXIT_USAGE;
+    }
+    std::string scope = !o.scope.empty() ? o.scope : settings_value(existing, "scope");
+    if (scope.empty())
+        scope = kDefaultScope;
+    std::string secret;
+    failure f{EXIT_OTHER, ""};
+    std::string stored_secret = settings_value(existing, "ClientId") == client_id
+                                    ? settings_value(existing, "ClientSecret")
+                                    : std::string();
+    if (!client_secret(o, stored_secret, &secret, &f))
+        return fail_with(f);
+
+    std::string verifier, challenge, state;
+    if (!random_text(48, &verifier) || !random_text(24, &state) ||
+        !challenge_of(verifier, &challenge))
+        return fail_with(
+            {EXIT_OTHER, "cannot make the sign-in secrets (random source or SHA-256)"});
+    std::string redirect_uri = "http://localhost:" + std::to_string(port) + "/";
+    std::string url = std::string(kAuthorizeUrl) + "?client_id=" + form_encode(client_id) +
+                      "&response_type=code&redirect_uri=" + form_encode(redirect_uri) +
+                      "&response_mode=query&scope=" + form_encode(scope) + "&state=" + state +
+                      "&code_challenge=" + challenge +
+                      "&code_challenge_method=S256&prompt=select_account";
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.wait_s);
+    redirect got;
+    std::unique_ptr<loopback> listener;
+    if (o.no_browser) {
+        std::fprintf(stderr,
+                     "Open this address in a browser on any machine and sign in:\n\n%s\n\n"
+                     "The browser is then sent to %s?code=... (a page that will not load\n"
+                     "there). Paste that whole address here and press Enter:\n",
+                     url.c_str(), redirect_uri.c_str());
+        std::string line;
+        if (!read_pasted(deadline, &line, &f))
+            return fail_with(f);
+        got = parse_pasted(line);
+    } else {
+        listener.reset(new loopback);
+        if (!listener->start(port, &f))
+            return fail_with(f);
+        std::fprintf(stderr, "Open this address in a browser and sign in:\n\n%s\n\n", url.c_str());
+        open_browser(url);
+        std::fprintf(stderr, "Waiting up to %ld seconds for the browser at %s ...\n", o.wait_s,
+                     redirect_uri.c_str());
+        if (!listener->wait(deadline, &got))
+            return fail_with({EXIT_OTHER, "no sign-in arrived within " + std::to_string(o.wait_s) +
+                                              " seconds (--wait)"});
+    }
+
+    // From here on every outcome is also told to the browser. An answer
+    // without our state is not believed, not even a refusal.
+    auto finish = [&](bool ok, const failure &result, const std::string &page_text) {
+        if (listener)
+            listener->finish(ok, page_text);
+        return ok ? EXIT_OK : fail_with(result);
+    };
+    if (!same_secret(got.state, state))
+        return finish(false,
+                      {EXIT_AUTH, "the answer does not belong to this sign-in (state mismatch); "
+                                  "nothing was exchanged"},
+                      "This answer does not belong to the sign-in nimbus started.");
+    if (!got.error.empty()) {
+        std::string why = first_line(got.description);
+        return finish(
+            false,
+            {EXIT_AUTH, "the sign-in was refused: " + got.error + (why.empty() ? "" : ": " + why)},
+            "The sign-in was refused (" + got.error + ").");
+    }
+    if (got.code.empty() || has_control(got.code))
+        return finish(false, {EXIT_AUTH, "the answer carries no authorization code"},
+                      "The answer carries no authorization code.");
+
+    curl_settings cs;
+    cs.timeout_s = o.timeout_s;
+    cs.connect_to = o.connect_to;
+    cs.cacert = o.cacert;
+    cs.verbose = o.verbose;
+    cs.retries = o.retries;
+    cs.max_time_s = o.max_time_s;
+    cs.started = o.started;
+    int status;
+    {
+        curl_transport curl(cs);
+        std::string form = "client_id=" + form_encode(client_id) + "&scope=" + form_encode(scope) +
+                           "&code=" + form_encode(got.code) +
+                           "&redirect_uri=" + form_encode(redirect_uri) +
+                           "&grant_type=authorization_code&code_verifier=" + verifier +
+                           "&client_secret=" + form_encode(secret);
+        tokens t;
+        drive_info d;
+        if (!exchange(curl.table(), form, &t, &f) || !read_drive(curl.table(), t.access, &d, &f)) {
+            status = finish(false, f, "The sign-in did not complete; the terminal says why.");
+        } else {
+            std::vector<member> updates = {
+                {"ClientId", client_id},
+                {"ClientSecret", secret},
+                {refresh_token_key(existing, "refresh_token"), t.refresh},
+                {"RuntimeType", d.business ? "ONEDRIVEB" : "ONEDRIVE"}};
+            if (o.has_root_path)
+                updates.emplace_back("Path", o.root_path);
+            if (!o.scope.empty())
+                updates.emplace_back("scope", o.scope);
+            std::string error;
+            if (!exists)
+                make_folders(path);
+            if (!store_members(path, updates, exists ? &identity : nullptr, &error)) {
+                status = finish(false, {EXIT_OTHER, "cannot store the settings: " + error},
+                                "nimbus could not store the settings; the terminal says why.");
+            } else {
+                status = finish(true, f, "nimbus is signed in.");
+                std::string who = d.name.empty() ? d.email : d.name;
+                if (!d.email.empty() && !d.name.empty())
+                    who += " <" + d.email + ">";
+                std::string next = o.settings_path.empty()
+                                       ? "nimbus list /"
+                                       : "nimbus --settings " + o.settings_path + " list /";
+                std::printf("signed in as %s, %s (RuntimeType %s); settings stored in %s; "
+                            "next: %s\n",
+                            printable(who.empty() ? "an unnamed account" : who).c_str(),
+                            d.business ? "a OneDrive for Business drive" : "a personal OneDrive",
+                            d.business ? "ONEDRIVEB" : "ONEDRIVE", printable(path).c_str(),
+                            printable(next).c_str());
+            }
+        }
+    }
+    curl_shutdown();
+    return status;
+}
+
+} // namespace cli

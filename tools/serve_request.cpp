@@ -1,0 +1,171 @@
+// Parsing of what clients send: every byte is checked before the library or
+// a page sees it.
+#include "serve_request.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace cli {
+namespace {
+
+constexpr size_t kMaxRawPath = 3 * kMaxDrivePath + 1; // every byte percent-encoded, plus "/"
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
+bool utf8_ok(const std::string &s) {
+    size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t len;
+        unsigned long v, min;
+        if (c >= 0xc2 && c <= 0xdf) {
+            len = 2, v = c & 0x1f, min = 0x80;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            len = 3, v = c & 0x0f, min = 0x800;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            len = 4, v = c & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (n - i < len)
+            return false;
+        for (size_t k = 1; k < len; k++) {
+            unsigned char d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xc0) != 0x80)
+                return false;
+            v = (v << 6) | (d & 0x3f);
+        }
+        if (v < min || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+} // namespace
+
+bool decode_path(const char *raw, std::string *out) {
+    size_t n = std::strlen(raw);
+    if (n == 0 || raw[0] != '/' || n > kMaxRawPath)
+        return false;
+    out->clear();
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(raw[i]);
+        if (c == '%') {
+            int hi = i + 2 < n ? hex_value(raw[i + 1]) : -1;
+            int lo = i + 2 < n ? hex_value(raw[i + 2]) : -1;
+            if (hi < 0 || lo < 0)
+                return false;
+            c = static_cast<unsigned char>(hi * 16 + lo);
+            i += 2;
+        }
+        if (c < 0x20 || c == 0x7f)
+            return false;
+        out->push_back(static_cast<char>(c));
+    }
+    if (!utf8_ok(*out))
+        return false;
+    std::string folder = *out;
+    if (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    if (folder.size() > kMaxDrivePath)
+        return false;
+    if (folder == "/")
+        return true;
+    size_t start = 1;
+    while (start <= folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos)
+            end = folder.size();
+        std::string part = folder.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool decode_query(const char *raw, std::string *out) {
+    out->clear();
+    for (size_t i = 0; raw[i]; i++) {
+        char c = raw[i];
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%') {
+            int hi = raw[i + 1] ? hex_value(raw[i + 1]) : -1;
+            int lo = hi >= 0 && raw[i + 2] ? hex_value(raw[i + 2]) : -1;
+            if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
+                return false;
+            c = static_cast<char>(hi * 16 + lo);
+            i += 2;
+        }
+        out->push_back(c);
+    }
+    return true;
+}
+
+std::string url_encode(const std::string &text, bool keep_slash) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+bool loopback_host(const char *value, uint16_t port) {
+    if (!value)
+        return false;
+    std::string host = value, port_text;
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        if (close == std::string::npos)
+            return false;
+        port_text = host.substr(close + 1);
+        host = host.substr(1, close - 1);
+        in6_addr a6;
+        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1 || !IN6_IS_ADDR_LOOPBACK(&a6))
+            return false;
+    } else {
+        size_t colon = host.rfind(':');
+        if (colon != std::string::npos) {
+            port_text = host.substr(colon);
+            host.resize(colon);
+        }
+        for (char &c : host)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+        in_addr a4;
+        bool ok = host == "localhost" ||
+                  (inet_pton(AF_INET, host.c_str(), &a4) == 1 && (ntohl(a4.s_addr) >> 24) == 127);
+        if (!ok)
+            return false;
+    }
+    if (port_text.empty())
+        return port == 80;
+    return port_text == ":" + std::to_string(port);
+}
+
+} // namespace cli

@@ -1,0 +1,34 @@
+// The request pieces `nimbus serve` reads from clients: the path, query
+// values and the Host header. Kept apart from the server so that they can be
+// fuzzed without it.
+#ifndef NIMBUS_TOOLS_SERVE_REQUEST_H
+#define NIMBUS_TOOLS_SERVE_REQUEST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace cli {
+
+// The longest drive path the library accepts, in bytes.
+constexpr size_t kMaxDrivePath = 2048;
+
+// The percent-encoded request path as the drive path it names ("/", "/A/B"
+// or "/A/B/"). False for bad escapes, NUL and control bytes, invalid UTF-8,
+// empty, "." and ".." components, and paths longer than kMaxDrivePath bytes
+// (without the final "/").
+bool decode_path(const char *raw, std::string *out);
+
+// A query value: "+" is a space, %HH a byte. False on a bad escape or NUL.
+bool decode_query(const char *raw, std::string *out);
+
+// Percent-encodes everything but unreserved characters (and "/" with keep_slash).
+std::string url_encode(const std::string &text, bool keep_slash);
+
+// True when the Host header names a loopback address or localhost with the
+// listener's port (no port only for port 80).
+bool loopback_host(const char *value, uint16_t port);
+
+} // namespace cli
+
+#endif
