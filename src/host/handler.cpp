@@ -214,7 +214,7 @@ int finish(const char *what, int code, nimbus_buf *res, char *msg, const nimbus_
     }
 
     const char *answer = (res->data && res->len) ? res->data : "{}";
-    size_t len = std::strlen(answer);
+    size_t len = (res->data && res->len) ? res->len : 2;
     int rc = NIMBUS_OK;
     if (present(out, out_len) && static_cast<size_t>(out_len) >= len + 1) {
         std::memcpy(out, answer, len + 1);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <yyjson.h>
+
 #include "ops/ops.h"
 
 namespace {
@@ -13,6 +15,16 @@ bool is_root_folder(const char *folder) {
 }
 
 bool on_graph_origin(const char *link, const char *base);
+int envelope_failure(const char *label, const char *code, char *msg, size_t size);
+
+// The document allocator of one listing, reused from page to page.
+struct alc_guard {
+    yyjson_alc *alc;
+    ~alc_guard() {
+        if (alc)
+            yyjson_alc_dyn_free(alc);
+    }
+};
 
 } // namespace
 
@@ -151,6 +163,9 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_FAILED;
     }
+    // Without an allocator of its own (no memory for one), each page's
+    // document comes from the standard heap.
+    alc_guard pages{yyjson_alc_dyn_new()};
     for (int budget = NIMBUS_MAX_PAGES;;) {
         nimbus_buf req{};
         nimbus_buf_guard rg{&req};
@@ -173,13 +188,19 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
             return NIMBUS_E_UNAVAILABLE;
         if (call == -2)
             return refresh_code;
-        int rc = nimbus_answer_check(&resp, "children", req.data, msg, size);
+        int rc = nimbus_status_check(&resp, "children", req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc;
         }
         char *next = nullptr;
-        rc = nimbus_parse_children_page(resp.body, resp.len, "", list, &next, msg, size);
+        char code[NIMBUS_CODE_SIZE];
+        if (msg && size)
+            msg[0] = '\0';
+        rc = nimbus_parse_children_in_place(resp.body, resp.len, pages.alc, "", list, &next, code,
+                                            sizeof code, msg, size);
+        if (code[0])
+            rc = envelope_failure("children", code, msg, size);
         nimbus_resp_free(&resp);
         if (rc != NIMBUS_OK)
             return rc;
@@ -256,6 +277,19 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
 
 int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size) {
+    int rc = nimbus_status_check(resp, label, quoted, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    char code[NIMBUS_CODE_SIZE];
+    if (msg && size)
+        msg[0] = '\0';
+    if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
+        return NIMBUS_OK;
+    return envelope_failure(label, code, msg, size);
+}
+
+int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
+                        size_t size) {
     int rc = nimbus_map_graph(resp->status, "", nullptr, nullptr, 0);
     if (rc != NIMBUS_OK) {
         char shown[NIMBUS_URL_MSG];
@@ -264,16 +298,15 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
         nimbus_body_line(resp->body, line, sizeof line);
         nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", label, shown, (long)resp->status,
                     line[0] ? ": " : "", line);
-        return rc;
     }
-    if (!nimbus_may_be_envelope(resp->body, resp->len))
-        return NIMBUS_OK;
-    // A success status carrying a Graph error envelope is a failed call.
-    char code[NIMBUS_CODE_SIZE];
-    if (msg && size)
-        msg[0] = '\0';
-    if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
-        return NIMBUS_OK;
+    return rc;
+}
+
+namespace {
+
+// A success status carrying a Graph error envelope is a failed call; msg
+// holds the envelope's message, if it had one.
+int envelope_failure(const char *label, const char *code, char *msg, size_t size) {
     if (!msg || !size || !msg[0]) {
         char shown[NIMBUS_LINE_MSG];
         nimbus_body_line(code, shown, sizeof shown);
@@ -281,19 +314,6 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
     }
     return NIMBUS_E_FAILED;
 }
-
-bool nimbus_may_be_envelope(const char *body, size_t len) {
-    // A root member can only decode to the key "error" when the body holds
-    // that key literally or writes letters as \u escapes; most pages do
-    // neither, which spares them a second parse. The string search stops at
-    // a NUL inside the body, after which no JSON text parses anyway.
-    (void)len;
-    if (!body)
-        return false;
-    return std::strstr(body, "\"error\"") || std::strstr(body, "\\u");
-}
-
-namespace {
 
 bool same_ascii_fold(const char *a, const char *b, size_t n) {
     for (size_t i = 0; i < n; i++) {
