@@ -319,7 +319,8 @@ def case_cli_small(f):
         check(p.err == "nimbus: %s\n(see nimbus --help)\n" % owner, "foreign option", p.err)
     p = f.run("--threads", "65", "serve", cacert=False, connect=False, settings=False)
     expect(p, EXIT_USAGE)
-    check(p.err.startswith("nimbus: --threads wants a number from 1 to 64, not 65\n"), "bound", p.err)
+    check(p.err.startswith("nimbus: --threads wants a number from 1 to 64, not 65\n"),
+          "one past the bound", p.err)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
