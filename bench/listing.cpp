@@ -6,7 +6,10 @@
 // time); yyjson_ratio, the listing's throughput over that of yyjson_read alone
 // on the same 500 page bodies (thread CPU time, same run); peak_over_json, the largest growth of
 // live heap bytes during one request (counted by the malloc wrappers below, usable sizes, relative
-// to what was live when the request started) divided by the size of the entry JSON.
+// to what was live when the request started) divided by the size of the entry JSON;
+// rss_peak_over_json, the growth of the resident set during that request (peak
+// resident size after freed memory went back to the system, less the resident
+// size at its start) over the same size.
 //
 // BM_OnePage*: requests/s of a one-page listing (20 driveItems) with a cached
 // token on 1 and 2 threads, through the fake transport (its routes sit behind
@@ -19,6 +22,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -180,6 +184,22 @@ void script_drive() {
         nimbus_fake_set("GET", page_url(p).c_str(), 200, pages()[p].c_str());
 }
 
+// A "Vm...:" line of /proc/self/status in bytes, 0 when missing.
+double vm_bytes(const char *key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    size_t n = std::strlen(key);
+    while (std::getline(status, line))
+        if (line.compare(0, n, key) == 0)
+            return std::atof(line.c_str() + n) * 1024;
+    return 0;
+}
+
+// Resets the peak resident size to the current one.
+void reset_peak_rss() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
 // CPU time of the calling thread (user and system): the machine may be busy
 // with other work, which wall-clock time would charge to whichever side ran
 // while it was.
@@ -210,11 +230,15 @@ template <class Call> void list_100k(benchmark::State &state, Call call) {
     // One more request with the heap counted (outside the timing). Live bytes
     // start at 0 when it starts; frees of blocks made before it (the previous
     // answer) lower the count, so the peak is the real growth of the heap.
+    malloc_trim(0);
+    reset_peak_rss();
+    double rss_before = vm_bytes("VmRSS:");
     g_live = 0;
     g_peak = 0;
     g_counting = true;
     call(out.data(), cap);
     g_counting = false;
+    double rss_growth = vm_bytes("VmHWM:") - rss_before;
     double peak_ratio = double(g_peak.load()) / double(json_len);
     // yyjson_read alone over the same page bodies, as many times.
     double t0 = thread_cpu_s();
@@ -230,6 +254,7 @@ template <class Call> void list_100k(benchmark::State &state, Call call) {
     state.counters["yyjson_entries_per_s"] = double(state.iterations()) * 100000 / read_s;
     state.counters["yyjson_ratio"] = read_s / list_s;
     state.counters["peak_over_json"] = peak_ratio;
+    state.counters["rss_peak_over_json"] = rss_growth / double(json_len);
     state.counters["json_MB"] = double(json_len) / 1e6;
     size_t page_bytes = 0;
     for (const std::string &body : pages())

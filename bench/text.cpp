@@ -1,8 +1,7 @@
-// Text helpers on the listing's hot path: the ISO 8601 reader against the
-// scanf reading it replaces, JSON string output and URL redaction.
+// Text helpers on the listing's hot path: the ISO 8601 reader, JSON string
+// output and URL redaction.
 #include <benchmark/benchmark.h>
 
-#include "../tests/text/iso8601_reference.h"
 #include "text/text.h"
 
 namespace {
@@ -16,13 +15,6 @@ void iso8601_reader(benchmark::State &state) {
         benchmark::DoNotOptimize(nimbus_iso8601_ms(stamps[i++ & 3]));
 }
 BENCHMARK(iso8601_reader);
-
-void iso8601_scanf_reading(benchmark::State &state) {
-    size_t i = 0;
-    for (auto _ : state)
-        benchmark::DoNotOptimize(iso8601_reference(stamps[i++ & 3]));
-}
-BENCHMARK(iso8601_scanf_reading);
 
 void json_string(benchmark::State &state) {
     nimbus_buf b{};

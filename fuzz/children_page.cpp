@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         yyjson_arr_foreach(value, idx, max, obj) {
             yyjson_val *id = yyjson_obj_get(obj, "id");
             if (!yyjson_is_str(id) || yyjson_get_len(id) == 0 ||
-                !ids.insert(yyjson_get_str(id)).second)
+                yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX || !ids.insert(yyjson_get_str(id)).second)
                 continue;
             CHECK(k < list.count && std::strcmp(list.items[k].id, yyjson_get_str(id)) == 0);
             k++;
@@ -83,11 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     yyjson_doc_free(doc);
     std::free(next);
 
-    // Every entry has a name and a path made of the prefix and the name.
+    // Every entry has a name and a path made of the prefix and the name; no
+    // name is "." or "..", and neither holds a control character.
     std::string head = prefix && *prefix ? std::string(prefix) + "/" : "/";
+    auto clean = [](const char *s) {
+        for (; *s; s++)
+            if (static_cast<unsigned char>(*s) < 0x20 || *s == 0x7F)
+                return false;
+        return true;
+    };
     for (size_t i = 0; i < list.count; i++) {
         const nimbus_item &it = list.items[i];
         CHECK(it.name && it.name[0] && std::strchr(it.name, '/') == nullptr);
+        CHECK(std::strcmp(it.name, ".") != 0 && std::strcmp(it.name, "..") != 0);
+        CHECK(clean(it.name) && clean(it.path));
+        CHECK(std::strlen(it.id) <= NIMBUS_ITEM_ID_MAX);
         CHECK(it.path && head + it.name == it.path);
         CHECK(it.size >= -1 && (it.folder == 0 || it.folder == 1));
     }

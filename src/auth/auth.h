@@ -69,10 +69,18 @@ struct nimbus_sess {
     char *access_token;
     char *refresh_token;
     int may_refresh; // 1 when the access token came from the cache
+    // Tokens this request presented or replaced (a cached refresh token
+    // handed to a grant, the tokens a refresh superseded), kept until close
+    // only so that a failure message can be cleared of them.
+    char *spent[4];
 };
 
 int nimbus_sess_open(nimbus_sess *sess, const nimbus_io *io, const nimbus_cfg *cfg, char *msg,
                      size_t size);
 void nimbus_sess_close(nimbus_sess *sess);
+// Takes over an owned token (null is ignored) into the session's spent list.
+void nimbus_sess_keep(nimbus_sess *sess, char *token);
+// Masks in msg every token the session holds or has spent.
+void nimbus_sess_scrub(const nimbus_sess *sess, char *msg);
 
 #endif // NIMBUS_AUTH_H

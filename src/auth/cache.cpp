@@ -160,33 +160,11 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
     nimbus_str key_scope_copy(nimbus_strdup(scope));
     nimbus_str key_refresh(nimbus_strdup(or_empty(cfg->refresh_token)));
 
-    // The refresh token to keep: a rotated one, else the one already cached
-    // for this key (so a rotation sticks), else the configured one.
-    // A failed copy stores nothing: a slot without the refresh token it
-    // should keep would later present the configured one in its place.
-    nimbus_str refresh;
-    const char *keep = tok->refresh_token;
-    bool cached = false;
-    if (!keep) {
-        {
-            std::lock_guard<std::mutex> lock(g_tok_lock);
-            for (const tok_slot &slot : g_tok) {
-                if (tok_key_is(&slot, cfg, scope) && slot.refresh_token) {
-                    refresh.reset(nimbus_strdup(slot.refresh_token));
-                    cached = true;
-                    break;
-                }
-            }
-        }
-        if (!cached)
-            keep = cfg->refresh_token;
-    }
-    if (keep)
-        refresh.reset(nimbus_strdup(keep));
     nimbus_str access(nimbus_strdup(tok->access_token));
+    nimbus_str rotated(tok->refresh_token ? nimbus_strdup(tok->refresh_token) : nullptr);
     if (!client_id || !client_secret || !key_scope_copy || !key_refresh || !access)
         return;
-    if ((keep || cached) && !refresh)
+    if (tok->refresh_token && !rotated)
         return;
 
     // Tokens with 60 seconds or less to live, and lifetimes that overflow the
@@ -196,7 +174,31 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
         __builtin_sub_overflow(expires_at, TOK_MARGIN, &expires_at) || expires_at <= now)
         return;
 
+    // The lookup of the refresh token to keep and the store happen under one
+    // lock, so a rotation stored by another thread meanwhile is never
+    // overwritten with the older token this one saw.
     std::lock_guard<std::mutex> lock(g_tok_lock);
+    nimbus_str refresh;
+    if (rotated) {
+        refresh = std::move(rotated);
+    } else {
+        // No rotation: the one already cached for this key (so a rotation
+        // sticks), else the configured one. A failed copy stores nothing: a
+        // slot without the refresh token it should keep would later present
+        // the configured one in its place.
+        const char *keep = cfg->refresh_token;
+        for (const tok_slot &slot : g_tok) {
+            if (tok_key_is(&slot, cfg, scope) && slot.refresh_token) {
+                keep = slot.refresh_token;
+                break;
+            }
+        }
+        if (keep) {
+            refresh.reset(nimbus_strdup(keep));
+            if (!refresh)
+                return;
+        }
+    }
     tok_slot *chosen = nullptr;
     for (tok_slot &slot : g_tok) {
         if (!slot.client_id || tok_key_is(&slot, cfg, scope)) {

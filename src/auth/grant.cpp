@@ -20,6 +20,7 @@ struct doc_guard {
 
 yyjson_val *first_member(yyjson_val *obj, const char *key);
 bool usable_text(yyjson_val *v);
+bool has_control(yyjson_val *v);
 void copy_cut(yyjson_val *v, char *out, size_t size);
 int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size);
 void status_message(const char *body, long status, char *msg, size_t size);
@@ -154,6 +155,16 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
             nimbus_msgf(msg, size, "the rotated refresh token is longer than 8 KiB");
             return NIMBUS_E_FAILED;
         }
+        // Hosts write tokens into headers and store the rotated one in their
+        // settings: a CR or LF there would inject text of the service's choice.
+        if (has_control(access)) {
+            nimbus_msgf(msg, size, "the access token holds a control character");
+            return NIMBUS_E_FAILED;
+        }
+        if (usable_text(refresh) && has_control(refresh)) {
+            nimbus_msgf(msg, size, "the rotated refresh token holds a control character");
+            return NIMBUS_E_FAILED;
+        }
         tok->access_token = nimbus_strndup(yyjson_get_str(access), yyjson_get_len(access));
         if (!tok->access_token) {
             nimbus_msgf(msg, size, "out of memory");
@@ -224,6 +235,15 @@ bool usable_text(yyjson_val *v) {
     if (!yyjson_is_str(v) || yyjson_get_len(v) == 0)
         return false;
     return std::memchr(yyjson_get_str(v), '\0', yyjson_get_len(v)) == nullptr;
+}
+
+// Whether a string value holds a byte below 0x20 or DEL.
+bool has_control(yyjson_val *v) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(yyjson_get_str(v));
+    for (size_t i = 0, n = yyjson_get_len(v); i < n; i++)
+        if (p[i] < 0x20 || p[i] == 0x7F)
+            return true;
+    return false;
 }
 
 // Copies a string value into out, cut to size - 1 bytes.

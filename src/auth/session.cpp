@@ -4,11 +4,9 @@
 
 int nimbus_sess_open(nimbus_sess *sess, const nimbus_io *io, const nimbus_cfg *cfg, char *msg,
                      size_t size) {
+    *sess = nimbus_sess{};
     sess->io = io;
     sess->cfg = cfg;
-    sess->access_token = nullptr;
-    sess->refresh_token = nullptr;
-    sess->may_refresh = 0;
     if (!cfg) {
         nimbus_msgf(msg, size, "no settings");
         return NIMBUS_E_INVALID;
@@ -36,6 +34,7 @@ int nimbus_sess_open(nimbus_sess *sess, const nimbus_io *io, const nimbus_cfg *c
         if (cached)
             presented.refresh_token = cached.get();
         rc = nimbus_grant(io, &presented, scope, &tok, msg, size);
+        nimbus_sess_keep(sess, cached.release());
     }
     if (rc != NIMBUS_OK)
         return rc;
@@ -67,5 +66,27 @@ void nimbus_sess_close(nimbus_sess *sess) {
         return;
     std::free(sess->access_token);
     std::free(sess->refresh_token);
+    for (char *token : sess->spent)
+        std::free(token);
     *sess = nimbus_sess{};
+}
+
+void nimbus_sess_keep(nimbus_sess *sess, char *token) {
+    if (!token)
+        return;
+    for (char *&slot : sess->spent) {
+        if (!slot) {
+            slot = token;
+            return;
+        }
+    }
+    // One open and one refresh never spend more than the list holds.
+    std::free(token);
+}
+
+void nimbus_sess_scrub(const nimbus_sess *sess, char *msg) {
+    mask(msg, sess->access_token);
+    mask(msg, sess->refresh_token);
+    for (const char *token : sess->spent)
+        mask(msg, token);
 }

@@ -135,30 +135,11 @@ struct escape_table {
 constexpr escape_table ESCAPE;
 constexpr char HEX[] = "0123456789abcdef";
 
-// True when any of the eight bytes needs escaping: below 0x20, '"', '\\' or
-// DEL (the usual "has a zero byte" and "has a byte below n" word tests).
-bool special8(uint64_t x) {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    auto zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
-    uint64_t below = (x - ones * 0x20) & ~x & highs;
-    return (below | zero(x ^ (ones * '"')) | zero(x ^ (ones * '\\')) | zero(x ^ (ones * 0x7F))) !=
-           0;
-}
-
 // s (n bytes, no NUL inside) as a JSON string literal; at most 6 * n + 2 bytes.
 char *put_str(char *p, const char *s, size_t n) {
     *p++ = '"';
-    size_t i = 0;
-    while (i < n) {
-        for (uint64_t x; i + 8 <= n; i += 8, p += 8) {
-            std::memcpy(&x, s + i, 8);
-            if (special8(x))
-                break;
-            std::memcpy(p, &x, 8);
-        }
-        if (i == n)
-            break;
-        unsigned char c = static_cast<unsigned char>(s[i++]);
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
         unsigned char e = ESCAPE.e[c];
         if (e == 0) {
             *p++ = static_cast<char>(c);

@@ -49,27 +49,34 @@ int nimbus_parse_error(const char *body, size_t len, char *code, size_t code_siz
                         : "the answer is not a JSON object");
         return NIMBUS_E_FAILED;
     }
+    nimbus_envelope(root, code, code_size, msg, size);
+    yyjson_doc_free(doc);
+    return 0;
+}
+
+bool nimbus_envelope(yyjson_val *root, char *code, size_t code_size, char *msg, size_t size) {
+    if (code && code_size > 0)
+        code[0] = '\0';
     // yyjson_obj_getn walks the members in document order and returns the
     // first match, so a repeated key never overrides the first one.
     yyjson_val *env = yyjson_obj_getn(root, "error", 5);
-    if (yyjson_is_obj(env) && yyjson_obj_size(env) > 0) {
-        yyjson_val *c = yyjson_obj_getn(env, "code", 4);
-        yyjson_val *m = yyjson_obj_getn(env, "message", 7);
-        if (nonempty_str(c) && code && code_size > 0) {
-            size_t n = yyjson_get_len(c);
-            if (n > code_size - 1)
-                n = code_size - 1;
-            std::memcpy(code, yyjson_get_str(c), n);
-            code[n] = '\0';
-        }
-        if (nonempty_str(m)) {
-            char line[NIMBUS_LINE_MSG];
-            nimbus_body_line(yyjson_get_str(m), line, sizeof line);
-            nimbus_msgf(msg, size, "%s", line);
-        }
+    if (!yyjson_is_obj(env) || yyjson_obj_size(env) == 0)
+        return false;
+    yyjson_val *c = yyjson_obj_getn(env, "code", 4);
+    yyjson_val *m = yyjson_obj_getn(env, "message", 7);
+    if (nonempty_str(c) && code && code_size > 0) {
+        size_t n = yyjson_get_len(c);
+        if (n > code_size - 1)
+            n = code_size - 1;
+        std::memcpy(code, yyjson_get_str(c), n);
+        code[n] = '\0';
     }
-    yyjson_doc_free(doc);
-    return 0;
+    if (nonempty_str(m)) {
+        char line[NIMBUS_LINE_MSG];
+        nimbus_body_line(yyjson_get_str(m), line, sizeof line);
+        nimbus_msgf(msg, size, "%s", line);
+    }
+    return nonempty_str(c);
 }
 
 int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size) {

@@ -10,14 +10,20 @@
 #include "text/text.h"
 
 struct yyjson_val;
+struct yyjson_alc;
 
 constexpr size_t NIMBUS_MAX_ENTRIES = 100000;
 constexpr size_t NIMBUS_CODE_SIZE = 128;
+// The longest item id an entry argument may carry; longer ones are not kept.
+constexpr size_t NIMBUS_ITEM_ID_MAX = 2048;
 
 // 0 when body is a JSON object (code filled when it is a Graph error
 // envelope), NIMBUS_E_FAILED otherwise.
 int nimbus_parse_error(const char *body, size_t len, char *code, size_t code_size, char *msg,
                        size_t size);
+// Reads a Graph error envelope at an object root as nimbus_parse_error does;
+// true when it carries a non-empty code.
+bool nimbus_envelope(yyjson_val *root, char *code, size_t code_size, char *msg, size_t size);
 // The result code of an HTTP status and error code, writing its message.
 int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size);
 
@@ -42,6 +48,16 @@ struct nimbus_items {
 
 int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
                                nimbus_items *list, char **next, char *msg, size_t size);
+// The same from a body parsed in place: body is writable, holds len bytes and
+// then YYJSON_PADDING_SIZE zero bytes, and is overwritten. alc (null for the
+// standard heap) serves the document, so the pages of one listing reuse its
+// memory. A root whose "error" member is a Graph error envelope with a code is
+// not read as a page: the code goes into code, the envelope's message (when
+// it has one) into msg, and the result is NIMBUS_E_FAILED. code is emptied
+// first on every path.
+int nimbus_parse_children_in_place(char *body, size_t len, yyjson_alc *alc, const char *prefix,
+                                   nimbus_items *list, char **next, char *code, size_t code_size,
+                                   char *msg, size_t size);
 int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
                              char *msg, size_t size);
 char *nimbus_download_url_of(yyjson_val *item);

@@ -24,33 +24,19 @@ struct fields {
     yyjson_val *mtime;
 };
 
-// One array element with a usable id, waiting for its lookup.
-struct candidate {
-    fields f;
-    uint64_t hash;
-};
-constexpr size_t LAG = 4;
-constexpr size_t RING = 16; // more than 3 * LAG
-// Rehashing works in batches of this size.
-constexpr size_t BATCH = 16;
-
-yyjson_doc *read_json(const char *body, size_t len, bool *oom);
+yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
+int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
+             char *msg, size_t size);
 yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len);
 bool nonempty_str(yyjson_val *v);
+bool id_too_long(yyjson_val *id);
 char *str_of(yyjson_val *v);
 void scan(yyjson_val *obj, fields *f);
 int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size);
 int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
          nimbus_buf *scratch, char *msg, size_t size);
 uint64_t hash_id(const char *id);
-uint64_t hash_from(uint64_t h, const unsigned char *p);
-void hash_ids(const char *const *ids, uint64_t *hashes, size_t n);
-// Inlined by force: a call whose only effect is prefetching counts as free of
-// side effects to the compiler, which then drops it.
-#define ALWAYS_INLINE inline __attribute__((always_inline))
-ALWAYS_INLINE void prefetch_home(const nimbus_items *list, uint64_t hash, int depth);
-ALWAYS_INLINE bool prefetch_slot(const nimbus_items *list, size_t i, int depth);
-int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefix_len,
+int add(nimbus_items *list, const fields &f, const char *prefix, size_t prefix_len,
         nimbus_buf *scratch, char *msg, size_t size);
 size_t find(const nimbus_items *list, const char *id, uint64_t hash);
 void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k);
@@ -66,81 +52,31 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
     if (next)
         *next = nullptr;
     bool oom;
-    doc_guard doc{read_json(body, len, &oom)};
-    yyjson_val *root = yyjson_doc_get_root(doc.doc);
-    if (!yyjson_is_obj(root)) {
-        nimbus_msgf(msg, size, "%s", oom ? OOM : "the children answer is not a JSON object");
-        return NIMBUS_E_FAILED;
-    }
-    yyjson_val *value = member(root, "value", 5);
-    if (!yyjson_is_arr(value)) {
-        nimbus_msgf(msg, size, "the children answer has no value[]");
-        return NIMBUS_E_FAILED;
-    }
-    // The link is handed over only on success, so no failure leaves one behind.
-    nimbus_str link;
-    if (next) {
-        yyjson_val *v = member(root, "@odata.nextLink", 15);
-        if (nonempty_str(v)) {
-            link.reset(str_of(v));
-            if (!link) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_FAILED;
-            }
-        }
-    }
+    // Without YYJSON_READ_INSITU the reader leaves the body as it is.
+    doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    return children(yyjson_doc_get_root(doc.doc), oom, prefix, list, next, msg, size);
+}
 
-    size_t prefix_len = prefix ? std::strlen(prefix) : 0;
-    nimbus_buf scratch{};
-    nimbus_buf_guard scratch_guard{&scratch};
-    // At 100000 entries the index and the entries are far larger than the
-    // caches, so the elements pass through a short pipeline: once an element
-    // is scanned, its home slot is fetched; LAG elements later the entries
-    // its probe run meets, another LAG later their ids; another LAG later it
-    // is looked up and added. Elements are still added one by one in
-    // document order; the fetches are only hints.
-    yyjson_arr_iter iter = yyjson_arr_iter_with(value);
-    candidate ring[RING];
-    size_t produced = 0, done = 0;
-    yyjson_val *obj;
-    while ((obj = yyjson_arr_iter_next(&iter))) {
-        if (!yyjson_is_obj(obj))
-            continue;
-        candidate &c = ring[produced % RING];
-        c.f = fields{};
-        scan(obj, &c.f);
-        if (!nonempty_str(c.f.id))
-            continue;
-        // Duplicates are recognised on the document's own bytes, before
-        // anything is copied.
-        c.hash = hash_id(yyjson_get_str(c.f.id));
-        prefetch_home(list, c.hash, 0);
-        produced++;
-        if (produced > LAG)
-            prefetch_home(list, ring[(produced - 1 - LAG) % RING].hash, 1);
-        if (produced > 2 * LAG)
-            prefetch_home(list, ring[(produced - 1 - 2 * LAG) % RING].hash, 2);
-        if (produced > 3 * LAG) {
-            int rc = add(list, ring[done++ % RING], prefix, prefix_len, &scratch, msg, size);
-            if (rc != NIMBUS_OK)
-                return rc;
-        }
-    }
-    for (; done < produced; done++) {
-        int rc = add(list, ring[done % RING], prefix, prefix_len, &scratch, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-    }
+int nimbus_parse_children_in_place(char *body, size_t len, yyjson_alc *alc, const char *prefix,
+                                   nimbus_items *list, char **next, char *code, size_t code_size,
+                                   char *msg, size_t size) {
     if (next)
-        *next = link.release();
-    return NIMBUS_OK;
+        *next = nullptr;
+    if (code && code_size > 0)
+        code[0] = '\0';
+    bool oom;
+    doc_guard doc{read_json(body, len, YYJSON_READ_INSITU, alc, &oom)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (yyjson_is_obj(root) && nimbus_envelope(root, code, code_size, msg, size))
+        return NIMBUS_E_FAILED;
+    return children(root, oom, prefix, list, next, msg, size);
 }
 
 int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
                              char *msg, size_t size) {
     *item = nimbus_item{};
     bool oom;
-    doc_guard doc{read_json(body, len, &oom)};
+    doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "%s", oom ? OOM : "the item answer is not a JSON object");
@@ -185,17 +121,67 @@ void nimbus_items_free(nimbus_items *list) {
 
 namespace {
 
-// Strict JSON (no reader flags); the reader does not write into the body.
-// Null for an absent or malformed body; oom tells when the reader itself ran
-// out of memory, which is reported as such rather than as a malformed answer.
-yyjson_doc *read_json(const char *body, size_t len, bool *oom) {
+// Strict JSON: flags is 0 or YYJSON_READ_INSITU, which reads the body in
+// place. Null for an absent or malformed body; oom tells when the reader
+// itself ran out of memory, which is reported as such rather than as a
+// malformed answer.
+yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom) {
     *oom = false;
     if (!body)
         return nullptr;
     yyjson_read_err err{};
-    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err);
+    yyjson_doc *doc = yyjson_read_opts(body, len, flags, alc, &err);
     *oom = !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
     return doc;
+}
+
+// The entries of a children page with the root root (null when the body
+// did not parse; oom tells why) appended to list.
+int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
+             char *msg, size_t size) {
+    if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "%s", oom ? OOM : "the children answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+    yyjson_val *value = member(root, "value", 5);
+    if (!yyjson_is_arr(value)) {
+        nimbus_msgf(msg, size, "the children answer has no value[]");
+        return NIMBUS_E_FAILED;
+    }
+    // The link is handed over only on success, so no failure leaves one behind.
+    nimbus_str link;
+    if (next) {
+        yyjson_val *v = member(root, "@odata.nextLink", 15);
+        if (nonempty_str(v)) {
+            link.reset(str_of(v));
+            if (!link) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_FAILED;
+            }
+        }
+    }
+
+    size_t prefix_len = prefix ? std::strlen(prefix) : 0;
+    nimbus_buf scratch{};
+    nimbus_buf_guard scratch_guard{&scratch};
+    yyjson_arr_iter iter = yyjson_arr_iter_with(value);
+    yyjson_val *obj;
+    while ((obj = yyjson_arr_iter_next(&iter))) {
+        if (!yyjson_is_obj(obj))
+            continue;
+        fields f{};
+        scan(obj, &f);
+        // An element without a usable id, or with one longer than an entry
+        // argument may carry, is skipped.
+        if (!nonempty_str(f.id) || id_too_long(f.id))
+            continue;
+        int rc = add(list, f, prefix, prefix_len, &scratch, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+    }
+    if (next)
+        *next = link.release();
+    return NIMBUS_OK;
 }
 
 // The value of the first member with exactly this key; yyjson_obj_getn walks
@@ -206,6 +192,12 @@ yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len) {
 
 bool nonempty_str(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0;
+}
+
+// An item whose id no entry argument can carry could never be streamed or
+// listed; keeping it would only let a page grow memory without bound.
+bool id_too_long(yyjson_val *id) {
+    return yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX;
 }
 
 // An owned copy of a member's value when it is a non-empty string (escaped
@@ -289,6 +281,10 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
         nimbus_msgf(msg, size, "a driveItem carries no id");
         return -1;
     }
+    if (id_too_long(f.id)) {
+        nimbus_msgf(msg, size, "a driveItem id is longer than %zu bytes", NIMBUS_ITEM_ID_MAX);
+        return -1;
+    }
     item->id = str_of(f.id);
     if (!item->id) {
         nimbus_msgf(msg, size, "%s", OOM);
@@ -314,10 +310,12 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
     return 0;
 }
 
-// Adds the candidate unless its id is listed already.
-int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefix_len,
+// Adds the element unless its id is listed already. Duplicates are
+// recognised on the document's own bytes, before anything is copied.
+int add(nimbus_items *list, const fields &f, const char *prefix, size_t prefix_len,
         nimbus_buf *scratch, char *msg, size_t size) {
-    if (find(list, yyjson_get_str(c.f.id), c.hash))
+    uint64_t hash = hash_id(yyjson_get_str(f.id));
+    if (find(list, yyjson_get_str(f.id), hash))
         return NIMBUS_OK;
     if (list->count >= NIMBUS_MAX_ENTRIES) {
         nimbus_msgf(msg, size, "folder has more than %u items",
@@ -325,7 +323,7 @@ int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefi
         return NIMBUS_E_FAILED;
     }
     nimbus_item item;
-    if (fill(c.f, &item, prefix, prefix_len, scratch, msg, size) != 0 ||
+    if (fill(f, &item, prefix, prefix_len, scratch, msg, size) != 0 ||
         (list->count == list->cap && grow_items(list) != 0) ||
         (list->index_cap < 2 * (list->count + 1) && grow_index(list) != 0)) {
         nimbus_item_free(&item);
@@ -333,50 +331,21 @@ int add(nimbus_items *list, const candidate &c, const char *prefix, size_t prefi
         return NIMBUS_E_FAILED;
     }
     list->items[list->count++] = item;
-    put_index(list->index, list->index_cap, c.hash, list->count);
+    put_index(list->index, list->index_cap, hash, list->count);
     return NIMBUS_OK;
 }
 
 constexpr uint64_t FNV_BASIS = 0xcbf29ce484222325ull;
 constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
 
+// 64-bit FNV-1a over the bytes of id up to its NUL.
 uint64_t hash_id(const char *id) {
-    return hash_from(FNV_BASIS, reinterpret_cast<const unsigned char *>(id));
-}
-
-// Continues the hash h over the bytes of p up to its NUL.
-uint64_t hash_from(uint64_t h, const unsigned char *p) {
-    for (; *p; p++) {
+    uint64_t h = FNV_BASIS;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(id); *p; p++) {
         h ^= *p;
         h *= FNV_PRIME;
     }
     return h;
-}
-
-// Each step of FNV-1a waits for the one before, so one id at a time leaves
-// the multiplier idle most of the time; four ids hashed side by side keep it
-// busy. Each hash is still the plain FNV-1a of its own bytes.
-void hash_ids(const char *const *ids, uint64_t *hashes, size_t n) {
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const unsigned char *p0 = reinterpret_cast<const unsigned char *>(ids[i]);
-        const unsigned char *p1 = reinterpret_cast<const unsigned char *>(ids[i + 1]);
-        const unsigned char *p2 = reinterpret_cast<const unsigned char *>(ids[i + 2]);
-        const unsigned char *p3 = reinterpret_cast<const unsigned char *>(ids[i + 3]);
-        uint64_t h0 = FNV_BASIS, h1 = FNV_BASIS, h2 = FNV_BASIS, h3 = FNV_BASIS;
-        for (; *p0 && *p1 && *p2 && *p3; p0++, p1++, p2++, p3++) {
-            h0 = (h0 ^ *p0) * FNV_PRIME;
-            h1 = (h1 ^ *p1) * FNV_PRIME;
-            h2 = (h2 ^ *p2) * FNV_PRIME;
-            h3 = (h3 ^ *p3) * FNV_PRIME;
-        }
-        hashes[i] = hash_from(h0, p0);
-        hashes[i + 1] = hash_from(h1, p1);
-        hashes[i + 2] = hash_from(h2, p2);
-        hashes[i + 3] = hash_from(h3, p3);
-    }
-    for (; i < n; i++)
-        hashes[i] = hash_id(ids[i]);
 }
 
 // The position + 1 of the entry whose id equals id, or 0.
@@ -391,42 +360,6 @@ size_t find(const nimbus_items *list, const char *id, uint64_t hash) {
         if (std::strcmp(list->items[k - 1].id, id) == 0)
             return k;
     }
-}
-
-// Asks the cache for what a lookup of hash meets first: its home slot
-// (depth 0), the entries of the first few slots of its probe run (1), and
-// those entries' ids (2). Only a hint: nothing here changes what the lookup
-// finds.
-ALWAYS_INLINE void prefetch_home(const nimbus_items *list, uint64_t hash, int depth) {
-    if (list->index_cap == 0)
-        return;
-    size_t mask = list->index_cap - 1;
-    size_t i = hash & mask;
-    if (depth == 0) {
-        __builtin_prefetch(&list->index[i]);
-        return;
-    }
-    if (!prefetch_slot(list, i, depth))
-        return;
-    i = (i + 1) & mask;
-    if (!prefetch_slot(list, i, depth))
-        return;
-    i = (i + 1) & mask;
-    if (!prefetch_slot(list, i, depth))
-        return;
-    prefetch_slot(list, (i + 1) & mask, depth);
-}
-
-// The fetch of one slot's entry (depth 1) or id (2); false at a free slot.
-ALWAYS_INLINE bool prefetch_slot(const nimbus_items *list, size_t i, int depth) {
-    uint64_t k = list->index[i];
-    if (k == 0 || k > list->count)
-        return false;
-    if (depth == 1)
-        __builtin_prefetch(&list->items[k - 1]);
-    else
-        __builtin_prefetch(list->items[k - 1].id);
-    return true;
 }
 
 void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k) {
@@ -453,19 +386,8 @@ int grow_index(nimbus_items *list) {
     uint64_t *index = static_cast<uint64_t *>(std::calloc(cap, sizeof(uint64_t)));
     if (!index)
         return -1;
-    // In batches, so the random writes into the new table overlap.
-    uint64_t hashes[BATCH];
-    const char *ids[BATCH];
-    for (size_t first = 1; first <= list->count; first += BATCH) {
-        size_t n = list->count - first + 1 < BATCH ? list->count - first + 1 : BATCH;
-        for (size_t i = 0; i < n; i++)
-            ids[i] = list->items[first - 1 + i].id;
-        hash_ids(ids, hashes, n);
-        for (size_t i = 0; i < n; i++)
-            __builtin_prefetch(&index[hashes[i] & (cap - 1)], 1);
-        for (size_t i = 0; i < n; i++)
-            put_index(index, cap, hashes[i], first + i);
-    }
+    for (size_t k = 1; k <= list->count; k++)
+        put_index(index, cap, hash_id(list->items[k - 1].id), k);
     std::free(list->index);
     list->index = index;
     list->index_cap = cap;

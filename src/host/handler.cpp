@@ -184,6 +184,8 @@ int run(const char *what, const nimbus_io *io, const char *settings, op_fn op, c
     rc = nimbus_sess_open(&sess, io, &cfg, msg, sizeof msg);
     if (rc == NIMBUS_OK)
         rc = op(&sess, arg, &res, msg, sizeof msg);
+    if (rc != NIMBUS_OK)
+        nimbus_sess_scrub(&sess, msg);
     rc = finish(what, rc, &res, msg, &cfg, sess.access_token, out, out_len);
     nimbus_sess_close(&sess);
     nimbus_cfg_free(&cfg);
@@ -212,7 +214,7 @@ int finish(const char *what, int code, nimbus_buf *res, char *msg, const nimbus_
     }
 
     const char *answer = (res->data && res->len) ? res->data : "{}";
-    size_t len = std::strlen(answer);
+    size_t len = (res->data && res->len) ? res->len : 2;
     int rc = NIMBUS_OK;
     if (present(out, out_len) && static_cast<size_t>(out_len) >= len + 1) {
         std::memcpy(out, answer, len + 1);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <yyjson.h>
+
 #include "ops/ops.h"
 
 namespace {
@@ -11,6 +13,18 @@ namespace {
 bool is_root_folder(const char *folder) {
     return !folder || !*folder || std::strcmp(folder, "/") == 0;
 }
+
+bool on_graph_origin(const char *link, const char *base);
+int envelope_failure(const char *label, const char *code, char *msg, size_t size);
+
+// The document allocator of one listing, reused from page to page.
+struct alc_guard {
+    yyjson_alc *alc;
+    ~alc_guard() {
+        if (alc)
+            yyjson_alc_dyn_free(alc);
+    }
+};
 
 } // namespace
 
@@ -103,7 +117,8 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
 
     // Prefer the refresh token the cache holds for this account, then the
     // session's own, then the configured one.
-    const char *refresh = nimbus_session_refresh_token(cfg, scope);
+    nimbus_str cached(nimbus_cache_refresh_of(cfg, scope));
+    const char *refresh = cached.get();
     if (!refresh || !*refresh)
         refresh = sess->refresh_token;
     if (!refresh)
@@ -112,6 +127,7 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
     presented.refresh_token = const_cast<char *>(refresh);
     nimbus_token tok{};
     int rc = nimbus_grant(sess->io, &presented, scope, &tok, msg, size);
+    nimbus_sess_keep(sess, cached.release());
     if (rc != NIMBUS_OK) {
         nimbus_token_free(&tok);
         *refresh_code = rc;
@@ -119,10 +135,10 @@ int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *
     }
     nimbus_cache_put(cfg, scope, &tok, nimbus_now());
 
-    std::free(sess->access_token);
+    nimbus_sess_keep(sess, sess->access_token);
     sess->access_token = tok.access_token;
     tok.access_token = nullptr;
-    std::free(sess->refresh_token);
+    nimbus_sess_keep(sess, sess->refresh_token);
     if (tok.refresh_token) {
         sess->refresh_token = tok.refresh_token;
         tok.refresh_token = nullptr;
@@ -147,6 +163,9 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_FAILED;
     }
+    // Without an allocator of its own (no memory for one), each page's
+    // document comes from the standard heap.
+    alc_guard pages{yyjson_alc_dyn_new()};
     for (int budget = NIMBUS_MAX_PAGES;;) {
         nimbus_buf req{};
         nimbus_buf_guard rg{&req};
@@ -169,19 +188,35 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
             return NIMBUS_E_UNAVAILABLE;
         if (call == -2)
             return refresh_code;
-        int rc = nimbus_answer_check(&resp, "children", req.data, msg, size);
+        int rc = nimbus_status_check(&resp, "children", req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc;
         }
         char *next = nullptr;
-        rc = nimbus_parse_children_page(resp.body, resp.len, "", list, &next, msg, size);
+        char code[NIMBUS_CODE_SIZE];
+        if (msg && size)
+            msg[0] = '\0';
+        rc = nimbus_parse_children_in_place(resp.body, resp.len, pages.alc, "", list, &next, code,
+                                            sizeof code, msg, size);
+        if (code[0])
+            rc = envelope_failure("children", code, msg, size);
         nimbus_resp_free(&resp);
         if (rc != NIMBUS_OK)
             return rc;
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
+        // The bearer token travels with every page request: a link that
+        // leaves the Graph service is never followed.
+        if (!on_graph_origin(cur.get(), nimbus_graph_base())) {
+            char shown[NIMBUS_URL_MSG];
+            char line[NIMBUS_LINE_MSG];
+            nimbus_redact_into(cur.get(), shown, sizeof shown);
+            nimbus_body_line(shown, line, sizeof line);
+            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
+            return NIMBUS_E_FAILED;
+        }
         if (--budget == 0) {
             nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
             return NIMBUS_E_FAILED;
@@ -242,6 +277,19 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
 
 int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size) {
+    int rc = nimbus_status_check(resp, label, quoted, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    char code[NIMBUS_CODE_SIZE];
+    if (msg && size)
+        msg[0] = '\0';
+    if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
+        return NIMBUS_OK;
+    return envelope_failure(label, code, msg, size);
+}
+
+int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
+                        size_t size) {
     int rc = nimbus_map_graph(resp->status, "", nullptr, nullptr, 0);
     if (rc != NIMBUS_OK) {
         char shown[NIMBUS_URL_MSG];
@@ -250,16 +298,15 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
         nimbus_body_line(resp->body, line, sizeof line);
         nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", label, shown, (long)resp->status,
                     line[0] ? ": " : "", line);
-        return rc;
     }
-    if (!nimbus_may_be_envelope(resp->body, resp->len))
-        return NIMBUS_OK;
-    // A success status carrying a Graph error envelope is a failed call.
-    char code[NIMBUS_CODE_SIZE];
-    if (msg && size)
-        msg[0] = '\0';
-    if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
-        return NIMBUS_OK;
+    return rc;
+}
+
+namespace {
+
+// A success status carrying a Graph error envelope is a failed call; msg
+// holds the envelope's message, if it had one.
+int envelope_failure(const char *label, const char *code, char *msg, size_t size) {
     if (!msg || !size || !msg[0]) {
         char shown[NIMBUS_LINE_MSG];
         nimbus_body_line(code, shown, sizeof shown);
@@ -268,13 +315,36 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
     return NIMBUS_E_FAILED;
 }
 
-bool nimbus_may_be_envelope(const char *body, size_t len) {
-    // A root member can only decode to the key "error" when the body holds
-    // that key literally or writes letters as \u escapes; most pages do
-    // neither, which spares them a second parse. The string search stops at
-    // a NUL inside the body, after which no JSON text parses anyway.
-    (void)len;
-    if (!body)
-        return false;
-    return std::strstr(body, "\"error\"") || std::strstr(body, "\\u");
+bool same_ascii_fold(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y || x == '\0')
+            return false;
+    }
+    return true;
 }
+
+// Whether link names the scheme, host and port of base: the same text up to
+// the end of base's authority (letter case aside), after which the link's
+// authority must end too. A longer host, another port (also an explicit
+// default one) or user information therefore never match.
+bool on_graph_origin(const char *link, const char *base) {
+    if (!link || !base)
+        return false;
+    const char *sep = std::strstr(base, "://");
+    if (!sep)
+        return false;
+    size_t origin = static_cast<size_t>(sep - base) + 3;
+    origin += std::strcspn(base + origin, "/?#");
+    if (!same_ascii_fold(link, base, origin))
+        return false;
+    char after = link[origin];
+    return after == '\0' || after == '/' || after == '?' || after == '#';
+}
+
+} // namespace

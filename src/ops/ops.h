@@ -38,7 +38,8 @@ int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *ou
 // with the envelope's message. NIMBUS_OK otherwise.
 int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size);
-// False only when body cannot hold a root member named "error".
-bool nimbus_may_be_envelope(const char *body, size_t len);
+// The status half of nimbus_answer_check alone.
+int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
+                        size_t size);
 
 #endif // NIMBUS_OPS_H

@@ -15,6 +15,7 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
     nimbus_sess sess{};
     int rc = nimbus_sess_open(&sess, io, cfg, msg, size);
     if (rc != NIMBUS_OK) {
+        nimbus_sess_scrub(&sess, msg);
         nimbus_sess_close(&sess);
         return rc;
     }
@@ -38,6 +39,10 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
             rc = NIMBUS_E_FAILED;
         }
     }
+    // The answer is written with the settings only: the session's tokens
+    // are masked here, before it is closed.
+    if (rc != NIMBUS_OK)
+        nimbus_sess_scrub(&sess, msg);
     nimbus_sess_close(&sess);
     return rc;
 }

@@ -79,22 +79,6 @@ struct reader {
     }
 };
 
-// Whether text starts with the 19 characters "DDDD-DD-DDTDD:DD:DD" (D a
-// digit). Stops at the first mismatch, so a shorter text is never read past
-// its NUL.
-bool exact_fields(const char *text) {
-    static const char shape[] = "DDDD-DD-DDTDD:DD:DD";
-    for (size_t i = 0; i < sizeof shape - 1; i++) {
-        if (shape[i] == 'D' ? !reader::digit(text[i]) : text[i] != shape[i])
-            return false;
-    }
-    return true;
-}
-
-unsigned two(const char *p) {
-    return static_cast<unsigned>(p[0] - '0') * 10 + static_cast<unsigned>(p[1] - '0');
-}
-
 } // namespace
 
 const char *nimbus_token_url() {
@@ -138,21 +122,10 @@ int64_t nimbus_iso8601_ms(const char *text) {
     reader r{text};
     int64_t year;
     unsigned month, day, hour, minute, second;
-    if (exact_fields(text)) {
-        // "YYYY-MM-DDTHH:MM:SS", as the service writes it: the reader would
-        // take exactly these digits, each field ending at its separator.
-        year = two(text) * 100 + two(text + 2);
-        month = two(text + 5);
-        day = two(text + 8);
-        hour = two(text + 11);
-        minute = two(text + 14);
-        second = two(text + 17);
-        r.p = text + 19;
-    } else if (!r.year(&year) || !r.literal('-') || !r.field(&month) || !r.literal('-') ||
-               !r.field(&day) || !r.literal('T') || !r.field(&hour) || !r.literal(':') ||
-               !r.field(&minute) || !r.literal(':') || !r.field(&second)) {
+    if (!r.year(&year) || !r.literal('-') || !r.field(&month) || !r.literal('-') ||
+        !r.field(&day) || !r.literal('T') || !r.field(&hour) || !r.literal(':') ||
+        !r.field(&minute) || !r.literal(':') || !r.field(&second))
         return 0;
-    }
     if (year < 1971 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
         minute > 59 || second > 60)
         return 0;

@@ -11,6 +11,8 @@ namespace {
 constexpr const char *keys[] = {"access_token=", "refresh_token=", "client_secret=", "tempauth=",
                                 "token=",        "password=",      "passwd=",        "pw="};
 constexpr const char stars[] = "***";
+// What follows this marker in a transport URL is the access token.
+constexpr const char bearer[] = "#NIMBUS-BEARER:";
 constexpr size_t max_line = 160;
 
 // Appends into the caller's array, keeping the first size - 1 bytes: the
@@ -42,13 +44,22 @@ void nimbus_redact_into(const char *text, char *out, size_t size) {
         return;
     bounded w{out, size - 1, 0};
     const char *p = text;
+    // Everything after the bearer marker is a token: the scan stops at the
+    // marker (end), which is then written with "***" for what followed it.
+    const char *marker = std::strstr(text, bearer);
+    const char *end = marker ? marker : text + std::strlen(text);
+    auto span = [&end](const char *from, const char *stops) {
+        size_t n = std::strcspn(from, stops);
+        size_t left = static_cast<size_t>(end - from);
+        return n < left ? n : left;
+    };
 
     size_t sep = scheme_end(text);
-    if (sep != 0) {
+    if (sep != 0 && text + sep < end) {
         // Drop user information: everything of the authority through its
         // last '@'. The authority ends at the first '/', '?' or '#'.
         const char *auth = text + sep + 3;
-        size_t auth_len = std::strcspn(auth, "/?#");
+        size_t auth_len = span(auth, "/?#");
         w.put(text, sep + 3);
         p = auth;
         for (size_t i = auth_len; i > 0; i--)
@@ -58,11 +69,11 @@ void nimbus_redact_into(const char *text, char *out, size_t size) {
             }
     }
 
-    while (*p != '\0' && w.room > 0) {
-        size_t n = std::strcspn(p, "?&");
+    while (p < end && w.room > 0) {
+        size_t n = span(p, "?&");
         w.put(p, n);
         p += n;
-        if (*p == '\0')
+        if (p == end)
             break;
         w.put(p, 1);
         p++;
@@ -73,8 +84,12 @@ void nimbus_redact_into(const char *text, char *out, size_t size) {
             w.put(p, key);
             w.put(stars, 3);
             p += key;
-            p += std::strcspn(p, "&#");
+            p += span(p, "&#");
         }
+    }
+    if (marker) {
+        w.put(bearer, sizeof bearer - 1);
+        w.put(stars, 3);
     }
     out[w.len] = '\0';
 }

@@ -54,19 +54,29 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     else
         return fail(cfg, msg, size, "RuntimeType is not ONEDRIVE");
 
+    // In lenient mode a missing credential is reported only when nothing
+    // later is wrong: its caller ignores that fault, but not the others.
+    const char *missing = nullptr;
     cfg->client_id = take("ClientId");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
-    if (cfg->client_id == nullptr)
-        return fail(cfg, msg, size, "ClientId is required");
-    if (std::strlen(cfg->client_id) > max_client_id)
+    if (cfg->client_id == nullptr) {
+        if (strict)
+            return fail(cfg, msg, size, "ClientId is required");
+        missing = "ClientId is required";
+    } else if (std::strlen(cfg->client_id) > max_client_id) {
         return fail(cfg, msg, size, "ClientId is longer than 256 bytes");
+    }
 
     cfg->client_secret = take("ClientSecret");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
-    if (cfg->client_secret == nullptr)
-        return fail(cfg, msg, size, "ClientSecret is required");
+    if (cfg->client_secret == nullptr) {
+        if (strict)
+            return fail(cfg, msg, size, "ClientSecret is required");
+        if (!missing)
+            missing = "ClientSecret is required";
+    }
 
     cfg->refresh_token = take("refresh_token");
     if (cfg->refresh_token == nullptr && !oom)
@@ -118,6 +128,8 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     cfg->id = take("ID");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
+    if (missing)
+        return fail(cfg, msg, size, missing);
     return NIMBUS_OK;
 }
 

@@ -15,28 +15,10 @@ inline bool control_byte(unsigned char c) {
     return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
 }
 
-constexpr uint64_t ones = 0x0101010101010101ull;
-constexpr uint64_t highs = 0x8080808080808080ull;
-
-inline uint64_t load8(const void *p) {
-    uint64_t x;
-    std::memcpy(&x, p, 8);
-    return x;
-}
-
 // A byte that a cleaned name does not keep as it is: '/' or a control byte
 // (the name holds no NUL).
 inline bool special(unsigned char c) {
     return c == '/' || control_byte(c);
-}
-
-// Whether any of the eight bytes is below 0x20, '/' or DEL, by the usual
-// "has a byte below n" and "has a zero byte" word tests; the byte loop then
-// finds which one.
-inline bool special8(uint64_t x) {
-    auto zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
-    uint64_t below = (x - ones * 0x20) & ~x & highs;
-    return (below | zero(x ^ (ones * '/')) | zero(x ^ (ones * 0x7F))) != 0;
 }
 
 } // namespace
@@ -45,11 +27,6 @@ int nimbus_utf8_ok(const char *bytes, size_t n) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(bytes);
     size_t i = 0;
     while (i < n) {
-        // Plain ASCII passes eight bytes at a time.
-        while (i + 8 <= n && (load8(p + i) & highs) == 0)
-            i += 8;
-        if (i == n)
-            break;
         unsigned char c = p[i];
         if (c < 0x80) {
             i++;
@@ -141,16 +118,16 @@ int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback) {
     bool usable = n >= 1 && n <= max_name && nimbus_utf8_ok(name, n) &&
                   std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
     if (!usable) {
-        if (fallback != nullptr && *fallback != '\0')
-            return nimbus_buf_adds(b, fallback);
+        // The fallback comes from the service too (the id's last component):
+        // it gets the same cleaning, and "item" when it is no better.
+        if (fallback != nullptr)
+            return nimbus_name_clean(b, fallback, nullptr);
         return nimbus_buf_adds(b, "item");
     }
     // Copy runs of plain bytes in one piece; '/' becomes U+2215 DIVISION
     // SLASH and control bytes become '_', so the name is one path component.
     size_t run = 0;
     for (size_t i = 0;;) {
-        while (i + 8 <= n && !special8(load8(name + i)))
-            i += 8;
         while (i < n && !special(static_cast<unsigned char>(name[i])))
             i++;
         if (i > run && nimbus_buf_add(b, name + run, i - run) != 0)

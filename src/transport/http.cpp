@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <yyjson.h>
+
 #include "text/text.h"
 #include "transport/transport.h"
 
@@ -142,20 +144,28 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
     }
 
     release(io, error);
+    // The copy carries zero padding beyond the NUL, so the JSON reader can
+    // parse it in place. A body on the standard heap (a table without its own
+    // free callback must allocate so, and the fake transport does) is adopted
+    // and only resized.
     size_t len = std::strlen(answer);
+    size_t room = len + 1 + YYJSON_PADDING_SIZE;
     char *copy;
     if (from_malloc(io)) {
-        // The body already lives on the standard heap: adopt it instead of
-        // copying (a listing moves every page through here).
-        copy = answer;
+        copy = static_cast<char *>(std::realloc(answer, room));
+        if (!copy)
+            std::free(answer);
     } else {
-        copy = nimbus_strndup(answer, len);
+        copy = static_cast<char *>(std::malloc(room));
+        if (copy)
+            std::memcpy(copy, answer, len);
         release(io, answer);
     }
     if (!copy) {
         nimbus_msgf(msg, size, "out of memory");
         return -1;
     }
+    std::memset(copy + len, 0, room - len);
     resp->status = status;
     resp->body = copy;
     resp->len = len;
@@ -174,8 +184,7 @@ void release(const nimbus_io *io, char *text) {
         std::free(text);
 }
 
-// True when the texts a table hands over come from malloc: a table without
-// its own free callback must allocate them so, and the fake transport does.
+// True when the texts a table hands over come from malloc.
 bool from_malloc(const nimbus_io *io) {
     return !io->free || io->free == nimbus_io_fake()->free;
 }

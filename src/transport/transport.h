@@ -10,7 +10,9 @@
 
 constexpr size_t NIMBUS_URL_MAX = 8192;
 
-// One HTTP answer, owned by the library; a zeroed record is empty.
+// One HTTP answer, owned by the library; a zeroed record is empty. The body
+// of an answer is followed by its NUL and YYJSON_PADDING_SIZE more zero
+// bytes, so it may be parsed in place.
 struct nimbus_resp {
     int32_t status;
     char *body;

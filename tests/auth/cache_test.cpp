@@ -1,4 +1,5 @@
 // The token cache: slots, keys, eviction, expiry margin and hand-out.
+#include <atomic>
 #include <climits>
 #include <string>
 #include <thread>
@@ -285,4 +286,36 @@ TEST_F(TokenCache, HandsOutOnlyTheRefreshTokenOfTheRequestsKey) {
     t.join();
     EXPECT_EQ(theirs, "B~1");
     EXPECT_STREQ(mine, "A~1");
+}
+
+// A store without a rotation keeps the refresh token cached for its key; it
+// must read that token and store in one step, or a rotation stored by
+// another thread in between is overwritten with the older token.
+TEST_F(TokenCache, StoreWithoutRotationNeverUndoesAConcurrentRotation) {
+    test_cfg first;
+    put(first.get(), nullptr, "at", "A~0", 3600, NOW);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> plain;
+    for (int t = 0; t < 2; t++)
+        plain.emplace_back([&] {
+            test_cfg c;
+            while (!stop.load())
+                put(c.get(), nullptr, "plain", nullptr, 3600, NOW);
+        });
+    test_cfg c;
+    int undone = 0;
+    for (int i = 1; i <= 500 && undone == 0; i++) {
+        put(c.get(), nullptr, "rotated", ("A~" + std::to_string(i)).c_str(), 3600, NOW);
+        // Room for a store that looked the token up before this rotation.
+        for (int k = 0; k < 3; k++)
+            std::this_thread::yield();
+        char *now = nimbus_cache_refresh_of(c.get(), nullptr);
+        if (!now || std::stoi(std::string(now).substr(2)) < i)
+            undone = i;
+        std::free(now);
+    }
+    stop = true;
+    for (std::thread &t : plain)
+        t.join();
+    EXPECT_EQ(undone, 0) << "the rotation of round " << undone << " was undone";
 }

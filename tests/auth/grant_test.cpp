@@ -173,6 +173,23 @@ TEST(TokenAnswer, EmbeddedNulIsNoToken) {
     EXPECT_EQ(p.refresh, "<null>");
 }
 
+TEST(TokenAnswer, ControlCharactersAreRefused) {
+    // Hosts put tokens into headers and settings: CR, LF, any byte below
+    // 0x20 and DEL refuse the answer.
+    for (const char *bad : {"\\r\\nX-Injected: 1", "\\u0001", "\\t", "\\u001f", "\\u007f"}) {
+        parsed p = parse(std::string(R"({"access_token":"at)") + bad + R"(","expires_in":3600})");
+        EXPECT_EQ(p.rc, NIMBUS_E_FAILED) << bad;
+        EXPECT_EQ(p.msg, "the access token holds a control character") << bad;
+        EXPECT_TRUE(p.empty);
+        p = parse(std::string(R"({"access_token":"at","refresh_token":"rt)") + bad + R"("})");
+        EXPECT_EQ(p.rc, NIMBUS_E_FAILED) << bad;
+        EXPECT_EQ(p.msg, "the rotated refresh token holds a control character") << bad;
+        EXPECT_TRUE(p.empty);
+    }
+    parsed p = parse(R"({"access_token":"a ~\u0080\u00e9","refresh_token":" ~"})");
+    EXPECT_EQ(p.rc, NIMBUS_OK);
+}
+
 TEST(TokenAnswer, OAuthErrorInsideA200Answer) {
     parsed p = parse(
         R"({"error":"invalid_grant","error_description":"\r\nAADSTS70008: expired\r\nTrace ID: 1"})");

@@ -33,6 +33,14 @@ TEST_F(ServicesTest, DriveBase) {
     EXPECT_EQ(nullptr,
               nimbus_drive_base("{\"ClientId\":\"c\",\"ClientSecret\":\"s\",\"Path\":\"/a/\"}"));
     EXPECT_STREQ("Path is not a valid drive path", nimbus_last_error());
+    // Missing credentials do not spare the checks that follow them.
+    EXPECT_EQ(nullptr, nimbus_drive_base("{\"Path\":\"/a/../b\"}"));
+    EXPECT_STREQ("Path is not a valid drive path", nimbus_last_error());
+    EXPECT_EQ(nullptr, nimbus_drive_base(("{\"ClientId\":\"c\",\"scope\":\"" +
+                                          std::string(513, 's') + "\",\"Path\":\"/a/\"}")
+                                             .c_str()));
+    EXPECT_STREQ("scope is longer than 512 bytes", nimbus_last_error());
+    EXPECT_EQ(kGraph, nimbus_drive_base("{\"Path\":\"/Music\"}"));
 }
 
 TEST_F(ServicesTest, ParseItems) {
@@ -83,6 +91,11 @@ TEST_F(ServicesTest, Redact) {
     const char *b = nimbus_redact("x?token=1");
     nimbus_publish(NIMBUS_E_FAILED, "e", nullptr);
     EXPECT_STREQ("x?token=***", b);
+    // A transport URL: whatever follows the bearer marker is the token.
+    EXPECT_STREQ("https://h/x?pw=***#NIMBUS-BEARER:***",
+                 nimbus_redact("https://u@h/x?pw=1#NIMBUS-BEARER:eyJ0.a&b?c=d#e"));
+    EXPECT_STREQ("https://h/x#NIMBUS-BEARER:***",
+                 nimbus_redact("https://h/x#NIMBUS-BEARER:#NIMBUS-BEARER:t"));
 }
 
 TEST_F(ServicesTest, ForgetTokensMakesEveryThreadGrantAgain) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/auth.h"
 #include "ops/fake_fixture.h"
 
 using namespace fx;
@@ -114,7 +115,8 @@ TEST_F(ListTest, JoinedPathLimit) {
 TEST_F(ListTest, PagingFollowsNextLinksAsGiven) {
     script_token();
     const std::string p2 = "https://graph.microsoft.com/v1.0/me/drive/root/children?$skiptoken=P2";
-    const std::string p3 = "https://other.example/v1.0/page3";
+    // Scheme and host compare without regard to letter case.
+    const std::string p3 = "HTTPS://GRAPH.microsoft.com/v1.0/page3";
     script_get(first_page(kRoot), 200, page({item("A1", "a.mp3"), item("B1", "b.mp3")}, p2));
     // The same item on a later page is listed once, at its first position.
     script_get(p2, 200, page({item("B1", "other.mp3", 9), item("C1", "c.mp3")}, p3));
@@ -174,6 +176,41 @@ void script_chain(int n, bool dangling) {
         std::string next = (i < n || dangling) ? kRoot + "?p=" + std::to_string(i + 1) : "";
         script_get(url, 200, page({item("I" + std::to_string(i), "n")}, next));
     }
+}
+
+TEST_F(ListTest, NextLinkOffTheGraphOriginIsNotFollowed) {
+    script_token();
+    const std::vector<std::string> links = {
+        "http://graph.microsoft.com/v1.0/p2",
+        "https://graph.microsoft.com:8443/v1.0/p2",
+        "https://graph.microsoft.com:443/v1.0/p2",
+        "https://u:pw@graph.microsoft.com/v1.0/p2",
+        "https://graph.microsoft.com.evil.example/v1.0/p2",
+        "https://graph.microsoft.com@evil.example/v1.0/p2",
+        "https://graph.microsoft.co/v1.0/p2",
+        "//graph.microsoft.com/v1.0/p2",
+        "/v1.0/p2",
+    };
+    for (const std::string &link : links) {
+        SCOPED_TRACE(link);
+        script_get(first_page(kRoot), 200, page({item("A1", "a.mp3")}, link));
+        script_get(first_page(link), 200, page({item("B1", "b.mp3")}));
+        script_get(link, 200, page({item("B1", "b.mp3")}));
+        outcome o = list(settings(), nullptr);
+        EXPECT_EQ(NIMBUS_E_FAILED, o.rc);
+        EXPECT_NE(std::string::npos, o.error.find(" is not on the Graph service")) << o.error;
+        EXPECT_EQ(first_page(kRoot), nimbus_fake_last_url());
+    }
+    EXPECT_EQ(links.size(), static_cast<size_t>(nimbus_fake_calls(nullptr, nullptr) - 1));
+
+    // The link is quoted redacted; the validation probe walks pages the same way.
+    script_get(first_page(kRoot), 200,
+               page({}, "https://evil.example/p?access_token=at-0001&x=\\r\\nInjected: 1"));
+    expect_failure(list(settings(), nullptr), NIMBUS_E_FAILED,
+                   "children: the next link https://evil.example/p?access_token=***&x= is not "
+                   "on the Graph service");
+    EXPECT_EQ(NIMBUS_E_FAILED, validate(settings()).rc);
+    EXPECT_EQ(first_page(kRoot), nimbus_fake_last_url());
 }
 
 TEST_F(ListTest, PageLimit) {
@@ -385,6 +422,38 @@ TEST_F(ListTest, SecretsMaskedInPublishedFailures) {
     outcome o = list(settings(), nullptr);
     expect_failure(o, NIMBUS_E_UNAVAILABLE,
                    "GET " + url + ": refused for *** / *** / *** with ***");
+}
+
+} // namespace
+
+namespace {
+
+// Beside the settings' secrets, a failure message loses every token the
+// request presented or received: a refresh token cached by an earlier
+// rotation and presented by this request's grant, and one rotated now.
+TEST_F(ListTest, TokensTheRequestPresentedOrReceivedAreMasked) {
+    nimbus_cfg cfg{};
+    cfg.client_id = const_cast<char *>(kClientId.c_str());
+    cfg.client_secret = const_cast<char *>(kSecret.c_str());
+    cfg.refresh_token = const_cast<char *>(kRefresh.c_str());
+    nimbus_token earlier{nimbus_strdup("at-expired-0001"), nimbus_strdup("rt-cached-0002"), 3600};
+    nimbus_cache_put(&cfg, nullptr, &earlier, nimbus_now() - 7200); // access token expired
+    nimbus_token_free(&earlier);
+    ASSERT_EQ(NIMBUS_OK, nimbus_fake_set("POST", kTokenUrl.c_str(), 400,
+                                         "{\"error\":\"invalid_grant\",\"error_description\":"
+                                         "\"refresh token rt-cached-0002 was revoked\"}"));
+    outcome o = list(settings(), nullptr);
+    EXPECT_EQ(NIMBUS_E_AUTH, o.rc);
+    EXPECT_EQ("refresh token *** was revoked", o.error);
+    EXPECT_EQ("refresh token *** was revoked", validate(settings()).error);
+
+    nimbus_forget_tokens();
+    script_token("at-0001", "rt-rotated-0003");
+    ASSERT_EQ(NIMBUS_OK, nimbus_fake_fail("GET", first_page(kRoot).c_str(),
+                                          "echo rt-rotated-0003 and at-0001"));
+    expect_failure(list(settings(), nullptr), NIMBUS_E_UNAVAILABLE,
+                   "GET " + first_page(kRoot) + ": echo *** and ***");
+    EXPECT_EQ("GET " + first_page(kRoot) + ": echo *** and ***", validate(settings()).error);
 }
 
 } // namespace

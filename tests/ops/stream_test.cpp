@@ -81,12 +81,23 @@ TEST_F(StreamTest, RefusedItems) {
     expect_failure(stream(settings(), "\"F1\""), NIMBUS_E_UNSUPPORTED,
                    "the item carries no download URL");
 
+    // Only an https:// URL is handed out; any other counts as none.
+    for (const char *bad : {"http://dl.example/a", "javascript:alert(1)", "file:///etc/shadow",
+                            "https:/x", "ftp://https://x"}) {
+        script_get(url, 200,
+                   std::string("{\"id\":\"F1\",\"@microsoft.graph.downloadUrl\":\"") + bad + "\"}");
+        expect_failure(stream(settings(), "\"F1\""), NIMBUS_E_UNSUPPORTED,
+                       "the item carries no download URL");
+    }
+    script_get(url, 200, "{\"id\":\"F1\",\"@content.downloadUrl\":\"HTTPS://dl/a\"}");
+    EXPECT_EQ(NIMBUS_OK, stream(settings(), "\"F1\"").rc);
+
     script_get(url, 200, "{\"name\":\"a.mp3\",\"@content.downloadUrl\":\"https://u\"}");
     expect_failure(stream(settings(), "\"F1\""), NIMBUS_E_FAILED, "a driveItem carries no id");
     script_get(url, 200, "[]");
     expect_failure(stream(settings(), "\"F1\""), NIMBUS_E_FAILED,
                    "the item answer is not a JSON object");
-    EXPECT_EQ(4, gets(url));
+    EXPECT_EQ(10, gets(url));
 }
 
 TEST_F(StreamTest, RefusedStatusNamesTheEntry) {

@@ -132,7 +132,13 @@ TEST(Validate, NameClean) {
     EXPECT_EQ("fb", clean(n1025.c_str(), "fb"));
     EXPECT_EQ("item", clean(nullptr, nullptr));
     EXPECT_EQ("item", clean("..", ""));
-    EXPECT_EQ("a/b\x01", clean("..", "a/b\x01"));
+    // The fallback is cleaned like a name, and unusable gives "item".
+    EXPECT_EQ("a\xE2\x88\x95"
+              "b_",
+              clean("..", "a/b\x01"));
+    EXPECT_EQ("item", clean(nullptr, ".."));
+    EXPECT_EQ("item", clean("", "."));
+    EXPECT_EQ("item", clean("\xC0", "\xFF"));
     // 1024 slashes grow to three times their length.
     std::string slashes(1024, '/');
     std::string grown;
