@@ -28,7 +28,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 from run_e2e import (EXIT_AUTH, EXIT_NOT_FOUND, EXIT_OK, EXIT_OTHER, EXIT_USAGE,  # noqa: E402
-                     Failure, Fixture, check, expect)
+                     Failure, Fixture, cases_in, check, expect, run_cases)
 
 CLOSE_PAGE = "You may close this window."
 
@@ -323,7 +323,7 @@ def case_cli_small(f):
           "one past the bound", p.err)
 
 
-CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+CASES = cases_in(globals())
 
 
 def main():
@@ -331,16 +331,7 @@ def main():
     ap.add_argument("--nimbus", required=True)
     ap.add_argument("cases", nargs="+", choices=sorted(CASES))
     a = ap.parse_args()
-    failed = 0
-    for name in a.cases:
-        with Fixture(os.path.abspath(a.nimbus)) as f:
-            try:
-                CASES[name](f)
-                print("ok   %s" % name)
-            except Failure as e:
-                failed += 1
-                print("FAIL %s: %s" % (name, e))
-    return 1 if failed else 0
+    return run_cases(CASES, a.cases, lambda: Fixture(os.path.abspath(a.nimbus)))
 
 
 if __name__ == "__main__":
