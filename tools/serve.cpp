@@ -135,39 +135,17 @@ bool parse_listen(const std::string &text, listen_address *out, std::string *err
 // The secret of --auth-token-file: a regular file only its owner may read,
 // its first line without surrounding blanks.
 bool read_token_file(const std::string &path, std::string *token, std::string *error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        *error = "cannot open the token file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::unique_ptr<int, void (*)(int *)> guard(&fd, [](int *f) { close(*f); });
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = "the token file " + path + " is not a regular file";
-        return false;
-    }
-    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        *error = "the token file " + path + " is open to other users (mode " + mode +
-                 "): run chmod 600 " + path;
-        return false;
-    }
     std::string text;
-    char chunk[1024];
-    while (text.size() <= kMaxToken) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = "cannot read the token file " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        if (n == 0)
-            break;
-        text.append(chunk, static_cast<size_t>(n));
-    }
+    // Room for blanks around the longest secret; a first line that does not
+    // end within it is too long.
+    const size_t room = 2 * kMaxToken;
+    if (!read_private_file(path, "token file", "the gateway's secret", room, &text, error))
+        return false;
     size_t eol = text.find('\n');
+    if (eol == std::string::npos && text.size() == room) {
+        *error = "the token in " + path + " is longer than 4096 bytes";
+        return false;
+    }
     if (eol != std::string::npos)
         text.resize(eol);
     size_t b = text.find_first_not_of(" \t\r");

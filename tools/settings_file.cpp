@@ -60,10 +60,11 @@ std::string folder_of(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool read_all(int fd, std::string *text) {
+// Reads up to max bytes; the rest of a longer file is left unread.
+bool read_all(int fd, size_t max, std::string *text) {
     text->clear();
     char chunk[65536];
-    while (text->size() < kMaxSettings) {
+    while (text->size() < max) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR)
@@ -74,6 +75,8 @@ bool read_all(int fd, std::string *text) {
             break;
         text->append(chunk, static_cast<size_t>(n));
     }
+    if (text->size() > max)
+        text->resize(max);
     return true;
 }
 
@@ -231,43 +234,53 @@ std::string default_settings_path() {
 
 bool read_settings(const std::string &path, std::string *text, std::string *error,
                    file_identity *identity) {
+    // Only chooses the message: the checks are made on the opened file.
+    if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+        *error = "no settings file at " + path + " (give one with --settings FILE, or try --demo)";
+        return false;
+    }
+    // The library refuses more than 1 MiB itself: reading one byte more is
+    // enough for it to say so.
+    return read_private_file(path, "settings file", "a client secret and a refresh token",
+                             kMaxSettings, text, error, identity);
+}
+
+bool read_private_file(const std::string &path, const char *kind, const char *holds, size_t max,
+                       std::string *text, std::string *error, file_identity *identity) {
+    const std::string named = std::string("the ") + kind + " " + path;
     fd_guard f;
     // Non-blocking, so a FIFO or a device cannot hold the open.
     f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (f.fd < 0) {
-        *error = errno == ENOENT ? "no settings file at " + path +
-                                       " (give one with --settings FILE, or try --demo)"
-                                 : errno_text("cannot open the settings file " + path);
+        *error = errno_text("cannot open " + named);
         return false;
     }
     struct stat st;
     if (fstat(f.fd, &st) != 0) {
-        *error = errno_text("cannot inspect the settings file " + path);
+        *error = errno_text("cannot inspect " + named);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        *error = "the settings file " + path + " is not a regular file";
+        *error = named + " is not a regular file";
         return false;
     }
     int flags = fcntl(f.fd, F_GETFL);
     if (flags < 0 || fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        *error = errno_text("cannot read the settings file " + path);
+        *error = errno_text("cannot read " + named);
         return false;
     }
     // Checked on the open file, so a swap after the check cannot slip through.
     if (st.st_mode & (S_IRWXG | S_IRWXO)) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        *error = "the settings file " + path + " is open to other users (mode " + mode +
-                 "); it holds a client secret and a refresh token: run chmod 600 " + path;
+        *error = named + " is open to other users (mode " + mode + "); it holds " + holds +
+                 ": run chmod 600 " + path;
         return false;
     }
-    if (!read_all(f.fd, text)) {
-        *error = errno_text("cannot read the settings file " + path);
+    if (!read_all(f.fd, max, text)) {
+        *error = errno_text("cannot read " + named);
         return false;
     }
-    if (text->size() > kMaxSettings)
-        text->resize(kMaxSettings); // enough for the library to call it too large
     if (identity) {
         identity->dev = st.st_dev;
         identity->ino = st.st_ino;
@@ -426,7 +439,7 @@ bool store_members(const std::string &path, const std::vector<member> &updates,
             *error = "the settings file " + target + " is not a regular file";
             return false;
         }
-        if (!read_all(current.fd, &text) || text.size() > kMaxSettings - 1) {
+        if (!read_all(current.fd, kMaxSettings, &text) || text.size() > kMaxSettings - 1) {
             *error = text.size() > kMaxSettings - 1
                          ? "the settings file " + target + " is too large"
                          : errno_text("cannot read " + target);

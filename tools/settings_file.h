@@ -27,6 +27,14 @@ struct file_identity {
 bool read_settings(const std::string &path, std::string *text, std::string *error,
                    file_identity *identity = nullptr);
 
+// Reads at most max bytes of a file that holds secrets (what `holds` says),
+// refusing anything but a regular file (without blocking on a FIFO or device)
+// and a file that group or other users may use, naming the chmod that fixes
+// it. `kind` names the file in messages ("settings file"). identity, when
+// given, receives the file's device and inode.
+bool read_private_file(const std::string &path, const char *kind, const char *holds, size_t max,
+                       std::string *text, std::string *error, file_identity *identity = nullptr);
+
 // One member to store: key and string value.
 using member = std::pair<std::string, std::string>;
 
