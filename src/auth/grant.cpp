@@ -51,8 +51,8 @@ int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *ms
     return rc;
 }
 
-int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, nimbus_token *tok,
-                 char *msg, size_t size) {
+int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh_token,
+                 const char *scope, nimbus_token *tok, char *msg, size_t size) {
     nimbus_token_free(tok);
     if (msg && size)
         msg[0] = '\0';
@@ -63,7 +63,7 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, 
     {
         nimbus_buf form{};
         nimbus_buf_guard form_guard{&form};
-        const char *refresh = cfg && cfg->refresh_token ? cfg->refresh_token : "";
+        const char *refresh = refresh_token ? refresh_token : "";
         if (nimbus_buf_adds(&form, "grant_type=refresh_token") != 0 ||
             nimbus_buf_query(&form, "refresh_token", refresh) != 0 ||
             nimbus_buf_query(&form, "client_id", cfg ? cfg->client_id : nullptr) != 0 ||

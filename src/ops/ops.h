@@ -1,5 +1,5 @@
-// Operations: the authorised Graph call, folder listing with paging, the
-// stream locator and the settings validation probe.
+// Operations: folder listing with paging, the stream locator and the
+// settings validation probe.
 #ifndef NIMBUS_OPS_H
 #define NIMBUS_OPS_H
 
@@ -18,10 +18,6 @@ constexpr size_t NIMBUS_PATH_MAX = 2048;
 void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
                  size_t size);
-// 0 with an answer in resp, -1 when the exchange failed, -2 when the refresh
-// grant after a 401 failed (its code in *refresh_code).
-int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *refresh_code,
-                    char *msg, size_t size);
 int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);

@@ -113,7 +113,7 @@ void nimbus_body_line(const char *text, char *out, size_t size) {
     out[n] = '\0';
 }
 
-void mask(char *msg, const char *secret) {
+void nimbus_mask(char *msg, const char *secret) {
     if (msg == nullptr || secret == nullptr)
         return;
     size_t n = std::strlen(secret);
@@ -130,12 +130,12 @@ void mask(char *msg, const char *secret) {
 
 void nimbus_scrub(char *msg, const nimbus_cfg *cfg, const char *access_token) {
     if (cfg != nullptr) {
-        mask(msg, cfg->client_secret);
-        mask(msg, cfg->refresh_token);
-        mask(msg, cfg->client_id);
-        mask(msg, cfg->scope);
+        nimbus_mask(msg, cfg->client_secret);
+        nimbus_mask(msg, cfg->refresh_token);
+        nimbus_mask(msg, cfg->client_id);
+        nimbus_mask(msg, cfg->scope);
     }
-    mask(msg, access_token);
+    nimbus_mask(msg, access_token);
 }
 
 namespace {

@@ -97,7 +97,7 @@ int32_t nimbus_page_size_of(const nimbus_cfg *cfg);
 void nimbus_redact_into(const char *text, char *out, size_t size);
 void nimbus_body_line(const char *text, char *out, size_t size);
 // Replaces every occurrence of secret (4 bytes or longer) in msg with "***".
-void mask(char *msg, const char *secret);
+void nimbus_mask(char *msg, const char *secret);
 void nimbus_scrub(char *msg, const nimbus_cfg *cfg, const char *access_token);
 
 // ---- Endpoints, identifiers and timestamps -------------------------------
@@ -117,7 +117,6 @@ enum nimbus_tls_slot {
     NIMBUS_TLS_RESULT,  // the last request's result JSON
     NIMBUS_TLS_ERROR,   // the last request's error text
     NIMBUS_TLS_SCRATCH, // the last text of nimbus_drive_base / nimbus_redact
-    NIMBUS_TLS_REFRESH, // the last refresh token the token cache handed out
     NIMBUS_TLS_FAKE,    // the last text the fake transport's inspection handed out
     NIMBUS_TLS_COUNT
 };
