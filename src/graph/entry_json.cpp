@@ -2,9 +2,9 @@
 // entry, written without white space.
 //
 // A listing holds up to 100000 entries, so an entry is normally written in
-// one piece, straight into the buffer, with the string escaping done inline.
-// That escaping gives exactly the bytes of nimbus_buf_json_str, which writes
-// the rare entry too long for the stack area.
+// one piece, straight into the buffer; the rare entry too long for the stack
+// area is appended piece by piece. Both escape strings with
+// nimbus_json_put_str.
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -116,49 +116,9 @@ char *put_middle(char *p, const nimbus_item *item) {
     return put(p, ",\"id\":");
 }
 
-// How a byte is written inside a JSON string: 0 as itself, 'u' as \u00XX,
-// any other value v as a backslash and v. The same table as
-// nimbus_buf_json_str's.
-struct escape_table {
-    unsigned char e[256];
-    constexpr escape_table() : e{} {
-        for (int c = 0; c < 0x20; c++)
-            e[c] = 'u';
-        e[0x7F] = 'u';
-        e[0x22] = '"';
-        e[0x5C] = '\\';
-        e[0x0A] = 'n';
-        e[0x0D] = 'r';
-        e[0x09] = 't';
-    }
-};
-constexpr escape_table ESCAPE;
-constexpr char HEX[] = "0123456789abcdef";
-
-// s (n bytes, no NUL inside) as a JSON string literal; at most 6 * n + 2 bytes.
-char *put_str(char *p, const char *s, size_t n) {
-    *p++ = '"';
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        unsigned char e = ESCAPE.e[c];
-        if (e == 0) {
-            *p++ = static_cast<char>(c);
-        } else if (e == 'u') {
-            p = put(p, "\\u00");
-            *p++ = HEX[c >> 4];
-            *p++ = HEX[c & 0x0F];
-        } else {
-            *p++ = '\\';
-            *p++ = static_cast<char>(e);
-        }
-    }
-    *p++ = '"';
-    return p;
-}
-
 // A string or null: at most 6 * strlen + 4 bytes.
 char *put_str_or_null(char *p, const char *s, size_t n) {
-    return s ? put_str(p, s, n) : put(p, "null");
+    return s ? nimbus_json_put_str(p, s, n) : put(p, "null");
 }
 
 constexpr size_t STACK_ENTRY = 4096;

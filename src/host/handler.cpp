@@ -42,17 +42,6 @@ bool present(const char *out, int32_t out_len) {
     return out && out_len > 0;
 }
 
-// The value of the first member keyed exactly name, or null.
-yyjson_val *first_member(yyjson_val *obj, const char *name) {
-    size_t nlen = std::strlen(name);
-    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
-    while (yyjson_val *key = yyjson_obj_iter_next(&it)) {
-        if (yyjson_get_len(key) == nlen && std::memcmp(yyjson_get_str(key), name, nlen) == 0)
-            return yyjson_obj_iter_get_val(key);
-    }
-    return nullptr;
-}
-
 } // namespace
 
 namespace nimbus {
@@ -86,7 +75,7 @@ int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size
     } else if (yyjson_is_obj(root)) {
         for (const char *name : keys) {
             // The first member with exactly this name decides for it.
-            yyjson_val *val = first_member(root, name);
+            yyjson_val *val = nimbus_json_member(root, name);
             if (!yyjson_is_str(val) || yyjson_get_len(val) == 0)
                 continue;
             const char *s = yyjson_get_str(val);

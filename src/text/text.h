@@ -55,6 +55,24 @@ struct nimbus_buf_guard {
     ~nimbus_buf_guard() { nimbus_buf_free(b); }
 };
 
+// ---- JSON helpers ----------------------------------------------------------
+
+struct yyjson_doc;
+struct yyjson_val;
+
+// Releases a yyjson document (null is fine) when the scope ends.
+struct nimbus_doc_guard {
+    yyjson_doc *doc;
+    ~nimbus_doc_guard();
+};
+// The value of the first member keyed exactly key, or null (also when obj
+// is not an object).
+yyjson_val *nimbus_json_member(yyjson_val *obj, const char *key);
+// Writes s (n bytes) as a JSON string literal at p and returns its end: at
+// most 6 * n + 2 bytes. Quote, backslash, controls and DEL are escaped;
+// every other byte passes through.
+char *nimbus_json_put_str(char *p, const char *s, size_t n);
+
 // ---- Validators and name helpers -----------------------------------------
 
 int nimbus_utf8_ok(const char *bytes, size_t n);

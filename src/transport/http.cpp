@@ -20,8 +20,6 @@ std::mutex g_io_lock;
 io_sel g_io = io_sel::none;
 nimbus_io g_user_io;
 
-constexpr const char *FORM_TYPE = "application/x-www-form-urlencoded";
-
 void release(const nimbus_io *io, char *text);
 bool from_malloc(const nimbus_io *io);
 void fail_msg(const char *method, const char *url, const char *error, char *msg, size_t size);
@@ -118,7 +116,7 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
     int32_t status = 0;
     int rc;
     if (body) {
-        rc = io->post(io->ctx, url, body, content_type ? content_type : FORM_TYPE, &answer, &status,
+        rc = io->post(io->ctx, url, body, content_type ? content_type : NIMBUS_FORM_TYPE, &answer, &status,
                       &error);
     } else if (access_token && *access_token) {
         // The token travels behind the marker, whole: the URL is built to its

@@ -9,6 +9,8 @@
 #include "nimbus.h"
 
 constexpr size_t NIMBUS_URL_MAX = 8192;
+// The content type of a POST body (the token grant's form).
+constexpr const char *NIMBUS_FORM_TYPE = "application/x-www-form-urlencoded";
 
 // One HTTP answer, owned by the library; a zeroed record is empty. The body
 // of an answer is followed by its NUL and YYJSON_PADDING_SIZE more zero
@@ -21,7 +23,8 @@ struct nimbus_resp {
 
 void nimbus_resp_free(nimbus_resp *resp);
 
-// One exchange: POST when body is non-null, else GET (with the bearer marker
+// One exchange: POST when body is non-null (as content_type, the form type
+// when null), else GET (with the bearer marker
 // and token appended when access_token is non-empty). 0 when an answer (any
 // status) is in resp; -1 with a message when none arrived.
 int nimbus_http(const nimbus_io *io, const char *url, const char *body, const char *content_type,
