@@ -35,10 +35,10 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
 int nimbus_io_current(nimbus_io *out);
 // The built-in transport: none in this library.
 const nimbus_io *nimbus_io_curl();
-// The fake transport's constant table.
+// Selects a copy of *io (null: the built-in transport) for the flat
+// requests, under the selection lock.
+void nimbus_io_select(const nimbus_io *io);
+// The fake transport's constant table; its texts come from the standard heap.
 const nimbus_io *nimbus_io_fake();
-// Selects the fake transport's table for the flat requests, under the
-// selection lock (nimbus_use_fake).
-void nimbus_io_select_fake();
 
 #endif // NIMBUS_TRANSPORT_H
