@@ -66,5 +66,8 @@ void nimbus_items_free(nimbus_items *list);
 
 int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent);
 int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent);
+// The size of nimbus_items_json's document (with its NUL) when no byte
+// needs escaping and every number takes its longest form.
+size_t nimbus_items_json_size(const nimbus_items *list, const char *parent);
 
 #endif // NIMBUS_GRAPH_H

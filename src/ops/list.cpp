@@ -28,7 +28,7 @@ struct alc_guard {
 
 } // namespace
 
-void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
+void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
     if (cfg && cfg->path && *cfg->path) {
         nimbus_buf_adds(out, "/");
         nimbus_buf_adds(out, cfg->path);
@@ -40,7 +40,7 @@ void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
 }
 
 int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
-    // join_root reports nothing; a failed append leaves the buffer as it was,
+    // nimbus_join_root reports nothing; a failed append leaves the buffer as it was,
     // so a short or missing text reveals it.
     size_t want = 0;
     if (cfg && cfg->path && *cfg->path)
@@ -48,11 +48,11 @@ int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *ou
     if (vpath)
         want += std::strlen(vpath);
     size_t before = out->len;
-    join_root(cfg, vpath, out);
+    nimbus_join_root(cfg, vpath, out);
     return (out->data && out->len - before == want) ? 0 : -1;
 }
 
-int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
+int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
                  size_t size) {
     const char *base = nimbus_graph_base();
     int bad = nimbus_buf_adds(out, base ? base : "");
@@ -100,7 +100,7 @@ int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, cha
     return NIMBUS_OK;
 }
 
-int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size) {
+int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size) {
     nimbus_str cur(nimbus_strdup(url));
     if (!cur) {
         nimbus_msgf(msg, size, "out of memory");
@@ -188,10 +188,10 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
 
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    int rc = children_url(sess->cfg, scratch.get(), &url, msg, size);
+    int rc = nimbus_children_url(sess->cfg, scratch.get(), &url, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
-    rc = list_url(sess, url.data, list, msg, size);
+    rc = nimbus_list_url(sess, url.data, list, msg, size);
     if (rc != NIMBUS_OK || is_root_folder(scratch.get()))
         return rc;
 

@@ -21,10 +21,10 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
     }
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    rc = children_url(cfg, nullptr, &url, msg, size);
+    rc = nimbus_children_url(cfg, nullptr, &url, msg, size);
     if (rc == NIMBUS_OK) {
         nimbus_items scratch{};
-        rc = list_url(&sess, url.data, &scratch, msg, size);
+        rc = nimbus_list_url(&sess, url.data, &scratch, msg, size);
         nimbus_items_free(&scratch);
     }
     if (rc == NIMBUS_OK) {

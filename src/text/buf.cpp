@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr char hex_upper[] = "0123456789ABCDEF";
+constexpr char HEX_UPPER[] = "0123456789ABCDEF";
 
 int grow(nimbus_buf *b, size_t n);
 size_t encoded_len(const char *s, size_t n);
@@ -178,8 +178,8 @@ char *encode(char *out, const char *s, size_t n) {
             *out++ = static_cast<char>(c);
         } else {
             *out++ = '%';
-            *out++ = hex_upper[c >> 4];
-            *out++ = hex_upper[c & 0x0F];
+            *out++ = HEX_UPPER[c >> 4];
+            *out++ = HEX_UPPER[c & 0x0F];
         }
     }
     return out;

@@ -9,10 +9,10 @@
 
 namespace {
 
-constexpr size_t max_settings = 1048576;
-constexpr size_t max_client_id = 256;
-constexpr size_t max_refresh_token = 8192;
-constexpr size_t max_scope = 512;
+constexpr size_t MAX_SETTINGS = 1048576;
+constexpr size_t MAX_CLIENT_ID = 256;
+constexpr size_t MAX_REFRESH_TOKEN = 8192;
+constexpr size_t MAX_SCOPE = 512;
 
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
 char *trimdup(const char *text, bool *oom);
@@ -24,8 +24,8 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     nimbus_cfg_free(cfg);
     if (text == nullptr)
         return fail(cfg, msg, size, "settings are NULL");
-    size_t len = strnlen(text, max_settings + 1);
-    if (len > max_settings)
+    size_t len = strnlen(text, MAX_SETTINGS + 1);
+    if (len > MAX_SETTINGS)
         return fail(cfg, msg, size, "settings are larger than 1 MiB");
     yyjson_read_err err{};
     nimbus_doc_guard doc{yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &err)};
@@ -58,7 +58,7 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         if (strict)
             return fail(cfg, msg, size, "ClientId is required");
         missing = "ClientId is required";
-    } else if (std::strlen(cfg->client_id) > max_client_id) {
+    } else if (std::strlen(cfg->client_id) > MAX_CLIENT_ID) {
         return fail(cfg, msg, size, "ClientId is longer than 256 bytes");
     }
 
@@ -79,13 +79,13 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         return fail(cfg, msg, size, "out of memory");
     if (cfg->refresh_token == nullptr && strict)
         return fail(cfg, msg, size, "a refresh token (refresh_token or RefreshToken) is required");
-    if (cfg->refresh_token != nullptr && std::strlen(cfg->refresh_token) > max_refresh_token)
+    if (cfg->refresh_token != nullptr && std::strlen(cfg->refresh_token) > MAX_REFRESH_TOKEN)
         return fail(cfg, msg, size, "the refresh token is longer than 8 KiB");
 
     cfg->scope = take("scope");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
-    if (cfg->scope != nullptr && std::strlen(cfg->scope) > max_scope)
+    if (cfg->scope != nullptr && std::strlen(cfg->scope) > MAX_SCOPE)
         return fail(cfg, msg, size, "scope is longer than 512 bytes");
 
     cfg->path = take("Path");
