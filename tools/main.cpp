@@ -6,6 +6,7 @@
 #include "output.h"
 #include "serve.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,39 +19,261 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: nimbus [OPTIONS] COMMAND [ARGS]\n"
-    "\n"
-    "Browse a OneDrive drive read-only through Microsoft Graph.\n"
-    "\n"
-    "commands:\n"
-    "  list [FOLDER...]    list folders (default: the configured root)\n"
-    "  stream ENTRY...     print the stream URL of files\n"
-    "  validate [--write]  check the settings against the service; store what changed\n"
-    "  login               sign in with a browser and write the settings file\n"
-    "  serve               HTTP gateway for media players and browsers (see help serve)\n"
-    "  redact TEXT         print TEXT with credentials masked\n"
-    "  version             print the versions of nimbus and libcurl\n"
-    "  help [COMMAND]      print this text or a command's\n"
-    "\n"
-    "options:\n"
-    "  --settings FILE     settings JSON (default $XDG_CONFIG_HOME/nimbus/settings.json,\n"
-    "                      else ~/.config/nimbus/settings.json); must be mode 600\n"
-    "  --demo              use the built-in offline demo drive instead of the network\n"
-    "  --json              print the library's JSON answers unchanged\n"
-    "  -v, --verbose       one line per HTTP exchange on stderr (method, URL, status, ms)\n"
-    "  --timeout SECONDS   limit for one HTTP exchange (default 60; connecting: 10)\n"
-    "  --max-time SECONDS  limit for the whole command, retries included (default: none)\n"
-    "  --retries N         repeat a throttled (429, 503, 504) or lost request up to N\n"
-    "                      times, waiting as the service asks (default 5; 0: never)\n"
-    "  --page-size N       entries per listing request, 1 to 1000 (default 1000, or the\n"
-    "                      settings' PageSize)\n"
-    "  --connect-to HOST:PORT:TOHOST:TOPORT\n"
-    "                      connect to another server for HOST:PORT (repeatable)\n"
-    "  --cacert FILE       trust the CA certificates in FILE instead of the system's\n"
-    "  --version           print the versions of the command and the library\n"
-    "  -h, --help          print help (nimbus help demo: the offline demo drive)\n"
-    "\n"
+// The command line as read: the options the commands use, and what only
+// this file acts on.
+struct command_line {
+    cli::options o;
+    bool help = false;
+    bool version = false;
+};
+
+// What an option takes after its name.
+enum class takes {
+    flag,         // nothing
+    text,         // any text
+    file,         // a file name, so not an empty one
+    connect_rule, // HOST:PORT:TOHOST:TOPORT
+    whole,        // a whole number within the row's bounds
+    decimal,      // a decimal number within the row's bounds
+};
+
+using option_setter = void (*)(command_line &c, const std::string &text, double number);
+
+// One option of the command. Its row drives both the parsing and the
+// option's lines in the usage text (and in the help of its command).
+struct option_row {
+    const char *name;    // "--timeout"
+    const char *alias;   // a short spelling such as "-v", or nullptr
+    const char *arg;     // the argument as the help names it; nullptr for a flag
+    const char *command; // the one command it belongs to; nullptr: any command
+    takes kind;
+    long low, high;     // the bounds of a number, both allowed
+    const char *counts; // what a number counts, for the complaint ("whole seconds")
+    option_setter set;  // stores the argument (text, and number for a number)
+    const char *help;   // its help; each further line is indented like the first
+};
+
+template <bool cli::options::*Member> void set_flag(command_line &c, const std::string &, double) {
+    c.o.*Member = true;
+}
+
+template <std::string cli::options::*Member>
+void set_text(command_line &c, const std::string &text, double) {
+    c.o.*Member = text;
+}
+
+template <typename T, T cli::options::*Member>
+void set_number(command_line &c, const std::string &, double number) {
+    c.o.*Member = static_cast<T>(number);
+}
+
+void set_help(command_line &c, const std::string &, double) {
+    c.help = true;
+}
+void set_version(command_line &c, const std::string &, double) {
+    c.version = true;
+}
+
+void set_root_path(command_line &c, const std::string &text, double) {
+    c.o.root_path = text;
+    c.o.has_root_path = true;
+}
+
+void set_page_size(command_line &c, const std::string &, double number) {
+    c.o.page_size = static_cast<int>(number);
+    c.o.page_size_given = true;
+}
+
+void add_connect_to(command_line &c, const std::string &text, double) {
+    c.o.connect_to.push_back(text);
+}
+
+using O = cli::options;
+
+// In the order of the usage text: the options of every command first, then
+// those of one command, grouped by the command.
+const option_row kOptions[] = {
+    {"--settings", nullptr, "FILE", nullptr, takes::file, 0, 0, nullptr,
+     set_text<&O::settings_path>,
+     "settings JSON (default $XDG_CONFIG_HOME/nimbus/settings.json,\n"
+     "else ~/.config/nimbus/settings.json); must be mode 600"},
+    {"--demo", nullptr, nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::demo>,
+     "use the built-in offline demo drive instead of the network"},
+    {"--json", nullptr, nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::json>,
+     "print the library's JSON answers unchanged"},
+    {"--verbose", "-v", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::verbose>,
+     "one line per HTTP exchange on stderr (method, URL, status, ms)"},
+    {"--timeout", nullptr, "SECONDS", nullptr, takes::whole, 1, 86400, "whole seconds",
+     set_number<long, &O::timeout_s>, "limit for one HTTP exchange (default 60; connecting: 10)"},
+    // Like curl's: decimal seconds, 0 for no limit.
+    {"--max-time", nullptr, "SECONDS", nullptr, takes::decimal, 0, 31536000, "seconds",
+     set_number<double, &O::max_time_s>,
+     "limit for the whole command, retries included (default: none)"},
+    {"--retries", nullptr, "N", nullptr, takes::whole, 0, 100, "a whole number",
+     set_number<int, &O::retries>,
+     "repeat a throttled (429, 503, 504) or lost request up to N\n"
+     "times, waiting as the service asks (default 5; 0: never)"},
+    {"--page-size", nullptr, "N", nullptr, takes::whole, 1, 1000, "a whole number", set_page_size,
+     "entries per listing request, 1 to 1000 (default 1000, or the\n"
+     "settings' PageSize)"},
+    {"--connect-to", nullptr, "HOST:PORT:TOHOST:TOPORT", nullptr, takes::connect_rule, 0, 0,
+     nullptr, add_connect_to, "connect to another server for HOST:PORT (repeatable)"},
+    {"--cacert", nullptr, "FILE", nullptr, takes::text, 0, 0, nullptr, set_text<&O::cacert>,
+     "trust the CA certificates in FILE instead of the system's"},
+    {"--version", nullptr, nullptr, nullptr, takes::flag, 0, 0, nullptr, set_version,
+     "print the versions of the command and the library"},
+    {"--help", "-h", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_help,
+     "print help (nimbus help demo: the offline demo drive)"},
+
+    {"--write", nullptr, nullptr, "validate", takes::flag, 0, 0, nullptr, set_flag<&O::write>,
+     "store what the service changed in the settings file"},
+
+    {"--client-id", nullptr, "ID", "login", takes::text, 0, 0, nullptr, set_text<&O::client_id>,
+     "the application (client) ID; default: the settings'"},
+    {"--client-secret-file", nullptr, "FILE", "login", takes::text, 0, 0, nullptr,
+     set_text<&O::client_secret_file>,
+     "read the client secret from FILE; else from the\n"
+     "environment variable NIMBUS_CLIENT_SECRET, else the\n"
+     "settings' own (same client id), else a hidden prompt"},
+    {"--path", nullptr, "FOLDER", "login", takes::text, 0, 0, nullptr, set_root_path,
+     "store FOLDER as the root folder (Path)"},
+    {"--scope", nullptr, "SCOPE", "login", takes::text, 0, 0, nullptr, set_text<&O::scope>,
+     "default \"offline_access Files.Read.All\" (stored when given)"},
+    {"--port", nullptr, "PORT", "login", takes::whole, 1, 65535, "a port",
+     set_number<long, &O::port>,
+     "the loopback port of the redirect URI (default 8914);\n"
+     "the command listens on 127.0.0.1 only"},
+    {"--wait", nullptr, "SECONDS", "login", takes::whole, 1, 86400, "whole seconds",
+     set_number<long, &O::wait_s>, "how long to wait for the sign-in (default 300)"},
+    {"--no-browser", nullptr, nullptr, "login", takes::flag, 0, 0, nullptr,
+     set_flag<&O::no_browser>,
+     "open no browser and do not listen: sign in on any\n"
+     "machine and paste the address the browser was sent to"},
+
+    {"--listen", nullptr, "ADDR:PORT", "serve", takes::text, 0, 0, nullptr, set_text<&O::listen>,
+     "the address to serve (default 127.0.0.1:8080)"},
+    {"--auth-token-file", nullptr, "FILE", "serve", takes::file, 0, 0, nullptr,
+     set_text<&O::auth_token_file>,
+     "mode 600 file holding the secret clients must send;\n"
+     "needed for any address but a loopback one"},
+    {"--threads", nullptr, "N", "serve", takes::whole, 1, 64, "a number",
+     set_number<long, &O::threads>, "request threads, 1 to 64 (default 4)"},
+};
+
+// One command, or a help topic that is no command (demo).
+struct command_row {
+    const char *name;
+    const char *operands; // as the usage names them
+    const char *summary;  // its line in the usage; nullptr: a help topic only
+    int (*run)(const cli::options &o);
+    size_t min_operands, max_operands;
+    const char *operand_error; // follows the name when the operands are too few or many
+    // nimbus help NAME; nullptr: none. When help_after is set, the command's
+    // options are listed between the two.
+    const char *help;
+    const char *help_after;
+};
+
+const size_t kAny = static_cast<size_t>(-1);
+
+// In the order of the usage text.
+const command_row kCommands[] = {
+    {"list", "[FOLDER...]", "list folders (default: the configured root)", cli::run_list, 0, kAny,
+     nullptr,
+     "usage: nimbus [OPTIONS] list [FOLDER...]\n"
+     "\n"
+     "Lists each FOLDER: a path below the configured root such as /Music/Jazz (quote\n"
+     "names with spaces), a Graph item id, or / for the root (the default).\n"
+     "Prints kind, size, modification time (UTC) and name, folders first; with\n"
+     "--json the library's {\"items\":[...]} answer, one line per folder.\n",
+     nullptr},
+    {"stream", "ENTRY...", "print the stream URL of files", cli::run_stream, 1, kAny,
+     "needs an ENTRY",
+     "usage: nimbus [OPTIONS] stream ENTRY...\n"
+     "\n"
+     "Prints the pre-authorised download URL of each file ENTRY (a path such as\n"
+     "/Music/a.mp3 or a Graph item id; JSON such as {\"id\":\"...\"} passes as is),\n"
+     "followed by its name and size; with --json the library's locator answer.\n",
+     nullptr},
+    {"validate", "[--write]", "check the settings against the service; store what changed",
+     cli::run_validate, 0, 0, "takes no operands",
+     "usage: nimbus [OPTIONS] validate [--write]\n"
+     "\n"
+     "Checks the settings against the service by listing the configured root.\n"
+     "When the service rotated the refresh token, or the settings have no ID,\n"
+     "says what should be stored; with --write stores it in the settings file\n"
+     "(atomically, mode 600, every other member kept as it was).\n",
+     nullptr},
+    {"login", "", "sign in with a browser and write the settings file", cli::run_login, 0, 0,
+     "takes no operands",
+     "usage: nimbus [OPTIONS] login --client-id ID [--client-secret-file FILE] [--path FOLDER]\n"
+     "                              [--scope SCOPE] [--port PORT] [--wait SECONDS] [--no-browser]\n"
+     "\n"
+     "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) and\n"
+     "writes ClientId, ClientSecret, refresh_token and RuntimeType (ONEDRIVEB for a\n"
+     "OneDrive for Business drive, else ONEDRIVE) into the settings file, keeping every\n"
+     "other member. The app registration needs the platform \"Web\" with the redirect\n"
+     "URI http://localhost:8914/ (or the --port you use), and the delegated permissions\n"
+     "Files.Read.All and offline_access; see the README's \"Getting credentials\".\n"
+     "\n",
+     "\n"
+     "With a display and without --no-browser, the address is opened with xdg-open.\n"
+     "Exit status 4 when the sign-in or the code exchange is refused or the answer\n"
+     "does not belong to this sign-in; 1 when no sign-in arrives in time or the port\n"
+     "is in use.\n"},
+    {"serve", "", "HTTP gateway for media players and browsers (see help serve)", cli::run_serve, 0,
+     0, "takes no operands",
+     "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
+     "                              [--threads N]\n"
+     "\n"
+     "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
+     "  /FOLDER/              a page of the folder (folders first, then files)\n"
+     "  /FOLDER/?format=json  the library's {\"items\":[...]} answer\n"
+     "  /FOLDER/?format=m3u   a playlist of its audio and video files\n"
+     "  /PATH/TO/FILE         302 to the file's pre-authorised download URL\n"
+     "e.g. mpv http://127.0.0.1:8080/Music/Album/?format=m3u\n"
+     "A loopback address needs no credential (and answers only to a loopback Host).\n"
+     "Any other address needs --auth-token-file: a mode 600 file whose first line\n"
+     "is the secret (16 characters or more), sent as the password of HTTP Basic\n"
+     "authentication or as the query parameter t. --threads sets the size of the\n"
+     "request thread pool (default 4). One line per request goes to stderr.\n"
+     "--page-size, --timeout and --retries apply to each request to the service;\n"
+     "--max-time, a limit for a whole command, is refused. A refresh token the\n"
+     "service rotates is stored in the settings file as soon as it arrives.\n",
+     nullptr},
+    {"redact", "TEXT", "print TEXT with credentials masked", cli::run_redact, 1, 1,
+     "takes exactly one TEXT",
+     "usage: nimbus redact TEXT\n"
+     "\n"
+     "Prints TEXT with URL user information and secret parameters (access_token,\n"
+     "refresh_token, client_secret, tempauth, token, password, ...) masked.\n",
+     nullptr},
+    {"version", "", "print the versions of nimbus and libcurl", cli::run_version, 0, 0,
+     "takes no operands",
+     "usage: nimbus version\n"
+     "\n"
+     "Prints the versions of the command, the nimbus library and libcurl; with\n"
+     "--json as an object. Also nimbus --version.\n",
+     nullptr},
+    {"help", "[COMMAND]", "print this text or a command's", nullptr, 0, 1, nullptr, nullptr,
+     nullptr},
+    {"demo", "", nullptr, nullptr, 0, 0, nullptr,
+     "usage: nimbus --demo COMMAND [ARGS]\n"
+     "\n"
+     "Runs list, stream or validate against a built-in offline drive (about 300\n"
+     "music, podcast and video entries described by demo-drive.json) served by the\n"
+     "library's fake transport: no account, no settings file, no network. Try\n"
+     "  nimbus --demo list /Music\n"
+     "  nimbus --demo stream \"/Music/AC∕DC/Back in Black/01 Hells Bells.flac\"\n"
+     "  nimbus --demo -v list \"/Podcasts/Radio Archive\"\n",
+     nullptr},
+};
+
+const char kUsageHead[] = "usage: nimbus [OPTIONS] COMMAND [ARGS]\n"
+                          "\n"
+                          "Browse a OneDrive drive read-only through Microsoft Graph.\n";
+
+const char kUsageTail[] =
     "settings keys: ClientId, ClientSecret, refresh_token (or RefreshToken), and\n"
     "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB),\n"
     "PageSize (1 to 1000).\n"
@@ -66,101 +289,128 @@ const char kUsage[] =
     "  7  service unavailable or unreachable (NIMBUS_E_UNAVAILABLE)\n"
     "  130  interrupted (Ctrl-C)\n";
 
-struct command_help {
-    const char *name;
-    const char *text;
-};
+// The column where the help of a command or an option starts.
+const size_t kUsageColumn = 22;
+const size_t kCommandHelpColumn = 28;
 
-const command_help kHelp[] = {
-    {"list", "usage: nimbus [OPTIONS] list [FOLDER...]\n"
-             "\n"
-             "Lists each FOLDER: a path below the configured root such as /Music/Jazz (quote\n"
-             "names with spaces), a Graph item id, or / for the root (the default).\n"
-             "Prints kind, size, modification time (UTC) and name, folders first; with\n"
-             "--json the library's {\"items\":[...]} answer, one line per folder.\n"},
-    {"stream", "usage: nimbus [OPTIONS] stream ENTRY...\n"
-               "\n"
-               "Prints the pre-authorised download URL of each file ENTRY (a path such as\n"
-               "/Music/a.mp3 or a Graph item id; JSON such as {\"id\":\"...\"} passes as is),\n"
-               "followed by its name and size; with --json the library's locator answer.\n"},
-    {"validate", "usage: nimbus [OPTIONS] validate [--write]\n"
-                 "\n"
-                 "Checks the settings against the service by listing the configured root.\n"
-                 "When the service rotated the refresh token, or the settings have no ID,\n"
-                 "says what should be stored; with --write stores it in the settings file\n"
-                 "(atomically, mode 600, every other member kept as it was).\n"},
-    {"login",
-     "usage: nimbus [OPTIONS] login --client-id ID [--client-secret-file FILE] [--path FOLDER]\n"
-     "                              [--scope SCOPE] [--port PORT] [--wait SECONDS] [--no-browser]\n"
-     "\n"
-     "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) and\n"
-     "writes ClientId, ClientSecret, refresh_token and RuntimeType (ONEDRIVEB for a\n"
-     "OneDrive for Business drive, else ONEDRIVE) into the settings file, keeping every\n"
-     "other member. The app registration needs the platform \"Web\" with the redirect\n"
-     "URI http://localhost:8914/ (or the --port you use), and the delegated permissions\n"
-     "Files.Read.All and offline_access; see the README's \"Getting credentials\".\n"
-     "\n"
-     "  --client-id ID            the application (client) ID; default: the settings'\n"
-     "  --client-secret-file FILE read the client secret from FILE; else from the\n"
-     "                            environment variable NIMBUS_CLIENT_SECRET, else the\n"
-     "                            settings' own (same client id), else a hidden prompt\n"
-     "  --path FOLDER             store FOLDER as the root folder (Path)\n"
-     "  --scope SCOPE             default \"offline_access Files.Read.All\" (stored when given)\n"
-     "  --port PORT               the loopback port of the redirect URI (default 8914);\n"
-     "                            the command listens on 127.0.0.1 only\n"
-     "  --wait SECONDS            how long to wait for the sign-in (default 300)\n"
-     "  --no-browser              open no browser and do not listen: sign in on any\n"
-     "                            machine and paste the address the browser was sent to\n"
-     "\n"
-     "With a display and without --no-browser, the address is opened with xdg-open.\n"
-     "Exit status 4 when the sign-in or the code exchange is refused or the answer\n"
-     "does not belong to this sign-in; 1 when no sign-in arrives in time or the port\n"
-     "is in use.\n"},
-    {"demo", "usage: nimbus --demo COMMAND [ARGS]\n"
-             "\n"
-             "Runs list, stream or validate against a built-in offline drive (about 300\n"
-             "music, podcast and video entries described by demo-drive.json) served by the\n"
-             "library's fake transport: no account, no settings file, no network. Try\n"
-             "  nimbus --demo list /Music\n"
-             "  nimbus --demo stream \"/Music/AC∕DC/Back in Black/01 Hells Bells.flac\"\n"
-             "  nimbus --demo -v list \"/Podcasts/Radio Archive\"\n"},
-    {"serve", "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
-              "                              [--threads N]\n"
-              "\n"
-              "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
-              "  /FOLDER/              a page of the folder (folders first, then files)\n"
-              "  /FOLDER/?format=json  the library's {\"items\":[...]} answer\n"
-              "  /FOLDER/?format=m3u   a playlist of its audio and video files\n"
-              "  /PATH/TO/FILE         302 to the file's pre-authorised download URL\n"
-              "e.g. mpv http://127.0.0.1:8080/Music/Album/?format=m3u\n"
-              "A loopback address needs no credential (and answers only to a loopback Host).\n"
-              "Any other address needs --auth-token-file: a mode 600 file whose first line\n"
-              "is the secret (16 characters or more), sent as the password of HTTP Basic\n"
-              "authentication or as the query parameter t. --threads sets the size of the\n"
-              "request thread pool (default 4). One line per request goes to stderr.\n"
-              "--page-size, --timeout and --retries apply to each request to the service;\n"
-              "--max-time, a limit for a whole command, is refused. A refresh token the\n"
-              "service rotates is stored in the settings file as soon as it arrives.\n"},
-    {"redact", "usage: nimbus redact TEXT\n"
-               "\n"
-               "Prints TEXT with URL user information and secret parameters (access_token,\n"
-               "refresh_token, client_secret, tempauth, token, password, ...) masked.\n"},
-    {"version", "usage: nimbus version\n"
-                "\n"
-                "Prints the versions of the command, the nimbus library and libcurl; with\n"
-                "--json as an object. Also nimbus --version.\n"},
-};
+int usage_error(const std::string &message);
+const option_row *find_option(const std::string &spelling);
+const command_row *find_command(const std::string &name);
+std::string check_argument(const option_row &row, const std::string &text, double *number);
+std::string usage();
+std::string command_help(const command_row &command);
 
-const char *help_for(const std::string &command) {
-    for (const command_help &h : kHelp)
-        if (command == h.name)
-            return h.text;
-    return nullptr;
+int run(int argc, char **argv) {
+    command_line c;
+    cli::options &o = c.o;
+    bool options_done = false;
+    std::vector<const option_row *> owned; // options given that belong to one command
+
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (options_done || a.empty() || a[0] != '-' || a == "-") {
+            if (o.command.empty())
+                o.command = a;
+            else
+                o.args.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_done = true;
+            continue;
+        }
+        std::string text;
+        bool has_value = false;
+        size_t eq = a.find('=');
+        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            text = a.substr(eq + 1);
+            a.resize(eq);
+            has_value = true;
+        }
+        if (a == "--client-secret")
+            return usage_error("a client secret on the command line is visible to every user: "
+                               "use --client-secret-file FILE or NIMBUS_CLIENT_SECRET");
+        const option_row *row = find_option(a);
+        if (!row)
+            return usage_error("unknown option " + a);
+        if (!row->arg) {
+            if (has_value)
+                return usage_error(a + " takes no value");
+        } else if (!has_value) {
+            if (i + 1 >= argc)
+                return usage_error(a + " needs a value");
+            text = argv[++i];
+        }
+        double number = 0;
+        std::string complaint = check_argument(*row, text, &number);
+        if (!complaint.empty())
+            return usage_error(complaint);
+        row->set(c, text, number);
+        if (row->command)
+            owned.push_back(row);
+    }
+
+    if (c.version)
+        return cli::run_version(o);
+    if (o.command == "help") {
+        if (o.args.empty()) {
+            std::fputs(usage().c_str(), stdout);
+            return cli::EXIT_OK;
+        }
+        const command_row *topic = find_command(o.args[0]);
+        if (!topic || !topic->help)
+            return usage_error("no help for " + o.args[0]);
+        std::fputs(command_help(*topic).c_str(), stdout);
+        return cli::EXIT_OK;
+    }
+    const command_row *command = find_command(o.command);
+    if (c.help) {
+        std::fputs(command && command->help ? command_help(*command).c_str() : usage().c_str(),
+                   stdout);
+        return cli::EXIT_OK;
+    }
+    if (o.command.empty()) {
+        std::fputs(usage().c_str(), stderr);
+        return cli::EXIT_USAGE;
+    }
+    if (!command)
+        return usage_error("unknown command " + o.command);
+    for (const option_row *row : owned)
+        if (o.command != row->command)
+            return usage_error(std::string(row->name) + " belongs to " + row->command);
+    if (!command->run) // help was answered above: the demo topic
+        return usage_error("demo is an option: nimbus --demo list (see nimbus help demo)");
+    if (o.command == "login" && o.demo)
+        return usage_error("login signs in to an account; the demo needs none");
+    if (o.demo && !o.settings_path.empty())
+        return usage_error("--demo brings its own settings; drop --settings");
+    if (o.command == "serve" && o.max_time_s > 0)
+        return usage_error("--max-time limits a whole command and serve runs until stopped: "
+                           "each request is limited by --timeout and --retries");
+    if (o.demo && o.write)
+        return usage_error("--write needs a settings file; the demo has none");
+    if (o.args.size() < command->min_operands || o.args.size() > command->max_operands)
+        return usage_error(o.command + " " + command->operand_error);
+    return command->run(o);
 }
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "nimbus: %s\n(see nimbus --help)\n", message.c_str());
     return cli::EXIT_USAGE;
+}
+
+const option_row *find_option(const std::string &spelling) {
+    for (const option_row &row : kOptions)
+        if (spelling == row.name || (row.alias && spelling == row.alias))
+            return &row;
+    return nullptr;
+}
+
+const command_row *find_command(const std::string &name) {
+    for (const command_row &row : kCommands)
+        if (name == row.name)
+            return &row;
+    return nullptr;
 }
 
 bool valid_connect_to(const std::string &rule) {
@@ -178,242 +428,88 @@ bool valid_connect_to(const std::string &rule) {
     return colons == 3;
 }
 
-int run(int argc, char **argv) {
-    cli::options o;
-    bool help = false, options_done = false, version = false;
-    std::vector<std::string> login_only;
+// What is wrong with TEXT as the argument of ROW, or "" when nothing is; a
+// number it holds goes to *number.
+std::string check_argument(const option_row &row, const std::string &text, double *number) {
+    std::string name = row.name;
+    switch (row.kind) {
+    case takes::flag:
+    case takes::text:
+        return {};
+    case takes::file:
+        return text.empty() ? name + " needs a file name" : std::string();
+    case takes::connect_rule:
+        return valid_connect_to(text) ? std::string()
+                                      : name + " wants " + row.arg + ", not " + text;
+    case takes::whole:
+    case takes::decimal:
+        break;
+    }
+    char *end = nullptr;
+    errno = 0;
+    double v = row.kind == takes::decimal
+                   ? std::strtod(text.c_str(), &end)
+                   : static_cast<double>(std::strtol(text.c_str(), &end, 10));
+    if (text.empty() || *end || errno || !(v >= row.low && v <= row.high))
+        return name + " wants " + row.counts + " from " + std::to_string(row.low) + " to " +
+               std::to_string(row.high) + ", not " + text;
+    *number = v;
+    return {};
+}
 
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (options_done || a.empty() || a[0] != '-' || a == "-") {
-            if (o.command.empty())
-                o.command = a;
-            else
-                o.args.push_back(a);
+// The lines of the options that belong to COMMAND (nullptr: to any command),
+// each help starting at COLUMN.
+std::string option_lines(const char *command, size_t column) {
+    std::string out;
+    for (const option_row &row : kOptions) {
+        if (command ? !row.command || std::strcmp(command, row.command) != 0
+                    : row.command != nullptr)
             continue;
+        std::string line = "  ";
+        if (row.alias)
+            line = line + row.alias + ", ";
+        line += row.name;
+        if (row.arg)
+            line = line + " " + row.arg;
+        if (line.size() + 1 > column)
+            line = line + "\n" + std::string(column, ' ');
+        else
+            line.resize(column, ' ');
+        for (const char *p = row.help; *p; p++) {
+            line += *p;
+            if (*p == '\n')
+                line.append(column, ' ');
         }
-        if (a == "--") {
-            options_done = true;
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string usage() {
+    std::string out = kUsageHead;
+    out += "\ncommands:\n";
+    for (const command_row &row : kCommands) {
+        if (!row.summary)
             continue;
-        }
-        std::string value;
-        bool has_value = false;
-        size_t eq = a.find('=');
-        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = a.substr(eq + 1);
-            a.resize(eq);
-            has_value = true;
-        }
-        auto take = [&](std::string *out) {
-            if (has_value) {
-                *out = value;
-                return true;
-            }
-            if (i + 1 >= argc)
-                return false;
-            *out = argv[++i];
-            return true;
-        };
-        auto flag = [&](bool *out) {
-            if (has_value)
-                return false;
-            *out = true;
-            return true;
-        };
-        bool ok;
-        if (a == "-h" || a == "--help") {
-            ok = flag(&help);
-        } else if (a == "-v" || a == "--verbose") {
-            ok = flag(&o.verbose);
-        } else if (a == "--json") {
-            ok = flag(&o.json);
-        } else if (a == "--demo") {
-            ok = flag(&o.demo);
-        } else if (a == "--write") {
-            ok = flag(&o.write);
-        } else if (a == "--version") {
-            ok = flag(&version);
-        } else if (a == "--no-browser") {
-            ok = flag(&o.no_browser);
-            login_only.push_back(a);
-        } else if (a == "--client-id" || a == "--client-secret-file" || a == "--scope") {
-            ok = take(a == "--client-id" ? &o.client_id
-                      : a == "--scope"   ? &o.scope
-                                         : &o.client_secret_file);
-            login_only.push_back(a);
-        } else if (a == "--path") {
-            ok = take(&o.root_path);
-            o.has_root_path = true;
-            login_only.push_back(a);
-        } else if (a == "--client-secret") {
-            return usage_error("a client secret on the command line is visible to every user: "
-                               "use --client-secret-file FILE or NIMBUS_CLIENT_SECRET");
-        } else if (a == "--port" || a == "--wait") {
-            std::string t;
-            ok = take(&t);
-            if (ok) {
-                char *end = nullptr;
-                errno = 0;
-                long v = std::strtol(t.c_str(), &end, 10);
-                bool port = a == "--port";
-                if (t.empty() || *end || errno || v < 1 || v > (port ? 65535 : 86400))
-                    return usage_error(a +
-                                       (port ? " wants a port from 1 to 65535, not "
-                                             : " wants whole seconds from 1 to 86400, not ") +
-                                       t);
-                (port ? o.port : o.wait_s) = v;
-            }
-            login_only.push_back(a);
-        } else if (a == "--settings") {
-            ok = take(&o.settings_path);
-            if (ok && o.settings_path.empty())
-                return usage_error("--settings needs a file name");
-        } else if (a == "--listen") {
-            ok = take(&o.listen);
-        } else if (a == "--auth-token-file") {
-            ok = take(&o.auth_token_file);
-            if (ok && o.auth_token_file.empty())
-                return usage_error("--auth-token-file needs a file name");
-        } else if (a == "--threads") {
-            std::string t;
-            ok = take(&t);
-            if (ok) {
-                char *end = nullptr;
-                errno = 0;
-                long v = std::strtol(t.c_str(), &end, 10);
-                if (t.empty() || *end || errno || v < 1 || v > 64)
-                    return usage_error("--threads wants a number from 1 to 64, not " + t);
-                o.threads = v;
-            }
-        } else if (a == "--cacert") {
-            ok = take(&o.cacert);
-        } else if (a == "--connect-to") {
-            std::string rule;
-            ok = take(&rule);
-            if (ok && !valid_connect_to(rule))
-                return usage_error("--connect-to wants HOST:PORT:TOHOST:TOPORT, not " + rule);
-            o.connect_to.push_back(rule);
-        } else if (a == "--timeout") {
-            std::string t;
-            ok = take(&t);
-            if (ok) {
-                char *end = nullptr;
-                errno = 0;
-                long v = std::strtol(t.c_str(), &end, 10);
-                if (t.empty() || *end || errno || v < 1 || v > 86400)
-                    return usage_error("--timeout wants whole seconds from 1 to 86400, not " + t);
-                o.timeout_s = v;
-            }
-        } else if (a == "--max-time") {
-            std::string t;
-            ok = take(&t);
-            if (ok) {
-                char *end = nullptr;
-                errno = 0;
-                double v = std::strtod(t.c_str(), &end);
-                // Like curl: decimal seconds, 0 for no limit.
-                if (t.empty() || *end || errno || !(v >= 0) || v > 31536000)
-                    return usage_error("--max-time wants seconds from 0 to 31536000, not " + t);
-                o.max_time_s = v;
-            }
-        } else if (a == "--retries" || a == "--page-size") {
-            std::string t;
-            ok = take(&t);
-            if (ok) {
-                bool retries = a == "--retries";
-                long low = retries ? 0 : 1, high = retries ? 100 : 1000;
-                char *end = nullptr;
-                errno = 0;
-                long v = std::strtol(t.c_str(), &end, 10);
-                if (t.empty() || *end || errno || v < low || v > high)
-                    return usage_error(a + " wants a whole number from " + std::to_string(low) +
-                                       " to " + std::to_string(high) + ", not " + t);
-                if (retries) {
-                    o.retries = static_cast<int>(v);
-                } else {
-                    o.page_size = static_cast<int>(v);
-                    o.page_size_given = true;
-                }
-            }
-        } else {
-            return usage_error("unknown option " + a);
-        }
-        if (!ok)
-            return usage_error(has_value ? a + " takes no value" : a + " needs a value");
+        std::string line = std::string("  ") + row.name;
+        if (*row.operands)
+            line = line + " " + row.operands;
+        line.resize(std::max(line.size() + 2, kUsageColumn), ' ');
+        out += line + row.summary + "\n";
     }
+    out += "\noptions:\n" + option_lines(nullptr, kUsageColumn);
+    for (const command_row &row : kCommands) {
+        std::string lines = option_lines(row.name, kUsageColumn);
+        if (!lines.empty())
+            out = out + "\noptions of " + row.name + ":\n" + lines;
+    }
+    return out + "\n" + kUsageTail;
+}
 
-    if (version)
-        return cli::run_version(o);
-    if (o.command == "help") {
-        if (o.args.empty()) {
-            std::fputs(kUsage, stdout);
-            return cli::EXIT_OK;
-        }
-        const char *text = help_for(o.args[0]);
-        if (!text)
-            return usage_error("no help for " + o.args[0]);
-        std::fputs(text, stdout);
-        return cli::EXIT_OK;
-    }
-    if (help) {
-        const char *text = help_for(o.command);
-        std::fputs(text ? text : kUsage, stdout);
-        return cli::EXIT_OK;
-    }
-    if (o.command.empty()) {
-        std::fputs(kUsage, stderr);
-        return cli::EXIT_USAGE;
-    }
-    if (!help_for(o.command))
-        return usage_error("unknown command " + o.command);
-    if (!login_only.empty() && o.command != "login")
-        return usage_error(login_only[0] + " belongs to login");
-    if (o.command == "demo")
-        return usage_error("demo is an option: nimbus --demo list (see nimbus help demo)");
-    if (o.command == "login") {
-        if (o.demo)
-            return usage_error("login signs in to an account; the demo needs none");
-        if (!o.args.empty())
-            return usage_error("login takes no operands");
-        return cli::run_login(o);
-    }
-    if (o.write && o.command != "validate")
-        return usage_error("--write belongs to validate");
-    if (o.demo && !o.settings_path.empty())
-        return usage_error("--demo brings its own settings; drop --settings");
-    if (o.command != "serve" && (!o.listen.empty() || !o.auth_token_file.empty() || o.threads))
-        return usage_error("--listen, --auth-token-file and --threads belong to serve");
-    if (o.command == "serve" && o.max_time_s > 0)
-        return usage_error("--max-time limits a whole command and serve runs until stopped: "
-                           "each request is limited by --timeout and --retries");
-    if (o.demo && o.write)
-        return usage_error("--write needs a settings file; the demo has none");
-
-    if (o.command == "list")
-        return cli::run_list(o);
-    if (o.command == "stream") {
-        if (o.args.empty())
-            return usage_error("stream needs an ENTRY");
-        return cli::run_stream(o);
-    }
-    if (o.command == "validate") {
-        if (!o.args.empty())
-            return usage_error("validate takes no operands");
-        return cli::run_validate(o);
-    }
-    if (o.command == "serve") {
-        if (!o.args.empty())
-            return usage_error("serve takes no operands");
-        return cli::run_serve(o);
-    }
-    if (o.command == "redact") {
-        if (o.args.size() != 1)
-            return usage_error("redact takes exactly one TEXT");
-        return cli::run_redact(o);
-    }
-    if (!o.args.empty())
-        return usage_error("version takes no operands");
-    return cli::run_version(o);
+std::string command_help(const command_row &command) {
+    if (!command.help_after)
+        return command.help;
+    return command.help + option_lines(command.name, kCommandHelpColumn) + command.help_after;
 }
 
 } // namespace

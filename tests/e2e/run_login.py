@@ -27,8 +27,8 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
-from run_e2e import (EXIT_AUTH, EXIT_NOT_FOUND, EXIT_OK, EXIT_OTHER, Failure, Fixture,  # noqa: E402
-                     check, expect)
+from run_e2e import (EXIT_AUTH, EXIT_NOT_FOUND, EXIT_OK, EXIT_OTHER, EXIT_USAGE,  # noqa: E402
+                     Failure, Fixture, cases_in, check, expect, run_cases)
 
 CLOSE_PAGE = "You may close this window."
 
@@ -309,9 +309,21 @@ def case_cli_small(f):
     p = f.run("help", "demo", cacert=False, connect=False, settings=False)
     expect(p, EXIT_OK)
     check("--demo" in p.out, "help demo", p.out)
+    # An option of another command is refused, login's own run included.
+    for args, owner in ((["--listen=", "list"], "--listen belongs to serve"),
+                        (["--write", "login"], "--write belongs to validate"),
+                        (["--threads", "2", "login"], "--threads belongs to serve"),
+                        (["--port", "80", "serve"], "--port belongs to login")):
+        p = f.run(*args, cacert=False, connect=False, settings=False)
+        expect(p, EXIT_USAGE)
+        check(p.err == "nimbus: %s\n(see nimbus --help)\n" % owner, "foreign option", p.err)
+    p = f.run("--threads", "65", "serve", cacert=False, connect=False, settings=False)
+    expect(p, EXIT_USAGE)
+    check(p.err.startswith("nimbus: --threads wants a number from 1 to 64, not 65\n"),
+          "one past the bound", p.err)
 
 
-CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+CASES = cases_in(globals())
 
 
 def main():
@@ -319,16 +331,7 @@ def main():
     ap.add_argument("--nimbus", required=True)
     ap.add_argument("cases", nargs="+", choices=sorted(CASES))
     a = ap.parse_args()
-    failed = 0
-    for name in a.cases:
-        with Fixture(os.path.abspath(a.nimbus)) as f:
-            try:
-                CASES[name](f)
-                print("ok   %s" % name)
-            except Failure as e:
-                failed += 1
-                print("FAIL %s: %s" % (name, e))
-    return 1 if failed else 0
+    return run_cases(CASES, a.cases, lambda: Fixture(os.path.abspath(a.nimbus)))
 
 
 if __name__ == "__main__":

@@ -26,14 +26,10 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 from mock_graph import Node  # noqa: E402
-from run_e2e import Failure, check  # noqa: E402
+from run_e2e import Failure, Skip, cases_in, check, run_cases  # noqa: E402
 
 TOKEN = "e2e-gateway-secret-0123456789"
 ESCAPED = "<b>&\"it's\".mp3"
-
-
-class Skip(Exception):
-    pass
 
 
 def drive():
@@ -415,7 +411,12 @@ def case_browser(f):
     check(g.stop() == 0, "stopped")
 
 
-CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+CASES = cases_in(globals())
+
+
+def print_gateway_logs(f):
+    for gw in f.gateways:
+        print("--- gateway stderr:\n" + gw.log())
 
 
 def main():
@@ -424,23 +425,9 @@ def main():
     ap.add_argument("--out", default=".")
     ap.add_argument("cases", nargs="+", choices=sorted(CASES))
     a = ap.parse_args()
-    failed = skipped = 0
-    for name in a.cases:
-        with Fixture(os.path.abspath(a.nimbus), os.path.abspath(a.out)) as f:
-            try:
-                CASES[name](f)
-                print("ok   %s" % name)
-            except Skip as e:
-                skipped += 1
-                print("skip %s: %s" % (name, e))
-            except Failure as e:
-                failed += 1
-                print("FAIL %s: %s" % (name, e))
-                for gw in f.gateways:
-                    print("--- gateway stderr:\n" + gw.log())
-    if failed:
-        return 1
-    return 77 if skipped == len(a.cases) else 0
+    return run_cases(CASES, a.cases,
+                     lambda: Fixture(os.path.abspath(a.nimbus), os.path.abspath(a.out)),
+                     print_gateway_logs)
 
 
 if __name__ == "__main__":
