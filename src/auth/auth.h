@@ -82,8 +82,7 @@ void nimbus_sess_keep(nimbus_sess *sess, char *token);
 // A 401 to a cached access token is answered by one refresh grant and one
 // retry. NIMBUS_OK with the answer in resp (any status),
 // NIMBUS_E_UNAVAILABLE when an exchange failed, or the refresh grant's code.
-int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char *msg,
-                     size_t size);
+int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char *msg, size_t size);
 // Masks in msg every token the session holds or has spent.
 void nimbus_sess_scrub(const nimbus_sess *sess, char *msg);
 

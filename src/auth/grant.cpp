@@ -65,8 +65,8 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh
             nimbus_msgf(msg, size, "out of memory");
             return NIMBUS_E_FAILED;
         }
-        if (nimbus_http(io, nimbus_token_url(), form.data, NIMBUS_FORM_TYPE, nullptr, &resp, msg, size) !=
-            0)
+        if (nimbus_http(io, nimbus_token_url(), form.data, NIMBUS_FORM_TYPE, nullptr, &resp, msg,
+                        size) != 0)
             return NIMBUS_E_UNAVAILABLE;
     }
 

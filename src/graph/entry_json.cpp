@@ -47,10 +47,10 @@ constexpr size_t MIDDLE_MAX = (lit(FOLDER_RUN) > lit(FILE_RUN) ? lit(FOLDER_RUN)
 constexpr size_t ENTRY_FIXED_MAX =
     1 + lit(NAME_KEY) + lit(PATH_KEY) + MIDDLE_MAX + lit(BACKEND_KEY) + 4 * lit("null");
 // The same with every string empty and both numbers 0: its fewest bytes.
-constexpr size_t ENTRY_FIXED_MIN = 1 + lit(NAME_KEY) + lit(PATH_KEY) +
-                                   (lit(FOLDER_RUN) < lit(FILE_RUN) ? lit(FOLDER_RUN) : lit(FILE_RUN)) +
-                                   lit(SIZE_KEY) + 1 + lit(MTIME_KEY) + 1 + lit(ID_KEY) +
-                                   lit(BACKEND_KEY) + 4 * lit("\"\"");
+constexpr size_t ENTRY_FIXED_MIN =
+    1 + lit(NAME_KEY) + lit(PATH_KEY) +
+    (lit(FOLDER_RUN) < lit(FILE_RUN) ? lit(FOLDER_RUN) : lit(FILE_RUN)) + lit(SIZE_KEY) + 1 +
+    lit(MTIME_KEY) + 1 + lit(ID_KEY) + lit(BACKEND_KEY) + 4 * lit("\"\"");
 
 } // namespace
 
@@ -63,7 +63,8 @@ int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent)
 }
 
 size_t nimbus_items_json_size(const nimbus_items *list, const char *parent) {
-    size_t tail = lit(PARENT_KEY) + (parent ? std::strlen(parent) + 2 : lit("null")) + lit(FIXED_TAIL);
+    size_t tail =
+        lit(PARENT_KEY) + (parent ? std::strlen(parent) + 2 : lit("null")) + lit(FIXED_TAIL);
     size_t want = lit("{\"items\":[") + lit("]}") + 1;
     for (size_t i = 0; i < list->count; i++) {
         const nimbus_item &it = list->items[i];
@@ -79,7 +80,8 @@ int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *paren
     // The parent text is escaped once for the whole document.
     nimbus_buf tail{};
     nimbus_buf_guard tail_guard{&tail};
-    if (parent_tail(&tail, parent) != 0 || nimbus_buf_add(b, "{\"items\":[", lit("{\"items\":[")) != 0 ||
+    if (parent_tail(&tail, parent) != 0 ||
+        nimbus_buf_add(b, "{\"items\":[", lit("{\"items\":[")) != 0 ||
         reserve(b, least_size(list->count, tail.len)) != 0)
         return -1;
     for (size_t i = 0; i < list->count; i++)
@@ -93,8 +95,8 @@ namespace {
 // `,"parent_id":` with the parent as a JSON string (or null), then the fixed
 // tail of every entry object.
 int parent_tail(nimbus_buf *b, const char *parent) {
-    if (nimbus_buf_add(b, PARENT_KEY, lit(PARENT_KEY)) != 0 || nimbus_buf_json_str(b, parent) != 0 ||
-        nimbus_buf_add(b, FIXED_TAIL, lit(FIXED_TAIL)) != 0)
+    if (nimbus_buf_add(b, PARENT_KEY, lit(PARENT_KEY)) != 0 ||
+        nimbus_buf_json_str(b, parent) != 0 || nimbus_buf_add(b, FIXED_TAIL, lit(FIXED_TAIL)) != 0)
         return -1;
     return 0;
 }
@@ -214,10 +216,13 @@ int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_
 int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len) {
     char mid[MIDDLE_MAX];
     char *end = put_middle(mid, item);
-    if (nimbus_buf_add(b, NAME_KEY, lit(NAME_KEY)) != 0 || nimbus_buf_json_str(b, item->name) != 0 ||
-        nimbus_buf_add(b, PATH_KEY, lit(PATH_KEY)) != 0 || nimbus_buf_json_str(b, item->path) != 0 ||
+    if (nimbus_buf_add(b, NAME_KEY, lit(NAME_KEY)) != 0 ||
+        nimbus_buf_json_str(b, item->name) != 0 ||
+        nimbus_buf_add(b, PATH_KEY, lit(PATH_KEY)) != 0 ||
+        nimbus_buf_json_str(b, item->path) != 0 ||
         nimbus_buf_add(b, mid, static_cast<size_t>(end - mid)) != 0 ||
-        nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, BACKEND_KEY, lit(BACKEND_KEY)) != 0 ||
+        nimbus_buf_json_str(b, item->id) != 0 ||
+        nimbus_buf_add(b, BACKEND_KEY, lit(BACKEND_KEY)) != 0 ||
         nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, tail, tail_len) != 0)
         return -1;
     return 0;

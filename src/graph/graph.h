@@ -46,8 +46,8 @@ struct nimbus_items {
     size_t index_cap;
 };
 
-int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
-                               nimbus_items *list, char **next, char *msg, size_t size);
+int nimbus_parse_children_page(const char *body, size_t len, const char *prefix, nimbus_items *list,
+                               char **next, char *msg, size_t size);
 // The same from a body parsed in place: body is writable, holds len bytes and
 // then YYJSON_PADDING_SIZE zero bytes, and is overwritten. alc (null for the
 // standard heap) serves the document, so the pages of one listing reuse its

@@ -32,7 +32,8 @@ int op_stream(nimbus_sess *sess, const char *target, nimbus_buf *res, char *msg,
 void reserve_entries(nimbus_buf *res, const nimbus_items *list, const char *parent);
 
 // The download operation's fixed answer: 60 characters.
-constexpr char DOWNLOAD_REFUSED[] = "{\"error\":\"ONEDRIVE is read-only: download is not supported\"}";
+constexpr char DOWNLOAD_REFUSED[] =
+    "{\"error\":\"ONEDRIVE is read-only: download is not supported\"}";
 static_assert(sizeof DOWNLOAD_REFUSED == 61, "the refusal is 60 characters and its NUL");
 
 constexpr const char *ID_KEYS[] = {"id", "path", "locator", "backend_id"};

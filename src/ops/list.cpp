@@ -53,7 +53,7 @@ int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *ou
 }
 
 int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                 size_t size) {
+                        size_t size) {
     const char *base = nimbus_graph_base();
     int bad = nimbus_buf_adds(out, base ? base : "");
     if (!is_root_folder(folder) && folder[0] != '/') {
@@ -100,7 +100,8 @@ int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *o
     return NIMBUS_OK;
 }
 
-int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size) {
+int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg,
+                    size_t size) {
     nimbus_str cur(nimbus_strdup(url));
     if (!cur) {
         nimbus_msgf(msg, size, "out of memory");

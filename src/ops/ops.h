@@ -17,7 +17,7 @@ constexpr size_t NIMBUS_PATH_MAX = 2048;
 // Appends "/" + the configured root path (when set) and then vpath.
 void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                 size_t size);
+                        size_t size);
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);

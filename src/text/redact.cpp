@@ -8,8 +8,9 @@
 namespace {
 
 // Secret parameters, matched in this order right after a '?' or '&'.
-constexpr const char *SECRET_KEYS[] = {"access_token=", "refresh_token=", "client_secret=", "tempauth=",
-                                "token=",        "password=",      "passwd=",        "pw="};
+constexpr const char *SECRET_KEYS[] = {
+    "access_token=", "refresh_token=", "client_secret=", "tempauth=",
+    "token=",        "password=",      "passwd=",        "pw="};
 constexpr const char STARS[] = "***";
 // What follows this marker in a transport URL is the access token.
 constexpr size_t MAX_LINE = 160;

@@ -95,8 +95,8 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
     int32_t status = 0;
     int rc;
     if (body) {
-        rc = io->post(io->ctx, url, body, content_type ? content_type : NIMBUS_FORM_TYPE, &answer, &status,
-                      &error);
+        rc = io->post(io->ctx, url, body, content_type ? content_type : NIMBUS_FORM_TYPE, &answer,
+                      &status, &error);
     } else if (access_token && *access_token) {
         // The token travels behind the marker, whole: the URL is built to its
         // exact length, however long the token is.

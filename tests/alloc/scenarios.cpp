@@ -249,8 +249,7 @@ void list_refresh_retry(run &r) {
     code = h->list(&HOST_IO, HOST_SETTINGS, "", out_buffer(), OUT_SIZE);
     r.disarm();
 
-    r.request("handler list after 401", code, out_buffer(), expected, LIST_OOM, r.fired(),
-              secrets);
+    r.request("handler list after 401", code, out_buffer(), expected, LIST_OOM, r.fired(), secrets);
     if (code == NIMBUS_OK && g_host.posts == posts)
         r.fail("the 401 answer was not followed by a refresh grant");
     if (code == NIMBUS_OK && !std::strstr(g_host.last_form, "refresh_token=RT2-401-0002&"))
@@ -352,8 +351,8 @@ void refusals(run &r) {
               LIST_OOM, r.fired_since_mark(), secrets);
     clear_out();
     code = nimbus_stream_url(settings, R"({"id":"LOCKED"})", out_buffer(), OUT_SIZE);
-    r.refusal("stream of a refused item", code, out_buffer(), NIMBUS_E_AUTH, forbidden,
-              REQUEST_OOM, r.fired_since_mark(), secrets, STREAM_OUTCOMES);
+    r.refusal("stream of a refused item", code, out_buffer(), NIMBUS_E_AUTH, forbidden, REQUEST_OOM,
+              r.fired_since_mark(), secrets, STREAM_OUTCOMES);
     clear_out();
     code = h->validate(&HOST_IO, revoked_settings, out_buffer(), OUT_SIZE);
     r.refusal("validation with a revoked refresh token", code, out_buffer(), NIMBUS_E_AUTH, revoked,
@@ -383,8 +382,8 @@ void stream_locator(run &r) {
     // buffer (the answer is read from nimbus_result_json).
     int code =
         nimbus_stream_url(settings, R"({"id":"","path":"/Music/a b.mp3"})", out_buffer(), OUT_SIZE);
-    r.request("nimbus_stream_url", code, out_buffer(), expected, REQUEST_OOM,
-              r.fired_since_mark(), secrets, STREAM_OUTCOMES);
+    r.request("nimbus_stream_url", code, out_buffer(), expected, REQUEST_OOM, r.fired_since_mark(),
+              secrets, STREAM_OUTCOMES);
     code = nimbus_stream_url(settings, R"("/Music/a b.mp3")", nullptr, 0);
     r.request("nimbus_stream_url without buffer", code, nullptr, expected, REQUEST_OOM,
               r.fired_since_mark(), secrets, STREAM_OUTCOMES);
