@@ -22,10 +22,10 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <unordered_map>
 #include <vector>

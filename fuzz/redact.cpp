@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     parts.resize(5);
     std::vector<char> msg(text.begin(), text.end());
     msg.push_back('\0');
-    mask(msg.data(), parts[0].c_str());
+    nimbus_mask(msg.data(), parts[0].c_str());
     CHECK(std::strlen(msg.data()) <= text.size());
     if (parts[0].size() >= 4)
         CHECK(std::strstr(msg.data(), parts[0].c_str()) == nullptr);

@@ -8,6 +8,7 @@
 
 #include "nimbus.h"
 #include "text/text.h"
+#include "transport/transport.h"
 
 constexpr size_t NIMBUS_TOKEN_MAX = 8192;
 
@@ -20,10 +21,10 @@ struct nimbus_token {
 
 void nimbus_token_free(nimbus_token *tok);
 int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size);
-// Presents cfg->refresh_token (callers pass a copy of the settings carrying the
-// refresh token they chose) with cfg's client credentials and scope.
-int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, nimbus_token *tok,
-                 char *msg, size_t size);
+// Presents refresh_token (null stands for an empty one) with cfg's client
+// credentials and the scope.
+int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh_token,
+                 const char *scope, nimbus_token *tok, char *msg, size_t size);
 
 // Token cache. A key is (client id, client secret, effective scope, the
 // configured refresh token of the settings), so two accounts that share an
@@ -31,17 +32,14 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, 
 void nimbus_cache_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok,
                       int64_t now);
 void nimbus_cache_clear();
-// The refresh token cached for the key of (cfg, scope), as a per-thread copy
-// valid until this thread's next call of either; null when none is cached.
-const char *nimbus_cached_refresh(const nimbus_cfg *cfg, const char *scope);
-const char *nimbus_session_refresh_token(const nimbus_cfg *cfg, const char *scope);
 
 // Session probes, each under the cache lock. A null or empty scope stands
 // for the default scope. nimbus_cache_fresh_access: 1 with owned copies of the
 // first fresh (now < expiry) access token of the key and its refresh token
 // (the settings' one when the slot has none; null if that copy failed), the
 // slot marked used; 0 with both null otherwise. nimbus_cache_refresh_of: an
-// owned copy of the refresh token cached for the key, or null.
+// owned copy of the refresh token cached for the key (never one of another
+// key), or null when none is cached or the copy failed.
 int nimbus_cache_fresh_access(const nimbus_cfg *cfg, const char *scope, int64_t now,
                               char **access_token, char **refresh_token);
 char *nimbus_cache_refresh_of(const nimbus_cfg *cfg, const char *scope);
@@ -80,6 +78,11 @@ int nimbus_sess_open(nimbus_sess *sess, const nimbus_io *io, const nimbus_cfg *c
 void nimbus_sess_close(nimbus_sess *sess);
 // Takes over an owned token (null is ignored) into the session's spent list.
 void nimbus_sess_keep(nimbus_sess *sess, char *token);
+// The authorised Graph call: a GET of url with the session's access token.
+// A 401 to a cached access token is answered by one refresh grant and one
+// retry. NIMBUS_OK with the answer in resp (any status),
+// NIMBUS_E_UNAVAILABLE when an exchange failed, or the refresh grant's code.
+int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char *msg, size_t size);
 // Masks in msg every token the session holds or has spent.
 void nimbus_sess_scrub(const nimbus_sess *sess, char *msg);
 

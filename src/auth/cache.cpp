@@ -37,7 +37,6 @@ const char *key_scope(const char *scope) {
 int tok_key_is(const tok_slot *slot, const nimbus_cfg *cfg, const char *scope);
 void tok_free(tok_slot *slot);
 void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, int64_t now);
-const char *hand_out(const nimbus_cfg *cfg, const char *scope);
 
 } // namespace
 
@@ -50,14 +49,6 @@ void nimbus_cache_clear() {
     std::lock_guard<std::mutex> lock(g_tok_lock);
     for (tok_slot &slot : g_tok)
         tok_free(&slot);
-}
-
-const char *nimbus_cached_refresh(const nimbus_cfg *cfg, const char *scope) {
-    return hand_out(cfg, scope);
-}
-
-const char *nimbus_session_refresh_token(const nimbus_cfg *cfg, const char *scope) {
-    return hand_out(cfg, scope);
 }
 
 int nimbus_cache_fresh_access(const nimbus_cfg *cfg, const char *scope, int64_t now,
@@ -221,13 +212,6 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
     chosen->refresh_token = refresh.release();
     chosen->expires_at = expires_at;
     chosen->tick = ++g_tok_tick;
-}
-
-// Hands out a per-thread copy of the refresh token cached for the key of
-// (cfg, scope), never one of another key.
-const char *hand_out(const nimbus_cfg *cfg, const char *scope) {
-    char *copy = nimbus_cache_refresh_of(cfg, scope);
-    return nimbus_tls_set(NIMBUS_TLS_REFRESH, copy);
 }
 
 } // namespace

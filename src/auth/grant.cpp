@@ -9,16 +9,9 @@
 
 namespace {
 
-constexpr const char *FORM_TYPE = "application/x-www-form-urlencoded";
 constexpr size_t CODE_SIZE = 128; // an OAuth error code keeps its first 127 bytes
 constexpr size_t DESC_SIZE = 256; // a 400/401 description keeps its first 255 bytes
 
-struct doc_guard {
-    yyjson_doc *doc;
-    ~doc_guard() { yyjson_doc_free(doc); }
-};
-
-yyjson_val *first_member(yyjson_val *obj, const char *key);
 bool usable_text(yyjson_val *v);
 bool has_control(yyjson_val *v);
 void copy_cut(yyjson_val *v, char *out, size_t size);
@@ -51,8 +44,8 @@ int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *ms
     return rc;
 }
 
-int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, nimbus_token *tok,
-                 char *msg, size_t size) {
+int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh_token,
+                 const char *scope, nimbus_token *tok, char *msg, size_t size) {
     nimbus_token_free(tok);
     if (msg && size)
         msg[0] = '\0';
@@ -63,7 +56,7 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, 
     {
         nimbus_buf form{};
         nimbus_buf_guard form_guard{&form};
-        const char *refresh = cfg && cfg->refresh_token ? cfg->refresh_token : "";
+        const char *refresh = refresh_token ? refresh_token : "";
         if (nimbus_buf_adds(&form, "grant_type=refresh_token") != 0 ||
             nimbus_buf_query(&form, "refresh_token", refresh) != 0 ||
             nimbus_buf_query(&form, "client_id", cfg ? cfg->client_id : nullptr) != 0 ||
@@ -72,8 +65,8 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, 
             nimbus_msgf(msg, size, "out of memory");
             return NIMBUS_E_FAILED;
         }
-        if (nimbus_http(io, nimbus_token_url(), form.data, FORM_TYPE, nullptr, &resp, msg, size) !=
-            0)
+        if (nimbus_http(io, nimbus_token_url(), form.data, NIMBUS_FORM_TYPE, nullptr, &resp, msg,
+                        size) != 0)
             return NIMBUS_E_UNAVAILABLE;
     }
 
@@ -86,13 +79,13 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *scope, 
         char desc[DESC_SIZE] = "";
         yyjson_read_err err{};
         yyjson_doc *doc = yyjson_read_opts(resp.body, resp.len, 0, nullptr, &err);
-        doc_guard dg{doc};
+        nimbus_doc_guard dg{doc};
         yyjson_val *root = yyjson_doc_get_root(doc);
         if (yyjson_is_obj(root)) {
-            yyjson_val *error = first_member(root, "error");
+            yyjson_val *error = nimbus_json_member(root, "error");
             if (usable_text(error)) {
                 copy_cut(error, code, sizeof code);
-                yyjson_val *d = first_member(root, "error_description");
+                yyjson_val *d = nimbus_json_member(root, "error_description");
                 if (yyjson_is_str(d))
                     copy_cut(d, desc, sizeof desc);
             }
@@ -133,7 +126,7 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
     }
     yyjson_read_err err{};
     yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err);
-    doc_guard dg{doc};
+    nimbus_doc_guard dg{doc};
     yyjson_val *root = yyjson_doc_get_root(doc);
     if (!doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
         nimbus_msgf(msg, size, "out of memory");
@@ -144,13 +137,13 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
         return NIMBUS_E_FAILED;
     }
 
-    yyjson_val *access = first_member(root, "access_token");
+    yyjson_val *access = nimbus_json_member(root, "access_token");
     if (usable_text(access)) {
         if (yyjson_get_len(access) > NIMBUS_TOKEN_MAX) {
             nimbus_msgf(msg, size, "the access token is longer than 8 KiB");
             return NIMBUS_E_FAILED;
         }
-        yyjson_val *refresh = first_member(root, "refresh_token");
+        yyjson_val *refresh = nimbus_json_member(root, "refresh_token");
         if (usable_text(refresh) && yyjson_get_len(refresh) > NIMBUS_TOKEN_MAX) {
             nimbus_msgf(msg, size, "the rotated refresh token is longer than 8 KiB");
             return NIMBUS_E_FAILED;
@@ -180,7 +173,7 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
                 return NIMBUS_E_FAILED;
             }
         }
-        yyjson_val *exp = first_member(root, "expires_in");
+        yyjson_val *exp = nimbus_json_member(root, "expires_in");
         if (yyjson_is_uint(exp)) {
             uint64_t u = yyjson_get_uint(exp);
             tok->expires_in = u > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(u);
@@ -190,7 +183,7 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
         return NIMBUS_OK;
     }
 
-    yyjson_val *error = first_member(root, "error");
+    yyjson_val *error = nimbus_json_member(root, "error");
     if (!usable_text(error)) {
         nimbus_msgf(msg, size, "the token answer carries no access_token and no error");
         return NIMBUS_E_FAILED;
@@ -198,7 +191,7 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
     char code[CODE_SIZE];
     copy_cut(error, code, sizeof code);
     char line[NIMBUS_LINE_MSG] = "";
-    yyjson_val *desc = first_member(root, "error_description");
+    yyjson_val *desc = nimbus_json_member(root, "error_description");
     if (yyjson_is_str(desc))
         nimbus_body_line(yyjson_get_str(desc), line, sizeof line);
     // An OAuth error inside a 200 answer counts as an HTTP 400 error answer.
@@ -217,16 +210,6 @@ void status_message(const char *body, long status, char *msg, size_t size) {
 
 bool msg_empty(const char *msg, size_t size) {
     return msg && size && msg[0] == '\0';
-}
-
-// The first member named key, in document order.
-yyjson_val *first_member(yyjson_val *obj, const char *key) {
-    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
-    yyjson_val *k;
-    while ((k = yyjson_obj_iter_next(&it)))
-        if (yyjson_equals_str(k, key))
-            return yyjson_obj_iter_get_val(k);
-    return nullptr;
 }
 
 // A non-empty string without NUL bytes: a token or code holding a NUL would

@@ -2,9 +2,9 @@
 // entry, written without white space.
 //
 // A listing holds up to 100000 entries, so an entry is normally written in
-// one piece, straight into the buffer, with the string escaping done inline.
-// That escaping gives exactly the bytes of nimbus_buf_json_str, which writes
-// the rare entry too long for the stack area.
+// one piece, straight into the buffer; the rare entry too long for the stack
+// area is appended piece by piece. Both escape strings with
+// nimbus_json_put_str.
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -20,9 +20,37 @@ int parent_tail(nimbus_buf *b, const char *parent);
 size_t least_size(size_t count, size_t tail_len);
 int reserve(nimbus_buf *b, size_t room);
 
+// The fixed texts of an entry object, in order; the sizes below are
+// computed from them, so a changed key changes every bound with it.
+constexpr char NAME_KEY[] = "{\"name\":";
+constexpr char PATH_KEY[] = ",\"path\":";
+constexpr char FOLDER_RUN[] = ",\"folder\":true,\"kind\":\"dir\"";
+constexpr char FILE_RUN[] = ",\"folder\":false,\"kind\":\"file\"";
+constexpr char SIZE_KEY[] = ",\"size\":";
+constexpr char MTIME_KEY[] = ",\"mtime_ms\":";
+constexpr char ID_KEY[] = ",\"id\":";
+constexpr char BACKEND_KEY[] = ",\"backend_id\":";
+constexpr char PARENT_KEY[] = ",\"parent_id\":";
 // Everything after the parent text is the same for every entry.
 constexpr char FIXED_TAIL[] = ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
                               "\"container\":null,\"imdb\":null,\"tmdb\":null,\"available\":false}";
+
+template <size_t N> constexpr size_t lit(const char (&)[N]) {
+    return N - 1;
+}
+constexpr size_t INT_CHARS = 20; // any int64_t
+// The run between the path and the id, with its two numbers, at its longest.
+constexpr size_t MIDDLE_MAX = (lit(FOLDER_RUN) > lit(FILE_RUN) ? lit(FOLDER_RUN) : lit(FILE_RUN)) +
+                              lit(SIZE_KEY) + INT_CHARS + lit(MTIME_KEY) + INT_CHARS + lit(ID_KEY);
+// An entry before its tail, less the bytes of its four strings: a comma, the
+// keys, the middle run and four strings as quotes or null.
+constexpr size_t ENTRY_FIXED_MAX =
+    1 + lit(NAME_KEY) + lit(PATH_KEY) + MIDDLE_MAX + lit(BACKEND_KEY) + 4 * lit("null");
+// The same with every string empty and both numbers 0: its fewest bytes.
+constexpr size_t ENTRY_FIXED_MIN =
+    1 + lit(NAME_KEY) + lit(PATH_KEY) +
+    (lit(FOLDER_RUN) < lit(FILE_RUN) ? lit(FOLDER_RUN) : lit(FILE_RUN)) + lit(SIZE_KEY) + 1 +
+    lit(MTIME_KEY) + 1 + lit(ID_KEY) + lit(BACKEND_KEY) + 4 * lit("\"\"");
 
 } // namespace
 
@@ -34,11 +62,26 @@ int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent)
     return entry(b, item, tail.data, tail.len, false);
 }
 
+size_t nimbus_items_json_size(const nimbus_items *list, const char *parent) {
+    size_t tail =
+        lit(PARENT_KEY) + (parent ? std::strlen(parent) + 2 : lit("null")) + lit(FIXED_TAIL);
+    size_t want = lit("{\"items\":[") + lit("]}") + 1;
+    for (size_t i = 0; i < list->count; i++) {
+        const nimbus_item &it = list->items[i];
+        size_t name = it.name ? std::strlen(it.name) : 0;
+        size_t path = it.path ? std::strlen(it.path) : 0;
+        size_t id = it.id ? std::strlen(it.id) : 0;
+        want += ENTRY_FIXED_MAX + tail + name + path + 2 * id;
+    }
+    return want;
+}
+
 int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent) {
     // The parent text is escaped once for the whole document.
     nimbus_buf tail{};
     nimbus_buf_guard tail_guard{&tail};
-    if (parent_tail(&tail, parent) != 0 || nimbus_buf_add(b, "{\"items\":[", 10) != 0 ||
+    if (parent_tail(&tail, parent) != 0 ||
+        nimbus_buf_add(b, "{\"items\":[", lit("{\"items\":[")) != 0 ||
         reserve(b, least_size(list->count, tail.len)) != 0)
         return -1;
     for (size_t i = 0; i < list->count; i++)
@@ -52,8 +95,8 @@ namespace {
 // `,"parent_id":` with the parent as a JSON string (or null), then the fixed
 // tail of every entry object.
 int parent_tail(nimbus_buf *b, const char *parent) {
-    if (nimbus_buf_add(b, ",\"parent_id\":", 13) != 0 || nimbus_buf_json_str(b, parent) != 0 ||
-        nimbus_buf_add(b, FIXED_TAIL, sizeof FIXED_TAIL - 1) != 0)
+    if (nimbus_buf_add(b, PARENT_KEY, lit(PARENT_KEY)) != 0 ||
+        nimbus_buf_json_str(b, parent) != 0 || nimbus_buf_add(b, FIXED_TAIL, lit(FIXED_TAIL)) != 0)
         return -1;
     return 0;
 }
@@ -62,10 +105,7 @@ int parent_tail(nimbus_buf *b, const char *parent) {
 // NUL: each entry has its fixed texts (an empty string is the shortest
 // value), the tail and a comma, one comma fewer than entries.
 size_t least_size(size_t count, size_t tail_len) {
-    constexpr size_t fixed = sizeof "{\"name\":\"\",\"path\":\"\",\"folder\":true,\"kind\":\"dir\""
-                                    ",\"size\":0,\"mtime_ms\":0,\"id\":\"\",\"backend_id\":\"\"" -
-                             1;
-    size_t each = fixed + tail_len + 1;
+    size_t each = ENTRY_FIXED_MIN + tail_len;
     return count > 0 && count <= (SIZE_MAX - 2) / each ? count * each + 2 : 0;
 }
 
@@ -99,66 +139,23 @@ template <size_t N> char *put(char *p, const char (&text)[N]) {
     return p + N - 1;
 }
 
-// Any int64_t fits in 20 characters.
 char *put_int(char *p, int64_t v) {
-    return std::to_chars(p, p + 20, v).ptr;
+    return std::to_chars(p, p + INT_CHARS, v).ptr;
 }
 
-// The run between the path and the id, with its two numbers: at most 96
-// bytes.
+// The run between the path and the id: at most MIDDLE_MAX bytes.
 char *put_middle(char *p, const nimbus_item *item) {
-    p = item->folder ? put(p, ",\"folder\":true,\"kind\":\"dir\"")
-                     : put(p, ",\"folder\":false,\"kind\":\"file\"");
-    p = put(p, ",\"size\":");
+    p = item->folder ? put(p, FOLDER_RUN) : put(p, FILE_RUN);
+    p = put(p, SIZE_KEY);
     p = put_int(p, item->size);
-    p = put(p, ",\"mtime_ms\":");
+    p = put(p, MTIME_KEY);
     p = put_int(p, item->mtime_ms);
-    return put(p, ",\"id\":");
-}
-
-// How a byte is written inside a JSON string: 0 as itself, 'u' as \u00XX,
-// any other value v as a backslash and v. The same table as
-// nimbus_buf_json_str's.
-struct escape_table {
-    unsigned char e[256];
-    constexpr escape_table() : e{} {
-        for (int c = 0; c < 0x20; c++)
-            e[c] = 'u';
-        e[0x7F] = 'u';
-        e[0x22] = '"';
-        e[0x5C] = '\\';
-        e[0x0A] = 'n';
-        e[0x0D] = 'r';
-        e[0x09] = 't';
-    }
-};
-constexpr escape_table ESCAPE;
-constexpr char HEX[] = "0123456789abcdef";
-
-// s (n bytes, no NUL inside) as a JSON string literal; at most 6 * n + 2 bytes.
-char *put_str(char *p, const char *s, size_t n) {
-    *p++ = '"';
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        unsigned char e = ESCAPE.e[c];
-        if (e == 0) {
-            *p++ = static_cast<char>(c);
-        } else if (e == 'u') {
-            p = put(p, "\\u00");
-            *p++ = HEX[c >> 4];
-            *p++ = HEX[c & 0x0F];
-        } else {
-            *p++ = '\\';
-            *p++ = static_cast<char>(e);
-        }
-    }
-    *p++ = '"';
-    return p;
+    return put(p, ID_KEY);
 }
 
 // A string or null: at most 6 * strlen + 4 bytes.
 char *put_str_or_null(char *p, const char *s, size_t n) {
-    return s ? put_str(p, s, n) : put(p, "null");
+    return s ? nimbus_json_put_str(p, s, n) : put(p, "null");
 }
 
 constexpr size_t STACK_ENTRY = 4096;
@@ -166,15 +163,15 @@ constexpr size_t STACK_ENTRY = 4096;
 // The entry object into out, which has room for entry_bound bytes.
 char *put_entry(char *p, const nimbus_item *item, size_t name_len, size_t path_len, size_t id_len,
                 const char *tail, size_t tail_len) {
-    p = put(p, "{\"name\":");
+    p = put(p, NAME_KEY);
     p = put_str_or_null(p, item->name, name_len);
-    p = put(p, ",\"path\":");
+    p = put(p, PATH_KEY);
     p = put_str_or_null(p, item->path, path_len);
     p = put_middle(p, item);
     char *id = p;
     p = put_str_or_null(p, item->id, id_len);
     size_t id_json = static_cast<size_t>(p - id);
-    p = put(p, ",\"backend_id\":");
+    p = put(p, BACKEND_KEY);
     std::memcpy(p, id, id_json);
     p += id_json;
     std::memcpy(p, tail, tail_len);
@@ -189,9 +186,8 @@ int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_
     size_t name_len = item->name ? std::strlen(item->name) : 0;
     size_t path_len = item->path ? std::strlen(item->path) : 0;
     size_t id_len = item->id ? std::strlen(item->id) : 0;
-    // A comma, fixed text 30 bytes, the middle run 96, four strings 16 in
-    // quotes or null, each string byte at most 6.
-    size_t fixed = 143 + tail_len;
+    // Each string byte takes at most 6.
+    size_t fixed = ENTRY_FIXED_MAX + tail_len;
     size_t strings = name_len + path_len + 2 * id_len;
     size_t bound = strings <= (SIZE_MAX - fixed) / 6 ? fixed + 6 * strings : SIZE_MAX;
     char stack[STACK_ENTRY];
@@ -218,12 +214,15 @@ int entry(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_
 
 // The entry appended piece by piece, the strings by nimbus_buf_json_str.
 int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail_len) {
-    char mid[128];
+    char mid[MIDDLE_MAX];
     char *end = put_middle(mid, item);
-    if (nimbus_buf_add(b, "{\"name\":", 8) != 0 || nimbus_buf_json_str(b, item->name) != 0 ||
-        nimbus_buf_add(b, ",\"path\":", 8) != 0 || nimbus_buf_json_str(b, item->path) != 0 ||
+    if (nimbus_buf_add(b, NAME_KEY, lit(NAME_KEY)) != 0 ||
+        nimbus_buf_json_str(b, item->name) != 0 ||
+        nimbus_buf_add(b, PATH_KEY, lit(PATH_KEY)) != 0 ||
+        nimbus_buf_json_str(b, item->path) != 0 ||
         nimbus_buf_add(b, mid, static_cast<size_t>(end - mid)) != 0 ||
-        nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, ",\"backend_id\":", 14) != 0 ||
+        nimbus_buf_json_str(b, item->id) != 0 ||
+        nimbus_buf_add(b, BACKEND_KEY, lit(BACKEND_KEY)) != 0 ||
         nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, tail, tail_len) != 0)
         return -1;
     return 0;

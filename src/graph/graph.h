@@ -46,8 +46,8 @@ struct nimbus_items {
     size_t index_cap;
 };
 
-int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
-                               nimbus_items *list, char **next, char *msg, size_t size);
+int nimbus_parse_children_page(const char *body, size_t len, const char *prefix, nimbus_items *list,
+                               char **next, char *msg, size_t size);
 // The same from a body parsed in place: body is writable, holds len bytes and
 // then YYJSON_PADDING_SIZE zero bytes, and is overwritten. alc (null for the
 // standard heap) serves the document, so the pages of one listing reuse its
@@ -66,5 +66,8 @@ void nimbus_items_free(nimbus_items *list);
 
 int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent);
 int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent);
+// The size of nimbus_items_json's document (with its NUL) when no byte
+// needs escaping and every number takes its longest form.
+size_t nimbus_items_json_size(const nimbus_items *list, const char *parent);
 
 #endif // NIMBUS_GRAPH_H

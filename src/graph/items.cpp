@@ -9,11 +9,6 @@
 
 namespace {
 
-struct doc_guard {
-    yyjson_doc *doc;
-    ~doc_guard() { yyjson_doc_free(doc); }
-};
-
 // The members of a driveItem that an entry is made of; each points at the
 // value of the first member with that key, or is null.
 struct fields {
@@ -27,7 +22,6 @@ struct fields {
 yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
 int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
              char *msg, size_t size);
-yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len);
 bool nonempty_str(yyjson_val *v);
 bool id_too_long(yyjson_val *id);
 char *str_of(yyjson_val *v);
@@ -53,7 +47,7 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
         *next = nullptr;
     bool oom;
     // Without YYJSON_READ_INSITU the reader leaves the body as it is.
-    doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    nimbus_doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
     return children(yyjson_doc_get_root(doc.doc), oom, prefix, list, next, msg, size);
 }
 
@@ -65,7 +59,7 @@ int nimbus_parse_children_in_place(char *body, size_t len, yyjson_alc *alc, cons
     if (code && code_size > 0)
         code[0] = '\0';
     bool oom;
-    doc_guard doc{read_json(body, len, YYJSON_READ_INSITU, alc, &oom)};
+    nimbus_doc_guard doc{read_json(body, len, YYJSON_READ_INSITU, alc, &oom)};
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (yyjson_is_obj(root) && nimbus_envelope(root, code, code_size, msg, size))
         return NIMBUS_E_FAILED;
@@ -76,13 +70,13 @@ int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, n
                              char *msg, size_t size) {
     *item = nimbus_item{};
     bool oom;
-    doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    nimbus_doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "%s", oom ? OOM : "the item answer is not a JSON object");
         return NIMBUS_E_FAILED;
     }
-    if (yyjson_is_obj(member(root, "error", 5))) {
+    if (yyjson_is_obj(nimbus_json_member(root, "error"))) {
         nimbus_msgf(msg, size, "the item answer is an error envelope");
         return NIMBUS_E_FAILED;
     }
@@ -94,9 +88,9 @@ int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, n
 char *nimbus_download_url_of(yyjson_val *item) {
     if (!yyjson_is_obj(item))
         return nullptr;
-    yyjson_val *v = member(item, "@microsoft.graph.downloadUrl", 28);
+    yyjson_val *v = nimbus_json_member(item, "@microsoft.graph.downloadUrl");
     if (!nonempty_str(v))
-        v = member(item, "@content.downloadUrl", 20);
+        v = nimbus_json_member(item, "@content.downloadUrl");
     return str_of(v);
 }
 
@@ -143,7 +137,7 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
         nimbus_msgf(msg, size, "%s", oom ? OOM : "the children answer is not a JSON object");
         return NIMBUS_E_FAILED;
     }
-    yyjson_val *value = member(root, "value", 5);
+    yyjson_val *value = nimbus_json_member(root, "value");
     if (!yyjson_is_arr(value)) {
         nimbus_msgf(msg, size, "the children answer has no value[]");
         return NIMBUS_E_FAILED;
@@ -151,7 +145,7 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
     // The link is handed over only on success, so no failure leaves one behind.
     nimbus_str link;
     if (next) {
-        yyjson_val *v = member(root, "@odata.nextLink", 15);
+        yyjson_val *v = nimbus_json_member(root, "@odata.nextLink");
         if (nonempty_str(v)) {
             link.reset(str_of(v));
             if (!link) {
@@ -182,12 +176,6 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
     if (next)
         *next = link.release();
     return NIMBUS_OK;
-}
-
-// The value of the first member with exactly this key; yyjson_obj_getn walks
-// the members in document order and stops at the first match.
-yyjson_val *member(yyjson_val *obj, const char *key, size_t key_len) {
-    return yyjson_obj_getn(obj, key, key_len);
 }
 
 bool nonempty_str(yyjson_val *v) {

@@ -32,25 +32,15 @@ int op_stream(nimbus_sess *sess, const char *target, nimbus_buf *res, char *msg,
 void reserve_entries(nimbus_buf *res, const nimbus_items *list, const char *parent);
 
 // The download operation's fixed answer: 60 characters.
-constexpr char e[] = "{\"error\":\"ONEDRIVE is read-only: download is not supported\"}";
-static_assert(sizeof e == 61, "the refusal is 60 characters and its NUL");
+constexpr char DOWNLOAD_REFUSED[] =
+    "{\"error\":\"ONEDRIVE is read-only: download is not supported\"}";
+static_assert(sizeof DOWNLOAD_REFUSED == 61, "the refusal is 60 characters and its NUL");
 
-constexpr const char *keys[] = {"id", "path", "locator", "backend_id"};
-constexpr const char *no_id_msg = "entry has no OneDrive id (\"id\", \"path\" or \"backend_id\")";
+constexpr const char *ID_KEYS[] = {"id", "path", "locator", "backend_id"};
+constexpr const char *NO_ID_MSG = "entry has no OneDrive id (\"id\", \"path\" or \"backend_id\")";
 
 bool present(const char *out, int32_t out_len) {
     return out && out_len > 0;
-}
-
-// The value of the first member keyed exactly name, or null.
-yyjson_val *first_member(yyjson_val *obj, const char *name) {
-    size_t nlen = std::strlen(name);
-    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
-    while (yyjson_val *key = yyjson_obj_iter_next(&it)) {
-        if (yyjson_get_len(key) == nlen && std::memcmp(yyjson_get_str(key), name, nlen) == 0)
-            return yyjson_obj_iter_get_val(key);
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -84,9 +74,9 @@ int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size
     if (yyjson_is_str(root)) {
         *target = nimbus_strndup(yyjson_get_str(root), yyjson_get_len(root));
     } else if (yyjson_is_obj(root)) {
-        for (const char *name : keys) {
+        for (const char *name : ID_KEYS) {
             // The first member with exactly this name decides for it.
-            yyjson_val *val = first_member(root, name);
+            yyjson_val *val = nimbus_json_member(root, name);
             if (!yyjson_is_str(val) || yyjson_get_len(val) == 0)
                 continue;
             const char *s = yyjson_get_str(val);
@@ -99,7 +89,7 @@ int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size
     }
     yyjson_doc_free(doc);
     if (!*target) {
-        nimbus_msgf(msg, size, "%s", no_id_msg);
+        nimbus_msgf(msg, size, "%s", NO_ID_MSG);
         return NIMBUS_E_NOT_FOUND;
     }
     return NIMBUS_OK;
@@ -157,7 +147,7 @@ int h_download(const nimbus_io *, const char *, const char *, char *out, int32_t
         if (out_len <= 60)
             out[0] = '\0';
         else
-            std::memcpy(out, e, sizeof e);
+            std::memcpy(out, DOWNLOAD_REFUSED, sizeof DOWNLOAD_REFUSED);
     }
     nimbus_publish(NIMBUS_E_UNSUPPORTED, "ONEDRIVE is read-only: download is not supported",
                    nullptr);
@@ -257,13 +247,7 @@ int op_list(nimbus_sess *sess, const char *folder, nimbus_buf *res, char *msg, s
 // Sizes the answer buffer for the entry JSON once, so a large listing is not
 // copied through every doubling; escapes beyond the estimate grow it as usual.
 void reserve_entries(nimbus_buf *res, const nimbus_items *list, const char *parent) {
-    const size_t fixed = 272; // keys, literals, quotes and two 20-digit numbers
-    size_t plen = parent ? std::strlen(parent) : 0;
-    size_t want = 16;
-    for (size_t i = 0; i < list->count; i++) {
-        const nimbus_item &it = list->items[i];
-        want += fixed + plen + std::strlen(it.name) + std::strlen(it.path) + 2 * std::strlen(it.id);
-    }
+    size_t want = nimbus_items_json_size(list, parent);
     if (res->data || want < 4096)
         return;
     if (char *p = static_cast<char *>(std::malloc(want))) {

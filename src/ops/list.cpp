@@ -1,5 +1,5 @@
-// Folder listing: children URLs under the configured root, the authorised
-// Graph call with its single refresh-and-retry, and paging into an entry list.
+// Folder listing: children URLs under the configured root and paging into an
+// entry list.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +28,7 @@ struct alc_guard {
 
 } // namespace
 
-void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
+void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
     if (cfg && cfg->path && *cfg->path) {
         nimbus_buf_adds(out, "/");
         nimbus_buf_adds(out, cfg->path);
@@ -40,7 +40,7 @@ void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
 }
 
 int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
-    // join_root reports nothing; a failed append leaves the buffer as it was,
+    // nimbus_join_root reports nothing; a failed append leaves the buffer as it was,
     // so a short or missing text reveals it.
     size_t want = 0;
     if (cfg && cfg->path && *cfg->path)
@@ -48,12 +48,12 @@ int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *ou
     if (vpath)
         want += std::strlen(vpath);
     size_t before = out->len;
-    join_root(cfg, vpath, out);
+    nimbus_join_root(cfg, vpath, out);
     return (out->data && out->len - before == want) ? 0 : -1;
 }
 
-int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                 size_t size) {
+int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
+                        size_t size) {
     const char *base = nimbus_graph_base();
     int bad = nimbus_buf_adds(out, base ? base : "");
     if (!is_root_folder(folder) && folder[0] != '/') {
@@ -100,64 +100,8 @@ int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, cha
     return NIMBUS_OK;
 }
 
-int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *refresh_code,
-                    char *msg, size_t size) {
-    int dummy = 0;
-    if (!refresh_code)
-        refresh_code = &dummy;
-    *refresh_code = NIMBUS_OK;
-    const nimbus_cfg *cfg = sess->cfg;
-    const char *scope = nimbus_scope_of(cfg);
-
-    if (nimbus_http(sess->io, url, nullptr, nullptr, sess->access_token, resp, msg, size) != 0)
-        return -1;
-    if (resp->status != 401 || !sess->may_refresh)
-        return 0;
-    nimbus_resp_free(resp);
-
-    // Prefer the refresh token the cache holds for this account, then the
-    // session's own, then the configured one.
-    nimbus_str cached(nimbus_cache_refresh_of(cfg, scope));
-    const char *refresh = cached.get();
-    if (!refresh || !*refresh)
-        refresh = sess->refresh_token;
-    if (!refresh)
-        refresh = cfg->refresh_token;
-    nimbus_cfg presented = *cfg; // shallow: only the refresh token differs
-    presented.refresh_token = const_cast<char *>(refresh);
-    nimbus_token tok{};
-    int rc = nimbus_grant(sess->io, &presented, scope, &tok, msg, size);
-    nimbus_sess_keep(sess, cached.release());
-    if (rc != NIMBUS_OK) {
-        nimbus_token_free(&tok);
-        *refresh_code = rc;
-        return -2;
-    }
-    nimbus_cache_put(cfg, scope, &tok, nimbus_now());
-
-    nimbus_sess_keep(sess, sess->access_token);
-    sess->access_token = tok.access_token;
-    tok.access_token = nullptr;
-    nimbus_sess_keep(sess, sess->refresh_token);
-    if (tok.refresh_token) {
-        sess->refresh_token = tok.refresh_token;
-        tok.refresh_token = nullptr;
-    } else {
-        sess->refresh_token = nimbus_strdup(cfg->refresh_token);
-    }
-    nimbus_token_free(&tok);
-    sess->may_refresh = 0;
-    if (!sess->access_token || !sess->refresh_token) {
-        nimbus_msgf(msg, size, "out of memory");
-        *refresh_code = NIMBUS_E_FAILED;
-        return -2;
-    }
-    return nimbus_http(sess->io, url, nullptr, nullptr, sess->access_token, resp, msg, size) == 0
-               ? 0
-               : -1;
-}
-
-int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size) {
+int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg,
+                    size_t size) {
     nimbus_str cur(nimbus_strdup(url));
     if (!cur) {
         nimbus_msgf(msg, size, "out of memory");
@@ -182,13 +126,10 @@ int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, 
         }
 
         nimbus_resp resp{};
-        int refresh_code = NIMBUS_OK;
-        int call = nimbus_api_call(sess, req.data, &resp, &refresh_code, msg, size);
-        if (call == -1)
-            return NIMBUS_E_UNAVAILABLE;
-        if (call == -2)
-            return refresh_code;
-        int rc = nimbus_status_check(&resp, "children", req.data, msg, size);
+        int rc = nimbus_sess_call(sess, req.data, &resp, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc;
@@ -248,10 +189,10 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
 
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    int rc = children_url(sess->cfg, scratch.get(), &url, msg, size);
+    int rc = nimbus_children_url(sess->cfg, scratch.get(), &url, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
-    rc = list_url(sess, url.data, list, msg, size);
+    rc = nimbus_list_url(sess, url.data, list, msg, size);
     if (rc != NIMBUS_OK || is_root_folder(scratch.get()))
         return rc;
 

@@ -1,5 +1,5 @@
-// Operations: the authorised Graph call, folder listing with paging, the
-// stream locator and the settings validation probe.
+// Operations: folder listing with paging, the stream locator and the
+// settings validation probe.
 #ifndef NIMBUS_OPS_H
 #define NIMBUS_OPS_H
 
@@ -15,14 +15,10 @@ constexpr int NIMBUS_MAX_PAGES = 1000;
 constexpr size_t NIMBUS_PATH_MAX = 2048;
 
 // Appends "/" + the configured root path (when set) and then vpath.
-void join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
-int children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                 size_t size);
-// 0 with an answer in resp, -1 when the exchange failed, -2 when the refresh
-// grant after a 401 failed (its code in *refresh_code).
-int nimbus_api_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, int *refresh_code,
-                    char *msg, size_t size);
-int list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
+void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
+int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
+                        size_t size);
+int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
 int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char *msg, size_t size);
@@ -30,7 +26,7 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
                        char *msg, size_t size);
 
 // Helpers shared by the operations of this module.
-// join_root into out, then -1 when an append failed (out may hold a part).
+// nimbus_join_root into out, then -1 when an append failed (out may hold a part).
 int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 // Judges one Graph answer: a refused status gives its code and the
 // "<label>: <quoted> answered HTTP ..." message (quoted is redacted first); a

@@ -28,13 +28,10 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
         return rc;
 
     nimbus_resp resp{};
-    int refresh_code = NIMBUS_OK;
-    int call = nimbus_api_call(sess, url.data, &resp, &refresh_code, msg, size);
+    rc = nimbus_sess_call(sess, url.data, &resp, msg, size);
     nimbus_buf_free(&url);
-    if (call == -1)
-        return NIMBUS_E_UNAVAILABLE;
-    if (call == -2)
-        return refresh_code;
+    if (rc != NIMBUS_OK)
+        return rc;
     // The entry, not the URL, names the item in a refusal.
     rc = nimbus_answer_check(&resp, "item", entry, msg, size);
     if (rc != NIMBUS_OK) {

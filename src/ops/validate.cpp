@@ -21,19 +21,18 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
     }
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    rc = children_url(cfg, nullptr, &url, msg, size);
+    rc = nimbus_children_url(cfg, nullptr, &url, msg, size);
     if (rc == NIMBUS_OK) {
         nimbus_items scratch{};
-        rc = list_url(&sess, url.data, &scratch, msg, size);
+        rc = nimbus_list_url(&sess, url.data, &scratch, msg, size);
         nimbus_items_free(&scratch);
     }
     if (rc == NIMBUS_OK) {
-        // Owned by the token cache's per-thread slot; not released here. When
-        // the cache lost this account's entry meanwhile (wiped, or evicted by
-        // other accounts), the session still knows the token it was given.
-        const char *cached = nimbus_cached_refresh(cfg, nimbus_scope_of(cfg));
-        if (!cached || !*cached)
-            cached = sess.refresh_token;
+        // When the cache lost this account's entry meanwhile (wiped, or
+        // evicted by other accounts), the session still knows the token it
+        // was given.
+        nimbus_str kept(nimbus_cache_refresh_of(cfg, nimbus_scope_of(cfg)));
+        const char *cached = kept && *kept.get() ? kept.get() : sess.refresh_token;
         if (write_answer(out, cfg, id, cached) != 0) {
             nimbus_msgf(msg, size, "out of memory");
             rc = NIMBUS_E_FAILED;

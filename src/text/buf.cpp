@@ -8,8 +8,7 @@
 
 namespace {
 
-constexpr char hex_upper[] = "0123456789ABCDEF";
-constexpr char hex_lower[] = "0123456789abcdef";
+constexpr char HEX_UPPER[] = "0123456789ABCDEF";
 
 int grow(nimbus_buf *b, size_t n);
 size_t encoded_len(const char *s, size_t n);
@@ -68,50 +67,13 @@ int nimbus_buf_addf(nimbus_buf *b, const char *fmt, ...) {
 int nimbus_buf_json_str(nimbus_buf *b, const char *s) {
     if (s == nullptr)
         return nimbus_buf_add(b, "null", 4);
-    if (nimbus_buf_add(b, "\"", 1) != 0)
+    size_t n = std::strlen(s);
+    if (n > (SIZE_MAX - 2) / 6 || grow(b, 6 * n + 2) != 0)
         return -1;
-    const char *run = s;
-    for (const char *p = s;; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c != '\0' && c != '"' && c != '\\' && c >= 0x20 && c != 0x7F)
-            continue;
-        if (p > run && nimbus_buf_add(b, run, static_cast<size_t>(p - run)) != 0)
-            return -1;
-        if (c == '\0')
-            break;
-        char esc[6];
-        size_t n = 2;
-        esc[0] = '\\';
-        switch (c) {
-        case '"':
-            esc[1] = '"';
-            break;
-        case '\\':
-            esc[1] = '\\';
-            break;
-        case '\n':
-            esc[1] = 'n';
-            break;
-        case '\r':
-            esc[1] = 'r';
-            break;
-        case '\t':
-            esc[1] = 't';
-            break;
-        default:
-            esc[1] = 'u';
-            esc[2] = '0';
-            esc[3] = '0';
-            esc[4] = hex_lower[c >> 4];
-            esc[5] = hex_lower[c & 0x0F];
-            n = 6;
-            break;
-        }
-        if (nimbus_buf_add(b, esc, n) != 0)
-            return -1;
-        run = p + 1;
-    }
-    return nimbus_buf_add(b, "\"", 1);
+    char *end = nimbus_json_put_str(b->data + b->len, s, n);
+    b->len = static_cast<size_t>(end - b->data);
+    b->data[b->len] = '\0';
+    return 0;
 }
 
 int nimbus_buf_query(nimbus_buf *b, const char *name, const char *value) {
@@ -216,8 +178,8 @@ char *encode(char *out, const char *s, size_t n) {
             *out++ = static_cast<char>(c);
         } else {
             *out++ = '%';
-            *out++ = hex_upper[c >> 4];
-            *out++ = hex_upper[c & 0x0F];
+            *out++ = HEX_UPPER[c >> 4];
+            *out++ = HEX_UPPER[c & 0x0F];
         }
     }
     return out;

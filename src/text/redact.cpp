@@ -8,12 +8,12 @@
 namespace {
 
 // Secret parameters, matched in this order right after a '?' or '&'.
-constexpr const char *keys[] = {"access_token=", "refresh_token=", "client_secret=", "tempauth=",
-                                "token=",        "password=",      "passwd=",        "pw="};
-constexpr const char stars[] = "***";
+constexpr const char *SECRET_KEYS[] = {
+    "access_token=", "refresh_token=", "client_secret=", "tempauth=",
+    "token=",        "password=",      "passwd=",        "pw="};
+constexpr const char STARS[] = "***";
 // What follows this marker in a transport URL is the access token.
-constexpr const char bearer[] = "#NIMBUS-BEARER:";
-constexpr size_t max_line = 160;
+constexpr size_t MAX_LINE = 160;
 
 // Appends into the caller's array, keeping the first size - 1 bytes: the
 // result is the same as building the whole text and cutting it, without
@@ -46,7 +46,7 @@ void nimbus_redact_into(const char *text, char *out, size_t size) {
     const char *p = text;
     // Everything after the bearer marker is a token: the scan stops at the
     // marker (end), which is then written with "***" for what followed it.
-    const char *marker = std::strstr(text, bearer);
+    const char *marker = std::strstr(text, NIMBUS_BEARER_MARKER);
     const char *end = marker ? marker : text + std::strlen(text);
     auto span = [&end](const char *from, const char *stops) {
         size_t n = std::strcspn(from, stops);
@@ -82,14 +82,14 @@ void nimbus_redact_into(const char *text, char *out, size_t size) {
             // The key keeps its spelling; the value, up to '&', '#' or the
             // end, becomes "***" (an empty value too).
             w.put(p, key);
-            w.put(stars, 3);
+            w.put(STARS, 3);
             p += key;
             p += span(p, "&#");
         }
     }
     if (marker) {
-        w.put(bearer, sizeof bearer - 1);
-        w.put(stars, 3);
+        w.put(NIMBUS_BEARER_MARKER, sizeof NIMBUS_BEARER_MARKER - 1);
+        w.put(STARS, 3);
     }
     out[w.len] = '\0';
 }
@@ -102,7 +102,7 @@ void nimbus_body_line(const char *text, char *out, size_t size) {
         return;
     while (*text == '\r' || *text == '\n')
         text++;
-    size_t limit = size - 1 < max_line ? size - 1 : max_line;
+    size_t limit = size - 1 < MAX_LINE ? size - 1 : MAX_LINE;
     size_t n = 0;
     for (; n < limit && text[n] != '\0' && text[n] != '\r' && text[n] != '\n'; n++) {
         unsigned char c = static_cast<unsigned char>(text[n]);
@@ -113,7 +113,7 @@ void nimbus_body_line(const char *text, char *out, size_t size) {
     out[n] = '\0';
 }
 
-void mask(char *msg, const char *secret) {
+void nimbus_mask(char *msg, const char *secret) {
     if (msg == nullptr || secret == nullptr)
         return;
     size_t n = std::strlen(secret);
@@ -123,19 +123,19 @@ void mask(char *msg, const char *secret) {
     // follows into a new occurrence, which must go too.
     char *hit;
     while ((hit = std::strstr(msg, secret)) != nullptr) {
-        std::memcpy(hit, stars, 3);
+        std::memcpy(hit, STARS, 3);
         std::memmove(hit + 3, hit + n, std::strlen(hit + n) + 1);
     }
 }
 
 void nimbus_scrub(char *msg, const nimbus_cfg *cfg, const char *access_token) {
     if (cfg != nullptr) {
-        mask(msg, cfg->client_secret);
-        mask(msg, cfg->refresh_token);
-        mask(msg, cfg->client_id);
-        mask(msg, cfg->scope);
+        nimbus_mask(msg, cfg->client_secret);
+        nimbus_mask(msg, cfg->refresh_token);
+        nimbus_mask(msg, cfg->client_id);
+        nimbus_mask(msg, cfg->scope);
     }
-    mask(msg, access_token);
+    nimbus_mask(msg, access_token);
 }
 
 namespace {
@@ -159,7 +159,7 @@ size_t scheme_end(const char *text) {
 // Length of the first key of the table that p begins with, ignoring the
 // case of ASCII letters; 0 when none matches.
 size_t key_match(const char *p) {
-    for (const char *key : keys) {
+    for (const char *key : SECRET_KEYS) {
         size_t i = 0;
         for (; key[i] != '\0'; i++) {
             char c = p[i];

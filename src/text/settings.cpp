@@ -9,17 +9,11 @@
 
 namespace {
 
-constexpr size_t max_settings = 1048576;
-constexpr size_t max_client_id = 256;
-constexpr size_t max_refresh_token = 8192;
-constexpr size_t max_scope = 512;
+constexpr size_t MAX_SETTINGS = 1048576;
+constexpr size_t MAX_CLIENT_ID = 256;
+constexpr size_t MAX_REFRESH_TOKEN = 8192;
+constexpr size_t MAX_SCOPE = 512;
 
-struct doc_guard {
-    yyjson_doc *doc;
-    ~doc_guard() { yyjson_doc_free(doc); }
-};
-
-yyjson_val *first_member(yyjson_val *obj, const char *key);
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
 char *trimdup(const char *text, bool *oom);
 int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text);
@@ -30,11 +24,11 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     nimbus_cfg_free(cfg);
     if (text == nullptr)
         return fail(cfg, msg, size, "settings are NULL");
-    size_t len = strnlen(text, max_settings + 1);
-    if (len > max_settings)
+    size_t len = strnlen(text, MAX_SETTINGS + 1);
+    if (len > MAX_SETTINGS)
         return fail(cfg, msg, size, "settings are larger than 1 MiB");
     yyjson_read_err err{};
-    doc_guard doc{yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &err)};
+    nimbus_doc_guard doc{yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &err)};
     if (doc.doc == nullptr && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
         return fail(cfg, msg, size, "out of memory");
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
@@ -64,7 +58,7 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         if (strict)
             return fail(cfg, msg, size, "ClientId is required");
         missing = "ClientId is required";
-    } else if (std::strlen(cfg->client_id) > max_client_id) {
+    } else if (std::strlen(cfg->client_id) > MAX_CLIENT_ID) {
         return fail(cfg, msg, size, "ClientId is longer than 256 bytes");
     }
 
@@ -85,13 +79,13 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         return fail(cfg, msg, size, "out of memory");
     if (cfg->refresh_token == nullptr && strict)
         return fail(cfg, msg, size, "a refresh token (refresh_token or RefreshToken) is required");
-    if (cfg->refresh_token != nullptr && std::strlen(cfg->refresh_token) > max_refresh_token)
+    if (cfg->refresh_token != nullptr && std::strlen(cfg->refresh_token) > MAX_REFRESH_TOKEN)
         return fail(cfg, msg, size, "the refresh token is longer than 8 KiB");
 
     cfg->scope = take("scope");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
-    if (cfg->scope != nullptr && std::strlen(cfg->scope) > max_scope)
+    if (cfg->scope != nullptr && std::strlen(cfg->scope) > MAX_SCOPE)
         return fail(cfg, msg, size, "scope is longer than 512 bytes");
 
     cfg->path = take("Path");
@@ -117,7 +111,7 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     // Only a JSON integer counts here: "500" or 5e2 would be a guess at
     // what the writer meant. null reads as absent, as for every other key.
     // The reader keeps every non-negative integer as unsigned.
-    yyjson_val *page = first_member(root, "PageSize");
+    yyjson_val *page = nimbus_json_member(root, "PageSize");
     if (page != nullptr && !yyjson_is_null(page)) {
         if (!yyjson_is_uint(page) || yyjson_get_uint(page) < 1 ||
             yyjson_get_uint(page) > static_cast<uint64_t>(NIMBUS_MAX_PAGE_SIZE))
@@ -159,21 +153,10 @@ int32_t nimbus_page_size_of(const nimbus_cfg *cfg) {
 
 namespace {
 
-// The value of the first member named key, or null when there is none.
-yyjson_val *first_member(yyjson_val *obj, const char *key) {
-    size_t key_len = std::strlen(key);
-    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
-    yyjson_val *k;
-    while ((k = yyjson_obj_iter_next(&it)) != nullptr)
-        if (yyjson_equals_strn(k, key, key_len))
-            return yyjson_obj_iter_get_val(k);
-    return nullptr;
-}
-
 // The text of the first member named key: a string as it stands, an integer
 // in decimal, a boolean as "true"/"false". Anything else counts as absent.
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]) {
-    yyjson_val *v = first_member(obj, key);
+    yyjson_val *v = nimbus_json_member(obj, key);
     if (yyjson_is_str(v))
         return yyjson_get_str(v);
     if (yyjson_is_uint(v)) {

@@ -55,6 +55,24 @@ struct nimbus_buf_guard {
     ~nimbus_buf_guard() { nimbus_buf_free(b); }
 };
 
+// ---- JSON helpers ----------------------------------------------------------
+
+struct yyjson_doc;
+struct yyjson_val;
+
+// Releases a yyjson document (null is fine) when the scope ends.
+struct nimbus_doc_guard {
+    yyjson_doc *doc;
+    ~nimbus_doc_guard();
+};
+// The value of the first member keyed exactly key, or null (also when obj
+// is not an object).
+yyjson_val *nimbus_json_member(yyjson_val *obj, const char *key);
+// Writes s (n bytes) as a JSON string literal at p and returns its end: at
+// most 6 * n + 2 bytes. Quote, backslash, controls and DEL are escaped;
+// every other byte passes through.
+char *nimbus_json_put_str(char *p, const char *s, size_t n);
+
 // ---- Validators and name helpers -----------------------------------------
 
 int nimbus_utf8_ok(const char *bytes, size_t n);
@@ -97,7 +115,7 @@ int32_t nimbus_page_size_of(const nimbus_cfg *cfg);
 void nimbus_redact_into(const char *text, char *out, size_t size);
 void nimbus_body_line(const char *text, char *out, size_t size);
 // Replaces every occurrence of secret (4 bytes or longer) in msg with "***".
-void mask(char *msg, const char *secret);
+void nimbus_mask(char *msg, const char *secret);
 void nimbus_scrub(char *msg, const nimbus_cfg *cfg, const char *access_token);
 
 // ---- Endpoints, identifiers and timestamps -------------------------------
@@ -117,7 +135,6 @@ enum nimbus_tls_slot {
     NIMBUS_TLS_RESULT,  // the last request's result JSON
     NIMBUS_TLS_ERROR,   // the last request's error text
     NIMBUS_TLS_SCRATCH, // the last text of nimbus_drive_base / nimbus_redact
-    NIMBUS_TLS_REFRESH, // the last refresh token the token cache handed out
     NIMBUS_TLS_FAKE,    // the last text the fake transport's inspection handed out
     NIMBUS_TLS_COUNT
 };

@@ -7,9 +7,9 @@
 
 namespace {
 
-constexpr size_t max_path = 2048;
-constexpr size_t max_id = 2048;
-constexpr size_t max_name = 1024;
+constexpr size_t MAX_PATH_BYTES = 2048;
+constexpr size_t MAX_ID_BYTES = 2048;
+constexpr size_t MAX_NAME_BYTES = 1024;
 
 inline bool control_byte(unsigned char c) {
     return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
@@ -69,7 +69,7 @@ int nimbus_path_ok(const char *s) {
     if (s == nullptr || s[0] != '/')
         return 0;
     size_t n = std::strlen(s);
-    if (n > max_path)
+    if (n > MAX_PATH_BYTES)
         return 0;
     if (!nimbus_utf8_ok(s, n))
         return 0;
@@ -94,7 +94,7 @@ int nimbus_item_id_ok(const char *s) {
     if (s == nullptr)
         return 0;
     size_t n = std::strlen(s);
-    if (n < 1 || n > max_id)
+    if (n < 1 || n > MAX_ID_BYTES)
         return 0;
     if (s[0] == '/')
         return 0;
@@ -115,7 +115,7 @@ const char *nimbus_basename(const char *s) {
 
 int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback) {
     size_t n = name != nullptr ? std::strlen(name) : 0;
-    bool usable = n >= 1 && n <= max_name && nimbus_utf8_ok(name, n) &&
+    bool usable = n >= 1 && n <= MAX_NAME_BYTES && nimbus_utf8_ok(name, n) &&
                   std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
     if (!usable) {
         // The fallback comes from the service too (the id's last component):

@@ -11,19 +11,14 @@
 
 namespace {
 
-// Which table the flat requests use. The host's table is kept as a copy in
-// g_user_io; readers copy the selected table out under g_io_lock, so a
-// concurrent nimbus_set_io can never hand them a half-written table.
-enum class io_sel { none, user, fake };
-
+// The table the flat requests use, kept as a copy; readers copy it out
+// under g_io_lock, so a concurrent selection can never hand them a
+// half-written table. Without one, the built-in transport serves.
 std::mutex g_io_lock;
-io_sel g_io = io_sel::none;
-nimbus_io g_user_io;
-
-constexpr const char *FORM_TYPE = "application/x-www-form-urlencoded";
+bool g_io_set;
+nimbus_io g_io;
 
 void release(const nimbus_io *io, char *text);
-bool from_malloc(const nimbus_io *io);
 void fail_msg(const char *method, const char *url, const char *error, char *msg, size_t size);
 
 } // namespace
@@ -33,54 +28,36 @@ void fail_msg(const char *method, const char *url, const char *error, char *msg,
 int nimbus_set_io(const nimbus_io *io) {
     if (io && (!io->get || !io->post))
         return NIMBUS_E_INVALID;
-    std::lock_guard<std::mutex> lock(g_io_lock);
-    if (!io) {
-        g_user_io = nimbus_io{};
-        g_io = io_sel::none;
-        return NIMBUS_OK;
-    }
-    g_user_io = *io;
-    g_io = io_sel::user;
+    nimbus_io_select(io);
     return NIMBUS_OK;
 }
 
 int nimbus_use_curl(void) {
     if (!nimbus_io_curl())
         return NIMBUS_E_UNSUPPORTED;
-    std::lock_guard<std::mutex> lock(g_io_lock);
-    g_io = io_sel::none;
+    nimbus_io_select(nullptr);
     return NIMBUS_OK;
 }
 
 // ---- Selection -----------------------------------------------------------
 
+void nimbus_io_select(const nimbus_io *io) {
+    std::lock_guard<std::mutex> lock(g_io_lock);
+    g_io_set = io != nullptr;
+    g_io = io ? *io : nimbus_io{};
+}
+
 int nimbus_io_current(nimbus_io *out) {
     if (!out)
         return 0;
     std::lock_guard<std::mutex> lock(g_io_lock);
-    const nimbus_io *sel = nullptr;
-    switch (g_io) {
-    case io_sel::user:
-        sel = &g_user_io;
-        break;
-    case io_sel::fake:
-        sel = nimbus_io_fake();
-        break;
-    case io_sel::none:
-        sel = nimbus_io_curl();
-        break;
-    }
+    const nimbus_io *sel = g_io_set ? &g_io : nimbus_io_curl();
     if (!sel) {
         *out = nimbus_io{};
         return 0;
     }
     *out = *sel;
     return 1;
-}
-
-void nimbus_io_select_fake() {
-    std::lock_guard<std::mutex> lock(g_io_lock);
-    g_io = io_sel::fake;
 }
 
 const nimbus_io *nimbus_io_curl() {
@@ -118,8 +95,8 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
     int32_t status = 0;
     int rc;
     if (body) {
-        rc = io->post(io->ctx, url, body, content_type ? content_type : FORM_TYPE, &answer, &status,
-                      &error);
+        rc = io->post(io->ctx, url, body, content_type ? content_type : NIMBUS_FORM_TYPE, &answer,
+                      &status, &error);
     } else if (access_token && *access_token) {
         // The token travels behind the marker, whole: the URL is built to its
         // exact length, however long the token is.
@@ -146,12 +123,11 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
     release(io, error);
     // The copy carries zero padding beyond the NUL, so the JSON reader can
     // parse it in place. A body on the standard heap (a table without its own
-    // free callback must allocate so, and the fake transport does) is adopted
-    // and only resized.
+    // free callback must allocate so) is adopted and only resized.
     size_t len = std::strlen(answer);
     size_t room = len + 1 + YYJSON_PADDING_SIZE;
     char *copy;
-    if (from_malloc(io)) {
+    if (!io->free) {
         copy = static_cast<char *>(std::realloc(answer, room));
         if (!copy)
             std::free(answer);
@@ -182,11 +158,6 @@ void release(const nimbus_io *io, char *text) {
         io->free(io->ctx, text);
     else
         std::free(text);
-}
-
-// True when the texts a table hands over come from malloc.
-bool from_malloc(const nimbus_io *io) {
-    return !io->free || io->free == nimbus_io_fake()->free;
 }
 
 void fail_msg(const char *method, const char *url, const char *error, char *msg, size_t size) {

@@ -9,6 +9,8 @@
 #include "nimbus.h"
 
 constexpr size_t NIMBUS_URL_MAX = 8192;
+// The content type of a POST body (the token grant's form).
+constexpr const char *NIMBUS_FORM_TYPE = "application/x-www-form-urlencoded";
 
 // One HTTP answer, owned by the library; a zeroed record is empty. The body
 // of an answer is followed by its NUL and YYJSON_PADDING_SIZE more zero
@@ -21,7 +23,8 @@ struct nimbus_resp {
 
 void nimbus_resp_free(nimbus_resp *resp);
 
-// One exchange: POST when body is non-null, else GET (with the bearer marker
+// One exchange: POST when body is non-null (as content_type, the form type
+// when null), else GET (with the bearer marker
 // and token appended when access_token is non-empty). 0 when an answer (any
 // status) is in resp; -1 with a message when none arrived.
 int nimbus_http(const nimbus_io *io, const char *url, const char *body, const char *content_type,
@@ -32,10 +35,10 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
 int nimbus_io_current(nimbus_io *out);
 // The built-in transport: none in this library.
 const nimbus_io *nimbus_io_curl();
-// The fake transport's constant table.
+// Selects a copy of *io (null: the built-in transport) for the flat
+// requests, under the selection lock.
+void nimbus_io_select(const nimbus_io *io);
+// The fake transport's constant table; its texts come from the standard heap.
 const nimbus_io *nimbus_io_fake();
-// Selects the fake transport's table for the flat requests, under the
-// selection lock (nimbus_use_fake).
-void nimbus_io_select_fake();
 
 #endif // NIMBUS_TRANSPORT_H

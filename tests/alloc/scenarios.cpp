@@ -22,12 +22,15 @@ void __libc_free(void *p);
 namespace harness {
 namespace {
 
-// Codes a request may return, with "out of memory", when an allocation
-// fails: NIMBUS_E_FAILED in most places, NIMBUS_E_UNAVAILABLE where an answer
-// body cannot be taken over, NIMBUS_E_BUFFER in the list operation's path
-// handling, NIMBUS_E_INVALID while the settings are read.
-const std::initializer_list<int> REQUEST_CODES = {NIMBUS_E_FAILED, NIMBUS_E_UNAVAILABLE,
-                                                  NIMBUS_E_BUFFER, NIMBUS_E_INVALID};
+// The codes a request documents, with "out of memory", for an allocation
+// failure on its way: NIMBUS_E_INVALID while the settings are read,
+// NIMBUS_E_FAILED building URLs, taking over tokens or writing the answer,
+// NIMBUS_E_UNAVAILABLE where an exchange's answer cannot be copied; and,
+// for a listing only, NIMBUS_E_BUFFER in its folder and path handling.
+const std::initializer_list<int> REQUEST_OOM = {NIMBUS_E_INVALID, NIMBUS_E_FAILED,
+                                                NIMBUS_E_UNAVAILABLE};
+const std::initializer_list<int> LIST_OOM = {NIMBUS_E_INVALID, NIMBUS_E_FAILED,
+                                             NIMBUS_E_UNAVAILABLE, NIMBUS_E_BUFFER};
 // The stream request reports a failed copy of the entry's target as an
 // unusable entry, and a failed copy of the download URL as a missing one.
 const std::vector<std::pair<int, std::string>> STREAM_OUTCOMES = {
@@ -132,7 +135,7 @@ void list_with_grant(run &r) {
     int code = nimbus_list(settings, "/Rock", out_buffer(), OUT_SIZE);
     r.disarm();
 
-    r.request("nimbus_list", code, out_buffer(), expected, REQUEST_CODES, r.fired(), secrets);
+    r.request("nimbus_list", code, out_buffer(), expected, LIST_OOM, r.fired(), secrets);
     if (code == NIMBUS_OK) {
         std::string posted = nimbus_fake_last_body(token_url());
         if (!(r.fired() && posted.empty()))
@@ -246,8 +249,7 @@ void list_refresh_retry(run &r) {
     code = h->list(&HOST_IO, HOST_SETTINGS, "", out_buffer(), OUT_SIZE);
     r.disarm();
 
-    r.request("handler list after 401", code, out_buffer(), expected, REQUEST_CODES, r.fired(),
-              secrets);
+    r.request("handler list after 401", code, out_buffer(), expected, LIST_OOM, r.fired(), secrets);
     if (code == NIMBUS_OK && g_host.posts == posts)
         r.fail("the 401 answer was not followed by a refresh grant");
     if (code == NIMBUS_OK && !std::strstr(g_host.last_form, "refresh_token=RT2-401-0002&"))
@@ -313,7 +315,7 @@ void eviction(run &r) {
     int code = nimbus_list(last.c_str(), "", out_buffer(), OUT_SIZE);
     r.disarm();
 
-    r.request("listing of a 17th account", code, out_buffer(), expected, REQUEST_CODES, r.fired(),
+    r.request("listing of a 17th account", code, out_buffer(), expected, LIST_OOM, r.fired(),
               secrets);
     nimbus_set_io(nullptr);
 }
@@ -346,15 +348,15 @@ void refusals(run &r) {
     r.arm();
     int code = nimbus_list(settings, "/Gone", out_buffer(), OUT_SIZE);
     r.refusal("listing a missing folder", code, out_buffer(), NIMBUS_E_NOT_FOUND, not_found,
-              REQUEST_CODES, r.fired_since_mark(), secrets);
+              LIST_OOM, r.fired_since_mark(), secrets);
     clear_out();
     code = nimbus_stream_url(settings, R"({"id":"LOCKED"})", out_buffer(), OUT_SIZE);
-    r.refusal("stream of a refused item", code, out_buffer(), NIMBUS_E_AUTH, forbidden,
-              REQUEST_CODES, r.fired_since_mark(), secrets, STREAM_OUTCOMES);
+    r.refusal("stream of a refused item", code, out_buffer(), NIMBUS_E_AUTH, forbidden, REQUEST_OOM,
+              r.fired_since_mark(), secrets, STREAM_OUTCOMES);
     clear_out();
     code = h->validate(&HOST_IO, revoked_settings, out_buffer(), OUT_SIZE);
     r.refusal("validation with a revoked refresh token", code, out_buffer(), NIMBUS_E_AUTH, revoked,
-              REQUEST_CODES, r.fired_since_mark(), secrets);
+              REQUEST_OOM, r.fired_since_mark(), secrets);
     r.disarm();
 }
 
@@ -380,10 +382,10 @@ void stream_locator(run &r) {
     // buffer (the answer is read from nimbus_result_json).
     int code =
         nimbus_stream_url(settings, R"({"id":"","path":"/Music/a b.mp3"})", out_buffer(), OUT_SIZE);
-    r.request("nimbus_stream_url", code, out_buffer(), expected, REQUEST_CODES,
-              r.fired_since_mark(), secrets, STREAM_OUTCOMES);
+    r.request("nimbus_stream_url", code, out_buffer(), expected, REQUEST_OOM, r.fired_since_mark(),
+              secrets, STREAM_OUTCOMES);
     code = nimbus_stream_url(settings, R"("/Music/a b.mp3")", nullptr, 0);
-    r.request("nimbus_stream_url without buffer", code, nullptr, expected, REQUEST_CODES,
+    r.request("nimbus_stream_url without buffer", code, nullptr, expected, REQUEST_OOM,
               r.fired_since_mark(), secrets, STREAM_OUTCOMES);
     r.disarm();
 }
@@ -428,7 +430,7 @@ void validate_new_id(run &r) {
     r.disarm();
 
     std::string got = out_buffer();
-    r.request("nimbus_validate", code, out_buffer(), with_id(head, got), REQUEST_CODES, r.fired(),
+    r.request("nimbus_validate", code, out_buffer(), with_id(head, got), REQUEST_OOM, r.fired(),
               secrets);
 }
 
@@ -447,10 +449,10 @@ void validate_business_with_id(run &r) {
     r.arm();
     // With a grant and a buffer, then from the cache without a buffer.
     int code = nimbus_validate(settings, out_buffer(), OUT_SIZE);
-    r.request("nimbus_validate", code, out_buffer(), expected, REQUEST_CODES, r.fired_since_mark(),
+    r.request("nimbus_validate", code, out_buffer(), expected, REQUEST_OOM, r.fired_since_mark(),
               secrets);
     code = nimbus_validate(settings, nullptr, 0);
-    r.request("nimbus_validate without buffer", code, nullptr, expected, REQUEST_CODES,
+    r.request("nimbus_validate without buffer", code, nullptr, expected, REQUEST_OOM,
               r.fired_since_mark(), secrets);
     r.disarm();
 }

@@ -22,6 +22,12 @@ std::string str(const char *s) {
     return s ? s : "<null>";
 }
 
+// The refresh token cached for the key, or "<null>".
+std::string refresh_of(const nimbus_cfg *cfg, const char *scope) {
+    nimbus_str copy(nimbus_cache_refresh_of(cfg, scope));
+    return copy ? copy.get() : "<null>";
+}
+
 view slot(int i) {
     nimbus_cache_view v{};
     view out;
@@ -237,17 +243,14 @@ TEST_F(TokenCache, ClearEmptiesEverySlotButKeepsTheTick) {
     b.client_id = "client-2";
     put(a.get(), nullptr, "at", "A~1", 3600, NOW);
     put(b.get(), nullptr, "bt", "B~1", 3600, NOW);
-    const char *kept = nimbus_cached_refresh(a.get(), nullptr);
-    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(refresh_of(a.get(), nullptr), "A~1");
     uint32_t tick = nimbus_cache_debug_tick();
 
     nimbus_cache_clear();
     EXPECT_EQ(occupied_count(), 0);
     EXPECT_EQ(nimbus_cache_debug_tick(), tick);
-    // The text handed out before stays valid until this thread asks again.
-    EXPECT_STREQ(kept, "A~1");
-    EXPECT_EQ(nimbus_cached_refresh(a.get(), nullptr), nullptr);
-    EXPECT_EQ(nimbus_session_refresh_token(b.get(), nullptr), nullptr);
+    EXPECT_EQ(refresh_of(a.get(), nullptr), "<null>");
+    EXPECT_EQ(refresh_of(b.get(), nullptr), "<null>");
     EXPECT_EQ(fresh(a.get(), nullptr, NOW), "<none>");
 
     put(b.get(), nullptr, "bt", nullptr, 3600, NOW);
@@ -263,29 +266,17 @@ TEST_F(TokenCache, HandsOutOnlyTheRefreshTokenOfTheRequestsKey) {
     put(b.get(), nullptr, "bt", "B~1", 3600, NOW); // slot 0
     put(a.get(), nullptr, "at", "A~1", 3600, NOW); // slot 1
 
-    EXPECT_STREQ(nimbus_cached_refresh(a.get(), nullptr), "A~1");
-    EXPECT_STREQ(nimbus_cached_refresh(b.get(), NIMBUS_DEFAULT_SCOPE), "B~1");
-    EXPECT_STREQ(nimbus_session_refresh_token(a.get(), ""), "A~1");
-    EXPECT_STREQ(nimbus_session_refresh_token(b.get(), nullptr), "B~1");
-    EXPECT_EQ(nimbus_cached_refresh(c.get(), nullptr), nullptr);
-    EXPECT_EQ(nimbus_cached_refresh(a.get(), "Files.Read"), nullptr);
-    EXPECT_EQ(nimbus_cached_refresh(nullptr, nullptr), nullptr);
+    EXPECT_EQ(refresh_of(a.get(), nullptr), "A~1");
+    EXPECT_EQ(refresh_of(b.get(), NIMBUS_DEFAULT_SCOPE), "B~1");
+    EXPECT_EQ(refresh_of(a.get(), ""), "A~1");
+    EXPECT_EQ(refresh_of(c.get(), nullptr), "<null>");
+    EXPECT_EQ(refresh_of(a.get(), "Files.Read"), "<null>");
+    EXPECT_EQ(refresh_of(nullptr, nullptr), "<null>");
 
     // An expired access token still leaves its refresh token to hand out.
     put(c.get(), nullptr, "ct", "C~1", 3600, NOW - 100000);
     EXPECT_EQ(fresh(c.get(), nullptr, NOW), "<none>");
-    EXPECT_STREQ(nimbus_cached_refresh(c.get(), nullptr), "C~1");
-
-    // Each thread has its own hand-out text.
-    const char *mine = nimbus_cached_refresh(a.get(), nullptr);
-    std::string theirs;
-    std::thread t([&] {
-        const char *r = nimbus_session_refresh_token(b.get(), nullptr);
-        theirs = r ? r : "<null>";
-    });
-    t.join();
-    EXPECT_EQ(theirs, "B~1");
-    EXPECT_STREQ(mine, "A~1");
+    EXPECT_EQ(refresh_of(c.get(), nullptr), "C~1");
 }
 
 // A store without a rotation keeps the refresh token cached for its key; it

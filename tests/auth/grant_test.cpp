@@ -48,7 +48,8 @@ granted grant(token_server &srv, const nimbus_cfg *cfg, const char *scope) {
     nimbus_token tok{};
     char msg[NIMBUS_MSG_SIZE] = "stale";
     granted g;
-    g.rc = nimbus_grant(&srv.io, cfg, scope, &tok, msg, sizeof msg);
+    g.rc = nimbus_grant(&srv.io, cfg, cfg ? cfg->refresh_token : nullptr, scope, &tok, msg,
+                        sizeof msg);
     g.msg = msg;
     g.access = or_null(tok.access_token);
     g.refresh = or_null(tok.refresh_token);
@@ -350,11 +351,13 @@ TEST(Grant, ExchangeFailures) {
 
     nimbus_token tok{};
     char msg[NIMBUS_MSG_SIZE];
-    EXPECT_EQ(nimbus_grant(nullptr, c.get(), NIMBUS_DEFAULT_SCOPE, &tok, msg, sizeof msg),
+    EXPECT_EQ(nimbus_grant(nullptr, c.get(), c.get()->refresh_token, NIMBUS_DEFAULT_SCOPE, &tok,
+                           msg, sizeof msg),
               NIMBUS_E_UNAVAILABLE);
     EXPECT_STREQ(msg, "no transport");
     nimbus_io half{nullptr, nullptr, srv.io.post, nullptr};
-    EXPECT_EQ(nimbus_grant(&half, c.get(), NIMBUS_DEFAULT_SCOPE, &tok, msg, sizeof msg),
+    EXPECT_EQ(nimbus_grant(&half, c.get(), c.get()->refresh_token, NIMBUS_DEFAULT_SCOPE, &tok, msg,
+                           sizeof msg),
               NIMBUS_E_UNAVAILABLE);
     EXPECT_STREQ(msg, "no transport");
 }
@@ -367,15 +370,20 @@ TEST(Grant, MessagesAreBoundedAndTheUrlIsRedacted) {
     test_cfg c;
     nimbus_token tok{};
     char msg[10];
-    EXPECT_EQ(nimbus_grant(&srv.io, c.get(), nullptr, &tok, msg, sizeof msg), NIMBUS_E_UNAVAILABLE);
+    EXPECT_EQ(
+        nimbus_grant(&srv.io, c.get(), c.get()->refresh_token, nullptr, &tok, msg, sizeof msg),
+        NIMBUS_E_UNAVAILABLE);
     EXPECT_STREQ(msg, "token: ht");
-    EXPECT_EQ(nimbus_grant(&srv.io, c.get(), nullptr, &tok, nullptr, 0), NIMBUS_E_UNAVAILABLE);
+    EXPECT_EQ(nimbus_grant(&srv.io, c.get(), c.get()->refresh_token, nullptr, &tok, nullptr, 0),
+              NIMBUS_E_UNAVAILABLE);
 
     const char *saved = nimbus_token_url();
     static const char odd_url[] = "https://user:pw@token.invalid/t?client_secret=abc&x=1";
     nimbus_test_endpoints(nullptr, odd_url);
     char big[NIMBUS_MSG_SIZE];
-    EXPECT_EQ(nimbus_grant(&srv.io, c.get(), nullptr, &tok, big, sizeof big), NIMBUS_E_UNAVAILABLE);
+    EXPECT_EQ(
+        nimbus_grant(&srv.io, c.get(), c.get()->refresh_token, nullptr, &tok, big, sizeof big),
+        NIMBUS_E_UNAVAILABLE);
     EXPECT_EQ(srv.last_url(), odd_url);
     EXPECT_STREQ(big,
                  "token: https://token.invalid/t?client_secret=***&x=1 answered HTTP 503: down");

@@ -52,7 +52,8 @@ void expire(const nimbus_cfg *cfg, const char *scope) {
 }
 
 std::string cached_refresh(const nimbus_cfg *cfg) {
-    return str(nimbus_cached_refresh(cfg, nimbus_scope_of(cfg)));
+    nimbus_str copy(nimbus_cache_refresh_of(cfg, nimbus_scope_of(cfg)));
+    return str(copy.get());
 }
 
 class Session : public ::testing::Test {
@@ -275,8 +276,8 @@ TEST_F(Session, ConcurrentSessionsHoldTheirOwnKeysTokens) {
             if (str(sess.access_token).rfind("AT-" + account + "-", 0) != 0 ||
                 str(sess.refresh_token).rfind(account + "~", 0) != 0)
                 wrong++;
-            const char *cached = nimbus_session_refresh_token(cfgs[k], nullptr);
-            if (cached && std::string(cached).rfind(account + "~", 0) != 0)
+            nimbus_str cached(nimbus_cache_refresh_of(cfgs[k], nullptr));
+            if (cached && std::string(cached.get()).rfind(account + "~", 0) != 0)
                 wrong++;
             nimbus_sess_close(&sess);
             if (t == 0 && round % 97 == 96)

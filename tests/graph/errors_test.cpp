@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/alloc_hook.h"
 #include "graph/graph.h"
+#include "support/alloc_hook.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
-#include "support/alloc_hook.h"
 #include "graph/graph.h"
+#include "support/alloc_hook.h"
 
 namespace {
 

@@ -216,25 +216,25 @@ TEST(BodyLine, FirstPrintableLine) {
 TEST(Mask, ReplacesEveryOccurrence) {
     char msg[128];
     std::strcpy(msg, "abc abc abc");
-    mask(msg, "abc");
+    nimbus_mask(msg, "abc");
     EXPECT_STREQ("abc abc abc", msg);
     std::strcpy(msg, "key=abcd, again abcd; abcdabcd");
-    mask(msg, "abcd");
+    nimbus_mask(msg, "abcd");
     EXPECT_STREQ("key=***, again ***; ******", msg);
-    mask(nullptr, "abcd");
-    mask(msg, nullptr);
+    nimbus_mask(nullptr, "abcd");
+    nimbus_mask(msg, nullptr);
     std::strcpy(msg, "*****");
-    mask(msg, "****");
+    nimbus_mask(msg, "****");
     EXPECT_STREQ("***", msg);
     // A replacement joining with what follows forms a new occurrence.
     std::strcpy(msg, "x***yyyy");
-    mask(msg, "***y");
+    nimbus_mask(msg, "***y");
     EXPECT_STREQ("x***", msg);
     std::strcpy(msg, "same");
-    mask(msg, "same");
+    nimbus_mask(msg, "same");
     EXPECT_STREQ("***", msg);
     std::strcpy(msg, "Case CASE case");
-    mask(msg, "case");
+    nimbus_mask(msg, "case");
     EXPECT_STREQ("Case CASE ***", msg);
 }
 

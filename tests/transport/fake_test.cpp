@@ -23,7 +23,6 @@ struct answer {
 };
 
 answer take(int rc, char *body, int32_t status, char *error) {
-    const nimbus_io *f = nimbus_io_fake();
     answer a;
     a.rc = rc;
     a.status = status;
@@ -33,8 +32,8 @@ answer take(int rc, char *body, int32_t status, char *error) {
         a.body = body;
     if (error)
         a.error = error;
-    f->free(f->ctx, body);
-    f->free(f->ctx, error);
+    std::free(body);
+    std::free(error);
     return a;
 }
 
@@ -67,7 +66,7 @@ TEST_F(Fake, TableShape) {
     EXPECT_EQ(f->ctx, nullptr);
     EXPECT_NE(f->get, nullptr);
     EXPECT_NE(f->post, nullptr);
-    EXPECT_NE(f->free, nullptr);
+    EXPECT_EQ(f->free, nullptr);
 }
 
 TEST_F(Fake, ScriptedAnswersAndUnscripted404) {

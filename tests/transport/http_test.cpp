@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "support/alloc_hook.h"
 #include "rec_io.h"
+#include "support/alloc_hook.h"
 #include "text/text.h"
 #include "transport/transport.h"
 
