@@ -97,19 +97,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CHECK(b.data != nullptr && b.len == std::strlen(b.data));
     std::string out(b.data, b.len);
     nimbus_buf_free(&b);
-    bool usable = name_arg != nullptr && !name.empty() && name.size() <= 1024 && name != "." &&
-                  name != ".." &&
-                  utf8_reference(reinterpret_cast<const unsigned char *>(name.data()), name.size());
-    if (usable) {
+    // The name when usable, else the fallback cleaned the same way, else "item".
+    auto usable = [](const std::string &s) {
+        return !s.empty() && s.size() <= 1024 && s != "." && s != ".." &&
+               utf8_reference(reinterpret_cast<const unsigned char *>(s.data()), s.size());
+    };
+    const std::string *chosen = nullptr;
+    if (name_arg != nullptr && usable(name))
+        chosen = &name;
+    else if (fallback_arg != nullptr && usable(fallback))
+        chosen = &fallback;
+    if (chosen) {
         size_t slashes = 0;
-        for (char c : name)
+        for (char c : *chosen)
             slashes += c == '/';
-        CHECK(out.size() == name.size() + 2 * slashes);
+        CHECK(out.size() == chosen->size() + 2 * slashes);
         CHECK(utf8_reference(reinterpret_cast<const unsigned char *>(out.data()), out.size()));
         CHECK(out.find('/') == std::string::npos);
         CHECK(!has_control(out));
-    } else if (fallback_arg != nullptr && !fallback.empty()) {
-        CHECK(out == fallback);
     } else {
         CHECK(out == "item");
     }
