@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     yyjson_val *id = yyjson_obj_get(root, "id");
     if (rc == NIMBUS_OK) {
         CHECK(yyjson_is_obj(root) && !envelope && nonempty_str(id));
-        CHECK(std::strcmp(item.id, yyjson_get_str(id)) == 0);
+        CHECK(std::strcmp(item.id, yyjson_get_str(id)) == 0 && yyjson_get_len(id) <= 2048);
         CHECK(item.name && item.name[0] && std::strchr(item.name, '/') == nullptr);
         CHECK(std::string(prefix ? "/Music/" : "/") + item.name == item.path);
         CHECK(item.size >= -1 && (item.folder == 0 || item.folder == 1));
@@ -42,8 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CHECK(rc == NIMBUS_E_FAILED);
         CHECK(!item.id && !item.name && !item.path && item.size == 0 && item.mtime_ms == 0 &&
               item.folder == 0);
+        bool long_id = nonempty_str(id) && yyjson_get_len(id) > 2048;
         const char *want = !yyjson_is_obj(root) ? "the item answer is not a JSON object"
                            : envelope           ? "the item answer is an error envelope"
+                           : long_id            ? "a driveItem id is longer than 2048 bytes"
                                                 : "a driveItem carries no id";
         CHECK(std::strcmp(msg, want) == 0);
     }
