@@ -638,15 +638,23 @@ def run_cases(cases, names, fixture, on_failure=None):
     return 77 if skipped == len(names) else 0
 
 
+def main_of(cases, fixture, options=(), on_failure=None):
+    """A runner's command line, --nimbus PATH [OPTION VALUE...] CASE...: runs
+    each case in fixture(arguments)."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--nimbus", required=True)
+    for name, default in options:
+        ap.add_argument(name, default=default)
+    ap.add_argument("cases", nargs="+", choices=sorted(cases))
+    a = ap.parse_args()
+    return run_cases(cases, a.cases, lambda: fixture(a), on_failure)
+
+
 CASES = cases_in(globals())
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--nimbus", required=True)
-    ap.add_argument("cases", nargs="+", choices=sorted(CASES))
-    a = ap.parse_args()
-    return run_cases(CASES, a.cases, lambda: Fixture(os.path.abspath(a.nimbus)))
+    return main_of(CASES, lambda a: Fixture(os.path.abspath(a.nimbus)))
 
 
 if __name__ == "__main__":

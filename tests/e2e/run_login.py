@@ -8,7 +8,6 @@ mock's redirect to the command's loopback listener (or pastes the address).
 Usage: run_login.py --nimbus PATH CASE...
 """
 
-import argparse
 import http.client
 import json
 import os
@@ -28,7 +27,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 from run_e2e import (EXIT_AUTH, EXIT_NOT_FOUND, EXIT_OK, EXIT_OTHER, EXIT_USAGE,  # noqa: E402
-                     Failure, Fixture, cases_in, check, expect, run_cases)
+                     Fixture, cases_in, check, expect, main_of)
 
 CLOSE_PAGE = "You may close this window."
 
@@ -327,11 +326,7 @@ CASES = cases_in(globals())
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--nimbus", required=True)
-    ap.add_argument("cases", nargs="+", choices=sorted(CASES))
-    a = ap.parse_args()
-    return run_cases(CASES, a.cases, lambda: Fixture(os.path.abspath(a.nimbus)))
+    return main_of(CASES, lambda a: Fixture(os.path.abspath(a.nimbus)))
 
 
 if __name__ == "__main__":

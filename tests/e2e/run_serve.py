@@ -8,7 +8,6 @@ Chromium). Usage: run_serve.py --nimbus PATH [--out FOLDER] CASE...
 Exit status 77 means every case asked for was skipped (a missing program).
 """
 
-import argparse
 import html.parser
 import http.client
 import json
@@ -26,7 +25,7 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 from mock_graph import Node  # noqa: E402
-from run_e2e import Failure, Skip, cases_in, check, run_cases  # noqa: E402
+from run_e2e import Skip, cases_in, check, main_of  # noqa: E402
 
 TOKEN = "e2e-gateway-secret-0123456789"
 ESCAPED = "<b>&\"it's\".mp3"
@@ -420,14 +419,8 @@ def print_gateway_logs(f):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--nimbus", required=True)
-    ap.add_argument("--out", default=".")
-    ap.add_argument("cases", nargs="+", choices=sorted(CASES))
-    a = ap.parse_args()
-    return run_cases(CASES, a.cases,
-                     lambda: Fixture(os.path.abspath(a.nimbus), os.path.abspath(a.out)),
-                     print_gateway_logs)
+    return main_of(CASES, lambda a: Fixture(os.path.abspath(a.nimbus), os.path.abspath(a.out)),
+                   [("--out", ".")], print_gateway_logs)
 
 
 if __name__ == "__main__":
