@@ -425,8 +425,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         ranges = self.headers.get("Range")
         if ranges:
             first, last = None, total - 1
-            spec = ranges[len("bytes="):] if ranges.startswith("bytes=") else ""
-            start, dash, end = spec.partition("-")
+            wanted = ranges[len("bytes="):] if ranges.startswith("bytes=") else ""
+            start, dash, end = wanted.partition("-")
             try:
                 if dash and start:
                     first = int(start)
