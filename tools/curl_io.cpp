@@ -6,6 +6,7 @@
 // after an exponential backoff with full jitter.
 #include "curl_io.h"
 #include "output.h"
+#include "text.h"
 
 #include <curl/curl.h>
 
@@ -211,14 +212,6 @@ double backoff_seconds(int retry) {
     return std::uniform_real_distribution<double>(0.0, window)(rng);
 }
 
-// A bearer token goes into a header line; refuse anything that could end it.
-bool header_safe(const std::string &value) {
-    for (unsigned char c : value)
-        if (c < 0x20 || c == 0x7f)
-            return false;
-    return true;
-}
-
 struct slist_guard {
     curl_slist *list = nullptr;
     ~slist_guard() { curl_slist_free_all(list); }
@@ -354,7 +347,7 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
             target.resize(at);
         }
     }
-    if (!header_safe(token))
+    if (has_control(token))
         return fail(error, "the access token holds control characters");
 
     slist_guard headers;
@@ -363,7 +356,7 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
         ok = ok && add_header(&headers.list, "Authorization: Bearer " + token);
     if (body) {
         const char *type = content_type ? content_type : "application/x-www-form-urlencoded";
-        ok = ok && header_safe(type) &&
+        ok = ok && !has_control(type) &&
              add_header(&headers.list, std::string("Content-Type: ") + type);
         ok = ok && add_header(&headers.list, "Expect:");
     }

@@ -76,13 +76,6 @@ int fail_with(const failure &f) {
     return f.status;
 }
 
-bool has_control(const std::string &text) {
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7f)
-            return true;
-    return false;
-}
-
 std::string first_line(const std::string &text) {
     std::string line = text.substr(0, text.find_first_of("\r\n"));
     return line.size() > 300 ? line.substr(0, 300) + "..." : line;

@@ -1,5 +1,6 @@
 // The rotation watch: a decorator over the command's transport table.
 #include "rotation.h"
+#include "text.h"
 
 #include "json_doc.h"
 
@@ -14,12 +15,7 @@ constexpr size_t kMaxToken = 8192; // the library refuses longer refresh tokens 
 
 // A token as the library takes it: 1 to 8 KiB, no control characters.
 bool token_ok(const std::string &token) {
-    if (token.empty() || token.size() > kMaxToken)
-        return false;
-    for (unsigned char c : token)
-        if (c < 0x20 || c == 0x7f)
-            return false;
-    return true;
+    return !token.empty() && token.size() <= kMaxToken && !has_control(token);
 }
 
 int f_get(void *ctx, const char *url, char **body, int32_t *status, char **error) {

@@ -4,6 +4,7 @@
 // becomes a redirect to its pre-authorised download URL, which the player
 // then fetches (with Range requests) straight from the service.
 #include "serve.h"
+#include "text.h"
 
 #include "context.h"
 #include "json_doc.h"
@@ -155,11 +156,10 @@ bool read_token_file(const std::string &path, std::string *token, std::string *e
         *error = "the token in " + path + " is longer than 4096 bytes";
         return false;
     }
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7f) {
-            *error = "the token in " + path + " holds control characters";
-            return false;
-        }
+    if (has_control(text)) {
+        *error = "the token in " + path + " holds control characters";
+        return false;
+    }
     if (text.size() < kMinToken) {
         *error = "the token in " + path + " is shorter than 16 characters";
         return false;

@@ -26,6 +26,15 @@ inline std::string url_encode(const std::string &text, bool keep_slash) {
     return out;
 }
 
+// True when text holds a control character (below 0x20, or DEL): such a
+// text cannot go into a header line, a settings value or a terminal as is.
+inline bool has_control(const std::string &text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    return false;
+}
+
 // The value of a hexadecimal digit, or -1.
 inline int hex_value(char c) {
     if (c >= '0' && c <= '9')
