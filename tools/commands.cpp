@@ -197,7 +197,9 @@ int run_validate(const options &o) {
         return EXIT_OK;
     }
     std::string error;
-    if (!store_members(ctx.path(), updates, &ctx.identity(), &error)) {
+    if (!store_members(ctx.path(), updates, &ctx.identity(), &error, settings_lock_wait(o))) {
+        if (ctx.stopped())
+            return EXIT_INTERRUPTED;
         print_error("validate --write: " + error);
         return EXIT_OTHER;
     }

@@ -28,6 +28,13 @@ curl_settings transport_settings(const options &o) {
     return cs;
 }
 
+lock_wait settings_lock_wait(const options &o) {
+    lock_wait w;
+    w.max_time_s = o.max_time_s;
+    w.started = o.started;
+    return w;
+}
+
 context::~context() {
     try {
         keep_rotation();
@@ -95,7 +102,8 @@ bool context::keep_rotation() {
         std::string stored = settings_value(now, key);
         if (stored != token && stored != known_)
             return true; // another run stored its own rotation: that one stays
-        if (stored == token || store_members(path_, {{key, token}}, &identity_, &error)) {
+        if (stored == token ||
+            store_members(path_, {{key, token}}, &identity_, &error, settings_lock_wait(o_))) {
             known_ = token;
             return true;
         }

@@ -19,6 +19,9 @@ namespace cli {
 // The transport options of every command, from its command line.
 curl_settings transport_settings(const options &o);
 
+// How long a settings write waits for the lock, from the command line.
+lock_wait settings_lock_wait(const options &o);
+
 // What a request needs: the settings text and a selected transport. The
 // curl transport stays alive (and selected) until this object goes away; a
 // refresh token the service rotated meanwhile is stored before that (and

@@ -1,6 +1,7 @@
 // Settings file handling for the command.
 #include "settings_file.h"
 
+#include "curl_io.h"
 #include "json_doc.h"
 
 #include <yyjson.h>
@@ -15,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace cli {
@@ -222,6 +224,54 @@ bool write_replacement(int folder, const std::string &dir, const std::string &na
     return true;
 }
 
+// An exclusive flock on fd, polled so that the wait ends at the limit of
+// `wait` or at Ctrl-C instead of whenever the holder lets go.
+bool take_lock(int fd, const std::string &lock_path, const lock_wait &wait, std::string *error) {
+    using clock = std::chrono::steady_clock;
+    clock::time_point end = clock::now() + std::chrono::seconds(kLockWaitSeconds);
+    bool by_max_time = false;
+    if (wait.max_time_s > 0) {
+        clock::time_point limit =
+            wait.started + std::chrono::duration_cast<clock::duration>(
+                               std::chrono::duration<double>(wait.max_time_s));
+        if (limit < end) {
+            end = limit;
+            by_max_time = true;
+        }
+    }
+    std::chrono::nanoseconds pause = std::chrono::milliseconds(2);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            *error = errno_text("cannot lock " + lock_path);
+            return false;
+        }
+        if (interrupted()) {
+            *error = "interrupted while waiting for the lock file " + lock_path;
+            return false;
+        }
+        clock::time_point now = clock::now();
+        if (now >= end) {
+            char why[64];
+            if (by_max_time)
+                std::snprintf(why, sizeof why, "the --max-time of %g s ran out", wait.max_time_s);
+            else
+                std::snprintf(why, sizeof why, "gave up after %d s", kLockWaitSeconds);
+            *error = "another process holds the lock file " + lock_path + ": " + why;
+            return false;
+        }
+        std::chrono::nanoseconds left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(end - now);
+        std::chrono::nanoseconds step = pause < left ? pause : left;
+        timespec ts{static_cast<time_t>(step.count() / 1000000000),
+                    static_cast<long>(step.count() % 1000000000)};
+        nanosleep(&ts, nullptr); // Ctrl-C cuts it short; the loop looks again
+        if (pause < std::chrono::milliseconds(50))
+            pause *= 2;
+    }
+}
+
 } // namespace
 
 std::string default_settings_path() {
@@ -356,7 +406,7 @@ bool merge_members(const std::string &settings, const std::vector<member> &updat
 }
 
 bool store_members(const std::string &path, const std::vector<member> &updates,
-                   const file_identity *expected, std::string *error) {
+                   const file_identity *expected, std::string *error, const lock_wait &wait) {
     // A symbolic link is followed once, here; from now on only the folder's
     // descriptor and the name in it are used.
     char resolved[PATH_MAX];
@@ -412,12 +462,8 @@ bool store_members(const std::string &path, const std::vector<member> &updates,
         *error = errno_text("cannot give the lock file " + lock_path + " to its owner");
         return false;
     }
-    while (flock(lock.fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            *error = errno_text("cannot lock " + lock_path);
-            return false;
-        }
-    }
+    if (!take_lock(lock.fd, lock_path, wait, error))
+        return false;
 
     // Under the lock: the current file, checked again and read afresh.
     fd_guard current;

@@ -3,6 +3,7 @@
 #ifndef NIMBUS_TOOLS_SETTINGS_FILE_H
 #define NIMBUS_TOOLS_SETTINGS_FILE_H
 
+#include <chrono>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -51,6 +52,17 @@ std::string settings_value(const std::string &settings, const std::string &key);
 bool merge_members(const std::string &settings, const std::vector<member> &updates,
                    std::string *merged, std::string *error);
 
+// How long a writer waits for the lock another process holds: until the
+// command's --max-time runs out (max_time_s seconds from started; 0: no such
+// limit) and never longer than kLockWaitSeconds, since a write holds the lock
+// for milliseconds and a lock file in a shared folder may be held by anyone.
+// Ctrl-C (see interrupted()) ends the wait at once.
+constexpr int kLockWaitSeconds = 30;
+struct lock_wait {
+    double max_time_s = 0;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
+
 // The one way the settings file is written: a locked read-merge-write.
 //
 // The folder is opened once and everything else happens relative to it. An
@@ -67,9 +79,11 @@ bool merge_members(const std::string &settings, const std::vector<member> &updat
 // and inode are recorded in the lock file), so concurrent writers all land.
 // Without expected, a missing file is created from "{}" (and a missing
 // folder with mode 0700). Run as root, the file keeps its owner and group (a
-// new one gets the folder's), and so does the lock file.
+// new one gets the folder's), and so does the lock file. The lock is waited
+// for as `wait` says.
 bool store_members(const std::string &path, const std::vector<member> &updates,
-                   const file_identity *expected, std::string *error);
+                   const file_identity *expected, std::string *error,
+                   const lock_wait &wait = lock_wait());
 
 } // namespace cli
 
