@@ -1,6 +1,6 @@
 // `nimbus login`: the OAuth 2.0 authorization-code flow with PKCE (S256)
 // against the Microsoft identity platform. The browser comes back to a
-// listener on 127.0.0.1 (or the user pastes the address it was sent to); the
+// listener on 127.0.0.1 and ::1 (or the user pastes the address it was sent to); the
 // code is exchanged at the token endpoint through the command's own curl
 // transport, the drive is asked for its type and owner, and the settings file
 // is written with the locked writer.
@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -39,6 +40,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -183,62 +185,110 @@ std::string page(const std::string &title, const std::string &text) {
            html_escape(text) + "</p></body></html>\n";
 }
 
-// The loopback listener. It takes the first request to "/" that carries a
-// code or an error, hands it to the waiting command, and answers that
-// browser once the command knows how the sign-in ended. Everything else
-// gets a small page and changes nothing.
+// How a wait for the browser ended.
+enum class waited { answered, timed_out, interrupted, start_reused };
+
+// The loopback listener, on 127.0.0.1 and ::1 (the browser resolves
+// "localhost" to either). It serves two things:
+//
+// - GET /start/<token>: once, and for kStartSeconds, a redirect to the
+//   sign-in address. The browser is opened on this address, so the state
+//   and the code challenge never appear in a command line or environment
+//   that other users can read. A second use means someone else read the
+//   address: it is refused and the sign-in ends.
+// - GET /?code=...&state=... (or error=...): the first answer that carries
+//   this sign-in's state goes to the waiting command, and that browser is
+//   answered once the command knows how the sign-in ended. An answer with
+//   another state (any web page can send one) gets a short page and changes
+//   nothing.
+//
+// Every connection must send its request within kRequestSeconds of being
+// accepted, and at most kMaxPending connections may wait for theirs (the
+// oldest is closed for a newcomer), so idle connections cannot keep the
+// browser out. Every answer closes its connection.
 class loopback {
   public:
+    loopback(std::string state, std::string start_token, std::string sign_in)
+        : state_(std::move(state)), start_token_(std::move(start_token)),
+          sign_in_(std::move(sign_in)) {}
+
     ~loopback() {
         finish(false, "nimbus stopped before the sign-in was complete");
-        if (daemon_)
-            MHD_stop_daemon(daemon_);
-        if (listen_fd_ >= 0)
-            close(listen_fd_);
+        for (MHD_Daemon *d : daemons_)
+            if (d)
+                MHD_stop_daemon(d);
+        for (int fd : listen_fds_)
+            if (fd >= 0)
+                close(fd);
     }
 
     bool start(long port, failure *f) {
-        listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (listen_fd_ < 0 ||
-            setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-            bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            listen(listen_fd_, 16) != 0) {
-            std::string why = std::strerror(errno);
-            *f = {EXIT_OTHER, errno == EADDRINUSE
-                                  ? "port " + std::to_string(port) +
-                                        " on 127.0.0.1 is in use: choose another with --port "
-                                        "(and register http://localhost:PORT/ for it)"
-                                  : "cannot listen on 127.0.0.1 port " + std::to_string(port) +
-                                        " (--port): " + why};
-            return false;
+        start_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
+        for (int i = 0; i < 2; i++) {
+            int family = i == 0 ? AF_INET : AF_INET6;
+            const char *shown = i == 0 ? "127.0.0.1" : "[::1]";
+            int fd = -1;
+            int err = listen_on(family, port, &fd);
+            // Without IPv6 on the machine nobody can listen on ::1, so
+            // "localhost" can only mean 127.0.0.1.
+            if (family == AF_INET6 && (err == EAFNOSUPPORT || err == EADDRNOTAVAIL))
+                continue;
+            if (err) {
+                *f = {EXIT_OTHER, err == EADDRINUSE
+                                      ? "port " + std::to_string(port) + " on " + shown +
+                                            " is in use: choose another with --port (and register "
+                                            "http://localhost:PORT/ for it)"
+                                      : "cannot listen on " + std::string(shown) + " port " +
+                                            std::to_string(port) +
+                                            " (--port): " + std::strerror(err)};
+                return false;
+            }
+            listen_fds_[i] = fd;
         }
-        daemon_ = MHD_start_daemon(
-            MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, &loopback::on_request, this,
-            MHD_OPTION_LISTEN_SOCKET, listen_fd_, MHD_OPTION_CONNECTION_LIMIT, 16u,
-            MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-            static_cast<size_t>(64 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &loopback::on_completed,
-            this, MHD_OPTION_END);
-        if (!daemon_) {
-            *f = {EXIT_OTHER, "cannot start the loopback listener on port " + std::to_string(port) +
-                                  " (--port)"};
-            return false;
+        for (int i = 0; i < 2; i++) {
+            if (listen_fds_[i] < 0)
+                continue;
+            unsigned flags =
+                MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | (i == 1 ? MHD_USE_IPv6 : 0);
+            daemons_[i] = MHD_start_daemon(
+                flags, 0, nullptr, nullptr, &loopback::on_request, this, MHD_OPTION_LISTEN_SOCKET,
+                listen_fds_[i], MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+                MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kRequestSeconds),
+                MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(64 * 1024),
+                MHD_OPTION_NOTIFY_COMPLETED, &loopback::on_completed, this,
+                MHD_OPTION_NOTIFY_CONNECTION, &loopback::on_connection, this, MHD_OPTION_END);
+            if (!daemons_[i]) {
+                *f = {EXIT_OTHER, "cannot start the loopback listener on port " +
+                                      std::to_string(port) + " (--port)"};
+                return false;
+            }
+            listen_fds_[i] = -1; // the daemon closes it
         }
-        listen_fd_ = -1; // the daemon closes it
         return true;
     }
 
-    // Waits for the browser to come back; false when the time ran out.
-    bool wait(std::chrono::steady_clock::time_point deadline, redirect *r) {
+    // Waits for the browser to come back, closing connections that are late
+    // with their request meanwhile.
+    waited wait(std::chrono::steady_clock::time_point deadline, redirect *r) {
         std::unique_lock<std::mutex> hold(lock_);
-        if (!changed_.wait_until(hold, deadline, [this] { return got_; }))
-            return false;
-        *r = got_redirect_;
-        return true;
+        for (;;) {
+            if (got_) {
+                *r = got_redirect_;
+                return waited::answered;
+            }
+            if (start_reused_)
+                return waited::start_reused;
+            if (interrupted())
+                return waited::interrupted;
+            auto now = std::chrono::steady_clock::now();
+            if (now >= deadline)
+                return waited::timed_out;
+            auto next = now + std::chrono::milliseconds(100); // Ctrl-C is seen this soon
+            changed_.wait_until(hold, next < deadline ? next : deadline);
+            hold.unlock();
+            close_late(std::chrono::steady_clock::now());
+            hold.lock();
+        }
     }
 
     // Answers the browser that brought the redirect, and gives the page a
@@ -251,11 +301,58 @@ class loopback {
         outcome_ok_ = ok;
         outcome_text_ = text;
         changed_.notify_all();
-        if (got_)
+        if (got_ && !interrupted())
             changed_.wait_for(hold, std::chrono::seconds(5), [this] { return delivered_; });
     }
 
   private:
+    static constexpr int kStartSeconds = 300;
+    static constexpr int kRequestSeconds = 5;
+    static constexpr unsigned kConnectionLimit = 64; // per address
+    static constexpr size_t kMaxPending = 32;        // both addresses together
+
+    // An accepted connection until it closes.
+    struct slot {
+        int fd;
+        std::chrono::steady_clock::time_point accepted;
+        bool requested; // its request arrived: the deadline no longer applies
+        bool cut;       // shut down by us; the daemon closes it
+    };
+
+    // A listening socket on the loopback address of family; 0 or the errno.
+    static int listen_on(int family, long port, int *out) {
+        int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return errno;
+        int one = 1;
+        sockaddr_storage addr{};
+        socklen_t len;
+        if (family == AF_INET) {
+            auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(static_cast<uint16_t>(port));
+            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof *v4;
+        } else {
+            auto *v6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(static_cast<uint16_t>(port));
+            v6->sin6_addr = in6addr_loopback;
+            len = sizeof *v6;
+        }
+        if ((family == AF_INET6 &&
+             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0) ||
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+            bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+            listen(fd, static_cast<int>(kConnectionLimit)) != 0) {
+            int err = errno;
+            close(fd);
+            return err;
+        }
+        *out = fd;
+        return 0;
+    }
+
     static MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char *method,
                                  const char *, const char *, size_t *, void **request) {
         return static_cast<loopback *>(cls)->answer(c, url, method, request);
@@ -271,10 +368,75 @@ class loopback {
         self->changed_.notify_all();
     }
 
+    static void on_connection(void *cls, MHD_Connection *c, void **context,
+                              MHD_ConnectionNotificationCode code) {
+        loopback *self = static_cast<loopback *>(cls);
+        std::lock_guard<std::mutex> hold(self->slots_lock_);
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            // Forgotten before the daemon closes the socket, so a late
+            // shutdown never reaches a reused descriptor.
+            for (auto it = self->slots_.begin(); it != self->slots_.end(); ++it)
+                if (&*it == *context) {
+                    self->slots_.erase(it);
+                    break;
+                }
+            *context = nullptr;
+            return;
+        }
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (!info)
+            return;
+        try {
+            self->slots_.push_back(
+                {info->connect_fd, std::chrono::steady_clock::now(), false, false});
+            *context = &self->slots_.back();
+        } catch (...) {
+            shutdown(info->connect_fd, SHUT_RDWR); // no room to track it: not served
+            return;
+        }
+        // Room for the next connection: the oldest that still owes its
+        // request makes way.
+        size_t pending = 0;
+        slot *oldest = nullptr;
+        for (slot &s : self->slots_)
+            if (!s.requested && !s.cut) {
+                pending++;
+                if (!oldest)
+                    oldest = &s;
+            }
+        if (pending > kMaxPending && oldest) {
+            shutdown(oldest->fd, SHUT_RDWR);
+            oldest->cut = true;
+        }
+    }
+
+    // Shuts down the connections that owe their request past the deadline.
+    void close_late(std::chrono::steady_clock::time_point now) {
+        std::lock_guard<std::mutex> hold(slots_lock_);
+        for (slot &s : slots_)
+            if (!s.requested && !s.cut &&
+                now - s.accepted >= std::chrono::seconds(kRequestSeconds)) {
+                shutdown(s.fd, SHUT_RDWR);
+                s.cut = true;
+            }
+    }
+
+    void mark_requested(MHD_Connection *c) {
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        std::lock_guard<std::mutex> hold(slots_lock_);
+        if (info && info->socket_context)
+            static_cast<slot *>(info->socket_context)->requested = true;
+    }
+
     MHD_Result answer(MHD_Connection *c, const char *url, const char *method, void **request) {
+        mark_requested(c);
         if (std::strcmp(method, "GET") != 0)
             return reply(c, MHD_HTTP_METHOD_NOT_ALLOWED,
                          page("Not allowed", "Only GET is served."));
+        if (std::strncmp(url, "/start/", 7) == 0)
+            return start_page(c, url + 7);
         if (std::strcmp(url, "/") != 0) // favicon.ico and the like
             return reply(c, MHD_HTTP_NOT_FOUND, page("Not found", "Nothing here."));
         auto arg = [c](const char *key) {
@@ -290,6 +452,16 @@ class loopback {
         if (r.code.empty() && r.error.empty())
             return reply(c, MHD_HTTP_BAD_REQUEST,
                          page("Not a sign-in answer", "nimbus is waiting for the sign-in."));
+        if (!same_secret(r.state, state_)) {
+            if (!told_forged_) {
+                told_forged_ = true;
+                print_error("login: an answer that does not belong to this sign-in (state "
+                            "mismatch) was ignored; still waiting");
+            }
+            return reply(c, MHD_HTTP_BAD_REQUEST,
+                         page("Not this sign-in",
+                              "This answer does not belong to the sign-in nimbus is waiting for."));
+        }
         got_ = true;
         got_redirect_ = r;
         *request = this;
@@ -303,7 +475,30 @@ class loopback {
         return reply(c, outcome_ok_ ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, body);
     }
 
-    static MHD_Result reply(MHD_Connection *c, unsigned status, const std::string &body) {
+    // GET /start/<token>: the one redirect to the sign-in address.
+    MHD_Result start_page(MHD_Connection *c, const char *token) {
+        if (!same_secret(token, start_token_))
+            return reply(c, MHD_HTTP_NOT_FOUND, page("Not found", "Nothing here."));
+        std::unique_lock<std::mutex> hold(lock_);
+        if (start_used_ || std::chrono::steady_clock::now() >= start_until_) {
+            if (start_used_ && !got_) {
+                start_reused_ = true;
+                changed_.notify_all();
+            }
+            hold.unlock();
+            return reply(c, MHD_HTTP_GONE,
+                         page("Address used up",
+                              "This sign-in address works once and for five minutes; run "
+                              "nimbus login again."));
+        }
+        start_used_ = true;
+        hold.unlock();
+        return reply(c, MHD_HTTP_FOUND, page("Sign in", "Continue at the Microsoft sign-in page."),
+                     sign_in_.c_str());
+    }
+
+    static MHD_Result reply(MHD_Connection *c, unsigned status, const std::string &body,
+                            const char *location = nullptr) {
         MHD_Response *resp = MHD_create_response_from_buffer(
             body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
         if (!resp)
@@ -313,13 +508,17 @@ class loopback {
         MHD_add_response_header(resp, "Referrer-Policy", "no-referrer");
         MHD_add_response_header(resp, "X-Content-Type-Options", "nosniff");
         MHD_add_response_header(resp, "Content-Security-Policy", "default-src 'none'");
+        MHD_add_response_header(resp, "Connection", "close");
+        if (location)
+            MHD_add_response_header(resp, "Location", location);
         MHD_Result rc = MHD_queue_response(c, status, resp);
         MHD_destroy_response(resp);
         return rc;
     }
 
-    MHD_Daemon *daemon_ = nullptr;
-    int listen_fd_ = -1;
+    const std::string state_, start_token_, sign_in_;
+    MHD_Daemon *daemons_[2] = {nullptr, nullptr};
+    int listen_fds_[2] = {-1, -1};
     std::mutex lock_;
     std::condition_variable changed_;
     bool got_ = false;
@@ -328,17 +527,29 @@ class loopback {
     bool outcome_ok_ = false;
     std::string outcome_text_;
     bool delivered_ = false;
+    bool told_forged_ = false;
+    bool start_used_ = false;
+    bool start_reused_ = false;
+    std::chrono::steady_clock::time_point start_until_;
+    std::mutex slots_lock_;
+    std::list<slot> slots_;
 };
 
-// Reads one pasted line from stdin, waiting until the deadline.
-bool read_pasted(std::chrono::steady_clock::time_point deadline, std::string *line, failure *f) {
+// Reads one pasted line from stdin, waiting until the deadline (late says
+// which limit that is) or Ctrl-C.
+bool read_pasted(std::chrono::steady_clock::time_point deadline, const std::string &late,
+                 std::string *line, failure *f) {
     line->clear();
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
+        if (interrupted()) {
+            *f = {EXIT_INTERRUPTED, "interrupted"};
+            return false;
+        }
         if (left <= 0) {
-            *f = {EXIT_OTHER, "no address was pasted in time (--wait)"};
+            *f = {EXIT_OTHER, "no address was pasted " + late};
             return false;
         }
         pollfd p{STDIN_FILENO, POLLIN, 0};
@@ -459,12 +670,19 @@ bool client_secret(const options &o, const std::string &stored, std::string *sec
 }
 
 // Opens xdg-open on the address when there is a display; quietly nothing
-// otherwise (the address is printed anyway).
+// otherwise (the address is printed anyway). The launcher and the browser
+// get the environment without the command's own variables: the client
+// secret may be among them.
 void open_browser(const std::string &url) {
     const char *x = std::getenv("DISPLAY");
     const char *w = std::getenv("WAYLAND_DISPLAY");
     if (!(x && *x) && !(w && *w))
         return;
+    std::vector<char *> env;
+    for (char **e = environ; *e; e++)
+        if (std::strncmp(*e, "NIMBUS_", 7) != 0)
+            env.push_back(*e);
+    env.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0)
         return;
@@ -472,7 +690,7 @@ void open_browser(const std::string &url) {
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
     pid_t pid;
     char *argv[] = {const_cast<char *>("xdg-open"), const_cast<char *>(url.c_str()), nullptr};
-    posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ);
+    posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, env.data());
     posix_spawn_file_actions_destroy(&actions);
 }
 
@@ -658,7 +876,21 @@ int run_login(const options &o) {
                       "&code_challenge=" + challenge +
                       "&code_challenge_method=S256&prompt=select_account";
 
+    // The wait for the browser ends at --wait or at --max-time, whichever
+    // comes first, or at Ctrl-C.
+    catch_interrupt();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.wait_s);
+    std::string late = "within " + std::to_string(o.wait_s) + " seconds (--wait)";
+    if (o.max_time_s > 0) {
+        auto limit = o.started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(o.max_time_s));
+        if (limit < deadline) {
+            deadline = limit;
+            char text[64];
+            std::snprintf(text, sizeof text, "before the --max-time of %g s ran out", o.max_time_s);
+            late = text;
+        }
+    }
     redirect got;
     std::unique_ptr<loopback> listener;
     if (o.no_browser) {
@@ -668,20 +900,35 @@ int run_login(const options &o) {
                      "there). Paste that whole address here and press Enter:\n",
                      url.c_str(), redirect_uri.c_str());
         std::string line;
-        if (!read_pasted(deadline, &line, &f))
+        if (!read_pasted(deadline, late, &line, &f))
             return fail_with(f);
         got = parse_pasted(line);
     } else {
-        listener.reset(new loopback);
+        // The browser is opened on a one-time address of the listener, so
+        // that no command line shows the state or the code challenge; the
+        // full address is printed for the user alone.
+        std::string start_token;
+        if (!random_text(24, &start_token))
+            return fail_with({EXIT_OTHER, "cannot make the sign-in secrets (random source)"});
+        listener.reset(new loopback(state, start_token, url));
         if (!listener->start(port, &f))
             return fail_with(f);
         std::fprintf(stderr, "Open this address in a browser and sign in:\n\n%s\n\n", url.c_str());
-        open_browser(url);
+        open_browser("http://127.0.0.1:" + std::to_string(port) + "/start/" + start_token);
         std::fprintf(stderr, "Waiting up to %ld seconds for the browser at %s ...\n", o.wait_s,
                      redirect_uri.c_str());
-        if (!listener->wait(deadline, &got))
-            return fail_with({EXIT_OTHER, "no sign-in arrived within " + std::to_string(o.wait_s) +
-                                              " seconds (--wait)"});
+        switch (listener->wait(deadline, &got)) {
+        case waited::answered:
+            break;
+        case waited::timed_out:
+            return fail_with({EXIT_OTHER, "no sign-in arrived " + late});
+        case waited::interrupted:
+            return fail_with({EXIT_INTERRUPTED, "interrupted"});
+        case waited::start_reused:
+            return fail_with({EXIT_AUTH, "the one-time sign-in address was opened twice "
+                                         "(another user may have read it): nothing was "
+                                         "exchanged; run nimbus login again"});
+        }
     }
 
     // From here on every outcome is also told to the browser. An answer
@@ -719,6 +966,8 @@ int run_login(const options &o) {
         tokens t;
         drive_info d;
         if (!exchange(curl.table(), form, &t, &f) || !read_drive(curl.table(), t.access, &d, &f)) {
+            if (interrupted())
+                f = {EXIT_INTERRUPTED, "interrupted"};
             status = finish(false, f, "The sign-in did not complete; the terminal says why.");
         } else {
             std::vector<member> updates = {
@@ -733,8 +982,11 @@ int run_login(const options &o) {
             std::string error;
             if (!exists)
                 make_folders(path);
-            if (!store_members(path, updates, exists ? &identity : nullptr, &error)) {
-                status = finish(false, {EXIT_OTHER, "cannot store the settings: " + error},
+            if (!store_members(path, updates, exists ? &identity : nullptr, &error,
+                               settings_lock_wait(o))) {
+                status = finish(false,
+                                {interrupted() ? EXIT_INTERRUPTED : EXIT_OTHER,
+                                 "cannot store the settings: " + error},
                                 "nimbus could not store the settings; the terminal says why.");
             } else {
                 status = finish(true, f, "nimbus is signed in.");

@@ -142,7 +142,7 @@ const option_row kOptions[] = {
     {"--port", nullptr, "PORT", "login", takes::whole, 1, 65535, "a port",
      set_number<long, &O::port>,
      "the loopback port of the redirect URI (default 8914);\n"
-     "the command listens on 127.0.0.1 only"},
+     "the command listens on 127.0.0.1 and ::1 only"},
     {"--wait", nullptr, "SECONDS", "login", takes::whole, 1, 86400, "whole seconds",
      set_number<long, &O::wait_s>, "how long to wait for the sign-in (default 300)"},
     {"--no-browser", nullptr, nullptr, "login", takes::flag, 0, 0, nullptr,

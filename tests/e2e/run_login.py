@@ -8,11 +8,13 @@ mock's redirect to the command's loopback listener (or pastes the address).
 Usage: run_login.py --nimbus PATH CASE...
 """
 
+import fcntl
 import http.client
 import json
 import os
 import queue
 import resource
+import shutil
 import signal
 import socket
 import ssl
@@ -20,6 +22,7 @@ import stat
 import subprocess
 import sys
 import threading
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -27,9 +30,10 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 from run_e2e import (EXIT_AUTH, EXIT_NOT_FOUND, EXIT_OK, EXIT_OTHER, EXIT_USAGE,  # noqa: E402
-                     Fixture, cases_in, check, expect, main_of)
+                     Failure, Fixture, Skip, cases_in, check, expect, main_of)
 
 CLOSE_PAGE = "You may close this window."
+EXIT_INTERRUPTED = 130
 
 
 def free_port():
@@ -43,7 +47,8 @@ def free_port():
 class Login:
     """One running `nimbus login`: its printed sign-in address, and the end."""
 
-    def __init__(self, f, *args, secret=mock_graph.CLIENT_SECRET, port=None, settings=None):
+    def __init__(self, f, *args, secret=mock_graph.CLIENT_SECRET, port=None, settings=None,
+                 browser=False):
         self.f = f
         self.port = port or free_port()
         cmd = [f.nimbus]
@@ -57,6 +62,22 @@ class Login:
             env.pop(k, None)
         if secret is not None:
             env["NIMBUS_CLIENT_SECRET"] = secret
+        if browser:
+            # A stand-in for xdg-open that keeps what any user can read of it.
+            bin_dir = os.path.join(f.dir, "bin")
+            os.makedirs(bin_dir, exist_ok=True)
+            self.browser_log = os.path.join(f.dir, "browser")
+            for ext in ("url", "cmdline", "environ"):
+                if os.path.exists(self.browser_log + "." + ext):
+                    os.unlink(self.browser_log + "." + ext)
+            with open(os.path.join(bin_dir, "xdg-open"), "w") as b:
+                b.write('#!/bin/sh\ncat /proc/$$/cmdline > "{0}.cmdline"\n'
+                        'cat /proc/$$/environ > "{0}.environ"\n'
+                        'printf %s "$1" > "{0}.tmp" && mv "{0}.tmp" "{0}.url"\n'
+                        .format(self.browser_log))
+            os.chmod(os.path.join(bin_dir, "xdg-open"), 0o755)
+            env["PATH"] = bin_dir + os.pathsep + env.get("PATH", "")
+            env["DISPLAY"] = ":99"
         self.cmd = " ".join(cmd)
         self.p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, env=env)
@@ -78,6 +99,15 @@ class Login:
             check(line is not None, "no sign-in address printed", "".join(self.err_lines))
             if line.startswith("https://"):
                 return line.strip()
+
+    def browser(self):
+        """What the browser stand-in was given: (address, cmdline, environ)."""
+        for _ in range(200):
+            if os.path.exists(self.browser_log + ".url"):
+                read = lambda ext: open(self.browser_log + "." + ext, "rb").read()
+                return read("url").decode(), read("cmdline"), read("environ")
+            time.sleep(0.05)
+        raise Failure("the browser was not opened", "".join(self.err_lines))
 
     def end(self, pasted=None):
         # stderr belongs to the reader thread; communicate() would read it too.
@@ -115,13 +145,42 @@ def authorize(f, address):
     return r.getheader("Location")
 
 
-def loopback(port, target):
+def loopback(port, target, host="127.0.0.1"):
     """A browser request to the command's listener: (status, page)."""
     try:
-        with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, target), timeout=30) as r:
+        with urllib.request.urlopen("http://%s:%d%s" % (host, port, target), timeout=30) as r:
             return r.status, r.read().decode()
     except urllib.error.HTTPError as e:
         return e.code, e.read().decode()
+    except OSError as e:
+        raise Failure("the listener did not answer %s" % target, e)
+
+
+def get_once(port, target):
+    """One request without following a redirect: (status, Location)."""
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    c.request("GET", target)
+    r = c.getresponse()
+    r.read()
+    c.close()
+    return r.status, r.getheader("Location")
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def as_other_user():
+    """The prefix that runs a command as another, unprivileged user (when
+    the suite runs as root), else nothing: the attacker is then ourselves."""
+    if os.geteuid() == 0 and shutil.which("setpriv"):
+        return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    return []
 
 
 def browse(f, login):
@@ -209,14 +268,21 @@ def case_login_paste(f):
 
 def case_login_refused(f):
     before = f.read_settings()
-    # A state that is not ours: the browser hears of it, no code is exchanged.
+    # A state that is not ours: the browser hears of it, no code is exchanged,
+    # and the command keeps waiting for its own answer (here in vain).
     f.mock.authorize_mode = "bad_state"
-    login = Login(f)
+    login = Login(f, "--wait", "2")
     status, page = browse(f, login)
     login.end()
-    check(login.returncode == EXIT_AUTH and "state mismatch" in login.err, "state", login.err)
-    check(status == 400 and "Sign-in failed" in page, "browser told", status, page)
+    check(login.returncode == EXIT_OTHER and "state mismatch" in login.err
+          and "within 2 seconds (--wait)" in login.err, "state", login.err)
+    check(status == 400 and "Not this sign-in" in page, "browser told", status, page)
     check(f.mock.code_grants == [], "no code exchange", f.mock.code_grants)
+    # Pasted, the answer is the user's own: a wrong state ends the sign-in.
+    login = Login(f, "--no-browser")
+    login.end(pasted=authorize(f, login.address()))
+    check(login.returncode == EXIT_AUTH and "state mismatch" in login.err, "pasted state",
+          login.err)
     # The user declines.
     f.mock.authorize_mode = "deny"
     login = Login(f, "--no-browser")
@@ -232,6 +298,206 @@ def case_login_refused(f):
           "AADSTS7000215: Invalid client secret provided." in login.err, "refused", login.err)
     check("wrong" not in login.err, "secret not shown", login.err)
     check(f.read_settings() == before, "settings untouched by failed sign-ins")
+
+
+def case_login_hijack(f):
+    # The browser is opened on a one-time address of the listener: nothing
+    # another user can read of the launcher (its command line; its
+    # environment) lets them finish the sign-in, and the secret stays home.
+    login = Login(f, browser=True)
+    address = login.address()
+    q = urllib.parse.parse_qs(urllib.parse.urlsplit(address).query)
+    state, challenge = q["state"][0], q["code_challenge"][0]
+    opened, cmdline, environ = login.browser()
+    for secret in (state, challenge, address, mock_graph.CLIENT_SECRET):
+        check(secret.encode() not in cmdline and secret.encode() not in environ,
+              "the launcher shows a secret", secret, cmdline, environ)
+    env_names = [e.split(b"=", 1)[0] for e in environ.split(b"\0") if e]
+    check(b"NIMBUS_CLIENT_SECRET" not in env_names and b"DISPLAY" in env_names
+          and b"PATH" in env_names, "the launcher's environment", env_names)
+    prefix = "http://127.0.0.1:%d/start/" % login.port
+    check(opened.startswith(prefix) and len(opened) - len(prefix) >= 22
+          and opened.encode() in cmdline, "a one-time address", opened)
+    token = opened[len(prefix):]
+    check(get_once(login.port, "/start/" + token[:-1] + "A")[0] == 404, "a wrong token")
+    status, location = get_once(login.port, "/start/" + token)
+    check(status == 302 and location == address, "redirected to the sign-in", status, location)
+    status, page = loopback(login.port, "/?" + urllib.parse.urlsplit(authorize(f, location)).query)
+    login.end()
+    check(status == 200 and "Signed in" in page and login.returncode == EXIT_OK, "signed in",
+          status, login.returncode, login.err)
+
+    # Used twice: someone else has it. Refused, and the sign-in ends.
+    grants = len(f.mock.code_grants)
+    login = Login(f, browser=True)
+    login.address()
+    opened = login.browser()[0]
+    target = urllib.parse.urlsplit(opened).path
+    check(get_once(login.port, target)[0] == 302, "first use")
+    check(get_once(login.port, target) == (410, None), "second use refused")
+    login.end()
+    check(login.returncode == EXIT_AUTH and login.err.endswith(
+        "nimbus: login: the one-time sign-in address was opened twice (another user may have "
+        "read it): nothing was exchanged; run nimbus login again\n"), "ended", login.err)
+    check(len(f.mock.code_grants) == grants, "nothing exchanged", f.mock.code_grants)
+
+
+def case_login_forged(f):
+    # Answers that are not this sign-in's (any web page can send them to the
+    # fixed port) are turned away; the real one still signs in.
+    login = Login(f)
+    address = login.address()
+    location = authorize(f, address)
+    for forged in ("/?code=x&state=wrong", "/?error=access_denied", "/?code=x",
+                   "/?error=access_denied&state=wrong"):
+        status, page = loopback(login.port, forged)
+        check(status == 400 and "Not this sign-in" in page, "forged answer", forged, status, page)
+    status, page = loopback(login.port, "/?" + urllib.parse.urlsplit(location).query)
+    login.end()
+    check(status == 200 and "Signed in" in page and login.returncode == EXIT_OK, "signed in",
+          status, login.returncode, login.err)
+    check(login.err.count("state mismatch") == 1, "told once", login.err)
+    check([g["code"] for g in f.mock.code_grants] ==
+          urllib.parse.parse_qs(urllib.parse.urlsplit(location).query)["code"], "one exchange",
+          f.mock.code_grants)
+
+
+def case_login_ipv6(f):
+    # "localhost" is also ::1: the listener holds both, and will not start
+    # while another user holds either.
+    if not has_ipv6_loopback():
+        raise Skip("no IPv6 loopback on this machine")
+    port = free_port()
+    holder = subprocess.Popen(as_other_user() + [
+        sys.executable, "-c",
+        "import socket,sys\ns=socket.socket(socket.AF_INET6)\ns.bind(('::1',%d))\ns.listen(1)\n"
+        "print('ready',flush=True)\nsys.stdin.read()" % port],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        check(holder.stdout.readline() == b"ready\n", "[::1] taken")
+        login = Login(f, "--wait", "2", port=port).end()
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=10)
+        holder.stdout.close()
+    check(login.returncode == EXIT_OTHER and login.err == (
+        "nimbus: login: port %d on [::1] is in use: choose another with --port (and register "
+        "http://localhost:PORT/ for it)\n" % port), "refused to start", login.err)
+
+    login = Login(f)
+    location = authorize(f, login.address())
+    check(loopback(login.port, "/favicon.ico")[0] == 404, "127.0.0.1 served")
+    check(loopback(login.port, "/favicon.ico", host="[::1]")[0] == 404, "[::1] served")
+    status, page = loopback(login.port, "/?" + urllib.parse.urlsplit(location).query,
+                            host="[::1]")
+    login.end()
+    check(status == 200 and login.returncode == EXIT_OK, "signed in over [::1]", status,
+          login.err)
+
+
+def case_login_slots(f):
+    # Idle and trickling connections are closed when they have sent no whole
+    # request within 5 s, and never keep the browser out meanwhile.
+    login = Login(f, "--wait", "30")
+    location = authorize(f, login.address())
+    families = [("127.0.0.1", socket.AF_INET)]
+    if has_ipv6_loopback():
+        families.append(("::1", socket.AF_INET6))
+
+    def idle(n):
+        conns = []
+        for host, family in families:
+            for _ in range(n):
+                c = socket.socket(family)
+                c.settimeout(10)
+                conns.append(c)
+                try:
+                    c.connect((host, login.port))
+                except OSError as e:
+                    raise Failure("cannot connect to %s" % host, e)
+        return conns
+
+    def closed(c):
+        try:
+            return c.recv(1) == b""
+        except OSError:
+            return True
+
+    conns = []
+    try:
+        started = time.monotonic()
+        conns = idle(40)
+        trickle = socket.socket()
+        trickle.connect(("127.0.0.1", login.port))
+        check(loopback(login.port, "/favicon.ico")[0] == 404, "answered among idle connections")
+        for byte in b"GET / HTTP/1.1\r\n":
+            try:
+                trickle.send(bytes([byte]))
+            except OSError:
+                break
+            time.sleep(0.5)
+        check(all(closed(c) for c in conns + [trickle]), "idle connections closed")
+        took = time.monotonic() - started
+        check(took < 9, "closed within the deadline: %.1f s" % took)
+        for c in conns + [trickle]:
+            c.close()
+        conns = idle(40)
+        status, page = loopback(login.port, "/?" + urllib.parse.urlsplit(location).query)
+    finally:
+        for c in conns:
+            c.close()
+    login.end()
+    check(status == 200 and login.returncode == EXIT_OK, "signed in", status, login.err)
+
+
+def case_settings_lock(f):
+    # A lock held by someone else ends at --max-time, or at once at Ctrl-C.
+    lock_path = os.path.realpath(f.settings) + ".lock"
+    before = f.read_settings()
+    fd = os.open(lock_path, os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        started = time.monotonic()
+        p = f.run("--max-time", "3", "validate", "--write", timeout=20)
+        took = time.monotonic() - started
+        expect(p, EXIT_OTHER)
+        check(2.5 < took < 5, "ended at --max-time: %.1f s" % took)
+        check(p.err.startswith("nimbus: validate --write: another process holds the lock file "
+                               "%s: the --max-time of 3 s ran out\n" % lock_path), "said why",
+              p.err)
+        p = f.start("validate", "--write")
+        f.wait_for_grant()
+        time.sleep(1)
+        p.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        out, err = p.communicate(timeout=20)
+        took = time.monotonic() - started
+        check(p.returncode == EXIT_INTERRUPTED and took < 1
+              and err.decode().startswith("nimbus: interrupted\n"), "Ctrl-C: %.2f s" % took,
+              p.returncode, err)
+        check(f.read_settings() == before, "nothing written")
+        # The sign-in waits for the browser no longer than --max-time, and
+        # Ctrl-C ends that wait too.
+        started = time.monotonic()
+        login = Login(f, "--max-time", "2").end()
+        took = time.monotonic() - started
+        check(login.returncode == EXIT_OTHER and login.err.endswith(
+            "nimbus: login: no sign-in arrived before the --max-time of 2 s ran out\n")
+            and took < 4, "login at --max-time: %.1f s" % took, login.err)
+        login = Login(f)
+        login.address()
+        login.p.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        login.end()
+        took = time.monotonic() - started
+        check(login.returncode == EXIT_INTERRUPTED and took < 1
+              and login.err.endswith("nimbus: login: interrupted\n"), "login Ctrl-C: %.2f s" % took,
+              login.returncode, login.err)
+    finally:
+        os.close(fd)
+    p = f.run("validate", "--write")
+    expect(p, EXIT_OK)
+    check(f.read_settings() != before, "written once the lock is free")
 
 
 def case_rotation(f):
