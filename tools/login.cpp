@@ -465,6 +465,8 @@ class loopback {
         got_ = true;
         got_redirect_ = r;
         *request = this;
+        // The exchange may outlast the idle timeout; the page must still go out.
+        MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
         changed_.notify_all();
         // The exchange runs on the command's thread; its own timeouts bound this.
         changed_.wait(hold, [this] { return outcome_set_; });

@@ -217,10 +217,13 @@ const command_row kCommands[] = {
      "Files.Read.All and offline_access; see the README's \"Getting credentials\".\n"
      "\n",
      "\n"
-     "With a display and without --no-browser, the address is opened with xdg-open.\n"
-     "Exit status 4 when the sign-in or the code exchange is refused or the answer\n"
-     "does not belong to this sign-in; 1 when no sign-in arrives in time or the port\n"
-     "is in use.\n"},
+     "With a display and without --no-browser, xdg-open opens a one-time address of\n"
+     "the listener that leads to the sign-in (so no command line shows it); answers\n"
+     "that do not belong to this sign-in are turned away while it waits.\n"
+     "Exit status 4 when the sign-in or the code exchange is refused, a pasted answer\n"
+     "does not belong to this sign-in or the one-time address was opened twice; 1 when\n"
+     "no sign-in arrives in time (--wait, --max-time) or the port is in use; 130 on\n"
+     "Ctrl-C.\n"},
     {"serve", "", "HTTP gateway for media players and browsers (see help serve)", cli::run_serve, 0,
      0, "takes no operands",
      "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
