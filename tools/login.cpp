@@ -1,9 +1,9 @@
 // `nimbus login`: the OAuth 2.0 authorization-code flow with PKCE (S256)
 // against the Microsoft identity platform. The browser comes back to a
-// listener on 127.0.0.1 and ::1 (or the user pastes the address it was sent to); the
-// code is exchanged at the token endpoint through the command's own curl
-// transport, the drive is asked for its type and owner, and the settings file
-// is written with the locked writer.
+// listener on 127.0.0.1 and ::1 (or the user pastes the address it was sent
+// to); the code is exchanged at the token endpoint through the command's own
+// curl transport, the drive is asked for its type and owner, and the
+// settings file is written with the locked writer.
 #include "login.h"
 
 #include "context.h"
