@@ -276,8 +276,12 @@ class loopback {
                 *r = got_redirect_;
                 return waited::answered;
             }
-            if (start_reused_)
+            if (start_reused_) {
+                // The refusal page leaves before the listener stops.
+                changed_.wait_for(hold, std::chrono::seconds(2),
+                                  [this] { return refusal_delivered_; });
                 return waited::start_reused;
+            }
             if (interrupted())
                 return waited::interrupted;
             auto now = std::chrono::steady_clock::now();
@@ -361,10 +365,10 @@ class loopback {
     static void on_completed(void *cls, MHD_Connection *, void **request,
                              MHD_RequestTerminationCode) {
         loopback *self = static_cast<loopback *>(cls);
-        if (*request != self)
+        if (*request != self && *request != &self->start_reused_)
             return;
         std::lock_guard<std::mutex> hold(self->lock_);
-        self->delivered_ = true;
+        (*request == self ? self->delivered_ : self->refusal_delivered_) = true;
         self->changed_.notify_all();
     }
 
@@ -436,7 +440,7 @@ class loopback {
             return reply(c, MHD_HTTP_METHOD_NOT_ALLOWED,
                          page("Not allowed", "Only GET is served."));
         if (std::strncmp(url, "/start/", 7) == 0)
-            return start_page(c, url + 7);
+            return start_page(c, url + 7, request);
         if (std::strcmp(url, "/") != 0) // favicon.ico and the like
             return reply(c, MHD_HTTP_NOT_FOUND, page("Not found", "Nothing here."));
         auto arg = [c](const char *key) {
@@ -478,13 +482,14 @@ class loopback {
     }
 
     // GET /start/<token>: the one redirect to the sign-in address.
-    MHD_Result start_page(MHD_Connection *c, const char *token) {
+    MHD_Result start_page(MHD_Connection *c, const char *token, void **request) {
         if (!same_secret(token, start_token_))
             return reply(c, MHD_HTTP_NOT_FOUND, page("Not found", "Nothing here."));
         std::unique_lock<std::mutex> hold(lock_);
         if (start_used_ || std::chrono::steady_clock::now() >= start_until_) {
             if (start_used_ && !got_) {
                 start_reused_ = true;
+                *request = &start_reused_; // see on_completed
                 changed_.notify_all();
             }
             hold.unlock();
@@ -532,6 +537,7 @@ class loopback {
     bool told_forged_ = false;
     bool start_used_ = false;
     bool start_reused_ = false;
+    bool refusal_delivered_ = false;
     std::chrono::steady_clock::time_point start_until_;
     std::mutex slots_lock_;
     std::list<slot> slots_;
