@@ -46,6 +46,19 @@ bool names_file(context &ctx, const std::string &folder) {
     return rc == NIMBUS_OK || rc == NIMBUS_E_UNSUPPORTED;
 }
 
+// The library takes an argument without a leading "/" for an item id. A
+// person who typed a folder name (list Music) learns why it was not found;
+// it is not retried as a path, since an id without "!" (a OneDrive for
+// Business id) cannot be told from a name, and a retry could list another
+// folder than the one meant.
+std::string id_not_found(const std::string &arg) {
+    return "item id " + arg + " not found; paths start with /";
+}
+
+bool taken_for_id(const std::string &arg) {
+    return !arg.empty() && arg[0] != '/' && arg[0] != '{' && arg[0] != '"';
+}
+
 } // namespace
 
 int run_list(const options &o) {
@@ -70,6 +83,8 @@ int run_list(const options &o) {
             names_file(ctx, folder)) {
             rc = NIMBUS_E_NOT_FOUND;
             error = folders[i] + " is a file, not a folder";
+        } else if (rc == NIMBUS_E_NOT_FOUND && taken_for_id(folders[i])) {
+            error = id_not_found(folders[i]);
         }
         if (rc != NIMBUS_OK) {
             print_failure(("list " + folders[i]).c_str(), rc, error.c_str());
@@ -104,7 +119,10 @@ int run_stream(const options &o) {
         if (ctx.stopped())
             return EXIT_INTERRUPTED;
         if (rc != NIMBUS_OK) {
-            print_failure(("stream " + entry).c_str(), rc, nimbus_last_error());
+            print_failure(("stream " + entry).c_str(), rc,
+                          rc == NIMBUS_E_NOT_FOUND && taken_for_id(entry)
+                              ? id_not_found(entry).c_str()
+                              : nimbus_last_error());
             ctx.explain_failure(rc);
             if (status == EXIT_OK)
                 status = exit_for(rc);

@@ -7,7 +7,9 @@
 
 #include <nimbus.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace cli {
 namespace {
@@ -62,6 +64,9 @@ int context::open(bool catch_ctrl_c) {
     path_ = o_.settings_path.empty() ? default_settings_path() : o_.settings_path;
     if (!read_settings(path_, &settings_, &error, &identity_)) {
         print_error(error);
+        if (access(path_.c_str(), F_OK) != 0 && errno == ENOENT)
+            print_error("to write one, sign in with `nimbus login --client-id ID` "
+                        "(see nimbus help login)");
         return EXIT_SETTINGS;
     }
     known_ = settings_value(settings_, refresh_token_key(settings_, "refresh_token"));

@@ -25,4 +25,9 @@ show --demo --verbose list "/Podcasts/Radio Archive"
 "$nimbus" --demo --verbose list "/Podcasts/Radio Archive" 2>&1 |
     awk 'NR <= 3 { print; next } /entries|exchanges/ { if (!gap) print "  ..."; gap = 1; print }'
 step --demo validate
-printf '\nNext: put your own settings in ~/.config/nimbus/settings.json (chmod 600) and\nrun nimbus list; nimbus --help tells the rest.\n'
+cat <<'EOF'
+
+Next, your own drive: sign in with `nimbus login --client-id ID` ("Getting
+credentials" in the README tells how to get an ID), then run `nimbus list /`;
+`nimbus --help` and `man nimbus` tell the rest.
+EOF

@@ -2,9 +2,12 @@
 // drive through the library over its own libcurl transport, or an offline
 // demo drive through the library's fake transport.
 #include "commands.h"
+#include "help.h"
 #include "login.h"
 #include "output.h"
 #include "serve.h"
+
+#include <nimbus.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -234,7 +238,8 @@ const command_row kCommands[] = {
      "  /FOLDER/?format=json  the library's {\"items\":[...]} answer\n"
      "  /FOLDER/?format=m3u   a playlist of its audio and video files\n"
      "  /PATH/TO/FILE         302 to the file's pre-authorised download URL\n"
-     "e.g. mpv http://127.0.0.1:8080/Music/Album/?format=m3u\n"
+     "For example:\n"
+     "  mpv http://127.0.0.1:8080/Music/Album/?format=m3u\n"
      "A loopback address needs no credential (and answers only to a loopback Host).\n"
      "Any other address needs --auth-token-file: a mode 600 file whose first line\n"
      "is the secret (16 characters or more), sent as the password of HTTP Basic\n"
@@ -258,7 +263,13 @@ const command_row kCommands[] = {
      "Prints the versions of the command, the nimbus library and libcurl; with\n"
      "--json as an object. Also nimbus --version.\n",
      nullptr},
-    {"help", "[COMMAND]", "print this text or a command's", nullptr, 0, 1, nullptr, nullptr,
+    {"help", "[COMMAND]", "print this text or a command's", nullptr, 0, 1, nullptr,
+     "usage: nimbus help [COMMAND]\n"
+     "\n"
+     "Prints the usage of the command, or the help of COMMAND: list, stream,\n"
+     "validate, login, serve, redact, version, help, or the topic demo (the offline\n"
+     "demo drive). nimbus COMMAND --help does the same. The manual page nimbus(1)\n"
+     "holds all of it.\n",
      nullptr},
     {"demo", "", nullptr, nullptr, 0, 0, nullptr,
      "usage: nimbus --demo COMMAND [ARGS]\n"
@@ -272,15 +283,20 @@ const command_row kCommands[] = {
      nullptr},
 };
 
-const char kUsageHead[] = "usage: nimbus [OPTIONS] COMMAND [ARGS]\n"
-                          "\n"
-                          "Browse a OneDrive drive read-only through Microsoft Graph.\n";
+// Common misnomers of a command, for "did you mean".
+const std::vector<std::pair<std::string, std::string>> kCommandAliases = {
+    {"ls", "list"},      {"dir", "list"},     {"get", "stream"}, {"url", "stream"},
+    {"play", "stream"},  {"signin", "login"}, {"auth", "login"}, {"check", "validate"},
+    {"server", "serve"}, {"gateway", "serve"}};
 
-const char kUsageTail[] =
+const char kDescription[] = "Browse a OneDrive drive read-only through Microsoft Graph.";
+
+const char kSettingsKeys[] =
     "settings keys: ClientId, ClientSecret, refresh_token (or RefreshToken), and\n"
     "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB),\n"
-    "PageSize (1 to 1000).\n"
-    "\n"
+    "PageSize (1 to 1000). nimbus login writes them.\n";
+
+const char kExitStatus[] =
     "exit status:\n"
     "  0  success\n"
     "  1  other failure (NIMBUS_E_FAILED, NIMBUS_E_UNSUPPORTED, a local fault)\n"
@@ -299,6 +315,8 @@ const size_t kCommandHelpColumn = 28;
 int usage_error(const std::string &message);
 const option_row *find_option(const std::string &spelling);
 const command_row *find_command(const std::string &name);
+std::string did_you_mean(const std::string &typed, bool option);
+int write_docs(const std::string &format, const std::string &file);
 std::string check_argument(const option_row &row, const std::string &text, double *number);
 std::string usage();
 std::string command_help(const command_row &command);
@@ -335,7 +353,7 @@ int run(int argc, char **argv) {
                                "use --client-secret-file FILE or NIMBUS_CLIENT_SECRET");
         const option_row *row = find_option(a);
         if (!row)
-            return usage_error("unknown option " + a);
+            return usage_error("unknown option " + a + did_you_mean(a, true));
         if (!row->arg) {
             if (has_value)
                 return usage_error(a + " takes no value");
@@ -355,6 +373,9 @@ int run(int argc, char **argv) {
 
     if (c.version)
         return cli::run_version(o);
+    // Run by the build to write the man page and the completions.
+    if (o.command == "_docs" && o.args.size() == 2)
+        return write_docs(o.args[0], o.args[1]);
     if (o.command == "help") {
         if (o.args.empty()) {
             std::fputs(usage().c_str(), stdout);
@@ -362,7 +383,7 @@ int run(int argc, char **argv) {
         }
         const command_row *topic = find_command(o.args[0]);
         if (!topic || !topic->help)
-            return usage_error("no help for " + o.args[0]);
+            return usage_error("no help for " + o.args[0] + did_you_mean(o.args[0], false));
         std::fputs(command_help(*topic).c_str(), stdout);
         return cli::EXIT_OK;
     }
@@ -377,7 +398,7 @@ int run(int argc, char **argv) {
         return cli::EXIT_USAGE;
     }
     if (!command)
-        return usage_error("unknown command " + o.command);
+        return usage_error("unknown command " + o.command + did_you_mean(o.command, false));
     for (const option_row *row : owned)
         if (o.command != row->command)
             return usage_error(std::string(row->name) + " belongs to " + row->command);
@@ -414,6 +435,55 @@ const command_row *find_command(const std::string &name) {
         if (name == row.name)
             return &row;
     return nullptr;
+}
+
+// "; did you mean list?" for a mistyped command or option, else "".
+std::string did_you_mean(const std::string &typed, bool option) {
+    std::vector<std::string> names;
+    if (option) {
+        for (const option_row &row : kOptions)
+            names.push_back(row.name);
+    } else {
+        for (const command_row &row : kCommands)
+            if (row.summary)
+                names.push_back(row.name);
+    }
+    std::string best =
+        cli::closest(typed, names, option ? decltype(kCommandAliases){} : kCommandAliases);
+    return best.empty() ? std::string() : "; did you mean " + best + "?";
+}
+
+cli::doc_tables doc_tables() {
+    cli::doc_tables t;
+    for (const option_row &row : kOptions)
+        t.options.push_back({row.name, row.alias, row.arg, row.command, row.help});
+    for (const command_row &row : kCommands)
+        t.commands.push_back({row.name, row.operands, row.summary, row.help, row.help_after});
+    t.description = kDescription;
+    t.settings = kSettingsKeys;
+    t.exit_status = std::strchr(kExitStatus, '\n') + 1; // without its heading
+    t.version = NIMBUS_VERSION_STRING;
+    return t;
+}
+
+// FORMAT: man, bash, zsh or fish.
+int write_docs(const std::string &format, const std::string &file) {
+    cli::doc_tables t = doc_tables();
+    std::string text = format == "man"    ? cli::man_page(t)
+                       : format == "bash" ? cli::bash_completion(t)
+                       : format == "zsh"  ? cli::zsh_completion(t)
+                       : format == "fish" ? cli::fish_completion(t)
+                                          : std::string();
+    if (text.empty())
+        return usage_error("_docs writes man, bash, zsh or fish, not " + format);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "nimbus: cannot write %s\n", file.c_str());
+        return cli::EXIT_OTHER;
+    }
+    return cli::EXIT_OK;
 }
 
 bool valid_connect_to(const std::string &rule) {
@@ -489,7 +559,8 @@ std::string option_lines(const char *command, size_t column) {
 }
 
 std::string usage() {
-    std::string out = kUsageHead;
+    std::string out =
+        std::string("usage: nimbus [OPTIONS] COMMAND [ARGS]\n\n") + kDescription + "\n";
     out += "\ncommands:\n";
     for (const command_row &row : kCommands) {
         if (!row.summary)
@@ -506,7 +577,7 @@ std::string usage() {
         if (!lines.empty())
             out = out + "\noptions of " + row.name + ":\n" + lines;
     }
-    return out + "\n" + kUsageTail;
+    return out + "\n" + kSettingsKeys + "\n" + kExitStatus;
 }
 
 std::string command_help(const command_row &command) {
