@@ -10,7 +10,10 @@
 #   make bench-network  the command over a simulated network (NETWORK_ARGS=--short)
 #   make format-check   the tree against .clang-format
 #   make tidy           clang-tidy over the library's sources
-#   make install        install into PREFIX (default /usr/local)
+#   make install        build the library and the command, install into PREFIX
+#                       (default /usr/local); no tests or benchmarks
+#   make package        a Debian package, $(BUILD)/nimbus_VERSION_ARCH.deb
+#   make test-package   install that package in a fresh Debian 12 root and try it
 
 BUILD        ?= build
 JOBS         ?= $(shell nproc)
@@ -24,7 +27,11 @@ CMAKE_FLAGS  ?=
 
 CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
 
-.PHONY: all deps build format-check tidy test test-browser test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network demo install clean
+# The package carries the yyjson library itself where the distribution does
+# not (Debian 12): `apt install` could not satisfy a dependency on it.
+BUNDLE_YYJSON ?= $(shell apt-cache madison libyyjson0 2>/dev/null | grep -q . && echo OFF || echo ON)
+
+.PHONY: all deps build format-check tidy test test-browser test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network demo install package test-package clean
 
 all: build
 
@@ -82,8 +89,9 @@ bench-network: build
 # Builds only the library and the command, then tours the offline demo drive.
 demo: deps
 	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli
+	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli nimbus_docs
 	@tools/demo-tour.sh $(BUILD)/tools/nimbus
+	@printf '\nThe command is %s; put it on the PATH with\n  sudo make install    (into %s, with its man page and completions)\nor run it from there.\n' "$(BUILD)/tools/nimbus" "$(PREFIX)"
 
 format-check:
 	git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
@@ -92,8 +100,24 @@ format-check:
 tidy: build
 	clang-tidy -p $(BUILD) --quiet --warnings-as-errors='*' src/*/*.cpp
 
-install: build
+# Only what is installed is built: no tests, no benchmarks.
+install: deps
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli nimbus_docs
 	cmake --install $(BUILD)
 
+# A tree of its own: installed under /usr, without tests and benchmarks.
+package: deps
+	cmake -S . -G Ninja -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DNIMBUS_TESTS=OFF -DNIMBUS_BENCH=OFF -DNIMBUS_BUNDLE_YYJSON=$(BUNDLE_YYJSON) $(CMAKE_FLAGS)
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack -G DEB
+	mkdir -p $(BUILD) && cp build-package/nimbus_*.deb $(BUILD)/
+	@ls -l $(BUILD)/nimbus_*.deb
+
+# Needs root and the Debian archive the machine's apt sources name.
+test-package: package
+	scripts/test-package $(BUILD)/nimbus_*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-valgrind
+	rm -rf build build-asan build-tsan build-fuzz build-valgrind build-package
