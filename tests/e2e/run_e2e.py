@@ -650,6 +650,40 @@ def main_of(cases, fixture, options=(), on_failure=None):
     return run_cases(cases, a.cases, lambda: fixture(a), on_failure)
 
 
+def case_help_hints(f):
+    """A person's slips get the way forward, not only the fault."""
+    def offline(*args):
+        return f.run(*args, cacert=False, connect=False, settings=False)
+    for args, hint in ((["ls", "/"], "unknown command ls; did you mean list?"),
+                       (["strem"], "unknown command strem; did you mean stream?"),
+                       (["--tmeout", "3", "list"], "unknown option --tmeout; did you mean --timeout?"),
+                       (["help", "lgin"], "no help for lgin; did you mean login?"),
+                       (["frobnicate"], "unknown command frobnicate")):
+        p = offline(*args)
+        expect(p, EXIT_USAGE)
+        check(p.err == "nimbus: %s\n(see nimbus --help)\n" % hint, "suggestion", p.err)
+    p = offline("help", "help")
+    expect(p, EXIT_OK)
+    check(p.out.startswith("usage: nimbus help [COMMAND]\n"), "help help", p.out)
+    # A folder name without its leading slash is an item id to the library.
+    p = f.run("list", "Music")
+    expect(p, EXIT_NOT_FOUND)
+    check(p.err == "nimbus: list Music: NIMBUS_E_NOT_FOUND (-2): item id Music not found; "
+          "paths start with /\n", "id or path", p.err)
+    check(not f.graph_requests("/root:/Music"), "not retried as a path",
+          [r["target"] for r in f.mock.requests])
+    p = f.run("stream", "song.mp3")
+    expect(p, EXIT_NOT_FOUND)
+    check(p.err.endswith(": item id song.mp3 not found; paths start with /\n"), "stream", p.err)
+    # No settings file yet: the way to one.
+    os.environ["HOME"] = os.path.join(f.dir, "new-home")
+    os.environ.pop("XDG_CONFIG_HOME", None)
+    p = f.run("list", "/", settings=False)
+    expect(p, EXIT_SETTINGS)
+    check(p.err.splitlines()[-1] == "nimbus: to write one, sign in with `nimbus login "
+          "--client-id ID` (see nimbus help login)", "login hint", p.err)
+
+
 CASES = cases_in(globals())
 
 
