@@ -315,7 +315,8 @@ const size_t kCommandHelpColumn = 28;
 int usage_error(const std::string &message);
 const option_row *find_option(const std::string &spelling);
 const command_row *find_command(const std::string &name);
-std::string did_you_mean(const std::string &typed, bool option);
+enum class named { option, command, help_topic };
+std::string did_you_mean(const std::string &typed, named kind);
 int write_docs(const std::string &format, const std::string &file);
 std::string check_argument(const option_row &row, const std::string &text, double *number);
 std::string usage();
@@ -353,7 +354,7 @@ int run(int argc, char **argv) {
                                "use --client-secret-file FILE or NIMBUS_CLIENT_SECRET");
         const option_row *row = find_option(a);
         if (!row)
-            return usage_error("unknown option " + a + did_you_mean(a, true));
+            return usage_error("unknown option " + a + did_you_mean(a, named::option));
         if (!row->arg) {
             if (has_value)
                 return usage_error(a + " takes no value");
@@ -383,7 +384,8 @@ int run(int argc, char **argv) {
         }
         const command_row *topic = find_command(o.args[0]);
         if (!topic || !topic->help)
-            return usage_error("no help for " + o.args[0] + did_you_mean(o.args[0], false));
+            return usage_error("no help for " + o.args[0] +
+                               did_you_mean(o.args[0], named::help_topic));
         std::fputs(command_help(*topic).c_str(), stdout);
         return cli::EXIT_OK;
     }
@@ -398,7 +400,8 @@ int run(int argc, char **argv) {
         return cli::EXIT_USAGE;
     }
     if (!command)
-        return usage_error("unknown command " + o.command + did_you_mean(o.command, false));
+        return usage_error("unknown command " + o.command +
+                           did_you_mean(o.command, named::command));
     for (const option_row *row : owned)
         if (o.command != row->command)
             return usage_error(std::string(row->name) + " belongs to " + row->command);
@@ -438,18 +441,18 @@ const command_row *find_command(const std::string &name) {
 }
 
 // "; did you mean list?" for a mistyped command or option, else "".
-std::string did_you_mean(const std::string &typed, bool option) {
+std::string did_you_mean(const std::string &typed, named kind) {
     std::vector<std::string> names;
-    if (option) {
+    if (kind == named::option) {
         for (const option_row &row : kOptions)
             names.push_back(row.name);
     } else {
         for (const command_row &row : kCommands)
-            if (row.summary)
+            if (kind == named::command ? row.summary != nullptr : row.help != nullptr)
                 names.push_back(row.name);
     }
-    std::string best =
-        cli::closest(typed, names, option ? decltype(kCommandAliases){} : kCommandAliases);
+    std::string best = cli::closest(
+        typed, names, kind == named::option ? decltype(kCommandAliases){} : kCommandAliases);
     return best.empty() ? std::string() : "; did you mean " + best + "?";
 }
 

@@ -657,7 +657,7 @@ def case_help_hints(f):
     for args, hint in ((["ls", "/"], "unknown command ls; did you mean list?"),
                        (["strem"], "unknown command strem; did you mean stream?"),
                        (["--tmeout", "3", "list"], "unknown option --tmeout; did you mean --timeout?"),
-                       (["help", "lgin"], "no help for lgin; did you mean login?"),
+                       (["help", "dmo"], "no help for dmo; did you mean demo?"),
                        (["frobnicate"], "unknown command frobnicate")):
         p = offline(*args)
         expect(p, EXIT_USAGE)
