@@ -91,7 +91,8 @@ demo: deps
 	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli nimbus_docs
 	@tools/demo-tour.sh $(BUILD)/tools/nimbus
-	@printf '\nThe command is %s; put it on the PATH with\n  sudo make install    (into %s, with its man page and completions)\nor run it from there.\n' "$(BUILD)/tools/nimbus" "$(PREFIX)"
+	@printf '\nThe command is %s. To put it on the PATH:\n  sudo make install   into %s, with its man page and completions\n  make package        a .deb, then sudo apt install ./%s/nimbus_*.deb\nor run %s as it is.\n' \
+	  "$(BUILD)/tools/nimbus" "$(PREFIX)" "$(BUILD)" "$(BUILD)/tools/nimbus"
 
 format-check:
 	git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror

@@ -29,5 +29,5 @@ cat <<'EOF'
 
 Next, your own drive: sign in with `nimbus login --client-id ID` ("Getting
 credentials" in the README tells how to get an ID), then run `nimbus list /`;
-`nimbus --help` and `man nimbus` tell the rest.
+`nimbus --help` (and, once installed, `man nimbus`) tells the rest.
 EOF
