@@ -13,7 +13,7 @@ namespace {
 std::vector<std::string> lines_of(const char *text);
 std::string roff_escape(const std::string &line);
 std::string roff_block(const char *text, bool skip_usage);
-std::string first_line(const char *text);
+std::string one_line(const char *text);
 std::string quoted(const std::string &text);
 std::string fish_quoted(const std::string &text);
 std::string zsh_description(const std::string &text);
@@ -161,10 +161,10 @@ std::string zsh_completion(const doc_tables &t) {
         for (const doc_option &o : t.options) {
             if (!belongs(o, command))
                 continue;
-            std::string what = zsh_description(first_line(o.help));
+            std::string what = zsh_description(one_line(o.help));
             std::string value;
             if (o.arg)
-                value = std::string(":") + o.arg + ":" + (takes_file(o) ? "_files" : " ");
+                value = ":" + zsh_description(o.arg) + ":" + (takes_file(o) ? "_files" : " ");
             for (const char *spelling : {o.name, o.alias})
                 if (spelling)
                     out += "        " + quoted(std::string(spelling) + "[" + what + "]" + value) +
@@ -238,7 +238,7 @@ std::string fish_completion(const doc_tables &t) {
         out += std::string(" -l ") + (o.name + 2);
         if (o.arg)
             out += takes_file(o) ? " -r -F" : " -x";
-        out += " -d " + fish_quoted(first_line(o.help)) + "\n";
+        out += " -d " + fish_quoted(one_line(o.help)) + "\n";
     }
     return out;
 }
@@ -350,9 +350,12 @@ std::string roff_block(const char *text, bool skip_usage) {
     return out;
 }
 
-std::string first_line(const char *text) {
-    const char *end = std::strchr(text, '\n');
-    return end ? std::string(text, end) : std::string(text);
+// A help text on one line, for the description of a completion.
+std::string one_line(const char *text) {
+    std::string out;
+    for (const std::string &l : lines_of(text))
+        out += (out.empty() ? "" : " ") + l;
+    return out;
 }
 
 // TEXT in single quotes for bash and zsh.
