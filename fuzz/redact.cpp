@@ -14,18 +14,57 @@
 namespace {
 
 const char *const keys[] = {"access_token=", "refresh_token=", "client_secret=", "tempauth=",
-                            "token=",        "password=",      "passwd=",        "pw="};
+                            "token=",        "password=",      "passwd=",        "pw=",
+                            "code="};
 
+int hex(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
+char low(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Bytes of the text at p that spell a secret key, %HH escapes read as
+// their byte; 0 when none does.
 size_t key_at(const char *p) {
     for (const char *k : keys) {
-        size_t i = 0;
-        while (k[i] != '\0' && p[i] != '\0' &&
-               (p[i] == k[i] || (p[i] >= 'A' && p[i] <= 'Z' && p[i] - 'A' + 'a' == k[i])))
-            i++;
+        size_t i = 0, at = 0;
+        for (; k[i] != '\0' && p[at] != '\0'; i++) {
+            char c = p[at];
+            size_t step = 1;
+            if (c == '%' && p[at + 1] != '\0' && hex(p[at + 1]) >= 0 && hex(p[at + 2]) >= 0) {
+                c = static_cast<char>(hex(p[at + 1]) * 16 + hex(p[at + 2]));
+                step = 3;
+            }
+            if (low(c) != k[i])
+                break;
+            at += step;
+        }
         if (k[i] == '\0')
-            return i;
+            return at;
     }
     return 0;
+}
+
+// Bytes of "bearer" and its blanks when the word starts at i.
+size_t bearer_at(const std::string &s, size_t i) {
+    if (i > 0) {
+        char b = s[i - 1];
+        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '_')
+            return 0;
+    }
+    static const char word[] = "bearer";
+    for (size_t k = 0; k < 6; k++)
+        if (i + k >= s.size() || low(s[i + k]) != word[k])
+            return 0;
+    size_t n = 6;
+    while (i + n < s.size() && (s[i + n] == ' ' || s[i + n] == '\t'))
+        n++;
+    return n > 6 ? n : 0;
 }
 
 std::string redact(const std::string &text, size_t size) {
@@ -51,10 +90,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t full_size = 2 * text.size() + 16;
     std::string full = redact(text, full_size);
     CHECK(full.size() <= 2 * text.size() + 16);
-    // Every secret key after a delimiter is followed by "***" and the end of
-    // the value: no byte of any value survives.
+    // Every secret key after a delimiter (escaped or not) is followed by
+    // "***" and the end of the value, and every "Bearer " by "***" and white
+    // space, the end or the transport's marker: no byte of any value survives.
     for (size_t i = 0; i < full.size(); i++) {
-        if (full[i] != '?' && full[i] != '&')
+        if (size_t b = bearer_at(full, i)) {
+            size_t v = i + b;
+            CHECK(full.compare(v, 3, "***") == 0);
+            CHECK(v + 3 == full.size() || std::strchr(" \t\r\n#", full[v + 3]) != nullptr);
+        }
+        if (full[i] != '?' && full[i] != '&' && full[i] != ';' && full[i] != '#')
             continue;
         size_t k = key_at(full.c_str() + i + 1);
         if (k == 0)

@@ -7,10 +7,14 @@
 
 namespace {
 
-// Secret parameters, matched in this order right after a '?' or '&'.
+// Secret parameters, matched in this order right after a delimiter. An
+// authorization code is a secret until it is redeemed.
 constexpr const char *SECRET_KEYS[] = {
     "access_token=", "refresh_token=", "client_secret=", "tempauth=",
-    "token=",        "password=",      "passwd=",        "pw="};
+    "token=",        "password=",      "passwd=",        "pw=",
+    "code="};
+// An HTTP credential scheme whose next word is the token itself.
+constexpr const char BEARER[] = "bearer";
 constexpr const char STARS[] = "***";
 // What follows this marker in a transport URL is the access token.
 constexpr size_t MAX_LINE = 160;
@@ -32,7 +36,8 @@ struct bounded {
 };
 
 size_t scheme_end(const char *text);
-size_t key_match(const char *p);
+size_t key_match(const char *p, const char *end);
+size_t bearer_match(const char *text, const char *p, const char *end);
 
 } // namespace
 
@@ -70,17 +75,32 @@ void nimbus_redact_into(const char *text, char *out, size_t size) {
     }
 
     while (p < end && w.room > 0) {
-        size_t n = span(p, "?&");
+        // A parameter may follow the query and form separators, the old ';'
+        // separator and the '#' of a fragment (OAuth's implicit flow puts
+        // its token there).
+        size_t n = span(p, "?&;#Bb");
         w.put(p, n);
         p += n;
         if (p == end)
             break;
+        if (*p == 'B' || *p == 'b') {
+            // "Bearer TOKEN", as in an Authorization header: the word and its
+            // blanks stay, the token up to the next white space goes.
+            size_t lead = bearer_match(text, p, end);
+            w.put(p, lead != 0 ? lead : 1);
+            p += lead != 0 ? lead : 1;
+            if (lead != 0) {
+                w.put(STARS, 3);
+                p += span(p, " \t\r\n");
+            }
+            continue;
+        }
         w.put(p, 1);
         p++;
-        size_t key = key_match(p);
+        size_t key = key_match(p, end);
         if (key != 0) {
-            // The key keeps its spelling; the value, up to '&', '#' or the
-            // end, becomes "***" (an empty value too).
+            // The key keeps its spelling (escapes included); the value, up
+            // to '&', '#' or the end, becomes "***" (an empty value too).
             w.put(p, key);
             w.put(STARS, 3);
             p += key;
@@ -156,22 +176,63 @@ size_t scheme_end(const char *text) {
     return static_cast<size_t>(sep - text);
 }
 
-// Length of the first key of the table that p begins with, ignoring the
-// case of ASCII letters; 0 when none matches.
-size_t key_match(const char *p) {
+inline int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+inline char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Length in the text of the first key of the table that p begins with,
+// ignoring the case of ASCII letters and reading %HH escapes as the byte
+// they stand for (a server decodes "%61ccess_token" to access_token); 0
+// when none matches before end.
+size_t key_match(const char *p, const char *end) {
     for (const char *key : SECRET_KEYS) {
+        const char *q = p;
         size_t i = 0;
-        for (; key[i] != '\0'; i++) {
-            char c = p[i];
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-            if (c != key[i])
+        for (; key[i] != '\0' && q < end; i++) {
+            char c = *q;
+            size_t step = 1;
+            if (c == '%' && end - q > 2 && hex_value(q[1]) >= 0 && hex_value(q[2]) >= 0) {
+                c = static_cast<char>(hex_value(q[1]) * 16 + hex_value(q[2]));
+                step = 3;
+            }
+            if (lower(c) != key[i])
                 break;
+            q += step;
         }
         if (key[i] == '\0')
-            return i;
+            return static_cast<size_t>(q - p);
     }
     return 0;
+}
+
+// Length of "bearer" (any case) and the blanks after it when p starts that
+// word and at least one space or tab follows before end; 0 otherwise.
+size_t bearer_match(const char *text, const char *p, const char *end) {
+    if (p > text) {
+        char before = p[-1];
+        if (letter(before) || (before >= '0' && before <= '9') || before == '_')
+            return 0;
+    }
+    size_t n = sizeof BEARER - 1;
+    if (static_cast<size_t>(end - p) <= n)
+        return 0;
+    for (size_t i = 0; i < n; i++)
+        if (lower(p[i]) != BEARER[i])
+            return 0;
+    size_t blanks = 0;
+    while (p + n + blanks < end && (p[n + blanks] == ' ' || p[n + blanks] == '\t'))
+        blanks++;
+    return blanks != 0 ? n + blanks : 0;
 }
 
 } // namespace

@@ -29,7 +29,8 @@ std::string line(const char *text, size_t size = 200) {
 }
 
 const char *const kKeys[] = {"access_token", "refresh_token", "client_secret", "tempauth",
-                             "token",        "password",      "passwd",        "pw"};
+                             "token",        "password",      "passwd",        "pw",
+                             "code"};
 
 TEST(Redact, SizesZeroAndOneAndCut) {
     char out[4] = {'Z', 'Z', 'Z', 'Z'};
@@ -113,6 +114,42 @@ TEST(Redact, SecretParameters) {
     EXPECT_EQ("", redact(""));
 }
 
+// The ways around the parameter scan that texts were seen to take.
+TEST(Redact, SideDoorsAreClosed) {
+    // Escaped letters, '_' and '=' in a key name, as a server decodes them;
+    // the key is copied as written.
+    EXPECT_EQ("https://h/?%61ccess_token=***&x=1", redact("https://h/?%61ccess_token=SECRET&x=1"));
+    EXPECT_EQ("?%70%57=***", redact("?%70%57=SECRET"));
+    EXPECT_EQ("?access%5Ftoken=***", redact("?access%5Ftoken=SECRET"));
+    EXPECT_EQ("?pw%3D***", redact("?pw%3DSECRET"));
+    // Not an escape of a key letter: left alone.
+    EXPECT_EQ("?%6=x&%zz=y&p%77x=z", redact("?%6=x&%zz=y&p%77x=z"));
+    // ';' and '#' before a key.
+    EXPECT_EQ("https://h/p;token=***", redact("https://h/p;token=SECRET"));
+    EXPECT_EQ("?a=1;pw=***&b=2", redact("?a=1;pw=SECRET&b=2"));
+    EXPECT_EQ("https://h/cb#access_token=***&state=s",
+              redact("https://h/cb#access_token=SECRET&state=s"));
+    EXPECT_EQ("?pw=***#token=***", redact("?pw=a#token=SECRET"));
+    // A ';' inside a masked value does not end it.
+    EXPECT_EQ("?pw=***&b=2", redact("?pw=a;b&b=2"));
+    // An authorization code on the redirect, not the request for one.
+    EXPECT_EQ("http://127.0.0.1:8914/?code=***&state=xyz",
+              redact("http://127.0.0.1:8914/?code=M.C507_SECRET&state=xyz"));
+    EXPECT_EQ("?response_type=code&code_challenge=abc",
+              redact("?response_type=code&code_challenge=abc"));
+    // A bearer token, in any case, after any number of blanks.
+    EXPECT_EQ("Authorization: Bearer *** next", redact("Authorization: Bearer eyJ0.eyJ1.sig next"));
+    EXPECT_EQ("authorization:bearer\t ***", redact("authorization:bearer\t eyJ0"));
+    EXPECT_EQ("(BEARER ***\r\n", redact("(BEARER eyJ0)\r\n")); // up to white space
+    EXPECT_EQ("Bearer ***", redact("Bearer "));
+    // Not the word: glued to a letter, digit or '_', or without a blank.
+    EXPECT_EQ("xbearer t 1bearer t _bearer t bearer:t bearer",
+              redact("xbearer t 1bearer t _bearer t bearer:t bearer"));
+    // The library's own marker still ends the scan.
+    EXPECT_EQ("https://h/?a=1#NIMBUS-BEARER:***",
+              redact("https://h/?a=1" NIMBUS_BEARER_MARKER "tok"));
+}
+
 TEST(Redact, NeverLongerThanTwiceThePlusSixteen) {
     std::string worst;
     for (int i = 0; i < 50; i++)
@@ -149,12 +186,12 @@ TEST(Redact, GeneratedTextsHideEveryValue) {
         for (size_t i = 0; i < params; i++) {
             char delim = i == 0 && text.find("://") != std::string::npos ? '?'
                          : open_value || pick(3) != 0                    ? '&'
-                                                                         : '?';
+                                                                         : "?;"[pick(2)];
             text += delim;
             want += delim;
             open_value = false;
             if (pick(3) != 0) {
-                std::string name = kKeys[pick(8)];
+                std::string name = kKeys[pick(9)];
                 for (char &c : name)
                     if (pick(2))
                         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
