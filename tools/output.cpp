@@ -252,9 +252,12 @@ std::string printable(const std::string &text) {
             continue;
         }
         uint32_t cp = code_point(text, i, len);
-        if ((cp >= 0x80 && cp <= 0x9f) || (cp >= 0x202a && cp <= 0x202e) ||
-            (cp >= 0x2066 && cp <= 0x2069))
-            out += escaped("\\u%04x", cp); // C1 controls, bidirectional overrides
+        // C1 controls, the Unicode line and paragraph separators (line
+        // breaks to some readers of playlists and logs) and bidirectional
+        // overrides.
+        if ((cp >= 0x80 && cp <= 0x9f) || (cp >= 0x2028 && cp <= 0x2029) ||
+            (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069))
+            out += escaped("\\u%04x", cp);
         else
             out.append(text, i, len);
         i += len;

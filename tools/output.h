@@ -42,9 +42,10 @@ std::string html_escape(const std::string &text);
 bool name_before(const std::string &a, const std::string &b);
 // The one filter for every text shown that came from the service, the
 // settings or the library: printable ASCII and well-formed UTF-8 stay, while
-// C0 controls, DEL and bytes that are not UTF-8 become \xHH, and C1 controls
-// and bidirectional overrides (U+202A-U+202E, U+2066-U+2069) become \uHHHH,
-// so no text can steer the terminal or reorder what is shown around it.
+// C0 controls, DEL and bytes that are not UTF-8 become \xHH, and C1 controls,
+// the line and paragraph separators (U+2028, U+2029) and bidirectional
+// overrides (U+202A-U+202E, U+2066-U+2069) become \uHHHH, so no text can
+// steer the terminal, break a line or reorder what is shown around it.
 std::string printable(const std::string &text);
 
 // The listing answer as a table: folders first, then by name. Returns false

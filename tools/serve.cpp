@@ -53,6 +53,13 @@ constexpr unsigned kPerAddressLimit = 32; // only on listeners reachable from ot
 constexpr unsigned kIdleSeconds = 30;
 constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit
 constexpr int kRetryAfterSeconds = 10;
+// A folder page or playlist lists at most this many entries: enough for any
+// album or photo folder, and a hostile drive's 100 000-entry folder cannot
+// make one request build a page of a hundred megabytes.
+constexpr size_t kMaxRows = 5000;
+// The service's pre-authenticated download URLs are one or two KiB; a longer
+// one is not cached or handed to a player (4096 cached at 8 KiB: 32 MiB).
+constexpr size_t kMaxLocator = 8192;
 
 // What the playlist holds: audio and video files, by extension.
 const char *const kMediaExtensions[] = {
@@ -331,7 +338,9 @@ struct listing_row {
     int64_t mtime_ms = 0;
 };
 
-bool read_listing(const std::string &answer, std::vector<listing_row> *rows) {
+// The rows of a listing answer, sorted for display; a huge listing keeps its
+// first kMaxRows rows in display order, and *total says how many there were.
+bool read_listing(const std::string &answer, std::vector<listing_row> *rows, size_t *total) {
     doc_ptr doc = read_json(answer);
     yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
     if (!yyjson_is_arr(items))
@@ -356,14 +365,25 @@ bool read_listing(const std::string &answer, std::vector<listing_row> *rows) {
             return a.folder;
         return name_before(a.name, b.name);
     });
+    *total = rows->size();
+    if (rows->size() > kMaxRows) {
+        rows->resize(kMaxRows);
+        rows->shrink_to_fit();
+    }
     return true;
+}
+
+// Says that a page shows only the first kMaxRows of a folder's entries.
+std::string cut_note(size_t total) {
+    return "Only the first " + std::to_string(kMaxRows) + " of " + std::to_string(total) +
+           " entries are shown";
 }
 
 std::string token_query(const request &q, char lead) {
     return q.t.empty() ? std::string() : std::string(1, lead) + "t=" + url_encode(q.t, false);
 }
 
-reply folder_page(const request &q, const std::vector<listing_row> &rows) {
+reply folder_page(const request &q, const std::vector<listing_row> &rows, size_t total) {
     const std::string &folder = q.path; // ends with "/"
     std::string title = folder == "/" ? "Drive" : folder.substr(0, folder.size() - 1);
     title = title.substr(title.rfind('/') + 1);
@@ -394,6 +414,8 @@ reply folder_page(const request &q, const std::vector<listing_row> &rows) {
                  "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
     }
     size_t files = rows.size() - folders;
+    std::string note =
+        total > rows.size() ? "<p>" + cut_note(total) + " (by name, folders first).</p>\n" : "";
 
     reply out;
     out.body = std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" +
@@ -402,8 +424,8 @@ reply folder_page(const request &q, const std::vector<listing_row> &rows) {
                html_escape(url_encode(folder, true) + "?format=m3u" + token_query(q, '&')) +
                "\">Playlist (M3U)</a> &middot; " + std::to_string(folders) +
                (folders == 1 ? " folder, " : " folders, ") + std::to_string(files) +
-               (files == 1 ? " file" : " files") +
-               "</p>\n<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
+               (files == 1 ? " file" : " files") + "</p>\n" + note +
+               "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
                "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
                table + "</tbody>\n</table>\n</body>\n</html>\n";
     return out;
@@ -420,12 +442,15 @@ bool host_header_ok(const std::string &host) {
     return true;
 }
 
-reply playlist(const request &q, const std::vector<listing_row> &rows, const std::string &host) {
+reply playlist(const request &q, const std::vector<listing_row> &rows, size_t total,
+               const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
     reply out;
     out.type = "audio/x-mpegurl";
     out.body = "#EXTM3U\n";
+    if (total > rows.size())
+        out.body += "# " + cut_note(total) + ".\n";
     for (const listing_row &r : rows) {
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
@@ -440,12 +465,20 @@ reply playlist(const request &q, const std::vector<listing_row> &rows, const std
     return out;
 }
 
+// The library keeps each thread's last answer until that thread's next
+// request; a pool thread may then sit idle for hours holding a listing of
+// many megabytes. Publishing an empty listing lets it go.
+void release_result() {
+    nimbus_parse_items("{\"value\":[]}", "/", nullptr, 0);
+}
+
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
     int rc = nimbus_list(g.ctx.settings().c_str(), folder.c_str(), nullptr, 0);
     if (rc != NIMBUS_OK)
         return failure_reply(rc, nimbus_last_error(), q.json_errors);
     std::string answer = nimbus_result_json();
+    release_result();
     if (q.format == "json") {
         reply r;
         r.type = "application/json";
@@ -453,9 +486,12 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
         return r;
     }
     std::vector<listing_row> rows;
-    if (!read_listing(answer, &rows))
+    size_t total = 0;
+    bool read = read_listing(answer, &rows, &total);
+    std::string().swap(answer);
+    if (!read)
         return error_reply(502, "the listing answer has no items array", q.json_errors);
-    return q.format == "m3u" ? playlist(q, rows, host) : folder_page(q, rows);
+    return q.format == "m3u" ? playlist(q, rows, total, host) : folder_page(q, rows, total);
 }
 
 bool location_ok(const std::string &url) {
@@ -496,8 +532,14 @@ reply serve_file(gateway &g, const request &q) {
         return failure_reply(rc, message, q.json_errors);
     }
     std::string answer = nimbus_result_json();
+    release_result();
     doc_ptr doc = read_json(answer);
     yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "url") : nullptr;
+    if (yyjson_is_str(v) && yyjson_get_len(v) > kMaxLocator)
+        return error_reply(502,
+                           "the service gave a download URL longer than " +
+                               std::to_string(kMaxLocator) + " bytes",
+                           q.json_errors);
     if (yyjson_is_str(v))
         url.assign(yyjson_get_str(v), yyjson_get_len(v));
     if (!location_ok(url))

@@ -70,6 +70,7 @@ class Node:
         self.content = content
         self.size = len(content) if content is not None else size
         self.download = download
+        self.download_url = None  # replaces the generated download URL
         self.mtime = mtime
         self.children = []
         self.id = None
@@ -205,7 +206,9 @@ class MockGraph:
             out["folder"] = {"childCount": len(node.children)}
         else:
             out["file"] = {"mimeType": "audio/mpeg"}
-            if node.download and self.serve_downloads:
+            if node.download_url is not None:
+                out["@microsoft.graph.downloadUrl"] = node.download_url
+            elif node.download and self.serve_downloads:
                 out["@microsoft.graph.downloadUrl"] = (
                     "https://127.0.0.1:%d/download/%s?tempauth=e2e-%s"
                     % (self.port, urllib.parse.quote(node.id), node.id.split("!")[1]))

@@ -334,6 +334,56 @@ def case_errors(f):
         pass
 
 
+def case_hostile(f):
+    """A drive built to exhaust the gateway: huge pages, huge URLs, odd names."""
+    root = f.mock.root
+    huge = root.add(Node("Huge", folder=True))
+    for i in range(5001):
+        huge.add(Node("f%05d %s.mp3" % (i, "x" * 200), size=1))
+    odd = root.add(Node("Odd", folder=True))
+    odd.add(Node("a\u2028b\u2029c.mp3", size=1))
+    long_url = root.add(Node("long.mp3", size=1))
+    f.mock._number(root)
+    long_url.download_url = "https://127.0.0.1:%d/download/x?tempauth=%s" % (
+        f.mock.port, "A" * (2 << 20))
+    g = f.serve()
+
+    # A 2 MiB download URL is refused, and refused again (nothing cached).
+    for _ in range(2):
+        status, headers, body = got = g.get("/long.mp3?format=json")
+        expect(got, 502, "huge download URL")
+        check(body == '{"error":"the service gave a download URL longer than 8192 bytes"}',
+              "says why", body)
+        check("location" not in headers, "no redirect", headers)
+    check(sum(1 for r in f.mock.requests if r["path"].endswith("/long.mp3")) == 2,
+          "asked the service each time")
+    # One of 8192 bytes is the longest served.
+    long_url.download_url = "https://h/" + "a" * (8192 - len("https://h/"))
+    status, headers, _ = got = g.get("/long.mp3")
+    expect(got, 302, "download URL of 8192 bytes")
+    check(headers["location"] == long_url.download_url, "served whole")
+
+    # 5001 entries: the page and the playlist show 5000 and say so.
+    status, _, page = got = g.get("/Huge/")
+    expect(got, 200, "huge folder")
+    note = "Only the first 5000 of 5001 entries are shown"
+    check(note + " (by name, folders first)." in page, "the page says it is cut", page[:2000])
+    check(page.count("<tr><td>") == 5000 and "f04999 " in page and "f05000 " not in page,
+          "first 5000 rows by name")
+    check(len(page) < 3 * 1024 * 1024, "page size bounded", len(page))
+    status, _, body = got = g.get("/Huge/?format=m3u")
+    expect(got, 200, "huge playlist")
+    check(body.startswith("#EXTM3U\n# " + note + ".\n#EXTINF:-1,f00000 ")
+          and body.count("#EXTINF") == 5000, "playlist cut and says so", body[:300])
+
+    # Line and paragraph separators in a name stay out of the playlist's lines.
+    status, _, body = got = g.get("/Odd/?format=m3u")
+    expect(got, 200, "odd playlist")
+    check(body == "#EXTM3U\n#EXTINF:-1,a\\u2028b\\u2029c.mp3\n%s%%E2%%80%%A8b%%E2%%80%%A9c.mp3\n"
+          % g.url("/Odd/a"), "separators escaped", repr(body))
+    check(g.stop() == 0, "stopped", g.log())
+
+
 def case_rotation(f):
     """Each refresh token rotated while serving is stored at once, once."""
     f.mock.revoke_on_rotate = True
