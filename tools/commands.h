@@ -14,6 +14,7 @@ struct options {
     std::string settings_path;     // --settings; empty: the default place
     bool json = false;
     bool verbose = false;
+    bool quiet = false; // --quiet: no progress lines (the waits for a retry)
     bool demo = false;
     bool write = false;
     long timeout_s = 60;

@@ -27,6 +27,11 @@ curl_settings transport_settings(const options &o) {
     cs.retries = o.retries;
     cs.max_time_s = o.max_time_s;
     cs.started = o.started;
+    cs.announce_waits = !o.quiet && isatty(STDERR_FILENO) == 1;
+    // A gateway's client waits for its answer: rather than pause for long,
+    // the gateway hands the service's Retry-After on with a 503.
+    if (o.command == "serve")
+        cs.max_wait_s = kServeMaxWait;
     return cs;
 }
 

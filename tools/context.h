@@ -16,6 +16,9 @@
 
 namespace cli {
 
+// The longest a gateway request pauses, in all, for the service's retries.
+constexpr double kServeMaxWait = 5;
+
 // The transport options of every command, from its command line.
 curl_settings transport_settings(const options &o);
 

@@ -53,28 +53,43 @@ CURLcode g_init_rc = CURLE_FAILED_INIT;
 std::mutex g_log_lock; // keeps verbose lines whole when requests run concurrently
 
 std::atomic<bool> g_interrupted{false};
-int g_wake[2] = {-1, -1}; // self-pipe: readable once Ctrl-C was pressed
+std::atomic<bool> g_waits_stopped{false};
+int g_wake[2] = {-1, -1}; // self-pipe: readable once Ctrl-C was pressed or a wait stopped
+std::once_flag g_wake_once;
+thread_local long t_asked_wait = 0;
 
 void global_init() {
     std::call_once(g_init_once, [] { g_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-extern "C" void on_interrupt(int) {
-    int saved = errno;
-    g_interrupted.store(true);
+void open_wake_pipe() {
+    std::call_once(g_wake_once, [] {
+        if (pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0)
+            g_wake[0] = g_wake[1] = -1;
+    });
+}
+
+// Async-signal-safe: an atomic store and a write.
+void wake_sleepers() {
     if (g_wake[1] >= 0) {
         char c = 1;
         ssize_t n = write(g_wake[1], &c, 1);
         (void)n;
     }
+}
+
+extern "C" void on_interrupt(int) {
+    int saved = errno;
+    g_interrupted.store(true);
+    wake_sleepers();
     errno = saved;
 }
 
-// Sleeps for d unless Ctrl-C comes first; false when it did.
+// Sleeps for d unless Ctrl-C or a stop comes first; false when one did.
 bool sleep_unless_interrupted(clock::duration d) {
     clock::time_point end = clock::now() + d;
     for (;;) {
-        if (g_interrupted.load())
+        if (g_interrupted.load() || g_waits_stopped.load())
             return false;
         clock::duration left = end - clock::now();
         if (left <= clock::duration::zero())
@@ -245,6 +260,11 @@ int fail(char **error, const std::string &text) {
     return -1;
 }
 
+// Whole seconds, rounded up, as a wait is announced and handed on.
+long whole_seconds(double s) {
+    return s < 1 ? 1 : s > 86400 ? 86400 : static_cast<long>(std::ceil(s));
+}
+
 std::string seconds_text(double s) {
     char b[32];
     std::snprintf(b, sizeof b, "%.1f s", s);
@@ -296,6 +316,7 @@ int f_post(void *ctx, const char *url, const char *body, const char *content_typ
 
 curl_transport::curl_transport(curl_settings settings) : settings_(std::move(settings)) {
     global_init();
+    open_wake_pipe(); // before any thread sleeps on it
     for (const std::string &rule : settings_.connect_to) {
         curl_slist *next = curl_slist_append(connect_to_, rule.c_str());
         if (!next) {
@@ -378,6 +399,8 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
     const int tries = 1 + (settings_.retries > 0 ? settings_.retries : 0);
     std::string shown; // the redacted URL, made once when needed
     attempt a;
+    double waited = 0; // seconds of pauses so far
+    t_asked_wait = 0;
     for (int n = 1;; n++) {
         std::string why;
         if (g_interrupted.load())
@@ -420,6 +443,21 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
             break; // the answer in hand is the last one
         if (asked)
             hold_host(host, clock::now() + pause);
+        if (settings_.max_wait_s > 0 && waited + wait > settings_.max_wait_s) {
+            // Waiting that long is the caller's choice: hand over the
+            // answer in hand with the pause the service asked for.
+            t_asked_wait = asked ? whole_seconds(wait) : 0;
+            break;
+        }
+        waited += wait;
+        if (settings_.announce_waits && !settings_.verbose && wait > 1) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%s: waiting %ld s (attempt %d of %d)",
+                          a.rc == CURLE_OK ? "throttled by the service"
+                                           : "no answer from the service",
+                          whole_seconds(wait), n + 1, tries);
+            log_line(line);
+        }
         if (settings_.verbose) {
             char line[160];
             if (a.rc == CURLE_OK)
@@ -564,9 +602,18 @@ bool curl_transport::pause_for(const std::string &host, std::string *why) const 
         *why = max_time_text(settings_.max_time_s);
         return false;
     }
+    double seconds = std::chrono::duration<double>(left).count();
+    if (settings_.max_wait_s > 0 && seconds > settings_.max_wait_s) {
+        t_asked_wait = whole_seconds(seconds);
+        *why = "the service asked for a pause of " + std::to_string(t_asked_wait) + " s";
+        return false;
+    }
     if (settings_.verbose)
-        log_line("waiting " + seconds_text(std::chrono::duration<double>(left).count()) +
+        log_line("waiting " + seconds_text(seconds) +
                  ": the service asked for a pause (Retry-After)");
+    else if (settings_.announce_waits && seconds > 1)
+        log_line("throttled by the service: waiting " + std::to_string(whole_seconds(seconds)) +
+                 " s");
     if (!sleep_unless_interrupted(left)) {
         *why = "interrupted";
         return false;
@@ -586,14 +633,30 @@ void curl_transport::hold_host(const std::string &host, clock::time_point until)
 void catch_interrupt() {
     static std::once_flag once;
     std::call_once(once, [] {
-        if (pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0)
-            g_wake[0] = g_wake[1] = -1;
+        open_wake_pipe();
         struct sigaction sa {};
         sa.sa_handler = on_interrupt;
         sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESETHAND | SA_RESTART; // a second Ctrl-C ends the process
+        sa.sa_flags = SA_RESETHAND | SA_RESTART; // a second signal ends the process
         sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
     });
+}
+
+void stop_waits() {
+    open_wake_pipe();
+    g_waits_stopped.store(true);
+    wake_sleepers();
+}
+
+void interrupt_transfers() {
+    open_wake_pipe();
+    g_interrupted.store(true);
+    wake_sleepers();
+}
+
+long asked_wait() {
+    return t_asked_wait;
 }
 
 bool interrupted() {

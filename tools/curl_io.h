@@ -22,6 +22,8 @@ struct curl_settings {
     bool verbose = false;                // one line per exchange (and per wait) on stderr
     int retries = 5;                     // repeats of a throttled or lost exchange
     double max_time_s = 0;               // whole command, counted from `started`; 0: none
+    double max_wait_s = 0;               // all pauses of one exchange; 0: only the retries bound
+    bool announce_waits = false;         // one line on stderr before each pause over a second
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
@@ -67,11 +69,22 @@ class curl_transport {
     mutable std::map<std::string, clock::time_point> hold_; // host -> no request before
 };
 
-// Makes Ctrl-C end a wait or transfer at once instead of killing the
-// process mid-write; the command then asks interrupted() and exits 130. A
-// second Ctrl-C kills the process as usual.
+// Makes Ctrl-C (or SIGTERM) end a wait or transfer at once instead of
+// killing the process mid-write; the command then asks interrupted() and
+// exits 130. A second signal kills the process as usual.
 void catch_interrupt();
 bool interrupted();
+
+// A server's stop: stop_waits() ends every pause before a retry at once, in
+// every thread (that exchange fails as "interrupted") while transfers under
+// way go on; interrupt_transfers() ends those too.
+void stop_waits();
+void interrupt_transfers();
+
+// Whole seconds the service asked this thread's last exchange to wait when
+// the exchange handed over a throttled answer (or failed) rather than wait
+// longer than max_wait_s; 0 when it did not.
+long asked_wait();
 
 // curl_global_init runs once per process, on first use; this undoes it at exit.
 void curl_shutdown();

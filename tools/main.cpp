@@ -107,6 +107,8 @@ const option_row kOptions[] = {
      "print the library's JSON answers unchanged"},
     {"--verbose", "-v", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::verbose>,
      "one line per HTTP exchange on stderr (method, URL, status, ms)"},
+    {"--quiet", "-q", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::quiet>,
+     "no line on a terminal when the command waits to retry"},
     {"--timeout", nullptr, "SECONDS", nullptr, takes::whole, 1, 86400, "whole seconds",
      set_number<long, &O::timeout_s>, "limit for one HTTP exchange (default 60; connecting: 10)"},
     // Like curl's: decimal seconds, 0 for no limit.

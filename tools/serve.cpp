@@ -52,7 +52,9 @@ constexpr unsigned kConnectionLimit = 256;
 constexpr unsigned kPerAddressLimit = 32; // only on listeners reachable from other hosts
 constexpr unsigned kIdleSeconds = 30;
 constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit
-constexpr int kRetryAfterSeconds = 10;
+constexpr int kRetryAfterSeconds = 10;          // when the service named no pause
+// How long a stop lets the transfers under way finish before cutting them.
+constexpr auto kStopGrace = std::chrono::seconds(3);
 // A folder page or playlist lists at most this many entries: enough for any
 // album or photo folder, and a hostile drive's 100 000-entry folder cannot
 // make one request build a page of a hundred megabytes.
@@ -318,12 +320,18 @@ reply failure_reply(int code, const std::string &message, bool json) {
                                "). Run nimbus login to sign in again.",
                            json);
     case NIMBUS_E_THROTTLED: {
+        // The pause the service asked for, when the gateway did not wait it out.
+        long asked = asked_wait();
         reply r = error_reply(503, "The service is throttling requests: " + message, json);
-        r.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
+        r.headers.emplace_back("Retry-After", std::to_string(asked ? asked : kRetryAfterSeconds));
         return r;
     }
-    case NIMBUS_E_UNAVAILABLE:
-        return error_reply(503, "The service is unavailable: " + message, json);
+    case NIMBUS_E_UNAVAILABLE: {
+        reply r = error_reply(503, "The service is unavailable: " + message, json);
+        if (long asked = asked_wait())
+            r.headers.emplace_back("Retry-After", std::to_string(asked));
+        return r;
+    }
     case NIMBUS_E_INVALID:
         return error_reply(500, "The gateway's settings are invalid: " + message, json);
     default:
@@ -756,10 +764,28 @@ int run_serve(const options &o) {
     while (sigwait(&stop_signals, &sig) != 0) {
     }
     g.stopping = true;
+    // A second signal ends the process at once, whatever the stop waits for.
+    std::thread([stop_signals] {
+        int again = 0;
+        while (sigwait(&stop_signals, &again) != 0) {
+        }
+        std::fprintf(stderr, "nimbus: stopped at once (%s)\n",
+                     again == SIGINT ? "SIGINT" : "SIGTERM");
+        std::fflush(stderr);
+        _exit(128 + again);
+    }).detach();
     MHD_socket listener = MHD_quiesce_daemon(d);
-    // Requests already being answered finish; none is cut short by the stop.
-    auto deadline = clock_type::now() + std::chrono::seconds(o.timeout_s + 10);
-    while (g.in_flight > 0 && clock_type::now() < deadline)
+    // No request waits any longer for a retry; transfers under way get a
+    // short grace to finish, then they are cut short too.
+    stop_waits();
+    auto grace_end = clock_type::now() + kStopGrace;
+    while (g.in_flight > 0 && clock_type::now() < grace_end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    interrupt_transfers();
+    // The requests cut short answer (curl notices within a second); their
+    // answers are sent before the connections close.
+    grace_end = clock_type::now() + std::chrono::seconds(3);
+    while (g.in_flight > 0 && clock_type::now() < grace_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     MHD_stop_daemon(d);
     if (listener != MHD_INVALID_SOCKET)

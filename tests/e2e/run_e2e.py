@@ -411,6 +411,33 @@ def case_retries(f):
     check(re.search(r"^HTTP 429: waiting 2\.0 s \(Retry-After\) before attempt 2 of 6$", p.err,
                     re.M), "one line per wait", p.err)
     check([r["status"] for r in f.graph_requests(music)] == [429, 200], "asked twice")
+    check("throttled by the service" not in p.err, "no progress line off a terminal", p.err)
+
+    # On a terminal, one line per wait over a second, unless --quiet.
+    import pty
+    for quiet in ((), ("--quiet",)):
+        f.mock.script[music] = [(429, "2")]
+        main_fd, side_fd = pty.openpty()
+        cmd = [f.nimbus, "--cacert", f.ca, "--settings", f.settings] + list(quiet) + [
+            "list", "/Music"]
+        for rule in f.mock.connect_to():
+            cmd[1:1] = ["--connect-to", rule]
+        proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=side_fd)
+        os.close(side_fd)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main_fd, 4096)
+            except OSError:  # the command closed its side
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(main_fd)
+        check(proc.wait(timeout=30) == EXIT_OK, "listed after the wait", shown)
+        want = b"" if quiet else b"throttled by the service: waiting 2 s (attempt 2 of 6)\r\n"
+        check(shown == want, "the wait line on a terminal" + (" (--quiet)" if quiet else ""),
+              shown)
 
     f.mock.script[music] = [(503, None)] * 3
     p = f.run("-v", "list", "/Music")
@@ -457,23 +484,24 @@ def case_limits(f):
     check("the --max-time of 1.5 s ran out" in p.err and took < 3, "whole command bounded",
           took, p.err)
 
-    # Ctrl-C ends a wait at once.
-    f.mock.script[music] = [(429, "30")]
+    # Ctrl-C or SIGTERM ends a wait at once.
     cmd = [f.nimbus, "--cacert", f.ca, "--settings", f.settings, "list", "/Music"]
     for rule in f.mock.connect_to():
         cmd[1:1] = ["--connect-to", rule]
-    before = len(f.graph_requests(music))
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 10
-    while len(f.graph_requests(music)) == before and time.monotonic() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.2)
-    start = time.monotonic()
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=10)
-    check(proc.returncode == 130 and time.monotonic() - start < 1.5, "interrupted at once",
-          proc.returncode, err)
-    check(err.decode().endswith("nimbus: interrupted\n"), "says so", err)
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        f.mock.script[music] = [(429, "120")]
+        before = len(f.graph_requests(music))
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        while len(f.graph_requests(music)) == before and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)
+        start = time.monotonic()
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=10)
+        check(proc.returncode == 130 and time.monotonic() - start < 1.5,
+              "interrupted at once by %s" % sig.name, proc.returncode, err)
+        check(err.decode().endswith("nimbus: interrupted\n"), "says so", err)
 
     # A token answer lost after the request was read is not asked again.
     f.mock.script[mock_graph.TOKEN_PATH] = ["lose"]

@@ -384,6 +384,70 @@ def case_hostile(f):
     check(g.stop() == 0, "stopped", g.log())
 
 
+def case_stop(f):
+    """A throttling service: 503 with its Retry-After at once; a signal stops at once."""
+    music = "/v1.0/me/drive/root:/Music:/children"
+    g = f.serve()
+    f.mock.script[music] = [(429, "120")] * 3
+    start = time.monotonic()
+    status, headers, body = got = g.get("/Music/?format=json")
+    expect(got, 503, "a long pause asked for")
+    check(time.monotonic() - start < 3, "answered without waiting", time.monotonic() - start)
+    check(headers.get("retry-after") == "120", "the service's Retry-After", headers)
+    check(json.loads(body)["error"].startswith("The service is throttling requests: "), body)
+    # The pause holds for the next request: nothing is sent meanwhile.
+    before = len(f.mock.requests)
+    status, headers, body = got = g.get("/Music/Album/?format=json")
+    expect(got, 503, "during the pause")
+    check(headers.get("retry-after") in ("119", "120"), "what is left of it", headers)
+    check("asked for a pause of 1" in body, "says why", body)
+    check(len(f.mock.requests) == before, "nothing sent", f.mock.requests[before:])
+    check(g.stop() == 0, "stopped")
+
+    def answer_in_background(gw, path, raw):
+        answers = []
+        t = threading.Thread(target=lambda: answers.append(gw.get(path)), daemon=True)
+        t.start()
+        deadline = time.monotonic() + 20
+        while not any(r["path"] == raw for r in f.mock.requests):
+            check(time.monotonic() < deadline, "request reached the mock")
+            time.sleep(0.02)
+        time.sleep(0.3)
+        return t, answers
+
+    # SIGTERM during a pause the gateway would wait out (4 s): it ends at once.
+    f.mock.script[music] = [(429, "4")] * 3
+    g = f.serve()
+    t, answers = answer_in_background(g, "/Music/", music)
+    start = time.monotonic()
+    check(g.stop() == 0, "exit 0", g.log())
+    check(time.monotonic() - start < 1.5, "stopped at once", time.monotonic() - start)
+    t.join(timeout=10)
+    check(answers and answers[0][0] == 503, "the client got its answer", answers)
+
+    # A transfer that hangs: a short grace, then cut; a second signal exits at once.
+    song = "/v1.0/me/drive/root:/song.mp3"
+    f.mock.delay[song] = 30
+    g = f.serve()
+    t, answers = answer_in_background(g, "/song.mp3", song)
+    start = time.monotonic()
+    check(g.stop() == 0, "exit 0", g.log())
+    check(time.monotonic() - start < 6, "a grace of 3 s", time.monotonic() - start)
+    t.join(timeout=10)
+    check(answers and answers[0][0] == 503, "cut short, answered", answers)
+    g = f.serve()
+    f.mock.requests.clear()
+    t, answers = answer_in_background(g, "/song.mp3", song)
+    start = time.monotonic()
+    g.p.send_signal(signal.SIGTERM)
+    time.sleep(0.2)
+    g.p.send_signal(signal.SIGINT)
+    check(g.p.wait(timeout=10) == 128 + signal.SIGINT, "exit at once", g.p.returncode)
+    check(time.monotonic() - start < 1.5, "in no time", time.monotonic() - start)
+    g.reader.join(timeout=10)
+    check(g.log().endswith("nimbus: stopped at once (SIGINT)\n"), "says so", g.log())
+
+
 def case_rotation(f):
     """Each refresh token rotated while serving is stored at once, once."""
     f.mock.revoke_on_rotate = True
