@@ -28,11 +28,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -220,6 +223,151 @@ class locator_cache {
     std::unordered_map<std::string, entry> map_;
 };
 
+// -- connections still sending their request -------------------------------------
+
+// A request line and its headers must arrive within this time of the accept
+// (or of the answer before, on a kept-alive connection), however slowly
+// they trickle in: libmicrohttpd's own timeout restarts with every byte.
+constexpr auto kHeaderDeadline = std::chrono::seconds(10);
+// At most this many connections may be waiting for their request line and
+// headers, per client address (an IPv6 /64) and in all; a newcomer over
+// either bound pushes out the one that has waited longest, so a client that
+// sends its request at once always gets its turn.
+constexpr size_t kWaitingPerAddress = 16;
+constexpr size_t kWaitingTotal = 64;
+
+class connection_watch {
+  public:
+    void started(MHD_Connection *c, void **context) {
+        *context = nullptr;
+        const MHD_ConnectionInfo *fd =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo *from =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (!fd || !from)
+            return;
+        std::unique_ptr<conn> k(new (std::nothrow) conn);
+        if (!k)
+            return;
+        k->fd = fd->connect_fd;
+        k->since = clock_type::now();
+        try {
+            k->address = address_key(from->client_addr);
+            std::lock_guard<std::mutex> lock(lock_);
+            all_.insert(k.get());
+            conn *mine = k.release();
+            *context = mine;
+            if (waiting_from(mine->address) > kWaitingPerAddress)
+                push_out(mine->address);
+            if (waiting_from("") > kWaitingTotal)
+                push_out("");
+        } catch (...) {
+            // Untracked: the connection is still served, under the idle timeout.
+        }
+    }
+
+    void closed(void **context) {
+        conn *k = static_cast<conn *>(*context);
+        if (!k)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            all_.erase(k);
+        }
+        delete k;
+        *context = nullptr;
+    }
+
+    // The request line and headers are in; the deadline waits for the next.
+    void request_begun(MHD_Connection *c) { mark(c, false); }
+    void request_ended(MHD_Connection *c) { mark(c, true); }
+
+    // Closes connections past their deadline until stop().
+    void run() {
+        std::unique_lock<std::mutex> lock(lock_);
+        while (!stop_) {
+            clock_type::time_point now = clock_type::now();
+            for (conn *k : all_)
+                if (k->waiting && !k->closing && now - k->since >= kHeaderDeadline)
+                    close_locked(k);
+            wake_.wait_for(lock, std::chrono::milliseconds(200));
+        }
+    }
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+    }
+
+  private:
+    struct conn {
+        MHD_socket fd = MHD_INVALID_SOCKET;
+        std::string address;
+        clock_type::time_point since; // accepted, or its last answer completed
+        bool waiting = true;          // for a complete request line and headers
+        bool closing = false;
+    };
+
+    void mark(MHD_Connection *c, bool waiting) {
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        conn *k = info ? static_cast<conn *>(info->socket_context) : nullptr;
+        if (!k)
+            return;
+        std::lock_guard<std::mutex> lock(lock_);
+        k->waiting = waiting;
+        k->since = clock_type::now();
+    }
+
+    // "" counts every address.
+    size_t waiting_from(const std::string &address) const {
+        size_t n = 0;
+        for (const conn *k : all_)
+            n += k->waiting && !k->closing && (address.empty() || k->address == address);
+        return n;
+    }
+
+    void push_out(const std::string &address) {
+        conn *oldest = nullptr;
+        for (conn *k : all_)
+            if (k->waiting && !k->closing && (address.empty() || k->address == address) &&
+                (!oldest || k->since < oldest->since))
+                oldest = k;
+        if (oldest)
+            close_locked(oldest);
+    }
+
+    // libmicrohttpd sees the end of the stream and closes the connection; it
+    // reports the close (which takes lock_) before it releases the socket,
+    // so the descriptor is still this connection's here.
+    static void close_locked(conn *k) {
+        shutdown(k->fd, SHUT_RDWR);
+        k->closing = true;
+    }
+
+    // The client's address, IPv6 cut to its /64 (one host may hold all of it).
+    static std::string address_key(const sockaddr *a) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (a && a->sa_family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(a)->sin_addr, text,
+                      sizeof text);
+        } else if (a && a->sa_family == AF_INET6) {
+            in6_addr prefix = reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr;
+            std::memset(prefix.s6_addr + 8, 0, 8);
+            inet_ntop(AF_INET6, &prefix, text, sizeof text);
+        }
+        return text[0] ? text : "?";
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::set<conn *> all_;
+};
+
 // -- the gateway ----------------------------------------------------------------
 
 struct gateway {
@@ -229,6 +377,7 @@ struct gateway {
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
     locator_cache locators;
+    connection_watch watch;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
 };
@@ -632,6 +781,7 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     if (!*state) {
         *state = &g_request_marker;
         g.in_flight++;
+        g.watch.request_begun(c);
         // GET and HEAD are answered once the request is complete, so the
         // connection stays open for the next one; anything else is refused
         // at once, without reading its body.
@@ -680,11 +830,22 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     return queued;
 }
 
-void on_completed(void *cls, MHD_Connection *, void **state, MHD_RequestTerminationCode) {
+void on_completed(void *cls, MHD_Connection *c, void **state, MHD_RequestTerminationCode) {
+    gateway &g = *static_cast<gateway *>(cls);
+    g.watch.request_ended(c);
     if (*state) {
-        static_cast<gateway *>(cls)->in_flight--;
+        g.in_flight--;
         *state = nullptr;
     }
+}
+
+void on_connection(void *cls, MHD_Connection *c, void **context,
+                   MHD_ConnectionNotificationCode what) {
+    gateway &g = *static_cast<gateway *>(cls);
+    if (what == MHD_CONNECTION_NOTIFY_STARTED)
+        g.watch.started(c, context);
+    else
+        g.watch.closed(context);
 }
 
 void on_log(void *, const char *format, va_list ap) {
@@ -746,13 +907,15 @@ int run_serve(const options &o) {
         kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, addr.loopback ? 0u : kPerAddressLimit,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, keep_escaped, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, on_completed, &g, MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_COMPLETED, on_completed, &g, MHD_OPTION_NOTIFY_CONNECTION, on_connection,
+        &g, MHD_OPTION_END);
     if (!d) {
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
         print_error("serve: cannot listen on " + addr.host + ":" +
                     std::to_string(ntohs(addr.is_v6 ? addr.v6.sin6_port : addr.v4.sin_port)));
         return EXIT_OTHER;
     }
+    std::thread watchdog([&g] { g.watch.run(); });
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     g.port = info ? info->port : 0;
     std::fprintf(stderr, "nimbus: serving http://%s:%u/ (%s; stop with Ctrl-C)\n",
@@ -788,6 +951,8 @@ int run_serve(const options &o) {
     while (g.in_flight > 0 && clock_type::now() < grace_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     MHD_stop_daemon(d);
+    g.watch.stop();
+    watchdog.join();
     if (listener != MHD_INVALID_SOCKET)
         close(listener);
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);

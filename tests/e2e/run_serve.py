@@ -384,6 +384,63 @@ def case_hostile(f):
     check(g.stop() == 0, "stopped", g.log())
 
 
+def case_slow(f):
+    """Clients that trickle their headers cannot keep an authorised one out."""
+    import socket
+    token_file = os.path.join(f.dir, "token")
+    with open(token_file, "w") as t:
+        t.write(TOKEN + "\n")
+    os.chmod(token_file, 0o600)
+    g = f.serve("--auth-token-file", token_file)
+    slow = []
+
+    def open_slow(source):
+        s = socket.socket()
+        s.bind((source, 0))
+        s.settimeout(5)
+        s.connect(("127.0.0.1", g.port))
+        s.sendall(b"G")
+        slow.append([s, time.monotonic(), None])  # socket, opened, seen closed
+
+    def drip():
+        for entry in slow:
+            if entry[2] is None:
+                try:
+                    entry[0].sendall(b"E")
+                    entry[0].setblocking(False)
+                    if entry[0].recv(1) == b"":
+                        entry[2] = time.monotonic()
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    entry[2] = time.monotonic()
+                finally:
+                    entry[0].settimeout(5)
+
+    # 300 trickling clients from eight loopback addresses: more than the
+    # gateway's 256 connections.
+    for i in range(300):
+        open_slow("127.0.0.%d" % (1 + i % 8))
+    start = time.monotonic()
+    status, _, body = got = g.get("/Music/?t=" + TOKEN)
+    expect(got, 200, "authorised client answered")
+    check(time.monotonic() - start < 3, "promptly", time.monotonic() - start)
+    open_slow("127.0.0.9")
+    first = slow[-1]
+    # A byte a second keeps nobody in past 10 s from the accept.
+    while time.monotonic() - first[1] < 14:
+        drip()
+        time.sleep(1)
+    check(first[2] is not None and 9 <= first[2] - first[1] <= 12,
+          "the last closed at its deadline", first[2] and first[2] - first[1])
+    check(all(e[2] is not None for e in slow), "every trickling client closed",
+          sum(e[2] is None for e in slow))
+    for e in slow:
+        e[0].close()
+    expect(g.get("/Music/?t=" + TOKEN), 200, "still serving")
+    check(g.stop() == 0, "stopped", g.log()[-2000:])
+
+
 def case_stop(f):
     """A throttling service: 503 with its Retry-After at once; a signal stops at once."""
     music = "/v1.0/me/drive/root:/Music:/children"
