@@ -400,7 +400,6 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
     std::string shown; // the redacted URL, made once when needed
     attempt a;
     double waited = 0; // seconds of pauses so far
-    t_asked_wait = 0;
     for (int n = 1;; n++) {
         std::string why;
         if (g_interrupted.load())
@@ -657,6 +656,10 @@ void interrupt_transfers() {
 
 long asked_wait() {
     return t_asked_wait;
+}
+
+void forget_asked_wait() {
+    t_asked_wait = 0;
 }
 
 bool interrupted() {

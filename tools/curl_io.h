@@ -81,10 +81,11 @@ bool interrupted();
 void stop_waits();
 void interrupt_transfers();
 
-// Whole seconds the service asked this thread's last exchange to wait when
+// Whole seconds the service asked an exchange of this thread to wait when
 // the exchange handed over a throttled answer (or failed) rather than wait
-// longer than max_wait_s; 0 when it did not.
+// longer than max_wait_s, since forget_asked_wait(); 0 when none did.
 long asked_wait();
+void forget_asked_wait();
 
 // curl_global_init runs once per process, on first use; this undoes it at exit.
 void curl_shutdown();

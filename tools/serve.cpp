@@ -735,6 +735,7 @@ bool authorised(MHD_Connection *c, const gateway &g, request *q) {
 }
 
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {
+    forget_asked_wait(); // this thread's last request may have been throttled
     request q;
     q.method = method;
     const char *format = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "format");
