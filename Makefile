@@ -90,7 +90,7 @@ bench-network: build
 demo: deps
 	$(CONFIGURE) -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target nimbus_cli nimbus_docs
-	@tools/demo-tour.sh $(BUILD)/tools/nimbus
+	@tools/demo/demo-tour.sh $(BUILD)/tools/nimbus
 	@printf '\nThe command is %s. To put it on the PATH:\n  sudo make install   into %s, with its man page and completions\n  make package        a .deb, then sudo apt install ./%s/nimbus_*.deb\nor run %s as it is.\n' \
 	  "$(BUILD)/tools/nimbus" "$(PREFIX)" "$(BUILD)" "$(BUILD)/tools/nimbus"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "../tools/serve_request.h"
 #include "fuzz_check.h"
+#include "serve/request.h"
 #include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -1,7 +1,7 @@
 // The command's context: settings, transport and the rotated refresh token.
 #include "context.h"
 
-#include "demo.h"
+#include "demo/demo.h"
 #include "json_doc.h"
 #include "output.h"
 

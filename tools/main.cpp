@@ -3,9 +3,9 @@
 // demo drive through the library's fake transport.
 #include "commands.h"
 #include "help.h"
-#include "login.h"
+#include "login/login.h"
 #include "output.h"
-#include "serve.h"
+#include "serve/serve.h"
 
 #include <nimbus.h>
 

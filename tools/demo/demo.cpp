@@ -2,7 +2,7 @@
 // with exactly the URLs the library will ask for: the token endpoint, every
 // folder's children (by path and by id, paged like the service does) and
 // every item (by path and by id).
-#include "demo.h"
+#include "demo/demo.h"
 
 #include "json_doc.h"
 #include "output.h"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A short tour of the offline demo drive, as `make demo` runs it:
-#   tools/demo-tour.sh PATH/TO/nimbus
+#   tools/demo/demo-tour.sh PATH/TO/nimbus
 set -euo pipefail
 nimbus=${1:?usage: demo-tour.sh PATH/TO/nimbus}
 

@@ -4,7 +4,7 @@
 // to); the code is exchanged at the token endpoint through the command's own
 // curl transport, the drive is asked for its type and owner, and the
 // settings file is written with the locked writer.
-#include "login.h"
+#include "login/login.h"
 
 #include "context.h"
 #include "curl_io.h"

@@ -3,13 +3,13 @@
 // folder becomes an HTML page, the library's JSON or an M3U playlist; a file
 // becomes a redirect to its pre-authorised download URL, which the player
 // then fetches (with Range requests) straight from the service.
-#include "serve.h"
+#include "serve/serve.h"
 #include "text.h"
 
 #include "context.h"
 #include "json_doc.h"
 #include "output.h"
-#include "serve_request.h"
+#include "serve/request.h"
 
 #include <microhttpd.h>
 #include <nimbus.h>

@@ -1,6 +1,6 @@
 // Parsing of what clients send: every byte is checked before the library or
 // a page sees it.
-#include "serve_request.h"
+#include "serve/request.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
