@@ -1,0 +1,108 @@
+// A UPnP MediaServer:1 (ContentDirectory:1 and ConnectionManager:1) over a
+// folder tree that the host supplies, with SSDP discovery on the interface of
+// one listen address. Built on GUPnP 1.6: SSDP, description hosting, eventing
+// and the SOAP envelope are the library's; this module brings the device and
+// service descriptions, the Browse paging, the DIDL-Lite answer and the limits
+// on what a request may cost.
+//
+// Object ids: "0" is the root; every other object's id is "0" followed by its
+// virtual path percent-encoded (every byte except A-Z a-z 0-9 - . _ ~ and "/"
+// becomes %XX, upper-case hex), so "/Music/a b.flac" is "0/Music/a%20b.flac".
+// Any byte string round-trips, and an id never holds a character that XML,
+// a URL or a control point could mangle. Only the canonical form is accepted.
+#ifndef NIMBUS_TOOLS_DLNA_H
+#define NIMBUS_TOOLS_DLNA_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dlna {
+
+// One entry of the tree. Texts are taken as untrusted bytes: they are made
+// valid UTF-8 without control characters and XML-escaped before any answer.
+struct item {
+    std::string path;   // virtual path, "/Music/a.flac"; "/" is the root
+    std::string title;  // shown name; the last path segment when empty
+    std::string artist; // audio only, may be empty
+    std::string album;  // audio only, may be empty
+    std::string mime;   // "audio/flac"; decides the UPnP class and protocolInfo
+    bool folder = false;
+    int64_t size = -1;        // bytes, -1 unknown
+    int64_t duration_ms = -1; // -1 unknown
+    int track = 0;            // 0 unknown
+    int year = 0;             // 0 unknown
+    int width = 0, height = 0;
+};
+
+// UPnP error codes a source may answer.
+enum : int {
+    no_such_object = 701,
+    no_such_container = 710, // children() of an entry that is no folder
+    action_failed = 501,
+};
+
+// What the server asks of the host. Called from the server's worker threads,
+// several at once: an implementation must be thread-safe, and may block (a
+// listing over the network), which holds only the one request.
+class source {
+  public:
+    virtual ~source() = default;
+    // The children of a folder, in the order they are to be shown. 0, or a
+    // UPnP error code (no_such_object, action_failed).
+    virtual int children(const std::string &folder_path, std::vector<item> &out) = 0;
+    // One entry ("/" is the root folder). 0, or a UPnP error code.
+    virtual int lookup(const std::string &path, item &out) = 0;
+    // The absolute URL a renderer fetches the file from: the gateway's URL
+    // that redirects to the download URL (with its token when it has one).
+    virtual std::string resource_url(const std::string &path) = 0;
+    // ContentDirectory's SystemUpdateID: changes whenever the tree changed.
+    // Called on the GUPnP thread too: it must answer at once, never block.
+    virtual uint32_t update_id() { return 0; }
+};
+
+struct options {
+    std::string address;       // the listen address: "127.0.0.1", "192.168.1.5", "::1"
+    uint16_t port = 0;         // the UPnP HTTP port (descriptions, SOAP); 0 picks one
+    std::string friendly_name; // shown by control points
+    std::string uuid;          // "uuid:" + this is the device's UDN; see load_uuid
+    int max_age = 1800;        // SSDP CACHE-CONTROL max-age; alive every max_age/2
+    unsigned workers = 4;      // threads that call the source
+};
+
+class server {
+  public:
+    server();
+    ~server(); // stops
+    server(const server &) = delete;
+    server &operator=(const server &) = delete;
+
+    // Starts discovery and the UPnP HTTP server on the interface that holds
+    // opts.address (a wildcard address is refused: discovery must stay on
+    // the interfaces the host chose; start one server per address). The
+    // source must outlive the server. false with a message on failure.
+    bool start(const options &opts, source &src, std::string &error);
+    // Sends ssdp:byebye, finishes the requests in progress, and returns when
+    // no thread calls the source any more. Harmless when not running.
+    void stop();
+    // The port of the UPnP HTTP server while running, else 0.
+    uint16_t port() const;
+    // The device description's URL while running.
+    std::string description_url() const;
+
+    struct impl;
+
+  private:
+    std::unique_ptr<impl> d_;
+};
+
+// Reads the device UUID kept in FILE, or makes a random one and stores it
+// there (mode 600, written beside it and linked into place, so a reader never
+// sees half a file and two starters agree on one). false with a message when
+// the file cannot be read or made, or holds anything but one UUID.
+bool load_uuid(const std::string &file, std::string &uuid, std::string &error);
+
+} // namespace dlna
+
+#endif // NIMBUS_TOOLS_DLNA_H

@@ -1,0 +1,486 @@
+// The GUPnP side of the MediaServer. GUPnP runs on one thread of its own with
+// a private main context; Browse runs on a few worker threads (a listing may
+// wait on the network) and its answer goes back to the GUPnP thread, which
+// alone touches GUPnP objects.
+#include <libgupnp/gupnp.h>
+#include <libsoup/soup.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <future>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "descriptions.h"
+#include "didl.h"
+#include "dlna.h"
+#include "soap.h"
+
+namespace dlna {
+
+namespace {
+
+constexpr uint32_t max_page = 1000; // objects in one Browse answer
+constexpr size_t max_queued = 64;   // Browse requests waiting for a worker
+
+struct reply {
+    int error = 0;
+    std::string result;
+    uint32_t returned = 0, total = 0, update_id = 0;
+};
+
+struct job {
+    GUPnPServiceAction *action;
+    browse_request req;
+};
+
+bool uuid_ok(const std::string &u) {
+    if (u.size() != 36)
+        return false;
+    for (size_t i = 0; i < u.size(); i++) {
+        char c = u[i];
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+bool write_file(const std::string &path, const std::string &text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && ok;
+}
+
+const char *error_text(int code) {
+    switch (code) {
+    case invalid_args:
+        return "Invalid Args";
+    case no_such_object:
+        return "No such object";
+    case no_such_container:
+        return "No such container";
+    default:
+        return "Action Failed";
+    }
+}
+
+} // namespace
+
+struct server::impl {
+    options opts;
+    source *src = nullptr;
+
+    GMainContext *ctx = nullptr;
+    GMainLoop *loop = nullptr;
+    std::thread loop_thread;
+    GUPnPContext *gctx = nullptr;
+    GUPnPRootDevice *root = nullptr;
+    GUPnPServiceInfo *cds = nullptr, *cm = nullptr;
+    std::string dir; // the description files
+    uint16_t port = 0;
+    std::string location;
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<job> queue;
+    bool stopping = false;
+    std::vector<std::thread> workers;
+
+    bool setup(std::string &error);
+    void teardown();
+    void work();
+    reply browse(const browse_request &req);
+    void enqueue(GUPnPServiceAction *action, const browse_request &req);
+    static void finish(GUPnPServiceAction *action, const reply &r);
+};
+
+server::server() : d_(new impl) {}
+
+server::~server() {
+    stop();
+}
+
+bool server::start(const options &opts, source &src, std::string &error) {
+    if (d_->loop)
+        return error = "already running", false;
+    if (!uuid_ok(opts.uuid))
+        return error = "not a device UUID: " + opts.uuid, false;
+    GInetAddress *addr = g_inet_address_new_from_string(opts.address.c_str());
+    if (!addr)
+        return error = "not an IP address: " + opts.address, false;
+    bool any = g_inet_address_get_is_any(addr);
+    g_object_unref(addr);
+    if (any)
+        return error = "discovery needs the address of one interface, not " + opts.address, false;
+
+    impl &d = *d_;
+    d.opts = opts;
+    if (d.opts.max_age < 60)
+        d.opts.max_age = 60;
+    if (d.opts.workers == 0)
+        d.opts.workers = 1;
+    d.src = &src;
+    d.stopping = false;
+    d.ctx = g_main_context_new();
+    d.loop = g_main_loop_new(d.ctx, FALSE);
+
+    std::promise<std::string> started;
+    std::future<std::string> outcome = started.get_future();
+    d.loop_thread = std::thread([&d, &started] {
+        g_main_context_push_thread_default(d.ctx);
+        std::string err;
+        bool ok = d.setup(err);
+        started.set_value(ok ? std::string() : err.empty() ? std::string("failed") : err);
+        if (ok)
+            g_main_loop_run(d.loop);
+        d.teardown();
+        g_main_context_pop_thread_default(d.ctx);
+    });
+    error = outcome.get();
+    if (!error.empty()) {
+        d.loop_thread.join();
+        g_main_loop_unref(d.loop);
+        g_main_context_unref(d.ctx);
+        d.loop = nullptr;
+        d.ctx = nullptr;
+        return false;
+    }
+    for (unsigned i = 0; i < d.opts.workers; i++)
+        d.workers.emplace_back([&d] { d.work(); });
+    return true;
+}
+
+void server::stop() {
+    impl &d = *d_;
+    if (!d.loop)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(d.m);
+        d.stopping = true;
+    }
+    d.cv.notify_all();
+    for (auto &t : d.workers)
+        t.join();
+    d.workers.clear();
+    // Every answer the workers posted is dispatched before the loop ends:
+    // the quit is queued behind them.
+    g_main_context_invoke(
+        d.ctx,
+        [](gpointer loop) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop *>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        d.loop);
+    d.loop_thread.join();
+    g_main_loop_unref(d.loop);
+    g_main_context_unref(d.ctx);
+    d.loop = nullptr;
+    d.ctx = nullptr;
+}
+
+uint16_t server::port() const {
+    return d_->loop ? d_->port : 0;
+}
+
+std::string server::description_url() const {
+    return d_->loop ? d_->location : std::string();
+}
+
+namespace {
+
+// Request bodies pass a body_guard as they arrive; a refused one loses its
+// connection before GUPnP parses anything.
+void refuse(SoupServerMessage *msg) {
+    soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
+    if (GSocket *sock = soup_server_message_get_socket(msg))
+        g_socket_shutdown(sock, TRUE, TRUE, nullptr);
+}
+
+void on_got_headers(SoupServerMessage *msg, gpointer) {
+    SoupMessageHeaders *h = soup_server_message_get_request_headers(msg);
+    if (soup_message_headers_get_encoding(h) == SOUP_ENCODING_CONTENT_LENGTH &&
+        soup_message_headers_get_content_length(h) > static_cast<goffset>(max_body))
+        refuse(msg);
+}
+
+void on_got_chunk(SoupServerMessage *msg, GBytes *chunk, gpointer data) {
+    gsize len = 0;
+    const char *bytes = static_cast<const char *>(g_bytes_get_data(chunk, &len));
+    if (!static_cast<body_guard *>(data)->feed(bytes, len))
+        refuse(msg);
+}
+
+void on_request(SoupServer *, SoupServerMessage *msg, gpointer) {
+    auto *guard = new body_guard;
+    g_object_set_data_full(G_OBJECT(msg), "nimbus-dlna-guard", guard,
+                           [](gpointer p) { delete static_cast<body_guard *>(p); });
+    g_signal_connect(msg, "got-headers", G_CALLBACK(on_got_headers), nullptr);
+    g_signal_connect(msg, "got-chunk", G_CALLBACK(on_got_chunk), guard);
+}
+
+char *arg(GUPnPServiceAction *action, const char *name) {
+    char *value = nullptr;
+    gupnp_service_action_get(action, name, G_TYPE_STRING, &value, NULL);
+    return value;
+}
+
+void on_action(GUPnPService *, GUPnPServiceAction *action, gpointer data) {
+    auto *d = static_cast<server::impl *>(data);
+    const char *name = gupnp_service_action_get_name(action);
+    if (std::strcmp(name, "Browse") == 0) {
+        char *id = arg(action, "ObjectID"), *flag = arg(action, "BrowseFlag");
+        char *start = arg(action, "StartingIndex"), *count = arg(action, "RequestedCount");
+        browse_request req;
+        int rc = read_browse(id, flag, start, count, req);
+        g_free(id), g_free(flag), g_free(start), g_free(count);
+        if (rc != 0)
+            gupnp_service_action_return_error(action, static_cast<guint>(rc), error_text(rc));
+        else
+            d->enqueue(action, req);
+    } else if (std::strcmp(name, "GetSearchCapabilities") == 0) {
+        gupnp_service_action_set(action, "SearchCaps", G_TYPE_STRING, "", NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "GetSortCapabilities") == 0) {
+        gupnp_service_action_set(action, "SortCaps", G_TYPE_STRING, "", NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "GetSystemUpdateID") == 0) {
+        gupnp_service_action_set(action, "Id", G_TYPE_UINT, d->src->update_id(), NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "GetProtocolInfo") == 0) {
+        gupnp_service_action_set(action, "Source", G_TYPE_STRING, source_protocols, "Sink",
+                                 G_TYPE_STRING, "", NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "GetCurrentConnectionIDs") == 0) {
+        gupnp_service_action_set(action, "ConnectionIDs", G_TYPE_STRING, "0", NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "GetCurrentConnectionInfo") == 0) {
+        // Only the default connection 0 exists: no PrepareForConnection.
+        char *id = arg(action, "ConnectionID");
+        bool zero = id && std::strcmp(id, "0") == 0;
+        g_free(id);
+        if (!zero) {
+            gupnp_service_action_return_error(action, 706, "Invalid connection reference");
+            return;
+        }
+        gupnp_service_action_set(action, "RcsID", G_TYPE_INT, -1, "AVTransportID", G_TYPE_INT, -1,
+                                 "ProtocolInfo", G_TYPE_STRING, "", "PeerConnectionManager",
+                                 G_TYPE_STRING, "", "PeerConnectionID", G_TYPE_INT, -1, "Direction",
+                                 G_TYPE_STRING, "Output", "Status", G_TYPE_STRING, "OK", NULL);
+        gupnp_service_action_return_success(action);
+    } else {
+        gupnp_service_action_return_error(action, 401, "Invalid Action");
+    }
+}
+
+void on_query(GUPnPService *, char *variable, GValue *value, gpointer data) {
+    auto *d = static_cast<server::impl *>(data);
+    if (std::strcmp(variable, "SystemUpdateID") == 0) {
+        g_value_init(value, G_TYPE_UINT);
+        g_value_set_uint(value, d->src->update_id());
+    } else {
+        g_value_init(value, G_TYPE_STRING);
+        g_value_set_string(value, std::strcmp(variable, "SourceProtocolInfo") == 0
+                                      ? source_protocols
+                                  : std::strcmp(variable, "CurrentConnectionIDs") == 0 ? "0"
+                                                                                       : "");
+    }
+}
+
+} // namespace
+
+bool server::impl::setup(std::string &error) {
+    GError *err = nullptr;
+    GInetAddress *addr = g_inet_address_new_from_string(opts.address.c_str());
+    gctx = gupnp_context_new_for_address(addr, opts.port, GSSDP_UDA_VERSION_1_0, &err);
+    g_object_unref(addr);
+    if (!gctx) {
+        error = std::string("cannot start UPnP on ") + opts.address + ": " +
+                (err ? err->message : "unknown error");
+        g_clear_error(&err);
+        return false;
+    }
+    g_signal_connect(gupnp_context_get_server(gctx), "request-started", G_CALLBACK(on_request),
+                     nullptr);
+    port = static_cast<uint16_t>(gupnp_context_get_port(gctx));
+
+    // GUPnP reads the descriptions from files: a private folder per server.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/nimbus-dlna-XXXXXX";
+    if (!::mkdtemp(&templ[0]))
+        return error = "cannot make a folder for the descriptions: " + templ, false;
+    dir = templ;
+    if (!write_file(dir + "/description.xml", device_description(opts.friendly_name, opts.uuid)) ||
+        !write_file(dir + "/ContentDirectory.xml", content_directory_scpd) ||
+        !write_file(dir + "/ConnectionManager.xml", connection_manager_scpd))
+        return error = "cannot write the descriptions in " + dir, false;
+
+    root = gupnp_root_device_new(gctx, "description.xml", dir.c_str(), &err);
+    if (!root) {
+        error = std::string("cannot make the UPnP device: ") + (err ? err->message : "unknown");
+        g_clear_error(&err);
+        return false;
+    }
+    gssdp_resource_group_set_max_age(gupnp_root_device_get_ssdp_resource_group(root),
+                                     static_cast<guint>(opts.max_age));
+    cds = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(root), content_directory_type);
+    cm = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(root), connection_manager_type);
+    if (!cds || !cm)
+        return error = "the device description lost its services", false;
+    for (GUPnPServiceInfo *s : {cds, cm}) {
+        g_signal_connect(s, "action-invoked", G_CALLBACK(on_action), this);
+        g_signal_connect(s, "query-variable", G_CALLBACK(on_query), this);
+    }
+    location = gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root));
+    gupnp_root_device_set_available(root, TRUE);
+    return true;
+}
+
+void server::impl::teardown() {
+    // Answers still queued on the context go out first.
+    while (g_main_context_iteration(ctx, FALSE)) {
+    }
+    if (root) {
+        // ssdp:byebye: GSSDP queues it behind a short pacing delay, so the
+        // context runs until the queue is empty (at most a second).
+        gupnp_root_device_set_available(root, FALSE);
+        gint64 until = g_get_monotonic_time() + G_USEC_PER_SEC;
+        GSource *tick = g_timeout_source_new(20);
+        g_source_set_callback(
+            tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
+        g_source_attach(tick, ctx);
+        while (g_get_monotonic_time() < until && g_main_context_pending(ctx))
+            g_main_context_iteration(ctx, TRUE);
+        g_source_destroy(tick);
+        g_source_unref(tick);
+    }
+    if (cds)
+        g_object_unref(cds);
+    if (cm)
+        g_object_unref(cm);
+    if (root)
+        g_object_unref(root);
+    if (gctx)
+        g_object_unref(gctx);
+    while (g_main_context_iteration(ctx, FALSE)) {
+    }
+    cds = cm = nullptr;
+    root = nullptr;
+    gctx = nullptr;
+    if (!dir.empty()) {
+        for (const char *f :
+             {"/description.xml", "/ContentDirectory.xml", "/ConnectionManager.xml"})
+            ::unlink((dir + f).c_str());
+        ::rmdir(dir.c_str());
+        dir.clear();
+    }
+}
+
+void server::impl::enqueue(GUPnPServiceAction *action, const browse_request &req) {
+    {
+        std::lock_guard<std::mutex> lock(m);
+        if (!stopping && queue.size() < max_queued) {
+            queue.push_back(job{action, req});
+            cv.notify_one();
+            return;
+        }
+    }
+    gupnp_service_action_return_error(action, action_failed, "Busy");
+}
+
+void server::impl::work() {
+    for (;;) {
+        job j;
+        bool drop;
+        {
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [this] { return stopping || !queue.empty(); });
+            if (queue.empty())
+                return;
+            j = queue.front();
+            queue.pop_front();
+            drop = stopping;
+        }
+        auto *r = new reply;
+        if (drop)
+            r->error = action_failed; // stopping: answer at once, do not list
+        else
+            *r = browse(j.req);
+        struct done {
+            GUPnPServiceAction *action;
+            reply *r;
+        };
+        g_main_context_invoke_full(
+            ctx, G_PRIORITY_DEFAULT,
+            [](gpointer p) -> gboolean {
+                auto *x = static_cast<done *>(p);
+                finish(x->action, *x->r);
+                return G_SOURCE_REMOVE;
+            },
+            new done{j.action, r},
+            [](gpointer p) {
+                auto *x = static_cast<done *>(p);
+                delete x->r;
+                delete x;
+            });
+    }
+}
+
+reply server::impl::browse(const browse_request &req) {
+    reply r;
+    r.update_id = src->update_id();
+    std::string body;
+    if (req.metadata) {
+        item it;
+        int rc = src->lookup(req.path, it);
+        if (rc != 0) {
+            r.error = rc;
+            return r;
+        }
+        it.path = req.path; // the id answered is the id asked
+        didl_object(body, it, it.folder ? std::string() : src->resource_url(req.path));
+        r.returned = r.total = 1;
+    } else {
+        std::vector<item> all;
+        int rc = src->children(req.path, all);
+        if (rc != 0) {
+            r.error = rc;
+            return r;
+        }
+        size_t total = all.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : all.size();
+        size_t first = req.start < total ? req.start : total;
+        size_t n = total - first;
+        uint32_t want = req.count == 0 || req.count > max_page ? max_page : req.count;
+        if (n > want)
+            n = want;
+        for (size_t i = first; i < first + n; i++)
+            didl_object(body, all[i],
+                        all[i].folder ? std::string() : src->resource_url(all[i].path));
+        r.returned = static_cast<uint32_t>(n);
+        r.total = static_cast<uint32_t>(total);
+    }
+    r.result = didl_document(body);
+    return r;
+}
+
+void server::impl::finish(GUPnPServiceAction *action, const reply &r) {
+    if (r.error != 0) {
+        gupnp_service_action_return_error(action, static_cast<guint>(r.error), error_text(r.error));
+        return;
+    }
+    gupnp_service_action_set(action, "Result", G_TYPE_STRING, r.result.c_str(), "NumberReturned",
+                             G_TYPE_UINT, r.returned, "TotalMatches", G_TYPE_UINT, r.total,
+                             "UpdateID", G_TYPE_UINT, r.update_id, NULL);
+    gupnp_service_action_return_success(action);
+}
+
+} // namespace dlna
