@@ -32,7 +32,7 @@ class tree : public dlna::source {
             t.album = "The Album";
             t.mime = "audio/flac";
             t.size = 1000000 + i;
-            t.duration_ms = 61001 + i * 3600000;
+            t.duration_ms = 61001 + i * 3600001;
             t.track = i + 1;
             t.year = 1999;
             entries_[t.path] = t;
@@ -53,9 +53,8 @@ class tree : public dlna::source {
         folder("/Big", big);
         // A name built to break out of DIDL and of the SOAP envelope around it.
         dlna::item h;
-        h.path =
-            std::string("/Music/x</dc:title></item><item id=\"9\">&amp;\"'\x01\x7f\xff\xc0\xaf") +
-            "\xed\xa0\x80]]>.mp3";
+        h.path = std::string("/Music/x]]><item id=\"9\"><dc:title>&amp;\"'\x01\x7f\xff\xc0\xaf"
+                             "\xed\xa0\x80.mp3");
         h.artist = "<upnp:artist>&lt;";
         h.mime = "audio/mpeg:*:DLNA.ORG_PN=X";
         h.size = 1;

@@ -135,8 +135,7 @@ const char content_directory_scpd[] = SCPD_HEAD
                                                                                                      "stateVariable>" VAR(
                                                                                                          "no",
                                                                                                          "A_ARG_TYPE_Filter",
-                                                                                                         "string") VAR("no",
-                                                                                                                       "A_ARG_TYPE_SortCriteria",
+                                                                                                         "string") VAR("no", "A_ARG_TYPE_SortCriteria",
                                                                                                                        "string")
                                                                                                          VAR("no",
                                                                                                              "A_ARG_TYPE_Index",
@@ -171,30 +170,53 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                            "A_ARG_"
                                                                                            "TYPE_"
                                                                                            "RcsID")
-                                                            ARG("AVTransportID", "out", "A_ARG_TYPE_AVTransportID") ARG(
-                                                                "ProtocolInfo", "out",
-                                                                "A_ARG_TYPE_ProtocolInfo") ARG("Pee"
-                                                                                               "rCo"
-                                                                                               "nne"
-                                                                                               "cti"
-                                                                                               "onM"
-                                                                                               "ana"
-                                                                                               "ge"
-                                                                                               "r",
-                                                                                               "ou"
-                                                                                               "t",
-                                                                                               "A_"
-                                                                                               "ARG"
-                                                                                               "_TY"
-                                                                                               "PE_"
-                                                                                               "Con"
-                                                                                               "nec"
-                                                                                               "tio"
-                                                                                               "nMa"
-                                                                                               "nag"
-                                                                                               "er")
-                                                                ARG("PeerConnectionID", "out", "A_ARG_TYPE_ConnectionID") ARG(
-                                                                    "Direction", "out", "A_ARG_TYPE_Direction")
+                                                            ARG("AVTransportID", "out",
+                                                                "A_ARG_TYPE_AVTransportID") ARG("Pr"
+                                                                                                "ot"
+                                                                                                "oc"
+                                                                                                "ol"
+                                                                                                "In"
+                                                                                                "f"
+                                                                                                "o",
+                                                                                                "ou"
+                                                                                                "t",
+                                                                                                "A_"
+                                                                                                "AR"
+                                                                                                "G_"
+                                                                                                "TY"
+                                                                                                "PE"
+                                                                                                "_P"
+                                                                                                "ro"
+                                                                                                "to"
+                                                                                                "co"
+                                                                                                "lI"
+                                                                                                "nf"
+                                                                                                "o")
+                                                                ARG("Pee"
+                                                                    "rCo"
+                                                                    "nne"
+                                                                    "cti"
+                                                                    "onM"
+                                                                    "ana"
+                                                                    "ge"
+                                                                    "r",
+                                                                    "ou"
+                                                                    "t",
+                                                                    "A_"
+                                                                    "ARG"
+                                                                    "_TY"
+                                                                    "PE_"
+                                                                    "Con"
+                                                                    "nec"
+                                                                    "tio"
+                                                                    "nMa"
+                                                                    "nag"
+                                                                    "er") ARG("PeerConnectionID",
+                                                                              "out",
+                                                                              "A_ARG_TYPE_"
+                                                                              "ConnectionID") ARG("Direction",
+                                                                                                  "out",
+                                                                                                  "A_ARG_TYPE_Direction")
                                                                     ARG("Status", "out", "A_ARG_TYPE_ConnectionStatus") "</argumentList></action></actionList><serviceStateTable>" VAR(
                                                                         "yes",
                                                                         "SourceProtocolInfo",
@@ -202,7 +224,8 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                       "SinkProtocol"
                                                                                       "Info",
                                                                                       "string")
-                                                                        VAR("yes", "CurrentConnectionIDs",
+                                                                        VAR("yes",
+                                                                            "CurrentConnectionIDs",
                                                                             "string") "<stateVariab"
                                                                                       "le "
                                                                                       "sendEvents="
@@ -268,26 +291,31 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                       "allowedValue"
                                                                                       "List></"
                                                                                       "stateVariabl"
-                                                                                      "e>" VAR(
-                                                                                          "no", "A_ARG_TYPE_ProtocolInfo", "string")
+                                                                                      "e>" VAR("no", "A_ARG_TYPE_ProtocolInfo", "string") VAR(
+                                                                                          "no",
+                                                                                          "A_"
+                                                                                          "ARG_"
+                                                                                          "TYPE"
+                                                                                          "_Con"
+                                                                                          "nect"
+                                                                                          "ionM"
+                                                                                          "anag"
+                                                                                          "er",
+                                                                                          "stri"
+                                                                                          "ng") VAR("no", "A_ARG_TYPE_ConnectionID",
+                                                                                                    "i4")
                                                                                           VAR("no",
                                                                                               "A_"
                                                                                               "ARG_"
                                                                                               "TYPE"
-                                                                                              "_Con"
-                                                                                              "nect"
-                                                                                              "ionM"
-                                                                                              "anag"
-                                                                                              "er",
-                                                                                              "stri"
-                                                                                              "ng") VAR("no", "A_ARG_TYPE_ConnectionID",
-                                                                                                        "i4")
+                                                                                              "_AVT"
+                                                                                              "rans"
+                                                                                              "port"
+                                                                                              "ID",
+                                                                                              "i4")
                                                                                               VAR("no",
-                                                                                                  "A_ARG_TYPE_AVTransportID",
-                                                                                                  "i4")
-                                                                                                  VAR("no",
-                                                                                                      "A_ARG_TYPE_RcsID",
-                                                                                                      "i4") "</serviceStateTable></scpd>";
+                                                                                                  "A_ARG_TYPE_RcsID",
+                                                                                                  "i4") "</serviceStateTable></scpd>";
 
 const char source_protocols[] =
     "http-get:*:audio/mpeg:*,http-get:*:audio/flac:*,http-get:*:audio/x-flac:*,"

@@ -4,6 +4,7 @@
 // alone touches GUPnP objects.
 #include <libgupnp/gupnp.h>
 #include <libsoup/soup.h>
+#include <libxml/xmlerror.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -60,6 +61,8 @@ bool write_file(const std::string &path, const std::string &text) {
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return ::close(fd) == 0 && ok;
 }
+
+void quiet(void *, const char *, ...) {}
 
 const char *error_text(int code) {
     switch (code) {
@@ -299,6 +302,15 @@ void on_query(GUPnPService *, char *variable, GValue *value, gpointer data) {
 } // namespace
 
 bool server::impl::setup(std::string &error) {
+    // GUPnP parses SOAP with libxml2 on this thread: a malformed request is
+    // answered with an error, not printed on the host's standard error.
+    xmlSetGenericErrorFunc(nullptr, quiet);
+    xmlSetStructuredErrorFunc(nullptr, [](void *, xmlErrorPtr) {});
+    // A Browse without an argument is answered 402; GUPnP's warning about
+    // it would let any client write to the host's standard error.
+    g_log_set_handler(
+        "gupnp-service-proxy", G_LOG_LEVEL_WARNING,
+        [](const char *, GLogLevelFlags, const char *, gpointer) {}, nullptr);
     GError *err = nullptr;
     GInetAddress *addr = g_inet_address_new_from_string(opts.address.c_str());
     gctx = gupnp_context_new_for_address(addr, opts.port, GSSDP_UDA_VERSION_1_0, &err);
@@ -336,10 +348,17 @@ bool server::impl::setup(std::string &error) {
     cm = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(root), connection_manager_type);
     if (!cds || !cm)
         return error = "the device description lost its services", false;
-    for (GUPnPServiceInfo *s : {cds, cm}) {
-        g_signal_connect(s, "action-invoked", G_CALLBACK(on_action), this);
+    // GUPnP answers 401 for an action without a handler connected to its
+    // detail: a handler without detail does not count.
+    for (const char *a :
+         {"Browse", "GetSearchCapabilities", "GetSortCapabilities", "GetSystemUpdateID"})
+        g_signal_connect(cds, (std::string("action-invoked::") + a).c_str(), G_CALLBACK(on_action),
+                         this);
+    for (const char *a : {"GetProtocolInfo", "GetCurrentConnectionIDs", "GetCurrentConnectionInfo"})
+        g_signal_connect(cm, (std::string("action-invoked::") + a).c_str(), G_CALLBACK(on_action),
+                         this);
+    for (GUPnPServiceInfo *s : {cds, cm})
         g_signal_connect(s, "query-variable", G_CALLBACK(on_query), this);
-    }
     location = gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root));
     gupnp_root_device_set_available(root, TRUE);
     return true;
@@ -350,15 +369,17 @@ void server::impl::teardown() {
     while (g_main_context_iteration(ctx, FALSE)) {
     }
     if (root) {
-        // ssdp:byebye: GSSDP queues it behind a short pacing delay, so the
-        // context runs until the queue is empty (at most a second).
+        // ssdp:byebye: GSSDP paces its messages (120 ms apart by default);
+        // a shorter pace lets all five leave within the window below.
+        GSSDPResourceGroup *group = gupnp_root_device_get_ssdp_resource_group(root);
+        g_object_set(group, "message-delay", 10u, NULL);
         gupnp_root_device_set_available(root, FALSE);
-        gint64 until = g_get_monotonic_time() + G_USEC_PER_SEC;
-        GSource *tick = g_timeout_source_new(20);
+        gint64 until = g_get_monotonic_time() + 300 * 1000;
+        GSource *tick = g_timeout_source_new(10);
         g_source_set_callback(
             tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
         g_source_attach(tick, ctx);
-        while (g_get_monotonic_time() < until && g_main_context_pending(ctx))
+        while (g_get_monotonic_time() < until)
             g_main_context_iteration(ctx, TRUE);
         g_source_destroy(tick);
         g_source_unref(tick);
