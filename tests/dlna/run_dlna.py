@@ -398,6 +398,16 @@ def case_hostile(fx_path, folder):
         error = re.search(rb"<errorCode>(\d+)<", answer[1])
         codes.append("%d/%s" % (answer[0], error.group(1).decode() if error else "-"))
     print("malformed requests answered:", codes)
+    # DNS rebinding: a page on another name must not reach the device.
+    rebound = (b"GET /%s HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n"
+               % (fx.location.rsplit("/", 1)[1].encode(), p))
+    answer = soap(h, p, b"", raw=rebound)
+    assert answer is not None and answer[0] == 403 and b"MediaServer" not in answer[1], answer
+    body = browse_body(b"0")
+    answer = soap(h, p, b"", raw=b"POST /control/ContentDirectory HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                  b'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"\r\n'
+                  b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+    assert answer is not None and answer[0] == 403, answer
     # A client that leaves while its folder is listed.
     s = socket.create_connection((h, p))
     body = browse_body(b"0/Slow")

@@ -171,13 +171,56 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                            "TYPE_"
                                                                                            "RcsID")
                                                             ARG("AVTransportID", "out",
-                                                                "A_ARG_TYPE_AVTransportID") ARG("Pr"
-                                                                                                "ot"
-                                                                                                "oc"
-                                                                                                "ol"
-                                                                                                "In"
-                                                                                                "f"
-                                                                                                "o",
+                                                                "A_ARG_TYPE_AVTransportID")
+                                                                ARG("Pr"
+                                                                    "ot"
+                                                                    "oc"
+                                                                    "ol"
+                                                                    "In"
+                                                                    "f"
+                                                                    "o",
+                                                                    "ou"
+                                                                    "t",
+                                                                    "A_"
+                                                                    "AR"
+                                                                    "G_"
+                                                                    "TY"
+                                                                    "PE"
+                                                                    "_P"
+                                                                    "ro"
+                                                                    "to"
+                                                                    "co"
+                                                                    "lI"
+                                                                    "nf"
+                                                                    "o") ARG("Pee"
+                                                                             "rCo"
+                                                                             "nne"
+                                                                             "cti"
+                                                                             "onM"
+                                                                             "ana"
+                                                                             "ge"
+                                                                             "r",
+                                                                             "ou"
+                                                                             "t",
+                                                                             "A_"
+                                                                             "ARG"
+                                                                             "_TY"
+                                                                             "PE_"
+                                                                             "Con"
+                                                                             "nec"
+                                                                             "tio"
+                                                                             "nMa"
+                                                                             "nag"
+                                                                             "er") ARG("PeerConnect"
+                                                                                       "ionID",
+                                                                                       "out",
+                                                                                       "A_ARG_TYPE_"
+                                                                                       "ConnectionI"
+                                                                                       "D") ARG("Di"
+                                                                                                "re"
+                                                                                                "ct"
+                                                                                                "io"
+                                                                                                "n",
                                                                                                 "ou"
                                                                                                 "t",
                                                                                                 "A_"
@@ -185,38 +228,12 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                                 "G_"
                                                                                                 "TY"
                                                                                                 "PE"
-                                                                                                "_P"
-                                                                                                "ro"
-                                                                                                "to"
-                                                                                                "co"
-                                                                                                "lI"
-                                                                                                "nf"
-                                                                                                "o")
-                                                                ARG("Pee"
-                                                                    "rCo"
-                                                                    "nne"
-                                                                    "cti"
-                                                                    "onM"
-                                                                    "ana"
-                                                                    "ge"
-                                                                    "r",
-                                                                    "ou"
-                                                                    "t",
-                                                                    "A_"
-                                                                    "ARG"
-                                                                    "_TY"
-                                                                    "PE_"
-                                                                    "Con"
-                                                                    "nec"
-                                                                    "tio"
-                                                                    "nMa"
-                                                                    "nag"
-                                                                    "er") ARG("PeerConnectionID",
-                                                                              "out",
-                                                                              "A_ARG_TYPE_"
-                                                                              "ConnectionID") ARG("Direction",
-                                                                                                  "out",
-                                                                                                  "A_ARG_TYPE_Direction")
+                                                                                                "_D"
+                                                                                                "ir"
+                                                                                                "ec"
+                                                                                                "ti"
+                                                                                                "o"
+                                                                                                "n")
                                                                     ARG("Status", "out", "A_ARG_TYPE_ConnectionStatus") "</argumentList></action></actionList><serviceStateTable>" VAR(
                                                                         "yes",
                                                                         "SourceProtocolInfo",
@@ -291,31 +308,37 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                       "allowedValue"
                                                                                       "List></"
                                                                                       "stateVariabl"
-                                                                                      "e>" VAR("no", "A_ARG_TYPE_ProtocolInfo", "string") VAR(
+                                                                                      "e>" VAR(
                                                                                           "no",
-                                                                                          "A_"
-                                                                                          "ARG_"
-                                                                                          "TYPE"
-                                                                                          "_Con"
-                                                                                          "nect"
-                                                                                          "ionM"
-                                                                                          "anag"
-                                                                                          "er",
-                                                                                          "stri"
-                                                                                          "ng") VAR("no", "A_ARG_TYPE_ConnectionID",
-                                                                                                    "i4")
+                                                                                          "A_ARG_"
+                                                                                          "TYPE_"
+                                                                                          "Protocol"
+                                                                                          "Info",
+                                                                                          "string")
                                                                                           VAR("no",
                                                                                               "A_"
                                                                                               "ARG_"
                                                                                               "TYPE"
-                                                                                              "_AVT"
-                                                                                              "rans"
-                                                                                              "port"
-                                                                                              "ID",
-                                                                                              "i4")
+                                                                                              "_Con"
+                                                                                              "nect"
+                                                                                              "ionM"
+                                                                                              "anag"
+                                                                                              "er",
+                                                                                              "stri"
+                                                                                              "ng") VAR("no", "A_ARG_TYPE_ConnectionID",
+                                                                                                        "i4")
                                                                                               VAR("no",
-                                                                                                  "A_ARG_TYPE_RcsID",
-                                                                                                  "i4") "</serviceStateTable></scpd>";
+                                                                                                  "A_"
+                                                                                                  "ARG_"
+                                                                                                  "TYPE"
+                                                                                                  "_AVT"
+                                                                                                  "rans"
+                                                                                                  "port"
+                                                                                                  "ID",
+                                                                                                  "i4")
+                                                                                                  VAR("no",
+                                                                                                      "A_ARG_TYPE_RcsID",
+                                                                                                      "i4") "</serviceStateTable></scpd>";
 
 const char source_protocols[] =
     "http-get:*:audio/mpeg:*,http-get:*:audio/flac:*,http-get:*:audio/x-flac:*,"

@@ -1,6 +1,7 @@
 #include "didl.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace dlna {
 
@@ -238,7 +239,7 @@ void didl_object(std::string &out, const item &it, const std::string &url) {
     element(out, "dc:title", title);
     element(out, "upnp:class", upnp_class(it));
     if (!it.folder) {
-        bool audio = upnp_class(it)[12] == 'a';
+        bool audio = std::strcmp(upnp_class(it), "object.item.audioItem.musicTrack") == 0;
         if (audio && !it.artist.empty()) {
             element(out, "upnp:artist", it.artist);
             element(out, "dc:creator", it.artist);

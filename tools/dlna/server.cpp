@@ -64,6 +64,11 @@ bool write_file(const std::string &path, const std::string &text) {
 
 void quiet(void *, const char *, ...) {}
 
+// Host names the server exactly ("127.0.0.1:PORT"), case aside.
+bool host_ok(const char *host, const std::string &mine) {
+    return g_ascii_strcasecmp(host, mine.c_str()) == 0;
+}
+
 const char *error_text(int code) {
     switch (code) {
     case invalid_args:
@@ -91,6 +96,7 @@ struct server::impl {
     GUPnPServiceInfo *cds = nullptr, *cm = nullptr;
     std::string dir; // the description files
     uint16_t port = 0;
+    std::string host; // "ADDRESS:PORT", the only Host accepted
     std::string location;
 
     std::mutex m;
@@ -209,8 +215,15 @@ void refuse(SoupServerMessage *msg) {
         g_socket_shutdown(sock, TRUE, TRUE, nullptr);
 }
 
-void on_got_headers(SoupServerMessage *msg, gpointer) {
+// The Host a request names must be the server's own address: a page that a
+// browser loaded from another name (DNS rebinding) is refused.
+void on_got_headers(SoupServerMessage *msg, gpointer data) {
     SoupMessageHeaders *h = soup_server_message_get_request_headers(msg);
+    const char *host = soup_message_headers_get_one(h, "Host");
+    if (!host || !host_ok(host, *static_cast<const std::string *>(data))) {
+        soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
+        return;
+    }
     if (soup_message_headers_get_encoding(h) == SOUP_ENCODING_CONTENT_LENGTH &&
         soup_message_headers_get_content_length(h) > static_cast<goffset>(max_body))
         refuse(msg);
@@ -223,11 +236,11 @@ void on_got_chunk(SoupServerMessage *msg, GBytes *chunk, gpointer data) {
         refuse(msg);
 }
 
-void on_request(SoupServer *, SoupServerMessage *msg, gpointer) {
+void on_request(SoupServer *, SoupServerMessage *msg, gpointer host) {
     auto *guard = new body_guard;
     g_object_set_data_full(G_OBJECT(msg), "nimbus-dlna-guard", guard,
                            [](gpointer p) { delete static_cast<body_guard *>(p); });
-    g_signal_connect(msg, "got-headers", G_CALLBACK(on_got_headers), nullptr);
+    g_signal_connect(msg, "got-headers", G_CALLBACK(on_got_headers), host);
     g_signal_connect(msg, "got-chunk", G_CALLBACK(on_got_chunk), guard);
 }
 
@@ -321,9 +334,11 @@ bool server::impl::setup(std::string &error) {
         g_clear_error(&err);
         return false;
     }
-    g_signal_connect(gupnp_context_get_server(gctx), "request-started", G_CALLBACK(on_request),
-                     nullptr);
     port = static_cast<uint16_t>(gupnp_context_get_port(gctx));
+    host = (opts.address.find(':') != std::string::npos ? "[" + opts.address + "]" : opts.address) +
+           ":" + std::to_string(port);
+    g_signal_connect(gupnp_context_get_server(gctx), "request-started", G_CALLBACK(on_request),
+                     &host);
 
     // GUPnP reads the descriptions from files: a private folder per server.
     const char *tmp = std::getenv("TMPDIR");
