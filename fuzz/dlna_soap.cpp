@@ -1,5 +1,6 @@
 // What the MediaServer reads from control points: the body guard holds its
-// limit whatever the chunking, Browse's arguments give only canonical object
+// limit whatever the chunking, the envelope check never fails open on a
+// nameless action, Browse's arguments give only canonical object
 // ids, and escaped text holds no markup, control character or broken UTF-8.
 #include <cstdint>
 #include <cstring>
@@ -70,6 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CHECK(!req.metadata || req.start == 0);
     }
 
+    // The envelope check: the first line is the SOAPACTION header.
+    size_t nl = input.find('\n');
+    if (nl != std::string::npos) {
+        std::string action = input.substr(0, nl);
+        bool ok = dlna::envelope_ok(input.data() + nl + 1, input.size() - nl - 1, action.c_str());
+        CHECK(!ok || action.find('#') != std::string::npos);
+    }
+
     std::string escaped;
     dlna::xml_text(escaped, input);
     CHECK(clean_xml_text(escaped));
@@ -80,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string didl;
     dlna::didl_object(didl, it, input);
     std::string back;
-    CHECK(dlna::object_path(dlna::object_id(it.path), back) && back == it.path);
+    if (it.path.find('\0') == std::string::npos) // paths are C strings
+        CHECK(dlna::object_path(dlna::object_id(it.path), back) && back == it.path);
     return 0;
 }

@@ -56,7 +56,7 @@ class tree : public dlna::source {
         h.path = std::string("/Music/x]]><item id=\"9\"><dc:title>&amp;\"'\x01\x7f\xff\xc0\xaf"
                              "\xed\xa0\x80.mp3");
         h.artist = "<upnp:artist>&lt;";
-        h.mime = "audio/mpeg:*:DLNA.ORG_PN=X";
+        h.mime = "audio/mpeg";
         h.size = 1;
         entries_[h.path] = h;
         entries_["/Music"].title.clear();

@@ -171,56 +171,13 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                            "TYPE_"
                                                                                            "RcsID")
                                                             ARG("AVTransportID", "out",
-                                                                "A_ARG_TYPE_AVTransportID")
-                                                                ARG("Pr"
-                                                                    "ot"
-                                                                    "oc"
-                                                                    "ol"
-                                                                    "In"
-                                                                    "f"
-                                                                    "o",
-                                                                    "ou"
-                                                                    "t",
-                                                                    "A_"
-                                                                    "AR"
-                                                                    "G_"
-                                                                    "TY"
-                                                                    "PE"
-                                                                    "_P"
-                                                                    "ro"
-                                                                    "to"
-                                                                    "co"
-                                                                    "lI"
-                                                                    "nf"
-                                                                    "o") ARG("Pee"
-                                                                             "rCo"
-                                                                             "nne"
-                                                                             "cti"
-                                                                             "onM"
-                                                                             "ana"
-                                                                             "ge"
-                                                                             "r",
-                                                                             "ou"
-                                                                             "t",
-                                                                             "A_"
-                                                                             "ARG"
-                                                                             "_TY"
-                                                                             "PE_"
-                                                                             "Con"
-                                                                             "nec"
-                                                                             "tio"
-                                                                             "nMa"
-                                                                             "nag"
-                                                                             "er") ARG("PeerConnect"
-                                                                                       "ionID",
-                                                                                       "out",
-                                                                                       "A_ARG_TYPE_"
-                                                                                       "ConnectionI"
-                                                                                       "D") ARG("Di"
-                                                                                                "re"
-                                                                                                "ct"
-                                                                                                "io"
-                                                                                                "n",
+                                                                "A_ARG_TYPE_AVTransportID") ARG("Pr"
+                                                                                                "ot"
+                                                                                                "oc"
+                                                                                                "ol"
+                                                                                                "In"
+                                                                                                "f"
+                                                                                                "o",
                                                                                                 "ou"
                                                                                                 "t",
                                                                                                 "A_"
@@ -228,12 +185,55 @@ const char connection_manager_scpd[] = SCPD_HEAD
                                                                                                 "G_"
                                                                                                 "TY"
                                                                                                 "PE"
-                                                                                                "_D"
-                                                                                                "ir"
-                                                                                                "ec"
-                                                                                                "ti"
-                                                                                                "o"
-                                                                                                "n")
+                                                                                                "_P"
+                                                                                                "ro"
+                                                                                                "to"
+                                                                                                "co"
+                                                                                                "lI"
+                                                                                                "nf"
+                                                                                                "o")
+                                                                ARG("Pee"
+                                                                    "rCo"
+                                                                    "nne"
+                                                                    "cti"
+                                                                    "onM"
+                                                                    "ana"
+                                                                    "ge"
+                                                                    "r",
+                                                                    "ou"
+                                                                    "t",
+                                                                    "A_"
+                                                                    "ARG"
+                                                                    "_TY"
+                                                                    "PE_"
+                                                                    "Con"
+                                                                    "nec"
+                                                                    "tio"
+                                                                    "nMa"
+                                                                    "nag"
+                                                                    "er") ARG("PeerConnect"
+                                                                              "ionID",
+                                                                              "out",
+                                                                              "A_ARG_TYPE_"
+                                                                              "ConnectionI"
+                                                                              "D") ARG("Di"
+                                                                                       "re"
+                                                                                       "ct"
+                                                                                       "io"
+                                                                                       "n",
+                                                                                       "ou"
+                                                                                       "t",
+                                                                                       "A_"
+                                                                                       "AR"
+                                                                                       "G_"
+                                                                                       "TY"
+                                                                                       "PE"
+                                                                                       "_D"
+                                                                                       "ir"
+                                                                                       "ec"
+                                                                                       "ti"
+                                                                                       "o"
+                                                                                       "n")
                                                                     ARG("Status", "out", "A_ARG_TYPE_ConnectionStatus") "</argumentList></action></actionList><serviceStateTable>" VAR(
                                                                         "yes",
                                                                         "SourceProtocolInfo",

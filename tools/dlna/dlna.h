@@ -8,7 +8,7 @@
 // Object ids: "0" is the root; every other object's id is "0" followed by its
 // virtual path percent-encoded (every byte except A-Z a-z 0-9 - . _ ~ and "/"
 // becomes %XX, upper-case hex), so "/Music/a b.flac" is "0/Music/a%20b.flac".
-// Any byte string round-trips, and an id never holds a character that XML,
+// Any path (bytes without NUL) round-trips, and an id never holds a character that XML,
 // a URL or a control point could mangle. Only the canonical form is accepted.
 #ifndef NIMBUS_TOOLS_DLNA_H
 #define NIMBUS_TOOLS_DLNA_H

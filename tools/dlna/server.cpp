@@ -236,6 +236,23 @@ void on_got_chunk(SoupServerMessage *msg, GBytes *chunk, gpointer data) {
         refuse(msg);
 }
 
+// A complete request: a POST (a SOAP call) must hold an envelope GUPnP can
+// answer. A status set here keeps libsoup from calling GUPnP's handler.
+void on_request_read(SoupServer *, SoupServerMessage *msg, gpointer) {
+    if (soup_server_message_get_status(msg) != 0 ||
+        std::strcmp(soup_server_message_get_method(msg), "POST") != 0)
+        return;
+    SoupMessageBody *body = soup_server_message_get_request_body(msg);
+    GBytes *bytes = soup_message_body_flatten(body);
+    gsize len = 0;
+    const char *data = static_cast<const char *>(g_bytes_get_data(bytes, &len));
+    const char *action =
+        soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "SOAPAction");
+    if (!envelope_ok(data, len, action))
+        soup_server_message_set_status(msg, SOUP_STATUS_BAD_REQUEST, nullptr);
+    g_bytes_unref(bytes);
+}
+
 void on_request(SoupServer *, SoupServerMessage *msg, gpointer host) {
     auto *guard = new body_guard;
     g_object_set_data_full(G_OBJECT(msg), "nimbus-dlna-guard", guard,
@@ -337,8 +354,9 @@ bool server::impl::setup(std::string &error) {
     port = static_cast<uint16_t>(gupnp_context_get_port(gctx));
     host = (opts.address.find(':') != std::string::npos ? "[" + opts.address + "]" : opts.address) +
            ":" + std::to_string(port);
-    g_signal_connect(gupnp_context_get_server(gctx), "request-started", G_CALLBACK(on_request),
-                     &host);
+    SoupServer *http = gupnp_context_get_server(gctx);
+    g_signal_connect(http, "request-started", G_CALLBACK(on_request), &host);
+    g_signal_connect(http, "request-read", G_CALLBACK(on_request_read), nullptr);
 
     // GUPnP reads the descriptions from files: a private folder per server.
     const char *tmp = std::getenv("TMPDIR");

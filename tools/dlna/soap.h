@@ -30,6 +30,10 @@ class body_guard {
     bool refused_ = false;
 };
 
+// Whether a SOAP request names an action (SOAPACTION "TYPE#ACTION") and its
+// body is a well-formed envelope whose Body holds that action's element.
+bool envelope_ok(const char *body, size_t len, const char *soap_action);
+
 // UPnP error codes of Browse.
 enum : int {
     invalid_args = 402,
