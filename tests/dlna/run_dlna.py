@@ -5,7 +5,7 @@ against hostile clients, inside a private network namespace made for the
 run: SSDP multicast never leaves it. Exit 77 (skipped) without root, without
 unshare, or without the GUPnP tools and bindings.
 
-    run_dlna.py --fixture PATH CASE        CASE: discover, browse or hostile
+    run_dlna.py --fixture PATH CASE        CASE: discover, browse, hostile or vlc
 """
 import argparse
 import os
@@ -30,6 +30,54 @@ DIDL_NS = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
            "upnp": "urn:schemas-upnp-org:metadata-1-0/upnp/"}
 
 
+def case_vlc(fixture):
+    """VLC's UPnP discovery (libupnp) refuses loopback, so this case joins two
+    namespaces of its own with a veth pair on link-local addresses: the server
+    in one, cvlc (as nobody: VLC refuses root) in the other."""
+    if not shutil.which("cvlc") or not os.path.exists(
+            "/usr/lib/x86_64-linux-gnu/vlc/plugins/services_discovery/libupnp_plugin.so"):
+        print("skip: cvlc with its UPnP plugin is missing (scripts/install-deps)")
+        return SKIP
+    srv, cli = "nimbus-dlna-s%d" % os.getpid(), "nimbus-dlna-c%d" % os.getpid()
+    run = lambda *cmd: subprocess.run(list(cmd), check=True)
+    try:
+        run("ip", "netns", "add", srv)
+        run("ip", "netns", "add", cli)
+        run("ip", "netns", "exec", srv, "ip", "link", "add", "nd0", "type", "veth", "peer", "name",
+            "nd1", "netns", cli)
+        for ns, dev, addr in ((srv, "nd0", "169.254.77.1"), (cli, "nd1", "169.254.77.2")):
+            run("ip", "netns", "exec", ns, "ip", "link", "set", "lo", "up")
+            run("ip", "netns", "exec", ns, "ip", "addr", "add", addr + "/24", "dev", dev)
+            run("ip", "netns", "exec", ns, "ip", "link", "set", dev, "up")
+            run("ip", "netns", "exec", ns, "ip", "route", "add", "239.255.255.250/32", "dev", dev)
+        time.sleep(2)  # the veth link comes up
+        with tempfile.TemporaryDirectory() as folder:
+            fx = subprocess.Popen(["ip", "netns", "exec", srv, fixture, "169.254.77.1",
+                                   os.path.join(folder, "uuid")], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+            assert fx.stdout.readline().startswith("ready "), "fixture did not start"
+            vlc = subprocess.Popen(["ip", "netns", "exec", cli, "setpriv", "--reuid=65534",
+                                    "--regid=65534", "--clear-groups", "env", "HOME=/tmp", "cvlc",
+                                    "-I", "rc", "--rc-fake-tty", "--services-discovery=upnp"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, text=True)
+            time.sleep(9)
+            vlc.stdin.write("playlist\n")
+            vlc.stdin.flush()
+            time.sleep(1.5)
+            out, _ = vlc.communicate("quit\n", timeout=30)
+            fx.stdin.close()
+            fx.wait(timeout=10)
+        listed = 'nimbus <test> & "co"' in out
+        print("cvlc --services-discovery=upnp lists:", [l.strip() for l in out.splitlines()
+                                                         if l.startswith("|")])
+        assert listed, out
+        return 0
+    finally:
+        subprocess.run(["ip", "netns", "del", srv])
+        subprocess.run(["ip", "netns", "del", cli])
+
+
 def has_gi(python):
     code = ("import gi; gi.require_version('GUPnP', '1.6'); "
             "gi.require_version('GUPnPAV', '1.0'); from gi.repository import GUPnP, GUPnPAV")
@@ -45,6 +93,8 @@ def outside(args):
         if not shutil.which(tool):
             print("skip: %s is missing (scripts/install-deps)" % tool)
             return SKIP
+    if args.case == "vlc":
+        return case_vlc(args.fixture)
     python = next((p for p in (sys.executable, "/usr/bin/python3") if os.path.exists(p) and has_gi(p)),
                   None)
     if not python:
@@ -418,6 +468,22 @@ def case_hostile(fx_path, folder):
     s.close()
     time.sleep(2.5)
 
+    # Eight clients at once keep the four workers busy; every answer is whole.
+    import threading
+    failures = []
+
+    def client():
+        for _ in range(10):
+            status, body = soap(h, p, browse_body(b"0/Big"))
+            if status != 200 or body.count(b"&lt;item ") != 1000:
+                failures.append(status)
+    threads = [threading.Thread(target=client) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures
+
     # An SSDP flood: 20000 searches in about a second, spoofed replies
     # included; the server stays up, bounded, and still answers.
     flood = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -436,7 +502,18 @@ def case_hostile(fx_path, folder):
     assert fx.alive()
     status, body = soap(h, p, browse_body(b"0"))
     assert status == 200 and b"Music" in body
+    # Stopping while a folder is listed: the listing finishes, its caller
+    # gets its answer or a closed connection, and the server exits cleanly.
+    late = socket.create_connection((h, p), timeout=10)
+    body = browse_body(b"0/Slow")
+    late.sendall(b"POST /control/ContentDirectory HTTP/1.1\r\nHost: %s:%d\r\n"
+                 b'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"\r\n'
+                 b"Content-Length: %d\r\n\r\n%s" % (h.encode(), p, len(body), body))
+    time.sleep(0.3)
+    started = time.monotonic()
     fx.stop()
+    print("stop with a listing in progress: %.2f s" % (time.monotonic() - started))
+    late.close()
     print("DIDL injection escaped, DOCTYPE/oversized/chunked/malformed refused, early close, "
           "SSDP flood: still serving")
 
@@ -465,7 +542,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--fixture", required=True)
     ap.add_argument("--inside", action="store_true")
-    ap.add_argument("case", choices=["discover", "browse", "hostile"])
+    ap.add_argument("case", choices=["discover", "browse", "hostile", "vlc"])
     args = ap.parse_args()
     return inside(args) if args.inside else outside(args)
 
