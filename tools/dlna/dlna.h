@@ -8,8 +8,15 @@
 // Object ids: "0" is the root; every other object's id is "0" followed by its
 // virtual path percent-encoded (every byte except A-Z a-z 0-9 - . _ ~ and "/"
 // becomes %XX, upper-case hex), so "/Music/a b.flac" is "0/Music/a%20b.flac".
-// Any path (bytes without NUL) round-trips, and an id never holds a character that XML,
-// a URL or a control point could mangle. Only the canonical form is accepted.
+// Any path (bytes without NUL) round-trips, and an id never holds a
+// character that XML, a URL or a control point could mangle. Only the
+// canonical form is accepted.
+//
+// Browse answers at most 1000 objects (control points page with
+// StartingIndex/RequestedCount); search and sort capabilities are empty.
+// Requests are refused before GUPnP sees them when their Host is not
+// ADDRESS:PORT (403), their body passes 64 KiB or holds a DOCTYPE (the
+// connection is closed), or a POST holds no envelope with its action (400).
 #ifndef NIMBUS_TOOLS_DLNA_H
 #define NIMBUS_TOOLS_DLNA_H
 
