@@ -8,11 +8,11 @@
 
 #include "fuzz_check.h"
 #include "graph/graph.h"
+#include "support/entry_tail.h"
 
 namespace {
 
-constexpr char TAIL[] = ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
-                        "\"container\":null,\"imdb\":null,\"tmdb\":null,\"available\":false}";
+constexpr char TAIL[] = NIMBUS_ENTRY_TAIL;
 
 void reference(nimbus_buf *b, const nimbus_item &it, const char *parent) {
     nimbus_buf_adds(b, "{\"name\":");

@@ -3,8 +3,10 @@
 #ifndef NIMBUS_AUTH_H
 #define NIMBUS_AUTH_H
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "nimbus.h"
 #include "text/text.h"
@@ -25,6 +27,28 @@ int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *ms
 // credentials and the scope.
 int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh_token,
                  const char *scope, nimbus_token *tok, char *msg, size_t size);
+
+// Appends the client's fields to a grant form: client_id, client_secret
+// (not for a public client) and scope (null or empty: the default scope).
+// 0, or -1 when memory ran out.
+int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *scope);
+// POSTs a grant form to the token endpoint (releasing the form once sent)
+// and reads the answer into tok. An OAuth error's code goes into
+// oauth_error (may be null), emptied first.
+int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, char *oauth_error,
+                      size_t oauth_size, char *msg, size_t size);
+
+// A sign-in grant named by the host's JSON: its form (without the client's
+// fields) and the texts to mask in messages. A zeroed record is empty.
+struct nimbus_signin {
+    nimbus_buf form;
+    char *secrets[3]; // code, code_verifier / device_code
+    int device;       // 1 for the device-code grant
+};
+// Reads grant_json into form: NIMBUS_OK, NIMBUS_E_INVALID with the fault's
+// message, or NIMBUS_E_NOMEM.
+int nimbus_signin_read(const char *grant_json, nimbus_signin *out, char *msg, size_t size);
+void nimbus_signin_free(nimbus_signin *signin);
 
 // Token cache. A key is (client id, client secret, effective scope, the
 // configured refresh token of the settings), so two accounts that share an
@@ -85,5 +109,36 @@ void nimbus_sess_keep(nimbus_sess *sess, char *token);
 int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char *msg, size_t size);
 // Masks in msg every token the session holds or has spent.
 void nimbus_sess_scrub(const nimbus_sess *sess, char *msg);
+
+// The access token a drive handle's users share. One grant at a time: a
+// caller that needs a token while another grants waits for that grant's
+// outcome instead of granting again. The handle keeps the newest rotated
+// refresh token here, in memory, to present at its next grant; it reaches
+// the host only through fn. Construct and destroy only with the handle.
+struct nimbus_shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    char *access = nullptr;
+    int64_t expires_at = 0;
+    char *refresh = nullptr; // the newest rotated refresh token, or null
+    bool granting = false;
+    uint64_t rounds = 0; // grants finished
+    int last_rc = NIMBUS_OK;
+    char last_msg[NIMBUS_MSG_SIZE] = {};
+    nimbus_token_fn fn = nullptr;
+    void *fn_ctx = nullptr;
+    ~nimbus_shared();
+};
+
+// An owned copy of an access token in *access. While the shared token is
+// fresh (and, with refused, differs from the refused one, which a 401 turned
+// away) it is copied; otherwise one grant runs for every caller waiting, and
+// a rotated refresh token is handed to fn once, before the grant's callers
+// return. *granted tells whether the token came from a grant made for this
+// call (one a 401 should not repeat). The grant's code and message (tokens
+// masked) on failure; NIMBUS_E_NOMEM without memory.
+int nimbus_shared_access(nimbus_shared *sh, const nimbus_io *io, const nimbus_cfg *cfg,
+                         const char *refused, char **access, bool *granted, char *msg, size_t size);
+void nimbus_shared_on_token(nimbus_shared *sh, nimbus_token_fn fn, void *ctx);
 
 #endif // NIMBUS_AUTH_H

@@ -15,7 +15,8 @@ constexpr size_t DESC_SIZE = 256; // a 400/401 description keeps its first 255 b
 bool usable_text(yyjson_val *v);
 bool has_control(yyjson_val *v);
 void copy_cut(yyjson_val *v, char *out, size_t size);
-int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size);
+int read_answer(const char *body, size_t len, nimbus_token *tok, char *oauth_error,
+                size_t oauth_size, char *msg, size_t size);
 void status_message(const char *body, long status, char *msg, size_t size);
 bool msg_empty(const char *msg, size_t size);
 
@@ -34,7 +35,7 @@ void nimbus_token_free(nimbus_token *tok) {
 int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size) {
     if (msg && size)
         msg[0] = '\0';
-    int rc = read_answer(body, len, tok, msg, size);
+    int rc = read_answer(body, len, tok, nullptr, 0, msg, size);
     // An OAuth error without a description leaves the mapping's message
     // empty; quote the answer instead so that no failure goes without text.
     if (rc != NIMBUS_OK && msg_empty(msg, size)) {
@@ -49,31 +50,54 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh
     nimbus_token_free(tok);
     if (msg && size)
         msg[0] = '\0';
+    nimbus_buf form{};
+    nimbus_buf_guard form_guard{&form};
+    const char *refresh = refresh_token ? refresh_token : "";
+    if (nimbus_buf_adds(&form, "grant_type=refresh_token") != 0 ||
+        nimbus_buf_query(&form, "refresh_token", refresh) != 0 ||
+        nimbus_grant_client(&form, cfg, scope) != 0) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    return nimbus_grant_post(io, &form, tok, nullptr, 0, msg, size);
+}
+
+int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *scope) {
     if (!scope || !*scope)
         scope = NIMBUS_DEFAULT_SCOPE;
+    int bad = nimbus_buf_query(form, "client_id", cfg ? cfg->client_id : nullptr);
+    // A public client proves nothing with a secret: none is sent.
+    if (!(cfg && cfg->public_client))
+        bad |= nimbus_buf_query(form, "client_secret", cfg ? cfg->client_secret : nullptr);
+    bad |= nimbus_buf_query(form, "scope", scope);
+    return bad ? -1 : 0;
+}
 
+int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, char *oauth_error,
+                      size_t oauth_size, char *msg, size_t size) {
+    nimbus_token_free(tok);
+    if (msg && size)
+        msg[0] = '\0';
+    if (oauth_error && oauth_size)
+        oauth_error[0] = '\0';
     nimbus_resp resp{};
-    {
-        nimbus_buf form{};
-        nimbus_buf_guard form_guard{&form};
-        const char *refresh = refresh_token ? refresh_token : "";
-        if (nimbus_buf_adds(&form, "grant_type=refresh_token") != 0 ||
-            nimbus_buf_query(&form, "refresh_token", refresh) != 0 ||
-            nimbus_buf_query(&form, "client_id", cfg ? cfg->client_id : nullptr) != 0 ||
-            nimbus_buf_query(&form, "client_secret", cfg ? cfg->client_secret : nullptr) != 0 ||
-            nimbus_buf_query(&form, "scope", scope) != 0) {
-            nimbus_msgf(msg, size, "out of memory");
-            return NIMBUS_E_FAILED;
-        }
-        if (nimbus_http(io, nimbus_token_url(), form.data, NIMBUS_FORM_TYPE, nullptr, &resp, msg,
-                        size) != 0)
-            return NIMBUS_E_UNAVAILABLE;
-    }
+    int sent = nimbus_http(io, nimbus_token_url(), form->data, NIMBUS_FORM_TYPE, nullptr, &resp,
+                           msg, size);
+    // The form carries secrets: it goes as soon as it has been sent.
+    nimbus_buf_free(form);
+    if (sent != 0)
+        return NIMBUS_E_UNAVAILABLE;
 
     long status = resp.status;
     int rc;
     if (status == 200) {
-        rc = nimbus_parse_token(resp.body, resp.len, tok, msg, size);
+        if (msg && size)
+            msg[0] = '\0';
+        rc = read_answer(resp.body, resp.len, tok, oauth_error, oauth_size, msg, size);
+        // An OAuth error without a description leaves the mapping's message
+        // empty; quote the answer instead so that no failure goes without text.
+        if (rc != NIMBUS_OK && msg_empty(msg, size))
+            status_message(resp.body, 200, msg, size);
     } else if (status == 400 || status == 401) {
         char code[CODE_SIZE] = "";
         char desc[DESC_SIZE] = "";
@@ -90,6 +114,8 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh
                     copy_cut(d, desc, sizeof desc);
             }
         }
+        if (oauth_error && oauth_size)
+            nimbus_msgf(oauth_error, oauth_size, "%s", code);
         if (!doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
             rc = NIMBUS_E_FAILED;
             nimbus_msgf(msg, size, "out of memory");
@@ -117,8 +143,9 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh
 namespace {
 
 // Reads a token answer; an OAuth error whose description is absent or empty
-// may leave msg as it was.
-int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size_t size) {
+// may leave msg as it was. The error's code goes into oauth_error.
+int read_answer(const char *body, size_t len, nimbus_token *tok, char *oauth_error,
+                size_t oauth_size, char *msg, size_t size) {
     nimbus_token_free(tok);
     if (!body) {
         nimbus_msgf(msg, size, "the token answer is empty");
@@ -190,6 +217,8 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *msg, size
     }
     char code[CODE_SIZE];
     copy_cut(error, code, sizeof code);
+    if (oauth_error && oauth_size)
+        nimbus_msgf(oauth_error, oauth_size, "%s", code);
     char line[NIMBUS_LINE_MSG] = "";
     yyjson_val *desc = nimbus_json_member(root, "error_description");
     if (yyjson_is_str(desc))

@@ -160,7 +160,8 @@ char *put_str_or_null(char *p, const char *s, size_t n) {
 
 constexpr size_t STACK_ENTRY = 4096;
 
-// The entry object into out, which has room for entry_bound bytes.
+// The entry object at p, which has room for the bound entry() computes:
+// ENTRY_FIXED_MAX, the tail and six bytes per string byte.
 char *put_entry(char *p, const nimbus_item *item, size_t name_len, size_t path_len, size_t id_len,
                 const char *tail, size_t tail_len) {
     p = put(p, NAME_KEY);

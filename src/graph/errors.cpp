@@ -103,7 +103,7 @@ int nimbus_map_graph(long status, const char *code, const char *message, char *m
         return NIMBUS_E_AUTH;
     case 404:
     case 410:
-        nimbus_msgf(msg, size, "HTTP 404 (%s)", *code ? code : "itemNotFound");
+        nimbus_msgf(msg, size, "HTTP %ld (%s)", status, *code ? code : "itemNotFound");
         return NIMBUS_E_NOT_FOUND;
     case 429:
         nimbus_msgf(msg, size, "HTTP 429 throttled");

@@ -61,6 +61,9 @@ int nimbus_parse_children_in_place(char *body, size_t len, yyjson_alc *alc, cons
 int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, nimbus_item *item,
                              char *msg, size_t size);
 char *nimbus_download_url_of(yyjson_val *item);
+// A driveItem's "size" value in bytes: integers as signed 64-bit, reals in
+// range truncated, anything else (and anything below -1) -1.
+int64_t nimbus_size_of(yyjson_val *v);
 void nimbus_item_free(nimbus_item *item);
 void nimbus_items_free(nimbus_items *list);
 
@@ -69,5 +72,55 @@ int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *paren
 // The size of nimbus_items_json's document (with its NUL) when no byte
 // needs escaping and every number takes its longest form.
 size_t nimbus_items_json_size(const nimbus_items *list, const char *parent);
+
+// ---- Streaming entries (the drive handle) ---------------------------------
+
+// Media metadata into entry from a driveItem's facets (texts borrowed from
+// the document; null / 0 where absent or unusable). nimbus_media_of takes
+// the facet values themselves, any of which may be null.
+void nimbus_read_facets(yyjson_val *item, nimbus_entry *entry);
+void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yyjson_val *image,
+                     nimbus_entry *entry);
+// Whether url starts with "https://" (letter case aside).
+bool nimbus_is_https(const char *url);
+
+// The ids a streaming listing has handed out, for de-duplication across
+// pages: the ids themselves, back to back, and an open-addressing table of
+// their offsets. A zeroed record is empty.
+struct nimbus_idset {
+    nimbus_buf ids;
+    uint32_t *slots; // 0 free, k -> the id at offset k - 1 of ids
+    size_t cap;
+    size_t count;
+};
+void nimbus_idset_free(nimbus_idset *set);
+
+// Fills entry from one driveItem object. Its texts borrow from the document
+// and from scratch, so they live until either changes. prefix is the virtual
+// path of the folder that holds the item ("" for the root) or null when the
+// path is unknown (the entry's path is then null). 0 when filled, 1 when
+// the object is no entry (no usable id), -1 when memory ran out.
+int nimbus_entry_from(yyjson_val *obj, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
+                      nimbus_entry *entry);
+
+// One streaming listing's state across its pages.
+struct nimbus_walk {
+    const char *prefix; // as for nimbus_entry_from
+    size_t prefix_len;
+    nimbus_entry_fn fn;
+    void *ctx;
+    nimbus_idset seen;
+    nimbus_buf scratch;
+};
+void nimbus_walk_free(nimbus_walk *walk);
+// Reads one children page in place (body as for
+// nimbus_parse_children_in_place) and calls walk->fn for every entry not
+// seen before. NIMBUS_OK (with *next the owned next link, or null);
+// NIMBUS_E_STOPPED when fn returned non-zero; NIMBUS_E_NOMEM; or
+// NIMBUS_E_FAILED for a malformed page, an error envelope (its code in
+// code) or more than NIMBUS_MAX_ENTRIES distinct entries. The document is
+// released before the call returns.
+int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
+                     char *code, size_t code_size, char *msg, size_t size);
 
 #endif // NIMBUS_GRAPH_H

@@ -245,7 +245,9 @@ int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg
     return fill(f, item, prefix, prefix ? std::strlen(prefix) : 0, &scratch, msg, size);
 }
 
-int64_t size_of(yyjson_val *v) {
+} // namespace
+
+int64_t nimbus_size_of(yyjson_val *v) {
     int64_t n = -1;
     if (yyjson_is_uint(v)) {
         n = static_cast<int64_t>(yyjson_get_uint(v));
@@ -258,6 +260,8 @@ int64_t size_of(yyjson_val *v) {
     }
     return n < -1 ? -1 : n;
 }
+
+namespace {
 
 // Fills item from the members found by scan. The name is cleaned into the
 // caller's scratch buffer right after the path's prefix and "/", so the path
@@ -279,7 +283,7 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
         return -1;
     }
     item->folder = yyjson_is_obj(f.folder) ? 1 : 0;
-    item->size = size_of(f.size);
+    item->size = nimbus_size_of(f.size);
     item->mtime_ms = nonempty_str(f.mtime) ? nimbus_iso8601_ms(yyjson_get_str(f.mtime)) : 0;
 
     const char *base = nimbus_basename(item->id);

@@ -14,9 +14,6 @@ bool is_root_folder(const char *folder) {
     return !folder || !*folder || std::strcmp(folder, "/") == 0;
 }
 
-bool on_graph_origin(const char *link, const char *base);
-int envelope_failure(const char *label, const char *code, char *msg, size_t size);
-
 // The document allocator of one listing, reused from page to page.
 struct alc_guard {
     yyjson_alc *alc;
@@ -141,7 +138,7 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
         rc = nimbus_parse_children_in_place(resp.body, resp.len, pages.alc, "", list, &next, code,
                                             sizeof code, msg, size);
         if (code[0])
-            rc = envelope_failure("children", code, msg, size);
+            rc = nimbus_envelope_failure("children", code, msg, size);
         nimbus_resp_free(&resp);
         if (rc != NIMBUS_OK)
             return rc;
@@ -150,7 +147,7 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
         cur.reset(next);
         // The bearer token travels with every page request: a link that
         // leaves the Graph service is never followed.
-        if (!on_graph_origin(cur.get(), nimbus_graph_base())) {
+        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
             char shown[NIMBUS_URL_MSG];
             char line[NIMBUS_LINE_MSG];
             nimbus_redact_into(cur.get(), shown, sizeof shown);
@@ -226,7 +223,7 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
         msg[0] = '\0';
     if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
         return NIMBUS_OK;
-    return envelope_failure(label, code, msg, size);
+    return nimbus_envelope_failure(label, code, msg, size);
 }
 
 int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
@@ -243,11 +240,7 @@ int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *
     return rc;
 }
 
-namespace {
-
-// A success status carrying a Graph error envelope is a failed call; msg
-// holds the envelope's message, if it had one.
-int envelope_failure(const char *label, const char *code, char *msg, size_t size) {
+int nimbus_envelope_failure(const char *label, const char *code, char *msg, size_t size) {
     if (!msg || !size || !msg[0]) {
         char shown[NIMBUS_LINE_MSG];
         nimbus_body_line(code, shown, sizeof shown);
@@ -255,6 +248,8 @@ int envelope_failure(const char *label, const char *code, char *msg, size_t size
     }
     return NIMBUS_E_FAILED;
 }
+
+namespace {
 
 bool same_ascii_fold(const char *a, const char *b, size_t n) {
     for (size_t i = 0; i < n; i++) {
@@ -270,11 +265,9 @@ bool same_ascii_fold(const char *a, const char *b, size_t n) {
     return true;
 }
 
-// Whether link names the scheme, host and port of base: the same text up to
-// the end of base's authority (letter case aside), after which the link's
-// authority must end too. A longer host, another port (also an explicit
-// default one) or user information therefore never match.
-bool on_graph_origin(const char *link, const char *base) {
+} // namespace
+
+bool nimbus_on_graph_origin(const char *link, const char *base) {
     if (!link || !base)
         return false;
     const char *sep = std::strstr(base, "://");
@@ -287,5 +280,3 @@ bool on_graph_origin(const char *link, const char *base) {
     char after = link[origin];
     return after == '\0' || after == '/' || after == '?' || after == '#';
 }
-
-} // namespace

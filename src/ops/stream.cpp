@@ -11,7 +11,6 @@ namespace {
 
 int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *msg, size_t size);
 int write_locator(nimbus_buf *out, const char *url, const nimbus_item *item);
-bool is_https(const char *url);
 
 } // namespace
 
@@ -63,7 +62,7 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
         download.reset(nimbus_download_url_of(yyjson_doc_get_root(doc)));
         yyjson_doc_free(doc);
     }
-    if (!download || !is_https(download.get())) {
+    if (!download || !nimbus_is_https(download.get())) {
         nimbus_item_free(&item);
         nimbus_msgf(msg, size, "the item carries no download URL");
         return NIMBUS_E_UNSUPPORTED;
@@ -113,20 +112,6 @@ int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *ms
         return NIMBUS_E_FAILED;
     }
     return NIMBUS_OK;
-}
-
-// The host fetches the locator's URL by itself: only an https:// URL is
-// handed out, never a file:, javascript: or plain http: one.
-bool is_https(const char *url) {
-    static const char scheme[] = "https://";
-    for (size_t i = 0; i + 1 < sizeof scheme; i++) {
-        char c = url[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != scheme[i])
-            return false;
-    }
-    return true;
 }
 
 int write_locator(nimbus_buf *out, const char *url, const nimbus_item *item) {

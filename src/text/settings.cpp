@@ -62,10 +62,18 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         return fail(cfg, msg, size, "ClientId is longer than 256 bytes");
     }
 
+    // A public client (a native app registration) has no secret to send.
+    yyjson_val *pub = nimbus_json_member(root, "PublicClient");
+    if (pub != nullptr && !yyjson_is_null(pub)) {
+        if (!yyjson_is_bool(pub))
+            return fail(cfg, msg, size, "PublicClient must be true or false");
+        cfg->public_client = yyjson_get_bool(pub) ? 1 : 0;
+    }
+
     cfg->client_secret = take("ClientSecret");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
-    if (cfg->client_secret == nullptr) {
+    if (cfg->client_secret == nullptr && !cfg->public_client) {
         if (strict)
             return fail(cfg, msg, size, "ClientSecret is required");
         if (!missing)

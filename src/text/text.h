@@ -99,7 +99,8 @@ struct nimbus_cfg {
     char *path; // root folder without its leading "/", or null for the drive root
     char *id;
     int32_t business;
-    int32_t page_size; // entries asked for per page ($top); 0 means the default
+    int32_t page_size;     // entries asked for per page ($top); 0 means the default
+    int32_t public_client; // "PublicClient": no client secret is held or sent
 };
 
 // NIMBUS_OK, or NIMBUS_E_INVALID with the fault's message (record left empty).

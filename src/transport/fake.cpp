@@ -205,8 +205,6 @@ route *find(const char *method, const char *url, size_t len) {
     return nullptr;
 }
 
-// The route of method and url with its answer and failure cleared, or a new
-// empty route; null when memory runs out. g_fl held.
 // Scripts one route: its status and either its answer body or its failure
 // text (field), replacing whatever was scripted for it before.
 int script(const char *method, const char *url, int status, char *route::*field, const char *text) {
@@ -221,6 +219,8 @@ int script(const char *method, const char *url, int status, char *route::*field,
     return r->*field ? NIMBUS_OK : NIMBUS_E_BUFFER;
 }
 
+// The route of method and url with its answer and failure cleared, or a new
+// empty route; null when memory runs out. g_fl held.
 route *upsert(const char *method, const char *url) {
     if (route *r = find(method, url, std::strlen(url))) {
         std::free(r->body);

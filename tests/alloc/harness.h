@@ -103,6 +103,9 @@ struct scenario {
     void (*body)(run &r);
 };
 const std::vector<scenario> &scenarios();
+// The drive handle's and the sign-in grant's scenarios (drive.cpp).
+void drive_scenario(run &r);
+void token_grant_scenario(run &r);
 
 } // namespace harness
 

@@ -13,6 +13,7 @@
 
 #include "harness.h"
 #include "hooks.h"
+#include "support/entry_tail.h"
 
 extern "C" {
 void *__libc_malloc(size_t n);
@@ -51,9 +52,7 @@ std::string entry(const std::string &name, const std::string &path, bool folder,
     return "{\"name\":" + json_str(name) + ",\"path\":" + json_str(path) +
            (folder ? ",\"folder\":true,\"kind\":\"dir\"" : ",\"folder\":false,\"kind\":\"file\"") +
            nums + ",\"id\":" + json_str(id) + ",\"backend_id\":" + json_str(id) +
-           ",\"parent_id\":" + json_str(parent) +
-           ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,\"container\":null,"
-           "\"imdb\":null,\"tmdb\":null,\"available\":false}";
+           ",\"parent_id\":" + json_str(parent) + NIMBUS_ENTRY_TAIL;
 }
 
 std::string items(const std::vector<std::string> &entries) {
@@ -683,6 +682,8 @@ const std::vector<scenario> &scenarios() {
         {"nimbus_redact", redact},
         {"fake-transport scripting", fake_scripting},
         {"nimbus_set_io", set_io},
+        {"drive handle: open, list, item, not a folder", drive_scenario},
+        {"nimbus_token_grant", token_grant_scenario},
     };
     return all;
 }

@@ -256,6 +256,20 @@ TEST(Grant, FormBodyAndRequest) {
                                "&scope=offline_access%20Files.Read.All");
 }
 
+TEST(Grant, PublicClientSendsNoSecret) {
+    token_server srv;
+    srv.rotate = false;
+    test_cfg c;
+    nimbus_cfg cfg = *c.get();
+    cfg.public_client = 1;
+    EXPECT_EQ(grant(srv, &cfg, NIMBUS_DEFAULT_SCOPE).rc, NIMBUS_OK);
+    EXPECT_EQ(srv.last_body(), "grant_type=refresh_token&refresh_token=A~0&client_id=client-1"
+                               "&scope=offline_access%20Files.Read.All");
+    cfg.client_secret = nullptr;
+    EXPECT_EQ(grant(srv, &cfg, NIMBUS_DEFAULT_SCOPE).rc, NIMBUS_OK);
+    EXPECT_EQ(srv.last_body().find("client_secret"), std::string::npos);
+}
+
 TEST(Grant, SuccessfulAnswer) {
     granted g =
         scripted(200, R"({"access_token":"at","refresh_token":"rt","expires_in":3599,"x":[1]})");

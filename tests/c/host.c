@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "support/entry_tail.h"
+
 #define TOKEN_URL "https://login.microsoftonline.com/common/oauth2/v2.0/token"
 #define GRAPH "https://graph.microsoft.com/v1.0"
 #define BEARER NIMBUS_BEARER_MARKER
@@ -79,13 +81,10 @@ int main(void) {
     const char *expected =
         "{\"items\":[{\"name\":\"a.mp3\",\"path\":\"/Music/a.mp3\",\"folder\":false,"
         "\"kind\":\"file\",\"size\":3,\"mtime_ms\":31536000000,\"id\":\"A1\","
-        "\"backend_id\":\"A1\",\"parent_id\":\"/Music\",\"title\":null,\"year\":null,"
-        "\"type\":null,\"media_type\":null,\"container\":null,\"imdb\":null,\"tmdb\":null,"
-        "\"available\":false},{\"name\":\"Live\",\"path\":\"/Music/Live\",\"folder\":true,"
+        "\"backend_id\":\"A1\",\"parent_id\":\"/Music\"" NIMBUS_ENTRY_TAIL
+        ",{\"name\":\"Live\",\"path\":\"/Music/Live\",\"folder\":true,"
         "\"kind\":\"dir\",\"size\":-1,\"mtime_ms\":0,\"id\":\"F1\",\"backend_id\":\"F1\","
-        "\"parent_id\":\"/Music\",\"title\":null,\"year\":null,\"type\":null,"
-        "\"media_type\":null,\"container\":null,\"imdb\":null,\"tmdb\":null,"
-        "\"available\":false}]}";
+        "\"parent_id\":\"/Music\"" NIMBUS_ENTRY_TAIL "]}";
     nimbus_io io;
     nimbus_io incomplete;
     char out[4096];

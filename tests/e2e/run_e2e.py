@@ -163,7 +163,7 @@ def case_list_paging(f):
           ["$top=200&$skiptoken=%d" % s for s in (200, 400, 600, 800)],
           "next links requested verbatim", [r["target"] for r in pages])
     check(all(r["gzip"] for r in pages), "answers were gzip-compressed and decoded")
-    check(all(r["user_agent"] == "nimbus/1.0.0" for r in f.mock.requests), "User-Agent",
+    check(all(r["user_agent"] == "nimbus/1.1.0" for r in f.mock.requests), "User-Agent",
           set(r["user_agent"] for r in f.mock.requests))
     # --verbose: one line per exchange, URL shown, token never.
     verbose = [l for l in p.err.splitlines() if l.startswith(("GET ", "POST "))]

@@ -568,7 +568,7 @@ def case_cli_small(f):
     check(p.out == "0 entries (0 folders, 0 files)\n", "an empty folder still is one", p.out)
     p = f.run("--version", cacert=False, connect=False, settings=False)
     expect(p, EXIT_OK)
-    check(p.out.startswith("nimbus command 1.0.0\nnimbus library 1.0.0 "), "versions", p.out)
+    check(p.out.startswith("nimbus command 1.1.0\nnimbus library 1.1.0 "), "versions", p.out)
     p = f.run("help", cacert=False, connect=False, settings=False)
     check("  login  " in p.out, "help lists login", p.out)
     p = f.run("help", "demo", cacert=False, connect=False, settings=False)

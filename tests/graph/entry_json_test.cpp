@@ -8,11 +8,11 @@
 
 #include "graph/graph.h"
 #include "support/alloc_hook.h"
+#include "support/entry_tail.h"
 
 namespace {
 
-constexpr char TAIL[] = R"(,"title":null,"year":null,"type":null,"media_type":null,)"
-                        R"("container":null,"imdb":null,"tmdb":null,"available":false})";
+constexpr char TAIL[] = NIMBUS_ENTRY_TAIL;
 
 // An item whose strings point at literals; never released.
 nimbus_item make(const char *id, const char *name, const char *path, int64_t size, int64_t mtime_ms,
@@ -49,11 +49,11 @@ TEST(EntryJson, Documents) {
     EXPECT_EQ(items_json(nullptr, 0, nullptr), R"({"items":[]})");
 
     nimbus_item one = make("X1", "a.mp3", "/a.mp3", 5, 0, 0);
-    EXPECT_EQ(items_json(&one, 1, ""),
-              R"({"items":[{"name":"a.mp3","path":"/a.mp3","folder":false,"kind":"file",)"
-              R"("size":5,"mtime_ms":0,"id":"X1","backend_id":"X1","parent_id":"","title":null,)"
-              R"("year":null,"type":null,"media_type":null,"container":null,"imdb":null,)"
-              R"("tmdb":null,"available":false}]})");
+    EXPECT_EQ(
+        items_json(&one, 1, ""),
+        R"({"items":[{"name":"a.mp3","path":"/a.mp3","folder":false,"kind":"file",)"
+        R"("size":5,"mtime_ms":0,"id":"X1","backend_id":"X1","parent_id":"")" NIMBUS_ENTRY_TAIL
+        "]}");
 
     nimbus_item two[] = {
         make("01BYE5RZ6QN3ZWBTUFOFD3GSPGOHDJD36K", "Albums", "/Music/Albums", 1843761152,

@@ -106,12 +106,12 @@ TEST(MapGraph, UnauthorisedAndForbidden) {
 TEST(MapGraph, NotFoundGoneThrottledServerErrors) {
     mapped gone = map(410, "");
     EXPECT_EQ(gone.rc, NIMBUS_E_NOT_FOUND);
-    EXPECT_EQ(gone.msg, "HTTP 404 (itemNotFound)");
-    EXPECT_EQ(map(410, nullptr).msg, "HTTP 404 (itemNotFound)");
+    EXPECT_EQ(gone.msg, "HTTP 410 (itemNotFound)");
+    EXPECT_EQ(map(410, nullptr).msg, "HTTP 410 (itemNotFound)");
     mapped missing = map(404, "resourceGone");
     EXPECT_EQ(missing.rc, NIMBUS_E_NOT_FOUND);
     EXPECT_EQ(missing.msg, "HTTP 404 (resourceGone)");
-    EXPECT_EQ(map(410, "resourceGone", "ignored").msg, "HTTP 404 (resourceGone)");
+    EXPECT_EQ(map(410, "resourceGone", "ignored").msg, "HTTP 410 (resourceGone)");
 
     mapped busy = map(429, "activityLimitReached", "slow down");
     EXPECT_EQ(busy.rc, NIMBUS_E_THROTTLED);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "nimbus.h"
+#include "support/entry_tail.h"
 #include "text/text.h"
 
 namespace {
@@ -65,9 +66,7 @@ std::string entry(const char *name, const char *path, bool folder, int size, con
     char s[512];
     std::snprintf(s, sizeof s,
                   R"({"name":"%s","path":"%s","folder":%s,"kind":"%s","size":%d,"mtime_ms":0,)"
-                  R"("id":"%s","backend_id":"%s","parent_id":"",)"
-                  R"("title":null,"year":null,"type":null,"media_type":null,"container":null,)"
-                  R"("imdb":null,"tmdb":null,"available":false})",
+                  R"("id":"%s","backend_id":"%s","parent_id":"")" NIMBUS_ENTRY_TAIL,
                   name, path, folder ? "true" : "false", folder ? "dir" : "file", size, id, id);
     return s;
 }

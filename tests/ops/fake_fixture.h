@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nimbus.h"
+#include "support/entry_tail.h"
 #include "transport/transport.h"
 
 namespace fx {
@@ -80,8 +81,7 @@ inline std::string entry(const std::string &name, const std::string &path, bool 
            "\",\"folder\":" + (folder ? "true,\"kind\":\"dir\"" : "false,\"kind\":\"file\"") +
            ",\"size\":" + std::to_string(size) + ",\"mtime_ms\":" + std::to_string(mtime) +
            ",\"id\":\"" + id + "\",\"backend_id\":\"" + id + "\",\"parent_id\":\"" + parent +
-           "\",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
-           "\"container\":null,\"imdb\":null,\"tmdb\":null,\"available\":false}";
+           "\"" NIMBUS_ENTRY_TAIL;
 }
 
 inline std::string items_json(const std::vector<std::string> &entries) {

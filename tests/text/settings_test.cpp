@@ -16,7 +16,8 @@ struct parsed {
 
 bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
-           c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0;
+           c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
+           c.public_client == 0;
 }
 
 parsed parse(const char *text, int strict, nimbus_cfg *cfg) {
@@ -128,6 +129,28 @@ TEST(Settings, FaultsInOrder) {
                                                    std::string(600, 's') + "\"}"));
     EXPECT_EQ("ClientSecret is required",
               fault(R"({"ClientId":"c","scope":")" + std::string(600, 's') + "\"}"));
+}
+
+TEST(Settings, PublicClient) {
+    // A public client may leave the secret out; a confidential one may not.
+    nimbus_cfg cfg{};
+    parsed p = parse(R"({"ClientId":"cid","PublicClient":true,"refresh_token":"rt"})", 1, &cfg);
+    ASSERT_EQ(NIMBUS_OK, p.rc) << p.msg;
+    EXPECT_EQ(1, cfg.public_client);
+    EXPECT_EQ(nullptr, cfg.client_secret);
+    p = parse(R"({"ClientId":"cid","ClientSecret":" ","PublicClient":true,"RefreshToken":"r"})", 1,
+              &cfg);
+    EXPECT_EQ(NIMBUS_OK, p.rc) << p.msg;
+    p = parse(R"({"ClientId":"cid","ClientSecret":"s","refresh_token":"rt"})", 1, &cfg);
+    EXPECT_EQ(NIMBUS_OK, p.rc);
+    EXPECT_EQ(0, cfg.public_client);
+    nimbus_cfg_free(&cfg);
+    EXPECT_EQ("ClientSecret is required",
+              fault(R"({"ClientId":"cid","PublicClient":false,"refresh_token":"rt"})"));
+    EXPECT_EQ("ClientSecret is required", fault(R"({"ClientId":"cid","refresh_token":"rt"})"));
+    EXPECT_EQ("PublicClient must be true or false",
+              fault(R"({"ClientId":"cid","PublicClient":"true","refresh_token":"rt"})"));
+    EXPECT_EQ("PublicClient must be true or false", fault(obj(base + R"(,"PublicClient":1)")));
 }
 
 TEST(Settings, SizeLimitAtOneMiB) {

@@ -18,12 +18,13 @@
 
 /* The version of this header; nimbus_version() answers the library's, which
  * a host may compare with NIMBUS_VERSION_STRING to detect a mismatched
- * installation. Generated from the project's version when the build is
- * configured. */
-#define NIMBUS_VERSION_MAJOR @PROJECT_VERSION_MAJOR@
-#define NIMBUS_VERSION_MINOR @PROJECT_VERSION_MINOR@
-#define NIMBUS_VERSION_PATCH @PROJECT_VERSION_PATCH@
-#define NIMBUS_VERSION_STRING "@PROJECT_VERSION_MAJOR@.@PROJECT_VERSION_MINOR@.@PROJECT_VERSION_PATCH@"
+ * installation. The build refuses to configure when these differ from the
+ * project's version. 1.1 added the drive handle (nimbus_drive_*),
+ * nimbus_token_grant and nimbus_strerror. */
+#define NIMBUS_VERSION_MAJOR 1
+#define NIMBUS_VERSION_MINOR 1
+#define NIMBUS_VERSION_PATCH 0
+#define NIMBUS_VERSION_STRING "1.1.0"
 
 /* The marker a GET URL may carry in front of an access token (see nimbus_io). */
 #define NIMBUS_BEARER_MARKER "#NIMBUS-BEARER:"
@@ -39,15 +40,15 @@
 #define NIMBUS_CAPS (NIMBUS_CAP_BROWSE | NIMBUS_CAP_STREAM_URL | NIMBUS_CAP_VALIDATE)
 
 #if defined(_WIN32) || defined(__CYGWIN__)
-#  if defined(NIMBUS_BUILDING)
-#    define NIMBUS_API __declspec(dllexport)
-#  else
-#    define NIMBUS_API __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__) || defined(__clang__)
-#  define NIMBUS_API __attribute__((visibility("default")))
+#if defined(NIMBUS_BUILDING)
+#define NIMBUS_API __declspec(dllexport)
 #else
-#  define NIMBUS_API
+#define NIMBUS_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
+#define NIMBUS_API __attribute__((visibility("default")))
+#else
+#define NIMBUS_API
 #endif
 
 #ifdef __cplusplus
@@ -185,6 +186,131 @@ NIMBUS_API int nimbus_fake_calls(const char *method, const char *url);
  * until this thread's next call of either; never null. */
 NIMBUS_API const char *nimbus_fake_last_body(const char *url);
 NIMBUS_API const char *nimbus_fake_last_url(void);
+
+/*
+ * The drive handle (since 1.1): settings parsed once, typed entries streamed
+ * to a callback, codes a host can branch on.
+ *
+ * Codes below -9 are answered by the handle calls and nimbus_token_grant
+ * only; the requests above keep their codes. Every failure of these calls
+ * leaves a one-line message, secrets masked, in nimbus_last_error() (per
+ * thread); a success leaves it empty. nimbus_result_json() is left empty by
+ * them: answers reach the host through callbacks and out buffers only.
+ */
+enum {
+    NIMBUS_E_BAD_PATH = -10,   /* a folder or path argument that is malformed (not "not found") */
+    NIMBUS_E_IS_FOLDER = -11,  /* a file was asked for and the path is a folder */
+    NIMBUS_E_NOT_FOLDER = -12, /* a folder was asked for and the path is a file */
+    NIMBUS_E_NOMEM = -13,      /* memory ran out: one code, wherever it happens */
+    NIMBUS_E_STOPPED = -14,    /* the entry callback asked to stop */
+    NIMBUS_E_PENDING = -15     /* a device-code grant whose user has not finished yet
+                                  (authorization_pending, slow_down) */
+};
+
+/* A short fixed English text for any code, also for unknown ones ("unknown
+ * result code"). Static text. */
+NIMBUS_API const char *nimbus_strerror(int code);
+
+/* An open drive: settings, transport table and the access token its users
+ * share. Opaque; one handle serves any number of threads at once. */
+typedef struct nimbus_drive nimbus_drive;
+
+/* One drive entry as a callback sees it. The struct and every text in it
+ * belong to the library and are valid only during the callback; copy what
+ * you keep. Texts are UTF-8 as the service sent them; name is cleaned as in
+ * listings (never empty, no "/"). */
+typedef struct nimbus_entry {
+    const char *name;         /* display name, cleaned as in listings */
+    const char *path;         /* virtual path from the configured root, starting with "/";
+                                 null when the entry was reached through an item id */
+    const char *id;           /* Graph item id */
+    const char *drive_id;     /* the drive that holds the item (a shared item's remote
+                                 drive): null for the account's own drive */
+    int64_t size;             /* -1 when unknown */
+    int64_t mtime_ms;         /* 0 when unknown */
+    int folder;               /* 1 for folders */
+    const char *mime_type;    /* file.mimeType, or null */
+    const char *download_url; /* https only, or null; set when the answer carried one */
+    /* media metadata from Graph's audio, video, photo and image facets; null / 0 when absent */
+    const char *title, *artist, *album;
+    int32_t track, year;
+    int64_t duration_ms;
+    int32_t width, height;
+} nimbus_entry;
+
+/* Return 0 to go on, anything else to stop the walk (the call then returns
+ * NIMBUS_E_STOPPED). The entry and its texts are valid only during the call.
+ * It may call the handle again (another listing, a lookup). */
+typedef int (*nimbus_entry_fn)(void *ctx, const nimbus_entry *entry);
+/* Called once each time the service issues a new refresh token, before the
+ * call that got it returns. The text is valid only during the call: store a
+ * copy where the host keeps its settings (the library keeps none beyond the
+ * handle's memory, where it serves the handle's next grant). */
+typedef void (*nimbus_token_fn)(void *ctx, const char *refresh_token);
+
+/* Parses and checks the settings (same faults and messages as the requests:
+ * NIMBUS_E_INVALID; a refresh token is required) and copies the transport
+ * table (get and post required, else NIMBUS_E_INVALID); makes no request.
+ * *out receives the handle, or null on failure. NIMBUS_E_NOMEM when memory
+ * runs out. The table's ctx and callbacks must stay usable until the handle
+ * is closed. */
+NIMBUS_API int nimbus_drive_open(const char *settings, const nimbus_io *io, nimbus_drive **out);
+/* Releases the handle (null is fine). No call on it may be running. */
+NIMBUS_API void nimbus_drive_close(nimbus_drive *drive);
+/* Sets (or, with a null fn, clears) the rotation callback. Set it before the
+ * handle's first call: it runs on whichever thread made the grant, once per
+ * rotated token, while the handle's other callers wait for that grant, so it
+ * must not call back into the same handle. */
+NIMBUS_API void nimbus_drive_on_token(nimbus_drive *drive, nimbus_token_fn fn, void *ctx);
+/*
+ * Lists a folder: null, "" or "/" for the configured root, a path starting
+ * with "/" relative to it, or a Graph item id. fn is called once per entry,
+ * in the order of the service's pages, de-duplicated by id, while the pages
+ * arrive: one page is held at a time, never the whole listing. Pages, page
+ * size ("PageSize"), next-link rule and limits (1000 pages, 100000 entries)
+ * are those of nimbus_list; entries already handed to fn stay handed.
+ * Answers NIMBUS_OK; NIMBUS_E_BAD_PATH (malformed folder, before any
+ * request); NIMBUS_E_NOT_FOLDER (the path names a file); NIMBUS_E_STOPPED
+ * (fn returned non-zero); NIMBUS_E_NOMEM; NIMBUS_E_INVALID (null drive or
+ * fn); and the service's codes (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND,
+ * NIMBUS_E_THROTTLED, NIMBUS_E_UNAVAILABLE, NIMBUS_E_FAILED).
+ */
+NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus_entry_fn fn,
+                                 void *ctx);
+/*
+ * Looks up one item by path (starting with "/", relative to the configured
+ * root; "/" is the root itself) or Graph item id and calls fn once with it.
+ * A folder is not an error: the entry says folder. A file's download_url is
+ * set when the service gave one. Answers NIMBUS_OK; NIMBUS_E_BAD_PATH (a
+ * null, empty or malformed argument, before any request); NIMBUS_E_STOPPED
+ * (fn returned non-zero); NIMBUS_E_NOMEM; NIMBUS_E_INVALID (null drive or
+ * fn); and the service's codes as for nimbus_drive_list.
+ */
+NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, nimbus_entry_fn fn,
+                                 void *ctx);
+/*
+ * A sign-in grant at the token endpoint, built by the library. grant_json
+ * names the grant:
+ *   {"grant_type":"authorization_code","code":"...","redirect_uri":"...",
+ *    "code_verifier":"..."}              (code_verifier optional: PKCE)
+ *   {"grant_type":"urn:ietf:params:oauth:grant-type:device_code",
+ *    "device_code":"..."}
+ * The library adds client id, secret (unless "PublicClient" is true) and
+ * scope from the settings, which need no refresh token, POSTs the form
+ * through io, reads the answer as for a refresh grant and writes
+ * {"refresh_token":"...","expires_in":N} with its NUL into out.
+ * Answers NIMBUS_OK; NIMBUS_E_PENDING while a device-code user has not
+ * finished (the message starts with "authorization_pending" or
+ * "slow_down"; on slow_down poll 5 seconds less often); NIMBUS_E_INVALID
+ * (settings, transport table or grant_json at fault); NIMBUS_E_BUFFER (out
+ * missing: refused before any request; too small: out[0] is set to 0 and,
+ * since the code is spent, the answer waits in nimbus_result_json() of this
+ * thread); NIMBUS_E_NOMEM; and the service's codes (NIMBUS_E_AUTH for a
+ * refused grant, also for an answer without a refresh token, as when the
+ * scope lacks offline_access).
+ */
+NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, const char *grant_json,
+                                  char *out, int32_t out_len);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,112 @@
+// The access token shared by the users of one drive handle, refreshed by a
+// single grant however many threads find it expired or refused at once.
+#include <cstring>
+
+#include "auth/auth.h"
+
+namespace {
+
+constexpr int64_t MARGIN = 60; // seconds of lifetime given up for safety
+
+int64_t expiry(int64_t now, int64_t expires_in);
+int copy_out(const char *token, char **access, char *msg, size_t size);
+
+} // namespace
+
+nimbus_shared::~nimbus_shared() {
+    std::free(access);
+    std::free(refresh);
+}
+
+void nimbus_shared_on_token(nimbus_shared *sh, nimbus_token_fn fn, void *ctx) {
+    std::lock_guard<std::mutex> lock(sh->mu);
+    sh->fn = fn;
+    sh->fn_ctx = ctx;
+}
+
+int nimbus_shared_access(nimbus_shared *sh, const nimbus_io *io, const nimbus_cfg *cfg,
+                         const char *refused, char **access, bool *granted, char *msg,
+                         size_t size) {
+    *access = nullptr;
+    *granted = false;
+    std::unique_lock<std::mutex> lock(sh->mu);
+    if (sh->granting) {
+        // Someone is granting: its outcome is this caller's too.
+        uint64_t round = sh->rounds;
+        sh->cv.wait(lock, [&] { return sh->rounds != round; });
+        *granted = true;
+        if (sh->last_rc != NIMBUS_OK) {
+            nimbus_msgf(msg, size, "%s", sh->last_msg);
+            return sh->last_rc;
+        }
+        return copy_out(sh->access, access, msg, size);
+    }
+    if (sh->access &&
+        (refused ? std::strcmp(sh->access, refused) != 0 : nimbus_now() < sh->expires_at))
+        return copy_out(sh->access, access, msg, size);
+
+    // This caller grants; the others wait for it.
+    nimbus_str presented(nimbus_strdup(sh->refresh ? sh->refresh : cfg->refresh_token));
+    if (!presented) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+    nimbus_token_fn fn = sh->fn;
+    void *fn_ctx = sh->fn_ctx;
+    sh->granting = true;
+    lock.unlock();
+
+    nimbus_token tok{};
+    int rc = nimbus_grant(io, cfg, presented.get(), nimbus_scope_of(cfg), &tok, msg, size);
+    if (rc == NIMBUS_OK && tok.refresh_token && fn)
+        fn(fn_ctx, tok.refresh_token);
+    int64_t now = nimbus_now();
+
+    lock.lock();
+    if (rc == NIMBUS_OK) {
+        std::free(sh->access);
+        sh->access = tok.access_token;
+        sh->expires_at = expiry(now, tok.expires_in);
+        if (tok.refresh_token) {
+            std::free(sh->refresh);
+            sh->refresh = tok.refresh_token;
+        }
+        tok = nimbus_token{};
+    } else {
+        nimbus_mask(msg, presented.get());
+        nimbus_token_free(&tok);
+    }
+    // The waiters learn the grant's outcome, not this caller's copy of it.
+    sh->last_rc = rc;
+    nimbus_msgf(sh->last_msg, sizeof sh->last_msg, "%s", rc == NIMBUS_OK ? "" : (msg ? msg : ""));
+    if (rc == NIMBUS_OK)
+        rc = copy_out(sh->access, access, msg, size);
+    sh->granting = false;
+    sh->rounds++;
+    *granted = true;
+    sh->cv.notify_all();
+    return rc;
+}
+
+namespace {
+
+// The token is used until MARGIN seconds before its stated end. One whose
+// lifetime is shorter still serves the calls that waited for it.
+int64_t expiry(int64_t now, int64_t expires_in) {
+    if (expires_in <= MARGIN)
+        return now;
+    if (expires_in - MARGIN > INT64_MAX - now)
+        return INT64_MAX;
+    return now + (expires_in - MARGIN);
+}
+
+int copy_out(const char *token, char **access, char *msg, size_t size) {
+    *access = nimbus_strdup(token ? token : "");
+    if (!*access) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+    return NIMBUS_OK;
+}
+
+} // namespace

@@ -1,0 +1,322 @@
+// driveItems streamed as nimbus_entry views: one children page at a time,
+// de-duplicated by id across the pages of a listing, each entry handed to
+// the host's callback while its page's document is alive.
+#include <cstdlib>
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "graph/graph.h"
+
+namespace {
+
+// The members of a driveItem an entry is made of: the value of the first
+// member of each key, or null.
+struct members {
+    yyjson_val *id, *name, *size, *folder, *mtime, *file, *remote, *graph_url, *content_url;
+    yyjson_val *audio, *video, *photo, *image;
+};
+
+void scan(yyjson_val *obj, members *m);
+bool usable_id(yyjson_val *id);
+const char *text_of(yyjson_val *v);
+int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
+         nimbus_entry *entry);
+uint64_t hash_id(const char *id);
+bool seen_add(nimbus_idset *set, const char *id, size_t len, bool *added);
+
+constexpr char OOM[] = "out of memory";
+
+} // namespace
+
+// The host fetches a download URL by itself: only an https:// URL is handed
+// out, never a file:, javascript: or plain http: one.
+bool nimbus_is_https(const char *url) {
+    static const char scheme[] = "https://";
+    for (size_t i = 0; i + 1 < sizeof scheme; i++) {
+        char c = url[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != scheme[i])
+            return false;
+    }
+    return true;
+}
+
+int nimbus_entry_from(yyjson_val *obj, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
+                      nimbus_entry *entry) {
+    *entry = nimbus_entry{};
+    if (!yyjson_is_obj(obj))
+        return 1;
+    members m{};
+    scan(obj, &m);
+    if (!usable_id(m.id))
+        return 1;
+    return fill(m, prefix, prefix_len, scratch, entry);
+}
+
+void nimbus_idset_free(nimbus_idset *set) {
+    if (!set)
+        return;
+    nimbus_buf_free(&set->ids);
+    std::free(set->slots);
+    *set = nimbus_idset{};
+}
+
+void nimbus_walk_free(nimbus_walk *walk) {
+    if (!walk)
+        return;
+    nimbus_idset_free(&walk->seen);
+    nimbus_buf_free(&walk->scratch);
+}
+
+int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
+                     char *code, size_t code_size, char *msg, size_t size) {
+    *next = nullptr;
+    if (code && code_size > 0)
+        code[0] = '\0';
+    yyjson_read_err err{};
+    nimbus_doc_guard doc{body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, alc, &err)
+                              : nullptr};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!yyjson_is_obj(root)) {
+        if (body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        nimbus_msgf(msg, size, "the children answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+    if (nimbus_envelope(root, code, code_size, msg, size))
+        return NIMBUS_E_FAILED;
+    yyjson_val *value = nimbus_json_member(root, "value");
+    if (!yyjson_is_arr(value)) {
+        nimbus_msgf(msg, size, "the children answer has no value[]");
+        return NIMBUS_E_FAILED;
+    }
+    // The link is handed over only on success, so no failure leaves one behind.
+    nimbus_str link;
+    if (const char *l = text_of(nimbus_json_member(root, "@odata.nextLink"))) {
+        link.reset(nimbus_strdup(l));
+        if (!link) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+    }
+
+    yyjson_arr_iter iter = yyjson_arr_iter_with(value);
+    while (yyjson_val *obj = yyjson_arr_iter_next(&iter)) {
+        if (!yyjson_is_obj(obj))
+            continue;
+        members m{};
+        scan(obj, &m);
+        if (!usable_id(m.id))
+            continue;
+        // The first occurrence of an id wins, on this page or an earlier one;
+        // a duplicate costs no copy.
+        if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
+            if (seen_add(&walk->seen, yyjson_get_str(m.id), yyjson_get_len(m.id), nullptr))
+                continue;
+            nimbus_msgf(msg, size, "folder has more than %u items",
+                        static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
+            return NIMBUS_E_FAILED;
+        }
+        bool added = false;
+        if (!seen_add(&walk->seen, yyjson_get_str(m.id), yyjson_get_len(m.id), &added)) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        if (!added)
+            continue;
+        nimbus_entry entry;
+        if (fill(m, walk->prefix, walk->prefix_len, &walk->scratch, &entry) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        if (walk->fn(walk->ctx, &entry) != 0) {
+            nimbus_msgf(msg, size, "the entry callback stopped the listing");
+            return NIMBUS_E_STOPPED;
+        }
+    }
+    *next = link.release();
+    return NIMBUS_OK;
+}
+
+namespace {
+
+bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
+    return n == key_len && std::memcmp(s, key, n) == 0;
+}
+
+// One walk over the members finds them all, keeping the first of each key.
+void scan(yyjson_val *obj, members *m) {
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(obj, idx, max, key, val) {
+        const char *s = unsafe_yyjson_get_str(key);
+        size_t n = unsafe_yyjson_get_len(key);
+        yyjson_val **slot = nullptr;
+        switch (n) {
+        case 2:
+            if (key_is(s, n, "id", 2))
+                slot = &m->id;
+            break;
+        case 4:
+            if (key_is(s, n, "name", 4))
+                slot = &m->name;
+            else if (key_is(s, n, "size", 4))
+                slot = &m->size;
+            else if (key_is(s, n, "file", 4))
+                slot = &m->file;
+            break;
+        case 5:
+            if (key_is(s, n, "audio", 5))
+                slot = &m->audio;
+            else if (key_is(s, n, "video", 5))
+                slot = &m->video;
+            else if (key_is(s, n, "photo", 5))
+                slot = &m->photo;
+            else if (key_is(s, n, "image", 5))
+                slot = &m->image;
+            break;
+        case 6:
+            if (key_is(s, n, "folder", 6))
+                slot = &m->folder;
+            break;
+        case 10:
+            if (key_is(s, n, "remoteItem", 10))
+                slot = &m->remote;
+            break;
+        case 20:
+            if (key_is(s, n, "lastModifiedDateTime", 20))
+                slot = &m->mtime;
+            else if (key_is(s, n, "@content.downloadUrl", 20))
+                slot = &m->content_url;
+            break;
+        case 28:
+            if (key_is(s, n, "@microsoft.graph.downloadUrl", 28))
+                slot = &m->graph_url;
+            break;
+        default:
+            break;
+        }
+        if (slot && !*slot)
+            *slot = val;
+    }
+}
+
+// A non-empty id no longer than an entry argument may carry (an item no
+// argument can name could never be listed or looked up).
+bool usable_id(yyjson_val *id) {
+    return yyjson_is_str(id) && yyjson_get_len(id) > 0 && yyjson_get_len(id) <= NIMBUS_ITEM_ID_MAX;
+}
+
+const char *text_of(yyjson_val *v) {
+    return yyjson_is_str(v) && yyjson_get_len(v) > 0 ? yyjson_get_str(v) : nullptr;
+}
+
+// The name is cleaned into scratch right after the prefix and "/", so the
+// path and the name are one text and its tail. 0, or -1 without memory.
+int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
+         nimbus_entry *entry) {
+    *entry = nimbus_entry{};
+    const char *id = yyjson_get_str(m.id);
+    const char *base = nimbus_basename(id);
+    scratch->len = 0;
+    if ((prefix && prefix_len > 0 && nimbus_buf_add(scratch, prefix, prefix_len) != 0) ||
+        nimbus_buf_add(scratch, "/", 1) != 0 ||
+        nimbus_name_clean(scratch, text_of(m.name), *base ? base : "item") != 0)
+        return -1;
+    size_t head = (prefix ? prefix_len : 0) + 1;
+    entry->id = id;
+    entry->name = scratch->data + head;
+    entry->path = prefix ? scratch->data : nullptr;
+    entry->folder = yyjson_is_obj(m.folder) ? 1 : 0;
+    entry->size = nimbus_size_of(m.size);
+    const char *mtime = text_of(m.mtime);
+    entry->mtime_ms = mtime ? nimbus_iso8601_ms(mtime) : 0;
+    entry->mime_type =
+        yyjson_is_obj(m.file) ? text_of(nimbus_json_member(m.file, "mimeType")) : nullptr;
+    const char *url = text_of(m.graph_url);
+    if (!url)
+        url = text_of(m.content_url);
+    entry->download_url = url && nimbus_is_https(url) ? url : nullptr;
+    if (yyjson_is_obj(m.remote))
+        entry->drive_id =
+            text_of(nimbus_json_member(nimbus_json_member(m.remote, "parentReference"), "driveId"));
+    nimbus_media_of(m.audio, m.video, m.photo, m.image, entry);
+    return 0;
+}
+
+constexpr uint64_t FNV_BASIS = 0xcbf29ce484222325ull;
+constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
+
+// 64-bit FNV-1a over the bytes of id up to its NUL.
+uint64_t hash_id(const char *id) {
+    uint64_t h = FNV_BASIS;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(id); *p; p++) {
+        h ^= *p;
+        h *= FNV_PRIME;
+    }
+    return h;
+}
+
+void put(uint32_t *slots, size_t cap, uint64_t hash, uint32_t k) {
+    size_t mask = cap - 1;
+    size_t i = hash & mask;
+    while (slots[i] != 0)
+        i = (i + 1) & mask;
+    slots[i] = k;
+}
+
+// Doubles the table (128 slots at first) and re-inserts every id; on
+// failure the old table stays.
+bool grow(nimbus_idset *set) {
+    size_t cap = set->cap == 0 ? 128 : 2 * set->cap;
+    uint32_t *slots = static_cast<uint32_t *>(std::calloc(cap, sizeof(uint32_t)));
+    if (!slots)
+        return false;
+    for (size_t off = 0; off < set->ids.len;) {
+        const char *id = set->ids.data + off;
+        put(slots, cap, hash_id(id), static_cast<uint32_t>(off + 1));
+        off += std::strlen(id) + 1;
+    }
+    std::free(set->slots);
+    set->slots = slots;
+    set->cap = cap;
+    return true;
+}
+
+// Looks id up (compared up to its first NUL, as the entry list does) and,
+// when added is non-null, adds it if new. Without added: true when id is
+// in the set. With added: false when memory ran out, else true with *added
+// telling whether the id was new.
+bool seen_add(nimbus_idset *set, const char *id, size_t len, bool *added) {
+    size_t n = strnlen(id, len);
+    uint64_t hash = hash_id(id);
+    if (set->cap > 0) {
+        size_t mask = set->cap - 1;
+        for (size_t i = hash & mask; set->slots[i] != 0; i = (i + 1) & mask) {
+            if (std::strcmp(set->ids.data + set->slots[i] - 1, id) == 0) {
+                if (added)
+                    *added = false;
+                return true;
+            }
+        }
+    }
+    if (!added)
+        return false;
+    if (set->cap < 2 * (set->count + 1) && !grow(set))
+        return false;
+    size_t off = set->ids.len;
+    if (nimbus_buf_add(&set->ids, id, n) != 0 || nimbus_buf_add(&set->ids, "", 1) != 0) {
+        set->ids.len = off;
+        return false;
+    }
+    put(set->slots, set->cap, hash, static_cast<uint32_t>(off + 1));
+    set->count++;
+    *added = true;
+    return true;
+}
+
+} // namespace

@@ -1,0 +1,289 @@
+// The drive handle's operations: a folder listing streamed page by page to
+// the host's callback, and one item looked up; both through the handle's
+// shared access token.
+#include <cstdio>
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "ops/ops.h"
+
+namespace {
+
+bool is_root(const char *arg) {
+    return !arg || !*arg || std::strcmp(arg, "/") == 0;
+}
+
+int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
+int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size);
+int read_item(nimbus_resp *resp, const char *path, nimbus_entry_fn fn, void *ctx, char *msg,
+              size_t size);
+
+// The document allocator of one listing, reused from page to page.
+struct alc_guard {
+    yyjson_alc *alc;
+    ~alc_guard() {
+        if (alc)
+            yyjson_alc_dyn_free(alc);
+    }
+};
+
+struct walk_guard {
+    nimbus_walk *walk;
+    ~walk_guard() { nimbus_walk_free(walk); }
+};
+
+constexpr char OOM[] = "out of memory";
+
+} // namespace
+
+int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char *msg,
+                      size_t size) {
+    *resp = nimbus_resp{};
+    if (!c->token) {
+        int rc = nimbus_shared_access(c->shared, c->io, c->cfg, nullptr, &c->token, &c->granted,
+                                      msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+    }
+    if (nimbus_http(c->io, url, nullptr, nullptr, c->token, resp, msg, size) != 0)
+        return NIMBUS_E_UNAVAILABLE;
+    if (resp->status != 401 || c->granted || c->retried)
+        return NIMBUS_OK;
+
+    // The shared token was refused: one refresh (or the one another caller
+    // made meanwhile), one retry.
+    nimbus_resp_free(resp);
+    c->retried = true;
+    char *fresh = nullptr;
+    int rc =
+        nimbus_shared_access(c->shared, c->io, c->cfg, c->token, &fresh, &c->granted, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    std::free(c->token);
+    c->token = fresh;
+    if (nimbus_http(c->io, url, nullptr, nullptr, c->token, resp, msg, size) != 0)
+        return NIMBUS_E_UNAVAILABLE;
+    return NIMBUS_OK;
+}
+
+void nimbus_caller_free(nimbus_caller *c) {
+    std::free(c->token);
+    c->token = nullptr;
+}
+
+int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size) {
+    const char *what = item ? "path" : "folder";
+    if (is_root(arg)) {
+        if (item && (!arg || !*arg)) {
+            nimbus_msgf(msg, size, "the path is empty (\"/\" is the root)");
+            return NIMBUS_E_BAD_PATH;
+        }
+        return NIMBUS_OK;
+    }
+    if (arg[0] != '/') {
+        if (nimbus_item_id_ok(arg))
+            return NIMBUS_OK;
+        nimbus_msgf(msg, size, "%s id is not a Graph item id", what);
+        return NIMBUS_E_BAD_PATH;
+    }
+    if (!nimbus_path_ok(arg)) {
+        nimbus_msgf(msg, size, "%s is not a valid drive path", what);
+        return NIMBUS_E_BAD_PATH;
+    }
+    size_t joined = std::strlen(arg);
+    if (cfg && cfg->path && *cfg->path)
+        joined += 1 + std::strlen(cfg->path);
+    if (joined > NIMBUS_PATH_MAX) {
+        nimbus_msgf(msg, size, "the virtual path is longer than 2048 bytes");
+        return NIMBUS_E_BAD_PATH;
+    }
+    return NIMBUS_OK;
+}
+
+int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, void *ctx,
+                      char *msg, size_t size) {
+    nimbus_buf first{};
+    nimbus_buf_guard fg{&first};
+    int rc = nimbus_children_url(c->cfg, is_root(folder) ? nullptr : folder, &first, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    nimbus_walk walk{};
+    walk_guard wg{&walk};
+    // Entries reached by id have no known path; the others get the folder's.
+    walk.prefix = is_root(folder) ? "" : folder[0] == '/' ? folder : nullptr;
+    walk.prefix_len = walk.prefix ? std::strlen(walk.prefix) : 0;
+    walk.fn = fn;
+    walk.ctx = ctx;
+
+    nimbus_str cur(first.data);
+    first = nimbus_buf{};
+    alc_guard pages{yyjson_alc_dyn_new()};
+    char top[16];
+    std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(c->cfg)));
+    for (int budget = NIMBUS_MAX_PAGES;;) {
+        nimbus_buf req{};
+        nimbus_buf_guard rg{&req};
+        int bad = nimbus_buf_adds(&req, cur.get());
+        if (!std::strchr(cur.get(), '?')) {
+            bad |= nimbus_buf_adds(&req, "?$top=");
+            bad |= nimbus_buf_addq(&req, top);
+        }
+        if (bad || !req.data) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        nimbus_resp resp{};
+        rc = nimbus_caller_get(c, req.data, &resp, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
+        if (rc != NIMBUS_OK) {
+            nimbus_resp_free(&resp);
+            return rc;
+        }
+        char *next = nullptr;
+        char code[NIMBUS_CODE_SIZE];
+        if (msg && size)
+            msg[0] = '\0';
+        rc = nimbus_walk_page(&walk, resp.body, resp.len, pages.alc, &next, code, sizeof code, msg,
+                              size);
+        nimbus_resp_free(&resp);
+        if (code[0])
+            rc = nimbus_envelope_failure("children", code, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        if (!next)
+            return walk.seen.count ? NIMBUS_OK : folder_check(c, folder, msg, size);
+        cur.reset(next);
+        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
+            char shown[NIMBUS_URL_MSG];
+            char line[NIMBUS_LINE_MSG];
+            nimbus_redact_into(cur.get(), shown, sizeof shown);
+            nimbus_body_line(shown, line, sizeof line);
+            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
+            return NIMBUS_E_FAILED;
+        }
+        if (--budget == 0) {
+            nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
+            return NIMBUS_E_FAILED;
+        }
+    }
+}
+
+int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
+                        char *msg, size_t size) {
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    if (item_url(c->cfg, path_or_id, &url) != 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    nimbus_resp resp{};
+    int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    // The argument, not the URL, names the item in a refusal.
+    rc = nimbus_answer_check(&resp, "item", path_or_id, msg, size);
+    if (rc == NIMBUS_OK)
+        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, fn, ctx, msg, size);
+    nimbus_resp_free(&resp);
+    return rc;
+}
+
+namespace {
+
+// The item's Graph URL: the configured root, a drive path under it, or an
+// item id. 0, or -1 without memory.
+int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
+    const char *base = nimbus_graph_base();
+    int bad = nimbus_buf_adds(url, base ? base : "");
+    if (arg[0] != '/') {
+        bad |= nimbus_buf_adds(url, "/me/drive/items/");
+        bad |= nimbus_buf_adds(url, arg);
+    } else if (is_root(arg) && !(cfg->path && *cfg->path)) {
+        bad |= nimbus_buf_adds(url, "/me/drive/root");
+    } else {
+        nimbus_buf joined{};
+        nimbus_buf_guard jg{&joined};
+        bad |= nimbus_join_checked(cfg, is_root(arg) ? nullptr : arg, &joined);
+        bad |= nimbus_buf_adds(url, "/me/drive/root:");
+        if (!bad)
+            bad |= nimbus_buf_addpath(url, joined.data);
+    }
+    return bad || !url->data ? -1 : 0;
+}
+
+// An empty listing does not tell an empty folder from a file (Graph lists
+// a file's children as an empty page): one item request does.
+int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    if (item_url(c->cfg, is_root(folder) ? "/" : folder, &url) != 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    const char *shown = is_root(folder) ? "/" : folder;
+    nimbus_resp resp{};
+    int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    rc = nimbus_answer_check(&resp, "item", shown, msg, size);
+    if (rc == NIMBUS_OK) {
+        yyjson_read_err err{};
+        nimbus_doc_guard doc{
+            yyjson_read_opts(resp.body, resp.len, YYJSON_READ_INSITU, nullptr, &err)};
+        yyjson_val *root = yyjson_doc_get_root(doc.doc);
+        if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            rc = NIMBUS_E_NOMEM;
+        } else if (yyjson_is_obj(root) && !yyjson_is_obj(nimbus_json_member(root, "folder"))) {
+            nimbus_msgf(msg, size, "%s is a file, not a folder", shown);
+            rc = NIMBUS_E_NOT_FOLDER;
+        }
+    }
+    nimbus_resp_free(&resp);
+    return rc;
+}
+
+// Hands the item of a successful answer to fn; path is the virtual path it
+// was asked by, or null.
+int read_item(nimbus_resp *resp, const char *path, nimbus_entry_fn fn, void *ctx, char *msg,
+              size_t size) {
+    yyjson_read_err err{};
+    nimbus_doc_guard doc{
+        yyjson_read_opts(resp->body, resp->len, YYJSON_READ_INSITU, nullptr, &err)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "the item answer is not a JSON object");
+        return NIMBUS_E_FAILED;
+    }
+    if (yyjson_is_obj(nimbus_json_member(root, "error"))) {
+        nimbus_msgf(msg, size, "the item answer is an error envelope");
+        return NIMBUS_E_FAILED;
+    }
+    nimbus_buf scratch{};
+    nimbus_buf_guard sg{&scratch};
+    nimbus_entry entry;
+    int got = nimbus_entry_from(root, nullptr, 0, &scratch, &entry);
+    if (got < 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    if (got > 0) {
+        nimbus_msgf(msg, size, "a driveItem carries no id");
+        return NIMBUS_E_FAILED;
+    }
+    entry.path = path;
+    if (fn(ctx, &entry) != 0) {
+        nimbus_msgf(msg, size, "the entry callback stopped the lookup");
+        return NIMBUS_E_STOPPED;
+    }
+    return NIMBUS_OK;
+}
+
+} // namespace

@@ -1,0 +1,225 @@
+// Allocation-failure scenarios of the drive handle and the sign-in grant:
+// every call either succeeds with its complete answer or, when an
+// allocation failed on its way, answers NIMBUS_E_NOMEM with "out of memory";
+// nothing leaks (the program checks after each run).
+#include <nimbus.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "harness.h"
+
+extern "C" {
+void *__libc_malloc(size_t n);
+void __libc_free(void *p);
+}
+
+namespace harness {
+namespace {
+
+// The service behind the host's table. It allocates nothing on the tracked
+// thread: its routes are made before the armed region, its answers come from
+// the C library's own allocator, which the failure injection does not reach.
+struct route {
+    char url[160];
+    char body[512];
+};
+struct {
+    int grants;
+    route routes[4];
+} g_svc;
+
+// Fixed storage: the routes outlive the run, so they must not come from the
+// tracked heap.
+void make_routes() {
+    const char *g = env().graph_base.c_str();
+    route *r = g_svc.routes;
+    std::snprintf(r[0].url, sizeof r[0].url, "%s/me/drive/root:/Music:/children?$top=200", g);
+    std::snprintf(r[0].body, sizeof r[0].body,
+                  R"({"value":[{"id":"A1","name":"a.mp3","size":3,"audio":{"title":"T",)"
+                  R"("track":2}},{"id":"F1","name":"Live","folder":{}}],)"
+                  R"("@odata.nextLink":"%s/me/drive/root:/Music:/children?$skiptoken=2"})",
+                  g);
+    std::snprintf(r[1].url, sizeof r[1].url, "%s/me/drive/root:/Music:/children?$skiptoken=2", g);
+    std::snprintf(r[1].body, sizeof r[1].body, "%s",
+                  R"({"value":[{"id":"A1","name":"dup"},{"id":"B2","name":"b.flac"}]})");
+    std::snprintf(r[2].url, sizeof r[2].url, "%s/me/drive/root:/Music/a.mp3:/children?$top=200", g);
+    std::snprintf(r[2].body, sizeof r[2].body, "%s", R"({"value":[]})");
+    std::snprintf(r[3].url, sizeof r[3].url, "%s/me/drive/root:/Music/a.mp3", g);
+    std::snprintf(r[3].body, sizeof r[3].body, "%s",
+                  R"({"id":"A1","name":"a.mp3","size":3,"file":{"mimeType":"audio/mpeg"},)"
+                  R"("@microsoft.graph.downloadUrl":"https://dl.example/a",)"
+                  R"("video":{"width":640,"height":480,"duration":1000}})");
+}
+
+char *svc_copy(const char *s) {
+    size_t n = std::strlen(s);
+    char *p = static_cast<char *>(__libc_malloc(n + 1));
+    if (p)
+        std::memcpy(p, s, n + 1);
+    return p;
+}
+
+int svc_answer(char **body, int32_t *status, int code, const char *text) {
+    *body = svc_copy(text);
+    *status = code;
+    return *body ? 0 : -1;
+}
+
+int svc_get(void *, const char *url, char **body, int32_t *status, char **) {
+    const char *marker = std::strstr(url, NIMBUS_BEARER_MARKER);
+    size_t len = marker ? static_cast<size_t>(marker - url) : std::strlen(url);
+    for (const route &r : g_svc.routes)
+        if (std::strlen(r.url) == len && std::strncmp(r.url, url, len) == 0)
+            return svc_answer(body, status, 200, r.body);
+    return svc_answer(body, status, 404, R"({"error":{"code":"itemNotFound","message":"gone"}})");
+}
+
+int svc_post(void *, const char *, const char *form, const char *, char **body, int32_t *status,
+             char **) {
+    g_svc.grants++;
+    if (form && std::strstr(form, "grant_type=authorization_code"))
+        return svc_answer(body, status, 200,
+                          R"({"access_token":"AT-code-0001","refresh_token":"RT-code-0002",)"
+                          R"("expires_in":3600})");
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  R"({"access_token":"AT-drive-0001","refresh_token":"RT-drive-%d",)"
+                  R"("expires_in":3600})",
+                  g_svc.grants);
+    return svc_answer(body, status, 200, text);
+}
+
+void svc_free(void *, void *text) {
+    __libc_free(text);
+}
+
+const nimbus_io SVC_IO = {nullptr, svc_get, svc_post, svc_free};
+const char *SETTINGS = R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999",)"
+                       R"("refresh_token":"RT-drive-0"})";
+
+// One call's outcome, recorded without allocating inside the armed region
+// and judged after it: its complete answer, or NIMBUS_E_NOMEM after a
+// failed allocation, with the message published (or none, when publishing
+// itself ran out of memory).
+struct call {
+    const char *what;
+    int code;
+    int want;
+    bool answer_ok;
+    bool fired;
+    char error[256];
+};
+
+void record(run &r, call *c, const char *what, int code, int want, bool answer_ok) {
+    c->what = what;
+    c->code = code;
+    c->want = want;
+    c->answer_ok = answer_ok;
+    c->fired = r.fired_since_mark();
+    std::snprintf(c->error, sizeof c->error, "%s", nimbus_last_error());
+}
+
+void judge(run &r, const call &c) {
+    std::string error = c.error;
+    r.outcome(c.what, c.code, error);
+    if (c.code == c.want && c.answer_ok)
+        return;
+    if (c.fired && c.code == NIMBUS_E_NOMEM && (error == "out of memory" || error.empty()))
+        return;
+    r.fail("%s answered %d (%s)%s, wanted %d%s", c.what, c.code, c.error,
+           c.answer_ok ? "" : " with a wrong answer", c.want, c.fired ? " or NIMBUS_E_NOMEM" : "");
+}
+
+// What a callback saw, in fixed storage.
+struct seen {
+    char paths[256];
+    int track;
+    int width;
+    char url[64];
+};
+
+int collect(void *ctx, const nimbus_entry *e) {
+    auto *s = static_cast<seen *>(ctx);
+    size_t n = std::strlen(s->paths);
+    std::snprintf(s->paths + n, sizeof s->paths - n, "%s;", e->path ? e->path : "?");
+    if (e->track)
+        s->track = e->track;
+    if (e->width)
+        s->width = e->width;
+    if (e->download_url)
+        std::snprintf(s->url, sizeof s->url, "%s", e->download_url);
+    return 0;
+}
+
+int rotations = 0;
+void on_token(void *, const char *) {
+    rotations++;
+}
+
+void drive_calls(run &r) {
+    make_routes();
+    g_svc.grants = 0;
+    rotations = 0;
+    nimbus_drive *drive = nullptr;
+    call calls[4] = {};
+    int made = 0;
+    seen list{}, item{}, none{};
+    r.arm();
+    int code = nimbus_drive_open(SETTINGS, &SVC_IO, &drive);
+    record(r, &calls[made++], "nimbus_drive_open", code, NIMBUS_OK, drive != nullptr);
+    if (drive) {
+        nimbus_drive_on_token(drive, on_token, nullptr);
+        code = nimbus_drive_list(drive, "/Music", collect, &list);
+        record(r, &calls[made++], "nimbus_drive_list", code, NIMBUS_OK,
+               std::strcmp(list.paths, "/Music/a.mp3;/Music/Live;/Music/b.flac;") == 0 &&
+                   list.track == 2);
+        code = nimbus_drive_item(drive, "/Music/a.mp3", collect, &item);
+        record(r, &calls[made++], "nimbus_drive_item", code, NIMBUS_OK,
+               std::strcmp(item.paths, "/Music/a.mp3;") == 0 && item.width == 640 &&
+                   std::strcmp(item.url, "https://dl.example/a") == 0);
+        code = nimbus_drive_list(drive, "/Music/a.mp3", collect, &none);
+        record(r, &calls[made++], "nimbus_drive_list of a file", code, NIMBUS_E_NOT_FOLDER,
+               none.paths[0] == '\0');
+        nimbus_drive_close(drive);
+    }
+    r.disarm();
+    for (int i = 0; i < made; i++)
+        judge(r, calls[i]);
+    // One rotation per grant that got an answer through to the host.
+    if (rotations > g_svc.grants)
+        r.fail("%d rotated tokens were handed over for %d grants", rotations, g_svc.grants);
+}
+
+void token_grant(run &r) {
+    char out[512];
+    out[0] = 'x';
+    call c{};
+    r.arm();
+    int code = nimbus_token_grant(
+        R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999"})", &SVC_IO,
+        R"({"grant_type":"authorization_code","code":"code-0001","redirect_uri":"http://localhost/",)"
+        R"("code_verifier":"verifier-0001"})",
+        out, sizeof out);
+    record(r, &c, "nimbus_token_grant", code, NIMBUS_OK,
+           std::strcmp(out, R"({"refresh_token":"RT-code-0002","expires_in":3600})") == 0);
+    r.disarm();
+    judge(r, c);
+    if (code != NIMBUS_OK && out[0] != '\0')
+        r.fail("a failed grant left \"%s\" in the buffer", out);
+    if (leaks(c.error, {"sec-drv-9999", "code-0001", "verifier-0001", "AT-code-0001"}))
+        r.fail("a secret reached the message: %s", c.error);
+}
+
+} // namespace
+
+void drive_scenario(run &r) {
+    drive_calls(r);
+}
+
+void token_grant_scenario(run &r) {
+    token_grant(r);
+}
+
+} // namespace harness
