@@ -22,8 +22,7 @@ bool usable_id(yyjson_val *id);
 const char *text_of(yyjson_val *v);
 int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
          nimbus_entry *entry);
-uint64_t hash_id(const char *id);
-bool seen_add(nimbus_idset *set, const char *id, size_t len, bool *added);
+bool seen_add(nimbus_idset *set, const char *id, bool *added);
 
 constexpr char OOM[] = "out of memory";
 
@@ -115,14 +114,14 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
         // The first occurrence of an id wins, on this page or an earlier one;
         // a duplicate costs no copy.
         if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
-            if (seen_add(&walk->seen, yyjson_get_str(m.id), yyjson_get_len(m.id), nullptr))
+            if (seen_add(&walk->seen, yyjson_get_str(m.id), nullptr))
                 continue;
             nimbus_msgf(msg, size, "folder has more than %u items",
                         static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
             return NIMBUS_E_FAILED;
         }
         bool added = false;
-        if (!seen_add(&walk->seen, yyjson_get_str(m.id), yyjson_get_len(m.id), &added)) {
+        if (!seen_add(&walk->seen, yyjson_get_str(m.id), &added)) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
@@ -248,38 +247,57 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
     return 0;
 }
 
-constexpr uint64_t FNV_BASIS = 0xcbf29ce484222325ull;
-constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
-
-// 64-bit FNV-1a over the bytes of id up to its NUL.
-uint64_t hash_id(const char *id) {
-    uint64_t h = FNV_BASIS;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(id); *p; p++) {
-        h ^= *p;
-        h *= FNV_PRIME;
+// A hash of the bytes of id up to its NUL, eight at a time (an id is some
+// 40 bytes; a byte-serial hash would cost more than the lookup); *len gets
+// their count. Murmur's finaliser spreads every input bit over the result.
+uint64_t hash_id(const char *id, size_t *len) {
+    size_t n = std::strlen(id);
+    *len = n;
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, id + i, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
     }
+    uint64_t w = 0;
+    std::memcpy(&w, id + i, n - i);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
     return h;
 }
 
-void put(uint32_t *slots, size_t cap, uint64_t hash, uint32_t k) {
+// A slot holds the id's offset + 1 in its low half and the high half of its
+// hash in its high half, so a probe compares ids only when those agree.
+uint64_t slot_of(uint64_t hash, size_t off) {
+    return (hash & 0xFFFFFFFF00000000ull) | static_cast<uint64_t>(off + 1);
+}
+
+void put(uint64_t *slots, size_t cap, uint64_t hash, size_t off) {
     size_t mask = cap - 1;
     size_t i = hash & mask;
     while (slots[i] != 0)
         i = (i + 1) & mask;
-    slots[i] = k;
+    slots[i] = slot_of(hash, off);
 }
 
 // Doubles the table (128 slots at first) and re-inserts every id; on
 // failure the old table stays.
 bool grow(nimbus_idset *set) {
     size_t cap = set->cap == 0 ? 128 : 2 * set->cap;
-    uint32_t *slots = static_cast<uint32_t *>(std::calloc(cap, sizeof(uint32_t)));
+    uint64_t *slots = static_cast<uint64_t *>(std::calloc(cap, sizeof(uint64_t)));
     if (!slots)
         return false;
     for (size_t off = 0; off < set->ids.len;) {
-        const char *id = set->ids.data + off;
-        put(slots, cap, hash_id(id), static_cast<uint32_t>(off + 1));
-        off += std::strlen(id) + 1;
+        size_t n;
+        uint64_t hash = hash_id(set->ids.data + off, &n);
+        put(slots, cap, hash, off);
+        off += n + 1;
     }
     std::free(set->slots);
     set->slots = slots;
@@ -291,13 +309,15 @@ bool grow(nimbus_idset *set) {
 // when added is non-null, adds it if new. Without added: true when id is
 // in the set. With added: false when memory ran out, else true with *added
 // telling whether the id was new.
-bool seen_add(nimbus_idset *set, const char *id, size_t len, bool *added) {
-    size_t n = strnlen(id, len);
-    uint64_t hash = hash_id(id);
+bool seen_add(nimbus_idset *set, const char *id, bool *added) {
+    size_t n;
+    uint64_t hash = hash_id(id, &n);
     if (set->cap > 0) {
         size_t mask = set->cap - 1;
         for (size_t i = hash & mask; set->slots[i] != 0; i = (i + 1) & mask) {
-            if (std::strcmp(set->ids.data + set->slots[i] - 1, id) == 0) {
+            uint64_t slot = set->slots[i];
+            if ((slot ^ hash) >> 32 == 0 &&
+                std::memcmp(set->ids.data + (slot & 0xFFFFFFFFu) - 1, id, n + 1) == 0) {
                 if (added)
                     *added = false;
                 return true;
@@ -309,11 +329,11 @@ bool seen_add(nimbus_idset *set, const char *id, size_t len, bool *added) {
     if (set->cap < 2 * (set->count + 1) && !grow(set))
         return false;
     size_t off = set->ids.len;
-    if (nimbus_buf_add(&set->ids, id, n) != 0 || nimbus_buf_add(&set->ids, "", 1) != 0) {
+    if (off + n + 1 > 0xFFFFFFFEu || nimbus_buf_add(&set->ids, id, n + 1) != 0) {
         set->ids.len = off;
         return false;
     }
-    put(set->slots, set->cap, hash, static_cast<uint32_t>(off + 1));
+    put(set->slots, set->cap, hash, off);
     set->count++;
     *added = true;
     return true;

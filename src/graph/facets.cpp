@@ -8,9 +8,15 @@
 
 namespace {
 
-const char *text_of(yyjson_val *obj, const char *key);
-int32_t int32_of(yyjson_val *obj, const char *key);
-int64_t ms_of(yyjson_val *obj, const char *key);
+// The members of one facet this reader takes (each the first of its key).
+struct facet {
+    yyjson_val *title, *artist, *album, *track, *year, *duration, *width, *height, *taken;
+};
+
+facet read_facet(yyjson_val *obj);
+const char *text_of(yyjson_val *v);
+int32_t int32_of(yyjson_val *v);
+int64_t ms_of(yyjson_val *v);
 int32_t year_of(const char *iso8601);
 
 } // namespace
@@ -30,50 +36,99 @@ void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yy
     entry->track = entry->year = entry->width = entry->height = 0;
     entry->duration_ms = 0;
     if (yyjson_is_obj(audio)) {
-        entry->title = text_of(audio, "title");
-        entry->artist = text_of(audio, "artist");
-        entry->album = text_of(audio, "album");
-        entry->track = int32_of(audio, "track");
-        entry->year = int32_of(audio, "year");
-        entry->duration_ms = ms_of(audio, "duration");
+        facet f = read_facet(audio);
+        entry->title = text_of(f.title);
+        entry->artist = text_of(f.artist);
+        entry->album = text_of(f.album);
+        entry->track = int32_of(f.track);
+        entry->year = int32_of(f.year);
+        entry->duration_ms = ms_of(f.duration);
     }
     if (yyjson_is_obj(video)) {
+        facet f = read_facet(video);
         if (!entry->duration_ms)
-            entry->duration_ms = ms_of(video, "duration");
-        entry->width = int32_of(video, "width");
-        entry->height = int32_of(video, "height");
+            entry->duration_ms = ms_of(f.duration);
+        entry->width = int32_of(f.width);
+        entry->height = int32_of(f.height);
     }
     // A photo's year is the year it was taken; an audio file's own year wins.
     if (yyjson_is_obj(photo) && !entry->year)
-        entry->year = year_of(text_of(photo, "takenDateTime"));
+        entry->year = year_of(text_of(read_facet(photo).taken));
     if (yyjson_is_obj(image) && !entry->width && !entry->height) {
-        entry->width = int32_of(image, "width");
-        entry->height = int32_of(image, "height");
+        facet f = read_facet(image);
+        entry->width = int32_of(f.width);
+        entry->height = int32_of(f.height);
     }
 }
 
 namespace {
 
-// A non-empty string member, or null. yyjson keeps every string
-// NUL-terminated, so the text is usable as it stands (an escaped NUL ends
-// it early).
-const char *text_of(yyjson_val *obj, const char *key) {
-    yyjson_val *v = nimbus_json_member(obj, key);
+bool key_is(yyjson_val *key, const char *name, size_t n) {
+    return unsafe_yyjson_get_len(key) == n && std::memcmp(unsafe_yyjson_get_str(key), name, n) == 0;
+}
+
+// One walk over a facet's members finds all it may hold, keeping the first
+// of each key.
+facet read_facet(yyjson_val *obj) {
+    facet f{};
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(obj, idx, max, key, val) {
+        yyjson_val **slot = nullptr;
+        switch (unsafe_yyjson_get_len(key)) {
+        case 4:
+            if (key_is(key, "year", 4))
+                slot = &f.year;
+            break;
+        case 5:
+            if (key_is(key, "title", 5))
+                slot = &f.title;
+            else if (key_is(key, "album", 5))
+                slot = &f.album;
+            else if (key_is(key, "track", 5))
+                slot = &f.track;
+            else if (key_is(key, "width", 5))
+                slot = &f.width;
+            break;
+        case 6:
+            if (key_is(key, "artist", 6))
+                slot = &f.artist;
+            else if (key_is(key, "height", 6))
+                slot = &f.height;
+            break;
+        case 8:
+            if (key_is(key, "duration", 8))
+                slot = &f.duration;
+            break;
+        case 13:
+            if (key_is(key, "takenDateTime", 13))
+                slot = &f.taken;
+            break;
+        default:
+            break;
+        }
+        if (slot && !*slot)
+            *slot = val;
+    }
+    return f;
+}
+
+// A non-empty string, or null. yyjson keeps every string NUL-terminated, so
+// the text is usable as it stands (an escaped NUL ends it early).
+const char *text_of(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0 ? yyjson_get_str(v) : nullptr;
 }
 
-// An integer member from 0 to INT32_MAX, else 0: a negative track or a
-// width beyond 32 bits is no value a host could use.
-int32_t int32_of(yyjson_val *obj, const char *key) {
-    yyjson_val *v = nimbus_json_member(obj, key);
+// An integer from 0 to INT32_MAX, else 0: a negative track or a width
+// beyond 32 bits is no value a host could use.
+int32_t int32_of(yyjson_val *v) {
     if (yyjson_is_uint(v) && yyjson_get_uint(v) <= static_cast<uint64_t>(INT32_MAX))
         return static_cast<int32_t>(yyjson_get_uint(v));
     return 0;
 }
 
 // A duration in milliseconds: an integer from 0 to INT64_MAX, else 0.
-int64_t ms_of(yyjson_val *obj, const char *key) {
-    yyjson_val *v = nimbus_json_member(obj, key);
+int64_t ms_of(yyjson_val *v) {
     if (yyjson_is_uint(v) && yyjson_get_uint(v) <= static_cast<uint64_t>(INT64_MAX))
         return static_cast<int64_t>(yyjson_get_uint(v));
     return 0;

@@ -85,11 +85,11 @@ void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yy
 bool nimbus_is_https(const char *url);
 
 // The ids a streaming listing has handed out, for de-duplication across
-// pages: the ids themselves, back to back, and an open-addressing table of
-// their offsets. A zeroed record is empty.
+// pages: the ids themselves, back to back with their NULs, and an
+// open-addressing table of their offsets. A zeroed record is empty.
 struct nimbus_idset {
     nimbus_buf ids;
-    uint32_t *slots; // 0 free, k -> the id at offset k - 1 of ids
+    uint64_t *slots; // 0 free; else the high half of the id's hash, and its offset + 1
     size_t cap;
     size_t count;
 };

@@ -1,0 +1,144 @@
+// The drive handle's listing against the fake transport: the same URLs,
+// paging, page size, next-link rule and limits as nimbus_list, at each
+// limit and one past it; entries reached by id; envelopes in success
+// answers.
+#include <string>
+#include <vector>
+
+#include "ops/fake_fixture.h"
+
+using namespace fx;
+
+namespace {
+
+struct BrowseTest : FakeTest {
+    nimbus_drive *drive = nullptr;
+    void open(const std::string &s = settings()) {
+        ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(s.c_str(), nimbus_io_fake(), &drive))
+            << nimbus_last_error();
+    }
+    void TearDown() override {
+        nimbus_drive_close(drive);
+        FakeTest::TearDown();
+    }
+};
+
+struct listed {
+    int rc;
+    std::string error;
+    std::vector<std::string> paths; // path, or "id:" and the id when it has none
+};
+
+int keep(void *ctx, const nimbus_entry *e) {
+    auto *l = static_cast<listed *>(ctx);
+    l->paths.push_back(e->path ? std::string(e->path) : "id:" + std::string(e->id));
+    return 0;
+}
+
+listed list_of(nimbus_drive *drive, const char *folder) {
+    listed l{};
+    l.rc = nimbus_drive_list(drive, folder, keep, &l);
+    l.error = nimbus_last_error();
+    return l;
+}
+
+std::string chain_url(int i) {
+    return i == 1 ? first_page(kRoot) : kRoot + "?p=" + std::to_string(i);
+}
+
+// n pages of one entry each; the last links on when dangling.
+void script_chain(int n, bool dangling) {
+    for (int i = 1; i <= n; i++) {
+        std::string next = (i < n || dangling) ? kRoot + "?p=" + std::to_string(i + 1) : "";
+        script_get(chain_url(i), 200, page({item("I" + std::to_string(i), "n")}, next));
+    }
+}
+
+std::string ids_page(int from, int count, const std::string &next) {
+    std::string s = "{\"value\":[";
+    for (int i = 0; i < count; i++)
+        s += (i ? ",{\"id\":\"I" : "{\"id\":\"I") + std::to_string(from + i) + "\",\"name\":\"n\"}";
+    s += "]";
+    if (!next.empty())
+        s += ",\"@odata.nextLink\":\"" + next + "\"";
+    return s + "}";
+}
+
+TEST_F(BrowseTest, PagingDuplicatesPageSizeAndOrigin) {
+    script_token();
+    open(settings("\"PageSize\":5,\"Path\":\"/Media\""));
+    std::string first = kGraph + "/me/drive/root:/Media/Rock%20Hits:/children";
+    std::string next = first + "?$skiptoken=2";
+    script_get(first + "?$top=5", 200,
+               page({item("A1", "a.mp3"), item("F1", "Live", -1, true)}, next));
+    script_get(next, 200, page({item("A1", "dup.mp3"), item("B2", "AC/DC.flac")}));
+    listed l = list_of(drive, "/Rock Hits");
+    ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
+    EXPECT_EQ((std::vector<std::string>{"/Rock Hits/a.mp3", "/Rock Hits/Live",
+                                        "/Rock Hits/AC\xE2\x88\x95"
+                                        "DC.flac"}),
+              l.paths);
+    EXPECT_EQ(1, gets(next)); // the link as given, no $top added
+
+    // An item id folder ignores the root path; its entries have no path.
+    script_get(kGraph + "/me/drive/items/ID1/children?$top=5", 200, page({item("C3", "c")}));
+    l = list_of(drive, "ID1");
+    EXPECT_EQ(NIMBUS_OK, l.rc) << l.error;
+    EXPECT_EQ(std::vector<std::string>{"id:C3"}, l.paths);
+
+    // A link off the Graph origin is not followed (the bearer token would go with it).
+    script_get(first + "?$top=5", 200, page({item("A1", "a.mp3")}, "https://evil.example/p2"));
+    l = list_of(drive, "/Rock Hits");
+    EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
+    EXPECT_EQ("children: the next link https://evil.example/p2 is not on the Graph service",
+              l.error);
+    EXPECT_EQ(first + "?$top=5", nimbus_fake_last_url());
+
+    // A Graph error envelope in a success answer fails the listing.
+    script_get(first + "?$top=5", 200,
+               R"({"error":{"code":"generalException","message":"try later"},"value":[]})");
+    l = list_of(drive, "/Rock Hits");
+    EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
+    EXPECT_EQ("try later", l.error);
+    EXPECT_EQ(1, grants());
+}
+
+TEST_F(BrowseTest, PageLimit) {
+    script_token();
+    open();
+    script_chain(1000, false);
+    listed l = list_of(drive, nullptr);
+    ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
+    EXPECT_EQ(1000u, l.paths.size());
+
+    nimbus_fake_reset();
+    script_chain(1000, true);
+    script_get(kRoot + "?p=1001", 200, page({}));
+    l = list_of(drive, nullptr);
+    EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
+    EXPECT_EQ("folder needs more than 1000 pages", l.error);
+    EXPECT_EQ(1000u, l.paths.size()); // handed over before the limit was met
+    EXPECT_EQ(0, gets(kRoot + "?p=1001"));
+}
+
+TEST_F(BrowseTest, EntryLimit) {
+    script_token();
+    open();
+    for (int p = 0; p < 500; p++)
+        script_get(chain_url(p + 1), 200, ids_page(p * 200, 200, p < 499 ? chain_url(p + 2) : ""));
+    listed l = list_of(drive, nullptr);
+    ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
+    EXPECT_EQ(100000u, l.paths.size());
+
+    // A duplicate on the last page is no entry; one more distinct one is.
+    script_get(chain_url(500), 200, ids_page(499 * 200 - 1, 201, ""));
+    l = list_of(drive, nullptr);
+    EXPECT_EQ(NIMBUS_OK, l.rc) << l.error;
+    script_get(chain_url(500), 200, ids_page(499 * 200, 201, ""));
+    l = list_of(drive, nullptr);
+    EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
+    EXPECT_EQ("folder has more than 100000 items", l.error);
+    EXPECT_EQ(100000u, l.paths.size());
+}
+
+} // namespace
