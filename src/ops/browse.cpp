@@ -19,15 +19,6 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size);
 int read_item(nimbus_resp *resp, const char *path, nimbus_entry_fn fn, void *ctx, char *msg,
               size_t size);
 
-// The document allocator of one listing, reused from page to page.
-struct alc_guard {
-    yyjson_alc *alc;
-    ~alc_guard() {
-        if (alc)
-            yyjson_alc_dyn_free(alc);
-    }
-};
-
 struct walk_guard {
     nimbus_walk *walk;
     ~walk_guard() { nimbus_walk_free(walk); }
@@ -118,7 +109,6 @@ int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, 
 
     nimbus_str cur(first.data);
     first = nimbus_buf{};
-    alc_guard pages{yyjson_alc_dyn_new()};
     char top[16];
     std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(c->cfg)));
     for (int budget = NIMBUS_MAX_PAGES;;) {
@@ -146,7 +136,10 @@ int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, 
         char code[NIMBUS_CODE_SIZE];
         if (msg && size)
             msg[0] = '\0';
-        rc = nimbus_walk_page(&walk, resp.body, resp.len, pages.alc, &next, code, sizeof code, msg,
+        // Each page's document comes from the standard heap, which hands a
+        // freed page's block straight back: a pool kept across pages (as
+        // nimbus_list keeps) measured no faster here.
+        rc = nimbus_walk_page(&walk, resp.body, resp.len, nullptr, &next, code, sizeof code, msg,
                               size);
         nimbus_resp_free(&resp);
         if (code[0])
