@@ -59,7 +59,7 @@ test-sanitize: deps
 test-tsan: deps
 	$(CONFIGURE) -B build-tsan -DNIMBUS_SANITIZE=thread -DNIMBUS_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 # No sanitizer here: valgrind brings its own allocator and checks.
