@@ -146,8 +146,7 @@ NIMBUS_API int nimbus_caps(void);
 NIMBUS_API const char *nimbus_drive_base(const char *settings);
 /* Converts one Graph children page the host fetched itself into entry JSON,
  * paths under parent. A success without a buffer returns NIMBUS_OK. */
-NIMBUS_API int nimbus_parse_items(const char *page, const char *parent, char *out,
-                                  int32_t out_len);
+NIMBUS_API int nimbus_parse_items(const char *page, const char *parent, char *out, int32_t out_len);
 /* The text with URL user information, secret parameters (after '?', '&', ';'
  * or '#', their names also percent-encoded) and bearer tokens masked. Per-thread
  * text, valid until this thread's next nimbus_redact or nimbus_drive_base. */
