@@ -203,7 +203,7 @@ int run_validate(const options &o) {
         return EXIT_OK;
     }
     if (!o.write) {
-        if (!token.empty() && token == ctx.rotated() && ctx.keep_rotation()) {
+        if (!token.empty() && ctx.keep_token(token)) {
             std::fprintf(notes, "kept %s in %s\n", printable(what.front()).c_str(),
                          printable(ctx.path()).c_str());
         }

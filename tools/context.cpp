@@ -1,11 +1,10 @@
-// The command's context: settings, transport and the rotated refresh token.
+// The command's context: settings, transport, the drive handle and the
+// refresh tokens the service rotates.
 #include "context.h"
 
 #include "demo/demo.h"
 #include "json_doc.h"
 #include "output.h"
-
-#include <nimbus.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,7 +13,38 @@
 namespace cli {
 namespace {
 
-std::string with_page_size(const std::string &settings, int size, bool force);
+// Whether this thread's last exchange was a post that got an answer.
+thread_local bool t_last_post = false;
+
+int n_get(void *ctx, const char *url, char **body, int32_t *status, char **error) {
+    auto *c = static_cast<context *>(ctx);
+    int rc = c->inner()->get(c->inner()->ctx, url, body, status, error);
+    c->note(false, rc == 0, url);
+    return rc;
+}
+
+int n_post(void *ctx, const char *url, const char *body, const char *content_type, char **answer,
+           int32_t *status, char **error) {
+    auto *c = static_cast<context *>(ctx);
+    int rc = c->inner()->post(c->inner()->ctx, url, body, content_type, answer, status, error);
+    c->note(true, rc == 0, url);
+    return rc;
+}
+
+void n_free(void *ctx, void *text) {
+    const nimbus_io *inner = static_cast<context *>(ctx)->inner();
+    inner->free(inner->ctx, text);
+}
+
+// The handle's rotation callback: the token is stored before the call that
+// got it returns. Nothing may be thrown back into the library.
+void on_token(void *ctx, const char *token) {
+    try {
+        static_cast<context *>(ctx)->keep_token(token ? token : "");
+    } catch (...) {
+        print_error("warning: the rotated refresh token was not stored");
+    }
+}
 
 } // namespace
 
@@ -42,120 +72,6 @@ lock_wait settings_lock_wait(const options &o) {
     return w;
 }
 
-context::~context() {
-    try {
-        keep_rotation();
-    } catch (...) {
-        print_error("warning: the rotated refresh token was not stored");
-    }
-    if (curl_) {
-        nimbus_set_io(nullptr);
-        watch_.reset();
-        curl_.reset();
-        curl_shutdown();
-    }
-}
-
-int context::open(bool catch_ctrl_c) {
-    std::string error;
-    if (o_.demo) {
-        if (!demo_start(&error)) {
-            print_error("demo: " + error);
-            return EXIT_OTHER;
-        }
-        settings_ = demo_settings();
-        return EXIT_OK;
-    }
-    path_ = o_.settings_path.empty() ? default_settings_path() : o_.settings_path;
-    if (!read_settings(path_, &settings_, &error, &identity_)) {
-        print_error(error);
-        if (access(path_.c_str(), F_OK) != 0 && errno == ENOENT)
-            print_error("to write one, sign in with `nimbus login --client-id ID` "
-                        "(see nimbus help login)");
-        return EXIT_SETTINGS;
-    }
-    known_ = settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
-    settings_ = with_page_size(settings_, o_.page_size, o_.page_size_given);
-    curl_.reset(new curl_transport(transport_settings(o_)));
-    if (catch_ctrl_c)
-        catch_interrupt();
-    watch_.reset(new rotation_watch(curl_->table()));
-    if (nimbus_set_io(watch_->table()) != NIMBUS_OK) {
-        print_error("the library refused the transport table");
-        return EXIT_OTHER;
-    }
-    return EXIT_OK;
-}
-
-bool context::stopped() const {
-    if (!curl_ || !interrupted())
-        return false;
-    std::fprintf(stderr, "nimbus: interrupted\n");
-    return true;
-}
-
-std::string context::rotated() const {
-    std::string token = watch_ ? watch_->rotated() : std::string();
-    std::lock_guard<std::mutex> hold(keep_lock_);
-    return token == known_ ? std::string() : token;
-}
-
-bool context::keep_rotation() {
-    std::lock_guard<std::mutex> hold(keep_lock_);
-    std::string token = watch_ ? watch_->rotated() : std::string();
-    if (token.empty() || token == known_ || token == tried_)
-        return true;
-    tried_ = token;
-    std::string now, error;
-    if (read_settings(path_, &now, &error)) {
-        std::string key = refresh_token_key(now, "refresh_token");
-        std::string stored = settings_value(now, key);
-        if (stored != token && stored != known_)
-            return true; // another run stored its own rotation: that one stays
-        if (stored == token ||
-            store_members(path_, {{key, token}}, &identity_, &error, settings_lock_wait(o_))) {
-            known_ = token;
-            return true;
-        }
-    }
-    print_error("warning: the rotated refresh token could not be stored: " + error);
-    return false;
-}
-
-void context::explain_failure(int rc) {
-    if (rc != NIMBUS_E_AUTH || !watch_ || explained_)
-        return;
-    std::string why = watch_->refusal();
-    if (why == "invalid_grant" || why == "interaction_required" || why == "consent_required")
-        print_error("the sign-in has expired or was revoked: sign in again with `nimbus login`");
-    else if (why == "invalid_client" || why == "unauthorized_client")
-        print_error("the application's credentials were refused (has the client secret "
-                    "expired?): sign in again with `nimbus login`");
-    else
-        return;
-    explained_ = true;
-}
-
-void context::after_request() {
-    if (!o_.demo || !o_.verbose)
-        return;
-    int total = nimbus_fake_calls(nullptr, nullptr);
-    int token = nimbus_fake_calls("POST", demo_token_url());
-    int graph = total - token - (seen_ - seen_token_);
-    std::string last = nimbus_fake_last_url();
-    std::fprintf(stderr,
-                 "demo: the fake transport served %d token and %d Graph request%s, the last %s\n",
-                 token - seen_token_, graph, graph == 1 ? "" : "s",
-                 printable(nimbus_redact(last.c_str())).c_str());
-    seen_ = total;
-    seen_token_ = token;
-}
-
-namespace {
-
-// The settings text with "PageSize" first, so the library reads it before
-// any stored one; without force a stored PageSize is kept. Text that is not
-// a JSON object passes unchanged for the library to report.
 std::string with_page_size(const std::string &settings, int size, bool force) {
     doc_ptr doc = read_json(settings);
     yyjson_val *root = root_of(doc);
@@ -172,5 +88,130 @@ std::string with_page_size(const std::string &settings, int size, bool force) {
     return settings.substr(0, brace + 1) + member + settings.substr(brace + 1);
 }
 
-} // namespace
+context::~context() {
+    // The handle goes first: it uses the table, which uses the transport.
+    nimbus_drive_close(drive_);
+    if (inner_)
+        nimbus_set_io(nullptr);
+    if (curl_) {
+        curl_.reset();
+        curl_shutdown();
+    }
+}
+
+int context::open(bool catch_ctrl_c) {
+    std::string error;
+    if (o_.demo) {
+        if (!demo_start(&error)) {
+            print_error("demo: " + error);
+            return EXIT_OTHER;
+        }
+        settings_ = demo_settings();
+        inner_ = demo_io();
+    } else {
+        path_ = o_.settings_path.empty() ? default_settings_path() : o_.settings_path;
+        if (!read_settings(path_, &settings_, &error, &identity_)) {
+            print_error(error);
+            if (access(path_.c_str(), F_OK) != 0 && errno == ENOENT)
+                print_error("to write one, sign in with `nimbus login --client-id ID` "
+                            "(see nimbus help login)");
+            return EXIT_SETTINGS;
+        }
+        known_ = settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
+        settings_ = with_page_size(settings_, o_.page_size, o_.page_size_given);
+        curl_.reset(new curl_transport(transport_settings(o_)));
+        inner_ = curl_->table();
+        if (catch_ctrl_c)
+            catch_interrupt();
+    }
+    io_.ctx = this;
+    io_.get = n_get;
+    io_.post = n_post;
+    io_.free = inner_->free ? n_free : nullptr;
+    int rc = nimbus_drive_open(settings_.c_str(), &io_, &drive_);
+    if (rc != NIMBUS_OK) {
+        print_failure(o_.command.c_str(), rc, nimbus_last_error());
+        return exit_for(rc);
+    }
+    if (!o_.demo)
+        nimbus_drive_on_token(drive_, on_token, this);
+    // The flat exports (the --json answers) take the same table.
+    if (nimbus_set_io(&io_) != NIMBUS_OK) {
+        print_error("the library refused the transport table");
+        return EXIT_OTHER;
+    }
+    return EXIT_OK;
+}
+
+bool context::stopped() const {
+    if (!curl_ || !interrupted())
+        return false;
+    std::fprintf(stderr, "nimbus: interrupted\n");
+    return true;
+}
+
+bool context::keep_token(const std::string &token) {
+    std::lock_guard<std::mutex> hold(keep_lock_);
+    if (o_.demo || token.empty() || token == known_ || token == tried_)
+        return true;
+    tried_ = token;
+    std::string now, error;
+    if (read_settings(path_, &now, &error)) {
+        std::string key = refresh_token_key(now, "refresh_token");
+        std::string stored = settings_value(now, key);
+        if (stored != token && stored != known_)
+            return true; // another run stored its own rotation: that one stays
+        if (stored == token ||
+            store_members(path_, {{key, token}}, &identity_, &error, settings_lock_wait(o_))) {
+            known_ = token;
+            return true;
+        }
+    }
+    kept_ = false;
+    print_error("warning: the rotated refresh token could not be stored: " + error);
+    return false;
+}
+
+bool context::keep_rotation() const {
+    std::lock_guard<std::mutex> hold(keep_lock_);
+    return kept_;
+}
+
+void context::note(bool post, bool answered, const char *url) {
+    t_last_post = post && answered;
+    (post ? posts_ : gets_)++;
+    if (o_.demo && o_.verbose) {
+        std::lock_guard<std::mutex> hold(last_lock_);
+        last_url_ = url ? url : "";
+    }
+}
+
+void context::explain_failure(int rc) {
+    if (rc != NIMBUS_E_AUTH || !t_last_post || explained_)
+        return;
+    explained_ = true;
+    print_error("the sign-in was refused (expired, revoked, or the application's secret "
+                "expired): sign in again with `nimbus login`");
+}
+
+void context::after_request() {
+    if (!o_.demo || !o_.verbose)
+        return;
+    int posts = posts_, gets = gets_;
+    int token = posts - seen_posts_, graph = gets - seen_gets_;
+    std::string last;
+    {
+        std::lock_guard<std::mutex> hold(last_lock_);
+        last = last_url_;
+    }
+    size_t marker = last.find(NIMBUS_BEARER_MARKER);
+    if (marker != std::string::npos)
+        last.erase(marker);
+    std::fprintf(
+        stderr, "demo: the fake transport served %d token and %d Graph request%s, the last %s\n",
+        token, graph, graph == 1 ? "" : "s", printable(nimbus_redact(last.c_str())).c_str());
+    seen_posts_ = posts;
+    seen_gets_ = gets;
+}
+
 } // namespace cli

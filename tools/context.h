@@ -1,15 +1,18 @@
-// The one road from the command line to a library request: the settings
-// read (with --page-size applied), the transport built from the options with
-// the rotation watch over it, and a refresh token the service rotated kept
-// in the settings file. Every command that talks to the service opens one.
+// The one road from the command line to the library: the settings read
+// (with --page-size applied), the transport built from the options, ONE
+// drive handle opened over both, and every refresh token the service
+// rotates kept in the settings file. Every command that talks to the
+// service opens one.
 #ifndef NIMBUS_TOOLS_CONTEXT_H
 #define NIMBUS_TOOLS_CONTEXT_H
 
 #include "commands.h"
 #include "curl_io.h"
-#include "rotation.h"
 #include "settings_file.h"
 
+#include <nimbus.h>
+
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,10 +28,17 @@ curl_settings transport_settings(const options &o);
 // How long a settings write waits for the lock, from the command line.
 lock_wait settings_lock_wait(const options &o);
 
-// What a request needs: the settings text and a selected transport. The
-// curl transport stays alive (and selected) until this object goes away; a
-// refresh token the service rotated meanwhile is stored before that (and
-// earlier wherever keep_rotation() is called). Thread-safe once open.
+// The settings text with "PageSize" first, so the library reads it before
+// any stored one; without force a stored PageSize is kept. Text that is not
+// a JSON object passes unchanged for the library to report.
+std::string with_page_size(const std::string &settings, int size, bool force);
+
+// What a request needs: the drive handle, and the settings text and the
+// selected transport for the flat exports (the --json answers). The
+// transport and the handle stay alive until this object goes away. A
+// refresh token the service rotates is stored in the settings file before
+// the call that got it returns. Thread-safe once open: a server shares one
+// among its threads.
 class context {
   public:
     explicit context(const options &o) : o_(o) {}
@@ -41,7 +51,9 @@ class context {
     // a server that takes its signals itself passes false.
     int open(bool catch_ctrl_c = true);
 
-    // What the library gets (the stored settings with --page-size applied).
+    // The open drive (null before a successful open).
+    nimbus_drive *drive() const { return drive_; }
+    // What the flat exports get (the stored settings with --page-size applied).
     const std::string &settings() const { return settings_; }
     const std::string &path() const { return path_; }
     const file_identity &identity() const { return identity_; }
@@ -49,38 +61,51 @@ class context {
     // After Ctrl-C the request in hand failed on purpose: say so once, stop.
     bool stopped() const;
 
-    // The refresh token the service rotated last, when the settings file
-    // does not hold it yet as far as this run knows ("" otherwise, and
-    // always in the demo).
-    std::string rotated() const;
+    // Stores a refresh token the service issued in the settings file, each
+    // one once, into the file this run read (or the one a locked write of
+    // another run left in its place). When another run stored its own
+    // rotation meanwhile, that one stays. A failure prints one warning; the
+    // request's result stands. The handle's rotation callback calls it; so
+    // does validate with the token its answer names. Nothing is stored in
+    // the demo. True when the token is in the file (or needs no store).
+    bool keep_token(const std::string &token);
 
-    // Stores a rotated refresh token in the settings file, each one once,
-    // into the file this run read (or the one a locked write of another run
-    // left in its place). When another run stored its own rotation meanwhile,
-    // that one stays. A failure prints one warning; the request's result
-    // stands. Cheap when nothing rotated, so a server calls it after every
-    // request.
-    bool keep_rotation();
+    // Whether every token the handle rotated so far is in the settings file.
+    // Tokens are stored as they arrive, so this only reports.
+    bool keep_rotation() const;
 
-    // A refused grant is not mended by retrying: say how to get a new token.
+    // A refused sign-in is not mended by retrying: say how to get a new
+    // token. Told from the code and from this thread's last exchange: the
+    // library posts only its grants, so an NIMBUS_E_AUTH whose last
+    // exchange was a post is a refused grant, not a refused Graph request.
     void explain_failure(int rc);
 
-    // The fake transport cannot print its exchanges; say what it served.
+    // With --verbose in the demo (whose transport prints nothing): say what
+    // it served since the last call.
     void after_request();
+
+    // What the transport table's callbacks run; public for the C adapters only.
+    const nimbus_io *inner() const { return inner_; }
+    void note(bool post, bool answered, const char *url);
 
   private:
     const options &o_;
     std::unique_ptr<curl_transport> curl_;
-    std::unique_ptr<rotation_watch> watch_;
+    const nimbus_io *inner_ = nullptr; // the curl or demo transport
+    nimbus_io io_{};                   // inner_, with each exchange noted
+    nimbus_drive *drive_ = nullptr;
     std::string settings_;
     std::string path_;
     file_identity identity_;
     mutable std::mutex keep_lock_;
     std::string known_; // the refresh token the file holds, as far as this run knows
-    std::string tried_; // the last rotated token a store was tried for
+    std::string tried_; // the last token a store was tried for
+    bool kept_ = true;  // every store tried so far succeeded
     bool explained_ = false;
-    int seen_ = 0;
-    int seen_token_ = 0;
+    std::atomic<int> posts_{0}, gets_{0};
+    int seen_posts_ = 0, seen_gets_ = 0;
+    std::mutex last_lock_;
+    std::string last_url_;
 };
 
 } // namespace cli

@@ -323,8 +323,8 @@ def case_revoked(f):
     check(p.err.startswith("nimbus: list /: NIMBUS_E_AUTH (-1): "), "names the code", p.err)
     lines = p.err.splitlines()
     check("AADSTS70008" in lines[0] and len(lines) == 2, "service's words, one line", p.err)
-    check(lines[1] == "nimbus: the sign-in has expired or was revoked: sign in again with "
-          "`nimbus login`", "what to do", p.err)
+    check(lines[1] == "nimbus: the sign-in was refused (expired, revoked, or the application's "
+          "secret expired): sign in again with `nimbus login`", "what to do", p.err)
     check("revoked. Trace ID: 1 Correlation ID: 2" in p.err, "line breaks become spaces", p.err)
     check("rt-0" not in p.err, "refresh token masked", p.err)
     check(not f.graph_requests(), "no Graph request without a token")

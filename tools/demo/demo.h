@@ -3,6 +3,8 @@
 #ifndef NIMBUS_TOOLS_DEMO_H
 #define NIMBUS_TOOLS_DEMO_H
 
+#include <nimbus.h>
+
 #include <string>
 
 namespace cli {
@@ -10,13 +12,14 @@ namespace cli {
 // The built-in settings of the demo (no file needed).
 const char *demo_settings();
 
-// The token endpoint the demo scripts (the library's default).
-const char *demo_token_url();
+// The demo's transport table: every scripted exchange answers 200 with its
+// body, any other 404. Valid for the life of the process.
+const nimbus_io *demo_io();
 
 // Finds the description (next to the executable, in the installed data
 // folder, then in the source tree), reads it and scripts the fake transport
-// with a token answer and every children page and item of the drive.
-// Selects the fake transport. On failure returns false with a message.
+// with a token answer and every children page and item of the drive. On
+// failure returns false with a message.
 bool demo_start(std::string *error);
 
 } // namespace cli

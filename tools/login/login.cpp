@@ -10,7 +10,6 @@
 #include "curl_io.h"
 #include "json_doc.h"
 #include "output.h"
-#include "rotation.h"
 #include "settings_file.h"
 #include "text.h"
 
@@ -54,6 +53,10 @@ const char kDefaultScope[] = "offline_access Files.Read.All";
 constexpr size_t kMaxPasted = 16384; // a pasted address; codes are a few KiB at most
 constexpr size_t kMaxSecret = 4096;
 constexpr size_t kMaxToken = 8192; // what the library accepts
+
+const char *token_url() {
+    return "https://login.microsoftonline.com/common/oauth2/v2.0/token";
+}
 
 struct failure {
     int status;
