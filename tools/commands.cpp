@@ -1,9 +1,11 @@
-// The subcommands. Each request goes through the flat exports without an
-// output buffer, so any answer size works and the JSON is read back with
-// nimbus_result_json().
+// The subcommands. list and stream go through the context's drive handle
+// (entries arrive typed, a rotated refresh token is stored on the way);
+// validate and the JSON entry form of stream use the flat exports, whose
+// answers the command prints or reads back.
 #include "commands.h"
 
 #include "context.h"
+#include "entry_json.h"
 #include "json_doc.h"
 #include "output.h"
 
@@ -24,28 +26,6 @@ std::string folder_arg(const std::string &folder) {
     return f == "/" ? std::string() : f;
 }
 
-// A path or id becomes a JSON string; JSON given by the user passes as is.
-std::string entry_arg(const std::string &entry) {
-    if (!entry.empty() && (entry[0] == '{' || entry[0] == '"'))
-        return entry;
-    return json_string(entry);
-}
-
-// A listing answer without entries.
-bool no_items(const std::string &answer) {
-    doc_ptr doc = read_json(answer);
-    yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
-    return yyjson_is_arr(items) && yyjson_arr_size(items) == 0;
-}
-
-// Whether the folder argument names a file: the stream locator finds one
-// (with or without a download URL) and refuses folders.
-bool names_file(context &ctx, const std::string &folder) {
-    int rc = nimbus_stream_url(ctx.settings().c_str(), entry_arg(folder).c_str(), nullptr, 0);
-    ctx.after_request();
-    return rc == NIMBUS_OK || rc == NIMBUS_E_UNSUPPORTED;
-}
-
 // The library takes an argument without a leading "/" for an item id. A
 // person who typed a folder name (list Music) learns why it was not found;
 // it is not retried as a path, since an id without "!" (a OneDrive for
@@ -57,6 +37,105 @@ std::string id_not_found(const std::string &arg) {
 
 bool taken_for_id(const std::string &arg) {
     return !arg.empty() && arg[0] != '/' && arg[0] != '{' && arg[0] != '"';
+}
+
+// A listing as it arrives: the table's rows, or with --json the answer
+// nimbus_list would give.
+struct listing {
+    listing(bool as, const std::string &folder) : as_json(as), json(folder) {}
+    bool as_json;
+    listing_json json;
+    std::vector<listing_row> rows;
+
+    static int take(void *ctx, const nimbus_entry *entry) {
+        auto *l = static_cast<listing *>(ctx);
+        try {
+            if (l->as_json)
+                l->json.add(*entry);
+            else
+                l->rows.push_back(row_of(*entry));
+            return 0;
+        } catch (...) {
+            return 1; // out of memory: the walk stops
+        }
+    }
+};
+
+// The one file a stream argument names.
+struct found {
+    bool folder = false;
+    bool has_url = false;
+    std::string url, id, name;
+    int64_t size = -1;
+
+    static int take(void *ctx, const nimbus_entry *entry) {
+        auto *f = static_cast<found *>(ctx);
+        try {
+            f->folder = entry->folder != 0;
+            f->has_url = entry->download_url != nullptr;
+            f->url = entry->download_url ? entry->download_url : "";
+            f->id = entry->id ? entry->id : "";
+            f->name = entry->name ? entry->name : "";
+            f->size = entry->size;
+            return 0;
+        } catch (...) {
+            return 1;
+        }
+    }
+};
+
+// An entry the user wrote as JSON ({"id":...}, a JSON string) is the
+// library's own entry form: it goes to nimbus_stream_url as it is.
+bool given_as_json(const std::string &entry) {
+    return !entry.empty() && (entry[0] == '{' || entry[0] == '"');
+}
+
+int failed(context &ctx, const std::string &entry, int rc, const std::string &message) {
+    print_failure(("stream " + entry).c_str(), rc, message.c_str());
+    ctx.explain_failure(rc);
+    return exit_for(rc);
+}
+
+// A path or item id, looked up through the handle.
+int stream_item(context &ctx, const options &o, const std::string &entry) {
+    found f;
+    int rc = nimbus_drive_item(ctx.drive(), entry.c_str(), found::take, &f);
+    ctx.after_request();
+    if (ctx.stopped())
+        return EXIT_INTERRUPTED;
+    if (rc == NIMBUS_E_NOT_FOUND && taken_for_id(entry))
+        return failed(ctx, entry, rc, id_not_found(entry));
+    if (rc != NIMBUS_OK)
+        return failed(ctx, entry, rc, nimbus_last_error());
+    if (f.folder)
+        return failed(ctx, entry, NIMBUS_E_IS_FOLDER, entry + " is a folder, not a playable file");
+    if (!f.has_url)
+        return failed(ctx, entry, NIMBUS_E_UNSUPPORTED, entry + " carries no download URL");
+    if (o.json)
+        std::printf("%s\n",
+                    locator_json(f.url.c_str(), f.id.c_str(), f.name.c_str(), f.size).c_str());
+    else
+        print_locator(stdout, f.url, f.name, f.size);
+    return EXIT_OK;
+}
+
+// The JSON entry form, through the flat export.
+int stream_json(context &ctx, const options &o, const std::string &entry) {
+    int rc = nimbus_stream_url(ctx.settings().c_str(), entry.c_str(), nullptr, 0);
+    ctx.after_request();
+    if (ctx.stopped())
+        return EXIT_INTERRUPTED;
+    if (rc != NIMBUS_OK)
+        return failed(ctx, entry, rc, nimbus_last_error());
+    std::string answer = nimbus_result_json();
+    std::string error;
+    if (o.json) {
+        std::printf("%s\n", answer.c_str());
+    } else if (!print_locator(stdout, answer, &error)) {
+        print_error("stream " + entry + ": " + error);
+        return EXIT_OTHER;
+    }
+    return EXIT_OK;
 }
 
 } // namespace
@@ -71,22 +150,17 @@ int run_list(const options &o) {
     int status = EXIT_OK;
     for (size_t i = 0; i < folders.size(); i++) {
         std::string folder = folder_arg(folders[i]);
-        int rc = nimbus_list(ctx.settings().c_str(), folder.c_str(), nullptr, 0);
+        listing l(o.json, folder);
+        int rc = nimbus_drive_list(ctx.drive(), folder.c_str(), listing::take, &l);
         ctx.after_request();
         if (ctx.stopped())
             return EXIT_INTERRUPTED;
-        std::string answer = rc == NIMBUS_OK ? nimbus_result_json() : std::string();
-        std::string error = rc == NIMBUS_OK ? std::string() : nimbus_last_error();
-        // The service lists a file as an empty folder (or not at all): ask.
-        if (!folder.empty() &&
-            (rc == NIMBUS_E_NOT_FOUND || (rc == NIMBUS_OK && no_items(answer))) &&
-            names_file(ctx, folder)) {
-            rc = NIMBUS_E_NOT_FOUND;
-            error = folders[i] + " is a file, not a folder";
-        } else if (rc == NIMBUS_E_NOT_FOUND && taken_for_id(folders[i])) {
-            error = id_not_found(folders[i]);
-        }
         if (rc != NIMBUS_OK) {
+            std::string error = nimbus_last_error();
+            if (rc == NIMBUS_E_NOT_FOLDER)
+                error = folders[i] + " is a file, not a folder";
+            else if (rc == NIMBUS_E_NOT_FOUND && taken_for_id(folders[i]))
+                error = id_not_found(folders[i]);
             print_failure(("list " + folders[i]).c_str(), rc, error.c_str());
             ctx.explain_failure(rc);
             if (status == EXIT_OK)
@@ -94,16 +168,12 @@ int run_list(const options &o) {
             continue;
         }
         if (o.json) {
-            std::printf("%s\n", answer.c_str());
+            std::printf("%s\n", l.json.finish().c_str());
             continue;
         }
         if (folders.size() > 1)
             std::printf("%s%s:\n", i ? "\n" : "", printable(folders[i]).c_str());
-        if (!print_listing(stdout, answer, &error)) {
-            print_error("list " + folders[i] + ": " + error);
-            if (status == EXIT_OK)
-                status = EXIT_OTHER;
-        }
+        print_listing(stdout, std::move(l.rows));
     }
     return status;
 }
@@ -114,29 +184,11 @@ int run_stream(const options &o) {
         return rc;
     int status = EXIT_OK;
     for (const std::string &entry : o.args) {
-        int rc = nimbus_stream_url(ctx.settings().c_str(), entry_arg(entry).c_str(), nullptr, 0);
-        ctx.after_request();
-        if (ctx.stopped())
-            return EXIT_INTERRUPTED;
-        if (rc != NIMBUS_OK) {
-            print_failure(("stream " + entry).c_str(), rc,
-                          rc == NIMBUS_E_NOT_FOUND && taken_for_id(entry)
-                              ? id_not_found(entry).c_str()
-                              : nimbus_last_error());
-            ctx.explain_failure(rc);
-            if (status == EXIT_OK)
-                status = exit_for(rc);
-            continue;
-        }
-        std::string answer = nimbus_result_json();
-        std::string error;
-        if (o.json) {
-            std::printf("%s\n", answer.c_str());
-        } else if (!print_locator(stdout, answer, &error)) {
-            print_error("stream " + entry + ": " + error);
-            if (status == EXIT_OK)
-                status = EXIT_OTHER;
-        }
+        int rc = given_as_json(entry) ? stream_json(ctx, o, entry) : stream_item(ctx, o, entry);
+        if (rc == EXIT_INTERRUPTED)
+            return rc;
+        if (status == EXIT_OK)
+            status = rc;
     }
     return status;
 }

@@ -302,10 +302,11 @@ const char kExitStatus[] =
     "exit status:\n"
     "  0  success\n"
     "  1  other failure (NIMBUS_E_FAILED, NIMBUS_E_UNSUPPORTED, a local fault)\n"
-    "  2  wrong command line\n"
+    "  2  wrong command line (also a malformed path: NIMBUS_E_BAD_PATH)\n"
     "  3  settings invalid (NIMBUS_E_INVALID, or a missing or unprotected settings file)\n"
     "  4  authorisation refused (NIMBUS_E_AUTH)\n"
-    "  5  not found (NIMBUS_E_NOT_FOUND)\n"
+    "  5  not found, or not a file or folder as asked (NIMBUS_E_NOT_FOUND,\n"
+    "     NIMBUS_E_IS_FOLDER, NIMBUS_E_NOT_FOLDER)\n"
     "  6  throttled (NIMBUS_E_THROTTLED)\n"
     "  7  service unavailable or unreachable (NIMBUS_E_UNAVAILABLE)\n"
     "  130  interrupted (Ctrl-C)\n";

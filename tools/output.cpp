@@ -16,13 +16,6 @@
 namespace cli {
 namespace {
 
-struct row {
-    bool folder;
-    std::string name;
-    std::string size;
-    std::string modified;
-};
-
 // The length of the well-formed UTF-8 sequence of two or more bytes at i
 // (no overlong forms, surrogates or values above U+10FFFF), else 0.
 size_t utf8_length(const std::string &s, size_t i) {
@@ -88,6 +81,18 @@ const char *code_name(int code) {
         return "NIMBUS_E_INVALID";
     case NIMBUS_E_BUFFER:
         return "NIMBUS_E_BUFFER";
+    case NIMBUS_E_BAD_PATH:
+        return "NIMBUS_E_BAD_PATH";
+    case NIMBUS_E_IS_FOLDER:
+        return "NIMBUS_E_IS_FOLDER";
+    case NIMBUS_E_NOT_FOLDER:
+        return "NIMBUS_E_NOT_FOLDER";
+    case NIMBUS_E_NOMEM:
+        return "NIMBUS_E_NOMEM";
+    case NIMBUS_E_STOPPED:
+        return "NIMBUS_E_STOPPED";
+    case NIMBUS_E_PENDING:
+        return "NIMBUS_E_PENDING";
     default:
         return "NIMBUS_E_UNKNOWN";
     }
@@ -102,7 +107,11 @@ int exit_for(int code) {
     case NIMBUS_E_AUTH:
         return EXIT_AUTH;
     case NIMBUS_E_NOT_FOUND:
+    case NIMBUS_E_IS_FOLDER:
+    case NIMBUS_E_NOT_FOLDER:
         return EXIT_NOT_FOUND;
+    case NIMBUS_E_BAD_PATH:
+        return EXIT_USAGE;
     case NIMBUS_E_THROTTLED:
         return EXIT_THROTTLED;
     case NIMBUS_E_UNAVAILABLE:
@@ -113,10 +122,11 @@ int exit_for(int code) {
 }
 
 void print_failure(const char *what, int code, const char *message) {
-    // Service texts may span lines (an OAuth error_description does); keep one.
+    // Service texts may span lines (an OAuth error_description does); keep
+    // one, with each run of line breaks and spaces as one space.
     std::string text;
     for (const char *p = message ? message : ""; *p; p++) {
-        if (*p == '\r' || *p == '\n') {
+        if (*p == '\r' || *p == '\n' || *p == ' ') {
             if (!text.empty() && text.back() != ' ')
                 text += ' ';
         } else {
@@ -265,27 +275,17 @@ std::string printable(const std::string &text) {
     return out;
 }
 
-bool print_listing(FILE *out, const std::string &answer, std::string *error) {
-    doc_ptr doc = read_json(answer);
-    yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
-    if (!yyjson_is_arr(items)) {
-        *error = "the listing answer has no items array";
-        return false;
-    }
-    std::vector<row> rows;
-    size_t idx, max;
-    yyjson_val *it;
-    yyjson_arr_foreach(items, idx, max, it) {
-        if (!yyjson_is_obj(it))
-            continue;
-        row r;
-        r.folder = yyjson_is_true(yyjson_obj_get(it, "folder"));
-        r.name = printable(str_member(it, "name"));
-        r.size = human_size(int_member(it, "size", -1));
-        r.modified = utc_minutes(int_member(it, "mtime_ms", 0));
-        rows.push_back(std::move(r));
-    }
-    std::sort(rows.begin(), rows.end(), [](const row &a, const row &b) {
+listing_row row_of(const nimbus_entry &e) {
+    listing_row r;
+    r.folder = e.folder != 0;
+    r.name = printable(e.name ? e.name : "");
+    r.size = human_size(e.size);
+    r.modified = utc_minutes(e.mtime_ms);
+    return r;
+}
+
+void print_listing(FILE *out, std::vector<listing_row> rows) {
+    std::sort(rows.begin(), rows.end(), [](const listing_row &a, const listing_row &b) {
         if (a.folder != b.folder)
             return a.folder;
         return name_before(a.name, b.name);
@@ -293,7 +293,7 @@ bool print_listing(FILE *out, const std::string &answer, std::string *error) {
 
     size_t size_w = 4, date_w = 8; // "SIZE", "MODIFIED"
     size_t folders = 0;
-    for (const row &r : rows) {
+    for (const listing_row &r : rows) {
         size_w = std::max(size_w, r.size.size());
         date_w = std::max(date_w, r.modified.size());
         folders += r.folder ? 1 : 0;
@@ -301,7 +301,7 @@ bool print_listing(FILE *out, const std::string &answer, std::string *error) {
     if (!rows.empty()) {
         std::fprintf(out, "%-4s  %*s  %-*s  %s\n", "KIND", static_cast<int>(size_w), "SIZE",
                      static_cast<int>(date_w), "MODIFIED", "NAME");
-        for (const row &r : rows)
+        for (const listing_row &r : rows)
             std::fprintf(out, "%-4s  %*s  %-*s  %s\n", r.folder ? "dir" : "file",
                          static_cast<int>(size_w), r.size.c_str(), static_cast<int>(date_w),
                          r.modified.c_str(), r.name.c_str());
@@ -310,7 +310,15 @@ bool print_listing(FILE *out, const std::string &answer, std::string *error) {
                  rows.size() == 1 ? "entry" : "entries", folders,
                  folders == 1 ? "folder" : "folders", rows.size() - folders,
                  rows.size() - folders == 1 ? "file" : "files");
-    return true;
+}
+
+void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size) {
+    std::fprintf(out, "%s\n", printable(url).c_str());
+    std::fprintf(out, "  name  %s\n", printable(name).c_str());
+    if (size >= 0)
+        std::fprintf(out, "  size  %s (%" PRId64 " bytes)\n", human_size(size).c_str(), size);
+    else
+        std::fprintf(out, "  size  unknown\n");
 }
 
 bool print_locator(FILE *out, const std::string &answer, std::string *error) {
@@ -321,13 +329,7 @@ bool print_locator(FILE *out, const std::string &answer, std::string *error) {
         *error = "the stream answer has no url";
         return false;
     }
-    int64_t size = int_member(root, "size", -1);
-    std::fprintf(out, "%s\n", printable(url).c_str());
-    std::fprintf(out, "  name  %s\n", printable(str_member(root, "name")).c_str());
-    if (size >= 0)
-        std::fprintf(out, "  size  %s (%" PRId64 " bytes)\n", human_size(size).c_str(), size);
-    else
-        std::fprintf(out, "  size  unknown\n");
+    print_locator(out, url, str_member(root, "name"), int_member(root, "size", -1));
     return true;
 }
 

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <nimbus.h>
 
 namespace cli {
 
@@ -13,10 +16,10 @@ namespace cli {
 enum exit_status {
     EXIT_OK = 0,
     EXIT_OTHER = 1,       // NIMBUS_E_FAILED, NIMBUS_E_UNSUPPORTED, NIMBUS_E_BUFFER, local faults
-    EXIT_USAGE = 2,       // the command line itself is wrong
+    EXIT_USAGE = 2,       // the command line itself is wrong, NIMBUS_E_BAD_PATH
     EXIT_SETTINGS = 3,    // NIMBUS_E_INVALID, or a settings file that is missing or unsafe
     EXIT_AUTH = 4,        // NIMBUS_E_AUTH
-    EXIT_NOT_FOUND = 5,   // NIMBUS_E_NOT_FOUND
+    EXIT_NOT_FOUND = 5,   // NIMBUS_E_NOT_FOUND, NIMBUS_E_IS_FOLDER, NIMBUS_E_NOT_FOLDER
     EXIT_THROTTLED = 6,   // NIMBUS_E_THROTTLED
     EXIT_UNAVAILABLE = 7, // NIMBUS_E_UNAVAILABLE
 };
@@ -48,10 +51,20 @@ bool name_before(const std::string &a, const std::string &b);
 // steer the terminal, break a line or reorder what is shown around it.
 std::string printable(const std::string &text);
 
-// The listing answer as a table: folders first, then by name. Returns false
-// (with a message) when the answer is not the expected JSON.
-bool print_listing(FILE *out, const std::string &answer, std::string *error);
-// The stream locator: its URL first, then name and size.
+// One line of the listing table, its texts already printable.
+struct listing_row {
+    bool folder = false;
+    std::string name;
+    std::string size;
+    std::string modified;
+};
+listing_row row_of(const nimbus_entry &entry);
+// The listing as a table: folders first, then by name, and a count line.
+void print_listing(FILE *out, std::vector<listing_row> rows);
+// The stream locator: its URL first, then name and size (negative: unknown).
+void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size);
+// The same from the library's locator answer. Returns false (with a
+// message) when the answer is not the expected JSON.
 bool print_locator(FILE *out, const std::string &answer, std::string *error);
 
 } // namespace cli

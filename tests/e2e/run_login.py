@@ -561,7 +561,7 @@ def case_rotation_concurrent(f):
 def case_cli_small(f):
     p = f.run("list", "/Music/a b.mp3")
     expect(p, EXIT_NOT_FOUND)
-    check(p.err == "nimbus: list /Music/a b.mp3: NIMBUS_E_NOT_FOUND (-2): /Music/a b.mp3 is a "
+    check(p.err == "nimbus: list /Music/a b.mp3: NIMBUS_E_NOT_FOLDER (-12): /Music/a b.mp3 is a "
           "file, not a folder\n", "a file is not listed", p.err)
     p = f.run("list", "/Empty")
     expect(p, EXIT_OK)
