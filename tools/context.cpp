@@ -102,11 +102,11 @@ context::~context() {
 int context::open(bool catch_ctrl_c) {
     std::string error;
     if (o_.demo) {
-        if (!demo_start(&error)) {
+        settings_ = with_page_size(demo_settings(), o_.page_size, o_.page_size_given);
+        if (!demo_start(settings_, o_.page_size, &error)) {
             print_error("demo: " + error);
             return EXIT_OTHER;
         }
-        settings_ = demo_settings();
         inner_ = demo_io();
     } else {
         path_ = o_.settings_path.empty() ? default_settings_path() : o_.settings_path;
@@ -208,7 +208,7 @@ void context::after_request() {
     if (marker != std::string::npos)
         last.erase(marker);
     std::fprintf(
-        stderr, "demo: the fake transport served %d token and %d Graph request%s, the last %s\n",
+        stderr, "demo: the demo drive served %d token and %d Graph request%s, the last %s\n",
         token, graph, graph == 1 ? "" : "s", printable(nimbus_redact(last.c_str())).c_str());
     seen_posts_ = posts;
     seen_gets_ = gets;

@@ -1,6 +1,6 @@
 // nimbus: a command-line host for the nimbus library. It browses a OneDrive
 // drive through the library over its own libcurl transport, or an offline
-// demo drive through the library's fake transport.
+// demo drive the command answers itself, at the URLs the library asks for.
 #include "commands.h"
 #include "help.h"
 #include "login/login.h"
@@ -277,8 +277,9 @@ const command_row kCommands[] = {
      "usage: nimbus --demo COMMAND [ARGS]\n"
      "\n"
      "Runs list, stream or validate against a built-in offline drive (about 300\n"
-     "music, podcast and video entries described by demo-drive.json) served by the\n"
-     "library's fake transport: no account, no settings file, no network. Try\n"
+     "music, podcast and video entries described by demo-drive.json) answered by the\n"
+     "command itself: no account, no settings file, no network. --page-size N pages\n"
+     "its folders by N. Try\n"
      "  nimbus --demo list /Music\n"
      "  nimbus --demo stream \"/Music/AC∕DC/Back in Black/01 Hells Bells.flac\"\n"
      "  nimbus --demo -v list \"/Podcasts/Radio Archive\"\n",

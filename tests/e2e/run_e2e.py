@@ -539,6 +539,13 @@ def case_demo(f):
     p = demo("--verbose", "list", "/Podcasts/Radio Archive")
     expect(p, EXIT_OK)
     check("served 1 token and 2 Graph requests" in p.err, "two pages", p.err)
+    p = demo("--verbose", "--page-size", "100", "--json", "list", "/Podcasts/Radio Archive")
+    expect(p, EXIT_OK)
+    check("served 1 token and 3 Graph requests" in p.err, "--page-size pages the demo", p.err)
+    check(len(json.loads(p.out)["items"]) == 240, "all entries in three pages", p.out[:200])
+    p = demo("list", "/Read me.txt")
+    expect(p, EXIT_NOT_FOUND)
+    check("NIMBUS_E_NOT_FOLDER" in p.err and "is a file, not a folder" in p.err, "a file", p.err)
     check(f.mock.requests == [], "the demo stays offline")
 
 

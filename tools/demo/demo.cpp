@@ -1,7 +1,8 @@
-// Builds the demo drive from its description and scripts the fake transport
-// with exactly the URLs the library will ask for: the token endpoint, every
-// folder's children (by path and by id, paged like the service does) and
-// every item (by path and by id).
+// Builds the demo drive from its description and answers exactly the URLs
+// the library will ask for: the token endpoint, every folder's children (by
+// path and by id, paged like the service does) and every item (by path and
+// by id). The command knows none of these URLs itself: it learns each from
+// the library, through the library's fake transport.
 #include "demo/demo.h"
 
 #include "json_doc.h"
@@ -24,9 +25,6 @@
 
 namespace cli {
 namespace {
-
-constexpr const char kTokenUrl[] = "https://login.microsoftonline.com/common/oauth2/v2.0/token";
-constexpr const char kFirstPage[] = "?$top=200"; // what the library appends to a children URL
 
 const char kSettings[] = "{\"RuntimeType\":\"ONEDRIVE\",\"ClientId\":\"nimbus-demo\","
                          "\"ClientSecret\":\"demo-client-secret\","
@@ -214,62 +212,69 @@ int demo_post(void *, const char *url, const char *, const char *, char **body, 
 
 const nimbus_io kDemoIo = {nullptr, demo_get, demo_post, nullptr};
 
-enum class address { by_id, by_path };
-
-// The one place that knows the shapes of the Graph URLs the library asks
-// for: an item by id (/me/drive/items/ID) or by path (/me/drive/root for
-// the root, /me/drive/root:/PATH percent-encoded below it), and with
-// children its children collection (/children after an id or the root,
-// :/children after a path). The query of a page is added by the caller.
-std::string item_url(const std::string &base, const node &n, address how, bool children) {
-    std::string url = base + "/me/drive/";
-    if (how == address::by_id)
-        return url + "items/" + n.id + (children ? "/children" : "");
-    if (n.path.empty())
-        return url + (children ? "root/children" : "root");
-    return url + "root:" + url_encode(n.path, true) + (children ? ":/children" : "");
+// The URL the library asks for in one request, learned by letting it make
+// the request through its fake transport, where nothing but the token is
+// scripted: the request is answered 404, and its URL is the fake's last.
+// "" when the call made no request (an argument the library refuses).
+template <typename Call> std::string learn(Call call) {
+    int before = nimbus_fake_calls(nullptr, nullptr);
+    call();
+    return nimbus_fake_calls(nullptr, nullptr) == before ? std::string()
+                                                         : std::string(nimbus_fake_last_url());
 }
 
-bool script(const drive &d, const std::string &base, const node &n, const node *parent,
-            std::string *error) {
-    const std::string by_id = item_url(base, n, address::by_id, false);
-    const std::string by_path = item_url(base, n, address::by_path, false);
-    const std::string body = item_json(d, n, parent);
-    if (!route("GET", by_id, body, error) || !route("GET", by_path, body, error))
-        return false;
-    if (!n.folder)
-        return true;
+std::string children_url(const std::string &settings, const std::string &folder) {
+    return learn([&] { nimbus_list(settings.c_str(), folder.c_str(), nullptr, 0); });
+}
 
-    const std::string context = "{\"@odata.context\":\"" + base +
-                                "/$metadata#users('demo')/drive/items('" + n.id +
-                                "')/children\",\"value\":[";
+std::string item_url(const std::string &settings, const std::string &entry) {
+    return learn(
+        [&] { nimbus_stream_url(settings.c_str(), json_string(entry).c_str(), nullptr, 0); });
+}
+
+// A route for each of the URLs (the same answer by path and by id).
+bool route_all(const char *method, const std::vector<std::string> &urls, const std::string &body,
+               std::string *error) {
+    for (const std::string &url : urls)
+        if (!url.empty() && !route(method, url, body, error))
+            return false;
+    return true;
+}
+
+// Scripts the item n (by path and by id) and, for a folder, its children in
+// pages of d.page_size, the first page by path and by id as the library
+// asks for it. A file's children are an empty page, as the service answers.
+bool script(const drive &d, const std::string &settings, const node &n, const node *parent,
+            std::string *error) {
+    const std::string path = n.path.empty() ? "/" : n.path;
+    if (!route_all("GET", {item_url(settings, path), item_url(settings, n.id)},
+                   item_json(d, n, parent), error))
+        return false;
+    const std::string first_by_id = children_url(settings, n.id);
+    const std::vector<std::string> first = {children_url(settings, n.path), first_by_id};
+    if (!n.folder)
+        return route_all("GET", first, "{\"value\":[]}", error);
+
+    // The service's next links are opaque: these extend the first page's
+    // URL, so they stay on the origin the library accepts.
+    auto link = [&](size_t k) { return first_by_id + "&page=" + std::to_string(k + 1); };
     size_t pages = n.children.empty() ? 1 : (n.children.size() + d.page_size - 1) / d.page_size;
     for (size_t p = 0; p < pages; p++) {
-        std::string page = context;
+        std::string page = "{\"value\":[";
         for (size_t i = p * d.page_size; i < n.children.size() && i < (p + 1) * d.page_size; i++) {
             if (i != p * d.page_size)
                 page += ',';
             page += item_json(d, n.children[i], &n);
         }
         page += ']';
-        auto link = [&](size_t k) {
-            return item_url(base, n, address::by_id, true) +
-                   "?$top=200&$skiptoken=" + std::to_string(k * d.page_size);
-        };
         if (p + 1 < pages)
             page += ",\"@odata.nextLink\":" + json_string(link(p + 1));
         page += '}';
-        if (p == 0) {
-            if (!route("GET", item_url(base, n, address::by_path, true) + kFirstPage, page,
-                       error) ||
-                !route("GET", item_url(base, n, address::by_id, true) + kFirstPage, page, error))
-                return false;
-        } else if (!route("GET", link(p), page, error)) {
+        if (!(p == 0 ? route_all("GET", first, page, error) : route("GET", link(p), page, error)))
             return false;
-        }
     }
     for (const node &c : n.children)
-        if (!script(d, base, c, &n, error))
+        if (!script(d, settings, c, &n, error))
             return false;
     return true;
 }
@@ -361,19 +366,32 @@ const nimbus_io *demo_io() {
     return &kDemoIo;
 }
 
-bool demo_start(std::string *error) {
+bool demo_start(const std::string &settings, int page_size, std::string *error) {
     drive d;
     if (!load(&d, error))
         return false;
-    const char *b = nimbus_drive_base(kSettings);
-    if (!b) {
-        *error = std::string("the demo settings are refused: ") + nimbus_last_error();
-        return false;
-    }
-    const std::string base = b;
+    // The service answers no more than asked for, nor more than it will.
+    if (page_size > 0 && static_cast<size_t>(page_size) < d.page_size)
+        d.page_size = static_cast<size_t>(page_size);
+
+    // Every URL is learned from the library: first the token endpoint (its
+    // first request), then each item and children page.
     routes().clear();
-    return route("POST", kTokenUrl, d.token_answer, error) &&
-           script(d, base, d.root, nullptr, error);
+    nimbus_fake_reset();
+    nimbus_use_fake();
+    std::string token_url = children_url(settings, "");
+    bool ok =
+        !token_url.empty() &&
+        nimbus_fake_set("POST", token_url.c_str(), 200, d.token_answer.c_str()) == NIMBUS_OK &&
+        route("POST", token_url, d.token_answer, error) &&
+        script(d, settings, d.root, nullptr, error);
+    // The learning leaves nothing behind: no fake routes, no cached token.
+    nimbus_set_io(nullptr);
+    nimbus_fake_reset();
+    nimbus_forget_tokens();
+    if (!ok && error->empty())
+        *error = std::string("the library asked for no token: ") + nimbus_last_error();
+    return ok;
 }
 
 } // namespace cli

@@ -1,5 +1,5 @@
 // The offline demo drive: a small media library described by demo-drive.json,
-// served by the library's fake transport.
+// served by the command's demo transport.
 #ifndef NIMBUS_TOOLS_DEMO_H
 #define NIMBUS_TOOLS_DEMO_H
 
@@ -17,10 +17,13 @@ const char *demo_settings();
 const nimbus_io *demo_io();
 
 // Finds the description (next to the executable, in the installed data
-// folder, then in the source tree), reads it and scripts the fake transport
-// with a token answer and every children page and item of the drive. On
-// failure returns false with a message.
-bool demo_start(std::string *error);
+// folder, then in the source tree), reads it and builds the demo
+// transport's answers: a token answer and every children page and item of
+// the drive, at the URLs the library asks for with these settings, in pages
+// of at most page_size entries (and at most the description's page_size).
+// Uses the fake transport while it runs and leaves no transport selected.
+// On failure returns false with a message.
+bool demo_start(const std::string &settings, int page_size, std::string *error);
 
 } // namespace cli
 
