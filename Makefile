@@ -9,7 +9,7 @@
 #   make bench          build and run the benchmarks
 #   make bench-network  the command over a simulated network (NETWORK_ARGS=--short)
 #   make format-check   the tree against .clang-format
-#   make tidy           clang-tidy over the library's sources
+#   make tidy           clang-tidy over the library's and the command's sources
 #   make install        build the library and the command, install into PREFIX
 #                       (default /usr/local); no tests or benchmarks
 #   make package        a Debian package, $(BUILD)/nimbus_VERSION_ARCH.deb
@@ -99,7 +99,7 @@ format-check:
 
 # Needs the compile commands of a configured build.
 tidy: build
-	clang-tidy -p $(BUILD) --quiet --warnings-as-errors='*' src/*/*.cpp
+	clang-tidy -p $(BUILD) --quiet --warnings-as-errors='*' src/*/*.cpp tools/*.cpp tools/*/*.cpp
 
 # Only what is installed is built: no tests, no benchmarks.
 install: deps

@@ -1,6 +1,8 @@
 // Settings file handling for the command.
 #include "settings_file.h"
 
+#include "fd_guard.h"
+
 #include "curl_io.h"
 #include "json_doc.h"
 
@@ -23,14 +25,6 @@ namespace cli {
 namespace {
 
 constexpr size_t kMaxSettings = (1u << 20) + 1; // the library refuses more than 1 MiB itself
-
-struct fd_guard {
-    int fd = -1;
-    ~fd_guard() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 std::string errno_text(const std::string &what) {
     return what + ": " + std::strerror(errno);

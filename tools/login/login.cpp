@@ -8,6 +8,7 @@
 
 #include "context.h"
 #include "curl_io.h"
+#include "fd_guard.h"
 #include "json_doc.h"
 #include "output.h"
 #include "settings_file.h"
@@ -61,14 +62,6 @@ const char *token_url() {
 struct failure {
     int status;
     std::string message;
-};
-
-struct fd_guard {
-    int fd = -1;
-    ~fd_guard() {
-        if (fd >= 0)
-            close(fd);
-    }
 };
 
 // What the browser was sent back with.
@@ -818,12 +811,6 @@ bool read_drive(const nimbus_io *io, const std::string &access, drive_info *d, f
     return true;
 }
 
-// Creates the missing folders of a new settings file, owner only.
-void make_folders(const std::string &path) {
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-        mkdir(path.substr(0, at).c_str(), 0700);
-}
-
 bool json_object(const std::string &text) {
     doc_ptr doc = read_json(text);
     return doc && yyjson_is_obj(yyjson_doc_get_root(doc.get()));
@@ -991,8 +978,6 @@ int run_login(const options &o) {
             if (!o.scope.empty())
                 updates.emplace_back("scope", o.scope);
             std::string error;
-            if (!exists)
-                make_folders(path);
             if (!store_members(path, updates, exists ? &identity : nullptr, &error,
                                settings_lock_wait(o))) {
                 status = finish(false,
