@@ -187,9 +187,8 @@ void context::note(bool post, bool answered, const char *url) {
 }
 
 void context::explain_failure(int rc) {
-    if (rc != NIMBUS_E_AUTH || !t_last_post || explained_)
+    if (rc != NIMBUS_E_AUTH || !t_last_post || explained_.exchange(true))
         return;
-    explained_ = true;
     print_error("the sign-in was refused (expired, revoked, or the application's secret "
                 "expired): sign in again with `nimbus login`");
 }

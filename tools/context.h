@@ -101,7 +101,7 @@ class context {
     std::string known_; // the refresh token the file holds, as far as this run knows
     std::string tried_; // the last token a store was tried for
     bool kept_ = true;  // every store tried so far succeeded
-    bool explained_ = false;
+    std::atomic<bool> explained_{false};
     std::atomic<int> posts_{0}, gets_{0};
     int seen_posts_ = 0, seen_gets_ = 0;
     std::mutex last_lock_;

@@ -337,8 +337,6 @@ std::string roff_block(const char *text, bool skip_usage) {
         if (indented != verbatim) {
             out += indented ? ".RS 4\n.nf\n" : ".fi\n.RE\n";
             verbatim = indented;
-            if (!indented)
-                pending_break = false;
         } else if (pending_break && !indented) {
             out += ".PP\n";
         }

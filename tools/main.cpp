@@ -530,7 +530,8 @@ std::string check_argument(const option_row &row, const std::string &text, doubl
     double v = row.kind == takes::decimal
                    ? std::strtod(text.c_str(), &end)
                    : static_cast<double>(std::strtol(text.c_str(), &end, 10));
-    if (text.empty() || *end || errno || !(v >= row.low && v <= row.high))
+    if (text.empty() || *end || errno ||
+        !(v >= static_cast<double>(row.low) && v <= static_cast<double>(row.high)))
         return name + " wants " + row.counts + " from " + std::to_string(row.low) + " to " +
                std::to_string(row.high) + ", not " + text;
     *number = v;
