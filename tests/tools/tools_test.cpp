@@ -62,6 +62,8 @@ TEST(SettingsStore, NewFileInMissingFoldersIsPrivate) {
     EXPECT_EQ(cli::settings_value(text, "refresh_token"), "t1");
     // A write that expects the file it read lands; once the name holds a
     // file no locked write left there, it is refused.
+    // A link keeps the file read alive, so no new file can take its inode.
+    ASSERT_EQ(link(path.c_str(), (dir + "/read.json").c_str()), 0);
     ASSERT_TRUE(cli::store_members(path, {{"refresh_token", "t2"}}, &id, &error)) << error;
     const std::string stranger = dir + "/other.json";
     FILE *f = std::fopen(stranger.c_str(), "w");
