@@ -288,8 +288,9 @@ NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus
 NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, nimbus_entry_fn fn,
                                  void *ctx);
 /*
- * A sign-in grant at the token endpoint, built by the library. grant_json
- * names the grant:
+ * A sign-in grant at the token endpoint, built by the library, and the steps
+ * before it: a host spells no identity-platform address. grant_json names
+ * the grant:
  *   {"grant_type":"authorization_code","code":"...","redirect_uri":"...",
  *    "code_verifier":"..."}              (code_verifier optional: PKCE)
  *   {"grant_type":"urn:ietf:params:oauth:grant-type:device_code",
@@ -298,6 +299,27 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
  * scope from the settings, which need no refresh token, POSTs the form
  * through io, reads the answer as for a refresh grant and writes
  * {"refresh_token":"...","expires_in":N} with its NUL into out.
+ *
+ * Without its code a grant is only prepared:
+ *   {"grant_type":"authorization_code","code_challenge":"...","state":"...",
+ *    "redirect_uri":"..."}
+ *     makes no request (io may be null) and answers {"authorize_url":"..."}:
+ *     the authorize endpoint of the token endpoint's tenant with client_id,
+ *     response_type=code, redirect_uri, scope, state, code_challenge,
+ *     code_challenge_method=S256, response_mode=query and
+ *     prompt=select_account, every value percent-encoded. The challenge
+ *     must be an S256 one (43 base64url characters).
+ *   {"grant_type":"urn:ietf:params:oauth:grant-type:device_code"}
+ *     POSTs client_id and scope (never a secret) to the device-code
+ *     endpoint and answers the checked device authorization
+ *     {"device_code":"...","user_code":"...","verification_uri":"https://...",
+ *      "expires_in":N,"interval":N,"message":"..."}: expires_in from 1 to
+ *     86400, interval from 1 to 600 (5 when the service gave none), message
+ *     one line of at most 2048 bytes (made from the address and the user
+ *     code when the service gave none); an answer outside these bounds is
+ *     NIMBUS_E_FAILED. Show message to the user, then poll the device-code
+ *     grant every interval seconds until expires_in runs out.
+ *
  * Answers NIMBUS_OK; NIMBUS_E_PENDING while a device-code user has not
  * finished (the message starts with "authorization_pending" or
  * "slow_down"; on slow_down poll 5 seconds less often); NIMBUS_E_INVALID
@@ -306,7 +328,8 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
  * since the code is spent, the answer waits in nimbus_result_json() of this
  * thread); NIMBUS_E_NOMEM; and the service's codes (NIMBUS_E_AUTH for a
  * refused grant, also for an answer without a refresh token, as when the
- * scope lacks offline_access).
+ * scope lacks offline_access; the device-code endpoint's refusals map the
+ * same way).
  */
 NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, const char *grant_json,
                                   char *out, int32_t out_len);

@@ -38,12 +38,41 @@ int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *sco
 int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, char *oauth_error,
                       size_t oauth_size, char *msg, size_t size);
 
+// A device authorization as the identity platform answers it, checked.
+// A zeroed record is empty.
+struct nimbus_device {
+    char *device_code;
+    char *user_code;
+    char *verification_uri;
+    char *message; // one line: control characters became spaces
+    int64_t expires_in;
+    int64_t interval;
+};
+void nimbus_device_free(nimbus_device *dev);
+// Reads a device authorization answer: NIMBUS_OK, or NIMBUS_E_FAILED with
+// the fault (no value of the answer is quoted), NIMBUS_E_NOMEM.
+int nimbus_parse_device(const char *body, size_t len, nimbus_device *dev, char *msg, size_t size);
+// POSTs client_id and scope (never a secret: the endpoint takes none) to the
+// device-code endpoint and reads the answer into dev; refusals are mapped as
+// for the token endpoint.
+int nimbus_device_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_device *dev, char *msg,
+                       size_t size);
+// The identity platform's other endpoints, beside the token endpoint of the
+// same tenant: "authorize" and "devicecode". Null when memory ran out.
+char *nimbus_identity_url(const char *endpoint);
+
 // A sign-in grant named by the host's JSON: its form (without the client's
 // fields) and the texts to mask in messages. A zeroed record is empty.
+// Without its code the grant is only prepared: for the authorization code
+// the form then holds the authorize address's query after client_id and
+// scope, for the device code it stays empty.
+enum nimbus_signin_step { NIMBUS_SIGNIN_GRANT = 0, NIMBUS_SIGNIN_AUTHORIZE, NIMBUS_SIGNIN_DEVICE };
 struct nimbus_signin {
     nimbus_buf form;
     char *secrets[3]; // code, code_verifier / device_code
     int device;       // 1 for the device-code grant
+    int step;         // a nimbus_signin_step
+    nimbus_buf query; // NIMBUS_SIGNIN_AUTHORIZE: state, challenge and the rest
 };
 // Reads grant_json into form: NIMBUS_OK, NIMBUS_E_INVALID with the fault's
 // message, or NIMBUS_E_NOMEM.

@@ -17,7 +17,14 @@ bool has_control(yyjson_val *v);
 void copy_cut(yyjson_val *v, char *out, size_t size);
 int read_answer(const char *body, size_t len, nimbus_token *tok, char *oauth_error,
                 size_t oauth_size, char *msg, size_t size);
-void status_message(const char *body, long status, char *msg, size_t size);
+// Reads a 200 answer of the endpoint; the refusals are mapped by exchange().
+using answer_reader = int (*)(void *ctx, const nimbus_resp *resp, char *oauth_error,
+                              size_t oauth_size, char *msg, size_t size);
+int exchange(const nimbus_io *io, const char *step, const char *url, nimbus_buf *form,
+             answer_reader read, void *ctx, char *oauth_error, size_t oauth_size, char *msg,
+             size_t size);
+void status_message(const char *step, const char *url, const char *body, long status, char *msg,
+                    size_t size);
 bool msg_empty(const char *msg, size_t size);
 
 } // namespace
@@ -40,7 +47,7 @@ int nimbus_parse_token(const char *body, size_t len, nimbus_token *tok, char *ms
     // empty; quote the answer instead so that no failure goes without text.
     if (rc != NIMBUS_OK && msg_empty(msg, size)) {
         nimbus_str text(body ? nimbus_strndup(body, len) : nullptr);
-        status_message(text.get(), 200, msg, size);
+        status_message("token", nimbus_token_url(), text.get(), 200, msg, size);
     }
     return rc;
 }
@@ -76,13 +83,73 @@ int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *sco
 int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, char *oauth_error,
                       size_t oauth_size, char *msg, size_t size) {
     nimbus_token_free(tok);
+    answer_reader read = [](void *ctx, const nimbus_resp *resp, char *oauth, size_t oauth_n,
+                            char *m, size_t n) {
+        return read_answer(resp->body, resp->len, static_cast<nimbus_token *>(ctx), oauth, oauth_n,
+                           m, n);
+    };
+    int rc = exchange(io, "token", nimbus_token_url(), form, read, tok, oauth_error, oauth_size,
+                      msg, size);
+    if (rc != NIMBUS_OK)
+        nimbus_token_free(tok);
+    return rc;
+}
+
+int nimbus_device_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_device *dev, char *msg,
+                       size_t size) {
+    nimbus_device_free(dev);
+    if (msg && size)
+        msg[0] = '\0';
+    nimbus_str url(nimbus_identity_url("devicecode"));
+    nimbus_buf form{};
+    nimbus_buf_guard form_guard{&form};
+    // The device authorization names the client and the scope; a client
+    // secret, if any, is presented only with the device code at the token
+    // endpoint.
+    if (!url || nimbus_buf_adds(&form, "client_id=") != 0 ||
+        nimbus_buf_addq(&form, cfg ? cfg->client_id : nullptr) != 0 ||
+        nimbus_buf_adds(&form, "&scope=") != 0 ||
+        nimbus_buf_addq(&form, nimbus_scope_of(cfg)) != 0) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+    answer_reader read = [](void *ctx, const nimbus_resp *resp, char *, size_t, char *m, size_t n) {
+        return nimbus_parse_device(resp->body, resp->len, static_cast<nimbus_device *>(ctx), m, n);
+    };
+    int rc = exchange(io, "devicecode", url.get(), &form, read, dev, nullptr, 0, msg, size);
+    if (rc != NIMBUS_OK)
+        nimbus_device_free(dev);
+    return rc;
+}
+
+char *nimbus_identity_url(const char *endpoint) {
+    // ".../oauth2/v2.0/token": the endpoints of a tenant differ in the last
+    // segment only.
+    const char *token = nimbus_token_url();
+    const char *slash = std::strrchr(token, '/');
+    size_t keep = slash ? static_cast<size_t>(slash - token) + 1 : 0;
+    nimbus_buf b{};
+    if (nimbus_buf_add(&b, token, keep) != 0 || nimbus_buf_adds(&b, endpoint) != 0) {
+        nimbus_buf_free(&b);
+        return nullptr;
+    }
+    return b.data;
+}
+
+namespace {
+
+// POSTs form to url (releasing the form once sent) and maps the answer: a
+// 200 goes to read, 400 and 401 are OAuth refusals, other statuses are
+// mapped as Graph's.
+int exchange(const nimbus_io *io, const char *step, const char *url, nimbus_buf *form,
+             answer_reader read, void *ctx, char *oauth_error, size_t oauth_size, char *msg,
+             size_t size) {
     if (msg && size)
         msg[0] = '\0';
     if (oauth_error && oauth_size)
         oauth_error[0] = '\0';
     nimbus_resp resp{};
-    int sent = nimbus_http(io, nimbus_token_url(), form->data, NIMBUS_FORM_TYPE, nullptr, &resp,
-                           msg, size);
+    int sent = nimbus_http(io, url, form->data, NIMBUS_FORM_TYPE, nullptr, &resp, msg, size);
     // The form carries secrets: it goes as soon as it has been sent.
     nimbus_buf_free(form);
     if (sent != 0)
@@ -93,11 +160,11 @@ int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, 
     if (status == 200) {
         if (msg && size)
             msg[0] = '\0';
-        rc = read_answer(resp.body, resp.len, tok, oauth_error, oauth_size, msg, size);
+        rc = read(ctx, &resp, oauth_error, oauth_size, msg, size);
         // An OAuth error without a description leaves the mapping's message
         // empty; quote the answer instead so that no failure goes without text.
         if (rc != NIMBUS_OK && msg_empty(msg, size))
-            status_message(resp.body, 200, msg, size);
+            status_message(step, url, resp.body, 200, msg, size);
     } else if (status == 400 || status == 401) {
         char code[CODE_SIZE] = "";
         char desc[DESC_SIZE] = "";
@@ -122,25 +189,21 @@ int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, 
         } else if (code[0]) {
             rc = nimbus_map_graph(status, code, desc[0] ? desc : nullptr, msg, size);
             if (msg_empty(msg, size))
-                status_message(resp.body, status, msg, size);
+                status_message(step, url, resp.body, status, msg, size);
         } else {
             rc = NIMBUS_E_AUTH;
-            status_message(resp.body, status, msg, size);
+            status_message(step, url, resp.body, status, msg, size);
         }
     } else {
         rc = nimbus_map_graph(status, "", nullptr, nullptr, 0);
-        // 201, 204 and 206 are successes to the mapping, but they carry no token.
+        // 201, 204 and 206 are successes to the mapping, but they carry no answer.
         if (rc == NIMBUS_OK)
             rc = NIMBUS_E_FAILED;
-        status_message(resp.body, status, msg, size);
+        status_message(step, url, resp.body, status, msg, size);
     }
     nimbus_resp_free(&resp);
-    if (rc != NIMBUS_OK)
-        nimbus_token_free(tok);
     return rc;
 }
-
-namespace {
 
 // Reads a token answer; an OAuth error whose description is absent or empty
 // may leave msg as it was. The error's code goes into oauth_error.
@@ -227,14 +290,15 @@ int read_answer(const char *body, size_t len, nimbus_token *tok, char *oauth_err
     return nimbus_map_graph(400, code, line[0] ? line : nullptr, msg, size);
 }
 
-// "token: <redacted token URL> answered HTTP <status>[: <first body line>]".
-void status_message(const char *body, long status, char *msg, size_t size) {
-    char url[NIMBUS_URL_MSG];
-    nimbus_redact_into(nimbus_token_url(), url, sizeof url);
+// "<step>: <redacted URL> answered HTTP <status>[: <first body line>]".
+void status_message(const char *step, const char *url, const char *body, long status, char *msg,
+                    size_t size) {
+    char shown[NIMBUS_URL_MSG];
+    nimbus_redact_into(url, shown, sizeof shown);
     char line[NIMBUS_LINE_MSG];
     nimbus_body_line(body, line, sizeof line);
-    nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", "token", url, status,
-                line[0] ? ": " : "", line);
+    nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", step, shown, status, line[0] ? ": " : "",
+                line);
 }
 
 bool msg_empty(const char *msg, size_t size) {

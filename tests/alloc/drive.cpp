@@ -79,6 +79,10 @@ int svc_get(void *, const char *url, char **body, int32_t *status, char **) {
 int svc_post(void *, const char *, const char *form, const char *, char **body, int32_t *status,
              char **) {
     g_svc.grants++;
+    if (form && std::strncmp(form, "client_id=", 10) == 0) // the device authorization
+        return svc_answer(body, status, 200,
+                          R"({"device_code":"DC-0001","user_code":"U-1","expires_in":900,)"
+                          R"("verification_uri":"https://dev.example/login","message":"go\r\n"})");
     if (form && std::strstr(form, "grant_type=authorization_code"))
         return svc_answer(body, status, 200,
                           R"({"access_token":"AT-code-0001","refresh_token":"RT-code-0002",)"
@@ -193,23 +197,41 @@ void drive_calls(run &r) {
 }
 
 void token_grant(run &r) {
-    char out[512];
-    out[0] = 'x';
-    call c{};
+    char out[512], url[512], device[512];
+    out[0] = url[0] = device[0] = 'x';
+    call c[3] = {};
     r.arm();
     int code = nimbus_token_grant(
         R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999"})", &SVC_IO,
         R"({"grant_type":"authorization_code","code":"code-0001","redirect_uri":"http://localhost/",)"
         R"("code_verifier":"verifier-0001"})",
         out, sizeof out);
-    record(r, &c, "nimbus_token_grant", code, NIMBUS_OK,
+    record(r, &c[0], "nimbus_token_grant", code, NIMBUS_OK,
            std::strcmp(out, R"({"refresh_token":"RT-code-0002","expires_in":3600})") == 0);
+    code = nimbus_token_grant(
+        R"({"ClientId":"cid-drv-0001","PublicClient":true})", nullptr,
+        R"({"grant_type":"authorization_code","redirect_uri":"http://localhost/","state":"s 1",)"
+        R"("code_challenge":"E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"})",
+        url, sizeof url);
+    record(r, &c[1], "nimbus_token_grant (authorize address)", code, NIMBUS_OK,
+           std::strstr(url, "client_id=cid-drv-0001&response_type=code&") != nullptr &&
+               std::strstr(url, "&state=s%201&") != nullptr);
+    code = nimbus_token_grant(R"({"ClientId":"cid-drv-0001","PublicClient":true})", &SVC_IO,
+                              R"({"grant_type":"urn:ietf:params:oauth:grant-type:device_code"})",
+                              device, sizeof device);
+    record(r, &c[2], "nimbus_token_grant (device authorization)", code, NIMBUS_OK,
+           std::strcmp(device, R"({"device_code":"DC-0001","user_code":"U-1",)"
+                               R"("verification_uri":"https://dev.example/login",)"
+                               R"("expires_in":900,"interval":5,"message":"go  "})") == 0);
     r.disarm();
-    judge(r, c);
-    if (code != NIMBUS_OK && out[0] != '\0')
-        r.fail("a failed grant left \"%s\" in the buffer", out);
-    if (leaks(c.error, {"sec-drv-9999", "code-0001", "verifier-0001", "AT-code-0001"}))
-        r.fail("a secret reached the message: %s", c.error);
+    for (const call &one : c)
+        judge(r, one);
+    if (code != NIMBUS_OK && device[0] != '\0')
+        r.fail("a failed device authorization left \"%s\" in the buffer", device);
+    if (leaks(c[0].error, {"sec-drv-9999", "code-0001", "verifier-0001", "AT-code-0001"}))
+        r.fail("a secret reached the message: %s", c[0].error);
+    if (leaks(c[2].error, {"DC-0001"}))
+        r.fail("the device code reached the message: %s", c[2].error);
 }
 
 } // namespace
