@@ -32,7 +32,9 @@ struct options {
     std::string root_path; // --path
     bool has_root_path = false;
     bool no_browser = false;
-    long port = 0; // 0: the default
+    bool device = false;        // --device: the device-code flow
+    bool public_client = false; // --public: no client secret
+    long port = 0;              // 0: the default
     long wait_s = 300;
     std::string listen;          // serve --listen ADDR:PORT; empty: 127.0.0.1:8080
     std::string auth_token_file; // serve --auth-token-file

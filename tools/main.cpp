@@ -140,7 +140,8 @@ const option_row kOptions[] = {
      set_text<&O::client_secret_file>,
      "read the client secret from FILE; else from the\n"
      "environment variable NIMBUS_CLIENT_SECRET, else the\n"
-     "settings' own (same client id), else a hidden prompt"},
+     "settings' own (same client id), else a hidden prompt\n"
+     "on a terminal; with none, a public client"},
     {"--path", nullptr, "FOLDER", "login", takes::text, 0, 0, nullptr, set_root_path,
      "store FOLDER as the root folder (Path)"},
     {"--scope", nullptr, "SCOPE", "login", takes::text, 0, 0, nullptr, set_text<&O::scope>,
@@ -150,11 +151,18 @@ const option_row kOptions[] = {
      "the loopback port of the redirect URI (default 8914);\n"
      "the command listens on 127.0.0.1 and ::1 only"},
     {"--wait", nullptr, "SECONDS", "login", takes::whole, 1, 86400, "whole seconds",
-     set_number<long, &O::wait_s>, "how long to wait for the sign-in (default 300)"},
+     set_number<long, &O::wait_s>, "how long to wait for the browser (default 300)"},
     {"--no-browser", nullptr, nullptr, "login", takes::flag, 0, 0, nullptr,
      set_flag<&O::no_browser>,
      "open no browser and do not listen: sign in on any\n"
      "machine and paste the address the browser was sent to"},
+    {"--device", nullptr, nullptr, "login", takes::flag, 0, 0, nullptr, set_flag<&O::device>,
+     "sign in with a device code: type the code the command\n"
+     "prints at the service's device page on any machine\n"
+     "(for boxes without a browser)"},
+    {"--public", nullptr, nullptr, "login", takes::flag, 0, 0, nullptr, set_flag<&O::public_client>,
+     "sign in as a public client: no client secret is\n"
+     "sought or stored (\"PublicClient\": true)"},
 
     {"--listen", nullptr, "ADDR:PORT", "serve", takes::text, 0, 0, nullptr, set_text<&O::listen>,
      "the address to serve (default 127.0.0.1:8080)"},
@@ -210,17 +218,19 @@ const command_row kCommands[] = {
      "says what should be stored; with --write stores it in the settings file\n"
      "(atomically, mode 600, every other member kept as it was).\n",
      nullptr},
-    {"login", "", "sign in with a browser and write the settings file", cli::run_login, 0, 0,
-     "takes no operands",
-     "usage: nimbus [OPTIONS] login --client-id ID [--client-secret-file FILE] [--path FOLDER]\n"
-     "                              [--scope SCOPE] [--port PORT] [--wait SECONDS] [--no-browser]\n"
+    {"login", "", "sign in and write the settings file", cli::run_login, 0, 0, "takes no operands",
+     "usage: nimbus [OPTIONS] login --client-id ID [--device | --no-browser] [--public]\n"
+     "                              [--client-secret-file FILE] [--path FOLDER] [--scope SCOPE]\n"
+     "                              [--port PORT] [--wait SECONDS]\n"
      "\n"
-     "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) and\n"
-     "writes ClientId, ClientSecret, refresh_token and RuntimeType (ONEDRIVEB for a\n"
-     "OneDrive for Business drive, else ONEDRIVE) into the settings file, keeping every\n"
-     "other member. The app registration needs the platform \"Web\" with the redirect\n"
-     "URI http://localhost:8914/ (or the --port you use), and the delegated permissions\n"
-     "Files.Read.All and offline_access; see the README's \"Getting credentials\".\n"
+     "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) or,\n"
+     "with --device, a device code, checks that the drive answers, and writes ClientId,\n"
+     "ClientSecret (or \"PublicClient\": true), refresh_token and RuntimeType (kept when\n"
+     "set, else ONEDRIVE) into the settings file, keeping every other member. The app\n"
+     "registration needs the platform \"Mobile and desktop applications\" with the\n"
+     "redirect URI http://localhost, \"Allow public client flows\" for --device, and the\n"
+     "delegated permissions Files.Read.All and offline_access (a \"Web\" registration\n"
+     "with a client secret works too); see the README's \"Getting credentials\".\n"
      "\n",
      "\n"
      "With a display and without --no-browser, xdg-open opens a one-time address of\n"
@@ -228,8 +238,8 @@ const command_row kCommands[] = {
      "that do not belong to this sign-in are turned away while it waits.\n"
      "Exit status 4 when the sign-in or the code exchange is refused, a pasted answer\n"
      "does not belong to this sign-in or the one-time address was opened twice; 1 when\n"
-     "no sign-in arrives in time (--wait, --max-time) or the port is in use; 130 on\n"
-     "Ctrl-C.\n"},
+     "no sign-in arrives in time (--wait, --max-time; with --device the code's own\n"
+     "expiry) or the port is in use; 130 on Ctrl-C.\n"},
     {"serve", "", "HTTP gateway for media players and browsers (see help serve)", cli::run_serve, 0,
      0, "takes no operands",
      "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"

@@ -346,6 +346,9 @@ std::string refresh_token_key(const std::string &settings, const std::string &an
     return answer_key;
 }
 
+const char *const kSettingTrue = "\x01true";
+const char *const kSettingRemove = "\x01remove";
+
 bool merge_members(const std::string &settings, const std::vector<member> &updates,
                    std::string *merged, std::string *error) {
     // Numbers stay raw so that they are written back exactly as they were.
@@ -361,6 +364,11 @@ bool merge_members(const std::string &settings, const std::vector<member> &updat
         return false;
     }
     for (const member &m : updates) {
+        if (m.second == kSettingRemove) {
+            yyjson_mut_obj_remove_keyn(root, m.first.data(), m.first.size());
+            continue;
+        }
+        bool literal_true = m.second == kSettingTrue;
         yyjson_mut_val *val = nullptr;
         yyjson_mut_obj_iter iter;
         yyjson_mut_obj_iter_init(root, &iter);
@@ -372,7 +380,14 @@ bool merge_members(const std::string &settings, const std::vector<member> &updat
             }
         }
         bool ok;
-        if (val) {
+        if (literal_true && val) {
+            yyjson_mut_set_bool(val, true);
+            ok = true;
+        } else if (literal_true) {
+            ok = yyjson_mut_obj_add(root,
+                                    yyjson_mut_strncpy(mut.get(), m.first.data(), m.first.size()),
+                                    yyjson_mut_true(mut.get()));
+        } else if (val) {
             yyjson_mut_val *copy = yyjson_mut_strncpy(mut.get(), m.second.data(), m.second.size());
             ok = copy && yyjson_mut_set_strn(val, yyjson_mut_get_str(copy), m.second.size());
         } else {

@@ -38,6 +38,10 @@ bool read_private_file(const std::string &path, const char *kind, const char *ho
 
 // One member to store: key and string value.
 using member = std::pair<std::string, std::string>;
+// Values of a member that are no text (no text holds a control character):
+// the JSON literal true, and the member's removal (every occurrence).
+extern const char *const kSettingTrue;
+extern const char *const kSettingRemove;
 
 // The settings key a rotated refresh token belongs under: the member the
 // library reads the token from ("refresh_token" first, else "RefreshToken"),

@@ -197,8 +197,7 @@ def settings_mode(path):
 # -- cases -------------------------------------------------------------------
 
 def case_login_loopback(f):
-    # A first sign-in: no settings file and no folder yet, a business drive.
-    f.mock.drive_type = "business"
+    # A first sign-in: no settings file and no folder yet.
     path = os.path.join(f.dir, "fresh", "nimbus", "settings.json")
     login = Login(f, "--path", "/Music", settings=path)
     address = login.address()
@@ -213,23 +212,28 @@ def case_login_loopback(f):
     login.end()
     check(status == 200 and CLOSE_PAGE in page and "Signed in" in page, "browser page", status, page)
     check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
-    check(login.out == "signed in as Ada Lovelace <ada@example.com>, a OneDrive for Business drive "
-          "(RuntimeType ONEDRIVEB); settings stored in %s; next: nimbus --settings %s list /\n"
-          % (path, path), "closing line", login.out)
+    check(login.out == "signed in with a client secret; settings stored in %s; next: "
+          "nimbus --settings %s list /\n" % (path, path), "closing line", login.out)
     grant = f.mock.code_grants[-1]
     check(grant["redirect_uri"] == "http://localhost:%d/" % login.port
           and 43 <= len(grant["code_verifier"]) <= 128, "code exchange", grant)
     written = json.load(open(path))
     check(written == {"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
-                      "refresh_token": written.get("refresh_token"), "RuntimeType": "ONEDRIVEB",
+                      "refresh_token": written.get("refresh_token"), "RuntimeType": "ONEDRIVE",
                       "Path": "/Music"} and written["refresh_token"] in f.mock.refresh_valid,
           "settings written", written)
+    # The drive was checked through the library: the root (Path) looked up
+    # with the new refresh token, whose rotation is what was stored.
+    code_rt = f.mock.grants[-1]
+    check(any(r["path"] == "/v1.0/me/drive/root:/Music" for r in f.mock.requests)
+          and code_rt != written["refresh_token"], "drive checked", f.mock.grants)
     check(settings_mode(path) == 0o600 and settings_mode(os.path.dirname(path)) == 0o700, "modes")
     f.settings = path
     p = f.run("list", "/")
     expect(p, EXIT_OK)
     check("a b.mp3" in p.out, "a listing with the new settings", p.out)
-    check(f.mock.grants == [written["refresh_token"]], "its refresh token presented", f.mock.grants)
+    check(f.mock.grants == [code_rt, written["refresh_token"]], "its refresh token presented",
+          f.mock.grants)
 
     # A port in use, and nobody coming back in time.
     busy = socket.socket()
@@ -255,7 +259,7 @@ def case_login_paste(f):
     location = authorize(f, login.address())
     login.end(pasted="  " + location)
     check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
-    check("a personal OneDrive (RuntimeType ONEDRIVE)" in login.out, "closing line", login.out)
+    check(login.out.startswith("signed in with a client secret; "), "closing line", login.out)
     written = json.loads(f.read_settings())
     check(written["ClientId"] == mock_graph.CLIENT_ID
           and written["ClientSecret"] == mock_graph.CLIENT_SECRET
@@ -294,8 +298,9 @@ def case_login_refused(f):
     f.mock.authorize_mode = "ok"
     login = Login(f, "--no-browser", secret="wrong")
     login.end(pasted=authorize(f, login.address()))
-    check(login.returncode == EXIT_AUTH and "the code exchange was refused: invalid_client: "
-          "AADSTS7000215: Invalid client secret provided." in login.err, "refused", login.err)
+    check(login.returncode == EXIT_AUTH and login.err.endswith(
+        "nimbus: login: the code exchange was refused: AADSTS7000215: Invalid client secret "
+        "provided.\n"), "refused", login.err)
     check("wrong" not in login.err, "secret not shown", login.err)
     check(f.read_settings() == before, "settings untouched by failed sign-ins")
 
