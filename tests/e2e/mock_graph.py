@@ -25,6 +25,12 @@ What it implements:
     the code, the PKCE verifier against the challenge, the redirect URI and
     the client credentials; issues an access and a refresh token.
   * GET /v1.0/me/drive: the drive's type (`drive_type`) and owner.
+  * POST /common/oauth2/v2.0/devicecode: a device authorization (interval
+    `device_interval`); the token endpoint's device-code grant then answers
+    each code by `device_plan` (authorization_pending twice, slow_down once,
+    then tokens), keeping the time of every poll in `device_polls`.
+  * A public client (PUBLIC_CLIENT_ID): every grant that presents any
+    client_secret is refused with invalid_client, as the service does.
   * Injected answers (`fail`: path -> status, e.g. 429 or 503) and delays.
   * gzip-compressed answers when the client accepts them.
   * With `serve_downloads` set, download URLs point at the mock itself
@@ -51,6 +57,7 @@ import ssl
 import struct
 import subprocess
 import threading
+import time
 import urllib.parse
 
 GRAPH_HOST = "graph.microsoft.com"
@@ -60,6 +67,10 @@ AUTHORIZE_PATH = "/common/oauth2/v2.0/authorize"
 GRAPH_PREFIX = "/v1.0/me/drive"
 CLIENT_ID = "e2e-client"
 CLIENT_SECRET = "e2e-secret"
+DEVICE_PATH = "/common/oauth2/v2.0/devicecode"
+PUBLIC_CLIENT_ID = "e2e-public-client"
+USER_CODE = "E2E-CODE"
+DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
 
 
 class Node:
@@ -132,6 +143,10 @@ class MockGraph:
         self.drive_type = "personal"
         self.owner = {"displayName": "Ada Lovelace", "email": "ada@example.com"}
         self.serve_downloads = False   # download URLs at this server, with real bytes
+        self.device_interval = 1       # seconds between polls the device authorization asks
+        self.device_plan = ["authorization_pending", "authorization_pending", "slow_down"]
+        self.device_codes = {}         # device code -> answers still to give before tokens
+        self.device_polls = []         # (monotonic time, device code) per device-code grant
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -318,6 +333,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length).decode("utf-8", "replace")
         self.record["body"] = body
+        if self.record["host"] == LOGIN_HOST and raw_path == DEVICE_PATH:
+            return self._device_authorization(body)
         if self.record["host"] != LOGIN_HOST or raw_path != TOKEN_PATH:
             return self._send(404, {"error": "not_found"})
         if self.record["content_type"] != "application/x-www-form-urlencoded":
@@ -326,13 +343,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         form = urllib.parse.parse_qs(body, keep_blank_values=True)
         one = lambda k: form.get(k, [""])[0]
         if one("grant_type") == "authorization_code":
-            return self._code_grant(one)
+            return self._code_grant(one, form)
+        if one("grant_type") == DEVICE_GRANT:
+            return self._device_grant(one, form)
         if one("grant_type") != "refresh_token":
             return self._send(400, {"error": "unsupported_grant_type",
                                     "error_description": "AADSTS70003: grant type"})
-        if one("client_id") != CLIENT_ID or one("client_secret") != CLIENT_SECRET:
-            return self._send(401, {"error": "invalid_client",
-                                    "error_description": "AADSTS7000215: Invalid client secret provided."})
+        if self._client_refused(one, form):
+            return
         presented = one("refresh_token")
         m = self.mock
         with m.lock:
@@ -372,7 +390,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         q = urllib.parse.parse_qs(query, keep_blank_values=True)
         one = lambda k: q.get(k, [""])[0]
         redirect = one("redirect_uri")
-        if (one("client_id") != CLIENT_ID or one("response_type") != "code"
+        if (one("client_id") not in (CLIENT_ID, PUBLIC_CLIENT_ID) or one("response_type") != "code"
                 or one("code_challenge_method") != "S256" or len(one("code_challenge")) != 43
                 or not re.fullmatch(r"http://localhost:\d+/", redirect) or not one("state")):
             # The real service shows an error page and never redirects.
@@ -394,15 +412,74 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         location = redirect + "?" + urllib.parse.urlencode(answer)
         return self._send(302, b"", [("Location", location)])
 
-    def _code_grant(self, one):
+    def _client_refused(self, one, form):
+        """Answers (and says so) a grant whose client credentials are wrong:
+        the confidential client needs its secret, the public one takes none."""
+        if one("client_id") == PUBLIC_CLIENT_ID:
+            if "client_secret" not in form:
+                return False
+            self._send(401, {"error": "invalid_client", "error_description":
+                             "AADSTS700025: Client is public so neither 'client_assertion' nor "
+                             "'client_secret' should be presented."})
+            return True
+        if one("client_id") != CLIENT_ID or one("client_secret") != CLIENT_SECRET:
+            self._send(401, {"error": "invalid_client",
+                             "error_description": "AADSTS7000215: Invalid client secret provided."})
+            return True
+        return False
+
+    def _device_authorization(self, body):
+        form = urllib.parse.parse_qs(body, keep_blank_values=True)
+        one = lambda k: form.get(k, [""])[0]
+        if one("client_id") not in (CLIENT_ID, PUBLIC_CLIENT_ID) or "client_secret" in form:
+            return self._send(400, {"error": "invalid_client",
+                                    "error_description": "AADSTS700016: unknown client"})
+        m = self.mock
+        with m.lock:
+            m.counter += 1
+            code = "dc-%d.%s" % (m.counter, "d" * 300)
+            m.device_codes[code] = list(m.device_plan)
+        uri = "https://microsoft.com/devicelogin"
+        return self._send(200, {
+            "user_code": USER_CODE, "device_code": code, "verification_uri": uri,
+            "expires_in": 900, "interval": m.device_interval,
+            "message": "To sign in, use a web browser to open the page %s and enter the code "
+                       "%s to authenticate.\r\n\u001b[2J" % (uri, USER_CODE)})
+
+    def _device_grant(self, one, form):
+        m = self.mock
+        with m.lock:
+            m.device_polls.append((time.monotonic(), one("device_code")))
+            plan = m.device_codes.get(one("device_code"))
+            step = plan.pop(0) if plan else None
+        if self._client_refused(one, form):
+            return
+        if plan is None:
+            return self._send(400, {"error": "expired_token",
+                                    "error_description": "AADSTS70020: The provided value for "
+                                    "the input parameter 'device_code' is not valid."})
+        if step is not None:
+            return self._send(400, {"error": step,
+                                    "error_description": "AADSTS70016: OAuth 2.0 device flow "
+                                    "error. Authorization is pending."})
+        with m.lock:
+            m.device_codes.pop(one("device_code"), None)
+            m.counter += 1
+            access, fresh = "at-%d" % m.counter, "rt-%d" % m.counter
+            m.access[access] = 0
+            m.refresh_valid.add(fresh)
+        return self._send(200, {"token_type": "Bearer", "scope": one("scope"),
+                                "expires_in": m.expires_in, "access_token": access,
+                                "refresh_token": fresh})
+
+    def _code_grant(self, one, form):
         m = self.mock
         with m.lock:
             m.code_grants.append({k: one(k) for k in ("code", "redirect_uri", "code_verifier",
                                                       "client_id", "scope")})
             fixed = m.codes.pop(one("code"), None)
-        if one("client_id") != CLIENT_ID or one("client_secret") != CLIENT_SECRET:
-            return self._send(401, {"error": "invalid_client",
-                                    "error_description": "AADSTS7000215: Invalid client secret provided."})
+        if self._client_refused(one, form):
+            return
         verifier = one("code_verifier").encode()
         expected = (base64.urlsafe_b64encode(hashlib.sha256(verifier).digest()).rstrip(b"=")
                     .decode() if fixed else None)

@@ -48,14 +48,14 @@ class Login:
     """One running `nimbus login`: its printed sign-in address, and the end."""
 
     def __init__(self, f, *args, secret=mock_graph.CLIENT_SECRET, port=None, settings=None,
-                 browser=False):
+                 browser=False, client_id=mock_graph.CLIENT_ID):
         self.f = f
         self.port = port or free_port()
         cmd = [f.nimbus]
         for rule in f.mock.connect_to():
             cmd += ["--connect-to", rule]
         cmd += ["--cacert", f.ca, "--settings", settings or f.settings, "login",
-                "--client-id", mock_graph.CLIENT_ID, "--port", str(self.port), "--wait", "30",
+                "--client-id", client_id, "--port", str(self.port), "--wait", "30",
                 *args]
         env = dict(os.environ, LC_ALL="C.UTF-8")
         for k in ("DISPLAY", "WAYLAND_DISPLAY", "NIMBUS_CLIENT_SECRET"):
@@ -91,6 +91,14 @@ class Login:
             self.err_lines.append(line)
             self.lines.put(line)
         self.lines.put(None)
+
+    def line_starting(self, prefix):
+        """The first line the command printed on stderr that starts with prefix."""
+        while True:
+            line = self.lines.get(timeout=30)
+            check(line is not None, "no line starting %r" % prefix, "".join(self.err_lines))
+            if line.startswith(prefix):
+                return line
 
     def address(self):
         """The sign-in address the command printed."""
@@ -453,6 +461,99 @@ def case_login_slots(f):
             c.close()
     login.end()
     check(status == 200 and login.returncode == EXIT_OK, "signed in", status, login.err)
+
+
+def refresh_forms(f):
+    """The forms of the refresh-token grants the mock received."""
+    return [urllib.parse.parse_qs(r.get("body", ""), keep_blank_values=True)
+            for r in f.mock.requests if r["path"] == mock_graph.TOKEN_PATH
+            and "grant_type=refresh_token" in r.get("body", "")]
+
+
+def case_login_device(f):
+    # No browser and no secret: a public client, the device code typed
+    # elsewhere. The mock answers pending twice, slow_down once, then tokens.
+    path = os.path.join(f.dir, "box", "settings.json")
+    login = Login(f, "--device", secret=None, settings=path, client_id=mock_graph.PUBLIC_CLIENT_ID)
+    shown = login.line_starting("To sign in")
+    login.end()
+    check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
+    # The service's message, one line, its controls made spaces.
+    check(shown == "To sign in, use a web browser to open the page "
+          "https://microsoft.com/devicelogin and enter the code %s to authenticate.   [2J\n"
+          % mock_graph.USER_CODE and "\x1b" not in login.err, "message shown", shown)
+    check(login.out.startswith("signed in as a public client (no client secret); settings stored "
+                               "in %s;" % path), "closing line", login.out)
+    asked = [r for r in f.mock.requests if r["path"] == mock_graph.DEVICE_PATH]
+    check(len(asked) == 1 and "client_secret" not in asked[0]["body"], "device authorization",
+          asked)
+    times = [t for t, _ in f.mock.device_polls]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    check(len(times) == 4 and all(0.9 < g < 2.5 for g in gaps[:2]) and 5.9 < gaps[2] < 7.5,
+          "polled at the interval, 5 s slower after slow_down", gaps)
+    written = json.load(open(path))
+    check(written == {"ClientId": mock_graph.PUBLIC_CLIENT_ID, "PublicClient": True,
+                      "refresh_token": written.get("refresh_token"), "RuntimeType": "ONEDRIVE"}
+          and written["refresh_token"] in f.mock.refresh_valid, "settings written", written)
+    f.settings = path
+    p = f.run("list", "/")
+    expect(p, EXIT_OK)
+    check("Music" in p.out, "a listing with the new settings", p.out)
+    forms = refresh_forms(f)
+    check(len(forms) == 2 and all("client_secret" not in g for g in forms),
+          "a public client's refresh grants carry no secret", forms)
+
+    # With a secret (from the environment) the same flow stores it.
+    f.mock.device_plan = []
+    login = Login(f, "--device", settings=path).end()
+    check(login.returncode == EXIT_OK, "with a secret", login.err)
+    written = json.load(open(path))
+    check(written["ClientSecret"] == mock_graph.CLIENT_SECRET and "PublicClient" not in written
+          and written["ClientId"] == mock_graph.CLIENT_ID, "secret stored", written)
+
+    # Ctrl-C and --max-time end the polling at once.
+    f.mock.device_plan = ["authorization_pending"] * 50
+    login = Login(f, "--device", settings=path)
+    login.line_starting("To sign in")
+    time.sleep(1.5)
+    login.p.send_signal(signal.SIGINT)
+    started = time.monotonic()
+    login.end()
+    took = time.monotonic() - started
+    check(login.returncode == EXIT_INTERRUPTED and took < 1
+          and login.err.endswith("nimbus: login: interrupted\n"), "Ctrl-C: %.2f s" % took,
+          login.err)
+    started = time.monotonic()
+    login = Login(f, "--device", "--max-time", "2.5", settings=path).end()
+    took = time.monotonic() - started
+    check(login.returncode == EXIT_OTHER and login.err.endswith(
+        "nimbus: login: no sign-in arrived before the --max-time of 2.5 s ran out\n")
+        and took < 4, "--max-time: %.1f s" % took, login.err)
+
+
+def case_login_public(f):
+    # --public: no secret sought (not even the environment's), the stale
+    # one removed; the code exchange and refresh grants carry none.
+    login = Login(f, "--no-browser", "--public", client_id=mock_graph.PUBLIC_CLIENT_ID)
+    login.end(pasted=authorize(f, login.address()))
+    check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
+    written = json.loads(f.read_settings())
+    check(written["PublicClient"] is True and "ClientSecret" not in written
+          and written["ID"] == "e2e-backend", "public settings", written)
+    check(f.mock.code_grants[-1]["client_id"] == mock_graph.PUBLIC_CLIENT_ID, "code exchange",
+          f.mock.code_grants)
+    expect(f.run("list", "/Music"), EXIT_OK)
+    forms = refresh_forms(f)
+    check(forms and all("client_secret" not in g for g in forms), "no secret sent", forms)
+    p = f.run("login", "--public", "--client-secret-file", "/dev/null", cacert=False,
+              connect=False)
+    expect(p, EXIT_USAGE)
+    check("--public signs in without a client secret" in p.err, "--public and a secret", p.err)
+    # Settings that are not a public client's still need their secret.
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "refresh_token": "rt-0"})
+    p = f.run("list", "/")
+    expect(p, 3)
+    check("ClientSecret is required" in p.err, "the old fault", p.err)
 
 
 def case_settings_lock(f):
