@@ -41,6 +41,8 @@ int device_flow(const options &o, const std::string &settings, const nimbus_io *
     // The library checked the answer: bounded, https, the message one line.
     std::string device_code = json_text(answer, "device_code");
     long long interval = json_number(answer, "interval");
+    if (interval < 1) // the library answers 1 to 600; never poll in a tight loop
+        interval = 5;
     long long expires_in = json_number(answer, "expires_in");
     std::fprintf(stderr, "%s\n", printable(json_text(answer, "message")).c_str());
     std::fflush(stderr);

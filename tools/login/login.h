@@ -1,5 +1,6 @@
-// `nimbus login`: signs in through the Microsoft identity platform with the
-// authorization-code flow (PKCE, loopback redirect) and stores the settings.
+// `nimbus login`: signs in through the Microsoft identity platform (the
+// authorization code with PKCE and a loopback redirect or a pasted address,
+// or a device code) and stores the settings.
 #ifndef NIMBUS_TOOLS_LOGIN_H
 #define NIMBUS_TOOLS_LOGIN_H
 
