@@ -7,9 +7,12 @@
 #include "text.h"
 
 #include "context.h"
+#include "curl_io.h"
 #include "json_doc.h"
 #include "output.h"
+#include "serve/cache.h"
 #include "serve/request.h"
+#include "settings_file.h"
 
 #include <microhttpd.h>
 #include <nimbus.h>
@@ -58,9 +61,9 @@ constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must
 constexpr int kRetryAfterSeconds = 10;          // when the service named no pause
 // How long a stop lets the transfers under way finish before cutting them.
 constexpr auto kStopGrace = std::chrono::seconds(3);
-// A folder page or playlist lists at most this many entries: enough for any
-// album or photo folder, and a hostile drive's 100 000-entry folder cannot
-// make one request build a page of a hundred megabytes.
+// A playlist lists at most this many entries: enough for any album, and a
+// hostile drive's 100 000-entry folder cannot make one request build an
+// answer of many megabytes. (Folder pages show kPageRows rows each.)
 constexpr size_t kMaxRows = 5000;
 // The service's pre-authenticated download URLs are one or two KiB; a longer
 // one is not cached or handed to a player (4096 cached at 8 KiB: 32 MiB).
@@ -143,6 +146,29 @@ bool parse_listen(const std::string &text, listen_address *out, std::string *err
     }
     *error = "--listen wants a numeric IPv4 or IPv6 address (or localhost), not " + host;
     return false;
+}
+
+uint16_t port_of(const listen_address &a) {
+    return ntohs(a.is_v6 ? a.v6.sin6_port : a.v4.sin_port);
+}
+
+// True when another socket listens on the address already. libmicrohttpd
+// only says that it could not start; this says why, before it tries.
+bool port_taken(const listen_address &a) {
+    if (port_of(a) == 0)
+        return false;
+    int fd = socket(a.is_v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (a.is_v6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    const sockaddr *to = a.is_v6 ? reinterpret_cast<const sockaddr *>(&a.v6)
+                                 : reinterpret_cast<const sockaddr *>(&a.v4);
+    bool taken = bind(fd, to, a.is_v6 ? sizeof a.v6 : sizeof a.v4) != 0 && errno == EADDRINUSE;
+    close(fd);
+    return taken;
 }
 
 // The secret of --auth-token-file: a regular file only its owner may read,
@@ -368,15 +394,84 @@ class connection_watch {
     std::set<conn *> all_;
 };
 
+// -- the drive ------------------------------------------------------------------
+
+// The one drive handle the pool threads share. It is opened from the
+// context's settings over a curl transport of its own; a refresh token the
+// service rotates is stored in the settings file as soon as the library
+// hands it over.
+class drive_link {
+  public:
+    ~drive_link() {
+        nimbus_drive_close(drive_);
+        curl_.reset();
+    }
+
+    int open(const options &o, const context &ctx) {
+        if (o.demo) {
+            print_error("serve: the demo drive is not served yet; serve a signed-in drive");
+            return EXIT_USAGE;
+        }
+        o_ = &o;
+        path_ = ctx.path();
+        identity_ = ctx.identity();
+        key_ = refresh_token_key(ctx.settings(), "refresh_token");
+        curl_.reset(new curl_transport(transport_settings(o)));
+        int rc = nimbus_drive_open(ctx.settings().c_str(), curl_->table(), &drive_);
+        if (rc != NIMBUS_OK) {
+            print_failure("serve", rc, nimbus_last_error());
+            return EXIT_SETTINGS;
+        }
+        nimbus_drive_on_token(drive_, on_token, this);
+        return EXIT_OK;
+    }
+
+    nimbus_drive *get() const { return drive_; }
+
+  private:
+    // Runs while the handle's other callers wait for the grant: the file is
+    // written before any of them can be handed the next rotation.
+    static void on_token(void *self, const char *token) {
+        auto &d = *static_cast<drive_link *>(self);
+        try {
+            std::lock_guard<std::mutex> hold(d.lock_);
+            std::string error;
+            if (!store_members(d.path_, {{d.key_, token}}, &d.identity_, &error,
+                               settings_lock_wait(*d.o_)))
+                print_error("warning: the rotated refresh token could not be stored: " + error);
+        } catch (...) {
+            print_error("warning: the rotated refresh token was not stored");
+        }
+    }
+
+    const options *o_ = nullptr;
+    std::unique_ptr<curl_transport> curl_;
+    nimbus_drive *drive_ = nullptr;
+    std::mutex lock_;
+    std::string path_, key_;
+    file_identity identity_;
+};
+
 // -- the gateway ----------------------------------------------------------------
 
+// Listed folders are served again for this long without asking the service.
+constexpr auto kFolderLife = std::chrono::minutes(2);
+// The rows of every kept folder together (names, ids and the row structs):
+// about 300 000 rows of ordinary names. A folder larger than this is listed
+// for each visit and never kept.
+constexpr size_t kFolderCacheBytes = 64u << 20;
+// Rows on one HTML page; the filter and the paging links reach the rest.
+constexpr size_t kPageRows = 500;
+
 struct gateway {
-    explicit gateway(const options &o) : ctx(o) {}
-    context ctx;       // settings, transport, and the refresh token kept as it rotates
+    explicit gateway(const options &o) : ctx(o), folders(kFolderCacheBytes, kFolderLife) {}
+    context ctx; // settings, and the file a rotated refresh token goes to
+    drive_link drive;
     std::string token; // empty: no credential asked
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
     locator_cache locators;
+    folder_cache folders;
     connection_watch watch;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -395,6 +490,8 @@ struct request {
     std::string path;   // decoded, "/" or "/A/B" or "/A/B/"
     std::string format; // "", "json" or "m3u"
     std::string t;      // the token when the request carried it as ?t=
+    std::string filter; // ?q=: names holding this text (ASCII letters in any case)
+    size_t page = 1;    // ?page=: 1 for the first kPageRows rows
     bool json_errors = false;
 };
 
@@ -428,141 +525,297 @@ const char kHead[] = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset
 
 const char kStyle[] =
     "<style>\n"
-    "body{font:16px/1.45 system-ui,sans-serif;margin:0 auto;max-width:56rem;padding:.5rem 1rem}\n"
-    "nav{margin:.5rem 0;overflow-wrap:anywhere}h1{font-size:1.4rem;margin:.5rem 0;"
+    "body{font:16px/1.45 system-ui,sans-serif;margin:0 auto;max-width:56rem;padding:.5rem 1rem;"
     "overflow-wrap:anywhere}\n"
-    "table{border-collapse:collapse;width:100%}th,td{padding:.45rem .4rem;text-align:left;"
-    "border-bottom:1px solid #ddd}\n"
-    "td:first-child{overflow-wrap:anywhere}.n{text-align:right;white-space:nowrap;color:#555}"
-    "a{color:#0645ad;text-decoration:none}\n"
-    "@media (max-width:36rem){.d{display:none}}\n"
+    "nav{margin:.5rem 0}h1{font-size:1.4rem;margin:.5rem 0}\n"
+    "table{border-collapse:collapse;width:100%;table-layout:fixed}th,td{padding:.45rem .4rem;"
+    "text-align:left;border-bottom:1px solid #ddd}\n"
+    "th:first-child{width:auto}.n{text-align:right;white-space:nowrap;color:#555;width:6rem}"
+    ".d{width:10rem}a{color:#0645ad;text-decoration:none}\n"
+    ".p{margin:.6rem 0}.p a,.p span{margin-right:.8rem}.x{font-size:.8rem;color:#666}"
+    "form{margin:.5rem 0}input[type=search]{max-width:60%}\n"
+    "@media (max-width:36rem){.d{display:none}.n{width:4.5rem}}\n"
     "</style>\n";
-
-reply error_reply(unsigned status, const std::string &message, bool json) {
-    reply r;
-    r.status = status;
-    if (json) {
-        r.type = "application/json";
-        r.body = "{\"error\":" + json_string(printable(message)) + "}";
-        return r;
-    }
-    std::string title = std::to_string(status) + " " + reason(status);
-    r.body = std::string(kHead) + "<title>" + title + "</title>\n</head>\n<body>\n<h1>" + title +
-             "</h1>\n<p>" + html_escape(message) + "</p>\n</body>\n</html>\n";
-    return r;
-}
-
-// The library's messages that mean "this path is malformed", not "absent".
-bool malformed_message(const std::string &message) {
-    return message == "entry is not a valid drive path" ||
-           message == "folder is not a valid drive path" ||
-           message == "the virtual path is longer than 2048 bytes";
-}
-
-reply failure_reply(int code, const std::string &message, bool json) {
-    switch (code) {
-    case NIMBUS_E_NOT_FOUND:
-        return error_reply(malformed_message(message) ? 400 : 404, message, json);
-    case NIMBUS_E_AUTH:
-        return error_reply(502,
-                           "The service refused the authorisation (" + message +
-                               "). Run nimbus login to sign in again.",
-                           json);
-    case NIMBUS_E_THROTTLED: {
-        // The pause the service asked for, when the gateway did not wait it out.
-        long asked = asked_wait();
-        reply r = error_reply(503, "The service is throttling requests: " + message, json);
-        r.headers.emplace_back("Retry-After", std::to_string(asked ? asked : kRetryAfterSeconds));
-        return r;
-    }
-    case NIMBUS_E_UNAVAILABLE: {
-        reply r = error_reply(503, "The service is unavailable: " + message, json);
-        if (long asked = asked_wait())
-            r.headers.emplace_back("Retry-After", std::to_string(asked));
-        return r;
-    }
-    case NIMBUS_E_INVALID:
-        return error_reply(500, "The gateway's settings are invalid: " + message, json);
-    default:
-        return error_reply(502, message, json);
-    }
-}
-
-struct listing_row {
-    bool folder = false;
-    std::string name;
-    int64_t size = -1;
-    int64_t mtime_ms = 0;
-};
-
-// The rows of a listing answer, sorted for display; a huge listing keeps its
-// first kMaxRows rows in display order, and *total says how many there were.
-bool read_listing(const std::string &answer, std::vector<listing_row> *rows, size_t *total) {
-    doc_ptr doc = read_json(answer);
-    yyjson_val *items = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items") : nullptr;
-    if (!yyjson_is_arr(items))
-        return false;
-    size_t idx, max;
-    yyjson_val *it;
-    yyjson_arr_foreach(items, idx, max, it) {
-        yyjson_val *name = yyjson_obj_get(it, "name");
-        if (!yyjson_is_str(name) || yyjson_get_len(name) == 0)
-            continue;
-        listing_row r;
-        r.folder = yyjson_is_true(yyjson_obj_get(it, "folder"));
-        r.name.assign(yyjson_get_str(name), yyjson_get_len(name));
-        yyjson_val *size = yyjson_obj_get(it, "size");
-        yyjson_val *mtime = yyjson_obj_get(it, "mtime_ms");
-        r.size = yyjson_is_int(size) ? yyjson_get_sint(size) : -1;
-        r.mtime_ms = yyjson_is_int(mtime) ? yyjson_get_sint(mtime) : 0;
-        rows->push_back(std::move(r));
-    }
-    std::sort(rows->begin(), rows->end(), [](const listing_row &a, const listing_row &b) {
-        if (a.folder != b.folder)
-            return a.folder;
-        return name_before(a.name, b.name);
-    });
-    *total = rows->size();
-    if (rows->size() > kMaxRows) {
-        rows->resize(kMaxRows);
-        rows->shrink_to_fit();
-    }
-    return true;
-}
-
-// Says that a page shows only the first kMaxRows of a folder's entries.
-std::string cut_note(size_t total) {
-    return "Only the first " + std::to_string(kMaxRows) + " of " + std::to_string(total) +
-           " entries are shown";
-}
 
 std::string token_query(const request &q, char lead) {
     return q.t.empty() ? std::string() : std::string(1, lead) + "t=" + url_encode(q.t, false);
 }
 
-reply folder_page(const request &q, const std::vector<listing_row> &rows, size_t total) {
-    const std::string &folder = q.path; // ends with "/"
-    std::string title = folder == "/" ? "Drive" : folder.substr(0, folder.size() - 1);
-    title = title.substr(title.rfind('/') + 1);
-
+// The breadcrumb of a folder path ("/" or "/A/B/"): every part but the last
+// is a link.
+std::string breadcrumb(const request &q, const std::string &folder, bool last_linked) {
     std::string nav = "<a href=\"/" + token_query(q, '?') + "\">Drive</a>";
     size_t start = 1;
     while (start < folder.size()) {
         size_t end = folder.find('/', start);
+        if (end == std::string::npos)
+            end = folder.size();
         std::string prefix = folder.substr(0, end + 1);
         std::string part = folder.substr(start, end - start);
-        if (end + 1 == folder.size())
+        if (end + 1 >= folder.size() && !last_linked)
             nav += " / <span>" + html_escape(part) + "</span>";
         else
             nav += " / <a href=\"" + html_escape(url_encode(prefix, true) + token_query(q, '?')) +
                    "\">" + html_escape(part) + "</a>";
         start = end + 1;
     }
+    return nav;
+}
 
+// What an error page says beyond its sentence.
+struct error_info {
+    std::string path;   // the drive path asked for ("" when none)
+    std::string parent; // nearest folder known to exist ("/" or "/A/"); "" for the root only
+    std::string detail; // the library's message: the service's code and request id
+};
+
+reply error_reply(unsigned status, const std::string &sentence, bool json,
+                  const error_info &info = error_info(), const request *q = nullptr) {
+    reply r;
+    r.status = status;
+    if (json) {
+        r.type = "application/json";
+        r.body = "{\"error\":" + json_string(printable(sentence)) + "}";
+        return r;
+    }
+    request none;
+    const request &rq = q ? *q : none;
+    std::string title = std::to_string(status) + " " + reason(status);
+    std::string body =
+        "<nav>" + breadcrumb(rq, "/", true) + "</nav>\n<h1>" + html_escape(sentence) + "</h1>\n";
+    if (!info.path.empty())
+        body += "<p>Path: <code>" + html_escape(info.path) + "</code></p>\n";
+    body += "<p>";
+    if (!info.parent.empty() && info.parent != "/")
+        body += "<a href=\"" + html_escape(url_encode(info.parent, true) + token_query(rq, '?')) +
+                "\">Back to " + html_escape(info.parent) + "</a> &middot; ";
+    body += "<a href=\"/" + html_escape(token_query(rq, '?')) + "\">Drive root</a></p>\n";
+    if (!info.detail.empty())
+        body += "<p class=\"x\">" + std::to_string(status) + " " + reason(status) + " &middot; " +
+                html_escape(info.detail) + "</p>\n";
+    r.body = std::string(kHead) + "<title>" + title + " - nimbus</title>\n" + kStyle +
+             "</head>\n<body>\n" + body + "</body>\n</html>\n";
+    return r;
+}
+
+// A service or library failure as the client sees it: the status, one
+// sentence, and for JSON clients the library's message.
+reply failure_reply(int code, const std::string &message, const request &q,
+                    const error_info &where) {
+    error_info info = where;
+    info.detail = message;
+    bool json = q.json_errors;
+    bool folder = !q.path.empty() && q.path.back() == '/';
+    switch (code) {
+    case NIMBUS_E_BAD_PATH:
+        return error_reply(400, json ? message : "This is not a valid drive path", json, info, &q);
+    case NIMBUS_E_NOT_FOUND:
+        return error_reply(404,
+                           json     ? message
+                           : folder ? "This folder does not exist"
+                                    : "This file does not exist",
+                           json, info, &q);
+    case NIMBUS_E_AUTH:
+        return error_reply(502,
+                           json ? "The service refused the authorisation (" + message +
+                                      "). Run nimbus login to sign in again."
+                                : "Signed out: run `nimbus login`",
+                           json, info, &q);
+    case NIMBUS_E_THROTTLED: {
+        // The pause the service asked for, when the gateway did not wait it out.
+        long asked = asked_wait();
+        long wait = asked ? asked : kRetryAfterSeconds;
+        reply r = error_reply(503,
+                              json ? "The service is throttling requests: " + message
+                                   : "The service is busy; try again in " + std::to_string(wait) +
+                                         " seconds",
+                              json, info, &q);
+        r.headers.emplace_back("Retry-After", std::to_string(wait));
+        return r;
+    }
+    case NIMBUS_E_UNAVAILABLE: {
+        long asked = asked_wait();
+        reply r = error_reply(503,
+                              json    ? "The service is unavailable: " + message
+                              : asked ? "The service is unavailable; try again in " +
+                                            std::to_string(asked) + " seconds"
+                                      : "The service is unavailable; try again in a moment",
+                              json, info, &q);
+        if (asked)
+            r.headers.emplace_back("Retry-After", std::to_string(asked));
+        return r;
+    }
+    case NIMBUS_E_INVALID:
+        return error_reply(500,
+                           json ? "The gateway's settings are invalid: " + message
+                                : "The gateway's settings are invalid",
+                           json, info, &q);
+    case NIMBUS_E_NOMEM:
+        return error_reply(500, "out of memory", json, info, &q);
+    default:
+        return error_reply(502, json ? message : "The service's answer could not be used", json,
+                           info, &q);
+    }
+}
+
+// -- listings --------------------------------------------------------------------
+
+// Collects a folder's entries as they arrive, in the service's order.
+int collect_row(void *ctx, const nimbus_entry *e) {
+    auto &l = *static_cast<folder_listing *>(ctx);
+    try {
+        folder_row r;
+        r.folder = e->folder != 0;
+        r.name = e->name ? e->name : "";
+        r.id = e->id ? e->id : "";
+        r.size = e->size;
+        r.mtime_ms = e->mtime_ms;
+        l.bytes += row_bytes(r);
+        l.rows.push_back(std::move(r));
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+// The folder's listing from the cache, or from the service (then kept).
+// "" is the root.
+int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out) {
+    if ((*out = g.folders.find(folder)))
+        return NIMBUS_OK;
+    auto l = std::make_shared<folder_listing>();
+    int rc = nimbus_drive_list(g.drive.get(), folder.c_str(), collect_row, l.get());
+    if (rc == NIMBUS_E_STOPPED)
+        rc = NIMBUS_E_NOMEM;
+    if (rc != NIMBUS_OK)
+        return rc;
+    l->rows.shrink_to_fit();
+    l->bytes += sizeof(folder_listing) + l->rows.capacity() * sizeof(uint32_t);
+    g.folders.store(folder, l);
+    *out = std::move(l);
+    return NIMBUS_OK;
+}
+
+// Display order: folders first, then by name.
+std::vector<uint32_t> display_order(const folder_listing &l) {
+    std::vector<uint32_t> order(l.rows.size());
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = static_cast<uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&l](uint32_t a, uint32_t b) {
+        const folder_row &x = l.rows[a], &y = l.rows[b];
+        if (x.folder != y.folder)
+            return x.folder;
+        return name_before(x.name, y.name);
+    });
+    return order;
+}
+
+// A JSON string as the library writes one: quotes, backslashes, \n, \r, \t
+// and the other C0 controls and DEL as \u00xx; the rest as it is.
+void put_json_text(std::string &out, const std::string &s) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+// The listing as the library's {"items":[...]} answer of nimbus_list, byte
+// for byte: entries in the service's order, paths under the folder.
+std::string listing_json(const std::string &folder, const folder_listing &l) {
+    std::string out = "{\"items\":[";
+    std::string parent_tail;
+    parent_tail = ",\"parent_id\":";
+    put_json_text(parent_tail, folder);
+    parent_tail += ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
+                   "\"container\":null,\"imdb\":null,\"tmdb\":null,\"available\":false}";
+    bool first = true;
+    for (const folder_row &r : l.rows) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += "{\"name\":";
+        put_json_text(out, r.name);
+        out += ",\"path\":";
+        put_json_text(out, folder + "/" + r.name);
+        out +=
+            r.folder ? ",\"folder\":true,\"kind\":\"dir\"" : ",\"folder\":false,\"kind\":\"file\"";
+        out +=
+            ",\"size\":" + std::to_string(r.size) + ",\"mtime_ms\":" + std::to_string(r.mtime_ms);
+        out += ",\"id\":";
+        put_json_text(out, r.id);
+        out += ",\"backend_id\":";
+        put_json_text(out, r.id);
+        out += parent_tail;
+    }
+    out += "]}";
+    return out;
+}
+
+// Says that a playlist holds only the first kMaxRows of a folder's entries.
+std::string cut_note(size_t total) {
+    return "Only the first " + std::to_string(kMaxRows) + " of " + std::to_string(total) +
+           " entries are shown";
+}
+
+// ASCII letters in any case; other bytes as they are.
+bool name_holds(const std::string &name, const std::string &filter) {
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    return std::search(name.begin(), name.end(), filter.begin(), filter.end(),
+                       [&lower](char a, char b) {
+                           return lower(static_cast<unsigned char>(a)) ==
+                                  lower(static_cast<unsigned char>(b));
+                       }) != name.end();
+}
+
+// The page's own URL with another page number.
+std::string page_href(const request &q, size_t page) {
+    std::string href = url_encode(q.path, true) + "?page=" + std::to_string(page);
+    if (!q.filter.empty())
+        href += "&q=" + url_encode(q.filter, false);
+    return href + token_query(q, '&');
+}
+
+reply folder_page(const request &q, const folder_listing &l) {
+    const std::string &folder = q.path; // ends with "/"
+    std::string title = folder == "/" ? "Drive" : folder.substr(0, folder.size() - 1);
+    title = title.substr(title.rfind('/') + 1);
+
+    std::vector<uint32_t> order = display_order(l);
     size_t folders = 0;
-    std::string table;
-    for (const listing_row &r : rows) {
+    for (const folder_row &r : l.rows)
         folders += r.folder ? 1 : 0;
+    size_t files = l.rows.size() - folders;
+    if (!q.filter.empty())
+        order.erase(
+            std::remove_if(order.begin(), order.end(),
+                           [&](uint32_t i) { return !name_holds(l.rows[i].name, q.filter); }),
+            order.end());
+    size_t shown = order.size();
+    size_t pages = shown == 0 ? 1 : (shown + kPageRows - 1) / kPageRows;
+    size_t page = std::min(std::max<size_t>(q.page, 1), pages);
+    size_t from = (page - 1) * kPageRows, to = std::min(shown, from + kPageRows);
+
+    std::string table;
+    table.reserve((to - from) * 200);
+    for (size_t k = from; k < to; k++) {
+        const folder_row &r = l.rows[order[k]];
         std::string href =
             url_encode(folder + r.name, true) + (r.folder ? "/" : "") + token_query(q, '?');
         table += "<tr><td><a href=\"" + html_escape(href) + "\">" + html_escape(r.name) +
@@ -570,21 +823,47 @@ reply folder_page(const request &q, const std::vector<listing_row> &rows, size_t
                  (r.folder ? std::string("") : html_escape(human_size(r.size))) +
                  "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
     }
-    size_t files = rows.size() - folders;
-    std::string note =
-        total > rows.size() ? "<p>" + cut_note(total) + " (by name, folders first).</p>\n" : "";
+
+    std::string counts = std::to_string(folders) + (folders == 1 ? " folder, " : " folders, ") +
+                         std::to_string(files) + (files == 1 ? " file" : " files");
+    std::string form;
+    if (l.rows.size() > kPageRows || !q.filter.empty()) {
+        form = "<form method=\"get\" action=\"" + html_escape(url_encode(folder, true)) +
+               "\"><input type=\"search\" name=\"q\" placeholder=\"Filter by name\" value=\"" +
+               html_escape(q.filter) + "\"> <button>Filter</button>";
+        if (!q.t.empty())
+            form += "<input type=\"hidden\" name=\"t\" value=\"" + html_escape(q.t) + "\">";
+        form += "</form>\n";
+    }
+    std::string paging;
+    if (shown > kPageRows || !q.filter.empty()) {
+        paging = "<p class=\"p\">";
+        if (shown == 0)
+            paging += "<span>No entries match</span>";
+        else
+            paging += "<span>" + std::to_string(from + 1) + "&ndash;" + std::to_string(to) +
+                      " of " + std::to_string(shown) + (q.filter.empty() ? "" : " matching") +
+                      "</span>";
+        if (pages > 1) {
+            auto link = [&](const char *label, size_t p, bool on) {
+                return on ? "<a href=\"" + html_escape(page_href(q, p)) + "\">" + label + "</a>"
+                          : "<span>" + std::string(label) + "</span>";
+            };
+            paging += link("First", 1, page > 1) + link("Previous", page - 1, page > 1) +
+                      link("Next", page + 1, page < pages) + link("Last", pages, page < pages);
+        }
+        paging += "</p>\n";
+    }
 
     reply out;
     out.body = std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" +
-               kStyle + "</head>\n<body>\n<nav>" + nav + "</nav>\n<h1>" + html_escape(title) +
-               "</h1>\n<p><a href=\"" +
+               kStyle + "</head>\n<body>\n<nav>" + breadcrumb(q, folder, false) + "</nav>\n<h1>" +
+               html_escape(title) + "</h1>\n<p><a href=\"" +
                html_escape(url_encode(folder, true) + "?format=m3u" + token_query(q, '&')) +
-               "\">Playlist (M3U)</a> &middot; " + std::to_string(folders) +
-               (folders == 1 ? " folder, " : " folders, ") + std::to_string(files) +
-               (files == 1 ? " file" : " files") + "</p>\n" + note +
+               "\">Playlist (M3U)</a> &middot; " + counts + "</p>\n" + form + paging +
                "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
                "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
-               table + "</tbody>\n</table>\n</body>\n</html>\n";
+               table + "</tbody>\n</table>\n" + paging + "</body>\n</html>\n";
     return out;
 }
 
@@ -599,16 +878,21 @@ bool host_header_ok(const std::string &host) {
     return true;
 }
 
-reply playlist(const request &q, const std::vector<listing_row> &rows, size_t total,
-               const std::string &host) {
+// The media files of the folder by name; at most kMaxRows entries are
+// looked at, so a huge folder cannot make one answer of many megabytes.
+reply playlist(const request &q, const folder_listing &l, const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
+    std::vector<uint32_t> order = display_order(l);
     reply out;
     out.type = "audio/x-mpegurl";
     out.body = "#EXTM3U\n";
-    if (total > rows.size())
-        out.body += "# " + cut_note(total) + ".\n";
-    for (const listing_row &r : rows) {
+    if (order.size() > kMaxRows) {
+        out.body += "# " + cut_note(order.size()) + ".\n";
+        order.resize(kMaxRows);
+    }
+    for (uint32_t i : order) {
+        const folder_row &r = l.rows[i];
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
         out.body += "#EXTINF:-1,";
@@ -622,33 +906,78 @@ reply playlist(const request &q, const std::vector<listing_row> &rows, size_t to
     return out;
 }
 
-// The library keeps each thread's last answer until that thread's next
-// request; a pool thread may then sit idle for hours holding a listing of
-// many megabytes. Publishing an empty listing lets it go.
-void release_result() {
-    nimbus_parse_items("{\"value\":[]}", "/", nullptr, 0);
+// Looks an item up: is it there, is it a folder, its download URL.
+struct item_look {
+    bool folder = false;
+    std::string url;
+    bool url_too_long = false;
+};
+
+int look_item(void *ctx, const nimbus_entry *e) {
+    auto &k = *static_cast<item_look *>(ctx);
+    try {
+        k.folder = e->folder != 0;
+        if (e->download_url && std::strlen(e->download_url) > kMaxLocator)
+            k.url_too_long = true;
+        else if (e->download_url)
+            k.url = e->download_url;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+// The nearest folder above path that exists ("/" when none is known): the
+// cache answers for folders seen lately; otherwise one lookup each for at
+// most two folders up.
+std::string nearest_parent(gateway &g, std::string path) {
+    if (!path.empty() && path.back() == '/')
+        path.pop_back();
+    for (int lookups = 0; lookups < 2;) {
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            return "/";
+        path.resize(slash);
+        if (g.folders.find(path)) {
+            return path + "/";
+        }
+        item_look k;
+        lookups++;
+        int rc = nimbus_drive_item(g.drive.get(), path.c_str(), look_item, &k);
+        if (rc == NIMBUS_OK && k.folder)
+            return path + "/";
+        if (rc != NIMBUS_E_NOT_FOUND)
+            return "/";
+    }
+    return "/";
 }
 
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
-    int rc = nimbus_list(g.ctx.settings().c_str(), folder.c_str(), nullptr, 0);
-    if (rc != NIMBUS_OK)
-        return failure_reply(rc, nimbus_last_error(), q.json_errors);
-    std::string answer = nimbus_result_json();
-    release_result();
+    std::shared_ptr<const folder_listing> l;
+    int rc = listing_of(g, folder, &l);
+    if (rc == NIMBUS_E_NOT_FOLDER) {
+        // A file named with a final "/": send the player to the file.
+        reply r;
+        r.status = 302;
+        r.headers.emplace_back("Location", url_encode(folder, true) + token_query(q, '?'));
+        return r;
+    }
+    if (rc != NIMBUS_OK) {
+        std::string message = nimbus_last_error();
+        error_info where;
+        where.path = q.path;
+        if (rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
+            where.parent = nearest_parent(g, q.path);
+        return failure_reply(rc, message, q, where);
+    }
     if (q.format == "json") {
         reply r;
         r.type = "application/json";
-        r.body = std::move(answer);
+        r.body = listing_json(folder, *l);
         return r;
     }
-    std::vector<listing_row> rows;
-    size_t total = 0;
-    bool read = read_listing(answer, &rows, &total);
-    std::string().swap(answer);
-    if (!read)
-        return error_reply(502, "the listing answer has no items array", q.json_errors);
-    return q.format == "m3u" ? playlist(q, rows, total, host) : folder_page(q, rows, total);
+    return q.format == "m3u" ? playlist(q, *l, host) : folder_page(q, *l);
 }
 
 bool location_ok(const std::string &url) {
@@ -673,36 +1002,34 @@ reply serve_file(gateway &g, const request &q) {
     std::string url;
     if (g.locators.find(q.path, &url))
         return redirect(url);
-    int rc = nimbus_stream_url(g.ctx.settings().c_str(), json_string(q.path).c_str(), nullptr, 0);
+    item_look k;
+    int rc = nimbus_drive_item(g.drive.get(), q.path.c_str(), look_item, &k);
     if (rc != NIMBUS_OK) {
         std::string message = nimbus_last_error();
-        // A folder named without its final "/": send the player to its page.
-        if (rc == NIMBUS_E_NOT_FOUND &&
-            message == "item " + q.path + " is a folder, not a playable file") {
-            std::string to = url_encode(q.path, true) + "/";
-            if (!q.format.empty())
-                to += "?format=" + q.format + token_query(q, '&');
-            else
-                to += token_query(q, '?');
-            return redirect(to);
-        }
-        return failure_reply(rc, message, q.json_errors);
+        error_info where;
+        where.path = q.path;
+        if (rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
+            where.parent = nearest_parent(g, q.path);
+        return failure_reply(rc, message, q, where);
     }
-    std::string answer = nimbus_result_json();
-    release_result();
-    doc_ptr doc = read_json(answer);
-    yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "url") : nullptr;
-    if (yyjson_is_str(v) && yyjson_get_len(v) > kMaxLocator)
+    if (k.folder) {
+        // A folder named without its final "/": send the player to its page.
+        std::string to = url_encode(q.path, true) + "/";
+        if (!q.format.empty())
+            to += "?format=" + q.format + token_query(q, '&');
+        else
+            to += token_query(q, '?');
+        return redirect(to);
+    }
+    if (k.url_too_long)
         return error_reply(502,
                            "the service gave a download URL longer than " +
                                std::to_string(kMaxLocator) + " bytes",
                            q.json_errors);
-    if (yyjson_is_str(v))
-        url.assign(yyjson_get_str(v), yyjson_get_len(v));
-    if (!location_ok(url))
+    if (!location_ok(k.url))
         return error_reply(502, "the service gave no usable download URL", q.json_errors);
-    g.locators.store(q.path, url);
-    return redirect(url);
+    g.locators.store(q.path, k.url);
+    return redirect(k.url);
 }
 
 // -- request checks ------------------------------------------------------------
@@ -758,8 +1085,24 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
     }
     if (format && q.format.empty())
         return error_reply(400, "format must be json or m3u", q.json_errors);
-    if (!decode_path(url, &q.path))
-        return error_reply(400, "the path is not a valid drive path", q.json_errors);
+    if (const char *filter = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "q")) {
+        if (!decode_query(filter, &q.filter) || q.filter.size() > 256)
+            return error_reply(400, "the filter is not valid text of at most 256 bytes",
+                               q.json_errors);
+    }
+    if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
+        char *end = nullptr;
+        errno = 0;
+        unsigned long n = std::strtoul(page, &end, 10);
+        if (!*page || *end || errno || n == 0 || page[0] == '-' || page[0] == '+')
+            return error_reply(400, "page must be a number from 1", q.json_errors);
+        q.page = n;
+    }
+    if (!decode_path(url, &q.path)) {
+        error_info info;
+        info.path = printable(url);
+        return error_reply(400, "This is not a valid drive path", q.json_errors, info, &q);
+    }
     if (q.path.back() == '/')
         return serve_folder(g, q, host ? host : "");
     return serve_file(g, q);
@@ -874,8 +1217,14 @@ int run_serve(const options &o) {
     }
     if (!addr.loopback && token.empty()) {
         print_error("serve: listening on " + addr.host +
-                    " lets other hosts in; give a secret with --auth-token-file FILE");
+                    " lets other hosts in; give a secret with --auth-token-file FILE "
+                    "(make one with: umask 077; head -c 24 /dev/urandom | base64 > FILE)");
         return EXIT_USAGE;
+    }
+    if (port_taken(addr)) {
+        print_error("serve: port " + std::to_string(port_of(addr)) +
+                    " is already in use (another nimbus serve?): choose one with --listen");
+        return EXIT_OTHER;
     }
     gateway g(o);
     g.loopback = addr.loopback;
@@ -884,10 +1233,8 @@ int run_serve(const options &o) {
     // the Ctrl-C handler of the one-shot commands.
     if (int rc = g.ctx.open(false))
         return rc;
-    if (!o.demo && !nimbus_drive_base(g.ctx.settings().c_str())) {
-        print_failure("serve", NIMBUS_E_INVALID, nimbus_last_error());
-        return EXIT_SETTINGS;
-    }
+    if (int rc = g.drive.open(o, g.ctx))
+        return rc;
 
     // The pool threads inherit this mask; the signals are taken by sigwait below.
     sigset_t stop_signals, old_mask;
@@ -912,8 +1259,7 @@ int run_serve(const options &o) {
         &g, MHD_OPTION_END);
     if (!d) {
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-        print_error("serve: cannot listen on " + addr.host + ":" +
-                    std::to_string(ntohs(addr.is_v6 ? addr.v6.sin6_port : addr.v4.sin_port)));
+        print_error("serve: cannot listen on " + addr.host + ":" + std::to_string(port_of(addr)));
         return EXIT_OTHER;
     }
     std::thread watchdog([&g] { g.watch.run(); });

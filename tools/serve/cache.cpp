@@ -1,0 +1,67 @@
+// The gateway's folder cache.
+#include "serve/cache.h"
+
+namespace cli {
+
+size_t row_bytes(const folder_row &r) {
+    return sizeof(folder_row) + r.name.capacity() + r.id.capacity();
+}
+
+std::shared_ptr<const folder_listing> folder_cache::find(const std::string &folder) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = map_.find(folder);
+    if (it == map_.end())
+        return nullptr;
+    if (clock::now() - it->second.born >= life_) {
+        drop(it);
+        return nullptr;
+    }
+    use_.splice(use_.begin(), use_, it->second.use);
+    return it->second.listing;
+}
+
+void folder_cache::store(const std::string &folder, std::shared_ptr<const folder_listing> listing) {
+    if (!listing || listing->bytes > max_bytes_)
+        return;
+    std::lock_guard<std::mutex> hold(lock_);
+    auto old = map_.find(folder);
+    if (old != map_.end())
+        drop(old);
+    while (!use_.empty() && bytes_ + listing->bytes > max_bytes_)
+        drop(map_.find(use_.back()));
+    use_.push_front(folder);
+    bytes_ += listing->bytes;
+    map_[folder] = slot{std::move(listing), clock::now(), use_.begin()};
+}
+
+void folder_cache::forget(const std::string &folder) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = map_.find(folder);
+    if (it != map_.end())
+        drop(it);
+}
+
+void folder_cache::forget_all() {
+    std::lock_guard<std::mutex> hold(lock_);
+    map_.clear();
+    use_.clear();
+    bytes_ = 0;
+}
+
+size_t folder_cache::bytes() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return bytes_;
+}
+
+size_t folder_cache::folders() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return map_.size();
+}
+
+void folder_cache::drop(std::unordered_map<std::string, slot>::iterator it) {
+    bytes_ -= it->second.listing->bytes;
+    use_.erase(it->second.use);
+    map_.erase(it);
+}
+
+} // namespace cli

@@ -1,0 +1,77 @@
+// The folders `nimbus serve` has listed, kept for a short lifetime so that a
+// visit to a folder seen a moment ago costs no request to the service, in
+// bounded memory (least recently used folders go first).
+#ifndef NIMBUS_TOOLS_SERVE_CACHE_H
+#define NIMBUS_TOOLS_SERVE_CACHE_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace cli {
+
+// One entry of a listed folder, as pages, playlists and the JSON answer use it.
+struct folder_row {
+    bool folder = false;
+    std::string name;
+    std::string id;
+    int64_t size = -1;
+    int64_t mtime_ms = 0;
+};
+
+// A folder's entries in display order (folders first, then by name).
+struct folder_listing {
+    std::vector<folder_row> rows;
+    size_t bytes = 0; // what the rows hold, as the cache counts it
+};
+
+// The memory a row takes in the cache: its texts and the struct.
+size_t row_bytes(const folder_row &r);
+
+class folder_cache {
+  public:
+    using clock = std::chrono::steady_clock;
+
+    // max_bytes bounds the rows of every kept folder together; a folder
+    // larger than that is never kept. life is how long a listing is served.
+    folder_cache(size_t max_bytes, clock::duration life) : max_bytes_(max_bytes), life_(life) {}
+
+    // The listing of folder ("" is the root) while it is younger than the
+    // lifetime, else null. Readers share it; it never changes once stored.
+    std::shared_ptr<const folder_listing> find(const std::string &folder);
+    // Keeps a listing, pushing out the least recently used ones over the bound.
+    void store(const std::string &folder, std::shared_ptr<const folder_listing> listing);
+
+    // The invalidation hook for a change feed: a folder whose entries
+    // changed, or everything when the feed lost track.
+    void forget(const std::string &folder);
+    void forget_all();
+
+    size_t bytes() const;
+    size_t folders() const;
+
+  private:
+    struct slot {
+        std::shared_ptr<const folder_listing> listing;
+        clock::time_point born;
+        std::list<std::string>::iterator use; // position in use_, most recent first
+    };
+    void drop(std::unordered_map<std::string, slot>::iterator it);
+
+    const size_t max_bytes_;
+    const clock::duration life_;
+    mutable std::mutex lock_;
+    std::unordered_map<std::string, slot> map_;
+    std::list<std::string> use_;
+    size_t bytes_ = 0;
+};
+
+} // namespace cli
+
+#endif
