@@ -334,6 +334,79 @@ def case_errors(f):
         pass
 
 
+def case_cache(f):
+    """A folder seen a moment ago is served without asking the service again."""
+    g = f.serve()
+    children = lambda: sum(1 for r in f.mock.requests if r["path"].endswith(":/children"))
+    expect(g.get("/Music/Album/"), 200, "first visit")
+    check(children() == 1, "one listing", children())
+    before = len(f.mock.requests)
+    for path in ("/Music/Album/", "/Music/Album/?format=json", "/Music/Album/?format=m3u",
+                 "/Music/Album/?page=1&q=intro"):
+        expect(g.get(path), 200, "again: " + path)
+    check(len(f.mock.requests) == before, "no request at all for four more views",
+          f.mock.requests[before:])
+    # The cached listing answers JSON byte for byte as the library does.
+    status, _, body = g.get("/Music/Album/?format=json")
+    listed = subprocess.run(f.command("--json", "list", "/Music/Album"), capture_output=True)
+    check(body + "\n" == listed.stdout.decode(), "cached JSON as nimbus --json list", body)
+    # The root is a folder like any other.
+    expect(g.get("/"), 200, "root")
+    expect(g.get("/?format=json"), 200, "root again")
+    check(children() == 2, "the root listed once", children())
+    check(g.stop() == 0, "stopped", g.log())
+
+
+def case_error_pages(f):
+    """Error pages say what happened, where, and how to go on."""
+    g = f.serve()
+    status, _, page = got = g.get("/Music/Nope/Deeper/")
+    expect(got, 404, "missing folder")
+    check("<h1>This folder does not exist</h1>" in page and "<code>/Music/Nope/Deeper/</code>"
+          in page, "sentence and path", page)
+    check(links_of(page) == [("Drive", "/"), ("Back to /Music/", "/Music/"),
+                             ("Drive root", "/")], "links to the nearest parent and the root",
+          links_of(page))
+    check('<p class="x">404 Not Found &middot; HTTP 404, code itemNotFound, request id '
+          '00000000-0000-0000-0000-000000000000</p>' in page and "{" not in page.split("<body>")[1],
+          "the service's code and request id, no JSON", page)
+    check("<style>" in page and 'name="viewport"' in page, "styled like the folder pages")
+    status, _, page = got = g.get("/Music/Album/nope.mp3")
+    expect(got, 404, "missing file")
+    check("<h1>This file does not exist</h1>" in page and
+          ("Back to /Music/Album/", "/Music/Album/") in links_of(page), "file sentence", page)
+    status, _, page = got = g.get("/a%00b")
+    expect(got, 400, "malformed")
+    check("<h1>This is not a valid drive path</h1>" in page, "malformed sentence", page)
+    status, headers, _ = got = g.get("/song.mp3/")
+    expect(got, 302, "a file with a final slash")
+    check(headers["location"] == "/song.mp3", "to the file", headers)
+    f.mock.script["/v1.0/me/drive/root:/Music:/children"] = [(429, "7")] * 3
+    status, headers, page = got = g.get("/Music/")
+    expect(got, 503, "throttled")
+    check("<h1>The service is busy; try again in 7 seconds</h1>" in page
+          and headers.get("retry-after") == "7", "busy sentence", page)
+    check(g.stop() == 0, "stopped")
+    f.mock.revoke(json.loads(open(f.settings).read())["refresh_token"])
+    g = f.serve()
+    status, _, page = got = g.get("/Music/Album/")
+    expect(got, 502, "signed out")
+    check("<h1>Signed out: run `nimbus login`</h1>" in page, "signed-out sentence", page)
+    check(g.stop() == 0, "stopped")
+
+    # A port in use, and a wildcard listener without a secret, say what to do.
+    busy = f.serve()
+    p = subprocess.run(f.command("serve", "--listen", "127.0.0.1:%d" % busy.port),
+                       capture_output=True, timeout=60)
+    check(p.returncode != 0 and "port %d is already in use (another nimbus serve?): choose one "
+          "with --listen" % busy.port in p.stderr.decode(), "port in use", p.stderr)
+    p = subprocess.run(f.command("serve", "--listen", "0.0.0.0:0"), capture_output=True,
+                       timeout=60)
+    check(p.returncode == 2 and "umask 077; head -c 24 /dev/urandom | base64 > FILE"
+          in p.stderr.decode(), "how to make a token file", p.stderr)
+    check(busy.stop() == 0, "stopped")
+
+
 def case_hostile(f):
     """A drive built to exhaust the gateway: huge pages, huge URLs, odd names."""
     root = f.mock.root
