@@ -39,6 +39,7 @@ struct options {
     std::string listen;          // serve --listen ADDR:PORT; empty: 127.0.0.1:8080
     std::string auth_token_file; // serve --auth-token-file
     long threads = 0;            // serve --threads; 0: the default
+    bool dlna = false;           // serve --dlna
 };
 
 // The exit status of a command ended by Ctrl-C.

@@ -172,6 +172,9 @@ const option_row kOptions[] = {
      "needed for any address but a loopback one"},
     {"--threads", nullptr, "N", "serve", takes::whole, 1, 64, "a number",
      set_number<long, &O::threads>, "request threads, 1 to 64 (default 4)"},
+    {"--dlna", nullptr, nullptr, "serve", takes::flag, 0, 0, nullptr, set_flag<&O::dlna>,
+     "also be a DLNA/UPnP MediaServer that TVs and players\n"
+     "find on the listen address's network"},
 };
 
 // One command, or a help topic that is no command (demo).
@@ -243,7 +246,7 @@ const command_row kCommands[] = {
     {"serve", "", "HTTP gateway for media players and browsers (see help serve)", cli::run_serve, 0,
      0, "takes no operands",
      "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
-     "                              [--threads N]\n"
+     "                              [--threads N] [--dlna]\n"
      "\n"
      "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
      "  /FOLDER/              a page of the folder (folders first, then files)\n"
@@ -259,7 +262,12 @@ const command_row kCommands[] = {
      "request thread pool (default 4). One line per request goes to stderr.\n"
      "--page-size, --timeout and --retries apply to each request to the service;\n"
      "--max-time, a limit for a whole command, is refused. A refresh token the\n"
-     "service rotates is stored in the settings file as soon as it arrives.\n",
+     "service rotates is stored in the settings file as soon as it arrives.\n"
+     "Folder pages show 500 entries each, with paging links and a name filter.\n"
+     "--dlna also announces a DLNA/UPnP MediaServer on the listen address's\n"
+     "interface (not on a wildcard address: name one, e.g. 192.168.1.5:8080); its\n"
+     "files play through this gateway. Its device UUID is kept in dlna-uuid beside\n"
+     "the settings file.\n",
      nullptr},
     {"redact", "TEXT", "print TEXT with credentials masked", cli::run_redact, 1, 1,
      "takes exactly one TEXT",

@@ -643,6 +643,122 @@ def case_ffprobe(f):
     check(g.stop() == 0, "stopped")
 
 
+MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
+
+
+def case_dlna(f):
+    """--dlna: gssdp-discover finds the MediaServer, ffprobe plays a Browse answer's res URL.
+
+    SSDP runs only inside a network namespace made for the run (lo alone, with
+    the multicast route): no datagram reaches a real interface."""
+    if os.environ.get("NIMBUS_E2E_NETNS") == "1":
+        return dlna_inside(f)
+    if os.geteuid() != 0:
+        raise Skip("a private network namespace needs root")
+    for tool in ("unshare", "ip", "gssdp-discover", "ffmpeg", "ffprobe"):
+        if not shutil.which(tool):
+            raise Skip("%s is missing (scripts/install-deps)" % tool)
+    setup = ("ip link set lo up && ip link set lo multicast on && "
+             "ip route add 239.255.255.250/32 dev lo && exec \"$@\"")
+    p = subprocess.run(["unshare", "-n", "sh", "-c", setup, "sh", sys.executable, "-B",
+                        os.path.abspath(__file__), "--nimbus", f.nimbus, "--out", f.out, "dlna"],
+                       env=dict(os.environ, NIMBUS_E2E_NETNS="1"), capture_output=True,
+                       timeout=300)
+    sys.stdout.write(p.stdout.decode())
+    check(p.returncode == 0, "the case inside its namespace", p.stdout.decode()[-3000:],
+          p.stderr.decode()[-3000:])
+
+
+def soap_browse(host, port, object_id, flag="BrowseDirectChildren"):
+    import xml.sax.saxutils as sx
+    body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+            '<u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">'
+            "<ObjectID>%s</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter>"
+            "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
+            "<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>"
+            % (sx.escape(object_id), flag)).encode()
+    c = http.client.HTTPConnection(host, port, timeout=30)
+    c.request("POST", "/control/ContentDirectory", body=body, headers={
+        "Content-Type": 'text/xml; charset="utf-8"',
+        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Browse"'})
+    r = c.getresponse()
+    answer = r.read()
+    c.close()
+    check(r.status == 200, "Browse %s answered" % object_id, r.status, answer[:500])
+    import xml.etree.ElementTree as ET
+    result = ET.fromstring(answer).find(".//Result").text
+    return ET.fromstring(result)  # DIDL-Lite: well-formed, whatever the names hold
+
+
+def dlna_inside(f):
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
+    check([l.split(":")[1].strip() for l in links.splitlines()] == ["lo"],
+          "only lo in this namespace", links)
+    tone = os.path.join(f.dir, "tone.flac")
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                    "-c:a", "flac", tone], check=True, timeout=60)
+    node = f.mock.find_path("/Music/tone.flac")
+    with open(tone, "rb") as t:
+        node.content = t.read()
+    node.size = len(node.content)
+    g = f.serve("--dlna")
+    deadline = time.monotonic() + 20
+    while not any("DLNA MediaServer" in l for l in g.lines):
+        check(time.monotonic() < deadline and g.p.poll() is None, "MediaServer started", g.log())
+        time.sleep(0.05)
+    line = next(l for l in g.lines if "DLNA MediaServer" in l)
+    location = re.search(r"(http://\S+)", line).group(1)
+    uuid_file = os.path.join(f.dir, "dlna-uuid")
+    check(os.path.exists(uuid_file) and oct(os.stat(uuid_file).st_mode & 0o777) == "0o600",
+          "device UUID beside the settings, mode 600")
+    udn = "uuid:" + open(uuid_file).read().strip()
+
+    started = time.monotonic()
+    disc = subprocess.Popen(["gssdp-discover", "-i", "lo", "-t", MEDIA_SERVER, "-n", "5"],
+                            stdout=subprocess.PIPE, text=True)
+    out, found = "", None
+    for l in disc.stdout:
+        out += l
+        if found is None and location in l:
+            found = time.monotonic() - started
+    disc.wait()
+    check(found is not None and found < 5 and udn + "::" + MEDIA_SERVER in out,
+          "gssdp-discover sees it within 5 s", out)
+    print("gssdp-discover: the MediaServer within %.2f s" % found)
+
+    m = re.match(r"http://([0-9.]+):(\d+)/", location)
+    host, port = m.group(1), int(m.group(2))
+    ns = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
+          "dc": "http://purl.org/dc/elements/1.1/"}
+    before = sum(1 for r in f.mock.requests if r["path"].endswith("/children"))
+    root = soap_browse(host, port, "0")
+    titles = [c.find("dc:title", ns).text for c in root.findall("d:container", ns)]
+    check(titles == ["Music"], "the root's folders", titles)
+    album = soap_browse(host, port, "0/Music/Album")
+    names = [i.find("dc:title", ns).text for i in album.findall("d:item", ns)]
+    check(ESCAPED in names and "01 Intro.flac" in names, "titles, odd names intact", names)
+    music = soap_browse(host, port, "0/Music")
+    tone_item = next(i for i in music.findall("d:item", ns)
+                     if i.find("dc:title", ns).text == "tone.flac")
+    res = tone_item.find("d:res", ns)
+    check(res.text == g.url("/Music/tone.flac") and res.get("protocolInfo", "").startswith(
+        "http-get:*:audio/mpeg:"), "res on the gateway", res.text, res.attrib)
+    children = sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
+    soap_browse(host, port, "0/Music/Album")
+    check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
+          == children == 3, "three listings, the second Browse of a folder from the cache",
+          children)
+    p = subprocess.run(["ffprobe", "-v", "error", "-tls_verify", "1", "-ca_file", f.ca,
+                        "-show_entries", "stream=codec_name,duration", "-of", "compact=p=0",
+                        res.text], capture_output=True, timeout=60)
+    print("ffprobe of the res URL: " + p.stdout.decode().strip())
+    check(p.returncode == 0 and p.stdout.decode().strip() == "codec_name=flac|duration=2.000000",
+          "ffprobe plays the res URL", p.stdout, p.stderr)
+    check(g.stop() == 0, "stopped", g.log())
+    check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log())
+
+
 def chromium(*args, timeout=60):
     exe = shutil.which("chromium") or shutil.which("chromium-browser")
     if not exe:

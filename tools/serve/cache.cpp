@@ -4,7 +4,8 @@
 namespace cli {
 
 size_t row_bytes(const folder_row &r) {
-    return sizeof(folder_row) + r.name.capacity() + r.id.capacity();
+    return sizeof(folder_row) + r.name.capacity() + r.id.capacity() + r.mime.capacity() +
+           r.title.capacity() + r.artist.capacity() + r.album.capacity();
 }
 
 std::shared_ptr<const folder_listing> folder_cache::find(const std::string &folder) {

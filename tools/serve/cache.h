@@ -23,6 +23,10 @@ struct folder_row {
     std::string id;
     int64_t size = -1;
     int64_t mtime_ms = 0;
+    // What a MediaServer shows: the file's MIME type and media metadata.
+    std::string mime, title, artist, album;
+    int32_t track = 0, year = 0, width = 0, height = 0;
+    int64_t duration_ms = 0;
 };
 
 // A folder's entries in display order (folders first, then by name).

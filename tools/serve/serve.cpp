@@ -15,6 +15,9 @@
 #include "settings_file.h"
 
 #include <microhttpd.h>
+#ifdef NIMBUS_DLNA
+#include <dlna.h>
+#endif
 #include <nimbus.h>
 #include <yyjson.h>
 
@@ -457,8 +460,8 @@ class drive_link {
 
 // Listed folders are served again for this long without asking the service.
 constexpr auto kFolderLife = std::chrono::minutes(2);
-// The rows of every kept folder together (names, ids and the row structs):
-// about 300 000 rows of ordinary names. A folder larger than this is listed
+// The rows of every kept folder together (texts and the row structs, about
+// 300 bytes for a row of ordinary names: some 200 000 rows). A folder larger than this is listed
 // for each visit and never kept.
 constexpr size_t kFolderCacheBytes = 64u << 20;
 // Rows on one HTML page; the filter and the paging links reach the rest.
@@ -715,6 +718,15 @@ int collect_row(void *ctx, const nimbus_entry *e) {
         r.id = e->id ? e->id : "";
         r.size = e->size;
         r.mtime_ms = e->mtime_ms;
+        r.mime = e->mime_type ? e->mime_type : "";
+        r.title = e->title ? e->title : "";
+        r.artist = e->artist ? e->artist : "";
+        r.album = e->album ? e->album : "";
+        r.track = e->track;
+        r.year = e->year;
+        r.width = e->width;
+        r.height = e->height;
+        r.duration_ms = e->duration_ms;
         l.bytes += row_bytes(r);
         l.rows.push_back(std::move(r));
         return 0;
@@ -1077,6 +1089,129 @@ reply serve_file(gateway &g, const request &q) {
     return redirect(k.url);
 }
 
+// -- the MediaServer's folder source ----------------------------------------------
+
+#ifdef NIMBUS_DLNA
+
+// A MIME type for files whose answer carried none, by extension.
+std::string mime_for(const std::string &name) {
+    static const char *const known[][2] = {
+        {"mp3", "audio/mpeg"},      {"flac", "audio/flac"},      {"m4a", "audio/mp4"},
+        {"aac", "audio/aac"},       {"ogg", "audio/ogg"},        {"opus", "audio/ogg"},
+        {"wav", "audio/wav"},       {"wma", "audio/x-ms-wma"},   {"mp4", "video/mp4"},
+        {"m4v", "video/mp4"},       {"mkv", "video/x-matroska"}, {"webm", "video/webm"},
+        {"avi", "video/x-msvideo"}, {"mov", "video/quicktime"},  {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},     {"png", "image/png"},        {"gif", "image/gif"}};
+    size_t dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    for (char &c : ext)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    for (const auto &k : known)
+        if (ext == k[0])
+            return k[1];
+    return "application/octet-stream";
+}
+
+// The gateway's drive as the MediaServer's tree: listings come from the
+// folder cache (a control point browsing an album costs one listing), files
+// play through the gateway's own file URLs, which redirect to the download
+// URL.
+class drive_source : public dlna::source {
+  public:
+    drive_source(gateway &g, std::string base) : g_(g), base_(std::move(base)) {}
+
+    int children(const std::string &folder_path, std::vector<dlna::item> &out) override {
+        std::string folder = folder_path == "/" ? std::string() : folder_path;
+        std::shared_ptr<const folder_listing> l;
+        int rc = listing_of(g_, folder, &l);
+        if (rc != NIMBUS_OK)
+            return upnp_code(rc);
+        try {
+            for (uint32_t i : display_order(*l))
+                out.push_back(item_of(folder, l->rows[i]));
+        } catch (...) {
+            return dlna::action_failed;
+        }
+        return 0;
+    }
+
+    int lookup(const std::string &path, dlna::item &out) override {
+        if (path == "/") {
+            out = dlna::item();
+            out.path = "/";
+            out.folder = true;
+            return 0;
+        }
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash + 1 == path.size())
+            return dlna::no_such_object;
+        std::string parent = path.substr(0, slash), name = path.substr(slash + 1);
+        std::shared_ptr<const folder_listing> l;
+        int rc = listing_of(g_, parent, &l);
+        if (rc != NIMBUS_OK)
+            return rc == NIMBUS_E_NOT_FOLDER ? dlna::no_such_object : upnp_code(rc);
+        for (const folder_row &r : l->rows)
+            if (r.name == name) {
+                out = item_of(parent, r);
+                return 0;
+            }
+        return dlna::no_such_object;
+    }
+
+    std::string resource_url(const std::string &path) override {
+        std::string url = base_ + url_encode(path, true);
+        if (!g_.token.empty())
+            url += "?t=" + url_encode(g_.token, false);
+        return url;
+    }
+
+  private:
+    static int upnp_code(int rc) {
+        switch (rc) {
+        case NIMBUS_E_NOT_FOUND:
+        case NIMBUS_E_BAD_PATH:
+            return dlna::no_such_object;
+        case NIMBUS_E_NOT_FOLDER:
+            return dlna::no_such_container;
+        default:
+            return dlna::action_failed;
+        }
+    }
+
+    static dlna::item item_of(const std::string &folder, const folder_row &r) {
+        dlna::item it;
+        it.path = folder + "/" + r.name;
+        it.folder = r.folder;
+        it.title = r.title.empty() ? r.name : r.title;
+        if (!r.folder) {
+            it.mime = r.mime.empty() ? mime_for(r.name) : r.mime;
+            it.artist = r.artist;
+            it.album = r.album;
+            it.size = r.size;
+            it.duration_ms = r.duration_ms > 0 ? r.duration_ms : -1;
+            it.track = r.track;
+            it.year = r.year;
+            it.width = r.width;
+            it.height = r.height;
+        }
+        return it;
+    }
+
+    gateway &g_;
+    std::string base_; // "http://ADDRESS:PORT"
+};
+
+// The device UUID file: beside the settings file.
+std::string uuid_file(const context &ctx) {
+    const std::string &settings = ctx.path();
+    size_t slash = settings.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : settings.substr(0, slash)) +
+           "/dlna-uuid";
+}
+
+#endif
+
 // -- request checks ------------------------------------------------------------
 
 const char *header(MHD_Connection *c, const char *name) {
@@ -1266,6 +1401,19 @@ int run_serve(const options &o) {
                     "(make one with: umask 077; head -c 24 /dev/urandom | base64 > FILE)");
         return EXIT_USAGE;
     }
+    if (o.dlna && !addr.loopback && (addr.host == "0.0.0.0" || addr.host == "[::]")) {
+        print_error("serve: --dlna announces the server on the interface of one address, not on "
+                    "every network of a wildcard: listen on this host's address on the network "
+                    "you choose (for example --listen 192.168.1.5:8080)");
+        return EXIT_USAGE;
+    }
+#ifndef NIMBUS_DLNA
+    if (o.dlna) {
+        print_error("serve: this build has no DLNA server (GUPnP 1.6 was missing when it was "
+                    "built; see scripts/install-deps)");
+        return EXIT_USAGE;
+    }
+#endif
     if (port_taken(addr)) {
         print_error("serve: port " + std::to_string(port_of(addr)) +
                     " is already in use (another nimbus serve?): choose one with --listen");
@@ -1314,11 +1462,39 @@ int run_serve(const options &o) {
                  addr.host.c_str(), static_cast<unsigned>(g.port.load()),
                  g.token.empty() ? "no credential" : "access token required");
     std::fflush(stderr);
+#ifdef NIMBUS_DLNA
+    std::unique_ptr<drive_source> media_source;
+    dlna::server media;
+    if (o.dlna) {
+        dlna::options mo;
+        mo.address = addr.is_v6 ? addr.host.substr(1, addr.host.size() - 2) : addr.host;
+        char name[256] = "";
+        gethostname(name, sizeof name - 1);
+        mo.friendly_name = std::string("nimbus on ") + (name[0] ? name : "this host");
+        media_source.reset(new drive_source(g, "http://" + addr.host + ":" +
+                                                   std::to_string(static_cast<unsigned>(g.port))));
+        std::string file = uuid_file(g.ctx);
+        if (!dlna::load_uuid(file, mo.uuid, error) || !media.start(mo, *media_source, error)) {
+            print_error("serve: --dlna: " + error);
+            MHD_stop_daemon(d);
+            g.watch.stop();
+            watchdog.join();
+            pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+            return EXIT_OTHER;
+        }
+        std::fprintf(stderr, "nimbus: DLNA MediaServer %s (device UUID in %s)\n",
+                     media.description_url().c_str(), printable(file).c_str());
+        std::fflush(stderr);
+    }
+#endif
 
     int sig = 0;
     while (sigwait(&stop_signals, &sig) != 0) {
     }
     g.stopping = true;
+#ifdef NIMBUS_DLNA
+    media.stop(); // ssdp:byebye first: players stop offering a server that is going
+#endif
     // A second signal ends the process at once, whatever the stop waits for.
     std::thread([stop_signals] {
         int again = 0;
