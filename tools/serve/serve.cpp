@@ -7,19 +7,16 @@
 #include "text.h"
 
 #include "context.h"
-#include "curl_io.h"
-#include "json_doc.h"
+#include "entry_json.h"
 #include "output.h"
 #include "serve/cache.h"
 #include "serve/request.h"
-#include "settings_file.h"
 
 #include <microhttpd.h>
 #ifdef NIMBUS_DLNA
 #include <dlna.h>
 #endif
 #include <nimbus.h>
-#include <yyjson.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -398,64 +395,6 @@ class connection_watch {
     std::set<conn *> all_;
 };
 
-// -- the drive ------------------------------------------------------------------
-
-// The one drive handle the pool threads share. It is opened from the
-// context's settings over a curl transport of its own; a refresh token the
-// service rotates is stored in the settings file as soon as the library
-// hands it over.
-class drive_link {
-  public:
-    ~drive_link() {
-        nimbus_drive_close(drive_);
-        curl_.reset();
-    }
-
-    int open(const options &o, const context &ctx) {
-        if (o.demo) {
-            print_error("serve: the demo drive is not served yet; serve a signed-in drive");
-            return EXIT_USAGE;
-        }
-        o_ = &o;
-        path_ = ctx.path();
-        identity_ = ctx.identity();
-        key_ = refresh_token_key(ctx.settings(), "refresh_token");
-        curl_.reset(new curl_transport(transport_settings(o)));
-        int rc = nimbus_drive_open(ctx.settings().c_str(), curl_->table(), &drive_);
-        if (rc != NIMBUS_OK) {
-            print_failure("serve", rc, nimbus_last_error());
-            return EXIT_SETTINGS;
-        }
-        nimbus_drive_on_token(drive_, on_token, this);
-        return EXIT_OK;
-    }
-
-    nimbus_drive *get() const { return drive_; }
-
-  private:
-    // Runs while the handle's other callers wait for the grant: the file is
-    // written before any of them can be handed the next rotation.
-    static void on_token(void *self, const char *token) {
-        auto &d = *static_cast<drive_link *>(self);
-        try {
-            std::lock_guard<std::mutex> hold(d.lock_);
-            std::string error;
-            if (!store_members(d.path_, {{d.key_, token}}, &d.identity_, &error,
-                               settings_lock_wait(*d.o_)))
-                print_error("warning: the rotated refresh token could not be stored: " + error);
-        } catch (...) {
-            print_error("warning: the rotated refresh token was not stored");
-        }
-    }
-
-    const options *o_ = nullptr;
-    std::unique_ptr<curl_transport> curl_;
-    nimbus_drive *drive_ = nullptr;
-    std::mutex lock_;
-    std::string path_, key_;
-    file_identity identity_;
-};
-
 // -- the gateway ----------------------------------------------------------------
 
 // Listed folders are served again for this long without asking the service.
@@ -469,8 +408,7 @@ constexpr size_t kPageRows = 500;
 
 struct gateway {
     explicit gateway(const options &o) : ctx(o), folders(kFolderCacheBytes, kFolderLife) {}
-    context ctx; // settings, and the file a rotated refresh token goes to
-    drive_link drive;
+    context ctx;       // the drive handle the pool threads share, and its settings file
     std::string token; // empty: no credential asked
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
@@ -741,7 +679,7 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
     if ((*out = g.folders.find(folder)))
         return NIMBUS_OK;
     auto l = std::make_shared<folder_listing>();
-    int rc = nimbus_drive_list(g.drive.get(), folder.c_str(), collect_row, l.get());
+    int rc = nimbus_drive_list(g.ctx.drive(), folder.c_str(), collect_row, l.get());
     if (rc == NIMBUS_E_STOPPED)
         rc = NIMBUS_E_NOMEM;
     if (rc != NIMBUS_OK)
@@ -767,62 +705,22 @@ std::vector<uint32_t> display_order(const folder_listing &l) {
     return order;
 }
 
-// A JSON string as the library writes one: quotes, backslashes, \n, \r, \t
-// and the other C0 controls and DEL as \u00xx; the rest as it is.
-void put_json_text(std::string &out, const std::string &s) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7f) {
-            out += "\\u00";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
-
 // The listing as the library's {"items":[...]} answer of nimbus_list, byte
 // for byte: entries in the service's order, paths under the folder.
-std::string listing_json(const std::string &folder, const folder_listing &l) {
-    std::string out = "{\"items\":[";
-    std::string parent_tail;
-    parent_tail = ",\"parent_id\":";
-    put_json_text(parent_tail, folder);
-    parent_tail += ",\"title\":null,\"year\":null,\"type\":null,\"media_type\":null,"
-                   "\"container\":null,\"imdb\":null,\"tmdb\":null,\"available\":false}";
-    bool first = true;
+std::string listing_answer(const std::string &folder, const folder_listing &l) {
+    listing_json out(folder);
     for (const folder_row &r : l.rows) {
-        if (!first)
-            out += ',';
-        first = false;
-        out += "{\"name\":";
-        put_json_text(out, r.name);
-        out += ",\"path\":";
-        put_json_text(out, folder + "/" + r.name);
-        out +=
-            r.folder ? ",\"folder\":true,\"kind\":\"dir\"" : ",\"folder\":false,\"kind\":\"file\"";
-        out +=
-            ",\"size\":" + std::to_string(r.size) + ",\"mtime_ms\":" + std::to_string(r.mtime_ms);
-        out += ",\"id\":";
-        put_json_text(out, r.id);
-        out += ",\"backend_id\":";
-        put_json_text(out, r.id);
-        out += parent_tail;
+        std::string path = folder + "/" + r.name;
+        nimbus_entry e{};
+        e.name = r.name.c_str();
+        e.path = path.c_str();
+        e.id = r.id.c_str();
+        e.size = r.size;
+        e.mtime_ms = r.mtime_ms;
+        e.folder = r.folder ? 1 : 0;
+        out.add(e);
     }
-    out += "]}";
-    return out;
+    return out.finish();
 }
 
 // Says that a playlist holds only the first kMaxRows of a folder's entries.
@@ -1000,7 +898,7 @@ std::string nearest_parent(gateway &g, std::string path) {
         }
         item_look k;
         lookups++;
-        int rc = nimbus_drive_item(g.drive.get(), path.c_str(), look_item, &k);
+        int rc = nimbus_drive_item(g.ctx.drive(), path.c_str(), look_item, &k);
         if (rc == NIMBUS_OK && k.folder)
             return path + "/";
         if (rc != NIMBUS_E_NOT_FOUND)
@@ -1031,7 +929,7 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
     if (q.format == "json") {
         reply r;
         r.type = "application/json";
-        r.body = listing_json(folder, *l);
+        r.body = listing_answer(folder, *l);
         return r;
     }
     return q.format == "m3u" ? playlist(q, *l, host) : folder_page(q, *l);
@@ -1060,7 +958,7 @@ reply serve_file(gateway &g, const request &q) {
     if (g.locators.find(q.path, &url))
         return redirect(url);
     item_look k;
-    int rc = nimbus_drive_item(g.drive.get(), q.path.c_str(), look_item, &k);
+    int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
     if (rc != NIMBUS_OK) {
         std::string message = nimbus_last_error();
         error_info where;
@@ -1322,13 +1220,6 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     } catch (...) {
         r = error_reply(500, "out of memory", false);
     }
-    // A grant during this request may have rotated the refresh token: the
-    // server runs for days, so it is stored now, not at exit.
-    try {
-        g.ctx.keep_rotation();
-    } catch (...) {
-        print_error("warning: the rotated refresh token was not stored");
-    }
     MHD_Response *resp =
         MHD_create_response_from_buffer(r.body.size(), r.body.data(), MHD_RESPMEM_MUST_COPY);
     if (!resp)
@@ -1425,8 +1316,6 @@ int run_serve(const options &o) {
     // The signals that stop the server are taken by sigwait below, not by
     // the Ctrl-C handler of the one-shot commands.
     if (int rc = g.ctx.open(false))
-        return rc;
-    if (int rc = g.drive.open(o, g.ctx))
         return rc;
 
     // The pool threads inherit this mask; the signals are taken by sigwait below.
