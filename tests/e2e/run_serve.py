@@ -788,6 +788,55 @@ def case_browser(f):
         check(links_of(dom) == ALBUM_LINKS, "links in the rendered DOM", links_of(dom))
         check("<title>Album - nimbus</title>" in dom, "title", dom[:300])
         print("screenshot: " + shot)
+
+    # An error page, and a phone-width page whose long names must wrap.
+    long_name = "a-name-without-any-space-" * 8 + ".flac"
+    long_folder = f.mock.root.add(Node("Long", folder=True))
+    long_folder.add(Node(long_name, size=1))
+    long_folder.add(Node("www.example.com-" + "x" * 150 + ".mp3", size=2))
+    f.mock._number(f.mock.root)
+    for name, size, path in (("serve-error.png", "1280,800", "/Music/Nope/Deeper/"),
+                             ("serve-error-phone.png", "390,844", "/Music/Nope/Deeper/"),
+                             ("serve-long-names-phone.png", "390,844", "/Long/")):
+        shot = os.path.join(f.out, name)
+        p = chromium("--dump-dom", "--screenshot=" + shot, "--window-size=" + size, g.url(path))
+        check(p.returncode == 0 and os.path.getsize(shot) > 1000, "screenshot " + name,
+              p.stderr.decode()[-2000:])
+        print("screenshot: " + shot)
+    check("This folder does not exist" in chromium("--dump-dom", g.url("/Music/Nope/")).stdout
+          .decode(), "the error page renders")
+
+    # A 10 000-entry folder: its first page, against a small page in the same run.
+    huge = f.mock.root.add(Node("Huge", folder=True))
+    for i in range(10000):
+        huge.add(Node("track %05d.mp3" % i, size=1000 + i))
+    f.mock._number(f.mock.root)
+    status, _, page = got = g.get("/Huge/")
+    expect(got, 200, "huge folder listed (and cached)")
+    timings = {}
+    for label, path in (("small", "/Music/Album/"), ("huge", "/Huge/"), ("small", "/Music/Album/"),
+                        ("huge", "/Huge/")):
+        start = time.monotonic()
+        shot = os.path.join(f.out, "serve-huge-folder.png" if label == "huge" else "unused.png")
+        p = chromium("--dump-dom", "--screenshot=" + shot, "--window-size=1280,800", g.url(path))
+        took = time.monotonic() - start
+        check(p.returncode == 0, "chromium rendered " + path, p.stderr.decode()[-2000:])
+        timings[label] = min(timings.get(label, took), took)
+        if label == "huge":
+            dom = p.stdout.decode()
+    os.remove(os.path.join(f.out, "unused.png"))
+    extra = timings["huge"] - timings["small"]
+    print("10 000-entry folder: first page %d bytes, %d rows; Chromium %.2f s against %.2f s for "
+          "a 6-entry page (%.2f s more)" % (len(page), page.count("<tr><td>"), timings["huge"],
+                                            timings["small"], extra))
+    check(extra < 1, "the first page renders in under 1 s more than a small one", timings)
+    check(dom.count("<tr><td>") == 500, "500 rows rendered")
+    nav = [(t, h) for t, h in links_of(dom) if t in ("Next", "Last")][:2]
+    check(nav == [("Next", "/Huge/?page=2"), ("Last", "/Huge/?page=20")], "paging links", nav)
+    status, _, last = got = g.get(nav[1][1])
+    expect(got, 200, "the last page")
+    check("track 09999.mp3" in last and "<span>9501&ndash;10000 of 10000</span>" in last,
+          "the last rows", last[:1500])
     check(g.stop() == 0, "stopped")
 
 

@@ -818,7 +818,8 @@ reply folder_page(const request &q, const folder_listing &l) {
                "\">Playlist (M3U)</a> &middot; " + counts + "</p>\n" + form + paging +
                "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
                "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
-               table + "</tbody>\n</table>\n" + paging + "</body>\n</html>\n";
+               table + "</tbody>\n</table>\n" + (to > from ? paging : std::string()) +
+               "</body>\n</html>\n";
     return out;
 }
 
