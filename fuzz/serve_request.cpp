@@ -1,6 +1,8 @@
-// What `nimbus serve` reads from clients: every path it accepts is one the
-// library accepts too, encoding and decoding round-trip, query values hold no
-// NUL, and the Host check never lets a foreign port through.
+// What `nimbus serve` reads from clients and the service: every path it
+// accepts is one the library accepts too, encoding and decoding round-trip,
+// query values hold no NUL, page numbers stay in range, an error page's
+// detail holds only plain tokens, and the Host check never lets a foreign
+// port through.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -33,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string again;
         CHECK(cli::decode_query(cli::url_encode(value, false).c_str(), &again) && again == value);
     }
+
+    // An error page's small print: only plain tokens of the service's answer.
+    std::string detail = cli::service_detail(text);
+    CHECK(detail.size() <= 5 + 3 + 7 + 128 + 13 + 128);
+    for (char c : detail)
+        CHECK(c != '"' && c != '<' && c != '>' && c != '&' && c != '{' &&
+              static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7f);
+    size_t page = 0;
+    if (cli::page_number(text.c_str(), &page))
+        CHECK(page >= 1 && page <= 1000000 && std::to_string(page).size() <= text.size());
 
     if (cli::loopback_host(text.c_str(), port)) {
         std::string suffix = ":" + std::to_string(port);

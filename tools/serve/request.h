@@ -28,6 +28,17 @@ bool decode_query(const char *raw, std::string *out);
 // listener's port (no port only for port 80).
 bool loopback_host(const char *value, uint16_t port);
 
+// The page number of ?page=: decimal digits only, 1 or more, at most
+// 1000000 (no folder has more pages). False for anything else.
+bool page_number(const char *raw, size_t *out);
+
+// From a library message that holds the service's error answer ("...
+// answered HTTP 404: {...}"): "HTTP 404, code itemNotFound, request id ID",
+// each part only when present and a plain token (letters, digits, "-",
+// "_", "."; at most 128 bytes), so nothing of the answer's JSON or markup
+// passes. "" when the message holds no "answered HTTP ".
+std::string service_detail(const std::string &message);
+
 } // namespace cli
 
 #endif

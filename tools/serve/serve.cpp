@@ -511,48 +511,15 @@ struct error_info {
     std::string detail; // the library's message: the service's code and request id
 };
 
-// The string value after "key" in text, as a service error envelope writes
-// it; "" when absent or not a short plain token. The text may be cut short.
-std::string envelope_value(const std::string &text, const std::string &key) {
-    size_t at = text.find("\"" + key + "\"");
-    if (at == std::string::npos)
-        return "";
-    size_t i = at + key.size() + 2;
-    while (i < text.size() && (text[i] == ' ' || text[i] == ':'))
-        i++;
-    if (i >= text.size() || text[i] != '"')
-        return "";
-    size_t end = text.find('"', i + 1);
-    if (end == std::string::npos || end - i - 1 > 128)
-        return "";
-    std::string v = text.substr(i + 1, end - i - 1);
-    for (unsigned char c : v)
-        if (!(std::isalnum(c) || c == '-' || c == '_' || c == '.'))
-            return "";
-    return v;
-}
-
 // The small print of an error page: the service's status, error code and
-// request id from the library's message, never the answer's raw JSON. A
-// message without an answer in it (no connection, a settings fault) is
-// shown as it is, cut to 300 bytes.
-std::string service_detail(const std::string &message) {
-    size_t h = message.find("answered HTTP ");
-    if (h == std::string::npos) {
-        std::string m = printable(message);
-        return m.size() > 300 ? m.substr(0, 300) + "..." : m;
-    }
-    size_t i = h + 14, e = i;
-    while (e < message.size() && e - i < 3 && std::isdigit(static_cast<unsigned char>(message[e])))
-        e++;
-    std::string out = "HTTP " + message.substr(i, e - i);
-    std::string code = envelope_value(message, "code");
-    std::string id = envelope_value(message, "request-id");
-    if (!code.empty())
-        out += ", code " + code;
-    if (!id.empty())
-        out += ", request id " + id;
-    return out;
+// request id, never the answer's raw JSON. A message without an answer in
+// it (no connection, a settings fault) is shown as it is, cut to 300 bytes.
+std::string detail_line(const std::string &message) {
+    std::string detail = service_detail(message);
+    if (!detail.empty())
+        return detail;
+    std::string m = printable(message);
+    return m.size() > 300 ? m.substr(0, 300) + "..." : m;
 }
 
 reply error_reply(unsigned status, const std::string &sentence, bool json,
@@ -578,7 +545,7 @@ reply error_reply(unsigned status, const std::string &sentence, bool json,
     body += "<a href=\"/" + html_escape(token_query(rq, '?')) + "\">Drive root</a></p>\n";
     if (!info.detail.empty())
         body += "<p class=\"x\">" + std::to_string(status) + " " + reason(status) + " &middot; " +
-                html_escape(service_detail(info.detail)) + "</p>\n";
+                html_escape(detail_line(info.detail)) + "</p>\n";
     r.body = std::string(kHead) + "<title>" + title + " - nimbus</title>\n" + kStyle +
              "</head>\n<body>\n" + body + "</body>\n</html>\n";
     return r;
@@ -1170,12 +1137,8 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
                                q.json_errors);
     }
     if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
-        char *end = nullptr;
-        errno = 0;
-        unsigned long n = std::strtoul(page, &end, 10);
-        if (!*page || *end || errno || n == 0 || page[0] == '-' || page[0] == '+')
+        if (!page_number(page, &q.page))
             return error_reply(400, "page must be a number from 1", q.json_errors);
-        q.page = n;
     }
     if (!decode_path(url, &q.path)) {
         error_info info;
