@@ -29,10 +29,11 @@ struct folder_row {
     int64_t duration_ms = 0;
 };
 
-// A folder's entries in display order (folders first, then by name).
+// A folder's entries, and their display order (folders first, then by name).
 struct folder_listing {
-    std::vector<folder_row> rows;
-    size_t bytes = 0; // what the rows hold, as the cache counts it
+    std::vector<folder_row> rows; // in the service's order
+    std::vector<uint32_t> order;  // indexes of rows in display order
+    size_t bytes = 0;             // what the rows hold, as the cache counts it
 };
 
 // The memory a row takes in the cache: its texts and the struct.

@@ -640,24 +640,6 @@ int collect_row(void *ctx, const nimbus_entry *e) {
     }
 }
 
-// The folder's listing from the cache, or from the service (then kept).
-// "" is the root.
-int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out) {
-    if ((*out = g.folders.find(folder)))
-        return NIMBUS_OK;
-    auto l = std::make_shared<folder_listing>();
-    int rc = nimbus_drive_list(g.ctx.drive(), folder.c_str(), collect_row, l.get());
-    if (rc == NIMBUS_E_STOPPED)
-        rc = NIMBUS_E_NOMEM;
-    if (rc != NIMBUS_OK)
-        return rc;
-    l->rows.shrink_to_fit();
-    l->bytes += sizeof(folder_listing) + l->rows.capacity() * sizeof(uint32_t);
-    g.folders.store(folder, l);
-    *out = std::move(l);
-    return NIMBUS_OK;
-}
-
 // Display order: folders first, then by name.
 std::vector<uint32_t> display_order(const folder_listing &l) {
     std::vector<uint32_t> order(l.rows.size());
@@ -670,6 +652,25 @@ std::vector<uint32_t> display_order(const folder_listing &l) {
         return name_before(x.name, y.name);
     });
     return order;
+}
+
+// The folder's listing from the cache, or from the service (then kept).
+// "" is the root.
+int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out) {
+    if ((*out = g.folders.find(folder)))
+        return NIMBUS_OK;
+    auto l = std::make_shared<folder_listing>();
+    int rc = nimbus_drive_list(g.ctx.drive(), folder.c_str(), collect_row, l.get());
+    if (rc == NIMBUS_E_STOPPED)
+        rc = NIMBUS_E_NOMEM;
+    if (rc != NIMBUS_OK)
+        return rc;
+    l->rows.shrink_to_fit();
+    l->order = display_order(*l); // sorted once, for every page and playlist made from it
+    l->bytes += sizeof(folder_listing) + l->order.capacity() * sizeof(uint32_t);
+    g.folders.store(folder, l);
+    *out = std::move(l);
+    return NIMBUS_OK;
 }
 
 // The listing as the library's {"items":[...]} answer of nimbus_list, byte
@@ -719,16 +720,19 @@ reply folder_page(const request &q, const folder_listing &l) {
     std::string title = folder == "/" ? "Drive" : folder.substr(0, folder.size() - 1);
     title = title.substr(title.rfind('/') + 1);
 
-    std::vector<uint32_t> order = display_order(l);
     size_t folders = 0;
     for (const folder_row &r : l.rows)
         folders += r.folder ? 1 : 0;
     size_t files = l.rows.size() - folders;
-    if (!q.filter.empty())
-        order.erase(
-            std::remove_if(order.begin(), order.end(),
-                           [&](uint32_t i) { return !name_holds(l.rows[i].name, q.filter); }),
-            order.end());
+    const std::vector<uint32_t> *shown_rows = &l.order;
+    std::vector<uint32_t> matching;
+    if (!q.filter.empty()) {
+        for (uint32_t i : l.order)
+            if (name_holds(l.rows[i].name, q.filter))
+                matching.push_back(i);
+        shown_rows = &matching;
+    }
+    const std::vector<uint32_t> &order = *shown_rows;
     size_t shown = order.size();
     size_t pages = shown == 0 ? 1 : (shown + kPageRows - 1) / kPageRows;
     size_t page = std::min(std::max<size_t>(q.page, 1), pages);
@@ -806,16 +810,14 @@ bool host_header_ok(const std::string &host) {
 reply playlist(const request &q, const folder_listing &l, const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
-    std::vector<uint32_t> order = display_order(l);
     reply out;
     out.type = "audio/x-mpegurl";
     out.body = "#EXTM3U\n";
-    if (order.size() > kMaxRows) {
-        out.body += "# " + cut_note(order.size()) + ".\n";
-        order.resize(kMaxRows);
-    }
-    for (uint32_t i : order) {
-        const folder_row &r = l.rows[i];
+    size_t listed = std::min(l.order.size(), kMaxRows);
+    if (l.order.size() > kMaxRows)
+        out.body += "# " + cut_note(l.order.size()) + ".\n";
+    for (size_t k = 0; k < listed; k++) {
+        const folder_row &r = l.rows[l.order[k]];
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
         out.body += "#EXTINF:-1,";
@@ -994,7 +996,7 @@ class drive_source : public dlna::source {
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
         try {
-            for (uint32_t i : display_order(*l))
+            for (uint32_t i : l->order)
                 out.push_back(item_of(folder, l->rows[i]));
         } catch (...) {
             return dlna::action_failed;
