@@ -350,10 +350,22 @@ def case_cache(f):
     status, _, body = g.get("/Music/Album/?format=json")
     listed = subprocess.run(f.command("--json", "list", "/Music/Album"), capture_output=True)
     check(body + "\n" == listed.stdout.decode(), "cached JSON as nimbus --json list", body)
+    # Eight clients at once on a folder not listed yet: one listing for all.
+    f.mock.delay["/v1.0/me/drive/root:/Music:/children"] = 0.5
+    answers = []
+    workers = [threading.Thread(target=lambda: answers.append(g.get("/Music/")[0]))
+               for _ in range(8)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(timeout=60)
+    music = [r for r in f.mock.requests if r["path"].endswith("/Music:/children")]
+    check(answers == [200] * 8 and len(music) == 1, "one listing for eight clients",
+          answers, len(music))
     # The root is a folder like any other.
     expect(g.get("/"), 200, "root")
     expect(g.get("/?format=json"), 200, "root again")
-    check(children() == 2, "the root listed once", children())
+    check(children() == 3, "the root listed once", children())
     check(g.stop() == 0, "stopped", g.log())
 
 

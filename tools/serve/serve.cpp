@@ -417,6 +417,11 @@ struct gateway {
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
     locator_cache locators;
     folder_cache folders;
+    // Folders being listed right now: a second request for one waits for
+    // that listing instead of asking the service again.
+    std::mutex listing_lock;
+    std::condition_variable listing_done;
+    std::set<std::string> listing_now;
     connection_watch watch;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -662,6 +667,28 @@ std::vector<uint32_t> display_order(const folder_listing &l) {
 int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out) {
     if ((*out = g.folders.find(folder)))
         return NIMBUS_OK;
+    {
+        std::unique_lock<std::mutex> hold(g.listing_lock);
+        while (g.listing_now.count(folder)) {
+            g.listing_done.wait(hold);
+            if ((*out = g.folders.find(folder)))
+                return NIMBUS_OK;
+        }
+        g.listing_now.insert(folder);
+    }
+    // The next waiter lists the folder itself when this listing failed (or
+    // was too large to keep).
+    struct done_guard {
+        gateway &g;
+        const std::string &folder;
+        ~done_guard() {
+            {
+                std::lock_guard<std::mutex> hold(g.listing_lock);
+                g.listing_now.erase(folder);
+            }
+            g.listing_done.notify_all();
+        }
+    } done{g, folder};
     auto l = std::make_shared<folder_listing>();
     int rc = nimbus_drive_list(g.ctx.drive(), folder.c_str(), collect_row, l.get());
     if (rc == NIMBUS_E_STOPPED)
