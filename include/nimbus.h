@@ -115,7 +115,10 @@ typedef struct nimbus_handler {
  * nimbus_last_error() hold the calling thread's answer and error text.
  */
 /* Lists a folder: null, "" or "/" for the configured root, a path starting
- * with "/" relative to it, or a Graph item id. Answer: {"items":[...]}. */
+ * with "/" relative to it, or a Graph item id. Answer: {"items":[...]}.
+ * A shortcut to a shared folder is listed as a folder; paths beneath it and
+ * its id are followed onto the shared folder's drive (see nimbus_entry's id
+ * for the ids of what lies there). */
 NIMBUS_API int nimbus_list(const char *settings, const char *folder, char *out, int32_t out_len);
 /* Stream locator of one file: entry is a JSON string (path or item id) or an
  * object with "id", "path", "locator" or "backend_id".
@@ -222,9 +225,11 @@ typedef struct nimbus_entry {
     const char *name;         /* display name, cleaned as in listings */
     const char *path;         /* virtual path from the configured root, starting with "/";
                                  null when the entry was reached through an item id */
-    const char *id;           /* Graph item id */
-    const char *drive_id;     /* the drive that holds the item (a shared item's remote
-                                 drive): null for the account's own drive */
+    const char *id;           /* Graph item id; an entry on another drive (beneath a
+                                 shortcut) has "drives/<drive id>/items/<item id>", the
+                                 form every call taking an id accepts */
+    const char *drive_id;     /* the drive that holds the item, or that a shortcut leads
+                                 to: null for the account's own drive */
     int64_t size;             /* -1 when unknown */
     int64_t mtime_ms;         /* 0 when unknown */
     int folder;               /* 1 for folders */

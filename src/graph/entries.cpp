@@ -24,6 +24,19 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
          nimbus_entry *entry);
 bool seen_add(nimbus_idset *set, const char *id, bool *added);
 
+// An entry on another drive: its id in the form that addresses it there.
+int remote_entry(nimbus_walk *walk, nimbus_entry *entry) {
+    walk->ids.len = 0;
+    if (nimbus_buf_adds(&walk->ids, "drives/") != 0 ||
+        nimbus_buf_adds(&walk->ids, walk->drive) != 0 ||
+        nimbus_buf_adds(&walk->ids, "/items/") != 0 || nimbus_buf_adds(&walk->ids, entry->id) != 0)
+        return -1;
+    entry->id = walk->ids.data;
+    if (!entry->drive_id)
+        entry->drive_id = walk->drive;
+    return 0;
+}
+
 constexpr char OOM[] = "out of memory";
 
 } // namespace
@@ -39,6 +52,59 @@ bool nimbus_is_https(const char *url) {
         if (c != scheme[i])
             return false;
     }
+    return true;
+}
+
+bool nimbus_is_folder(yyjson_val *folder, yyjson_val *remote) {
+    return yyjson_is_obj(folder) ||
+           (yyjson_is_obj(remote) && yyjson_is_obj(nimbus_json_member(remote, "folder")));
+}
+
+bool nimbus_remote_of(yyjson_val *item, const char **drive, const char **id) {
+    yyjson_val *remote = nimbus_json_member(item, "remoteItem");
+    if (!yyjson_is_obj(remote))
+        return false;
+    yyjson_val *d = nimbus_json_member(nimbus_json_member(remote, "parentReference"), "driveId");
+    yyjson_val *i = nimbus_json_member(remote, "id");
+    if (!yyjson_is_str(d) || !yyjson_is_str(i) ||
+        !nimbus_segment_ok(yyjson_get_str(d), yyjson_get_len(d)) ||
+        !nimbus_segment_ok(yyjson_get_str(i), yyjson_get_len(i)))
+        return false;
+    *drive = yyjson_get_str(d);
+    *id = yyjson_get_str(i);
+    return true;
+}
+
+// Ids from the service end up in URL paths: only bytes that need no
+// encoding and cannot leave the segment are accepted.
+bool nimbus_segment_ok(const char *s, size_t n) {
+    if (n == 0 || n > NIMBUS_ITEM_ID_MAX)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        char c = s[i];
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '!' || c == '-' || c == '_' || (c == '.' && (i + 1 == n || s[i + 1] != '.'));
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool nimbus_remote_id(const char *arg, const char **drive, size_t *drive_len, const char **item) {
+    static const char head[] = "drives/";
+    static const char mid[] = "/items/";
+    if (!arg || std::strncmp(arg, head, sizeof head - 1) != 0)
+        return false;
+    const char *d = arg + sizeof head - 1;
+    const char *m = std::strstr(d, mid);
+    if (!m || !nimbus_segment_ok(d, static_cast<size_t>(m - d)))
+        return false;
+    const char *i = m + sizeof mid - 1;
+    if (!nimbus_segment_ok(i, std::strlen(i)))
+        return false;
+    *drive = d;
+    *drive_len = static_cast<size_t>(m - d);
+    *item = i;
     return true;
 }
 
@@ -67,6 +133,7 @@ void nimbus_walk_free(nimbus_walk *walk) {
         return;
     nimbus_idset_free(&walk->seen);
     nimbus_buf_free(&walk->scratch);
+    nimbus_buf_free(&walk->ids);
 }
 
 int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
@@ -129,6 +196,10 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
             continue;
         nimbus_entry entry;
         if (fill(m, walk->prefix, walk->prefix_len, &walk->scratch, &entry) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        if (walk->drive && remote_entry(walk, &entry) != 0) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
@@ -230,7 +301,7 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
     entry->id = id;
     entry->name = scratch->data + head;
     entry->path = prefix ? scratch->data : nullptr;
-    entry->folder = yyjson_is_obj(m.folder) ? 1 : 0;
+    entry->folder = nimbus_is_folder(m.folder, m.remote) ? 1 : 0;
     entry->size = nimbus_size_of(m.size);
     const char *mtime = text_of(m.mtime);
     entry->mtime_ms = mtime ? nimbus_iso8601_ms(mtime) : 0;

@@ -81,6 +81,18 @@ size_t nimbus_items_json_size(const nimbus_items *list, const char *parent);
 void nimbus_read_facets(yyjson_val *item, nimbus_entry *entry);
 void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yyjson_val *image,
                      nimbus_entry *entry);
+// Whether a driveItem is a folder: its own "folder" facet, or a shortcut
+// whose "remoteItem" carries one (a shared folder added to the drive).
+bool nimbus_is_folder(yyjson_val *folder, yyjson_val *remote);
+// The drive and item a shortcut's "remoteItem" points at (texts borrowed
+// from the document); false when item is no shortcut or either is unusable.
+bool nimbus_remote_of(yyjson_val *item, const char **drive, const char **id);
+// Whether n bytes of s may stand as a drive or item id in a URL path:
+// letters, digits and "!-_." without "..".
+bool nimbus_segment_ok(const char *s, size_t n);
+// An argument of the form "drives/<drive id>/items/<item id>", the id an
+// entry on another drive (beneath a shortcut) carries: its parts, borrowed.
+bool nimbus_remote_id(const char *arg, const char **drive, size_t *drive_len, const char **item);
 // Whether url starts with "https://" (letter case aside).
 bool nimbus_is_https(const char *url);
 
@@ -111,6 +123,10 @@ struct nimbus_walk {
     void *ctx;
     nimbus_idset seen;
     nimbus_buf scratch;
+    // The other drive the listing reads (beneath a shortcut), or null: its
+    // entries get drive_id and the "drives/<d>/items/<i>" id, built in ids.
+    const char *drive;
+    nimbus_buf ids;
 };
 void nimbus_walk_free(nimbus_walk *walk);
 // Reads one children page in place (body as for

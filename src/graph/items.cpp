@@ -17,6 +17,7 @@ struct fields {
     yyjson_val *size;
     yyjson_val *folder;
     yyjson_val *mtime;
+    yyjson_val *remote;
 };
 
 yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
@@ -200,7 +201,7 @@ bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
     return n == key_len && std::memcmp(s, key, n) == 0;
 }
 
-// One walk over the members finds all five, keeping the first of each key;
+// One walk over the members finds all six, keeping the first of each key;
 // a driveItem has a few dozen members and five lookups would walk them five
 // times.
 void scan(yyjson_val *obj, fields *f) {
@@ -224,6 +225,10 @@ void scan(yyjson_val *obj, fields *f) {
         case 6:
             if (key_is(s, n, "folder", 6))
                 slot = &f->folder;
+            break;
+        case 10:
+            if (key_is(s, n, "remoteItem", 10))
+                slot = &f->remote;
             break;
         case 20:
             if (key_is(s, n, "lastModifiedDateTime", 20))
@@ -282,7 +287,7 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
         nimbus_msgf(msg, size, "%s", OOM);
         return -1;
     }
-    item->folder = yyjson_is_obj(f.folder) ? 1 : 0;
+    item->folder = nimbus_is_folder(f.folder, f.remote) ? 1 : 0;
     item->size = nimbus_size_of(f.size);
     item->mtime_ms = nonempty_str(f.mtime) ? nimbus_iso8601_ms(yyjson_get_str(f.mtime)) : 0;
 

@@ -16,8 +16,11 @@ bool is_root(const char *arg) {
 
 int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
 int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size);
-int read_item(nimbus_resp *resp, const char *path, nimbus_entry_fn fn, void *ctx, char *msg,
-              size_t size);
+int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_entry_fn fn, void *ctx,
+              char *msg, size_t size);
+int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
+          size_t size);
 
 struct walk_guard {
     nimbus_walk *walk;
@@ -106,62 +109,40 @@ int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, 
     walk.prefix_len = walk.prefix ? std::strlen(walk.prefix) : 0;
     walk.fn = fn;
     walk.ctx = ctx;
-
-    nimbus_str cur(first.data);
-    first = nimbus_buf{};
-    char top[16];
-    std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(c->cfg)));
-    for (int budget = NIMBUS_MAX_PAGES;;) {
-        nimbus_buf req{};
-        nimbus_buf_guard rg{&req};
-        int bad = nimbus_buf_adds(&req, cur.get());
-        if (!std::strchr(cur.get(), '?')) {
-            bad |= nimbus_buf_adds(&req, "?$top=");
-            bad |= nimbus_buf_addq(&req, top);
-        }
-        if (bad || !req.data) {
+    // A folder named by its "drives/<d>/items/<i>" id lies on that drive.
+    nimbus_buf drive{};
+    nimbus_buf_guard dg{&drive};
+    const char *d, *i;
+    size_t dn;
+    if (!is_root(folder) && nimbus_remote_id(folder, &d, &dn, &i)) {
+        if (nimbus_buf_add(&drive, d, dn) != 0) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
-        nimbus_resp resp{};
-        rc = nimbus_caller_get(c, req.data, &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        if (msg && size)
-            msg[0] = '\0';
-        // Each page's document comes from the standard heap, which hands a
-        // freed page's block straight back: a pool kept across pages (as
-        // nimbus_list keeps) measured no faster here.
-        rc = nimbus_walk_page(&walk, resp.body, resp.len, nullptr, &next, code, sizeof code, msg,
-                              size);
-        nimbus_resp_free(&resp);
-        if (code[0])
-            rc = nimbus_envelope_failure("children", code, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (!next)
-            return walk.seen.count ? NIMBUS_OK : folder_check(c, folder, msg, size);
-        cur.reset(next);
-        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
-            char shown[NIMBUS_URL_MSG];
-            char line[NIMBUS_LINE_MSG];
-            nimbus_redact_into(cur.get(), shown, sizeof shown);
-            nimbus_body_line(shown, line, sizeof line);
-            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
-            return NIMBUS_E_FAILED;
-        }
-        if (--budget == 0) {
-            nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
-            return NIMBUS_E_FAILED;
-        }
+        walk.drive = drive.data;
     }
+    rc = pages(c, &walk, first.data, walk.drive ? nullptr : folder, msg, size);
+    if (rc != NIMBUS_E_NOT_FOUND || walk.seen.count || is_root(folder) || walk.drive)
+        return rc;
+
+    // A folder beneath a shortcut answers 404: it is listed on the
+    // shortcut's drive, its entries keeping their virtual paths.
+    nimbus_remote remote{};
+    nimbus_remote_guard rg{&remote};
+    int found = nimbus_shortcut_find(caller_get, c, c->cfg, folder, &remote, msg, size);
+    if (found == NIMBUS_E_NOT_FOUND)
+        return rc;
+    if (found != NIMBUS_OK)
+        return found;
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    if (nimbus_remote_url(&remote, true, &url) != 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    walk.drive = remote.drive.data;
+    rc = pages(c, &walk, url.data, nullptr, msg, size);
+    return walk.seen.count ? rc : nimbus_shortcut_broken(rc, &remote, msg, size);
 }
 
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
@@ -176,10 +157,47 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
+    // A path beneath a shortcut answers 404: the item lives on the
+    // shortcut's drive.
+    nimbus_remote remote{};
+    nimbus_remote_guard rg{&remote};
+    if (resp.status == 404) {
+        int found = nimbus_shortcut_find(caller_get, c, c->cfg, path_or_id, &remote, msg, size);
+        if (found == NIMBUS_OK) {
+            nimbus_resp_free(&resp);
+            url.len = 0;
+            if (nimbus_remote_url(&remote, false, &url) != 0) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_NOMEM;
+            }
+            rc = nimbus_caller_get(c, url.data, &resp, msg, size);
+            if (rc != NIMBUS_OK)
+                return rc;
+        } else if (found != NIMBUS_E_NOT_FOUND) {
+            nimbus_resp_free(&resp);
+            return found;
+        }
+    }
     // The argument, not the URL, names the item in a refusal.
     rc = nimbus_answer_check(&resp, "item", path_or_id, msg, size);
+    if (rc != NIMBUS_OK && remote.drive.data)
+        nimbus_shortcut_broken(rc, &remote, msg, size);
+    nimbus_buf drive{};
+    nimbus_buf_guard dg{&drive};
+    const char *d, *i;
+    size_t dn;
+    if (rc == NIMBUS_OK && remote.drive.data) {
+        rc = nimbus_buf_adds(&drive, remote.drive.data) ? static_cast<int>(NIMBUS_E_NOMEM)
+                                                        : static_cast<int>(NIMBUS_OK);
+    } else if (rc == NIMBUS_OK && nimbus_remote_id(path_or_id, &d, &dn, &i)) {
+        rc = nimbus_buf_add(&drive, d, dn) ? static_cast<int>(NIMBUS_E_NOMEM)
+                                           : static_cast<int>(NIMBUS_OK);
+    }
+    if (rc == NIMBUS_E_NOMEM)
+        nimbus_msgf(msg, size, "%s", OOM);
     if (rc == NIMBUS_OK)
-        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, fn, ctx, msg, size);
+        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, drive.data, fn, ctx, msg,
+                       size);
     nimbus_resp_free(&resp);
     return rc;
 }
@@ -191,7 +209,12 @@ namespace {
 int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
     const char *base = nimbus_graph_base();
     int bad = nimbus_buf_adds(url, base ? base : "");
-    if (arg[0] != '/') {
+    const char *d, *i;
+    size_t dn;
+    if (arg[0] != '/' && nimbus_remote_id(arg, &d, &dn, &i)) {
+        url->len = 0;
+        bad |= nimbus_remote_id_url(arg, false, url);
+    } else if (arg[0] != '/') {
         bad |= nimbus_buf_adds(url, "/me/drive/items/");
         bad |= nimbus_buf_adds(url, arg);
     } else if (is_root(arg) && !(cfg->path && *cfg->path)) {
@@ -241,8 +264,8 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
 
 // Hands the item of a successful answer to fn; path is the virtual path it
 // was asked by, or null.
-int read_item(nimbus_resp *resp, const char *path, nimbus_entry_fn fn, void *ctx, char *msg,
-              size_t size) {
+int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_entry_fn fn, void *ctx,
+              char *msg, size_t size) {
     yyjson_read_err err{};
     nimbus_doc_guard doc{
         yyjson_read_opts(resp->body, resp->len, YYJSON_READ_INSITU, nullptr, &err)};
@@ -272,11 +295,93 @@ int read_item(nimbus_resp *resp, const char *path, nimbus_entry_fn fn, void *ctx
         return NIMBUS_E_FAILED;
     }
     entry.path = path;
+    // An item on another drive is addressed by drive and id.
+    nimbus_buf id{};
+    nimbus_buf_guard ig{&id};
+    if (drive) {
+        if (nimbus_buf_adds(&id, "drives/") != 0 || nimbus_buf_adds(&id, drive) != 0 ||
+            nimbus_buf_adds(&id, "/items/") != 0 || nimbus_buf_adds(&id, entry.id) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        entry.id = id.data;
+        if (!entry.drive_id)
+            entry.drive_id = drive;
+    }
     if (fn(ctx, &entry) != 0) {
         nimbus_msgf(msg, size, "the entry callback stopped the lookup");
         return NIMBUS_E_STOPPED;
     }
     return NIMBUS_OK;
+}
+
+int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {
+    return nimbus_caller_get(static_cast<nimbus_caller *>(ctx), url, resp, msg, size);
+}
+
+// Requests the pages of one listing from first on, handing their entries
+// to walk. An empty listing of folder (null: not checked) is told from a
+// file by one item request.
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
+          size_t size) {
+    nimbus_str cur(nimbus_strdup(first));
+    if (!cur) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    char top[16];
+    std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(c->cfg)));
+    for (int budget = NIMBUS_MAX_PAGES;;) {
+        nimbus_buf req{};
+        nimbus_buf_guard rg{&req};
+        int bad = nimbus_buf_adds(&req, cur.get());
+        if (!std::strchr(cur.get(), '?')) {
+            bad |= nimbus_buf_adds(&req, "?$top=");
+            bad |= nimbus_buf_addq(&req, top);
+        }
+        if (bad || !req.data) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        nimbus_resp resp{};
+        int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
+        if (rc != NIMBUS_OK) {
+            nimbus_resp_free(&resp);
+            return rc;
+        }
+        char *next = nullptr;
+        char code[NIMBUS_CODE_SIZE];
+        if (msg && size)
+            msg[0] = '\0';
+        // Each page's document comes from the standard heap, which hands a
+        // freed page's block straight back: a pool kept across pages (as
+        // nimbus_list keeps) measured no faster here.
+        rc = nimbus_walk_page(walk, resp.body, resp.len, nullptr, &next, code, sizeof code, msg,
+                              size);
+        nimbus_resp_free(&resp);
+        if (code[0])
+            rc = nimbus_envelope_failure("children", code, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        if (!next)
+            return walk->seen.count || !folder ? NIMBUS_OK : folder_check(c, folder, msg, size);
+        cur.reset(next);
+        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
+            char shown[NIMBUS_URL_MSG];
+            char line[NIMBUS_LINE_MSG];
+            nimbus_redact_into(cur.get(), shown, sizeof shown);
+            nimbus_body_line(shown, line, sizeof line);
+            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
+            return NIMBUS_E_FAILED;
+        }
+        if (--budget == 0) {
+            nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
+            return NIMBUS_E_FAILED;
+        }
+    }
 }
 
 } // namespace

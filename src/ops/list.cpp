@@ -23,6 +23,35 @@ struct alc_guard {
     }
 };
 
+int sess_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {
+    return nimbus_sess_call(static_cast<nimbus_sess *>(ctx), url, resp, msg, size);
+}
+
+// A folder that answered 404 may lie beneath a shortcut: listed on the
+// shortcut's drive when it does; otherwise the 404's message stands.
+int through_shortcut(nimbus_sess *sess, const char *folder, nimbus_items *list,
+                     nimbus_remote *remote, char *msg, size_t size) {
+    nimbus_str first(msg && size ? nimbus_strdup(msg) : nullptr);
+    int rc = nimbus_shortcut_find(sess_get, sess, sess->cfg, folder, remote, msg, size);
+    if (rc == NIMBUS_E_NOT_FOUND) {
+        if (first)
+            nimbus_msgf(msg, size, "%s", first.get());
+        return rc;
+    }
+    if (rc != NIMBUS_OK)
+        return rc == NIMBUS_E_NOMEM ? NIMBUS_E_FAILED : rc; // the flat requests' code
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    if (nimbus_remote_url(remote, true, &url) != 0) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    rc = nimbus_list_url(sess, url.data, list, msg, size);
+    if (rc != NIMBUS_OK && list->count == 0)
+        rc = nimbus_shortcut_broken(rc, remote, msg, size);
+    return rc;
+}
+
 } // namespace
 
 void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
@@ -52,15 +81,23 @@ int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *ou
 int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
                         size_t size) {
     const char *base = nimbus_graph_base();
+    size_t start = out->len;
     int bad = nimbus_buf_adds(out, base ? base : "");
     if (!is_root_folder(folder) && folder[0] != '/') {
         if (!nimbus_item_id_ok(folder)) {
             nimbus_msgf(msg, size, "folder id is not a Graph item id");
             return NIMBUS_E_NOT_FOUND;
         }
-        bad |= nimbus_buf_adds(out, "/me/drive/items/");
-        bad |= nimbus_buf_adds(out, folder);
-        bad |= nimbus_buf_adds(out, "/children");
+        const char *d, *i;
+        size_t dn;
+        if (nimbus_remote_id(folder, &d, &dn, &i)) {
+            out->len = start; // the form carries its own base
+            bad |= nimbus_remote_id_url(folder, true, out) != 0;
+        } else {
+            bad |= nimbus_buf_adds(out, "/me/drive/items/");
+            bad |= nimbus_buf_adds(out, folder);
+            bad |= nimbus_buf_adds(out, "/children");
+        }
     } else if (!is_root_folder(folder)) {
         if (!nimbus_path_ok(folder)) {
             nimbus_msgf(msg, size, "folder is not a valid drive path");
@@ -190,7 +227,22 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
     if (rc != NIMBUS_OK)
         return rc;
     rc = nimbus_list_url(sess, url.data, list, msg, size);
+    const char *drive = nullptr;
+    size_t drive_len = 0;
+    const char *item;
+    nimbus_remote remote{};
+    nimbus_remote_guard remote_guard{&remote};
+    if (rc == NIMBUS_E_NOT_FOUND && list->count == 0 && !is_root_folder(scratch.get()))
+        rc = through_shortcut(sess, scratch.get(), list, &remote, msg, size);
     if (rc != NIMBUS_OK || is_root_folder(scratch.get()))
+        return rc;
+    if (remote.drive.data) {
+        drive = remote.drive.data;
+        drive_len = remote.drive.len;
+    } else if (!nimbus_remote_id(scratch.get(), &drive, &drive_len, &item)) {
+        drive = nullptr; // the account's own drive: ids as the service gave them
+    }
+    if (drive && (rc = nimbus_remote_ids(list, drive, drive_len, msg, size)) != NIMBUS_OK)
         return rc;
 
     // The parser made every path "/" + name; the requested folder goes in front.

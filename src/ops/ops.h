@@ -72,4 +72,41 @@ int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, 
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
                         char *msg, size_t size);
 
+// ---- Shortcuts ------------------------------------------------------------
+
+// One authorised GET, as nimbus_sess_call and nimbus_caller_get make it.
+using nimbus_get_fn = int (*)(void *ctx, const char *url, nimbus_resp *resp, char *msg,
+                              size_t size);
+// Where a path or id leads through a shortcut: the item on its own drive,
+// the path below it ("" or starting with "/"), and the shortcut as the
+// caller named it (its virtual path, or the id), for messages.
+struct nimbus_remote {
+    nimbus_buf drive;
+    nimbus_buf item;
+    nimbus_buf rest;
+    nimbus_buf shortcut;
+};
+void nimbus_remote_free(nimbus_remote *r);
+struct nimbus_remote_guard {
+    nimbus_remote *r;
+    ~nimbus_remote_guard() { nimbus_remote_free(r); }
+};
+// After a 404 for arg (path or id): finds the shortcut on its way, asking
+// for the path's prefixes from the top (one request per level down to the
+// shortcut; one request for an id). NIMBUS_OK with remote filled;
+// NIMBUS_E_NOT_FOUND when no shortcut leads there (msg left as it was);
+// another code with its message when a request failed.
+int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg,
+                         nimbus_remote *remote, char *msg, size_t size);
+// The Graph URL of the remote place, or of its children. 0, or -1 without memory.
+int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url);
+// The same for an argument of the "drives/<d>/items/<i>" form.
+int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url);
+// A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive
+// becomes one line naming the shortcut; rc is returned unchanged.
+int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size);
+// Gives every entry of a listing on another drive its "drives/<d>/items/<i>" id.
+int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, char *msg,
+                      size_t size);
+
 #endif // NIMBUS_OPS_H

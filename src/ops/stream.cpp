@@ -12,6 +12,47 @@ namespace {
 int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *msg, size_t size);
 int write_locator(nimbus_buf *out, const char *url, const nimbus_item *item);
 
+int sess_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {
+    return nimbus_sess_call(static_cast<nimbus_sess *>(ctx), url, resp, msg, size);
+}
+
+// Replaces the answer in resp with the remote item's.
+int refetch(nimbus_sess *sess, const nimbus_remote *remote, nimbus_resp *resp, char *msg,
+            size_t size) {
+    nimbus_resp_free(resp);
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    if (nimbus_remote_url(remote, false, &url) != 0) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    return nimbus_sess_call(sess, url.data, resp, msg, size);
+}
+
+// When the answer in resp is a shortcut to a file without a download URL
+// of its own, fills remote and replaces the answer with the remote file's.
+int file_shortcut(nimbus_sess *sess, const char *entry, nimbus_resp *resp, nimbus_remote *remote,
+                  char *msg, size_t size) {
+    if (!resp->body)
+        return NIMBUS_OK;
+    yyjson_doc *doc = yyjson_read_opts(resp->body, resp->len, 0, nullptr, nullptr);
+    nimbus_doc_guard dg{doc};
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    const char *d, *i;
+    if (!yyjson_is_obj(root) || nimbus_is_folder(nimbus_json_member(root, "folder"),
+                                                 nimbus_json_member(root, "remoteItem")))
+        return NIMBUS_OK;
+    nimbus_str have(nimbus_download_url_of(root));
+    if (have || !nimbus_remote_of(root, &d, &i))
+        return NIMBUS_OK;
+    if (nimbus_buf_adds(&remote->drive, d) != 0 || nimbus_buf_adds(&remote->item, i) != 0 ||
+        nimbus_buf_adds(&remote->shortcut, entry) != 0) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    return refetch(sess, remote, resp, msg, size);
+}
+
 } // namespace
 
 int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char *msg,
@@ -31,11 +72,32 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
     nimbus_buf_free(&url);
     if (rc != NIMBUS_OK)
         return rc;
-    // The entry, not the URL, names the item in a refusal.
+    // A path beneath a shortcut answers 404: the item lives on the
+    // shortcut's drive.
+    nimbus_remote remote{};
+    nimbus_remote_guard remote_guard{&remote};
+    if (resp.status == 404) {
+        rc = nimbus_shortcut_find(sess_get, sess, sess->cfg, entry, &remote, msg, size);
+        if (rc == NIMBUS_OK)
+            rc = refetch(sess, &remote, &resp, msg, size);
+        if (rc != NIMBUS_OK && rc != NIMBUS_E_NOT_FOUND) {
+            nimbus_resp_free(&resp);
+            return rc == NIMBUS_E_NOMEM ? NIMBUS_E_FAILED : rc;
+        }
+    }
     rc = nimbus_answer_check(&resp, "item", entry, msg, size);
+    if (rc == NIMBUS_OK && !remote.drive.data) {
+        // A shortcut to a file stands for that file, which its own drive
+        // describes (with the download URL): one more request.
+        rc = file_shortcut(sess, entry, &resp, &remote, msg, size);
+        if (rc == NIMBUS_OK && remote.drive.data)
+            rc = nimbus_answer_check(&resp, "item", entry, msg, size);
+    }
     if (rc != NIMBUS_OK) {
         nimbus_resp_free(&resp);
-        return rc;
+        if (remote.drive.data)
+            nimbus_shortcut_broken(rc, &remote, msg, size);
+        return rc == NIMBUS_E_NOMEM ? NIMBUS_E_FAILED : rc;
     }
     nimbus_str body(resp.body ? resp.body : nimbus_strdup(""));
     size_t len = resp.body ? resp.len : 0;
@@ -104,8 +166,15 @@ int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *ms
             nimbus_msgf(msg, size, "entry id is not a Graph item id");
             return NIMBUS_E_NOT_FOUND;
         }
-        bad |= nimbus_buf_adds(url, "/me/drive/items/");
-        bad |= nimbus_buf_adds(url, entry);
+        const char *d, *i;
+        size_t dn;
+        if (nimbus_remote_id(entry, &d, &dn, &i)) {
+            url->len = 0;
+            bad |= nimbus_remote_id_url(entry, false, url);
+        } else {
+            bad |= nimbus_buf_adds(url, "/me/drive/items/");
+            bad |= nimbus_buf_adds(url, entry);
+        }
     }
     if (bad || !url->data) {
         nimbus_msgf(msg, size, "out of memory");

@@ -1,0 +1,202 @@
+// Shortcuts: a shared folder or file that the user added to the drive is an
+// item holding a "remoteItem" that names another drive. Graph does not
+// follow such an item in path or children requests, so a path beneath one
+// answers 404; the item itself is found by asking for the path's prefixes,
+// and everything beneath it is addressed on its own drive.
+#include <cstdlib>
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "ops/ops.h"
+
+namespace {
+
+int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
+          bool *folder, char *msg, size_t size);
+int add_base(nimbus_buf *url);
+
+constexpr char OOM[] = "out of memory";
+
+} // namespace
+
+void nimbus_remote_free(nimbus_remote *r) {
+    nimbus_buf_free(&r->drive);
+    nimbus_buf_free(&r->item);
+    nimbus_buf_free(&r->rest);
+    nimbus_buf_free(&r->shortcut);
+}
+
+int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg,
+                         nimbus_remote *remote, char *msg, size_t size) {
+    if (!arg || !*arg || std::strcmp(arg, "/") == 0)
+        return NIMBUS_E_NOT_FOUND;
+    if (arg[0] != '/') {
+        // An item id: one request tells whether it is a shortcut.
+        const char *d, *i;
+        size_t dn;
+        if (nimbus_remote_id(arg, &d, &dn, &i))
+            return NIMBUS_E_NOT_FOUND; // already on its own drive
+        nimbus_buf url{};
+        nimbus_buf_guard ug{&url};
+        int bad = add_base(&url);
+        bad |= nimbus_buf_adds(&url, "/me/drive/items/");
+        bad |= nimbus_buf_adds(&url, arg);
+        if (bad || !url.data) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        bool folder = false;
+        int rc = probe(get, ctx, url.data, arg, remote, &folder, msg, size);
+        if (rc == NIMBUS_OK && nimbus_buf_adds(&remote->shortcut, arg) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        return rc;
+    }
+    // A path: its prefixes from the top, each one request, until the first
+    // shortcut. An ordinary folder lets the search go deeper; anything else
+    // ends it, and the caller's own 404 stands.
+    size_t n = std::strlen(arg);
+    for (size_t end = 1; end <= n; end++) {
+        if (end < n && arg[end] != '/')
+            continue;
+        nimbus_buf prefix{};
+        nimbus_buf_guard pg{&prefix};
+        nimbus_buf joined{};
+        nimbus_buf_guard jg{&joined};
+        nimbus_buf url{};
+        nimbus_buf_guard ug{&url};
+        int bad = nimbus_buf_add(&prefix, arg, end);
+        if (!bad)
+            bad |= nimbus_join_checked(cfg, prefix.data, &joined);
+        bad |= add_base(&url);
+        bad |= nimbus_buf_adds(&url, "/me/drive/root:");
+        if (!bad)
+            bad |= nimbus_buf_addpath(&url, joined.data);
+        if (bad || !url.data) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        bool folder = false;
+        int rc = probe(get, ctx, url.data, prefix.data, remote, &folder, msg, size);
+        if (rc == NIMBUS_OK) {
+            if (nimbus_buf_add(&remote->rest, arg + end, n - end) != 0 ||
+                nimbus_buf_add(&remote->shortcut, arg, end) != 0) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_NOMEM;
+            }
+            return NIMBUS_OK;
+        }
+        if (rc != NIMBUS_E_NOT_FOUND || !folder)
+            return rc;
+    }
+    return NIMBUS_E_NOT_FOUND;
+}
+
+int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url) {
+    int bad = add_base(url);
+    bad |= nimbus_buf_adds(url, "/drives/");
+    bad |= nimbus_buf_add(url, r->drive.data ? r->drive.data : "", r->drive.len);
+    bad |= nimbus_buf_adds(url, "/items/");
+    bad |= nimbus_buf_add(url, r->item.data ? r->item.data : "", r->item.len);
+    if (r->rest.len > 0) {
+        bad |= nimbus_buf_adds(url, ":");
+        bad |= nimbus_buf_addpath(url, r->rest.data);
+        bad |= nimbus_buf_adds(url, children ? ":/children" : ":");
+    } else if (children) {
+        bad |= nimbus_buf_adds(url, "/children");
+    }
+    return bad || !url->data ? -1 : 0;
+}
+
+int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url) {
+    int bad = add_base(url);
+    bad |= nimbus_buf_adds(url, "/");
+    bad |= nimbus_buf_adds(url, arg);
+    if (children)
+        bad |= nimbus_buf_adds(url, "/children");
+    return bad || !url->data ? -1 : 0;
+}
+
+int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size) {
+    if (rc != NIMBUS_E_AUTH && rc != NIMBUS_E_NOT_FOUND)
+        return rc;
+    char shown[NIMBUS_URL_MSG];
+    nimbus_redact_into(r->shortcut.data ? r->shortcut.data : "", shown, sizeof shown);
+    nimbus_msgf(msg, size,
+                "shortcut %s is broken: the shared item is gone or no longer shared with you (%s)",
+                shown, rc == NIMBUS_E_AUTH ? "access denied" : "not found");
+    return rc;
+}
+
+int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, char *msg,
+                      size_t size) {
+    for (size_t i = 0; i < list->count; i++) {
+        nimbus_buf id{};
+        int bad = nimbus_buf_adds(&id, "drives/");
+        bad |= nimbus_buf_add(&id, drive, drive_len);
+        bad |= nimbus_buf_adds(&id, "/items/");
+        bad |= nimbus_buf_adds(&id, list->items[i].id);
+        if (bad || !id.data) {
+            nimbus_buf_free(&id);
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_BUFFER;
+        }
+        std::free(list->items[i].id);
+        list->items[i].id = id.data;
+    }
+    return NIMBUS_OK;
+}
+
+namespace {
+
+int add_base(nimbus_buf *url) {
+    const char *base = nimbus_graph_base();
+    return nimbus_buf_adds(url, base ? base : "");
+}
+
+// Asks for one item. NIMBUS_OK when it is a shortcut (remote filled);
+// NIMBUS_E_NOT_FOUND when it is not (folder tells whether it is an
+// ordinary folder) or is missing; another code when the request failed.
+int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
+          bool *folder, char *msg, size_t size) {
+    *folder = false;
+    nimbus_resp resp{};
+    int rc = get(ctx, url, &resp, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    if (resp.status == 404) {
+        nimbus_resp_free(&resp);
+        return NIMBUS_E_NOT_FOUND;
+    }
+    rc = nimbus_answer_check(&resp, "item", shown, msg, size);
+    if (rc != NIMBUS_OK) {
+        nimbus_resp_free(&resp);
+        return rc;
+    }
+    yyjson_read_err err{};
+    nimbus_doc_guard doc{
+        resp.body ? yyjson_read_opts(resp.body, resp.len, YYJSON_READ_INSITU, nullptr, &err)
+                  : nullptr};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    rc = NIMBUS_E_NOT_FOUND;
+    const char *d, *i;
+    if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        rc = NIMBUS_E_NOMEM;
+    } else if (yyjson_is_obj(root) && nimbus_remote_of(root, &d, &i)) {
+        if (nimbus_buf_adds(&remote->drive, d) != 0 || nimbus_buf_adds(&remote->item, i) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            rc = NIMBUS_E_NOMEM;
+        } else {
+            rc = NIMBUS_OK;
+        }
+    } else if (yyjson_is_obj(root)) {
+        *folder = yyjson_is_obj(nimbus_json_member(root, "folder"));
+    }
+    nimbus_resp_free(&resp);
+    return rc;
+}
+
+} // namespace

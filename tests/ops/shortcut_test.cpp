@@ -1,0 +1,130 @@
+// Shortcuts to shared folders and files, through the flat requests and the
+// drive handle: listed as folders, followed onto their own drive by path
+// and by id at the cost of the probes down to the shortcut, a shortcut to a
+// file streamed as that file, and a broken shortcut named in one line.
+#include <string>
+#include <vector>
+
+#include "ops/fake_fixture.h"
+
+using namespace fx;
+
+namespace {
+
+const std::string kRemote = kGraph + "/drives/b!DRV-2/items/R!1";
+
+// The shortcut as the account's drive lists it: no folder facet of its
+// own, the shared folder's in its remoteItem.
+std::string shortcut(const std::string &id, const std::string &name, bool folder) {
+    return "{\"id\":\"" + id + "\",\"name\":\"" + name +
+           "\",\"size\":0,\"remoteItem\":{\"id\":\"R!1\",\"parentReference\":{\"driveId\":"
+           "\"b!DRV-2\"}" +
+           (folder ? ",\"folder\":{\"childCount\":1}" : ",\"file\":{}") + "}}";
+}
+
+void script_tree() {
+    script_token();
+    script_get(first_page(kRoot), 200,
+               page({shortcut("S!1", "Shared Music", true), item("F!1", "Local", 1, true)}));
+    // Graph does not follow a shortcut in a path.
+    script_get(first_page(kGraph + "/me/drive/root:/Shared%20Music/Album:/children"), 404,
+               "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
+    script_get(kGraph + "/me/drive/root:/Shared%20Music", 200,
+               shortcut("S!1", "Shared Music", true));
+    script_get(first_page(kRemote + ":/Album:/children"), 200,
+               page({item("R!7", "01.flac", 9)}));
+    script_get(first_page(kGraph + "/me/drive/items/S!1/children"), 404, "");
+    script_get(kGraph + "/me/drive/items/S!1", 200, shortcut("S!1", "Shared Music", true));
+    script_get(first_page(kRemote + "/children"), 200, page({item("R!2", "Album", 1, true)}));
+}
+
+struct named {
+    std::vector<std::string> seen; // path|id|drive|folder
+};
+
+int keep(void *ctx, const nimbus_entry *e) {
+    static_cast<named *>(ctx)->seen.push_back(std::string(e->path ? e->path : "-") + "|" + e->id +
+                                              "|" + (e->drive_id ? e->drive_id : "-") + "|" +
+                                              (e->folder ? "dir" : "file"));
+    return 0;
+}
+
+TEST_F(FakeTest, ShortcutFolderIsAFolderAndIsFollowed) {
+    script_tree();
+    // The root: the shortcut is a folder (the only change to these answers).
+    outcome o = list(settings(), nullptr);
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ(items_json({entry("Shared Music", "/Shared Music", true, 0, 0, "S!1", ""),
+                          entry("Local", "/Local", true, 1, 0, "F!1", "")}),
+              o.out);
+
+    // By path beneath it: one probe finds the shortcut, the rest is asked
+    // of its drive, and the entries carry ids that address that drive.
+    o = list(settings(), "/Shared Music/Album");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ(items_json({entry("01.flac", "/Shared Music/Album/01.flac", false, 9, 0,
+                                "drives/b!DRV-2/items/R!7", "/Shared Music/Album")}),
+              o.out);
+    EXPECT_EQ(1, gets(kGraph + "/me/drive/root:/Shared%20Music"));
+
+    // By the shortcut's id: one item request.
+    o = list(settings(), "S!1");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ(items_json({entry("Album", "S!1/Album", true, 1, 0, "drives/b!DRV-2/items/R!2",
+                                "S!1")}),
+              o.out);
+
+    // The handle: drive_id is the shared folder's drive, paths stay virtual.
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
+    named n;
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "/", keep, &n)) << nimbus_last_error();
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "/Shared Music/Album", keep, &n))
+        << nimbus_last_error();
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "drives/b!DRV-2/items/R!1", keep, &n))
+        << nimbus_last_error();
+    nimbus_drive_close(drive);
+    EXPECT_EQ((std::vector<std::string>{"/Shared Music|S!1|b!DRV-2|dir", "/Local|F!1|-|dir",
+                                        "/Shared Music/Album/01.flac|drives/b!DRV-2/items/R!7|"
+                                        "b!DRV-2|file",
+                                        "-|drives/b!DRV-2/items/R!2|b!DRV-2|dir"}),
+              n.seen);
+}
+
+TEST_F(FakeTest, ShortcutFileStreamsAndBrokenShortcutIsNamed) {
+    script_token();
+    const std::string url = "https://dl.example/f?tempauth=x";
+    // A shortcut to a file: its own item has no download URL, the shared
+    // file's has.
+    script_get(kGraph + "/me/drive/root:/Song.flac", 200, shortcut("S!2", "Song.flac", false));
+    script_get(kRemote, 200,
+               "{\"id\":\"R!1\",\"name\":\"Song.flac\",\"size\":7,\"file\":{},"
+               "\"@microsoft.graph.downloadUrl\":\"" +
+                   url + "\"}");
+    outcome o = stream(settings(), "\"/Song.flac\"");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ("{\"url\":\"" + url + "\",\"id\":\"R!1\",\"name\":\"Song.flac\",\"size\":7,"
+                                    "\"range\":true}",
+              o.out);
+
+    // Beneath a shortcut whose shared folder is gone: one line naming it.
+    script_get(kGraph + "/me/drive/root:/Gone/a.flac", 404, "");
+    script_get(kGraph + "/me/drive/root:/Gone", 200, shortcut("S!3", "Gone", true));
+    script_get(kRemote + ":/a.flac:", 403, "{\"error\":{\"code\":\"accessDenied\"}}");
+    o = stream(settings(), "\"/Gone/a.flac\"");
+    expect_failure(o, NIMBUS_E_AUTH,
+                   "shortcut /Gone is broken: the shared item is gone or no longer shared with "
+                   "you (access denied)");
+    script_get(first_page(kGraph + "/me/drive/root:/Gone:/children"), 404, "");
+    script_get(first_page(kRemote + "/children"), 404, "");
+    o = list(settings(), "/Gone");
+    expect_failure(o, NIMBUS_E_NOT_FOUND,
+                   "shortcut /Gone is broken: the shared item is gone or no longer shared with "
+                   "you (not found)");
+    // An ordinary missing path keeps its own message after the probes.
+    script_get(kGraph + "/me/drive/root:/Nope/x.flac", 404, "");
+    o = stream(settings(), "\"/Nope/x.flac\"");
+    expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Nope/x.flac answered HTTP 404");
+}
+
+} // namespace
