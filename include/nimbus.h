@@ -205,8 +205,12 @@ enum {
     NIMBUS_E_NOT_FOLDER = -12, /* a folder was asked for and the path is a file */
     NIMBUS_E_NOMEM = -13,      /* memory ran out: one code, wherever it happens */
     NIMBUS_E_STOPPED = -14,    /* the entry callback asked to stop */
-    NIMBUS_E_PENDING = -15     /* a device-code grant whose user has not finished yet
+    NIMBUS_E_PENDING = -15,    /* a device-code grant whose user has not finished yet
                                   (authorization_pending, slow_down) */
+    NIMBUS_E_RESYNC = -16,     /* a change cursor the service no longer accepts: start over
+                                  with a null cursor */
+    NIMBUS_E_PARTIAL = -17     /* a walk that finished without some folders (broken
+                                  shortcuts); the message names the first */
 };
 
 /* A short fixed English text for any code, also for unknown ones ("unknown
@@ -292,6 +296,29 @@ NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus
  */
 NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, nimbus_entry_fn fn,
                                  void *ctx);
+/*
+ * Every entry beneath a folder (arguments as for nimbus_drive_list), with
+ * its complete path (null beneath a folder given by id, as in listings).
+ * Folders are listed by level, in the order they were found, up to
+ * "WalkConcurrency" of them at once (settings key, 1 to 16, default 4):
+ * the calling thread and up to that many less one helper threads, which
+ * the call starts and joins before it returns (the library keeps no thread
+ * between calls). Entries of folders listed at once may interleave; each
+ * folder's come in the order of its pages. fn is called from any of these
+ * threads but never twice at once, each call finished before the next
+ * starts, so it needs no lock of its own (it may call the handle again; the
+ * walk's other threads wait meanwhile).
+ * max_depth counts levels of entries: 1 gives the folder's own entries,
+ * 2 also theirs, and so on; 0 or less walks the whole tree.
+ * Beneath the walk's folder, a broken shortcut (its shared folder gone or
+ * no longer shared) is left out and the walk goes on; it then answers
+ * NIMBUS_E_PARTIAL with the count and the first such shortcut in the
+ * message. Answers as for nimbus_drive_list otherwise; any other failure
+ * ends the whole walk (entries handed to fn stay handed), also when more
+ * than 100000 found folders wait to be listed (NIMBUS_E_FAILED).
+ */
+NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int max_depth,
+                                 nimbus_entry_fn fn, void *ctx);
 /*
  * A sign-in grant at the token endpoint, built by the library, and the steps
  * before it: a host spells no identity-platform address. grant_json names

@@ -65,6 +65,10 @@ NIMBUS_API const char *nimbus_strerror(int code) {
         return "stopped by the callback";
     case NIMBUS_E_PENDING:
         return "sign-in not finished yet";
+    case NIMBUS_E_RESYNC:
+        return "change cursor expired: start over";
+    case NIMBUS_E_PARTIAL:
+        return "finished without some folders";
     default:
         return "unknown result code";
     }
@@ -120,7 +124,7 @@ NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus
     if (rc != NIMBUS_OK)
         return done(rc, msg, &drive->cfg, nullptr);
     nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
-    rc = nimbus_drive_walk(&caller, folder, fn, ctx, msg, sizeof msg);
+    rc = nimbus_drive_children(&caller, folder, nullptr, nullptr, fn, ctx, msg, sizeof msg);
     rc = done(rc, msg, &drive->cfg, caller.token);
     nimbus_caller_free(&caller);
     return rc;
@@ -141,6 +145,20 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
     rc = done(rc, msg, &drive->cfg, caller.token);
     nimbus_caller_free(&caller);
     return rc;
+}
+
+NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int max_depth,
+                                 nimbus_entry_fn fn, void *ctx) {
+    char msg[NIMBUS_MSG_SIZE] = {};
+    if (!drive || !fn) {
+        nimbus_msgf(msg, sizeof msg, "%s is NULL", drive ? "the entry callback" : "the drive");
+        return done(NIMBUS_E_INVALID, msg, nullptr, nullptr);
+    }
+    int rc = nimbus_drive_arg(&drive->cfg, folder, false, msg, sizeof msg);
+    if (rc == NIMBUS_OK)
+        rc = nimbus_walk_tree(&drive->io, &drive->cfg, &drive->shared, folder, max_depth, fn, ctx,
+                              msg, sizeof msg);
+    return done(rc, msg, &drive->cfg, nullptr);
 }
 
 NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, const char *grant_json,

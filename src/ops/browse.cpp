@@ -95,8 +95,10 @@ int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *ms
     return NIMBUS_OK;
 }
 
-int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, void *ctx,
-                      char *msg, size_t size) {
+int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
+                          nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
+    if (broken)
+        *broken = false;
     nimbus_buf first{};
     nimbus_buf_guard fg{&first};
     int rc = nimbus_children_url(c->cfg, is_root(folder) ? nullptr : folder, &first, msg, size);
@@ -105,7 +107,7 @@ int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, 
     nimbus_walk walk{};
     walk_guard wg{&walk};
     // Entries reached by id have no known path; the others get the folder's.
-    walk.prefix = is_root(folder) ? "" : folder[0] == '/' ? folder : nullptr;
+    walk.prefix = prefix ? prefix : is_root(folder) ? "" : folder[0] == '/' ? folder : nullptr;
     walk.prefix_len = walk.prefix ? std::strlen(walk.prefix) : 0;
     walk.fn = fn;
     walk.ctx = ctx;
@@ -142,7 +144,19 @@ int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, 
     }
     walk.drive = remote.drive.data;
     rc = pages(c, &walk, url.data, nullptr, msg, size);
-    return walk.seen.count ? rc : nimbus_shortcut_broken(rc, &remote, msg, size);
+    if (walk.seen.count || (rc != NIMBUS_E_AUTH && rc != NIMBUS_E_NOT_FOUND))
+        return rc;
+    if (broken)
+        *broken = true;
+    // A folder addressed by id whose path is known is named by its path.
+    if (prefix && *prefix) {
+        remote.shortcut.len = 0;
+        if (nimbus_buf_adds(&remote.shortcut, prefix) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+    }
+    return nimbus_shortcut_broken(rc, &remote, msg, size);
 }
 
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,

@@ -67,8 +67,16 @@ void nimbus_caller_free(nimbus_caller *c);
 // NIMBUS_OK, or NIMBUS_E_BAD_PATH with its message.
 int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size);
 // nimbus_drive_list and nimbus_drive_item behind their argument checks.
-int nimbus_drive_walk(nimbus_caller *c, const char *folder, nimbus_entry_fn fn, void *ctx,
-                      char *msg, size_t size);
+// prefix, when not null, is the folder's virtual path for its entries'
+// paths (a folder addressed by id whose path is known); *broken (when
+// given) tells that a failure came from a broken shortcut.
+int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
+                          nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
+// nimbus_drive_walk behind its argument checks; threads from 1 to
+// NIMBUS_MAX_WALK_THREADS.
+int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
+                     const char *folder, int max_depth, nimbus_entry_fn fn, void *ctx, char *msg,
+                     size_t size);
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
                         char *msg, size_t size);
 

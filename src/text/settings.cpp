@@ -127,6 +127,21 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         cfg->page_size = static_cast<int32_t>(yyjson_get_uint(page));
     }
 
+    // Folders a walk lists at once: each is one request in flight.
+    yyjson_val *walk = nimbus_json_member(root, "WalkConcurrency");
+    if (walk != nullptr && !yyjson_is_null(walk)) {
+        if (!yyjson_is_uint(walk) || yyjson_get_uint(walk) < 1 ||
+            yyjson_get_uint(walk) > static_cast<uint64_t>(NIMBUS_MAX_WALK_THREADS))
+            return fail(cfg, msg, size, "WalkConcurrency must be an integer from 1 to 16");
+        cfg->walk_threads = static_cast<int32_t>(yyjson_get_uint(walk));
+    }
+    yyjson_val *meta = nimbus_json_member(root, "Metadata");
+    if (meta != nullptr && !yyjson_is_null(meta)) {
+        if (!yyjson_is_bool(meta))
+            return fail(cfg, msg, size, "Metadata must be true or false");
+        cfg->metadata = yyjson_get_bool(meta) ? 1 : 0;
+    }
+
     cfg->id = take("ID");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
@@ -209,3 +224,9 @@ int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text) {
 }
 
 } // namespace
+
+int32_t nimbus_walk_threads_of(const nimbus_cfg *cfg) {
+    if (cfg != nullptr && cfg->walk_threads >= 1 && cfg->walk_threads <= NIMBUS_MAX_WALK_THREADS)
+        return cfg->walk_threads;
+    return 4;
+}

@@ -19,6 +19,7 @@ constexpr size_t NIMBUS_LINE_MSG = 200; // one body line quoted in a message
 constexpr const char *NIMBUS_DEFAULT_SCOPE = "offline_access Files.Read.All";
 constexpr int32_t NIMBUS_DEFAULT_PAGE_SIZE = 200; // $top of a listing's page requests
 constexpr int32_t NIMBUS_MAX_PAGE_SIZE = 1000;    // the most Graph hands out per page
+constexpr int32_t NIMBUS_MAX_WALK_THREADS = 16;   // folders one walk lists at once, at most
 
 // ---- RAII helpers --------------------------------------------------------
 
@@ -101,6 +102,8 @@ struct nimbus_cfg {
     int32_t business;
     int32_t page_size;     // entries asked for per page ($top); 0 means the default
     int32_t public_client; // "PublicClient": no client secret is held or sent
+    int32_t walk_threads;  // "WalkConcurrency": folders a walk lists at once; 0 means 4
+    int32_t metadata;      // "Metadata": the entry JSON carries the media facets
 };
 
 // NIMBUS_OK, or NIMBUS_E_INVALID with the fault's message (record left empty).
@@ -110,6 +113,8 @@ void nimbus_cfg_free(nimbus_cfg *cfg);
 const char *nimbus_scope_of(const nimbus_cfg *cfg);
 // The settings' page size when set, else NIMBUS_DEFAULT_PAGE_SIZE.
 int32_t nimbus_page_size_of(const nimbus_cfg *cfg);
+// The settings' walk concurrency when set, else 4.
+int32_t nimbus_walk_threads_of(const nimbus_cfg *cfg);
 
 // ---- Redaction -----------------------------------------------------------
 
