@@ -320,6 +320,19 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
 NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int max_depth,
                                  nimbus_entry_fn fn, void *ctx);
 /*
+ * Searches the drive (within the configured root when one is set) for text,
+ * as Graph's search matches it (names and contents), and calls fn once per
+ * entry found, de-duplicated by id, while the pages arrive; paging and
+ * limits as for nimbus_drive_list. An entry's path is complete when the
+ * answer's parentReference.path gives its folder under the configured
+ * root, else null. text (1 to 1024 bytes, no control characters) is sent
+ * quoted and percent-encoded. Answers NIMBUS_OK; NIMBUS_E_INVALID (null
+ * drive, fn or text, an empty, long or control-bearing text);
+ * NIMBUS_E_STOPPED; NIMBUS_E_NOMEM; and the service's codes.
+ */
+NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus_entry_fn fn,
+                                   void *ctx);
+/*
  * A sign-in grant at the token endpoint, built by the library, and the steps
  * before it: a host spells no identity-platform address. grant_json names
  * the grant:

@@ -24,6 +24,38 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
          nimbus_entry *entry);
 bool seen_add(nimbus_idset *set, const char *id, bool *added);
 
+// The virtual path of the folder that holds obj, from its
+// parentReference.path ("/drive/root:/a/b", or "/drives/<id>/root:/a/b"),
+// relative to root: 1 with the path in out ("" for the root), 0 when the
+// answer gives none usable or the folder lies outside root, -1 without
+// memory.
+int parent_prefix(yyjson_val *obj, const char *root, nimbus_buf *out) {
+    yyjson_val *v = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "path");
+    if (!yyjson_is_str(v))
+        return 0;
+    const char *p = yyjson_get_str(v);
+    const char *colon = std::strstr(p, "root:");
+    if (!colon || std::strlen(p) != yyjson_get_len(v))
+        return 0;
+    bool own = colon == p + 7 && std::strncmp(p, "/drive/", 7) == 0;
+    bool other = std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
+                 nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
+    if (!own && !other)
+        return 0;
+    const char *rest = colon + 5;
+    if (root && *root) {
+        size_t n = std::strlen(root);
+        if (rest[0] != '/' || std::strncmp(rest + 1, root, n) != 0 ||
+            (rest[1 + n] != '\0' && rest[1 + n] != '/'))
+            return 0;
+        rest += 1 + n;
+    }
+    if (*rest && !nimbus_path_ok(rest))
+        return 0;
+    out->len = 0;
+    return nimbus_buf_add(out, rest, std::strlen(rest)) != 0 ? -1 : 1;
+}
+
 // An entry on another drive: its id in the form that addresses it there.
 int remote_entry(nimbus_walk *walk, nimbus_entry *entry) {
     walk->ids.len = 0;
@@ -134,6 +166,7 @@ void nimbus_walk_free(nimbus_walk *walk) {
     nimbus_idset_free(&walk->seen);
     nimbus_buf_free(&walk->scratch);
     nimbus_buf_free(&walk->ids);
+    nimbus_buf_free(&walk->parent);
 }
 
 int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
@@ -195,7 +228,18 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
         if (!added)
             continue;
         nimbus_entry entry;
-        if (fill(m, walk->prefix, walk->prefix_len, &walk->scratch, &entry) != 0) {
+        const char *prefix = walk->prefix;
+        size_t prefix_len = walk->prefix_len;
+        if (walk->by_parent) {
+            int got = parent_prefix(obj, walk->root, &walk->parent);
+            if (got < 0) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_NOMEM;
+            }
+            prefix = got ? walk->parent.data : nullptr;
+            prefix_len = got ? walk->parent.len : 0;
+        }
+        if (fill(m, prefix, prefix_len, &walk->scratch, &entry) != 0) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }

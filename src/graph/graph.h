@@ -127,6 +127,12 @@ struct nimbus_walk {
     // entries get drive_id and the "drives/<d>/items/<i>" id, built in ids.
     const char *drive;
     nimbus_buf ids;
+    // Search answers: each entry's folder comes from its
+    // parentReference.path, relative to root (the configured root path
+    // without its "/", or null); prefix is then unused.
+    bool by_parent;
+    const char *root;
+    nimbus_buf parent;
 };
 void nimbus_walk_free(nimbus_walk *walk);
 // Reads one children page in place (body as for

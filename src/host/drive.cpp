@@ -161,6 +161,20 @@ NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int ma
     return done(rc, msg, &drive->cfg, nullptr);
 }
 
+NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus_entry_fn fn,
+                                   void *ctx) {
+    char msg[NIMBUS_MSG_SIZE] = {};
+    if (!drive || !fn) {
+        nimbus_msgf(msg, sizeof msg, "%s is NULL", drive ? "the entry callback" : "the drive");
+        return done(NIMBUS_E_INVALID, msg, nullptr, nullptr);
+    }
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
+    int rc = nimbus_drive_find(&caller, text, fn, ctx, msg, sizeof msg);
+    rc = done(rc, msg, &drive->cfg, caller.token);
+    nimbus_caller_free(&caller);
+    return rc;
+}
+
 NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, const char *grant_json,
                                   char *out, int32_t out_len) {
     char msg[NIMBUS_MSG_SIZE] = {};

@@ -216,6 +216,60 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     return rc;
 }
 
+int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, void *ctx, char *msg,
+                      size_t size) {
+    size_t n = text ? std::strlen(text) : 0;
+    if (n == 0 || n > NIMBUS_SEARCH_MAX) {
+        nimbus_msgf(msg, size,
+                    n ? "the search text is longer than %zu bytes" : "the search text is empty",
+                    NIMBUS_SEARCH_MAX);
+        return NIMBUS_E_INVALID;
+    }
+    // The text sits inside a quoted OData string: a quote is doubled, and
+    // then every byte but the unreserved ones is percent-encoded.
+    nimbus_buf quoted{};
+    nimbus_buf_guard qg{&quoted};
+    int bad = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (static_cast<unsigned char>(text[i]) < 0x20 || text[i] == 0x7f) {
+            nimbus_msgf(msg, size, "the search text holds a control character");
+            return NIMBUS_E_INVALID;
+        }
+        bad |= nimbus_buf_add(&quoted, text[i] == '\'' ? "''" : text + i, text[i] == '\'' ? 2 : 1);
+    }
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    const char *base = nimbus_graph_base();
+    bad |= nimbus_buf_adds(&url, base ? base : "");
+    if (c->cfg->path && *c->cfg->path) {
+        // Searched within the configured root only.
+        nimbus_buf joined{};
+        nimbus_buf_guard jg{&joined};
+        bad |= nimbus_join_checked(c->cfg, nullptr, &joined);
+        bad |= nimbus_buf_adds(&url, "/me/drive/root:");
+        if (!bad)
+            bad |= nimbus_buf_addpath(&url, joined.data);
+        bad |= nimbus_buf_adds(&url, ":");
+    } else {
+        bad |= nimbus_buf_adds(&url, "/me/drive/root");
+    }
+    bad |= nimbus_buf_adds(&url, "/search(q='");
+    if (!bad)
+        bad |= nimbus_buf_addq(&url, quoted.data);
+    bad |= nimbus_buf_adds(&url, "')");
+    if (bad || !url.data) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    nimbus_walk walk{};
+    walk_guard wg{&walk};
+    walk.fn = fn;
+    walk.ctx = ctx;
+    walk.by_parent = true;
+    walk.root = c->cfg->path;
+    return pages(c, &walk, url.data, nullptr, msg, size);
+}
+
 namespace {
 
 // The item's Graph URL: the configured root, a drive path under it, or an

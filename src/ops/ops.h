@@ -72,6 +72,10 @@ int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *ms
 // given) tells that a failure came from a broken shortcut.
 int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
                           nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
+// nimbus_drive_search behind its null checks.
+constexpr size_t NIMBUS_SEARCH_MAX = 1024;
+int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, void *ctx, char *msg,
+                      size_t size);
 // nimbus_drive_walk behind its argument checks; threads from 1 to
 // NIMBUS_MAX_WALK_THREADS.
 int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
