@@ -244,6 +244,7 @@ typedef struct nimbus_entry {
     int32_t track, year;
     int64_t duration_ms;
     int32_t width, height;
+    int deleted;              /* 1 for an entry nimbus_drive_changes reports deleted */
 } nimbus_entry;
 
 /* Return 0 to go on, anything else to stop the walk (the call then returns
@@ -332,6 +333,28 @@ NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int ma
  */
 NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus_entry_fn fn,
                                    void *ctx);
+/*
+ * The entries created, changed or deleted beneath a folder (arguments as
+ * for nimbus_drive_list) since cursor, over Graph's change feed: with a
+ * null cursor, every entry as it is now. fn is called once per change, in
+ * the feed's order (an item may come more than once; the last counts);
+ * a deleted entry has deleted set and may lack a name (its id's last part
+ * stands in). path is complete when the feed gives the folder's path, else
+ * null (the feed of personal drives gives none: hosts key on id).
+ * On NIMBUS_OK *next_cursor receives the cursor for the next call (a
+ * malloc'd text: release it with free()); on failure it is set to null.
+ * A cursor is a Graph link and must lie on the Graph service (as next
+ * links do), else NIMBUS_E_INVALID. Paging and page limit as for listings.
+ * Answers NIMBUS_OK; NIMBUS_E_RESYNC (the service no longer accepts the
+ * cursor, HTTP 410: call again with a null cursor and take everything
+ * anew); NIMBUS_E_UNSUPPORTED (a business drive, whose feed covers only
+ * its root: any other folder, also a configured root path, is refused
+ * before a request); NIMBUS_E_BAD_PATH; NIMBUS_E_INVALID (null drive, fn
+ * or next_cursor, a foreign cursor); NIMBUS_E_STOPPED; NIMBUS_E_NOMEM;
+ * and the service's codes.
+ */
+NIMBUS_API int nimbus_drive_changes(nimbus_drive *drive, const char *folder, const char *cursor,
+                                    nimbus_entry_fn fn, void *ctx, char **next_cursor);
 /*
  * A sign-in grant at the token endpoint, built by the library, and the steps
  * before it: a host spells no identity-platform address. grant_json names

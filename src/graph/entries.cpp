@@ -14,7 +14,7 @@ namespace {
 // member of each key, or null.
 struct members {
     yyjson_val *id, *name, *size, *folder, *mtime, *file, *remote, *graph_url, *content_url;
-    yyjson_val *audio, *video, *photo, *image;
+    yyjson_val *audio, *video, *photo, *image, *deleted;
 };
 
 void scan(yyjson_val *obj, members *m);
@@ -167,6 +167,8 @@ void nimbus_walk_free(nimbus_walk *walk) {
     nimbus_buf_free(&walk->scratch);
     nimbus_buf_free(&walk->ids);
     nimbus_buf_free(&walk->parent);
+    std::free(walk->delta_link);
+    walk->delta_link = nullptr;
 }
 
 int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
@@ -202,6 +204,16 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
             return NIMBUS_E_NOMEM;
         }
     }
+    nimbus_str delta;
+    if (walk->feed && !link) {
+        if (const char *l = text_of(nimbus_json_member(root, "@odata.deltaLink"))) {
+            delta.reset(nimbus_strdup(l));
+            if (!delta) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_NOMEM;
+            }
+        }
+    }
 
     yyjson_arr_iter iter = yyjson_arr_iter_with(value);
     while (yyjson_val *obj = yyjson_arr_iter_next(&iter)) {
@@ -212,21 +224,23 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
         if (!usable_id(m.id))
             continue;
         // The first occurrence of an id wins, on this page or an earlier one;
-        // a duplicate costs no copy.
-        if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
-            if (seen_add(&walk->seen, yyjson_get_str(m.id), nullptr))
+        // a duplicate costs no copy. A change feed hands out every change.
+        if (!walk->feed) {
+            if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
+                if (seen_add(&walk->seen, yyjson_get_str(m.id), nullptr))
+                    continue;
+                nimbus_msgf(msg, size, "folder has more than %u items",
+                            static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
+                return NIMBUS_E_FAILED;
+            }
+            bool added = false;
+            if (!seen_add(&walk->seen, yyjson_get_str(m.id), &added)) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_NOMEM;
+            }
+            if (!added)
                 continue;
-            nimbus_msgf(msg, size, "folder has more than %u items",
-                        static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
-            return NIMBUS_E_FAILED;
         }
-        bool added = false;
-        if (!seen_add(&walk->seen, yyjson_get_str(m.id), &added)) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-        if (!added)
-            continue;
         nimbus_entry entry;
         const char *prefix = walk->prefix;
         size_t prefix_len = walk->prefix_len;
@@ -253,6 +267,10 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
         }
     }
     *next = link.release();
+    if (delta) {
+        std::free(walk->delta_link);
+        walk->delta_link = delta.release();
+    }
     return NIMBUS_OK;
 }
 
@@ -296,6 +314,10 @@ void scan(yyjson_val *obj, members *m) {
         case 6:
             if (key_is(s, n, "folder", 6))
                 slot = &m->folder;
+            break;
+        case 7:
+            if (key_is(s, n, "deleted", 7))
+                slot = &m->deleted;
             break;
         case 10:
             if (key_is(s, n, "remoteItem", 10))
@@ -359,6 +381,7 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
         entry->drive_id =
             text_of(nimbus_json_member(nimbus_json_member(m.remote, "parentReference"), "driveId"));
     nimbus_media_of(m.audio, m.video, m.photo, m.image, entry);
+    entry->deleted = yyjson_is_obj(m.deleted) ? 1 : 0;
     return 0;
 }
 

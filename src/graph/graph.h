@@ -133,6 +133,11 @@ struct nimbus_walk {
     bool by_parent;
     const char *root;
     nimbus_buf parent;
+    // Change feed pages: every element is handed out (the feed may repeat
+    // an item; the last counts), and the last page's "@odata.deltaLink"
+    // lands in delta_link (owned).
+    bool feed;
+    char *delta_link;
 };
 void nimbus_walk_free(nimbus_walk *walk);
 // Reads one children page in place (body as for

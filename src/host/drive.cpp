@@ -175,6 +175,28 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
     return rc;
 }
 
+NIMBUS_API int nimbus_drive_changes(nimbus_drive *drive, const char *folder, const char *cursor,
+                                    nimbus_entry_fn fn, void *ctx, char **next_cursor) {
+    char msg[NIMBUS_MSG_SIZE] = {};
+    if (next_cursor)
+        *next_cursor = nullptr;
+    if (!drive || !fn || !next_cursor) {
+        nimbus_msgf(msg, sizeof msg, "%s is NULL",
+                    !drive ? "the drive"
+                    : !fn  ? "the entry callback"
+                           : "the place for the cursor");
+        return done(NIMBUS_E_INVALID, msg, nullptr, nullptr);
+    }
+    int rc = nimbus_drive_arg(&drive->cfg, folder, false, msg, sizeof msg);
+    if (rc != NIMBUS_OK)
+        return done(rc, msg, &drive->cfg, nullptr);
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
+    rc = nimbus_drive_delta(&caller, folder, cursor, fn, ctx, next_cursor, msg, sizeof msg);
+    rc = done(rc, msg, &drive->cfg, caller.token);
+    nimbus_caller_free(&caller);
+    return rc;
+}
+
 NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, const char *grant_json,
                                   char *out, int32_t out_len) {
     char msg[NIMBUS_MSG_SIZE] = {};

@@ -270,6 +270,57 @@ int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, vo
     return pages(c, &walk, url.data, nullptr, msg, size);
 }
 
+int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor, nimbus_entry_fn fn,
+                       void *ctx, char **next_cursor, char *msg, size_t size) {
+    *next_cursor = nullptr;
+    bool root = is_root(folder) && !(c->cfg->path && *c->cfg->path);
+    if (c->cfg->business && !root) {
+        nimbus_msgf(msg, size,
+                    "changes: a business drive's change feed covers only the drive's root");
+        return NIMBUS_E_UNSUPPORTED;
+    }
+    nimbus_buf first{};
+    nimbus_buf_guard fg{&first};
+    if (cursor) {
+        // The token goes with the cursor's request: only a Graph link is one.
+        if (!nimbus_on_graph_origin(cursor, nimbus_graph_base())) {
+            nimbus_msgf(msg, size, "the change cursor is not a link on the Graph service");
+            return NIMBUS_E_INVALID;
+        }
+        if (nimbus_buf_adds(&first, cursor) != 0 || !first.data) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+    } else {
+        bool by_path = is_root(folder) || folder[0] == '/';
+        bool bare = is_root(folder) && !(c->cfg->path && *c->cfg->path);
+        if (item_url(c->cfg, is_root(folder) ? "/" : folder, &first) != 0 ||
+            nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+    }
+    nimbus_walk walk{};
+    walk_guard wg{&walk};
+    walk.fn = fn;
+    walk.ctx = ctx;
+    walk.feed = true;
+    walk.by_parent = true;
+    walk.root = c->cfg->path;
+    int rc = pages(c, &walk, first.data, nullptr, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    if (!walk.delta_link || !nimbus_on_graph_origin(walk.delta_link, nimbus_graph_base())) {
+        nimbus_msgf(msg, size,
+                    "changes: the feed's last page carries no deltaLink on the Graph "
+                    "service");
+        return NIMBUS_E_FAILED;
+    }
+    *next_cursor = walk.delta_link;
+    walk.delta_link = nullptr;
+    return NIMBUS_OK;
+}
+
 namespace {
 
 // The item's Graph URL: the configured root, a drive path under it, or an
@@ -415,7 +466,14 @@ int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *fo
         int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
-        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
+        if (walk->feed && resp.status == 410) {
+            nimbus_resp_free(&resp);
+            nimbus_msgf(msg, size,
+                        "changes: the service no longer accepts the cursor (resyncRequired); "
+                        "start over without one");
+            return NIMBUS_E_RESYNC;
+        }
+        rc = nimbus_status_check(&resp, walk->feed ? "changes" : "children", req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc;

@@ -76,6 +76,9 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
 constexpr size_t NIMBUS_SEARCH_MAX = 1024;
 int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, void *ctx, char *msg,
                       size_t size);
+// nimbus_drive_changes behind its argument checks.
+int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor, nimbus_entry_fn fn,
+                       void *ctx, char **next_cursor, char *msg, size_t size);
 // nimbus_drive_walk behind its argument checks; threads from 1 to
 // NIMBUS_MAX_WALK_THREADS.
 int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
