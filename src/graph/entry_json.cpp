@@ -19,6 +19,7 @@ int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail
 int parent_tail(nimbus_buf *b, const char *parent);
 size_t least_size(size_t count, size_t tail_len);
 int reserve(nimbus_buf *b, size_t room);
+int media_entries(nimbus_buf *b, const nimbus_items *list, const char *parent);
 
 // The fixed texts of an entry object, in order; the sizes below are
 // computed from them, so a changed key changes every bound with it.
@@ -84,6 +85,8 @@ int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *paren
         nimbus_buf_add(b, "{\"items\":[", lit("{\"items\":[")) != 0 ||
         reserve(b, least_size(list->count, tail.len)) != 0)
         return -1;
+    if (list->media)
+        return media_entries(b, list, parent);
     for (size_t i = 0; i < list->count; i++)
         if (entry(b, &list->items[i], tail.data, tail.len, i > 0) != 0)
             return -1;
@@ -227,6 +230,64 @@ int pieces(nimbus_buf *b, const nimbus_item *item, const char *tail, size_t tail
         nimbus_buf_json_str(b, item->id) != 0 || nimbus_buf_add(b, tail, tail_len) != 0)
         return -1;
     return 0;
+}
+
+int str_or_null(nimbus_buf *b, const char *key, const char *s) {
+    return nimbus_buf_adds(b, key) | nimbus_buf_json_str(b, s);
+}
+
+int num_or_null(nimbus_buf *b, const char *key, int64_t v) {
+    if (nimbus_buf_adds(b, key) != 0)
+        return -1;
+    return v ? nimbus_buf_addf(b, "%lld", static_cast<long long>(v)) : nimbus_buf_adds(b, "null");
+}
+
+// The file name's extension in lower case, into out (empty when none: no
+// dot, a leading dot only, or a dot at the end).
+void container_of(const char *name, char *out, size_t size) {
+    out[0] = '\0';
+    const char *dot = name ? std::strrchr(name, '.') : nullptr;
+    if (!dot || dot == name || !dot[1] || std::strlen(dot + 1) >= size)
+        return;
+    size_t i = 0;
+    for (const char *p = dot + 1; *p; p++)
+        out[i++] = (*p >= 'A' && *p <= 'Z') ? static_cast<char>(*p - 'A' + 'a') : *p;
+    out[i] = '\0';
+}
+
+// The entries with what their facets say: title, year, media_type and
+// container filled, and the media keys after "available". Written piece by
+// piece; a listing asks for it only when its settings do.
+int media_entries(nimbus_buf *b, const nimbus_items *list, const char *parent) {
+    nimbus_buf tail{};
+    nimbus_buf_guard tg{&tail};
+    if (nimbus_buf_add(&tail, PARENT_KEY, lit(PARENT_KEY)) != 0 ||
+        nimbus_buf_json_str(&tail, parent) != 0)
+        return -1;
+    size_t head = tail.len;
+    static const nimbus_item_media none{};
+    for (size_t i = 0; i < list->count; i++) {
+        const nimbus_item &it = list->items[i];
+        const nimbus_item_media &m = it.media ? *it.media : none;
+        char ext[32];
+        container_of(it.folder ? nullptr : it.name, ext, sizeof ext);
+        tail.len = head;
+        int bad = str_or_null(&tail, ",\"title\":", m.title);
+        bad |= num_or_null(&tail, ",\"year\":", m.year);
+        bad |= str_or_null(&tail, ",\"type\":null,\"media_type\":", m.media_type);
+        bad |= str_or_null(&tail, ",\"container\":", ext[0] ? ext : nullptr);
+        bad |= nimbus_buf_adds(&tail, ",\"imdb\":null,\"tmdb\":null,\"available\":false");
+        bad |= str_or_null(&tail, ",\"mime_type\":", m.mime_type);
+        bad |= str_or_null(&tail, ",\"artist\":", m.artist);
+        bad |= str_or_null(&tail, ",\"album\":", m.album);
+        bad |= num_or_null(&tail, ",\"track\":", m.track);
+        bad |= num_or_null(&tail, ",\"duration_ms\":", m.duration_ms);
+        bad |= nimbus_buf_adds(&tail, "}");
+        if (bad || (i > 0 && nimbus_buf_add(b, ",", 1) != 0) ||
+            pieces(b, &it, tail.data, tail.len) != 0)
+            return -1;
+    }
+    return nimbus_buf_add(b, "]}", 2);
 }
 
 } // namespace

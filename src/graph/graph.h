@@ -27,6 +27,15 @@ bool nimbus_envelope(yyjson_val *root, char *code, size_t code_size, char *msg, 
 // The result code of an HTTP status and error code, writing its message.
 int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size);
 
+// What the service's facets say about a file, kept when a listing asks
+// ("Metadata" in the settings). Texts owned, null when absent.
+struct nimbus_item_media {
+    char *mime_type, *title, *artist, *album;
+    int32_t track, year;
+    int64_t duration_ms;
+    const char *media_type; // "audio", "video", "image" (static), or null
+};
+
 // One drive entry; a zeroed record is empty.
 struct nimbus_item {
     char *id;
@@ -35,6 +44,7 @@ struct nimbus_item {
     int64_t size;     // -1 when unknown
     int64_t mtime_ms; // 0 when unknown
     int folder;
+    nimbus_item_media *media; // owned; only in a list with media set
 };
 
 // The de-duplicating entry list of one listing; a zeroed record is empty.
@@ -44,6 +54,7 @@ struct nimbus_items {
     size_t cap;
     uint64_t *index; // open addressing over ids: 0 free, k -> items[k - 1]
     size_t index_cap;
+    bool media; // set before the first page: entries keep their media facets
 };
 
 int nimbus_parse_children_page(const char *body, size_t len, const char *prefix, nimbus_items *list,

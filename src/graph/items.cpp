@@ -18,6 +18,7 @@ struct fields {
     yyjson_val *folder;
     yyjson_val *mtime;
     yyjson_val *remote;
+    yyjson_val *file, *audio, *video, *photo, *image;
 };
 
 yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
@@ -37,6 +38,7 @@ size_t find(const nimbus_items *list, const char *id, uint64_t hash);
 void put_index(uint64_t *index, size_t index_cap, uint64_t hash, uint64_t k);
 int grow_items(nimbus_items *list);
 int grow_index(nimbus_items *list);
+int media_of(const fields &f, nimbus_item *item);
 
 constexpr char OOM[] = "out of memory";
 
@@ -98,6 +100,13 @@ char *nimbus_download_url_of(yyjson_val *item) {
 void nimbus_item_free(nimbus_item *item) {
     if (!item)
         return;
+    if (item->media) {
+        std::free(item->media->mime_type);
+        std::free(item->media->title);
+        std::free(item->media->artist);
+        std::free(item->media->album);
+        std::free(item->media);
+    }
     std::free(item->id);
     std::free(item->name);
     std::free(item->path);
@@ -221,6 +230,18 @@ void scan(yyjson_val *obj, fields *f) {
                 slot = &f->name;
             else if (key_is(s, n, "size", 4))
                 slot = &f->size;
+            else if (key_is(s, n, "file", 4))
+                slot = &f->file;
+            break;
+        case 5:
+            if (key_is(s, n, "audio", 5))
+                slot = &f->audio;
+            else if (key_is(s, n, "video", 5))
+                slot = &f->video;
+            else if (key_is(s, n, "photo", 5))
+                slot = &f->photo;
+            else if (key_is(s, n, "image", 5))
+                slot = &f->image;
             break;
         case 6:
             if (key_is(s, n, "folder", 6))
@@ -321,6 +342,7 @@ int add(nimbus_items *list, const fields &f, const char *prefix, size_t prefix_l
     }
     nimbus_item item;
     if (fill(f, &item, prefix, prefix_len, scratch, msg, size) != 0 ||
+        (list->media && media_of(f, &item) != 0) ||
         (list->count == list->cap && grow_items(list) != 0) ||
         (list->index_cap < 2 * (list->count + 1) && grow_index(list) != 0)) {
         nimbus_item_free(&item);
@@ -330,6 +352,41 @@ int add(nimbus_items *list, const fields &f, const char *prefix, size_t prefix_l
     list->items[list->count++] = item;
     put_index(list->index, list->index_cap, hash, list->count);
     return NIMBUS_OK;
+}
+
+char *dup_or_null(const char *s) {
+    return s ? nimbus_strdup(s) : nullptr;
+}
+
+// The facets of a file into item->media; 0, or -1 without memory.
+int media_of(const fields &f, nimbus_item *item) {
+    if (item->folder)
+        return 0;
+    nimbus_entry e{};
+    nimbus_media_of(f.audio, f.video, f.photo, f.image, &e);
+    auto *m = static_cast<nimbus_item_media *>(std::calloc(1, sizeof(nimbus_item_media)));
+    if (!m)
+        return -1;
+    item->media = m;
+    yyjson_val *mime = yyjson_is_obj(f.file) ? nimbus_json_member(f.file, "mimeType") : nullptr;
+    const char *mt = nonempty_str(mime) ? yyjson_get_str(mime) : nullptr;
+    m->track = e.track;
+    m->year = e.year;
+    m->duration_ms = e.duration_ms;
+    if ((mt && !(m->mime_type = nimbus_strdup(mt))) ||
+        (e.title && !(m->title = dup_or_null(e.title))) ||
+        (e.artist && !(m->artist = dup_or_null(e.artist))) ||
+        (e.album && !(m->album = dup_or_null(e.album))))
+        return -1;
+    // The facet says what a file is; the MIME type when no facet does.
+    if (yyjson_is_obj(f.audio) || (!yyjson_is_obj(f.video) && mt && !std::strncmp(mt, "audio/", 6)))
+        m->media_type = "audio";
+    else if (yyjson_is_obj(f.video) || (mt && !std::strncmp(mt, "video/", 6)))
+        m->media_type = "video";
+    else if (yyjson_is_obj(f.image) || yyjson_is_obj(f.photo) ||
+             (mt && !std::strncmp(mt, "image/", 6)))
+        m->media_type = "image";
+    return 0;
 }
 
 constexpr uint64_t FNV_BASIS = 0xcbf29ce484222325ull;

@@ -201,6 +201,7 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
 
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size) {
+    list->media = sess->cfg && sess->cfg->metadata;
     if (parent)
         *parent = nullptr;
     if (folder && !*folder)
