@@ -86,6 +86,9 @@ class Node:
         self.children = []
         self.id = None
         self.parent = None
+        self.remote = None      # a shortcut: (drive id, Node on that drive)
+        self.audio = None       # facets as Graph sends them, or None
+        self.video = None
 
     def add(self, child):
         child.parent = self
@@ -147,6 +150,11 @@ class MockGraph:
         self.device_plan = ["authorization_pending", "authorization_pending", "slow_down"]
         self.device_codes = {}         # device code -> answers still to give before tokens
         self.device_polls = []         # (monotonic time, device code) per device-code grant
+        self.drives = {}               # drive id -> root Node of another drive (shortcuts)
+        self.deleted = []              # (Node, its former parent id), for the change feed
+        self.delta_epoch = 0           # cursors of an older epoch answer 410
+        self.delta_page = 2            # entries per change-feed page
+        self.delta_seen = {}           # cursor token -> {node id: (name, parent id)} then
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -168,6 +176,27 @@ class MockGraph:
         for c in node.children:
             c.parent = node
             self._number(c)
+
+    def add_drive(self, drive_id, root):
+        """Another drive whose items shortcuts may point at."""
+        with self.lock:
+            self.drives[drive_id] = root
+            for c in root.children:
+                self._number_remote(drive_id, c)
+
+    def _number_remote(self, drive_id, node):
+        self.counter += 1
+        node.id = "%s!%d" % (drive_id.upper(), self.counter)
+        for c in node.children:
+            c.parent = node
+            self._number_remote(drive_id, c)
+
+    def shortcut(self, parent, name, drive_id, target):
+        """An item in this drive that points at target on drive_id."""
+        node = parent.add(Node(name))
+        node.remote = (drive_id, target)
+        self._number(node)
+        return node
 
     def add_refresh_token(self, token):
         with self.lock:
@@ -212,6 +241,29 @@ class MockGraph:
         return node
 
     def item(self, node):
+        if node.remote is not None:
+            drive_id, target = node.remote
+            remote = {"id": target.id, "name": target.name,
+                      "parentReference": {"driveId": drive_id, "driveType": "business"}}
+            if target.folder:
+                remote["folder"] = {"childCount": len(target.children)}
+            else:
+                remote["file"] = {"mimeType": "audio/flac"}
+                remote["size"] = target.size
+            return {"id": node.id, "name": node.name, "size": 0,
+                    "createdDateTime": node.mtime, "lastModifiedDateTime": node.mtime,
+                    "parentReference": {"driveType": "personal", "id": node.parent.id,
+                                        "path": "/drive/root:" +
+                                                self.path_of(node.parent).rstrip("/")},
+                    "remoteItem": remote}
+        out = self._plain_item(node)
+        if node.audio is not None:
+            out["audio"] = node.audio
+        if node.video is not None:
+            out["video"] = node.video
+        return out
+
+    def _plain_item(self, node):
         out = {"id": node.id, "name": node.name, "size": node.size,
                "createdDateTime": node.mtime, "lastModifiedDateTime": node.mtime}
         if node.parent is not None:
@@ -546,7 +598,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._authorize(query)
         if raw_path.startswith("/download/") and self.record["host"] == "127.0.0.1:%d" % m.port:
             return self._download(raw_path)
-        if self.record["host"] != GRAPH_HOST or not raw_path.startswith(GRAPH_PREFIX):
+        if self.record["host"] != GRAPH_HOST or not (raw_path.startswith(GRAPH_PREFIX) or
+                                                     raw_path.startswith("/v1.0/drives/")):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         auth = self.record["authorization"] or ""
         token = auth[len("Bearer "):] if auth.startswith("Bearer ") else ""
@@ -571,7 +624,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 return self._send(injected, b"", [("Location", "https://%s%s/moved" % (GRAPH_HOST, GRAPH_PREFIX))])
             return self._send(injected, _graph_error("serviceNotAvailable",
                                                      "The service is temporarily unavailable."))
+        if raw_path.startswith("/v1.0/drives/"):
+            return self._other_drive(raw_path, query)
         rest = raw_path[len(GRAPH_PREFIX):]
+        if "/search(q=" in rest:
+            return self._search(rest, query)
+        if rest.endswith("/delta"):
+            return self._delta(rest, query)
         if rest == "":
             return self._send(200, {"id": "e2e-drive", "driveType": m.drive_type,
                                     "owner": {"user": dict(m.owner, id="e2e-user")}})
@@ -590,7 +649,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             node = m.by_id.get(urllib.parse.unquote(ident))
         else:
             node = None
-        if node is None:
+        if node is None or (listing and node.remote is not None):
+            # Graph does not follow a shortcut in a path or a children request.
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         if not listing:
             return self._send(200, m.item(node))
@@ -607,6 +667,110 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
             return out
         return self._send(200, answer, cache_key=self.path)
+
+    def _page_of(self, nodes, query, raw_path):
+        m = self.mock
+        params = urllib.parse.parse_qs(query)
+        top = int(params.get("$top", ["200"])[0])
+        skip = int(params.get("$skiptoken", ["0"])[0])
+        out = {"value": [m.item(c) for c in nodes[skip:skip + top]]}
+        if skip + top < len(nodes):
+            q = "&".join("%s=%s" % (k, urllib.parse.quote(v[0])) for k, v in params.items()
+                         if k not in ("$top", "$skiptoken"))
+            out["@odata.nextLink"] = "https://%s%s?%s$top=%d&$skiptoken=%d" % (
+                GRAPH_HOST, raw_path, q + "&" if q else "", top, skip + top)
+        return out
+
+    def _other_drive(self, raw_path, query):
+        """/v1.0/drives/{d}/items/{id}[/children | :/rest: | :/rest:/children]."""
+        m = self.mock
+        rest = raw_path[len("/v1.0/drives/"):]
+        drive_id, _, tail = rest.partition("/items/")
+        root = m.drives.get(urllib.parse.unquote(drive_id))
+        listing = False
+        if tail.endswith(":/children"):
+            tail, listing = tail[:-len(":/children")], True
+        elif tail.endswith("/children") and ":" not in tail:
+            tail, listing = tail[:-len("/children")], True
+        ident, _, sub = tail.partition(":")
+        node = None
+        if root is not None:
+            stack = [root]
+            while stack and node is None:
+                n = stack.pop()
+                if n.id == urllib.parse.unquote(ident):
+                    node = n
+                stack.extend(n.children)
+        if node is not None and sub.strip(":"):
+            for part in urllib.parse.unquote(sub.strip(":")).split("/"):
+                if part == "":
+                    continue
+                node = next((c for c in node.children if c.name == part), None) \
+                    if node.folder else None
+                if node is None:
+                    break
+        if node is None or m.fail.get("/drives/" + drive_id):
+            status = m.fail.get("/drives/" + drive_id) or 404
+            return self._send(status, _graph_error(
+                "accessDenied" if status == 403 else "itemNotFound", "Scripted %d" % status))
+        if not listing:
+            return self._send(200, m.item(node))
+        return self._send(200, self._page_of(node.children if node.folder else [], query,
+                                             raw_path))
+
+    def _all(self, node):
+        for c in node.children:
+            yield c
+            if c.folder:
+                yield from self._all(c)
+
+    def _search(self, rest, query):
+        """search(q='...') over names, below the root or a path, paged."""
+        m = self.mock
+        head, _, q = rest.partition("/search(q=")
+        text = urllib.parse.unquote(q)
+        if not (text.startswith("'") and text.endswith("')")):
+            return self._send(400, _graph_error("invalidRequest", "Bad search"))
+        text = text[1:-2].replace("''", "'").lower()
+        base = m.root if head == "/root" else m.find_path(
+            urllib.parse.unquote(head[len("/root:"):].rstrip(":")))
+        if base is None:
+            return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
+        found = [n for n in self._all(base) if text in n.name.lower()]
+        return self._send(200, self._page_of(found, query, self.record["path"]))
+
+    def _delta(self, rest, query):
+        """The change feed of the root: everything at first, then what was
+        renamed, added or deleted since the cursor's snapshot."""
+        m = self.mock
+        params = urllib.parse.parse_qs(query)
+        token = params.get("token", [None])[0]
+        with m.lock:
+            if token is not None and (not token.startswith("e%d-" % m.delta_epoch) or
+                                      token not in m.delta_seen):
+                gone = True
+            else:
+                gone = False
+                now = {n.id: (n.name, n.parent.id) for n in self._all(m.root)}
+                before = m.delta_seen.get(token, {}) if token else {}
+                changed = [n for n in self._all(m.root) if before.get(n.id) != (n.name, n.parent.id)]
+                deleted = [i for i in before if i not in now]
+                new_token = "e%d-%d" % (m.delta_epoch, len(m.delta_seen))
+                m.delta_seen[new_token] = now
+        if gone:
+            return self._send(410, _graph_error("resyncRequired", "Resync required."))
+        value = [m.item(n) for n in changed] + [{"id": i, "deleted": {"state": "deleted"}}
+                                               for i in deleted]
+        skip = int(params.get("$skiptoken", ["0"])[0])
+        page = value[skip:skip + m.delta_page]
+        out = {"value": page}
+        link = "https://%s%s%s" % (GRAPH_HOST, GRAPH_PREFIX, rest)
+        if skip + m.delta_page < len(value):
+            out["@odata.nextLink"] = link + "?%s$skiptoken=%d" % (
+                "token=%s&" % token if token else "", skip + m.delta_page)
+        else:
+            out["@odata.deltaLink"] = link + "?token=" + new_token
+        return self._send(200, out)
 
 
 if __name__ == "__main__":

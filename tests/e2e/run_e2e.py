@@ -243,6 +243,52 @@ def case_stream(f):
     expect(p, EXIT_NOT_FOUND)
 
 
+def case_shortcuts(f):
+    """Shortcuts to a shared folder and a shared file on a second drive: the
+    folder lists as a folder, what lies beneath it lists and streams by path,
+    the file shortcut streams as the file, and a broken one is named."""
+    m = f.mock
+    shared = Node("remote-root", folder=True)
+    music = shared.add(Node("Shared Music", folder=True))
+    album = music.add(Node("Album", folder=True))
+    song = album.add(Node("01.flac", size=321))
+    song.audio = {"title": "Intro", "artist": "Ada", "duration": 61000}
+    single = shared.add(Node("single.flac", size=99))
+    m.add_drive("drv2", shared)
+    m.shortcut(m.root, "Shared Music", "drv2", music)
+    m.shortcut(m.root, "Linked.flac", "drv2", single)
+    gone = Node("x", folder=True)
+    gone.id = "GONE!1"
+    m.shortcut(m.root, "Gone", "gone-drive", gone)
+
+    p = f.run("--json", "list", "/")
+    expect(p, EXIT_OK)
+    entries = {e["name"]: e for e in json.loads(p.out)["items"]}
+    check(entries["Shared Music"]["folder"] is True and entries["Shared Music"]["kind"] == "dir",
+          "shortcut folder is a folder", p.out)
+    check(entries["Linked.flac"]["folder"] is False, "file shortcut is a file", p.out)
+    p = f.run("--json", "list", "/Shared Music/Album")
+    expect(p, EXIT_OK)
+    items = json.loads(p.out)["items"]
+    check([(e["path"], e["id"]) for e in items] ==
+          [("/Shared Music/Album/01.flac", "drives/drv2/items/" + song.id)], "beneath", p.out)
+    check(f.graph_requests("/v1.0/drives/drv2/items/%s:/Album:/children"
+                           % music.id.replace("!", "%21")) or
+          f.graph_requests("/v1.0/drives/drv2/items/%s:/Album:/children" % music.id),
+          "asked of the shared drive", [r["path"] for r in m.requests])
+    p = f.run("stream", "/Shared Music/Album/01.flac")
+    expect(p, EXIT_OK)
+    check(song.id.split("!")[1] in p.out.splitlines()[0], "streams the shared file", p.out)
+    p = f.run("--json", "stream", "/Linked.flac")
+    expect(p, EXIT_OK)
+    check(json.loads(p.out)["size"] == 99, "file shortcut streams as the file", p.out)
+    # A shortcut whose shared folder is gone: one line naming it.
+    p = f.run("list", "/Gone/x")
+    expect(p, EXIT_NOT_FOUND)
+    check("shortcut /Gone is broken" in p.err and len(p.err.strip().splitlines()) == 1,
+          "broken shortcut named in one line", p.err)
+
+
 def case_validate_write(f):
     original = ('{\n  "RuntimeType": "ONEDRIVE",\n  "ClientId": "%s",\n  "ClientSecret": "%s",\n'
                 '  "refresh_token": "rt-0",\n  "Comment": "keep me \\u00e9",\n  "Ratio": 1.50,\n'
