@@ -40,6 +40,10 @@ struct options {
     std::string auth_token_file; // serve --auth-token-file
     long threads = 0;            // serve --threads; 0: the default
     bool dlna = false;           // serve --dlna
+    // list -R (tools/walk.cpp)
+    bool recursive = false;
+    long max_depth = 0; // 0: the whole tree
+    std::string include, exclude;
 };
 
 // The exit status of a command ended by Ctrl-C.
@@ -51,6 +55,9 @@ int run_stream(const options &o);
 int run_validate(const options &o);
 int run_redact(const options &o);
 int run_version(const options &o);
+// list, and list -R over the library's walk; search (tools/walk.cpp).
+int run_list_any(const options &o);
+int run_search(const options &o);
 
 } // namespace cli
 

@@ -131,6 +131,15 @@ const option_row kOptions[] = {
     {"--help", "-h", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_help,
      "print help (nimbus help demo: the offline demo drive)"},
 
+    {"--recursive", "-R", nullptr, "list", takes::flag, 0, 0, nullptr, set_flag<&O::recursive>,
+     "every entry beneath each folder, one full path a line"},
+    {"--max-depth", nullptr, "N", "list", takes::whole, 1, 1000000, "a number",
+     set_number<long, &O::max_depth>, "with -R: N levels of entries (1: the folder's own)"},
+    {"--include", nullptr, "GLOB", "list", takes::text, 0, 0, nullptr, set_text<&O::include>,
+     "with -R: print only entries whose name matches GLOB"},
+    {"--exclude", nullptr, "GLOB", "list", takes::text, 0, 0, nullptr, set_text<&O::exclude>,
+     "with -R: leave out entries whose name matches GLOB"},
+
     {"--write", nullptr, nullptr, "validate", takes::flag, 0, 0, nullptr, set_flag<&O::write>,
      "store what the service changed in the settings file"},
 
@@ -195,14 +204,21 @@ const size_t kAny = static_cast<size_t>(-1);
 
 // In the order of the usage text.
 const command_row kCommands[] = {
-    {"list", "[FOLDER...]", "list folders (default: the configured root)", cli::run_list, 0, kAny,
-     nullptr,
+    {"list", "[FOLDER...]", "list folders (default: the configured root)", cli::run_list_any, 0,
+     kAny, nullptr,
      "usage: nimbus [OPTIONS] list [FOLDER...]\n"
      "\n"
      "Lists each FOLDER: a path below the configured root such as /Music/Jazz (quote\n"
      "names with spaces), a Graph item id, or / for the root (the default).\n"
      "Prints kind, size, modification time (UTC) and name, folders first; with\n"
      "--json the library's {\"items\":[...]} answer, one line per folder.\n",
+     nullptr},
+    {"search", "TEXT", "find entries by name or content", cli::run_search, 1, 1, "needs one TEXT",
+     "usage: nimbus [OPTIONS] search TEXT\n"
+     "\n"
+     "Searches the drive (within the configured root) for TEXT as the service\n"
+     "matches it, and prints each entry found as its full path, one a line\n"
+     "(folders end in /); with --json one object a line.\n",
      nullptr},
     {"stream", "ENTRY...", "print the stream URL of files", cli::run_stream, 1, kAny,
      "needs an ENTRY",

@@ -19,6 +19,7 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size);
 int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_entry_fn fn, void *ctx,
               char *msg, size_t size);
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
+bool file_shortcut(const nimbus_resp *resp, nimbus_remote *remote);
 int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
           size_t size);
 
@@ -194,6 +195,21 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     }
     // The argument, not the URL, names the item in a refusal.
     rc = nimbus_answer_check(&resp, "item", path_or_id, msg, size);
+    if (rc == NIMBUS_OK && !remote.drive.data && file_shortcut(&resp, &remote)) {
+        // A shortcut to a file stands for that file, which its own drive
+        // describes (with the download URL): one more request.
+        nimbus_resp_free(&resp);
+        url.len = 0;
+        if (nimbus_buf_adds(&remote.shortcut, path_or_id) != 0 ||
+            nimbus_remote_url(&remote, false, &url) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        rc = nimbus_caller_get(c, url.data, &resp, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        rc = nimbus_answer_check(&resp, "item", path_or_id, msg, size);
+    }
     if (rc != NIMBUS_OK && remote.drive.data)
         nimbus_shortcut_broken(rc, &remote, msg, size);
     nimbus_buf drive{};
@@ -432,6 +448,29 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_ent
         return NIMBUS_E_STOPPED;
     }
     return NIMBUS_OK;
+}
+
+// Whether the answer is a shortcut to a file without a download URL of its
+// own; remote then names the file on its drive. False also without memory
+// (the shortcut is then handed out as it is).
+bool file_shortcut(const nimbus_resp *resp, nimbus_remote *remote) {
+    if (!resp->body)
+        return false;
+    nimbus_doc_guard doc{yyjson_read_opts(resp->body, resp->len, 0, nullptr, nullptr)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    const char *d, *i;
+    if (!yyjson_is_obj(root) ||
+        nimbus_is_folder(nimbus_json_member(root, "folder"),
+                         nimbus_json_member(root, "remoteItem")) ||
+        nimbus_json_member(root, "@microsoft.graph.downloadUrl") ||
+        nimbus_json_member(root, "@content.downloadUrl") || !nimbus_remote_of(root, &d, &i))
+        return false;
+    if (nimbus_buf_adds(&remote->drive, d) != 0 || nimbus_buf_adds(&remote->item, i) != 0) {
+        nimbus_remote_free(remote);
+        *remote = nimbus_remote{};
+        return false;
+    }
+    return true;
 }
 
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {

@@ -289,6 +289,44 @@ def case_shortcuts(f):
           "broken shortcut named in one line", p.err)
 
 
+def case_walk_search(f):
+    """list -R of a three-level tree gives every entry once with its full
+    path; --include filters by name; --max-depth stops; search finds by name."""
+    m = f.mock
+    lib = m.root.add(Node("Library", folder=True))
+    want = ["/Library/"]
+    for a in range(3):
+        artist = lib.add(Node("Artist %d" % a, folder=True))
+        want.append("/Library/Artist %d/" % a)
+        for b in range(2):
+            album = artist.add(Node("Album %d" % b, folder=True))
+            want.append("/Library/Artist %d/Album %d/" % (a, b))
+            for t in range(3):
+                album.add(Node("%02d.flac" % t, size=10))
+                want.append("/Library/Artist %d/Album %d/%02d.flac" % (a, b, t))
+            album.add(Node("cover.jpg", size=5))
+            want.append("/Library/Artist %d/Album %d/cover.jpg" % (a, b))
+    m._number(m.root)
+    p = f.run("list", "-R", "/Library")
+    expect(p, EXIT_OK)
+    got = p.out.splitlines()
+    check(sorted(got) == sorted(w for w in want if w != "/Library/"), "every entry once", p.out)
+    check(p.err == "", "no progress line off a terminal", p.err)
+    p = f.run("list", "-R", "--include", "*.flac", "/Library")
+    expect(p, EXIT_OK)
+    check(sorted(p.out.splitlines()) == sorted(w for w in want if w.endswith(".flac")),
+          "--include", p.out)
+    p = f.run("list", "-R", "--max-depth", "1", "/Library")
+    expect(p, EXIT_OK)
+    check(sorted(p.out.splitlines()) == ["/Library/Artist %d/" % a for a in range(3)],
+          "--max-depth 1", p.out)
+    p = f.run("search", "01.FLAC")
+    expect(p, EXIT_OK)
+    check(sorted(p.out.splitlines()) ==
+          sorted("/Library/Artist %d/Album %d/01.flac" % (a, b) for a in range(3) for b in range(2)),
+          "search by name", p.out)
+
+
 def case_validate_write(f):
     original = ('{\n  "RuntimeType": "ONEDRIVE",\n  "ClientId": "%s",\n  "ClientSecret": "%s",\n'
                 '  "refresh_token": "rt-0",\n  "Comment": "keep me \\u00e9",\n  "Ratio": 1.50,\n'
