@@ -1,5 +1,6 @@
 // driveItems as the drive handle reads them, media facets included: any
-// bytes as one item and as a children page streamed through a callback.
+// bytes as one item, as a children page streamed through a callback, and
+// as a search or change-feed page on another drive.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -14,7 +15,8 @@ namespace {
 // Every text of an entry is a NUL-terminated string whose bytes are read
 // here (so a sanitizer sees a dangling one); numbers keep their ranges.
 void check_entry(const nimbus_entry *e) {
-    CHECK(e->id && e->id[0] && std::strlen(e->id) <= NIMBUS_ITEM_ID_MAX);
+    // An id on another drive ("drives/b!d2/items/" and the id) is longer.
+    CHECK(e->id && e->id[0] && std::strlen(e->id) <= NIMBUS_ITEM_ID_MAX + 18);
     CHECK(e->name && e->name[0] && !std::strchr(e->name, '/'));
     const char *texts[] = {e->path,  e->drive_id, e->mime_type, e->download_url,
                            e->title, e->artist,   e->album};
@@ -33,6 +35,15 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     check_entry(e);
     auto *n = static_cast<size_t *>(ctx);
     return ++*n == 50; // stopping must end the walk at once
+}
+
+int on_feed(void *ctx, const nimbus_entry *e) {
+    check_entry(e);
+    CHECK(std::strncmp(e->id, "drives/b!d2/items/", 18) == 0);
+    CHECK(!e->path || (e->path[0] == '/' && !std::strstr(e->path, "/../")));
+    CHECK(e->deleted == 0 || e->deleted == 1);
+    auto *n = static_cast<size_t *>(ctx);
+    return ++*n == 50;
 }
 
 } // namespace
@@ -85,5 +96,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::free(next);
     }
     nimbus_walk_free(&walk);
+
+    // The same bytes as a search or change-feed page on another drive:
+    // folders from parentReference.path (a path, when given, is a clean
+    // virtual path under the root), every element handed out, the
+    // deltaLink kept only with no nextLink.
+    nimbus_walk feed{};
+    size_t seen = 0;
+    feed.fn = on_feed;
+    feed.ctx = &seen;
+    feed.by_parent = true;
+    feed.root = "Media";
+    feed.feed = true;
+    feed.drive = "b!d2";
+    std::vector<char> body(size + YYJSON_PADDING_SIZE, 0);
+    if (size)
+        std::memcpy(body.data(), data, size);
+    char *next = nullptr;
+    char code[NIMBUS_CODE_SIZE];
+    char msg[NIMBUS_MSG_SIZE] = "";
+    int rc = nimbus_walk_page(&feed, body.data(), size, nullptr, &next, code, sizeof code, msg,
+                              sizeof msg);
+    CHECK(rc == NIMBUS_OK || rc == NIMBUS_E_FAILED || rc == NIMBUS_E_STOPPED);
+    CHECK(!(next && feed.delta_link));
+    std::free(next);
+    nimbus_walk_free(&feed);
+    CHECK(feed.delta_link == nullptr);
     return 0;
 }
