@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CHECK(nimbus_item_json(&got, &it, parent) == 0);
     reference(&want, it, parent);
     CHECK(got.len == want.len && std::memcmp(got.data, want.data, got.len) == 0);
-    nimbus_items list{&it, 1, 1, nullptr, 0};
+    nimbus_items list{&it, 1, 1, nullptr, 0, false};
     nimbus_buf doc{};
     CHECK(nimbus_items_json(&doc, &list, parent) == 0);
     CHECK(doc.len == want.len + 12 && std::memcmp(doc.data + 10, want.data, want.len) == 0);

@@ -125,16 +125,22 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
         walk.drive = drive.data;
     }
     rc = pages(c, &walk, first.data, walk.drive ? nullptr : folder, msg, size);
-    if (rc != NIMBUS_E_NOT_FOUND || walk.seen.count || is_root(folder) || walk.drive)
+    if (rc != NIMBUS_E_NOT_FOUND || walk.seen.count || is_root(folder) || walk.drive ||
+        !nimbus_item_not_found(msg))
         return rc;
 
     // A folder beneath a shortcut answers 404: it is listed on the
     // shortcut's drive, its entries keeping their virtual paths.
     nimbus_remote remote{};
     nimbus_remote_guard rg{&remote};
+    nimbus_str first_msg(msg && size ? nimbus_strdup(msg) : nullptr);
     int found = nimbus_shortcut_find(caller_get, c, c->cfg, folder, &remote, msg, size);
-    if (found == NIMBUS_E_NOT_FOUND)
+    if (found == NIMBUS_E_NOT_FOUND) {
+        // No shortcut on the way: the listing's own 404 stands.
+        if (first_msg)
+            nimbus_msgf(msg, size, "%s", first_msg.get());
         return rc;
+    }
     if (found != NIMBUS_OK)
         return found;
     nimbus_buf url{};
@@ -176,7 +182,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     // shortcut's drive.
     nimbus_remote remote{};
     nimbus_remote_guard rg{&remote};
-    if (resp.status == 404) {
+    if (resp.status == 404 && nimbus_item_not_found(resp.body)) {
         int found = nimbus_shortcut_find(caller_get, c, c->cfg, path_or_id, &remote, msg, size);
         if (found == NIMBUS_OK) {
             nimbus_resp_free(&resp);

@@ -233,7 +233,8 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
     const char *item;
     nimbus_remote remote{};
     nimbus_remote_guard remote_guard{&remote};
-    if (rc == NIMBUS_E_NOT_FOUND && list->count == 0 && !is_root_folder(scratch.get()))
+    if (rc == NIMBUS_E_NOT_FOUND && list->count == 0 && !is_root_folder(scratch.get()) &&
+        nimbus_item_not_found(msg))
         rc = through_shortcut(sess, scratch.get(), list, &remote, msg, size);
     if (rc != NIMBUS_OK || is_root_folder(scratch.get()))
         return rc;

@@ -115,6 +115,10 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
                          nimbus_remote *remote, char *msg, size_t size);
 // The Graph URL of the remote place, or of its children. 0, or -1 without memory.
 int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url);
+// Whether a 404 is Graph's own "itemNotFound" (the answer's body, or the
+// listing message that quotes its first line): only then may a shortcut
+// lie on the way; a 404 from elsewhere is taken as it stands.
+bool nimbus_item_not_found(const char *body_or_msg);
 // The same for an argument of the "drives/<d>/items/<i>" form.
 int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url);
 // A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive

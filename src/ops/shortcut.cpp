@@ -94,6 +94,10 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
     return NIMBUS_E_NOT_FOUND;
 }
 
+bool nimbus_item_not_found(const char *body_or_msg) {
+    return body_or_msg && std::strstr(body_or_msg, "\"itemNotFound\"") != nullptr;
+}
+
 int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url) {
     int bad = add_base(url);
     bad |= nimbus_buf_adds(url, "/drives/");

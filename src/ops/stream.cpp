@@ -76,7 +76,7 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
     // shortcut's drive.
     nimbus_remote remote{};
     nimbus_remote_guard remote_guard{&remote};
-    if (resp.status == 404) {
+    if (resp.status == 404 && nimbus_item_not_found(resp.body)) {
         rc = nimbus_shortcut_find(sess_get, sess, sess->cfg, entry, &remote, msg, size);
         if (rc == NIMBUS_OK)
             rc = refetch(sess, &remote, &resp, msg, size);

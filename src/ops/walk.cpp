@@ -52,12 +52,28 @@ struct lister {
 void work(tree *t);
 int on_entry(void *ctx, const nimbus_entry *e);
 void fail(tree *t, int rc, const char *msg);
+int walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared, const char *folder,
+              int max_depth, nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
 
 } // namespace
 
 int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
                      const char *folder, int max_depth, nimbus_entry_fn fn, void *ctx, char *msg,
                      size_t size) {
+    // The queue allocates as it is made; nothing of the walk has started
+    // when that fails (later allocations are caught where they happen).
+    try {
+        return walk_tree(io, cfg, shared, folder, max_depth, fn, ctx, msg, size);
+    } catch (const std::bad_alloc &) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+}
+
+namespace {
+
+int walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared, const char *folder,
+              int max_depth, nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
     tree t;
     t.io = io;
     t.cfg = cfg;
@@ -101,8 +117,6 @@ int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *
     }
     return NIMBUS_OK;
 }
-
-namespace {
 
 // Takes folders from the queue until it is empty with none being listed
 // (nothing more can be found) or the walk stops.

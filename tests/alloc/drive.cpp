@@ -27,7 +27,7 @@ struct route {
 };
 struct {
     int grants;
-    route routes[4];
+    route routes[7];
 } g_svc;
 
 // Fixed storage: the routes outlive the run, so they must not come from the
@@ -51,6 +51,18 @@ void make_routes() {
                   R"({"id":"A1","name":"a.mp3","size":3,"file":{"mimeType":"audio/mpeg"},)"
                   R"("@microsoft.graph.downloadUrl":"https://dl.example/a",)"
                   R"("video":{"width":640,"height":480,"duration":1000}})");
+    std::snprintf(r[4].url, sizeof r[4].url, "%s/me/drive/root/search(q='a')?$top=200", g);
+    std::snprintf(r[4].body, sizeof r[4].body, "%s",
+                  R"({"value":[{"id":"A1","name":"a.mp3","parentReference":)"
+                  R"({"path":"/drive/root:/Music"}}]})");
+    std::snprintf(r[5].url, sizeof r[5].url, "%s/me/drive/root/delta?$top=200", g);
+    std::snprintf(r[5].body, sizeof r[5].body,
+                  R"({"value":[{"id":"A1","name":"a.mp3"},{"id":"Z9","deleted":{}}],)"
+                  R"("@odata.deltaLink":"%s/me/drive/root/delta?token=T1"})",
+                  g);
+    std::snprintf(r[6].url, sizeof r[6].url, "%s/me/drive/items/F1/children?$top=200", g);
+    std::snprintf(r[6].body, sizeof r[6].body, "%s",
+                  R"({"value":[{"id":"L1","name":"live.flac"}]})");
 }
 
 char *svc_copy(const char *s) {
@@ -102,6 +114,8 @@ void svc_free(void *, void *text) {
 const nimbus_io SVC_IO = {nullptr, svc_get, svc_post, svc_free};
 const char *SETTINGS = R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999",)"
                        R"("refresh_token":"RT-drive-0"})";
+const char *WALK_SETTINGS = R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999",)"
+                            R"("refresh_token":"RT-drive-0","WalkConcurrency":1})";
 
 // One call's outcome, recorded without allocating inside the armed region
 // and judged after it: its complete answer, or NIMBUS_E_NOMEM after a
@@ -167,9 +181,9 @@ void drive_calls(run &r) {
     g_svc.grants = 0;
     rotations = 0;
     nimbus_drive *drive = nullptr;
-    call calls[4] = {};
+    call calls[9] = {};
     int made = 0;
-    seen list{}, item{}, none{};
+    seen list{}, item{}, none{}, found{}, changed{}, walked{};
     r.arm();
     int code = nimbus_drive_open(SETTINGS, &SVC_IO, &drive);
     record(r, &calls[made++], "nimbus_drive_open", code, NIMBUS_OK, drive != nullptr);
@@ -186,6 +200,26 @@ void drive_calls(run &r) {
         code = nimbus_drive_list(drive, "/Music/a.mp3", collect, &none);
         record(r, &calls[made++], "nimbus_drive_list of a file", code, NIMBUS_E_NOT_FOLDER,
                none.paths[0] == '\0');
+        code = nimbus_drive_search(drive, "a", collect, &found);
+        record(r, &calls[made++], "nimbus_drive_search", code, NIMBUS_OK,
+               std::strcmp(found.paths, "/Music/a.mp3;") == 0);
+        char *cursor = nullptr;
+        code = nimbus_drive_changes(drive, "/", nullptr, collect, &changed, &cursor);
+        record(r, &calls[made++], "nimbus_drive_changes", code, NIMBUS_OK,
+               cursor && std::strstr(cursor, "token=T1") &&
+                   std::strcmp(changed.paths, "?;?;") == 0);
+        std::free(cursor);
+        nimbus_drive_close(drive);
+    }
+    // The walk on the calling thread alone, so every allocation is on it.
+    drive = nullptr;
+    code = nimbus_drive_open(WALK_SETTINGS, &SVC_IO, &drive);
+    record(r, &calls[made++], "nimbus_drive_open (walk)", code, NIMBUS_OK, drive != nullptr);
+    if (drive) {
+        code = nimbus_drive_walk(drive, "/Music", 0, collect, &walked);
+        record(r, &calls[made++], "nimbus_drive_walk", code, NIMBUS_OK,
+               std::strcmp(walked.paths,
+                           "/Music/a.mp3;/Music/Live;/Music/b.flac;/Music/Live/live.flac;") == 0);
         nimbus_drive_close(drive);
     }
     r.disarm();

@@ -22,11 +22,11 @@ nimbus_item make(const char *id, const char *name, const char *path, int64_t siz
                        const_cast<char *>(path),
                        size,
                        mtime_ms,
-                       folder};
+                       folder, nullptr};
 }
 
 std::string items_json(nimbus_item *items, size_t count, const char *parent) {
-    nimbus_items list{items, count, count, nullptr, 0};
+    nimbus_items list{items, count, count, nullptr, 0, false};
     nimbus_buf b{};
     EXPECT_EQ(nimbus_items_json(&b, &list, parent), 0);
     std::string s(b.data ? b.data : "<null>", b.len);
@@ -81,7 +81,7 @@ TEST(EntryJson, Documents) {
     // Appends to whatever the buffer holds.
     nimbus_buf b{};
     ASSERT_EQ(nimbus_buf_add(&b, "pre:", 4), 0);
-    nimbus_items list{&one, 1, 1, nullptr, 0};
+    nimbus_items list{&one, 1, 1, nullptr, 0, false};
     ASSERT_EQ(nimbus_items_json(&b, &list, "p"), 0);
     EXPECT_EQ(std::string(b.data, 4), "pre:");
     EXPECT_EQ(std::string(b.data + 4, 11), R"({"items":[{)");
@@ -169,7 +169,7 @@ TEST(EntryJson, AllocationFailures) {
         GTEST_SKIP() << "the sanitizers bring their own allocator";
     std::string name(3000, 'n'); // forces the output buffer to grow several times
     nimbus_item items[] = {make("A", name.c_str(), "/x", 1, 2, 0), make("B", "b", "/b", 3, 4, 1)};
-    nimbus_items list{items, 2, 2, nullptr, 0};
+    nimbus_items list{items, 2, 2, nullptr, 0, false};
     int failures = 0;
     for (long n = 0;; n++) {
         nimbus_buf b{};

@@ -12,6 +12,7 @@ using namespace fx;
 namespace {
 
 const std::string kRemote = kGraph + "/drives/b!DRV-2/items/R!1";
+const std::string kGone = "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}";
 
 // The shortcut as the account's drive lists it: no folder facet of its
 // own, the shared folder's in its remoteItem.
@@ -31,9 +32,8 @@ void script_tree() {
                "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
     script_get(kGraph + "/me/drive/root:/Shared%20Music", 200,
                shortcut("S!1", "Shared Music", true));
-    script_get(first_page(kRemote + ":/Album:/children"), 200,
-               page({item("R!7", "01.flac", 9)}));
-    script_get(first_page(kGraph + "/me/drive/items/S!1/children"), 404, "");
+    script_get(first_page(kRemote + ":/Album:/children"), 200, page({item("R!7", "01.flac", 9)}));
+    script_get(first_page(kGraph + "/me/drive/items/S!1/children"), 404, kGone);
     script_get(kGraph + "/me/drive/items/S!1", 200, shortcut("S!1", "Shared Music", true));
     script_get(first_page(kRemote + "/children"), 200, page({item("R!2", "Album", 1, true)}));
 }
@@ -70,9 +70,9 @@ TEST_F(FakeTest, ShortcutFolderIsAFolderAndIsFollowed) {
     // By the shortcut's id: one item request.
     o = list(settings(), "S!1");
     ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
-    EXPECT_EQ(items_json({entry("Album", "S!1/Album", true, 1, 0, "drives/b!DRV-2/items/R!2",
-                                "S!1")}),
-              o.out);
+    EXPECT_EQ(
+        items_json({entry("Album", "S!1/Album", true, 1, 0, "drives/b!DRV-2/items/R!2", "S!1")}),
+        o.out);
 
     // The handle: drive_id is the shared folder's drive, paths stay virtual.
     nimbus_drive *drive = nullptr;
@@ -103,28 +103,35 @@ TEST_F(FakeTest, ShortcutFileStreamsAndBrokenShortcutIsNamed) {
                    url + "\"}");
     outcome o = stream(settings(), "\"/Song.flac\"");
     ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
-    EXPECT_EQ("{\"url\":\"" + url + "\",\"id\":\"R!1\",\"name\":\"Song.flac\",\"size\":7,"
-                                    "\"range\":true}",
+    EXPECT_EQ("{\"url\":\"" + url +
+                  "\",\"id\":\"R!1\",\"name\":\"Song.flac\",\"size\":7,"
+                  "\"range\":true}",
               o.out);
 
     // Beneath a shortcut whose shared folder is gone: one line naming it.
-    script_get(kGraph + "/me/drive/root:/Gone/a.flac", 404, "");
+    script_get(kGraph + "/me/drive/root:/Gone/a.flac", 404, kGone);
     script_get(kGraph + "/me/drive/root:/Gone", 200, shortcut("S!3", "Gone", true));
     script_get(kRemote + ":/a.flac:", 403, "{\"error\":{\"code\":\"accessDenied\"}}");
     o = stream(settings(), "\"/Gone/a.flac\"");
     expect_failure(o, NIMBUS_E_AUTH,
                    "shortcut /Gone is broken: the shared item is gone or no longer shared with "
                    "you (access denied)");
-    script_get(first_page(kGraph + "/me/drive/root:/Gone:/children"), 404, "");
+    script_get(first_page(kGraph + "/me/drive/root:/Gone:/children"), 404, kGone);
     script_get(first_page(kRemote + "/children"), 404, "");
     o = list(settings(), "/Gone");
     expect_failure(o, NIMBUS_E_NOT_FOUND,
                    "shortcut /Gone is broken: the shared item is gone or no longer shared with "
                    "you (not found)");
     // An ordinary missing path keeps its own message after the probes.
-    script_get(kGraph + "/me/drive/root:/Nope/x.flac", 404, "");
+    script_get(kGraph + "/me/drive/root:/Nope/x.flac", 404, kGone);
     o = stream(settings(), "\"/Nope/x.flac\"");
-    expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Nope/x.flac answered HTTP 404");
+    expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Nope/x.flac answered HTTP 404: " + kGone);
+    EXPECT_EQ(1, gets(kGraph + "/me/drive/root:/Nope"));
+    // A 404 that is not Graph's own costs no probe.
+    script_get(kGraph + "/me/drive/root:/Else/x.flac", 404, "");
+    o = stream(settings(), "\"/Else/x.flac\"");
+    expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Else/x.flac answered HTTP 404");
+    EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Else"));
 }
 
 } // namespace

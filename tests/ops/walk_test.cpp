@@ -113,7 +113,7 @@ TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
                page({"{\"id\":\"S\",\"name\":\"Gone\",\"remoteItem\":{\"id\":\"R\","
                      "\"parentReference\":{\"driveId\":\"d2\"},\"folder\":{}}}",
                      item("A", "Artist", 1, true)}));
-    script_get(children("S"), 404, "");
+    script_get(children("S"), 404, "{\"error\":{\"code\":\"itemNotFound\"}}");
     script_get(kGraph + "/me/drive/items/S", 200,
                "{\"id\":\"S\",\"name\":\"Gone\",\"remoteItem\":{\"id\":\"R\","
                "\"parentReference\":{\"driveId\":\"d2\"},\"folder\":{}}}");
@@ -122,9 +122,10 @@ TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
     open();
     seen s;
     EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/", 0, keep, &s));
-    EXPECT_STREQ("1 folder left out: shortcut /Gone is broken: the shared item is gone or no longer "
-                 "shared with you (access denied)",
-                 nimbus_last_error());
+    EXPECT_STREQ(
+        "1 folder left out: shortcut /Gone is broken: the shared item is gone or no longer "
+        "shared with you (access denied)",
+        nimbus_last_error());
     EXPECT_EQ((std::multiset<std::string>{"/Gone", "/Artist", "/Artist/a.flac"}),
               std::multiset<std::string>(s.paths.begin(), s.paths.end()));
     EXPECT_STREQ("finished without some folders", nimbus_strerror(NIMBUS_E_PARTIAL));
