@@ -124,11 +124,13 @@ TEST_F(FakeTest, ShortcutFileStreamsAndBrokenShortcutIsNamed) {
                    "you (not found)");
     // An ordinary missing path keeps its own message after the probes.
     script_get(kGraph + "/me/drive/root:/Nope/x.flac", 404, kGone);
+    script_get(kGraph + "/me/drive/root:/Nope", 404, kGone);
     o = stream(settings(), "\"/Nope/x.flac\"");
     expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Nope/x.flac answered HTTP 404: " + kGone);
     EXPECT_EQ(1, gets(kGraph + "/me/drive/root:/Nope"));
     // A 404 that is not Graph's own costs no probe.
     script_get(kGraph + "/me/drive/root:/Else/x.flac", 404, "");
+    script_get(kGraph + "/me/drive/root:/Else", 404, kGone);
     o = stream(settings(), "\"/Else/x.flac\"");
     expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Else/x.flac answered HTTP 404");
     EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Else"));
