@@ -244,7 +244,7 @@ typedef struct nimbus_entry {
     int32_t track, year;
     int64_t duration_ms;
     int32_t width, height;
-    int deleted;              /* 1 for an entry nimbus_drive_changes reports deleted */
+    int deleted; /* 1 for an entry nimbus_drive_changes reports deleted */
 } nimbus_entry;
 
 /* Return 0 to go on, anything else to stop the walk (the call then returns
