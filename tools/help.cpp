@@ -374,7 +374,7 @@ std::string fish_quoted(const std::string &text) {
     return out + "'";
 }
 
-// Brackets end the description of an _arguments spec; colons separate its
+// Brackets end the description of an _arguments item; colons separate its
 // fields.
 std::string zsh_description(const std::string &text) {
     std::string out;
