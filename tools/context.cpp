@@ -207,8 +207,8 @@ void context::after_request() {
     if (marker != std::string::npos)
         last.erase(marker);
     std::fprintf(
-        stderr, "demo: the demo drive served %d token and %d Graph request%s, the last %s\n",
-        token, graph, graph == 1 ? "" : "s", printable(nimbus_redact(last.c_str())).c_str());
+        stderr, "demo: the demo drive served %d token and %d Graph request%s, the last %s\n", token,
+        graph, graph == 1 ? "" : "s", printable(nimbus_redact(last.c_str())).c_str());
     seen_posts_ = posts;
     seen_gets_ = gets;
 }

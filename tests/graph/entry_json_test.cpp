@@ -22,7 +22,8 @@ nimbus_item make(const char *id, const char *name, const char *path, int64_t siz
                        const_cast<char *>(path),
                        size,
                        mtime_ms,
-                       folder, nullptr};
+                       folder,
+                       nullptr};
 }
 
 std::string items_json(nimbus_item *items, size_t count, const char *parent) {
