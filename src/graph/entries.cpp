@@ -12,12 +12,8 @@ namespace {
 
 // The members of a driveItem an entry is made of: the value of the first
 // member of each key, or null.
-struct members {
-    yyjson_val *id, *name, *size, *folder, *mtime, *file, *remote, *graph_url, *content_url;
-    yyjson_val *audio, *video, *photo, *image, *deleted;
-};
+using members = nimbus_item_members;
 
-void scan(yyjson_val *obj, members *m);
 bool usable_id(yyjson_val *id);
 const char *text_of(yyjson_val *v);
 int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
@@ -146,7 +142,7 @@ int nimbus_entry_from(yyjson_val *obj, const char *prefix, size_t prefix_len, ni
     if (!yyjson_is_obj(obj))
         return 1;
     members m{};
-    scan(obj, &m);
+    nimbus_scan_item(obj, &m);
     if (!usable_id(m.id))
         return 1;
     return fill(m, prefix, prefix_len, scratch, entry);
@@ -220,7 +216,7 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
         if (!yyjson_is_obj(obj))
             continue;
         members m{};
-        scan(obj, &m);
+        nimbus_scan_item(obj, &m);
         if (!usable_id(m.id))
             continue;
         // The first occurrence of an id wins, on this page or an earlier one;
@@ -275,71 +271,6 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
 }
 
 namespace {
-
-bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
-    return n == key_len && std::memcmp(s, key, n) == 0;
-}
-
-// One walk over the members finds them all, keeping the first of each key.
-void scan(yyjson_val *obj, members *m) {
-    size_t idx, max;
-    yyjson_val *key, *val;
-    yyjson_obj_foreach(obj, idx, max, key, val) {
-        const char *s = unsafe_yyjson_get_str(key);
-        size_t n = unsafe_yyjson_get_len(key);
-        yyjson_val **slot = nullptr;
-        switch (n) {
-        case 2:
-            if (key_is(s, n, "id", 2))
-                slot = &m->id;
-            break;
-        case 4:
-            if (key_is(s, n, "name", 4))
-                slot = &m->name;
-            else if (key_is(s, n, "size", 4))
-                slot = &m->size;
-            else if (key_is(s, n, "file", 4))
-                slot = &m->file;
-            break;
-        case 5:
-            if (key_is(s, n, "audio", 5))
-                slot = &m->audio;
-            else if (key_is(s, n, "video", 5))
-                slot = &m->video;
-            else if (key_is(s, n, "photo", 5))
-                slot = &m->photo;
-            else if (key_is(s, n, "image", 5))
-                slot = &m->image;
-            break;
-        case 6:
-            if (key_is(s, n, "folder", 6))
-                slot = &m->folder;
-            break;
-        case 7:
-            if (key_is(s, n, "deleted", 7))
-                slot = &m->deleted;
-            break;
-        case 10:
-            if (key_is(s, n, "remoteItem", 10))
-                slot = &m->remote;
-            break;
-        case 20:
-            if (key_is(s, n, "lastModifiedDateTime", 20))
-                slot = &m->mtime;
-            else if (key_is(s, n, "@content.downloadUrl", 20))
-                slot = &m->content_url;
-            break;
-        case 28:
-            if (key_is(s, n, "@microsoft.graph.downloadUrl", 28))
-                slot = &m->graph_url;
-            break;
-        default:
-            break;
-        }
-        if (slot && !*slot)
-            *slot = val;
-    }
-}
 
 // A non-empty id no longer than an entry argument may carry (an item no
 // argument can name could never be listed or looked up).

@@ -75,6 +75,14 @@ char *nimbus_download_url_of(yyjson_val *item);
 // A driveItem's "size" value in bytes: integers as signed 64-bit, reals in
 // range truncated, anything else (and anything below -1) -1.
 int64_t nimbus_size_of(yyjson_val *v);
+// The members of a driveItem its readers use, found in one walk over its
+// members (a driveItem has a few dozen; a lookup per key would walk them
+// once each), the first of each key counting; absent ones stay null.
+struct nimbus_item_members {
+    yyjson_val *id, *name, *size, *folder, *mtime, *file, *remote, *graph_url, *content_url;
+    yyjson_val *audio, *video, *photo, *image, *deleted;
+};
+void nimbus_scan_item(yyjson_val *obj, nimbus_item_members *m);
 void nimbus_item_free(nimbus_item *item);
 void nimbus_items_free(nimbus_items *list);
 

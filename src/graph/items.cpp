@@ -11,15 +11,7 @@ namespace {
 
 // The members of a driveItem that an entry is made of; each points at the
 // value of the first member with that key, or is null.
-struct fields {
-    yyjson_val *id;
-    yyjson_val *name;
-    yyjson_val *size;
-    yyjson_val *folder;
-    yyjson_val *mtime;
-    yyjson_val *remote;
-    yyjson_val *file, *audio, *video, *photo, *image;
-};
+using fields = nimbus_item_members;
 
 yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
 int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
@@ -27,7 +19,6 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
 bool nonempty_str(yyjson_val *v);
 bool id_too_long(yyjson_val *id);
 char *str_of(yyjson_val *v);
-void scan(yyjson_val *obj, fields *f);
 int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size);
 int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
          nimbus_buf *scratch, char *msg, size_t size);
@@ -125,6 +116,10 @@ void nimbus_items_free(nimbus_items *list) {
 
 namespace {
 
+bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
+    return n == key_len && std::memcmp(s, key, n) == 0;
+}
+
 // Strict JSON: flags is 0 or YYJSON_READ_INSITU, which reads the body in
 // place. Null for an absent or malformed body; oom tells when the reader
 // itself ran out of memory, which is reported as such rather than as a
@@ -174,7 +169,7 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
         if (!yyjson_is_obj(obj))
             continue;
         fields f{};
-        scan(obj, &f);
+        nimbus_scan_item(obj, &f);
         // An element without a usable id, or with one longer than an entry
         // argument may carry, is skipped.
         if (!nonempty_str(f.id) || id_too_long(f.id))
@@ -206,66 +201,9 @@ char *str_of(yyjson_val *v) {
     return nonempty_str(v) ? nimbus_strndup(yyjson_get_str(v), yyjson_get_len(v)) : nullptr;
 }
 
-bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
-    return n == key_len && std::memcmp(s, key, n) == 0;
-}
-
-// One walk over the members finds all six, keeping the first of each key;
-// a driveItem has a few dozen members and five lookups would walk them five
-// times.
-void scan(yyjson_val *obj, fields *f) {
-    size_t idx, max;
-    yyjson_val *key, *val;
-    yyjson_obj_foreach(obj, idx, max, key, val) {
-        const char *s = unsafe_yyjson_get_str(key);
-        size_t n = unsafe_yyjson_get_len(key);
-        yyjson_val **slot = nullptr;
-        switch (n) {
-        case 2:
-            if (key_is(s, n, "id", 2))
-                slot = &f->id;
-            break;
-        case 4:
-            if (key_is(s, n, "name", 4))
-                slot = &f->name;
-            else if (key_is(s, n, "size", 4))
-                slot = &f->size;
-            else if (key_is(s, n, "file", 4))
-                slot = &f->file;
-            break;
-        case 5:
-            if (key_is(s, n, "audio", 5))
-                slot = &f->audio;
-            else if (key_is(s, n, "video", 5))
-                slot = &f->video;
-            else if (key_is(s, n, "photo", 5))
-                slot = &f->photo;
-            else if (key_is(s, n, "image", 5))
-                slot = &f->image;
-            break;
-        case 6:
-            if (key_is(s, n, "folder", 6))
-                slot = &f->folder;
-            break;
-        case 10:
-            if (key_is(s, n, "remoteItem", 10))
-                slot = &f->remote;
-            break;
-        case 20:
-            if (key_is(s, n, "lastModifiedDateTime", 20))
-                slot = &f->mtime;
-            break;
-        default:
-            break;
-        }
-        if (slot && !*slot)
-            *slot = val;
-    }
-}
-
 int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size) {
     fields f{};
-    scan(obj, &f);
+    nimbus_scan_item(obj, &f);
     nimbus_buf scratch{};
     nimbus_buf_guard scratch_guard{&scratch};
     return fill(f, item, prefix, prefix ? std::strlen(prefix) : 0, &scratch, msg, size);
@@ -287,9 +225,69 @@ int64_t nimbus_size_of(yyjson_val *v) {
     return n < -1 ? -1 : n;
 }
 
+void nimbus_scan_item(yyjson_val *obj, nimbus_item_members *m) {
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(obj, idx, max, key, val) {
+        const char *s = unsafe_yyjson_get_str(key);
+        size_t n = unsafe_yyjson_get_len(key);
+        yyjson_val **slot = nullptr;
+        switch (n) {
+        case 2:
+            if (key_is(s, n, "id", 2))
+                slot = &m->id;
+            break;
+        case 4:
+            if (key_is(s, n, "name", 4))
+                slot = &m->name;
+            else if (key_is(s, n, "size", 4))
+                slot = &m->size;
+            else if (key_is(s, n, "file", 4))
+                slot = &m->file;
+            break;
+        case 5:
+            if (key_is(s, n, "audio", 5))
+                slot = &m->audio;
+            else if (key_is(s, n, "video", 5))
+                slot = &m->video;
+            else if (key_is(s, n, "photo", 5))
+                slot = &m->photo;
+            else if (key_is(s, n, "image", 5))
+                slot = &m->image;
+            break;
+        case 6:
+            if (key_is(s, n, "folder", 6))
+                slot = &m->folder;
+            break;
+        case 7:
+            if (key_is(s, n, "deleted", 7))
+                slot = &m->deleted;
+            break;
+        case 10:
+            if (key_is(s, n, "remoteItem", 10))
+                slot = &m->remote;
+            break;
+        case 20:
+            if (key_is(s, n, "lastModifiedDateTime", 20))
+                slot = &m->mtime;
+            else if (key_is(s, n, "@content.downloadUrl", 20))
+                slot = &m->content_url;
+            break;
+        case 28:
+            if (key_is(s, n, "@microsoft.graph.downloadUrl", 28))
+                slot = &m->graph_url;
+            break;
+        default:
+            break;
+        }
+        if (slot && !*slot)
+            *slot = val;
+    }
+}
+
 namespace {
 
-// Fills item from the members found by scan. The name is cleaned into the
+// Fills item from the members nimbus_scan_item found. The name is cleaned into the
 // caller's scratch buffer right after the path's prefix and "/", so the path
 // and the name are both cut from one pass and copied at their exact size.
 int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
