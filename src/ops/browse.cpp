@@ -540,18 +540,9 @@ int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *fo
         if (!next)
             return walk->seen.count || !folder ? NIMBUS_OK : folder_check(c, folder, msg, size);
         cur.reset(next);
-        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
-            char shown[NIMBUS_URL_MSG];
-            char line[NIMBUS_LINE_MSG];
-            nimbus_redact_into(cur.get(), shown, sizeof shown);
-            nimbus_body_line(shown, line, sizeof line);
-            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
-            return NIMBUS_E_FAILED;
-        }
-        if (--budget == 0) {
-            nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
-            return NIMBUS_E_FAILED;
-        }
+        rc = nimbus_next_page_check(cur.get(), &budget, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
     }
 }
 

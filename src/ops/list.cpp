@@ -182,20 +182,9 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
-        // The bearer token travels with every page request: a link that
-        // leaves the Graph service is never followed.
-        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
-            char shown[NIMBUS_URL_MSG];
-            char line[NIMBUS_LINE_MSG];
-            nimbus_redact_into(cur.get(), shown, sizeof shown);
-            nimbus_body_line(shown, line, sizeof line);
-            nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
-            return NIMBUS_E_FAILED;
-        }
-        if (--budget == 0) {
-            nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
-            return NIMBUS_E_FAILED;
-        }
+        rc = nimbus_next_page_check(cur.get(), &budget, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
     }
 }
 
@@ -320,6 +309,24 @@ bool same_ascii_fold(const char *a, const char *b, size_t n) {
 }
 
 } // namespace
+
+int nimbus_next_page_check(const char *next, int *budget, char *msg, size_t size) {
+    // The bearer token travels with every page request: a link that leaves
+    // the Graph service is never followed.
+    if (!nimbus_on_graph_origin(next, nimbus_graph_base())) {
+        char shown[NIMBUS_URL_MSG];
+        char line[NIMBUS_LINE_MSG];
+        nimbus_redact_into(next, shown, sizeof shown);
+        nimbus_body_line(shown, line, sizeof line);
+        nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
+        return NIMBUS_E_FAILED;
+    }
+    if (--*budget == 0) {
+        nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
+        return NIMBUS_E_FAILED;
+    }
+    return NIMBUS_OK;
+}
 
 bool nimbus_on_graph_origin(const char *link, const char *base) {
     if (!link || !base)

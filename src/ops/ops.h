@@ -45,6 +45,10 @@ int nimbus_envelope_failure(const char *label, const char *code, char *msg, size
 // default one) or user information therefore never match. The bearer token
 // travels with every page request, so no other link is followed.
 bool nimbus_on_graph_origin(const char *link, const char *base);
+// Whether a children page's next link may be followed: on the Graph service
+// (see above) and within the page budget, which it counts down. msg gets
+// the "children: ..." or "folder needs more than ..." fault otherwise.
+int nimbus_next_page_check(const char *next, int *budget, char *msg, size_t size);
 
 // ---- The drive handle's operations ----------------------------------------
 
