@@ -166,6 +166,7 @@ def links_of(page):
 
 
 ALBUM_LINKS = [("Drive", "/"), ("Music", "/Music/"), ("Playlist (M3U)", "/Music/Album/?format=m3u"),
+               ("With subfolders (M3U)", "/Music/Album/?format=m3u&recursive=1"),
                ("Bonus/", "/Music/Album/Bonus/"),
                ("01 Intro.flac", "/Music/Album/01%20Intro.flac"),
                ("02 Café & Co.MP3", "/Music/Album/02%20Caf%C3%A9%20%26%20Co.MP3"),
@@ -178,6 +179,10 @@ ALBUM_LINKS = [("Drive", "/"), ("Music", "/Music/"), ("Playlist (M3U)", "/Music/
 
 def case_pages(f):
     """Folder page, JSON, playlist, redirects and the request checks."""
+    f.mock.find_path("/Music/Album/01 Intro.flac").audio = {
+        "artist": "Ada\nL", "title": "Intro", "duration": 61500}
+    f.mock.find_path("/Music/Album/02 Café & Co.MP3").audio = {"title": "Café", "duration": 1499}
+    f.mock.find_path("/Music/Album/video.mkv").video = {"duration": 3000000}
     g = f.serve()
     status, headers, page = got = g.get("/Music/Album/")
     expect(got, 200, "folder page")
@@ -199,12 +204,17 @@ def case_pages(f):
     expect(got, 200, "m3u")
     check(headers["content-type"] == "audio/x-mpegurl", "M3U type", headers)
     base = g.url("/Music/Album/")
-    check(body == "#EXTM3U\n"
-          "#EXTINF:-1,01 Intro.flac\n%s01%%20Intro.flac\n"
-          "#EXTINF:-1,02 Café & Co.MP3\n%s02%%20Caf%%C3%%A9%%20%%26%%20Co.MP3\n"
-          "#EXTINF:-1,%s\n%s%%3Cb%%3E%%26%%22it%%27s%%22.mp3\n"
-          "#EXTINF:-1,video.mkv\n%svideo.mkv\n" % (base, base, ESCAPED, base, base),
-          "playlist", body)
+    tracks = ("#EXTINF:62,Ada\\x0aL - Intro\n%s01%%20Intro.flac\n"
+              "#EXTINF:1,02 Café & Co.MP3\n%s02%%20Caf%%C3%%A9%%20%%26%%20Co.MP3\n"
+              "#EXTINF:-1,%s\n%s%%3Cb%%3E%%26%%22it%%27s%%22.mp3\n"
+              "#EXTINF:3000,video.mkv\n%svideo.mkv\n" % (base, base, ESCAPED, base, base))
+    check(body == "#EXTM3U\n" + tracks, "playlist: durations, Artist - Title", body)
+    # With subfolders: the walk, media files by path.
+    status, _, body = got = g.get("/Music/?format=m3u&recursive=1")
+    expect(got, 200, "recursive m3u")
+    check(body == "#EXTM3U\n" + tracks + "#EXTINF:-1,tone.flac\n%s\n" % g.url("/Music/tone.flac"),
+          "recursive playlist", body)
+    expect(g.get("/Music/?format=m3u&recursive=2"), 400, "recursive 2")
 
     # Files: 302 to the download URL; the next open within 10 minutes is free.
     node = f.mock.find_path("/Music/Album/01 Intro.flac")

@@ -66,6 +66,8 @@ constexpr auto kStopGrace = std::chrono::seconds(3);
 // hostile drive's 100 000-entry folder cannot make one request build an
 // answer of many megabytes. (Folder pages show kPageRows rows each.)
 constexpr size_t kMaxRows = 5000;
+// A playlist of a folder and its subfolders walks at most this many entries.
+constexpr size_t kMaxWalk = 10000;
 // The service's pre-authenticated download URLs are one or two KiB; a longer
 // one is not cached or handed to a player (4096 cached at 8 KiB: 32 MiB).
 constexpr size_t kMaxLocator = 8192;
@@ -437,11 +439,12 @@ struct reply {
 // What one request asked for, once it passed the checks.
 struct request {
     const char *method = "";
-    std::string path;   // decoded, "/" or "/A/B" or "/A/B/"
-    std::string format; // "", "json" or "m3u"
-    std::string t;      // the token when the request carried it as ?t=
-    std::string filter; // ?q=: names holding this text (ASCII letters in any case)
-    size_t page = 1;    // ?page=: 1 for the first kPageRows rows
+    std::string path;       // decoded, "/" or "/A/B" or "/A/B/"
+    std::string format;     // "", "json" or "m3u"
+    std::string t;          // the token when the request carried it as ?t=
+    std::string filter;     // ?q=: names holding this text (ASCII letters in any case)
+    size_t page = 1;        // ?page=: 1 for the first kPageRows rows
+    bool recursive = false; // ?recursive=1: the playlist walks the subfolders too
     bool json_errors = false;
 };
 
@@ -812,15 +815,18 @@ reply folder_page(const request &q, const folder_listing &l) {
     }
 
     reply out;
-    out.body = std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" +
-               kStyle + "</head>\n<body>\n<nav>" + breadcrumb(q, folder, false) + "</nav>\n<h1>" +
-               html_escape(title) + "</h1>\n<p><a href=\"" +
-               html_escape(url_encode(folder, true) + "?format=m3u" + token_query(q, '&')) +
-               "\">Playlist (M3U)</a> &middot; " + counts + "</p>\n" + form + paging +
-               "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
-               "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
-               table + "</tbody>\n</table>\n" + (to > from ? paging : std::string()) +
-               "</body>\n</html>\n";
+    out.body =
+        std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" + kStyle +
+        "</head>\n<body>\n<nav>" + breadcrumb(q, folder, false) + "</nav>\n<h1>" +
+        html_escape(title) + "</h1>\n<p><a href=\"" +
+        html_escape(url_encode(folder, true) + "?format=m3u" + token_query(q, '&')) +
+        "\">Playlist (M3U)</a> &middot; <a href=\"" +
+        html_escape(url_encode(folder, true) + "?format=m3u&recursive=1" + token_query(q, '&')) +
+        "\">With subfolders (M3U)</a> &middot; " + counts + "</p>\n" + form + paging +
+        "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
+        "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
+        table + "</tbody>\n</table>\n" + (to > from ? paging : std::string()) +
+        "</body>\n</html>\n";
     return out;
 }
 
@@ -833,6 +839,23 @@ bool host_header_ok(const std::string &host) {
               c == '.' || c == '-' || c == ':' || c == '[' || c == ']' || c == '_'))
             return false;
     return true;
+}
+
+// One playlist entry: "Artist - Title" when the service knows both, else
+// the name; the duration in whole seconds, -1 when unknown.
+void add_track(std::string *body, const folder_row &r, const std::string &path,
+               const std::string &host, const request &q) {
+    long long seconds = r.duration_ms > 0 ? (r.duration_ms + 500) / 1000 : -1;
+    *body += "#EXTINF:" + std::to_string(seconds) + ",";
+    if (!r.artist.empty() && !r.title.empty())
+        *body += printable(r.artist) + " - " + printable(r.title);
+    else
+        *body += printable(r.name);
+    *body += "\nhttp://";
+    *body += host;
+    *body += url_encode(path, true);
+    *body += token_query(q, '?');
+    *body += '\n';
 }
 
 // The media files of the folder by name; at most kMaxRows entries are
@@ -850,14 +873,65 @@ reply playlist(const request &q, const folder_listing &l, const std::string &hos
         const folder_row &r = l.rows[l.order[k]];
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
-        out.body += "#EXTINF:-1,";
-        out.body += printable(r.name);
-        out.body += "\nhttp://";
-        out.body += host;
-        out.body += url_encode(q.path + r.name, true);
-        out.body += token_query(q, '?');
-        out.body += '\n';
+        add_track(&out.body, r, q.path + r.name, host, q);
     }
+    return out;
+}
+
+// The folder and everything beneath it, media files by path; the walk
+// stops after kMaxWalk entries and the playlist then says so.
+reply walk_playlist(gateway &g, const request &q, const std::string &folder,
+                    const std::string &host) {
+    if (!host_header_ok(host))
+        return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
+    struct walked {
+        std::vector<std::pair<std::string, folder_row>> files;
+        size_t seen = 0;
+        bool cut = false;
+        bool failed = false;
+    } w;
+    auto take = [](void *ctx, const nimbus_entry *e) -> int {
+        auto &w = *static_cast<walked *>(ctx);
+        if (w.seen == kMaxWalk) {
+            w.cut = true;
+            return 1;
+        }
+        w.seen++;
+        if (e->folder || !e->path || !e->name || !ends_with_media_extension(e->name))
+            return 0;
+        folder_listing one;
+        if (collect_row(&one, e) != 0) {
+            w.failed = true;
+            return 1;
+        }
+        try {
+            w.files.emplace_back(e->path, std::move(one.rows.front()));
+        } catch (...) {
+            w.failed = true;
+            return 1;
+        }
+        return 0;
+    };
+    int rc = nimbus_drive_walk(g.ctx.drive(), folder.c_str(), 0, take, &w);
+    if (w.failed)
+        rc = NIMBUS_E_NOMEM;
+    else if (w.cut || rc == NIMBUS_E_PARTIAL)
+        rc = NIMBUS_OK;
+    if (rc != NIMBUS_OK) {
+        std::string message = nimbus_last_error();
+        error_info where;
+        where.path = q.path;
+        return failure_reply(rc, message, q, where);
+    }
+    std::sort(w.files.begin(), w.files.end(),
+              [](const auto &a, const auto &b) { return name_before(a.first, b.first); });
+    reply out;
+    out.type = "audio/x-mpegurl";
+    out.body = "#EXTM3U\n";
+    if (w.cut)
+        out.body += "# only the first " + std::to_string(kMaxWalk) + " entries\n";
+    for (const auto &f : w.files)
+        add_track(&out.body, f.second, f.first, host, q);
     return out;
 }
 
@@ -909,6 +983,8 @@ std::string nearest_parent(gateway &g, std::string path) {
 
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
+    if (q.format == "m3u" && q.recursive)
+        return walk_playlist(g, q, folder, host);
     std::shared_ptr<const folder_listing> l;
     int rc = listing_of(g, folder, &l);
     if (rc == NIMBUS_E_NOT_FOLDER) {
@@ -1167,6 +1243,11 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
         if (!decode_query(filter, &q.filter) || q.filter.size() > 256)
             return error_reply(400, "the filter is not valid text of at most 256 bytes",
                                q.json_errors);
+    }
+    if (const char *rec = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "recursive")) {
+        if (std::strcmp(rec, "0") != 0 && std::strcmp(rec, "1") != 0)
+            return error_reply(400, "recursive must be 0 or 1", q.json_errors);
+        q.recursive = rec[0] == '1';
     }
     if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
         if (!page_number(page, &q.page))
