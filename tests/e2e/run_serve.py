@@ -379,6 +379,43 @@ def case_cache(f):
     check(g.stop() == 0, "stopped", g.log())
 
 
+def case_feed(f):
+    """The change feed keeps kept folders current: one delta request per interval."""
+    os.environ["NIMBUS_SERVE_DELTA_SECONDS"] = "2"
+    g = f.serve()
+    del os.environ["NIMBUS_SERVE_DELTA_SECONDS"]
+    deltas = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/delta"))
+    listed = lambda name: sum(1 for r in f.mock.requests if r["path"].endswith(name + ":/children"))
+    expect(g.get("/Music/Album/"), 200, "first visit")
+    expect(g.get("/Music/"), 200, "parent")
+    first = deltas()
+    check(first >= 1 and listed("/Album") == 1 and listed("/Music") == 1, "cursor taken, listed",
+          first)
+    f.mock.find_path("/Music/Album/cover.jpg").name = "front.jpg"
+    page = g.get("/Music/Album/")[2]
+    check("cover.jpg" in page and deltas() == first and listed("/Album") == 1,
+          "within the interval: the kept listing, no request", deltas())
+    time.sleep(2.2)
+    page = g.get("/Music/Album/")[2]
+    check("front.jpg" in page and "cover.jpg" not in page, "the rename shows", page)
+    check(deltas() == first + 1 and listed("/Album") == 2, "one delta request, one listing",
+          deltas(), listed("/Album"))
+    before = len(f.mock.requests)
+    expect(g.get("/Music/Album/"), 200, "again")
+    check(len(f.mock.requests) == before, "a visit within the lifetime asks nothing",
+          f.mock.requests[before:])
+    # A deletion (the feed gives no path for it) forgets only the folder listing it.
+    album = f.mock.find_path("/Music/Album")
+    album.children.remove(f.mock.find_path("/Music/Album/Bonus"))
+    time.sleep(2.2)
+    page = g.get("/Music/Album/")[2]
+    check("Bonus" not in page and deltas() == first + 2 and listed("/Album") == 3,
+          "the deletion shows", page)
+    expect(g.get("/Music/"), 200, "parent again")
+    check(listed("/Music") == 1 and deltas() == first + 2, "the parent stays kept")
+    check(g.stop() == 0, "stopped", g.log())
+
+
 def case_error_pages(f):
     """Error pages say what happened, where, and how to go on."""
     g = f.serve()

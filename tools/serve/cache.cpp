@@ -49,6 +49,38 @@ void folder_cache::forget_all() {
     bytes_ = 0;
 }
 
+std::unordered_set<std::string>
+folder_cache::forget_listing(const std::unordered_set<std::string> &ids) {
+    std::unordered_set<std::string> missing = ids;
+    std::vector<std::string> gone, trees;
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto &kept : map_)
+        for (const folder_row &r : kept.second.listing->rows)
+            if (ids.count(r.id)) {
+                missing.erase(r.id);
+                if (gone.empty() || gone.back() != kept.first)
+                    gone.push_back(kept.first);
+                if (r.folder)
+                    trees.push_back(kept.first + "/" + r.name);
+            }
+    for (const std::string &folder : gone) {
+        auto it = map_.find(folder);
+        if (it != map_.end())
+            drop(it);
+    }
+    for (const std::string &top : trees)
+        for (auto it = map_.begin(); it != map_.end();) {
+            const std::string &k = it->first;
+            bool beneath = k.compare(0, top.size(), top) == 0 &&
+                           (k.size() == top.size() || k[top.size()] == '/');
+            auto next = std::next(it);
+            if (beneath)
+                drop(it);
+            it = next;
+        }
+    return missing;
+}
+
 size_t folder_cache::bytes() const {
     std::lock_guard<std::mutex> hold(lock_);
     return bytes_;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace cli {
@@ -57,6 +58,10 @@ class folder_cache {
     // changed, or everything when the feed lost track.
     void forget(const std::string &folder);
     void forget_all();
+    // Forgets every kept folder that lists an entry with one of these ids,
+    // and for an entry that is a folder every kept folder beneath it (a
+    // rename changes their paths). Answers the ids no kept folder lists.
+    std::unordered_set<std::string> forget_listing(const std::unordered_set<std::string> &ids);
 
     size_t bytes() const;
     size_t folders() const;

@@ -35,6 +35,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -411,8 +413,25 @@ constexpr size_t kFolderCacheBytes = 64u << 20;
 // Rows on one HTML page; the filter and the paging links reach the rest.
 constexpr size_t kPageRows = 500;
 
+// At most one change-feed request per this time (tests shorten it through
+// NIMBUS_SERVE_DELTA_SECONDS).
+constexpr auto kFeedEvery = std::chrono::seconds(30);
+// A feed answer with more changes than this forgets every kept folder
+// instead of keeping the changes in memory.
+constexpr size_t kFeedChanges = 10000;
+
+clock_type::duration feed_interval() {
+    const char *s = std::getenv("NIMBUS_SERVE_DELTA_SECONDS");
+    char *end = nullptr;
+    long n = s ? std::strtol(s, &end, 10) : -1;
+    if (!s || !*s || *end || n < 0 || n > 86400)
+        return kFeedEvery;
+    return std::chrono::seconds(n);
+}
+
 struct gateway {
-    explicit gateway(const options &o) : ctx(o), folders(kFolderCacheBytes, kFolderLife) {}
+    explicit gateway(const options &o)
+        : ctx(o), folders(kFolderCacheBytes, kFolderLife), feed_every(feed_interval()) {}
     context ctx;       // the drive handle the pool threads share, and its settings file
     std::string token; // empty: no credential asked
     bool loopback = true;
@@ -424,6 +443,14 @@ struct gateway {
     std::mutex listing_lock;
     std::condition_variable listing_done;
     std::set<std::string> listing_now;
+    // The change feed that keeps the kept folders current: one visit asks
+    // it at a time (the others do not wait), at most once per feed_every.
+    std::mutex feed_lock;
+    std::string feed_cursor; // "" until the first answer, and after a refused cursor
+    bool feed_asked = false;
+    bool feed_off = false; // the drive has no feed for the configured root
+    clock_type::time_point feed_last{};
+    const clock_type::duration feed_every;
     connection_watch watch;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -665,9 +692,98 @@ std::vector<uint32_t> display_order(const folder_listing &l) {
     return order;
 }
 
+// What one change-feed answer says about the kept folders.
+struct feed_changes {
+    std::unordered_set<std::string> folders;  // parents named by the changes' paths
+    std::unordered_set<std::string> ids;      // every changed or deleted entry
+    std::unordered_set<std::string> unplaced; // changed entries the answer gave no path for
+    bool all = false;                         // too many, or memory ran out: forget all
+};
+
+int note_change(void *ctx, const nimbus_entry *e) {
+    auto &c = *static_cast<feed_changes *>(ctx);
+    if (c.all)
+        return 0;
+    try {
+        if (c.ids.size() >= kFeedChanges || !e->id) {
+            c.all = true;
+            return 0;
+        }
+        c.ids.insert(e->id);
+        if (e->path) {
+            std::string parent = e->path;
+            parent.resize(parent.rfind('/'));
+            c.folders.insert(parent);
+        } else if (!e->deleted) {
+            c.unplaced.insert(e->id);
+        }
+    } catch (...) {
+        c.all = true;
+    }
+    return 0;
+}
+
+int skip_change(void *, const nimbus_entry *) {
+    return 0;
+}
+
+// Asks the change feed what changed since the last answer, when the last
+// request is feed_every old, and forgets the kept folders it touched. The
+// first answer only gives the cursor. Runs on the visiting request's own
+// thread; a visit while another asks goes on at once.
+void keep_current(gateway &g) {
+    std::unique_lock<std::mutex> hold(g.feed_lock, std::try_to_lock);
+    if (!hold.owns_lock() || g.feed_off)
+        return;
+    clock_type::time_point now = clock_type::now();
+    if (g.feed_asked && now - g.feed_last < g.feed_every)
+        return;
+    g.feed_asked = true;
+    g.feed_last = now;
+    bool first = g.feed_cursor.empty();
+    feed_changes c;
+    char *next = nullptr;
+    int rc = nimbus_drive_changes(g.ctx.drive(), "", first ? nullptr : g.feed_cursor.c_str(),
+                                  first ? skip_change : note_change, &c, &next);
+    std::unique_ptr<char, decltype(&std::free)> next_cursor(next, std::free);
+    if (rc == NIMBUS_E_RESYNC || rc == NIMBUS_E_UNSUPPORTED) {
+        // Without a feed the kept folders go after their lifetime only.
+        g.feed_cursor.clear();
+        g.feed_off = rc == NIMBUS_E_UNSUPPORTED;
+        g.folders.forget_all();
+        std::fprintf(stderr, "nimbus: serve: change feed: %s\n",
+                     printable(nimbus_last_error()).c_str());
+        return;
+    }
+    if (rc != NIMBUS_OK || !next_cursor) {
+        std::fprintf(stderr, "nimbus: serve: change feed: %s\n",
+                     printable(nimbus_last_error()).c_str());
+        return; // the cursor stays; the next visit after feed_every asks again
+    }
+    try {
+        g.feed_cursor = next_cursor.get();
+        if (first || c.all) {
+            g.folders.forget_all(); // kept before the cursor: their changes are unknown
+            return;
+        }
+        for (const std::string &folder : c.folders)
+            g.folders.forget(folder);
+        std::unordered_set<std::string> missing = g.folders.forget_listing(c.ids);
+        for (const std::string &id : c.unplaced)
+            if (missing.count(id)) {
+                g.folders.forget_all(); // a new entry whose folder the answer does not tell
+                return;
+            }
+    } catch (...) {
+        g.feed_cursor.clear();
+        g.folders.forget_all();
+    }
+}
+
 // The folder's listing from the cache, or from the service (then kept).
 // "" is the root.
 int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out) {
+    keep_current(g);
     if ((*out = g.folders.find(folder)))
         return NIMBUS_OK;
     {
