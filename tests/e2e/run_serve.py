@@ -416,6 +416,36 @@ def case_feed(f):
     check(g.stop() == 0, "stopped", g.log())
 
 
+def case_search(f):
+    """The search box: a plain form, a page of the drive search's answer, 500 rows at most."""
+    g = f.serve()
+    page = g.get("/Music/")[2]
+    check('<form method="get" action="/"><input type="search" name="search"' in page,
+          "search box on folder pages", page)
+    status, _, page = got = g.get("/Music/?search=%2Emp3")
+    expect(got, 200, "search")
+    found = [(t, h) for t, h in links_of(page) if "?" not in h and h not in ("/", "/Music/")]
+    check(found == [("/Music/Album/02 Café & Co.MP3", "/Music/Album/02%20Caf%C3%A9%20%26%20Co.MP3"),
+                    ("/Music/Album/" + ESCAPED, "/Music/Album/%3Cb%3E%26%22it%27s%22.mp3"),
+                    ("/song.mp3", "/song.mp3")], "results linked to their paths", found)
+    check("<p>3 results</p>" in page and "<b>&" not in page, "count, escaped", page)
+    check(any("search(q='.mp3')" in urllib.parse.unquote(r["path"]) for r in f.mock.requests),
+          "the drive search asked")
+    for bad in ("", "%01", "x" * 1025, "mp3&format=json"):
+        expect(g.get("/?search=" + bad), 400, "search %r" % bad[:20])
+    many = f.mock.root.add(Node("Many", folder=True))
+    for i in range(501):
+        many.add(Node("zz%03d.mp3" % i, size=1))
+    f.mock._number(many)
+    page = g.get("/?search=zz")[2]
+    check("Only the first 500 results are shown" in page and page.count("<tr><td>") == 500,
+          "501 found: 500 shown, and said", page[-400:])
+    many.children.pop()
+    page = g.get("/?search=zz")[2]
+    check("<p>500 results</p>" in page and page.count("<tr><td>") == 500, "500 found: all shown")
+    check(g.stop() == 0, "stopped", g.log())
+
+
 def case_error_pages(f):
     """Error pages say what happened, where, and how to go on."""
     g = f.serve()

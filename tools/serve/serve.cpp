@@ -412,6 +412,8 @@ constexpr auto kFolderLife = std::chrono::minutes(2);
 constexpr size_t kFolderCacheBytes = 64u << 20;
 // Rows on one HTML page; the filter and the paging links reach the rest.
 constexpr size_t kPageRows = 500;
+// A search page shows at most this many entries.
+constexpr size_t kSearchRows = 500;
 
 // At most one change-feed request per this time (tests shorten it through
 // NIMBUS_SERVE_DELTA_SECONDS).
@@ -472,6 +474,7 @@ struct request {
     std::string filter;     // ?q=: names holding this text (ASCII letters in any case)
     size_t page = 1;        // ?page=: 1 for the first kPageRows rows
     bool recursive = false; // ?recursive=1: the playlist walks the subfolders too
+    std::string search;     // ?search=: a page of the drive search's answer
     bool json_errors = false;
 };
 
@@ -864,6 +867,8 @@ std::string page_href(const request &q, size_t page) {
     return href + token_query(q, '&');
 }
 
+std::string search_form(const request &q, const std::string &text);
+
 reply folder_page(const request &q, const folder_listing &l) {
     const std::string &folder = q.path; // ends with "/"
     std::string title = folder == "/" ? "Drive" : folder.substr(0, folder.size() - 1);
@@ -910,6 +915,7 @@ reply folder_page(const request &q, const folder_listing &l) {
             form += "<input type=\"hidden\" name=\"t\" value=\"" + html_escape(q.t) + "\">";
         form += "</form>\n";
     }
+    form += search_form(q, "");
     std::string paging;
     if (shown > kPageRows || !q.filter.empty()) {
         paging = "<p class=\"p\">";
@@ -943,6 +949,87 @@ reply folder_page(const request &q, const folder_listing &l) {
         "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
         table + "</tbody>\n</table>\n" + (to > from ? paging : std::string()) +
         "</body>\n</html>\n";
+    return out;
+}
+
+// The search box: a plain GET form whose answer is search_page.
+std::string search_form(const request &q, const std::string &text) {
+    std::string form = "<form method=\"get\" action=\"/\"><input type=\"search\" "
+                       "name=\"search\" placeholder=\"Search the drive\" value=\"" +
+                       html_escape(text) + "\"> <button>Search</button>";
+    if (!q.t.empty())
+        form += "<input type=\"hidden\" name=\"t\" value=\"" + html_escape(q.t) + "\">";
+    return form + "</form>\n";
+}
+
+// What the drive search found, at most kSearchRows entries, each linked to
+// its path when the answer told it.
+reply search_page(gateway &g, const request &q) {
+    struct found_row {
+        std::string name, path;
+        bool folder = false;
+        int64_t size = -1, mtime_ms = 0;
+    };
+    struct found {
+        std::vector<found_row> rows;
+        bool cut = false;
+        bool failed = false;
+    } f;
+    auto take = [](void *ctx, const nimbus_entry *e) -> int {
+        auto &f = *static_cast<found *>(ctx);
+        if (f.rows.size() == kSearchRows) {
+            f.cut = true;
+            return 1;
+        }
+        try {
+            found_row r;
+            r.name = e->name ? e->name : "";
+            r.path = e->path ? e->path : "";
+            r.folder = e->folder != 0;
+            r.size = e->size;
+            r.mtime_ms = e->mtime_ms;
+            f.rows.push_back(std::move(r));
+        } catch (...) {
+            f.failed = true;
+            return 1;
+        }
+        return 0;
+    };
+    int rc = nimbus_drive_search(g.ctx.drive(), q.search.c_str(), take, &f);
+    if (f.failed)
+        rc = NIMBUS_E_NOMEM;
+    else if (f.cut)
+        rc = NIMBUS_OK;
+    if (rc != NIMBUS_OK) {
+        std::string message = nimbus_last_error();
+        error_info where;
+        where.path = q.path;
+        return failure_reply(rc, message, q, where);
+    }
+    std::string table;
+    for (const found_row &r : f.rows) {
+        std::string shown = html_escape(r.path.empty() ? r.name : r.path) + (r.folder ? "/" : "");
+        std::string cell = shown;
+        if (!r.path.empty())
+            cell = "<a href=\"" +
+                   html_escape(url_encode(r.path, true) + (r.folder ? "/" : "") +
+                               token_query(q, '?')) +
+                   "\">" + shown + "</a>";
+        table += "<tr><td>" + cell + "</td><td class=\"n\">" +
+                 (r.folder ? std::string("") : html_escape(human_size(r.size))) +
+                 "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
+    }
+    std::string count =
+        f.cut ? "Only the first " + std::to_string(kSearchRows) + " results are shown"
+              : std::to_string(f.rows.size()) + (f.rows.size() == 1 ? " result" : " results");
+    reply out;
+    out.body = std::string(kHead) + "<title>Search: " + html_escape(q.search) +
+               " - nimbus</title>\n" + kStyle + "</head>\n<body>\n<nav>" +
+               breadcrumb(q, q.path, true) + "</nav>\n<h1>Search: " + html_escape(q.search) +
+               "</h1>\n" + search_form(q, q.search) + "<p>" + count +
+               "</p>\n<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
+               "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
+               table + "</tbody>\n</table>\n</body>\n</html>\n";
     return out;
 }
 
@@ -1101,6 +1188,8 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
     if (q.format == "m3u" && q.recursive)
         return walk_playlist(g, q, folder, host);
+    if (!q.search.empty())
+        return search_page(g, q);
     std::shared_ptr<const folder_listing> l;
     int rc = listing_of(g, folder, &l);
     if (rc == NIMBUS_E_NOT_FOLDER) {
@@ -1364,6 +1453,14 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
         if (std::strcmp(rec, "0") != 0 && std::strcmp(rec, "1") != 0)
             return error_reply(400, "recursive must be 0 or 1", q.json_errors);
         q.recursive = rec[0] == '1';
+    }
+    if (const char *text = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "search")) {
+        if (!decode_query(text, &q.search) || q.search.empty() || q.search.size() > 1024 ||
+            has_control(q.search))
+            return error_reply(400, "the search is not valid text of 1 to 1024 bytes",
+                               q.json_errors);
+        if (!q.format.empty())
+            return error_reply(400, "a search answers an HTML page only", q.json_errors);
     }
     if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
         if (!page_number(page, &q.page))
