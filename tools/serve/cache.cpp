@@ -49,6 +49,16 @@ void folder_cache::forget_all() {
     bytes_ = 0;
 }
 
+void folder_cache::forget_older(clock::time_point t) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = map_.begin(); it != map_.end();) {
+        auto next = std::next(it);
+        if (it->second.born < t)
+            drop(it);
+        it = next;
+    }
+}
+
 std::unordered_set<std::string>
 folder_cache::forget_listing(const std::unordered_set<std::string> &ids) {
     std::unordered_set<std::string> missing = ids;

@@ -58,6 +58,8 @@ class folder_cache {
     // changed, or everything when the feed lost track.
     void forget(const std::string &folder);
     void forget_all();
+    // Forgets the folders kept before a time.
+    void forget_older(clock::time_point t);
     // Forgets every kept folder that lists an entry with one of these ids,
     // and for an entry that is a folder every kept folder beneath it (a
     // rename changes their paths). Answers the ids no kept folder lists.

@@ -445,10 +445,11 @@ struct gateway {
     std::mutex listing_lock;
     std::condition_variable listing_done;
     std::set<std::string> listing_now;
-    // The change feed that keeps the kept folders current: one visit asks
-    // it at a time (the others do not wait), at most once per feed_every.
+    // The change feed that keeps the kept folders current: one caller asks
+    // it at a time (visits do not wait), at most once per feed_every.
     std::mutex feed_lock;
-    std::string feed_cursor; // "" until the first answer, and after a refused cursor
+    std::condition_variable feed_wake; // feed_loop's pause between checks
+    std::string feed_cursor;           // "" until the first answer, and after a refused cursor
     bool feed_asked = false;
     bool feed_off = false; // the drive has no feed for the configured root
     clock_type::time_point feed_last{};
@@ -730,17 +731,11 @@ int skip_change(void *, const nimbus_entry *) {
     return 0;
 }
 
-// Asks the change feed what changed since the last answer, when the last
-// request is feed_every old, and forgets the kept folders it touched. The
-// first answer only gives the cursor. Runs on the visiting request's own
-// thread; a visit while another asks goes on at once.
-void keep_current(gateway &g) {
-    std::unique_lock<std::mutex> hold(g.feed_lock, std::try_to_lock);
-    if (!hold.owns_lock() || g.feed_off)
-        return;
+// Asks the change feed what changed since the last answer and forgets the
+// kept folders it touched; the first answer (null cursor) gives only the
+// cursor. The caller holds feed_lock and found the request due.
+void ask_feed(gateway &g) {
     clock_type::time_point now = clock_type::now();
-    if (g.feed_asked && now - g.feed_last < g.feed_every)
-        return;
     g.feed_asked = true;
     g.feed_last = now;
     bool first = g.feed_cursor.empty();
@@ -765,8 +760,12 @@ void keep_current(gateway &g) {
     }
     try {
         g.feed_cursor = next_cursor.get();
-        if (first || c.all) {
-            g.folders.forget_all(); // kept before the cursor: their changes are unknown
+        if (first) {
+            g.folders.forget_older(now); // listed before the cursor: their changes are unknown
+            return;
+        }
+        if (c.all) {
+            g.folders.forget_all();
             return;
         }
         for (const std::string &folder : c.folders)
@@ -780,6 +779,30 @@ void keep_current(gateway &g) {
     } catch (...) {
         g.feed_cursor.clear();
         g.folders.forget_all();
+    }
+}
+
+bool feed_due(const gateway &g) {
+    return !g.feed_off && (!g.feed_asked || clock_type::now() - g.feed_last >= g.feed_every);
+}
+
+// A visit asks the feed on its own thread when the last request is
+// feed_every old; a visit while another asks goes on at once. The first
+// cursor is taken by feed_loop, since it enumerates the whole drive.
+void keep_current(gateway &g) {
+    std::unique_lock<std::mutex> hold(g.feed_lock, std::try_to_lock);
+    if (hold.owns_lock() && !g.feed_cursor.empty() && feed_due(g))
+        ask_feed(g);
+}
+
+// serve's feed thread: takes the first cursor at start, and again after the
+// service refused one (or a request for it failed, then feed_every later).
+void feed_loop(gateway &g) {
+    std::unique_lock<std::mutex> hold(g.feed_lock);
+    while (!g.stopping) {
+        if (g.feed_cursor.empty() && feed_due(g))
+            ask_feed(g);
+        g.feed_wake.wait_for(hold, std::chrono::milliseconds(200));
     }
 }
 
@@ -1635,6 +1658,7 @@ int run_serve(const options &o) {
         return EXIT_OTHER;
     }
     std::thread watchdog([&g] { g.watch.run(); });
+    std::thread feeder([&g] { feed_loop(g); });
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     g.port = info ? info->port : 0;
     std::fprintf(stderr, "nimbus: serving http://%s:%u/ (%s; stop with Ctrl-C)\n",
@@ -1656,6 +1680,8 @@ int run_serve(const options &o) {
         if (!dlna::load_uuid(file, mo.uuid, error) || !media.start(mo, *media_source, error)) {
             print_error("serve: --dlna: " + error);
             MHD_stop_daemon(d);
+            g.stopping = true;
+            feeder.join();
             g.watch.stop();
             watchdog.join();
             pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
@@ -1698,6 +1724,7 @@ int run_serve(const options &o) {
     while (g.in_flight > 0 && clock_type::now() < grace_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     MHD_stop_daemon(d);
+    feeder.join(); // its request, if any, was cut short with the transfers
     g.watch.stop();
     watchdog.join();
     if (listener != MHD_INVALID_SOCKET)
