@@ -573,6 +573,24 @@ def case_hostile(f):
     check(body.startswith("#EXTM3U\n# " + note + ".\n#EXTINF:-1,f00000 ")
           and body.count("#EXTINF") == 5000, "playlist cut and says so", body[:300])
 
+    # A playlist with subfolders walks 10 000 entries at most, and says so when cut.
+    walk = root.add(Node("Walk", folder=True))
+    for part in ("a", "b"):
+        sub = walk.add(Node(part, folder=True))
+        for i in range(4999):
+            sub.add(Node("%s%04d.mp3" % (part, i), size=1))
+    f.mock._number(walk)
+    status, _, body = got = g.get("/Walk/?format=m3u&recursive=1")
+    expect(got, 200, "10 000 entries walked")
+    check(body.startswith("#EXTM3U\n#EXTINF:-1,a0000.mp3\n") and body.count("#EXTINF") == 9998
+          and "# only" not in body, "at the limit: whole", body[:200])
+    sub.add(Node("b9999.mp3", size=1))
+    f.mock._number(walk)
+    status, _, body = got = g.get("/Walk/?format=m3u&recursive=1")
+    expect(got, 200, "10 001 entries")
+    check(body.startswith("#EXTM3U\n# only the first 10000 entries\n#EXTINF:-1,")
+          and body.count("#EXTINF") == 9998, "one past: cut, and said", body[:200])
+
     # Line and paragraph separators in a name stay out of the playlist's lines.
     status, _, body = got = g.get("/Odd/?format=m3u")
     expect(got, 200, "odd playlist")
