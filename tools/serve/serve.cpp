@@ -454,6 +454,9 @@ struct gateway {
     bool feed_off = false; // the drive has no feed for the configured root
     clock_type::time_point feed_last{};
     const clock_type::duration feed_every;
+    // Ends feed_loop; set only just before the join, so that a stop cut
+    // short by a second signal finds the thread still running.
+    std::atomic<bool> feed_stop{false};
     connection_watch watch;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -799,8 +802,8 @@ void keep_current(gateway &g) {
 // service refused one (or a request for it failed, then feed_every later).
 void feed_loop(gateway &g) {
     std::unique_lock<std::mutex> hold(g.feed_lock);
-    while (!g.stopping) {
-        if (g.feed_cursor.empty() && feed_due(g))
+    while (!g.feed_stop) {
+        if (!g.stopping && g.feed_cursor.empty() && feed_due(g))
             ask_feed(g);
         g.feed_wake.wait_for(hold, std::chrono::milliseconds(200));
     }
@@ -1681,6 +1684,7 @@ int run_serve(const options &o) {
             print_error("serve: --dlna: " + error);
             MHD_stop_daemon(d);
             g.stopping = true;
+            g.feed_stop = true;
             feeder.join();
             g.watch.stop();
             watchdog.join();
@@ -1724,6 +1728,7 @@ int run_serve(const options &o) {
     while (g.in_flight > 0 && clock_type::now() < grace_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     MHD_stop_daemon(d);
+    g.feed_stop = true;
     feeder.join(); // its request, if any, was cut short with the transfers
     g.watch.stop();
     watchdog.join();
