@@ -109,6 +109,8 @@ class server {
 // sees half a file and two starters agree on one). false with a message when
 // the file cannot be read or made, or holds anything but one UUID.
 bool load_uuid(const std::string &file, std::string &uuid, std::string &error);
+// Whether u is one UUID in the lower-case 8-4-4-4-12 form load_uuid makes.
+bool uuid_well_formed(const std::string &u);
 
 } // namespace dlna
 

@@ -42,18 +42,6 @@ struct job {
     browse_request req;
 };
 
-bool uuid_ok(const std::string &u) {
-    if (u.size() != 36)
-        return false;
-    for (size_t i = 0; i < u.size(); i++) {
-        char c = u[i];
-        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
 bool write_file(const std::string &path, const std::string &text) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -122,7 +110,7 @@ server::~server() {
 bool server::start(const options &opts, source &src, std::string &error) {
     if (d_->loop)
         return error = "already running", false;
-    if (!uuid_ok(opts.uuid))
+    if (!uuid_well_formed(opts.uuid))
         return error = "not a device UUID: " + opts.uuid, false;
     GInetAddress *addr = g_inet_address_new_from_string(opts.address.c_str());
     if (!addr)

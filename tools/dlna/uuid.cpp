@@ -13,18 +13,6 @@ namespace dlna {
 
 namespace {
 
-bool well_formed(const std::string &u) {
-    if (u.size() != 36)
-        return false;
-    for (size_t i = 0; i < u.size(); i++) {
-        char c = u[i];
-        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
 // 0: read; ENOENT: no file; another errno: cannot read; -1: not a UUID.
 int read_uuid(const std::string &file, std::string &uuid) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -42,7 +30,7 @@ int read_uuid(const std::string &file, std::string &uuid) {
     std::string text(buf, static_cast<size_t>(n));
     if (!text.empty() && text.back() == '\n')
         text.pop_back();
-    if (!well_formed(text))
+    if (!uuid_well_formed(text))
         return -1;
     uuid = text;
     return 0;
@@ -73,6 +61,18 @@ std::string random_uuid() {
 }
 
 } // namespace
+
+bool uuid_well_formed(const std::string &u) {
+    if (u.size() != 36)
+        return false;
+    for (size_t i = 0; i < u.size(); i++) {
+        char c = u[i];
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
 
 bool load_uuid(const std::string &file, std::string &uuid, std::string &error) {
     int rc = read_uuid(file, uuid);
