@@ -25,6 +25,9 @@ const char *const messages[] = {"settings are NULL",
                                 "scope is longer than 512 bytes",
                                 "Path is not a valid drive path",
                                 "PageSize must be an integer from 1 to 1000",
+                                "PublicClient must be true or false",
+                                "WalkConcurrency must be an integer from 1 to 16",
+                                "Metadata must be true or false",
                                 "out of memory"};
 
 bool blank(char c) {
@@ -39,7 +42,7 @@ bool trimmed(const char *s) {
 bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
            c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
-           c.page_size == 0;
+           c.page_size == 0 && c.public_client == 0 && c.walk_threads == 0 && c.metadata == 0;
 }
 
 void check_one(const std::string &text, int strict, size_t msg_size) {
@@ -51,7 +54,11 @@ void check_one(const std::string &text, int strict, size_t msg_size) {
     if (rc == NIMBUS_OK) {
         CHECK(cfg.client_id != nullptr && trimmed(cfg.client_id));
         CHECK(std::strlen(cfg.client_id) <= 256);
-        CHECK(cfg.client_secret != nullptr && trimmed(cfg.client_secret));
+        // A public client may hold no secret; any other must hold one.
+        CHECK(cfg.public_client == 0 || cfg.public_client == 1);
+        CHECK(cfg.client_secret != nullptr ? trimmed(cfg.client_secret) : cfg.public_client == 1);
+        CHECK(cfg.walk_threads == 0 || (cfg.walk_threads >= 1 && cfg.walk_threads <= 16));
+        CHECK(cfg.metadata == 0 || cfg.metadata == 1);
         CHECK(!strict || cfg.refresh_token != nullptr);
         CHECK(cfg.refresh_token == nullptr ||
               (trimmed(cfg.refresh_token) && std::strlen(cfg.refresh_token) <= 8192));
