@@ -38,11 +38,16 @@ What it implements:
     `content` bytes, with single-range `Range` requests (206, 416).
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
     order of arrival; `next_suffix` is appended to every @odata.nextLink.
+  * This drive by its id as well (/v1.0/drives/DRIVE_ID/...), items by a
+    path below an id (/items/ID:/PATH:), /content as a 302 to the download
+    URL, delta?token=latest (a cursor for now, no items), and client
+    credentials as HTTP Basic: what rclone's onedrive backend asks.
   * Counted TCP connections (`connections`; each request records its
     connection number) and scripted one-off faults (`script`: a request
     target or path -> a list of faults used up in order: throttling with a
     Retry-After, a connection reset, a token answer lost after the request
-    was read).
+    was read). Each request's record holds its arrival and answer times
+    (`start`, `end`, monotonic) to tell how many were in flight.
 """
 
 import base64
@@ -65,6 +70,7 @@ LOGIN_HOST = "login.microsoftonline.com"
 TOKEN_PATH = "/common/oauth2/v2.0/token"
 AUTHORIZE_PATH = "/common/oauth2/v2.0/authorize"
 GRAPH_PREFIX = "/v1.0/me/drive"
+DRIVE_ID = "e2e-drive"             # the id /me/drive answers
 CLIENT_ID = "e2e-client"
 CLIENT_SECRET = "e2e-secret"
 DEVICE_PATH = "/common/oauth2/v2.0/devicecode"
@@ -325,6 +331,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(data)
         self.record["status"] = status
         self.record["gzip"] = gz
+        self.record["end"] = time.monotonic()
 
     def setup(self):
         # Headers and body leave in two writes; Nagle would hold the body
@@ -370,7 +377,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                        "authorization": self.headers.get("Authorization"),
                        "user_agent": self.headers.get("User-Agent"),
                        "accept_encoding": self.headers.get("Accept-Encoding", ""),
-                       "content_type": self.headers.get("Content-Type"), "status": None}
+                       "content_type": self.headers.get("Content-Type"), "status": None,
+                       "start": time.monotonic()}
         with self.mock.lock:
             self.mock.requests.append(self.record)
             delay = self.mock.delay.get(raw_path)
@@ -393,6 +401,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(400, {"error": "invalid_request",
                                     "error_description": "AADSTS900144: form body expected"})
         form = urllib.parse.parse_qs(body, keep_blank_values=True)
+        self._basic_client(form)
         one = lambda k: form.get(k, [""])[0]
         if one("grant_type") == "authorization_code":
             return self._code_grant(one, form)
@@ -463,6 +472,21 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             answer["state"] = one("state")
         location = redirect + "?" + urllib.parse.urlencode(answer)
         return self._send(302, b"", [("Location", location)])
+
+    def _basic_client(self, form):
+        """Client credentials sent as HTTP Basic (RFC 6749 2.3.1, each part
+        form-encoded) count as the form's client_id and client_secret."""
+        auth = self.headers.get("Authorization", "")
+        if not auth.startswith("Basic "):
+            return
+        try:
+            pair = base64.b64decode(auth[len("Basic "):], validate=True).decode()
+        except ValueError:
+            return
+        user, colon, secret = pair.partition(":")
+        if colon:
+            form.setdefault("client_id", [urllib.parse.unquote_plus(user)])
+            form.setdefault("client_secret", [urllib.parse.unquote_plus(secret)])
 
     def _client_refused(self, one, form):
         """Answers (and says so) a grant whose client credentials are wrong:
@@ -624,7 +648,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 return self._send(injected, b"", [("Location", "https://%s%s/moved" % (GRAPH_HOST, GRAPH_PREFIX))])
             return self._send(injected, _graph_error("serviceNotAvailable",
                                                      "The service is temporarily unavailable."))
-        if raw_path.startswith("/v1.0/drives/"):
+        own = "/v1.0/drives/%s/" % DRIVE_ID
+        if raw_path.lower().startswith(own):
+            # This drive by its id, as clients that were given the id ask.
+            raw_path = GRAPH_PREFIX + raw_path[len(own) - 1:]
+        elif raw_path.startswith("/v1.0/drives/"):
             return self._other_drive(raw_path, query)
         rest = raw_path[len(GRAPH_PREFIX):]
         if "/search(q=" in rest:
@@ -632,26 +660,40 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if rest.endswith("/delta"):
             return self._delta(rest, query)
         if rest == "":
-            return self._send(200, {"id": "e2e-drive", "driveType": m.drive_type,
+            return self._send(200, {"id": DRIVE_ID, "driveType": m.drive_type,
                                     "owner": {"user": dict(m.owner, id="e2e-user")}})
-        listing = False
+        listing = content = False
+        if rest.endswith("/content"):
+            # The file's bytes: a redirect to its pre-authenticated URL.
+            rest, content = rest[:-len("/content")], True
         if rest == "/root" or rest == "/root/children":
             node, listing = m.root, rest.endswith("/children")
         elif rest.startswith("/root:"):
             inner = rest[len("/root:"):]
             if inner.endswith(":/children"):
                 inner, listing = inner[:-len(":/children")], True
+            elif inner.endswith(":"):
+                inner = inner[:-1]
             node = m.find_path(urllib.parse.unquote(inner))
         elif rest.startswith("/items/"):
             ident = rest[len("/items/"):]
             if ident.endswith("/children"):
                 ident, listing = ident[:-len("/children")], True
+            ident, colon, sub = ident.partition(":")
             node = m.by_id.get(urllib.parse.unquote(ident))
+            if colon and node is not None:
+                # /items/ID:/path/below: names an item by a path under ID.
+                node = m.find_path(m.path_of(node) + urllib.parse.unquote(sub.rstrip(":")))
         else:
             node = None
         if node is None or (listing and node.remote is not None):
             # Graph does not follow a shortcut in a path or a children request.
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
+        if content:
+            url = m.item(node).get("@microsoft.graph.downloadUrl")
+            if url is None:
+                return self._send(404, _graph_error("itemNotFound", "The item has no content."))
+            return self._send(302, b"", [("Location", url)])
         if not listing:
             return self._send(200, m.item(node))
         params = urllib.parse.parse_qs(query)
@@ -745,6 +787,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         m = self.mock
         params = urllib.parse.parse_qs(query)
         token = params.get("token", [None])[0]
+        latest = token == "latest"  # no items: only a cursor for the present
+        if latest:
+            token = None
         with m.lock:
             if token is not None and (not token.startswith("e%d-" % m.delta_epoch) or
                                       token not in m.delta_seen):
@@ -755,6 +800,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 before = m.delta_seen.get(token, {}) if token else {}
                 changed = [n for n in self._all(m.root) if before.get(n.id) != (n.name, n.parent.id)]
                 deleted = [i for i in before if i not in now]
+                if latest:
+                    changed, deleted = [], []
                 new_token = "e%d-%d" % (m.delta_epoch, len(m.delta_seen))
                 m.delta_seen[new_token] = now
         if gone:
