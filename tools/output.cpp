@@ -93,6 +93,10 @@ const char *code_name(int code) {
         return "NIMBUS_E_STOPPED";
     case NIMBUS_E_PENDING:
         return "NIMBUS_E_PENDING";
+    case NIMBUS_E_RESYNC:
+        return "NIMBUS_E_RESYNC";
+    case NIMBUS_E_PARTIAL:
+        return "NIMBUS_E_PARTIAL";
     default:
         return "NIMBUS_E_UNKNOWN";
     }
