@@ -42,7 +42,7 @@ bool taken_for_id(const std::string &arg) {
 // A listing as it arrives: the table's rows, or with --json the answer
 // nimbus_list would give.
 struct listing {
-    listing(bool as, const std::string &folder) : as_json(as), json(folder) {}
+    listing(bool as, const std::string &folder, bool media) : as_json(as), json(folder, media) {}
     bool as_json;
     listing_json json;
     std::vector<listing_row> rows;
@@ -147,10 +147,12 @@ int run_list(const options &o) {
     std::vector<std::string> folders = o.args;
     if (folders.empty())
         folders.push_back("/");
+    // The JSON carries the media keys when the settings ask nimbus_list for them.
+    bool media = o.json && wants_metadata(ctx.settings());
     int status = EXIT_OK;
     for (size_t i = 0; i < folders.size(); i++) {
         std::string folder = folder_arg(folders[i]);
-        listing l(o.json, folder);
+        listing l(o.json, folder, media);
         int rc = nimbus_drive_list(ctx.drive(), folder.c_str(), listing::take, &l);
         ctx.after_request();
         if (ctx.stopped())
@@ -173,7 +175,7 @@ int run_list(const options &o) {
         }
         if (folders.size() > 1)
             std::printf("%s%s:\n", i ? "\n" : "", printable(folders[i]).c_str());
-        print_listing(stdout, std::move(l.rows));
+        print_listing(stdout, std::move(l.rows), o.long_form);
     }
     return status;
 }

@@ -13,6 +13,7 @@ struct options {
     std::vector<std::string> args; // its operands
     std::string settings_path;     // --settings; empty: the default place
     bool json = false;
+    bool long_form = false; // --long: list, list -R and search show size, time and media
     bool verbose = false;
     bool quiet = false; // --quiet: no progress lines (the waits for a retry)
     bool demo = false;

@@ -18,20 +18,37 @@ void add_json_string(std::string *out, const char *text);
 
 // A listing answer, {"items":[...]}, one entry at a time. folder is the
 // folder argument as the library was given it ("" for the configured root).
+// media: the settings ask for metadata ("Metadata": true), so each entry
+// fills title, year, media_type and container and carries the media keys
+// after "available", as nimbus_list then answers.
 class listing_json {
   public:
-    explicit listing_json(const std::string &folder);
+    explicit listing_json(const std::string &folder, bool media = false);
     void add(const nimbus_entry &entry);
     // The whole answer (the closing "]}" added once).
     const std::string &finish();
 
   private:
     std::string folder_;
-    std::string tail_; // the same for every entry: the parent and the media keys
+    bool media_;
+    std::string parent_; // ,"parent_id":... the same for every entry
+    std::string tail_;   // the parent and the fixed media keys (without media)
     std::string text_ = "{\"items\":[";
     bool first_ = true;
     bool finished_ = false;
 };
+
+// Whether the settings text asks for metadata in listings: its first
+// "Metadata" member is true.
+bool wants_metadata(const std::string &settings);
+
+// What kind of media a file entry is, "audio", "video" or "image", from its
+// facets' values and its MIME type; null for a folder or anything else.
+const char *media_type_of(const nimbus_entry &entry);
+
+// The file name's extension in lower case (empty when there is none, or
+// when it is 32 bytes or longer).
+std::string container_of(const char *name);
 
 // The stream locator answer: {"url":...,"id":...,"name":...,"size":N,"range":true}.
 std::string locator_json(const char *url, const char *id, const char *name, int64_t size);

@@ -105,6 +105,9 @@ const option_row kOptions[] = {
      "use the built-in offline demo drive instead of the network"},
     {"--json", nullptr, nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::json>,
      "print the library's JSON answers unchanged"},
+    {"--long", "-l", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::long_form>,
+     "list, list -R, search: size, time and a media column\n"
+     "(\"3:45 Artist \u2013 Title\", \"1920\u00d71080\")"},
     {"--verbose", "-v", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::verbose>,
      "one line per HTTP exchange on stderr (method, URL, status, ms)"},
     {"--quiet", "-q", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::quiet>,
@@ -211,14 +214,21 @@ const command_row kCommands[] = {
      "Lists each FOLDER: a path below the configured root such as /Music/Jazz (quote\n"
      "names with spaces), a Graph item id, or / for the root (the default).\n"
      "Prints kind, size, modification time (UTC) and name, folders first; with\n"
-     "--json the library's {\"items\":[...]} answer, one line per folder.\n",
+     "--long also a MEDIA column (duration, \"Artist \u2013 Title\", frame size); with\n"
+     "--json the library's {\"items\":[...]} answer, one line per folder (with the\n"
+     "media keys when the settings say \"Metadata\": true, as nimbus_list does).\n"
+     "-R prints every entry beneath as its full path, one a line (folders end in /);\n"
+     "with --long after size, time and media, with --json one object a line with\n"
+     "the media values. A broken shortcut beneath is named on stderr and the rest\n"
+     "is listed.\n",
      nullptr},
     {"search", "TEXT", "find entries by name or content", cli::run_search, 1, 1, "needs one TEXT",
      "usage: nimbus [OPTIONS] search TEXT\n"
      "\n"
      "Searches the drive (within the configured root) for TEXT as the service\n"
      "matches it, and prints each entry found as its full path, one a line\n"
-     "(folders end in /); with --json one object a line.\n",
+     "(folders end in /); with --long after size, time and media, with --json one\n"
+     "object a line.\n",
      nullptr},
     {"stream", "ENTRY...", "print the stream URL of files", cli::run_stream, 1, kAny,
      "needs an ENTRY",

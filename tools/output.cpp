@@ -285,30 +285,86 @@ listing_row row_of(const nimbus_entry &e) {
     r.name = printable(e.name ? e.name : "");
     r.size = human_size(e.size);
     r.modified = utc_minutes(e.mtime_ms);
+    r.media = media_text(e);
     return r;
 }
 
-void print_listing(FILE *out, std::vector<listing_row> rows) {
+std::string media_text(const nimbus_entry &e) {
+    std::string out;
+    auto part = [&out](const std::string &text) {
+        if (!out.empty())
+            out += ' ';
+        out += text;
+    };
+    if (e.duration_ms > 0) {
+        // Rounded to the nearest second, as players show it.
+        int64_t s = e.duration_ms / 1000 + (e.duration_ms % 1000 >= 500 ? 1 : 0);
+        char text[48];
+        if (s >= 3600)
+            std::snprintf(text, sizeof text, "%" PRId64 ":%02d:%02d", s / 3600,
+                          static_cast<int>(s / 60 % 60), static_cast<int>(s % 60));
+        else
+            std::snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60),
+                          static_cast<int>(s % 60));
+        part(text);
+    }
+    if (e.artist && e.title)
+        part(printable(e.artist) + " \u2013 " + printable(e.title));
+    else if (e.title || e.artist)
+        part(printable(e.title ? e.title : e.artist));
+    if (e.width > 0 && e.height > 0)
+        part(std::to_string(e.width) + "\u00d7" + std::to_string(e.height));
+    return out;
+}
+
+size_t text_columns(const std::string &text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xc0) != 0x80 ? 1 : 0;
+    return n;
+}
+
+std::string fit_columns(const std::string &text, size_t columns) {
+    size_t n = text_columns(text);
+    if (n <= columns)
+        return text + std::string(columns - n, ' ');
+    if (columns == 0)
+        return {};
+    // Keep columns - 1 code points, then the ellipsis.
+    size_t kept = 0, i = 0;
+    for (; i < text.size(); i++) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80 && kept++ == columns - 1)
+            break;
+    }
+    return text.substr(0, i) + "\u2026";
+}
+
+void print_listing(FILE *out, std::vector<listing_row> rows, bool long_form) {
     std::sort(rows.begin(), rows.end(), [](const listing_row &a, const listing_row &b) {
         if (a.folder != b.folder)
             return a.folder;
         return name_before(a.name, b.name);
     });
 
-    size_t size_w = 4, date_w = 8; // "SIZE", "MODIFIED"
+    size_t size_w = 4, date_w = 8, media_w = 5; // "SIZE", "MODIFIED", "MEDIA"
     size_t folders = 0;
     for (const listing_row &r : rows) {
         size_w = std::max(size_w, r.size.size());
         date_w = std::max(date_w, r.modified.size());
+        media_w = std::max(media_w, std::min(text_columns(r.media), MEDIA_COLUMNS));
         folders += r.folder ? 1 : 0;
     }
+    // The media column is padded by columns, not bytes ("×" is two bytes).
+    auto media = [&](const std::string &text) {
+        return long_form ? fit_columns(text, media_w) + "  " : std::string();
+    };
     if (!rows.empty()) {
-        std::fprintf(out, "%-4s  %*s  %-*s  %s\n", "KIND", static_cast<int>(size_w), "SIZE",
-                     static_cast<int>(date_w), "MODIFIED", "NAME");
+        std::fprintf(out, "%-4s  %*s  %-*s  %s%s\n", "KIND", static_cast<int>(size_w), "SIZE",
+                     static_cast<int>(date_w), "MODIFIED", media("MEDIA").c_str(), "NAME");
         for (const listing_row &r : rows)
-            std::fprintf(out, "%-4s  %*s  %-*s  %s\n", r.folder ? "dir" : "file",
+            std::fprintf(out, "%-4s  %*s  %-*s  %s%s\n", r.folder ? "dir" : "file",
                          static_cast<int>(size_w), r.size.c_str(), static_cast<int>(date_w),
-                         r.modified.c_str(), r.name.c_str());
+                         r.modified.c_str(), media(r.media).c_str(), r.name.c_str());
     }
     std::fprintf(out, "%zu %s (%zu %s, %zu %s)\n", rows.size(),
                  rows.size() == 1 ? "entry" : "entries", folders,

@@ -57,10 +57,24 @@ struct listing_row {
     std::string name;
     std::string size;
     std::string modified;
+    std::string media; // media_text of the entry
 };
 listing_row row_of(const nimbus_entry &entry);
-// The listing as a table: folders first, then by name, and a count line.
-void print_listing(FILE *out, std::vector<listing_row> rows);
+// The listing as a table: folders first, then by name, and a count line;
+// with long_form a MEDIA column before the name.
+void print_listing(FILE *out, std::vector<listing_row> rows, bool long_form = false);
+
+// What --long shows of a file's media, printable: its duration ("3:45",
+// "1:02:05"), "Artist – Title" (or either alone) and the frame size
+// ("1920×1080"), those it has, joined by a space; "" when it has none.
+std::string media_text(const nimbus_entry &entry);
+// The columns a printable text takes on a terminal: one per code point.
+size_t text_columns(const std::string &text);
+// The text cut to at most columns (ending in "…" when cut) and padded with
+// spaces to exactly columns.
+std::string fit_columns(const std::string &text, size_t columns);
+// The widest MEDIA column: longer texts are cut.
+constexpr size_t MEDIA_COLUMNS = 40;
 // The stream locator: its URL first, then name and size (negative: unknown).
 void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size);
 // The same from the library's locator answer. Returns false (with a

@@ -2,6 +2,7 @@
 // entry per line as the library hands them out, over the drive handle.
 #include "commands.h"
 #include "context.h"
+#include "entry_json.h"
 #include "output.h"
 
 #include <nimbus.h>
@@ -39,16 +40,50 @@ struct printer {
         if (e->folder)
             folders++;
         if (wanted(e->name)) {
-            std::string where = e->path ? e->path : e->id;
+            std::string where = printable(e->path ? e->path : e->id);
             if (o->json)
-                std::printf("{\"path\":%s,\"name\":%s,\"folder\":%s,\"size\":%lld,\"id\":%s}\n",
-                            json_text(e->path).c_str(), json_text(e->name).c_str(),
-                            e->folder ? "true" : "false", static_cast<long long>(e->size),
-                            json_text(e->id).c_str());
+                std::printf("%s\n", json_line(*e).c_str());
+            else if (o->long_form)
+                std::printf("%10s  %-16s  %s  %s%s\n", human_size(e->size).c_str(),
+                            utc_minutes(e->mtime_ms).c_str(),
+                            fit_columns(media_text(*e), MEDIA_COLUMNS).c_str(), where.c_str(),
+                            e->folder ? "/" : "");
             else
-                std::printf("%s%s\n", printable(where).c_str(), e->folder ? "/" : "");
+                std::printf("%s%s\n", where.c_str(), e->folder ? "/" : "");
         }
         tick();
+    }
+
+    // One entry a line, its media values null when the service gave none.
+    static std::string json_line(const nimbus_entry &e) {
+        std::string out = "{\"path\":";
+        add_json_string(&out, e.path);
+        out += ",\"name\":";
+        add_json_string(&out, e.name);
+        out += e.folder ? ",\"folder\":true" : ",\"folder\":false";
+        out += ",\"size\":" + std::to_string(e.size);
+        out += ",\"id\":";
+        add_json_string(&out, e.id);
+        out += ",\"mtime_ms\":" + std::to_string(e.mtime_ms);
+        auto text = [&out](const char *key, const char *value) {
+            out += key;
+            add_json_string(&out, value);
+        };
+        auto number = [&out](const char *key, int64_t value) {
+            out += key;
+            out += value ? std::to_string(value) : "null";
+        };
+        text(",\"mime_type\":", e.mime_type);
+        text(",\"media_type\":", media_type_of(e));
+        text(",\"title\":", e.title);
+        text(",\"artist\":", e.artist);
+        text(",\"album\":", e.album);
+        number(",\"track\":", e.track);
+        number(",\"year\":", e.year);
+        number(",\"duration_ms\":", e.duration_ms);
+        number(",\"width\":", e.width);
+        number(",\"height\":", e.height);
+        return out + "}";
     }
 
     void tick() {
@@ -66,26 +101,6 @@ struct printer {
     void done() {
         if (progress_shown)
             std::fprintf(stderr, "\r\033[K");
-    }
-
-    static std::string json_text(const char *s) {
-        if (!s)
-            return "null";
-        std::string out = "\"";
-        for (const char *p = s; *p; p++) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += *p;
-            } else if (c < 0x20) {
-                char u[8];
-                std::snprintf(u, sizeof u, "\\u%04x", c);
-                out += u;
-            } else {
-                out += *p;
-            }
-        }
-        return out + "\"";
     }
 
     static int take(void *ctx, const nimbus_entry *e) {
