@@ -95,6 +95,8 @@ class Node:
         self.remote = None      # a shortcut: (drive id, Node on that drive)
         self.audio = None       # facets as Graph sends them, or None
         self.video = None
+        self.facets = {}        # further members (image, photo, ...) as Graph sends them
+        self.mime = None        # file.mimeType; None: audio/mpeg
 
     def add(self, child):
         child.parent = self
@@ -267,6 +269,7 @@ class MockGraph:
             out["audio"] = node.audio
         if node.video is not None:
             out["video"] = node.video
+        out.update(node.facets)
         return out
 
     def _plain_item(self, node):
@@ -278,7 +281,7 @@ class MockGraph:
         if node.folder:
             out["folder"] = {"childCount": len(node.children)}
         else:
-            out["file"] = {"mimeType": "audio/mpeg"}
+            out["file"] = {"mimeType": node.mime or "audio/mpeg"}
             if node.download_url is not None:
                 out["@microsoft.graph.downloadUrl"] = node.download_url
             elif node.download and self.serve_downloads:
