@@ -64,7 +64,8 @@ bool wants_metadata(const std::string &settings) {
 // The entry does not say which facets the service sent, only what they
 // held: values only the audio facet has make a file audio, a duration with
 // a frame size (the video facet's) video, then the MIME type decides, and a
-// frame size alone is an image's.
+// frame size alone is an image's. A facet that held no usable value, on a
+// file without a MIME type, leaves no trace: such a file has none here.
 const char *media_type_of(const nimbus_entry &e) {
     if (e.folder)
         return nullptr;

@@ -160,4 +160,55 @@ TEST(EntryJson, SameBytesAsTheFlatExports) {
     nimbus_set_io(nullptr);
 }
 
+// With "Metadata": true too, for the facets and MIME types a listing may
+// carry: the command tells media_type from the entry's values, the library
+// from the facets themselves. (A facet without one usable value and no
+// MIME type leaves no trace in the entry: the one case they can differ.)
+TEST(EntryJson, MetadataSameBytesAsTheFlatExports) {
+    const char *settings = "{\"ClientId\":\"c\",\"ClientSecret\":\"s\",\"refresh_token\":\"r\","
+                           "\"Metadata\":true}";
+    EXPECT_TRUE(cli::wants_metadata(settings));
+    EXPECT_FALSE(cli::wants_metadata("{\"Metadata\":false,\"Metadata\":true}"));
+    EXPECT_FALSE(cli::wants_metadata("{\"Metadata\":\"true\"}"));
+    canned io_ctx;
+    io_ctx.get_body =
+        "{\"value\":["
+        "{\"id\":\"M!1\",\"name\":\"01 So What.FLAC\",\"size\":9,\"file\":{\"mimeType\":\"audio/"
+        "flac\"},\"audio\":{\"title\":\"So \\\"What\\u0001\",\"artist\":\"Miles\",\"album\":\"K\","
+        "\"track\":1,\"year\":1959,\"duration\":545000}},"
+        "{\"id\":\"M!2\",\"name\":\"film.MkV\",\"file\":{\"mimeType\":\"video/x-matroska\"},"
+        "\"video\":{\"duration\":5400000,\"width\":1920,\"height\":1080}},"
+        "{\"id\":\"M!3\",\"name\":\"talk.m4a\",\"file\":{\"mimeType\":\"video/mp4\"},"
+        "\"audio\":{\"album\":\"Pod\"}},"
+        "{\"id\":\"M!4\",\"name\":\"clip.mp4\",\"file\":{\"mimeType\":\"audio/mpeg\"},"
+        "\"video\":{\"duration\":1000,\"width\":640,\"height\":360}},"
+        "{\"id\":\"M!5\",\"name\":\"p.jpeg\",\"file\":{\"mimeType\":\"image/jpeg\"},"
+        "\"image\":{\"width\":4000,\"height\":3000},\"photo\":{\"takenDateTime\":"
+        "\"2019-06-01T10:00:00Z\"}},"
+        "{\"id\":\"M!6\",\"name\":\"scan\",\"image\":{\"width\":10,\"height\":20}},"
+        "{\"id\":\"M!7\",\"name\":\"plain.mp3\",\"file\":{\"mimeType\":\"audio/mpeg\"}},"
+        "{\"id\":\"M!8\",\"name\":\"notes.TXT\",\"file\":{\"mimeType\":\"text/plain\"}},"
+        "{\"id\":\"M!9\",\"name\":\".hidden\",\"file\":{}},"
+        "{\"id\":\"M!10\",\"name\":\"end.\",\"file\":{}},"
+        "{\"id\":\"M!11\",\"name\":\"a.0123456789012345678901234567890\",\"file\":{}},"
+        "{\"id\":\"M!12\",\"name\":\"a.01234567890123456789012345678901\",\"file\":{}},"
+        "{\"id\":\"M!13\",\"name\":\"Dir.d\",\"folder\":{},\"audio\":{\"title\":\"no\"}},"
+        "{\"id\":\"M!14\",\"name\":\"z.ogg\",\"file\":{\"mimeType\":\"audio/ogg\"},"
+        "\"audio\":{\"track\":0,\"year\":-1,\"duration\":-5}},"
+        "{\"id\":\"M!16\",\"name\":\"n.bin\",\"file\":{\"mimeType\":\"\"}},"
+        "{\"id\":\"M!15\",\"name\":\"m.mov\",\"file\":{\"mimeType\":\"video/quicktime\"}}]}";
+    nimbus_io io{&io_ctx, c_get, c_post, nullptr};
+    ASSERT_EQ(nimbus_set_io(&io), NIMBUS_OK);
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(nimbus_drive_open(settings, &io, &drive), NIMBUS_OK);
+    ASSERT_EQ(nimbus_list(settings, "/M", nullptr, 0), NIMBUS_OK) << nimbus_last_error();
+    const std::string flat = nimbus_result_json();
+    ASSERT_NE(flat.find("\"media_type\":\"video\""), std::string::npos) << flat;
+    cli::listing_json json("/M", true);
+    ASSERT_EQ(nimbus_drive_list(drive, "/M", add_entry, &json), NIMBUS_OK) << nimbus_last_error();
+    EXPECT_EQ(json.finish(), flat);
+    nimbus_drive_close(drive);
+    nimbus_set_io(nullptr);
+}
+
 } // namespace
