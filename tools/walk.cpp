@@ -40,7 +40,7 @@ struct printer {
         if (e->folder)
             folders++;
         if (wanted(e->name)) {
-            std::string where = printable(e->path ? e->path : e->id);
+            std::string where = printable(e->path ? e->path : e->id ? e->id : "");
             if (o->json)
                 std::printf("%s\n", json_line(*e).c_str());
             else if (o->long_form)
@@ -103,9 +103,14 @@ struct printer {
             std::fprintf(stderr, "\r\033[K");
     }
 
+    // No exception may cross the library's frames: out of memory stops the walk.
     static int take(void *ctx, const nimbus_entry *e) {
-        static_cast<printer *>(ctx)->print(e);
-        return 0;
+        try {
+            static_cast<printer *>(ctx)->print(e);
+            return 0;
+        } catch (...) {
+            return 1;
+        }
     }
 };
 
