@@ -121,13 +121,15 @@ std::string folder_of(const std::string &folder) {
     return f == "/" ? std::string() : f;
 }
 
-// A walk's result: a broken shortcut left out is reported, not fatal.
+// A walk's result. A broken shortcut left out does not stop the walk, but
+// the listing is incomplete: like find(1), say so and exit 1 at the end, so
+// that a script building an index from the output can tell.
 int report(context &ctx, const std::string &what, int rc) {
     if (rc == NIMBUS_OK)
         return EXIT_OK;
     print_failure(what.c_str(), rc, nimbus_last_error());
     if (rc == NIMBUS_E_PARTIAL)
-        return EXIT_OK;
+        return EXIT_OTHER;
     ctx.explain_failure(rc);
     return exit_for(rc);
 }

@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 import run_e2e  # noqa: E402
 from mock_graph import Node  # noqa: E402
-from run_e2e import EXIT_OK, cases_in, check, expect, main_of  # noqa: E402
+from run_e2e import EXIT_OK, EXIT_OTHER, cases_in, check, expect, main_of  # noqa: E402
 from run_serve import Gateway, links_of  # noqa: E402
 
 BEARER = "#NIMBUS-BEARER:"
@@ -310,13 +310,13 @@ def case_shortcuts_through(f):
     check(json.loads(p.out)["url"] == song_url, "streams by the entry's id", p.out)
 
     # A walk over two broken shortcuts, one at a time: one line each, the
-    # rest listed, and exit status 0.
+    # rest listed, and exit status 1 for the incomplete listing.
     for name, drive_id, why in (("Locked", "locked-drive", "access denied"),
                                 ("Gone", "gone-drive", "not found")):
         link = broken(m, name, drive_id)
         p = f.run("list", "-R", "/")
         m.root.children.remove(link)
-        expect(p, EXIT_OK)
+        expect(p, EXIT_OTHER)
         check(sorted(p.out.splitlines()) ==
               sorted(["/%s/" % name, "/Linked.flac", "/Media/", "/Media/01 Intro.FLAC",
                       "/Media/Film.mkv", "/Media/Sub/", "/Media/Sub/deep.mp3", "/Media/Sub/talk.m4a", "/Media/long.ogg",
