@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Network benchmark of the `nimbus` command: a 10000-entry folder listed
 from the end-to-end mock Graph (tests/e2e/mock_graph.py, real HTTPS) through
-a TCP proxy that adds a round-trip time.
+a TCP proxy that adds a round-trip time; then `list -R` of a tree of 10000
+files in 110 folders (10 x 10 x 100) beside `rclone lsjson -R` of the same
+tree in the same run (bench/rclone.py; rclone starts from its refresh token).
 
 The proxy delays every chunk by RTT/2 in each direction, keeping the order,
 and holds a new connection's first bytes one more RTT, as the TCP handshake
@@ -10,9 +12,20 @@ TCP connections the mock saw, and the lower bound: the round trips a client
 cannot avoid, one per request plus two per connection (TCP, TLS 1.3), times
 the RTT, for one token and one Graph connection.
 
+The tree is walked by each road of the walk: the listing road with 4, 8
+and 16 folders listed at once, the change-feed road, and the road the
+command chooses by itself. Their bounds: the listing road's first listing
+and then its 110 folders N at a time, ceil(110 / N) round trips more; the
+change feed's one look-up of the folder and its pages of 1000, one after
+another (11); rclone's two look-ups and its 111 folders 8 at a time. Each
+row also shows the most requests in flight at once (from the mock's
+request times, each widened by the RTT).
+
 Usage: network.py --nimbus PATH [--before PATH] [--short] [--check]
   --before PATH  also run another build of the command (default page size only)
-  --short        RTT 0 and 20 ms only
+  --short        RTT 0 and 20 ms only; the tree at 20 ms, the command's own
+                 road and rclone only
+  --tree         the tree alone
   --check        exit 1 when a connection or request target is missed (the
                  wall-time target is reported, not enforced: shared machines)
 """
@@ -33,9 +46,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mock_graph  # noqa: E402
 from mock_graph import Node  # noqa: E402
+import rclone  # noqa: E402
 
 ENTRIES = 10000
 FOLDER = "/Big"
+TREE = "/Tree"
+TREE_SHAPE = (10, 10, 100)  # folders, folders in each, files in each
+TREE_FOLDERS = TREE_SHAPE[0] + TREE_SHAPE[0] * TREE_SHAPE[1]
+TREE_ENTRIES = TREE_FOLDERS + TREE_SHAPE[0] * TREE_SHAPE[1] * TREE_SHAPE[2]
+FEED_PAGE = 1000
 
 
 class LatencyProxy:
@@ -110,6 +129,13 @@ def drive():
     big = root.add(Node(FOLDER[1:], folder=True))
     for i in range(ENTRIES):
         big.add(Node("track-%05d.mp3" % i, size=1000 + i))
+    tree = root.add(Node(TREE[1:], folder=True))
+    for a in range(TREE_SHAPE[0]):
+        artist = tree.add(Node("Artist %02d" % a, folder=True))
+        for b in range(TREE_SHAPE[1]):
+            album = artist.add(Node("Album %02d" % b, folder=True))
+            for c in range(TREE_SHAPE[2]):
+                album.add(Node("%03d track.flac" % c, size=4000 + c))
     return root
 
 
@@ -159,13 +185,159 @@ def run_one(nimbus, tmp, ca, cert, key, rtt, page_size):
         mock.stop()
 
 
+def tree_mock(cert, key):
+    mock = mock_graph.MockGraph(cert, key, ROOT)
+    mock.page_cache = PAGES
+    mock.delta_page = FEED_PAGE
+    mock.delta_paths = False  # as the service answers
+    mock.add_refresh_token("rt-0")
+    mock.start()
+    return mock
+
+
+def tally(mock, wall, rtt, listed):
+    return {"wall": wall, "requests": len(mock.requests), "listed": listed,
+            "graph": sum(1 for r in mock.requests if r["method"] == "GET"),
+            "connections": mock.connections,
+            "in_flight": rclone.max_in_flight(mock.requests, rtt)}
+
+
+def run_tree(nimbus, tmp, ca, cert, key, rtt, extra):
+    """nimbus list -R --json of the tree with extra settings."""
+    mock = tree_mock(cert, key)
+    proxy = LatencyProxy(mock.port, rtt)
+    settings = os.path.join(tmp, "settings.json")
+    with open(settings, "w") as f:
+        json.dump(dict({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                        "refresh_token": "rt-0"}, **extra), f)
+    os.chmod(settings, 0o600)
+    cmd = [nimbus, "--cacert", ca, "--settings", settings]
+    for host in (mock_graph.GRAPH_HOST, mock_graph.LOGIN_HOST):
+        cmd += ["--connect-to", "%s:443:127.0.0.1:%d" % (host, proxy.port)]
+    cmd += ["--json", "list", "-R", TREE]
+    try:
+        start = time.monotonic()
+        p = subprocess.run(cmd, capture_output=True, timeout=600)
+        wall = time.monotonic() - start
+        if p.returncode != 0:
+            raise SystemExit("%s failed (%d): %s" % (" ".join(cmd), p.returncode,
+                                                    p.stderr.decode(errors="replace")))
+        paths = [e["path"] for e in entries_of(p.stdout)]
+        check_tree(paths, TREE)
+        return tally(mock, wall, rtt, len(paths))
+    finally:
+        proxy.close()
+        mock.stop()
+
+
+def run_rclone(tmp, ca, cert, key, rtt):
+    """rclone lsjson -R of the tree, from its refresh token."""
+    mock = tree_mock(cert, key)
+    proxy = LatencyProxy(mock.port, rtt)
+    rc = rclone.Rclone(tmp, ca, proxy.port)
+    try:
+        r = rc.lsjson(TREE)
+        paths = ["%s/%s" % (TREE, e["Path"]) for e in r["items"]]
+        check_tree(paths, TREE)
+        return tally(mock, r["wall"], rtt, len(paths))
+    finally:
+        rc.close()
+        proxy.close()
+        mock.stop()
+
+
+def entries_of(out):
+    """The command's JSON: one document with "items", or one entry a line."""
+    text = out.decode()
+    try:
+        doc = json.loads(text)
+        return doc["items"] if isinstance(doc, dict) else doc
+    except ValueError:
+        return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+
+def check_tree(paths, top):
+    want = set()
+    for a in range(TREE_SHAPE[0]):
+        artist = "%s/Artist %02d" % (top, a)
+        want.add(artist)
+        for b in range(TREE_SHAPE[1]):
+            album = "%s/Album %02d" % (artist, b)
+            want.add(album)
+            want.update("%s/%03d track.flac" % (album, c) for c in range(TREE_SHAPE[2]))
+    if len(paths) != len(want) or set(paths) != want:
+        raise SystemExit("the walk gave %d entries (%d distinct), not the tree's %d" % (
+            len(paths), len(set(paths)), len(want)))
+
+
+def tree_bound(road, rtt_ms):
+    """Round trips no client avoids on a road, times the RTT: two
+    connections (TCP, TLS 1.3) and the token request first."""
+    first = 2 * 2 + 1
+    if road.startswith("list"):
+        n = int(road[len("list"):])
+        trips = first + 1 + math.ceil((TREE_FOLDERS) / n)
+    elif road == "feed":
+        trips = first + 1 + math.ceil((TREE_ENTRIES + 1) / FEED_PAGE)
+    else:  # rclone: the drive's root, the folder, then 8 folders at a time
+        trips = first + 2 + 1 + math.ceil(TREE_FOLDERS / 8)
+    return trips * rtt_ms / 1000.0
+
+
+# The walk's roads and concurrency as settings; "auto" leaves both to the library.
+ROADS = [("list4", {"WalkMethod": "listing", "WalkConcurrency": 4}),
+         ("list8", {"WalkMethod": "listing", "WalkConcurrency": 8}),
+         ("list16", {"WalkMethod": "listing", "WalkConcurrency": 16}),
+         ("feed", {"WalkMethod": "changes"}),
+         ("auto", {})]
+
+
+def tree_case(nimbus, tmp, ca, cert, key, short):
+    """The tree walked by every road and by rclone, same run, same RTT."""
+    rtt_ms = 20 if short else 50
+    roads = [r for r in ROADS if r[0] == "auto"] if short else ROADS
+    have_rclone = rclone.find() is not None
+    if not have_rclone:
+        print("rclone is not installed: the tree is walked by the command alone")
+    for _, extra in roads:  # fills the page cache
+        run_tree(nimbus, tmp, ca, cert, key, 0, extra)
+    if have_rclone:
+        run_rclone(tmp, ca, cert, key, 0)
+        print("rclone:", rclone.version())
+    print()
+    print("%-7s %6s %8s %8s %9s %6s %9s %9s %7s" % (
+        "road", "RTT ms", "entries", "wall s", "requests", "conns", "in flight", "bound s",
+        "wall/bd"))
+    rows = {}
+    for name, extra in roads + ([("rclone", None)] if have_rclone else []):
+        if extra is None:
+            r = run_rclone(tmp, ca, cert, key, rtt_ms / 1000.0)
+        else:
+            r = run_tree(nimbus, tmp, ca, cert, key, rtt_ms / 1000.0, extra)
+        rows[name] = r
+        bound = tree_bound("feed" if name == "auto" else name, rtt_ms)
+        print("%-7s %6d %8d %8.2f %9d %6d %9d %9.2f %7.2f" % (
+            name, rtt_ms, r["listed"], r["wall"], r["requests"], r["connections"],
+            r["in_flight"], bound, r["wall"] / bound), flush=True)
+    if have_rclone:
+        ratio = rows["auto"]["wall"] / rows["rclone"]["wall"]
+        print("the command's own road: %.2f x rclone's time (target at most 0.6)" % ratio)
+    print("bound of auto: the change feed's (a personal drive)")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--nimbus", required=True)
     ap.add_argument("--before")
     ap.add_argument("--short", action="store_true")
     ap.add_argument("--check", action="store_true")
+    ap.add_argument("--tree", action="store_true")
     a = ap.parse_args()
+    if a.tree:
+        with tempfile.TemporaryDirectory(prefix="nimbus-bench-") as tmp:
+            ca, cert, key = mock_graph.make_certificates(tmp)
+            tree_case(os.path.abspath(a.nimbus), tmp, ca, cert, key, a.short)
+        return 0
     rtts = (0, 20) if a.short else (0, 20, 50)
     runs = []
     if a.before:
@@ -197,6 +369,9 @@ def main():
                 if rtt_ms == 50 and r["wall"] > 1.3 * bound:
                     print("  (wall time above 1.3 x the bound)")
     print("* the command's default page size")
+    with tempfile.TemporaryDirectory(prefix="nimbus-bench-") as tmp:
+        ca, cert, key = mock_graph.make_certificates(tmp)
+        tree_case(os.path.abspath(a.nimbus), tmp, ca, cert, key, a.short)
     for m in missed:
         print("target missed:", m)
     return 1 if a.check and missed else 0

@@ -254,12 +254,14 @@ class _Served:
 def max_in_flight(records, rtt=0.0):
     """The most requests a client had outstanding at once, from the mock's
     request records: each seen by the client from RTT/2 before it reached
-    the mock until RTT/2 after its answer left."""
+    the mock until RTT/2 after its answer left (less a millisecond, so that
+    requests one after another on a connection do not count as two)."""
     edges = []
+    half = max(rtt / 2.0 - 0.001, 0.0)
     for r in records:
         if "end" in r:
-            edges.append((r["start"] - rtt / 2.0, 1))
-            edges.append((r["end"] + rtt / 2.0, -1))
+            edges.append((r["start"] - half, 1))
+            edges.append((r["end"] + half, -1))
     most = now = 0
     for _, step in sorted(edges):
         now += step

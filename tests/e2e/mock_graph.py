@@ -163,6 +163,10 @@ class MockGraph:
         self.delta_epoch = 0           # cursors of an older epoch answer 410
         self.delta_page = 2            # entries per change-feed page
         self.delta_seen = {}           # cursor token -> {node id: (name, parent id)} then
+        self.delta_runs = {}           # answer id -> (change-feed items, cursor at its end)
+        self.delta_keys = {}           # (request, cursor, epoch) -> answer id, for page_cache
+        self.delta_paths = True        # False: items without parentReference.path, as Graph
+        self.delta_order = "tree"      # "children_first": every item before its folder
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -785,43 +789,94 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         return self._send(200, self._page_of(found, query, self.record["path"]))
 
     def _delta(self, rest, query):
-        """The change feed of the root: everything at first, then what was
-        renamed, added or deleted since the cursor's snapshot."""
+        """The change feed of the root or of a folder (/root:/PATH:/delta,
+        /items/ID/delta): everything at first, then what was renamed, added
+        or deleted since the cursor's snapshot. A folder's feed holds the
+        folder itself first, as the service's does. Pages hold $top entries
+        (at most `delta_page`); the first request fixes the answer and the
+        next links page through it."""
         m = self.mock
         params = urllib.parse.parse_qs(query)
+        head = rest[:-len("/delta")]
+        if head == "/root":
+            base = m.root
+        elif head.startswith("/root:") and head.endswith(":"):
+            base = m.find_path(urllib.parse.unquote(head[len("/root:"):-1]))
+        elif head.startswith("/items/"):
+            base = m.by_id.get(urllib.parse.unquote(head[len("/items/"):]))
+        else:
+            base = None
+        if base is None or not base.folder or base.remote is not None:
+            return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
+        try:
+            top = max(1, min(int(params.get("$top", [str(m.delta_page)])[0]), m.delta_page))
+        except ValueError:
+            return self._send(400, _graph_error("invalidRequest", "Invalid $top"))
+        link = "https://%s%s%s" % (GRAPH_HOST, GRAPH_PREFIX, rest)
+        skip = params.get("$skiptoken", [None])[0]
+        if skip is not None:
+            run, _, offset = skip.partition(".")
+            with m.lock:
+                value, new_token = m.delta_runs.get(run, (None, None))
+            if value is None or not offset.isdigit():
+                return self._send(410, _graph_error("resyncRequired", "Resync required."))
+            return self._delta_page(value, int(offset), top, run, new_token, link)
         token = params.get("token", [None])[0]
         latest = token == "latest"  # no items: only a cursor for the present
         if latest:
             token = None
+        key = (rest, token, m.delta_epoch)
         with m.lock:
+            if m.page_cache is not None and key in m.delta_keys:
+                run = m.delta_keys[key]  # benchmarks: the tree stays as it is
+                return self._delta_page(m.delta_runs[run][0], 0, top, run,
+                                        m.delta_runs[run][1], link)
             if token is not None and (not token.startswith("e%d-" % m.delta_epoch) or
                                       token not in m.delta_seen):
                 gone = True
             else:
                 gone = False
-                now = {n.id: (n.name, n.parent.id) for n in self._all(m.root)}
+                below = list(self._all(base))
+                now = {n.id: (n.name, n.parent.id) for n in below}
                 before = m.delta_seen.get(token, {}) if token else {}
-                changed = [n for n in self._all(m.root) if before.get(n.id) != (n.name, n.parent.id)]
+                changed = [n for n in below if before.get(n.id) != (n.name, n.parent.id)]
                 deleted = [i for i in before if i not in now]
                 if latest:
                     changed, deleted = [], []
+                elif token is None and base is not m.root:
+                    changed.insert(0, base)
                 new_token = "e%d-%d" % (m.delta_epoch, len(m.delta_seen))
                 m.delta_seen[new_token] = now
         if gone:
             return self._send(410, _graph_error("resyncRequired", "Resync required."))
-        value = [m.item(n) for n in changed] + [{"id": i, "deleted": {"state": "deleted"}}
-                                               for i in deleted]
-        skip = int(params.get("$skiptoken", ["0"])[0])
-        page = value[skip:skip + m.delta_page]
-        out = {"value": page}
-        link = "https://%s%s%s" % (GRAPH_HOST, GRAPH_PREFIX, rest)
-        if skip + m.delta_page < len(value):
-            out["@odata.nextLink"] = link + "?%s$skiptoken=%d" % (
-                "token=%s&" % token if token else "", skip + m.delta_page)
-        else:
-            out["@odata.deltaLink"] = link + "?token=" + new_token
-        return self._send(200, out)
+        value = [self._delta_item(n) for n in changed] + [
+            {"id": i, "deleted": {"state": "deleted"}} for i in deleted]
+        if m.delta_order == "children_first":
+            value.reverse()
+        with m.lock:
+            run = "r%d" % len(m.delta_runs)
+            m.delta_runs[run] = (value, new_token)
+            m.delta_keys[key] = run
+        return self._delta_page(value, 0, top, run, new_token, link)
 
+    def _delta_item(self, node):
+        out = self.mock.item(node)
+        ref = out.get("parentReference")
+        if ref is not None and not self.mock.delta_paths:
+            # The service leaves the path out of change-feed items.
+            out["parentReference"] = {k: v for k, v in ref.items() if k != "path"}
+        return out
+
+    def _delta_page(self, value, offset, top, run, new_token, link):
+        def answer():
+            out = {"value": value[offset:offset + top]}
+            if offset + top < len(value):
+                out["@odata.nextLink"] = link + "?$top=%d&$skiptoken=%s.%d" % (top, run,
+                                                                               offset + top)
+            else:
+                out["@odata.deltaLink"] = link + "?token=" + new_token
+            return out
+        return self._send(200, answer, cache_key=self.path)
 
 if __name__ == "__main__":
     # Manual use: serve a tiny drive until interrupted.
