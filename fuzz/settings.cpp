@@ -27,6 +27,7 @@ const char *const messages[] = {"settings are NULL",
                                 "PageSize must be an integer from 1 to 1000",
                                 "PublicClient must be true or false",
                                 "WalkConcurrency must be an integer from 1 to 16",
+                                "WalkMethod must be \"auto\", \"listing\" or \"changes\"",
                                 "Metadata must be true or false",
                                 "out of memory"};
 
@@ -42,7 +43,8 @@ bool trimmed(const char *s) {
 bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
            c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
-           c.page_size == 0 && c.public_client == 0 && c.walk_threads == 0 && c.metadata == 0;
+           c.page_size == 0 && c.public_client == 0 && c.walk_threads == 0 && c.metadata == 0 &&
+           c.walk_method == 0;
 }
 
 void check_one(const std::string &text, int strict, size_t msg_size) {
@@ -58,6 +60,7 @@ void check_one(const std::string &text, int strict, size_t msg_size) {
         CHECK(cfg.public_client == 0 || cfg.public_client == 1);
         CHECK(cfg.client_secret != nullptr ? trimmed(cfg.client_secret) : cfg.public_client == 1);
         CHECK(cfg.walk_threads == 0 || (cfg.walk_threads >= 1 && cfg.walk_threads <= 16));
+        CHECK(cfg.walk_method >= NIMBUS_WALK_AUTO && cfg.walk_method <= NIMBUS_WALK_CHANGES);
         CHECK(cfg.metadata == 0 || cfg.metadata == 1);
         CHECK(!strict || cfg.refresh_token != nullptr);
         CHECK(cfg.refresh_token == nullptr ||

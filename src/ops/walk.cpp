@@ -1,9 +1,18 @@
-// A walk over a folder tree: folders are listed by level, in the order they
-// were found, up to N at once; the calling thread and N - 1 helper threads,
-// started and joined inside the call, each list one folder at a time. The
-// host's callback is called under the walk's lock, so it never runs twice
-// at once and needs no lock of its own.
+// A walk over a folder tree, by one of two roads. The listing road lists
+// folders by level, in the order they were found, up to N at once; the
+// calling thread and N - 1 helper threads, started and joined inside the
+// call, each list one folder at a time. The change-feed road reads the
+// folder's change feed (the whole tree, in pages of 1000 one after
+// another) on the calling thread, then lists the shortcuts it met by the
+// listing road, as the feed does not go into other drives. The host's
+// callback never runs twice at once, so it needs no lock of its own.
+//
+// Measured at a 50 ms round trip on 10000 files in 110 folders, the feed
+// takes 13 requests over 2 connections; the listing road 112 over N + 1,
+// its time falling with N. A business drive's feed covers only its root.
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -11,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "graph/feed_tree.h"
 #include "ops/ops.h"
 
 namespace {
@@ -42,7 +52,13 @@ struct tree {
     char msg[NIMBUS_MSG_SIZE] = {};
     unsigned skipped = 0; // broken shortcuts left out
     char skipped_msg[NIMBUS_MSG_SIZE] = {};
+    size_t orphans = 0; // change-feed items whose folder never came
+    size_t handed = 0;  // entries the change-feed road handed to fn
 };
+
+// The change-feed road's answer when the listing road is to take the walk
+// instead, nothing having been handed out.
+constexpr int USE_LISTING = 1;
 
 struct lister {
     tree *t;
@@ -50,8 +66,13 @@ struct lister {
 };
 
 void work(tree *t);
+void run_listing(tree *t);
+int result(tree *t, char *msg, size_t size);
 int on_entry(void *ctx, const nimbus_entry *e);
 void fail(tree *t, int rc, const char *msg);
+int queue_folder(tree *t, const nimbus_entry *e, int depth);
+bool feed_road(const nimbus_cfg *cfg, const char *folder, int max_depth);
+int feed_walk(tree *t, const char *folder, char *msg, size_t size);
 int walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared, const char *folder,
               int max_depth, nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
 
@@ -81,6 +102,15 @@ int walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
     t.max_depth = max_depth;
     t.fn = fn;
     t.ctx = ctx;
+    if (feed_road(cfg, folder, max_depth)) {
+        int rc = feed_walk(&t, folder, msg, size);
+        if (rc != USE_LISTING) {
+            if (rc != NIMBUS_OK)
+                return rc;
+            run_listing(&t); // the shortcuts the feed met
+            return result(&t, msg, size);
+        }
+    }
     pending first{nimbus_str(nimbus_strdup(folder ? folder : "")), nimbus_str(), 1};
     if (!first.id) {
         nimbus_msgf(msg, size, "out of memory");
@@ -92,30 +122,50 @@ int walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;
     }
-    // Helpers that cannot be started leave the walk to fewer threads; the
-    // calling thread alone still finishes it.
+    run_listing(&t);
+    return result(&t, msg, size);
+}
+
+// Lists the queued folders and those found in them with the settings'
+// number of threads. Helpers that cannot be started leave the walk to
+// fewer threads; the calling thread alone still finishes it.
+void run_listing(tree *t) {
+    if (t->queue.empty())
+        return;
     std::vector<std::thread> helpers;
-    int n = nimbus_walk_threads_of(cfg);
+    int n = nimbus_walk_threads_of(t->cfg);
     try {
         helpers.reserve(static_cast<size_t>(n - 1));
         for (int i = 1; i < n; i++)
-            helpers.emplace_back(work, &t);
+            helpers.emplace_back(work, t);
     } catch (...) {
     }
-    work(&t);
+    work(t);
     for (std::thread &h : helpers)
         h.join();
+}
 
-    if (t.rc != NIMBUS_OK) {
-        nimbus_msgf(msg, size, "%s", t.msg);
-        return t.rc;
+// The walk's answer once no thread runs: its failure, or what was left out
+// in one line (broken shortcuts, the first one named, then change-feed
+// entries whose folder never came), or NIMBUS_OK.
+int result(tree *t, char *msg, size_t size) {
+    if (t->rc != NIMBUS_OK) {
+        nimbus_msgf(msg, size, "%s", t->msg);
+        return t->rc;
     }
-    if (t.skipped) {
-        nimbus_msgf(msg, size, "%u folder%s left out: %s", t.skipped, t.skipped == 1 ? "" : "s",
-                    t.skipped_msg);
-        return NIMBUS_E_PARTIAL;
-    }
-    return NIMBUS_OK;
+    if (!t->skipped && !t->orphans)
+        return NIMBUS_OK;
+    char folders[NIMBUS_MSG_SIZE] = {};
+    if (t->skipped)
+        nimbus_msgf(folders, sizeof folders, "%u folder%s left out: %s%s", t->skipped,
+                    t->skipped == 1 ? "" : "s", t->skipped_msg, t->orphans ? "; " : "");
+    if (t->orphans)
+        nimbus_msgf(msg, size, "%s%zu entr%s left out: the change feed did not give %s folder",
+                    folders, t->orphans, t->orphans == 1 ? "y" : "ies",
+                    t->orphans == 1 ? "its" : "their");
+    else
+        nimbus_msgf(msg, size, "%s", folders);
+    return NIMBUS_E_PARTIAL;
 }
 
 // Takes folders from the queue until it is empty with none being listed
@@ -181,19 +231,29 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     }
     if (!e->folder || (t->max_depth > 0 && l->depth >= t->max_depth))
         return 0;
+    if (queue_folder(t, e, l->depth + 1) != 0) {
+        t->cv.notify_all();
+        return 1;
+    }
+    t->cv.notify_one();
+    return 0;
+}
+
+// Queues a folder entry for listing, its own entries at depth (under the
+// walk's lock, or before any helper runs): 0, or -1 when the walk failed.
+int queue_folder(tree *t, const nimbus_entry *e, int depth) {
     if (t->queue.size() >= MAX_PENDING) {
         char msg[96];
         nimbus_msgf(msg, sizeof msg, "the walk found more than %zu folders to list at once",
                     MAX_PENDING);
         fail(t, NIMBUS_E_FAILED, msg);
-        t->cv.notify_all();
-        return 1;
+        return -1;
     }
     // Beneath the walk's folder a folder is addressed by id, which costs the
     // service no path resolution (a shortcut's id costs one item request
     // to find its drive); its path still comes from the walk.
     pending p{nimbus_str(nimbus_strdup(e->id)),
-              nimbus_str(e->path ? nimbus_strdup(e->path) : nullptr), l->depth + 1};
+              nimbus_str(e->path ? nimbus_strdup(e->path) : nullptr), depth};
     bool oom = !p.id || (e->path && !p.path);
     if (!oom) {
         try {
@@ -204,11 +264,179 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     }
     if (oom) {
         fail(t, NIMBUS_E_NOMEM, "out of memory");
-        t->cv.notify_all();
-        return 1;
+        return -1;
     }
-    t->cv.notify_one();
     return 0;
+}
+
+// ---- The change-feed road ------------------------------------------------
+
+bool is_root(const char *folder) {
+    return !folder || !*folder || std::strcmp(folder, "/") == 0;
+}
+
+// The road of a walk: the settings' choice, else the change feed where it
+// covers the folder (on a business drive only the drive's root) and the
+// walk goes deeper than two levels (a shallow walk lists fewer entries
+// than the feed would send). A folder on another drive, beneath a
+// shortcut, is listed.
+bool feed_road(const nimbus_cfg *cfg, const char *folder, int max_depth) {
+    const char *d, *i;
+    size_t dn;
+    if (cfg->walk_method == NIMBUS_WALK_LISTING ||
+        (!is_root(folder) && nimbus_remote_id(folder, &d, &dn, &i)))
+        return false;
+    bool drive_root = is_root(folder) && !(cfg->path && *cfg->path);
+    if (cfg->business && !drive_root)
+        return false;
+    return cfg->walk_method == NIMBUS_WALK_CHANGES || max_depth <= 0 || max_depth > 2;
+}
+
+// The walked folder as one item request tells it.
+struct top_item {
+    nimbus_str id;
+    bool folder = false;
+    bool remote = false; // a shortcut, or beneath one: on another drive
+};
+
+int keep_top(void *ctx, const nimbus_entry *e) {
+    auto *top = static_cast<top_item *>(ctx);
+    top->id.reset(nimbus_strdup(e->id));
+    top->folder = e->folder != 0;
+    top->remote = e->drive_id != nullptr;
+    return top->id ? 0 : 1;
+}
+
+struct feed_ctx {
+    tree *t;
+};
+
+int feed_entry(void *ctx, const nimbus_entry *e) {
+    tree *t = static_cast<feed_ctx *>(ctx)->t;
+    t->handed++;
+    return t->fn(t->ctx, e);
+}
+
+int feed_shortcut(void *ctx, const nimbus_entry *e, int depth, char *msg, size_t size) {
+    tree *t = static_cast<feed_ctx *>(ctx)->t;
+    if (queue_folder(t, e, depth + 1) == 0)
+        return NIMBUS_OK;
+    nimbus_msgf(msg, size, "%s", t->msg);
+    return t->rc;
+}
+
+// Reads the folder's change feed on the calling thread: NIMBUS_OK with the
+// met shortcuts queued for listing, a failure's code with its message, or
+// USE_LISTING when the folder is not for the feed (a file, a shortcut, a
+// folder on another drive, one the look-up or the feed's first page
+// refused) and nothing was handed out: the listing road then answers, with
+// its own messages.
+int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
+    nimbus_caller c{t->io, t->cfg, t->shared, nullptr, false, false};
+    struct caller_guard {
+        nimbus_caller *c;
+        ~caller_guard() { nimbus_caller_free(c); }
+    } cg{&c};
+    // The feed's items name their folder by id: the walked folder's is
+    // asked first.
+    top_item top;
+    char scratch[NIMBUS_MSG_SIZE];
+    int rc = nimbus_drive_lookup(&c, is_root(folder) ? "/" : folder, keep_top, &top, scratch,
+                                 sizeof scratch);
+    if (rc == NIMBUS_E_NOMEM || (rc == NIMBUS_E_STOPPED && !top.id)) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+    if (rc != NIMBUS_OK || !top.folder || top.remote ||
+        !nimbus_segment_ok(top.id.get(), std::strlen(top.id.get())))
+        return USE_LISTING;
+
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    const char *base = nimbus_graph_base();
+    int bad = nimbus_buf_adds(&url, base ? base : "");
+    if (is_root(folder) && !(t->cfg->path && *t->cfg->path)) {
+        bad |= nimbus_buf_adds(&url, "/me/drive/root/delta");
+    } else {
+        bad |= nimbus_buf_adds(&url, "/me/drive/items/");
+        bad |= nimbus_buf_adds(&url, top.id.get());
+        bad |= nimbus_buf_adds(&url, "/delta");
+    }
+    // The pages come one after another: the largest the service gives.
+    char query[32];
+    std::snprintf(query, sizeof query, "?$top=%d", static_cast<int>(NIMBUS_MAX_PAGE_SIZE));
+    bad |= nimbus_buf_adds(&url, query);
+    if (bad || !url.data) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+
+    feed_ctx fc{t};
+    nimbus_feed_tree feed{};
+    struct feed_guard {
+        nimbus_feed_tree *f;
+        ~feed_guard() { nimbus_feed_tree_free(f); }
+    } fg{&feed};
+    feed.top_id = top.id.get();
+    // Entries beneath a folder given by id have no path, as in listings.
+    feed.top_path = is_root(folder) ? "" : folder[0] == '/' ? folder : nullptr;
+    feed.max_depth = t->max_depth;
+    feed.fn = feed_entry;
+    feed.ctx = &fc;
+    feed.shortcut = feed_shortcut;
+    feed.shortcut_ctx = &fc;
+
+    nimbus_str cur(nimbus_strdup(url.data));
+    if (!cur) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_NOMEM;
+    }
+    for (int pages = 0;; pages++) {
+        nimbus_resp resp{};
+        rc = nimbus_caller_get(&c, cur.get(), &resp, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        // A feed the service does not offer for this folder: the listings
+        // still show it.
+        if (pages == 0 && resp.status >= 400 && resp.status < 500 && resp.status != 401 &&
+            resp.status != 429) {
+            nimbus_resp_free(&resp);
+            return USE_LISTING;
+        }
+        rc = nimbus_status_check(&resp, "changes", cur.get(), msg, size);
+        if (rc != NIMBUS_OK) {
+            nimbus_resp_free(&resp);
+            return rc;
+        }
+        char *next = nullptr;
+        char code[NIMBUS_CODE_SIZE];
+        rc = nimbus_feed_tree_page(&feed, resp.body, resp.len, &next, code, sizeof code, msg, size);
+        nimbus_resp_free(&resp);
+        if (code[0])
+            rc = nimbus_envelope_failure("changes", code, msg, size);
+        if (rc != NIMBUS_OK) {
+            std::free(next);
+            return rc;
+        }
+        if (!next)
+            break;
+        cur.reset(next);
+        // The bearer token goes with every page: only a Graph link is followed.
+        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
+            char shown[NIMBUS_URL_MSG];
+            char line[NIMBUS_LINE_MSG];
+            nimbus_redact_into(cur.get(), shown, sizeof shown);
+            nimbus_body_line(shown, line, sizeof line);
+            nimbus_msgf(msg, size, "changes: the next link %s is not on the Graph service", line);
+            return NIMBUS_E_FAILED;
+        }
+        if (pages + 1 >= NIMBUS_MAX_PAGES) {
+            nimbus_msgf(msg, size, "changes: the feed needs more than %d pages", NIMBUS_MAX_PAGES);
+            return NIMBUS_E_FAILED;
+        }
+    }
+    t->orphans = nimbus_feed_tree_orphans(&feed);
+    return NIMBUS_OK;
 }
 
 } // namespace

@@ -135,6 +135,15 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
             return fail(cfg, msg, size, "WalkConcurrency must be an integer from 1 to 16");
         cfg->walk_threads = static_cast<int32_t>(yyjson_get_uint(walk));
     }
+    yyjson_val *method = nimbus_json_member(root, "WalkMethod");
+    if (method != nullptr && !yyjson_is_null(method)) {
+        if (yyjson_equals_str(method, "listing"))
+            cfg->walk_method = NIMBUS_WALK_LISTING;
+        else if (yyjson_equals_str(method, "changes"))
+            cfg->walk_method = NIMBUS_WALK_CHANGES;
+        else if (!yyjson_equals_str(method, "auto"))
+            return fail(cfg, msg, size, "WalkMethod must be \"auto\", \"listing\" or \"changes\"");
+    }
     yyjson_val *meta = nimbus_json_member(root, "Metadata");
     if (meta != nullptr && !yyjson_is_null(meta)) {
         if (!yyjson_is_bool(meta))

@@ -20,6 +20,9 @@ constexpr const char *NIMBUS_DEFAULT_SCOPE = "offline_access Files.Read.All";
 constexpr int32_t NIMBUS_DEFAULT_PAGE_SIZE = 200; // $top of a listing's page requests
 constexpr int32_t NIMBUS_MAX_PAGE_SIZE = 1000;    // the most Graph hands out per page
 constexpr int32_t NIMBUS_MAX_WALK_THREADS = 16;   // folders one walk lists at once, at most
+// How a walk reads a tree: chosen by the drive and depth, folder listings,
+// or the folder's change feed.
+constexpr int32_t NIMBUS_WALK_AUTO = 0, NIMBUS_WALK_LISTING = 1, NIMBUS_WALK_CHANGES = 2;
 
 // ---- RAII helpers --------------------------------------------------------
 
@@ -103,6 +106,7 @@ struct nimbus_cfg {
     int32_t page_size;     // entries asked for per page ($top); 0 means the default
     int32_t public_client; // "PublicClient": no client secret is held or sent
     int32_t walk_threads;  // "WalkConcurrency": folders a walk lists at once; 0 means 4
+    int32_t walk_method;   // "WalkMethod": NIMBUS_WALK_AUTO, _LISTING or _CHANGES
     int32_t metadata;      // "Metadata": the entry JSON carries the media facets
 };
 

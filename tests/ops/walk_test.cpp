@@ -1,7 +1,11 @@
-// nimbus_drive_walk against the fake transport with helper threads: every
-// entry of a three-level tree once with its full path, the callback never
-// entered twice at once, depth limits, a stop, and a broken shortcut left
-// out with its own code.
+// nimbus_drive_walk against the fake transport, by both roads: every entry
+// of a three-level tree once with its full path, the callback never entered
+// twice at once (helper threads on the listing road), depth limits, a stop,
+// and a broken shortcut left out with its own code; on the change-feed
+// road, items before their folders, repeats, deletions, entries whose
+// folder never comes, shortcuts listed after the feed, and which road a
+// drive and depth take.
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <string>
@@ -61,7 +65,7 @@ struct WalkTest : FakeTest {
 
 TEST_F(WalkTest, EveryEntryOnceWithItsPathNeverConcurrently) {
     script_tree();
-    open("\"WalkConcurrency\":3");
+    open("\"WalkConcurrency\":3,\"WalkMethod\":\"listing\"");
     std::multiset<std::string> all = {"/Artist",
                                       "/Other",
                                       "/top.flac",
@@ -105,6 +109,13 @@ TEST_F(WalkTest, EveryEntryOnceWithItsPathNeverConcurrently) {
     EXPECT_EQ(NIMBUS_E_INVALID, nimbus_drive_open(settings("\"WalkConcurrency\":17").c_str(),
                                                   nimbus_io_fake(), &bad));
     EXPECT_STREQ("WalkConcurrency must be an integer from 1 to 16", nimbus_last_error());
+    for (const char *method : {"\"feed\"", "\"Listing\"", "\"listing\\u0000\"", "1"}) {
+        EXPECT_EQ(NIMBUS_E_INVALID,
+                  nimbus_drive_open(settings(std::string("\"WalkMethod\":") + method).c_str(),
+                                    nimbus_io_fake(), &bad));
+        EXPECT_STREQ("WalkMethod must be \"auto\", \"listing\" or \"changes\"",
+                     nimbus_last_error());
+    }
 }
 
 TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
@@ -119,7 +130,7 @@ TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
                "\"parentReference\":{\"driveId\":\"d2\"},\"folder\":{}}}");
     script_get(first_page(kGraph + "/drives/d2/items/R/children"), 403, "");
     script_get(children("A"), 200, page({item("a", "a.flac")}));
-    open();
+    open("\"WalkMethod\":\"listing\"");
     seen s;
     EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/", 0, keep, &s));
     EXPECT_STREQ(
@@ -129,6 +140,163 @@ TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
     EXPECT_EQ((std::multiset<std::string>{"/Gone", "/Artist", "/Artist/a.flac"}),
               std::multiset<std::string>(s.paths.begin(), s.paths.end()));
     EXPECT_STREQ("finished without some folders", nimbus_strerror(NIMBUS_E_PARTIAL));
+}
+
+// ---- The change-feed road ---------------------------------------------------
+
+const std::string kDelta = kGraph + "/me/drive/root/delta?$top=1000";
+
+// A feed item: a driveItem with its folder's id.
+std::string in(const std::string &parent, const std::string &id, const std::string &name,
+               bool folder = false) {
+    std::string s = item(id, name, 1, folder);
+    return s.substr(0, s.size() - 1) + ",\"parentReference\":{\"id\":\"" + parent + "\"}}";
+}
+
+// The tree of script_tree as the feed gives it: the root first, an album's
+// tracks before the album and the album before its artist, a deleted item,
+// and a track given again on the second page.
+void script_feed() {
+    script_token();
+    script_get(kGraph + "/me/drive/root", 200,
+               "{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}");
+    script_get(kDelta, 200,
+               page({"{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}",
+                     in("A1", "d", "01.flac"), in("A", "A1", "Album", true), in("A", "a", "a.flac"),
+                     "{\"id\":\"Z\",\"deleted\":{},\"parentReference\":{\"id\":\"ROOT\"}}",
+                     in("ROOT", "f1", "top.flac")},
+                    kGraph + "/me/drive/root/delta?$skiptoken=2"));
+    script_get(kGraph + "/me/drive/root/delta?$skiptoken=2", 200,
+               "{\"value\":[" + in("ROOT", "A", "Artist", true) + "," +
+                   in("ROOT", "B", "Other", true) + "," + in("B", "b", "b.flac") + "," +
+                   in("A", "a2", "b.flac") + "," + in("A1", "d2", "02.flac") + "," +
+                   in("A", "a", "a.flac") + "],\"@odata.deltaLink\":\"" + kGraph +
+                   "/me/drive/root/delta?token=T\"}");
+}
+
+std::multiset<std::string> paths_of(const seen &s) {
+    return std::multiset<std::string>(s.paths.begin(), s.paths.end());
+}
+
+TEST_F(WalkTest, ChangeFeedGivesEveryEntryOnceWithItsPath) {
+    script_feed();
+    open("\"WalkMethod\":\"changes\"");
+    std::multiset<std::string> all = {"/Artist",
+                                      "/Other",
+                                      "/top.flac",
+                                      "/Artist/Album",
+                                      "/Artist/a.flac",
+                                      "/Artist/b.flac",
+                                      "/Other/b.flac",
+                                      "/Artist/Album/01.flac",
+                                      "/Artist/Album/02.flac"};
+    seen s;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &s)) << nimbus_last_error();
+    EXPECT_FALSE(s.overlapped);
+    EXPECT_EQ(all, paths_of(s));
+    // A folder's entries come after it, even when the feed sent them first.
+    auto at = [&s](const std::string &p) {
+        return std::find(s.paths.begin(), s.paths.end(), p) - s.paths.begin();
+    };
+    EXPECT_LT(at("/Artist"), at("/Artist/Album"));
+    EXPECT_LT(at("/Artist/Album"), at("/Artist/Album/01.flac"));
+    // One look-up and the feed's two pages; nothing is listed.
+    EXPECT_EQ(1, gets(kGraph + "/me/drive/root"));
+    EXPECT_EQ(1, gets(kDelta));
+    EXPECT_EQ(0, gets(first_page(kRoot)));
+
+    // Depth counts from the walked folder as on the listing road.
+    seen one;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 1, keep, &one));
+    EXPECT_EQ((std::multiset<std::string>{"/Artist", "/Other", "/top.flac"}), paths_of(one));
+    seen two;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 2, keep, &two));
+    EXPECT_EQ(7u, two.paths.size());
+    EXPECT_EQ(0u, paths_of(two).count("/Artist/Album/01.flac"));
+
+    // A non-zero answer stops the walk, also among entries held back.
+    for (int after : {1, 2, 4}) {
+        seen stopped;
+        stopped.stop_after = after;
+        EXPECT_EQ(NIMBUS_E_STOPPED, nimbus_drive_walk(drive, "/", 0, keep, &stopped));
+        EXPECT_EQ(static_cast<size_t>(after), stopped.paths.size());
+        EXPECT_STREQ("the entry callback stopped the walk", nimbus_last_error());
+    }
+    EXPECT_EQ(6, gets(kDelta));
+}
+
+TEST_F(WalkTest, ChangeFeedListsShortcutsAndOwnsUpToWhatItLeftOut) {
+    script_token();
+    script_get(kGraph + "/me/drive/root:/Music", 200,
+               "{\"id\":\"M\",\"name\":\"Music\",\"folder\":{}}");
+    const std::string delta = kGraph + "/me/drive/items/M/delta?$top=1000";
+    const std::string shortcut = "{\"id\":\"S\",\"name\":\"Shared\",\"parentReference\":{\"id\":"
+                                 "\"M\"},\"remoteItem\":{\"id\":\"R\",\"parentReference\":{"
+                                 "\"driveId\":\"d2\"},\"folder\":{}}}";
+    script_get(delta, 200,
+               page({"{\"id\":\"M\",\"name\":\"Music\",\"folder\":{}}", shortcut,
+                     in("GONE", "o", "orphan.flac"), in("M", "x", "x.flac"),
+                     in("x", "inside", "in-a-file")}));
+    script_get(children("S"), 404, "{\"error\":{\"code\":\"itemNotFound\"}}");
+    script_get(kGraph + "/me/drive/items/S", 200, shortcut);
+    script_get(first_page(kGraph + "/drives/d2/items/R/children"), 200,
+               page({item("r1", "remote.flac")}));
+    open("\"WalkMethod\":\"changes\"");
+    seen s;
+    EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/Music", 0, keep, &s));
+    EXPECT_STREQ("1 entry left out: the change feed did not give its folder", nimbus_last_error());
+    // The shortcut's entries come from its own drive, listed after the feed.
+    EXPECT_EQ(
+        (std::vector<std::string>{"/Music/Shared", "/Music/x.flac", "/Music/Shared/remote.flac"}),
+        s.paths);
+    EXPECT_EQ(1, gets(delta));
+
+    // Within the depth a shortcut's own entries are not listed.
+    seen one;
+    EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/Music", 1, keep, &one));
+    EXPECT_EQ((std::vector<std::string>{"/Music/Shared", "/Music/x.flac"}), one.paths);
+    EXPECT_EQ(1, gets(first_page(kGraph + "/drives/d2/items/R/children")));
+}
+
+TEST_F(WalkTest, RoadByDriveDepthAndAnswer) {
+    // A personal drive walks a deep tree by the feed, a shallow one by listings.
+    script_tree();
+    script_get(kGraph + "/me/drive/root", 200, "{\"id\":\"ROOT\",\"folder\":{}}");
+    script_get(kDelta, 200, page({in("ROOT", "f1", "top.flac")}));
+    open();
+    seen deep, shallow;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 3, keep, &deep)) << nimbus_last_error();
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 2, keep, &shallow)) << nimbus_last_error();
+    EXPECT_EQ(std::vector<std::string>{"/top.flac"}, deep.paths);
+    EXPECT_EQ(7u, shallow.paths.size());
+    EXPECT_EQ(1, gets(kDelta));
+    nimbus_drive_close(drive);
+    drive = nullptr;
+
+    // A business drive's feed covers only its root: elsewhere, listings.
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings("\"RuntimeType\":\"ONEDRIVEB\"").c_str(),
+                                           nimbus_io_fake(), &drive));
+    script_get(first_page(kGraph + "/me/drive/root:/Artist:/children"), 200,
+               page({item("x", "x.flac")}));
+    seen business;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/Artist", 0, keep, &business));
+    EXPECT_EQ(std::vector<std::string>{"/Artist/x.flac"}, business.paths);
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &business));
+    EXPECT_EQ(2, gets(kDelta));
+    EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Artist"));
+
+    // A feed refused at its first page leaves the walk to the listings.
+    script_get(kDelta, 400, "{\"error\":{\"code\":\"invalidRequest\"}}");
+    seen refused;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &refused));
+    EXPECT_EQ(9u, refused.paths.size());
+
+    // A next link off the service is not followed with the token.
+    script_get(kDelta, 200, page({in("ROOT", "f1", "top.flac")}, "https://evil.example/next"));
+    seen off;
+    EXPECT_EQ(NIMBUS_E_FAILED, nimbus_drive_walk(drive, "/", 0, keep, &off));
+    EXPECT_STREQ("changes: the next link https://evil.example/next is not on the Graph service",
+                 nimbus_last_error());
 }
 
 } // namespace
