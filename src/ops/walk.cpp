@@ -343,9 +343,16 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     char scratch[NIMBUS_MSG_SIZE];
     int rc = nimbus_drive_lookup(&c, is_root(folder) ? "/" : folder, keep_top, &top, scratch,
                                  sizeof scratch);
-    if (rc == NIMBUS_E_NOMEM || (rc == NIMBUS_E_STOPPED && !top.id)) {
+    if (rc == NIMBUS_E_STOPPED && !top.id) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;
+    }
+    // A folder not found is the listing road's to tell (it follows
+    // shortcuts on the way with its own message); any other failure is the
+    // walk's.
+    if (rc != NIMBUS_OK && rc != NIMBUS_E_NOT_FOUND) {
+        nimbus_msgf(msg, size, "%s", scratch);
+        return rc;
     }
     if (rc != NIMBUS_OK || !top.folder || top.remote ||
         !nimbus_segment_ok(top.id.get(), std::strlen(top.id.get())))

@@ -27,7 +27,7 @@ struct route {
 };
 struct {
     int grants;
-    route routes[7];
+    route routes[9];
 } g_svc;
 
 // Fixed storage: the routes outlive the run, so they must not come from the
@@ -63,6 +63,17 @@ void make_routes() {
     std::snprintf(r[6].url, sizeof r[6].url, "%s/me/drive/items/F1/children?$top=200", g);
     std::snprintf(r[6].body, sizeof r[6].body, "%s",
                   R"({"value":[{"id":"L1","name":"live.flac"}]})");
+    // The change feed of /Music, a track before its folder.
+    std::snprintf(r[7].url, sizeof r[7].url, "%s/me/drive/root:/Music", g);
+    std::snprintf(r[7].body, sizeof r[7].body, "%s", R"({"id":"M0","name":"Music","folder":{}})");
+    std::snprintf(r[8].url, sizeof r[8].url, "%s/me/drive/items/M0/delta?$top=1000", g);
+    std::snprintf(r[8].body, sizeof r[8].body,
+                  R"({"value":[{"id":"L1","name":"live.flac","parentReference":{"id":"F1"}},)"
+                  R"({"id":"A1","name":"a.mp3","parentReference":{"id":"M0"}},)"
+                  R"({"id":"F1","name":"Live","folder":{},"parentReference":{"id":"M0"}},)"
+                  R"({"id":"B2","name":"b.flac","parentReference":{"id":"M0"}}],)"
+                  R"("@odata.deltaLink":"%s/me/drive/root/delta?token=T2"})",
+                  g);
 }
 
 char *svc_copy(const char *s) {
@@ -115,7 +126,10 @@ const nimbus_io SVC_IO = {nullptr, svc_get, svc_post, svc_free};
 const char *SETTINGS = R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999",)"
                        R"("refresh_token":"RT-drive-0"})";
 const char *WALK_SETTINGS = R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999",)"
-                            R"("refresh_token":"RT-drive-0","WalkConcurrency":1})";
+                            R"("refresh_token":"RT-drive-0","WalkConcurrency":1,)"
+                            R"("WalkMethod":"listing"})";
+const char *FEED_SETTINGS = R"({"ClientId":"cid-drv-0001","ClientSecret":"sec-drv-9999",)"
+                            R"("refresh_token":"RT-drive-0","WalkMethod":"changes"})";
 
 // One call's outcome, recorded without allocating inside the armed region
 // and judged after it: its complete answer, or NIMBUS_E_NOMEM after a
@@ -181,9 +195,9 @@ void drive_calls(run &r) {
     g_svc.grants = 0;
     rotations = 0;
     nimbus_drive *drive = nullptr;
-    call calls[9] = {};
+    call calls[11] = {};
     int made = 0;
-    seen list{}, item{}, none{}, found{}, changed{}, walked{};
+    seen list{}, item{}, none{}, found{}, changed{}, walked{}, fed{};
     r.arm();
     int code = nimbus_drive_open(SETTINGS, &SVC_IO, &drive);
     record(r, &calls[made++], "nimbus_drive_open", code, NIMBUS_OK, drive != nullptr);
@@ -220,6 +234,17 @@ void drive_calls(run &r) {
         record(r, &calls[made++], "nimbus_drive_walk", code, NIMBUS_OK,
                std::strcmp(walked.paths,
                            "/Music/a.mp3;/Music/Live;/Music/b.flac;/Music/Live/live.flac;") == 0);
+        nimbus_drive_close(drive);
+    }
+    // The change-feed road runs on the calling thread.
+    drive = nullptr;
+    code = nimbus_drive_open(FEED_SETTINGS, &SVC_IO, &drive);
+    record(r, &calls[made++], "nimbus_drive_open (feed)", code, NIMBUS_OK, drive != nullptr);
+    if (drive) {
+        code = nimbus_drive_walk(drive, "/Music", 0, collect, &fed);
+        record(r, &calls[made++], "nimbus_drive_walk (feed)", code, NIMBUS_OK,
+               std::strcmp(fed.paths,
+                           "/Music/a.mp3;/Music/Live;/Music/Live/live.flac;/Music/b.flac;") == 0);
         nimbus_drive_close(drive);
     }
     r.disarm();

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""End-to-end cases for `nimbus list -R` by both roads of the walk: folder
+listings, and the folder's change feed as the service gives it (no folder
+paths in its items, items before their folders, pages of a few items).
+Usage: run_walk.py --nimbus PATH CASE...
+"""
+
+import os
+import sys
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mock_graph import Node  # noqa: E402
+from run_e2e import EXIT_OK, Fixture, cases_in, check, expect, main_of  # noqa: E402
+
+
+def library(f):
+    """/Library: 3 artists x 2 albums x 3 tracks and a cover, a shortcut to a
+    shared album on a second drive, and a shortcut whose drive refuses."""
+    m = f.mock
+    lib = m.root.add(Node("Library", folder=True))
+    want = []
+    for a in range(3):
+        artist = lib.add(Node("Artist %d" % a, folder=True))
+        want.append("/Library/Artist %d/" % a)
+        for b in range(2):
+            album = artist.add(Node("Album %d" % b, folder=True))
+            want.append("/Library/Artist %d/Album %d/" % (a, b))
+            for t in range(3):
+                album.add(Node("%02d.flac" % t, size=10))
+                want.append("/Library/Artist %d/Album %d/%02d.flac" % (a, b, t))
+            album.add(Node("cover.jpg", size=5))
+            want.append("/Library/Artist %d/Album %d/cover.jpg" % (a, b))
+    m._number(m.root)
+    shared = Node("remote-root", folder=True)
+    live = shared.add(Node("Live", folder=True))
+    live.add(Node("encore.flac", size=7))
+    m.add_drive("drv2", shared)
+    f.shortcuts = [m.shortcut(lib.children[0], "Live", "drv2", live).id]
+    want += ["/Library/Artist 0/Live/", "/Library/Artist 0/Live/encore.flac"]
+    gone = Node("x", folder=True)
+    gone.id = "GONE!1"
+    f.shortcuts.append(m.shortcut(lib, "Gone", "gone-drive", gone).id)
+    m.fail["/drives/gone-drive"] = 403
+    want.append("/Library/Gone/")
+    m.delta_paths = False
+    m.delta_order = "children_first"
+    m.delta_page = 4
+    return sorted(want)
+
+
+def walk(f, method, *args):
+    f.write_settings({"ClientId": "e2e-client", "ClientSecret": "e2e-secret",
+                      "refresh_token": "rt-0", "WalkMethod": method})
+    f.mock.requests.clear()
+    return f.run("list", "-R", *args, "/Library")
+
+
+def case_walk_roads(f):
+    """Both roads give every entry once with its full path, the shared
+    album's too; the broken shortcut is named in one line and the rest goes
+    on; the feed road reads the feed and lists only the shortcuts."""
+    want = library(f)
+    broken = ("(-17): 1 folder left out: shortcut /Library/Gone is broken: the shared item is "
+              "gone or no longer shared with you (access denied)\n")
+    for method in ("listing", "changes", "auto"):
+        p = walk(f, method)
+        expect(p, EXIT_OK)
+        check(sorted(p.out.splitlines()) == want, method + ": every entry once", p.out)
+        check(p.err.startswith("nimbus: list -R /Library: ") and p.err.endswith(broken) and
+              p.err.count("\n") == 1, method + ": the broken shortcut in one line", p.err)
+        feed = f.graph_requests("/delta")
+        listed = [urllib.parse.unquote(r["path"]) for r in f.graph_requests("/children")]
+        if method == "listing":
+            check(not feed and len(listed) >= 10, "listing: no feed", listed)
+            continue
+        # The feed of the folder: itself and every item on its own drive.
+        own = len(want) - 1 + 1
+        check(len(feed) == -(-own // 4) and all("token=" not in r["target"].replace("skiptoken", "") for r in feed),
+              method + ": the feed's pages once", [r["target"] for r in feed])
+        check(all("/drives/" in p or any(i in p for i in f.shortcuts) for p in listed),
+              method + ": only the shortcuts listed", listed)
+
+
+def case_walk_depth(f):
+    """Depth counts from the walked folder on both roads; a shallow walk
+    lists rather than reading the whole feed."""
+    want = library(f)
+    for method in ("listing", "changes"):
+        p = walk(f, method, "--max-depth", "2")
+        expect(p, EXIT_OK)
+        two = [w for w in want if len(w.rstrip("/").split("/")) - 2 <= 2]
+        check(sorted(p.out.splitlines()) == two,
+              method + ": two levels", p.out)
+    p = walk(f, "auto", "--max-depth", "2")
+    expect(p, EXIT_OK)
+    check(not f.graph_requests("/delta"), "auto: no feed for two levels",
+          [r["target"] for r in f.mock.requests])
+
+
+CASES = cases_in(globals())
+
+
+def main():
+    return main_of(CASES, lambda a: Fixture(os.path.abspath(a.nimbus)))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
