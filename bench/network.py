@@ -148,6 +148,7 @@ def bound_round_trips(page_size):
 # would otherwise weigh more than the network being measured.
 ROOT = drive()
 PAGES = {}
+FEEDS = ({}, {})  # the mock's change-feed answers, kept across runs the same way
 
 
 def run_one(nimbus, tmp, ca, cert, key, rtt, page_size):
@@ -188,6 +189,7 @@ def run_one(nimbus, tmp, ca, cert, key, rtt, page_size):
 def tree_mock(cert, key):
     mock = mock_graph.MockGraph(cert, key, ROOT)
     mock.page_cache = PAGES
+    mock.delta_runs, mock.delta_keys = FEEDS
     mock.delta_page = FEED_PAGE
     mock.delta_paths = False  # as the service answers
     mock.add_refresh_token("rt-0")

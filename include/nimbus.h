@@ -300,15 +300,25 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
 /*
  * Every entry beneath a folder (arguments as for nimbus_drive_list), with
  * its complete path (null beneath a folder given by id, as in listings).
- * Folders are listed by level, in the order they were found, up to
- * "WalkConcurrency" of them at once (settings key, 1 to 16, default 4):
- * the calling thread and up to that many less one helper threads, which
- * the call starts and joins before it returns (the library keeps no thread
- * between calls). Entries of folders listed at once may interleave; each
- * folder's come in the order of its pages. fn is called from any of these
- * threads but never twice at once, each call finished before the next
- * starts, so it needs no lock of its own (it may call the handle again; the
- * walk's other threads wait meanwhile).
+ * Two roads, "WalkMethod" in the settings ("auto", the default; "listing";
+ * "changes"). By listings, folders are listed by level, in the order they
+ * were found, up to "WalkConcurrency" of them at once (settings key, 1 to
+ * 16, default 4): the calling thread and up to that many less one helper
+ * threads, which the call starts and joins before it returns (the library
+ * keeps no thread between calls). Entries of folders listed at once may
+ * interleave; each folder's come in the order of its pages. By the change
+ * feed, one look-up of the folder and then its feed in pages of 1000 on the
+ * calling thread, each entry after its folder; shortcuts met are then
+ * listed as above (the feed does not enter other drives), and entries
+ * whose folder the feed never gave are left out with NIMBUS_E_PARTIAL.
+ * "auto" reads the feed on a personal drive when max_depth is 0 or more
+ * than 2, on a business drive only when walking the drive's root (its feed
+ * covers nothing else), and lists otherwise; a feed the service refuses at
+ * its first page, or a folder on another drive, is listed.
+ * fn is called from any of the walk's threads but never twice at once,
+ * each call finished before the next starts, so it needs no lock of its
+ * own (it may call the handle again; the walk's other threads wait
+ * meanwhile).
  * max_depth counts levels of entries: 1 gives the folder's own entries,
  * 2 also theirs, and so on; 0 or less walks the whole tree.
  * Beneath the walk's folder, a broken shortcut (its shared folder gone or
@@ -316,7 +326,8 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
  * NIMBUS_E_PARTIAL with the count and the first such shortcut in the
  * message. Answers as for nimbus_drive_list otherwise; any other failure
  * ends the whole walk (entries handed to fn stay handed), also when more
- * than 100000 found folders wait to be listed (NIMBUS_E_FAILED).
+ * than 100000 found folders wait to be listed, or more than 100000 feed
+ * items wait for their folder (NIMBUS_E_FAILED).
  */
 NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int max_depth,
                                  nimbus_entry_fn fn, void *ctx);
