@@ -29,8 +29,11 @@ outstanding at once; `free_port()` gives a port for serve_http.
 `rclone.find()` is the rclone binary on PATH or None; a benchmark prints a
 line and carries on without it. The config's drive id is the mock's
 (`mock_graph.DRIVE_ID`), drive type personal; the mock answers rclone's
-/drives/{id}/... requests for its own drive. `tunnels` counts the CONNECT
-tunnels rclone opened (one per TCP connection it made).
+/drives/{id}/... requests for its own drive (and /items/{id}/content with a
+redirect to the download URL). `tunnels` counts the CONNECT tunnels rclone
+opened (one per TCP connection it made). Download URLs on 127.0.0.1 (the
+mock's `serve_downloads`) are fetched directly, not through the tunnel: Go
+never sends loopback addresses to a proxy.
 """
 
 import json

@@ -256,6 +256,16 @@ TEST_F(WalkTest, ChangeFeedListsShortcutsAndOwnsUpToWhatItLeftOut) {
     EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/Music", 1, keep, &one));
     EXPECT_EQ((std::vector<std::string>{"/Music/Shared", "/Music/x.flac"}), one.paths);
     EXPECT_EQ(1, gets(first_page(kGraph + "/drives/d2/items/R/children")));
+
+    // Beneath a configured root, paths start at that root.
+    nimbus_drive_close(drive);
+    drive = nullptr;
+    open("\"WalkMethod\":\"changes\",\"Path\":\"/Music\"");
+    seen rooted;
+    EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/", 0, keep, &rooted));
+    EXPECT_EQ((std::vector<std::string>{"/Shared", "/x.flac", "/Shared/remote.flac"}),
+              rooted.paths);
+    EXPECT_EQ(3, gets(delta));
 }
 
 TEST_F(WalkTest, RoadByDriveDepthAndAnswer) {
