@@ -11,7 +11,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from mock_graph import Node  # noqa: E402
-from run_e2e import EXIT_OK, Fixture, cases_in, check, expect, main_of  # noqa: E402
+from run_e2e import EXIT_OK, EXIT_OTHER, Fixture, cases_in, check, expect, main_of  # noqa: E402
 
 
 def library(f):
@@ -58,14 +58,15 @@ def walk(f, method, *args):
 
 def case_walk_roads(f):
     """Both roads give every entry once with its full path, the shared
-    album's too; the broken shortcut is named in one line and the rest goes
-    on; the feed road reads the feed and lists only the shortcuts."""
+    album's too; the broken shortcut is named in one line, the rest goes on
+    and the exit status says the listing is incomplete; the feed road reads
+    the feed and lists only the shortcuts."""
     want = library(f)
     broken = ("(-17): 1 folder left out: shortcut /Library/Gone is broken: the shared item is "
               "gone or no longer shared with you (access denied)\n")
     for method in ("listing", "changes", "auto"):
         p = walk(f, method)
-        expect(p, EXIT_OK)
+        expect(p, EXIT_OTHER)
         check(sorted(p.out.splitlines()) == want, method + ": every entry once", p.out)
         check(p.err.startswith("nimbus: list -R /Library: ") and p.err.endswith(broken) and
               p.err.count("\n") == 1, method + ": the broken shortcut in one line", p.err)
@@ -88,12 +89,12 @@ def case_walk_depth(f):
     want = library(f)
     for method in ("listing", "changes"):
         p = walk(f, method, "--max-depth", "2")
-        expect(p, EXIT_OK)
+        expect(p, EXIT_OTHER)
         two = [w for w in want if len(w.rstrip("/").split("/")) - 2 <= 2]
         check(sorted(p.out.splitlines()) == two,
               method + ": two levels", p.out)
     p = walk(f, "auto", "--max-depth", "2")
-    expect(p, EXIT_OK)
+    expect(p, EXIT_OTHER)
     check(not f.graph_requests("/delta"), "auto: no feed for two levels",
           [r["target"] for r in f.mock.requests])
 
