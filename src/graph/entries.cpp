@@ -18,7 +18,26 @@ bool usable_id(yyjson_val *id);
 const char *text_of(yyjson_val *v);
 int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *scratch,
          nimbus_entry *entry);
-bool seen_add(nimbus_idset *set, const char *id, bool *added);
+bool seen_add(nimbus_idset *set, const char *id, size_t n, uint64_t hash, bool *added);
+uint64_t hash_id(const char *id, size_t n);
+size_t home_of(uint64_t hash_or_slot, size_t cap);
+
+// An entry of a page on its way out: its driveItem's members and, for a
+// de-duplicated listing, its id's length up to the first NUL and hash.
+struct pending {
+    yyjson_val *obj;
+    members m;
+    size_t id_len;
+    uint64_t hash;
+};
+
+// Elements are taken in runs of this many: the run's ids are hashed and
+// their slots in the id set fetched before the first of them is looked up,
+// so that the set's cache misses overlap instead of stalling one entry
+// after another (the set outgrows the caches at some ten thousand ids).
+constexpr size_t RUN = 32;
+
+int hand_out(nimbus_walk *walk, const pending &p, char *msg, size_t size);
 
 // The virtual path of the folder that holds obj, from its
 // parentReference.path ("/drive/root:/a/b", or "/drives/<id>/root:/a/b"),
@@ -212,54 +231,35 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
     }
 
     yyjson_arr_iter iter = yyjson_arr_iter_with(value);
-    while (yyjson_val *obj = yyjson_arr_iter_next(&iter)) {
-        if (!yyjson_is_obj(obj))
-            continue;
-        members m{};
-        nimbus_scan_item(obj, &m);
-        if (!usable_id(m.id))
-            continue;
-        // The first occurrence of an id wins, on this page or an earlier one;
-        // a duplicate costs no copy. A change feed hands out every change.
-        if (!walk->feed) {
-            if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
-                if (seen_add(&walk->seen, yyjson_get_str(m.id), nullptr))
-                    continue;
-                nimbus_msgf(msg, size, "folder has more than %u items",
-                            static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
-                return NIMBUS_E_FAILED;
+    pending run[RUN];
+    for (bool more = true; more;) {
+        size_t n = 0;
+        while (n < RUN) {
+            yyjson_val *obj = yyjson_arr_iter_next(&iter);
+            if (!obj) {
+                more = false;
+                break;
             }
-            bool added = false;
-            if (!seen_add(&walk->seen, yyjson_get_str(m.id), &added)) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_NOMEM;
-            }
-            if (!added)
+            if (!yyjson_is_obj(obj))
                 continue;
-        }
-        nimbus_entry entry;
-        const char *prefix = walk->prefix;
-        size_t prefix_len = walk->prefix_len;
-        if (walk->by_parent) {
-            int got = parent_prefix(obj, walk->root, &walk->parent);
-            if (got < 0) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_NOMEM;
+            pending &p = run[n];
+            p.obj = obj;
+            p.m = members{};
+            nimbus_scan_item(obj, &p.m);
+            if (!usable_id(p.m.id))
+                continue;
+            if (!walk->feed) {
+                p.id_len = std::strlen(yyjson_get_str(p.m.id));
+                p.hash = hash_id(yyjson_get_str(p.m.id), p.id_len);
+                if (walk->seen.cap > 0)
+                    __builtin_prefetch(&walk->seen.slots[home_of(p.hash, walk->seen.cap)]);
             }
-            prefix = got ? walk->parent.data : nullptr;
-            prefix_len = got ? walk->parent.len : 0;
+            n++;
         }
-        if (fill(m, prefix, prefix_len, &walk->scratch, &entry) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-        if (walk->drive && remote_entry(walk, &entry) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-        if (walk->fn(walk->ctx, &entry) != 0) {
-            nimbus_msgf(msg, size, "the entry callback stopped the listing");
-            return NIMBUS_E_STOPPED;
+        for (size_t i = 0; i < n; i++) {
+            int rc = hand_out(walk, run[i], msg, size);
+            if (rc != NIMBUS_OK)
+                return rc;
         }
     }
     *next = link.release();
@@ -280,6 +280,52 @@ bool usable_id(yyjson_val *id) {
 
 const char *text_of(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0 ? yyjson_get_str(v) : nullptr;
+}
+
+// One element of a page: skipped when its id was handed out before (unless
+// the walk reads a change feed), else filled and given to the callback.
+int hand_out(nimbus_walk *walk, const pending &p, char *msg, size_t size) {
+    // The first occurrence of an id wins, on this page or an earlier one;
+    // a duplicate costs no copy. A change feed hands out every change.
+    if (!walk->feed) {
+        const char *id = yyjson_get_str(p.m.id);
+        if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
+            if (seen_add(&walk->seen, id, p.id_len, p.hash, nullptr))
+                return NIMBUS_OK;
+            nimbus_msgf(msg, size, "folder has more than %u items",
+                        static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
+            return NIMBUS_E_FAILED;
+        }
+        bool added = false;
+        if (!seen_add(&walk->seen, id, p.id_len, p.hash, &added)) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        if (!added)
+            return NIMBUS_OK;
+    }
+    nimbus_entry entry;
+    const char *prefix = walk->prefix;
+    size_t prefix_len = walk->prefix_len;
+    if (walk->by_parent) {
+        int got = parent_prefix(p.obj, walk->root, &walk->parent);
+        if (got < 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        prefix = got ? walk->parent.data : nullptr;
+        prefix_len = got ? walk->parent.len : 0;
+    }
+    if (fill(p.m, prefix, prefix_len, &walk->scratch, &entry) != 0 ||
+        (walk->drive && remote_entry(walk, &entry) != 0)) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    if (walk->fn(walk->ctx, &entry) != 0) {
+        nimbus_msgf(msg, size, "the entry callback stopped the listing");
+        return NIMBUS_E_STOPPED;
+    }
+    return NIMBUS_OK;
 }
 
 // The name is cleaned into scratch right after the prefix and "/", so the
@@ -316,12 +362,10 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
     return 0;
 }
 
-// A hash of the bytes of id up to its NUL, eight at a time (an id is some
-// 40 bytes; a byte-serial hash would cost more than the lookup); *len gets
-// their count. Murmur's finaliser spreads every input bit over the result.
-uint64_t hash_id(const char *id, size_t *len) {
-    size_t n = std::strlen(id);
-    *len = n;
+// A hash of the n bytes of id (an id is some 40 bytes, so they are taken
+// eight at a time: a byte-serial hash would cost more than the lookup).
+// Murmur's finaliser spreads every input bit over the result.
+uint64_t hash_id(const char *id, size_t n) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -341,34 +385,40 @@ uint64_t hash_id(const char *id, size_t *len) {
     return h;
 }
 
-// A slot holds the id's offset + 1 in its low half and the high half of its
-// hash in its high half, so a probe compares ids only when those agree.
+// A slot holds the high half of the id's hash in its high half and the
+// id's offset + 1 in its low half. The slot's position comes from the same
+// high half, so a probe compares ids only when the whole half agrees, and
+// growing the table needs neither the ids nor their hashes again.
 uint64_t slot_of(uint64_t hash, size_t off) {
     return (hash & 0xFFFFFFFF00000000ull) | static_cast<uint64_t>(off + 1);
 }
 
-void put(uint64_t *slots, size_t cap, uint64_t hash, size_t off) {
-    size_t mask = cap - 1;
-    size_t i = hash & mask;
-    while (slots[i] != 0)
-        i = (i + 1) & mask;
-    slots[i] = slot_of(hash, off);
+size_t home_of(uint64_t hash_or_slot, size_t cap) {
+    return static_cast<size_t>(hash_or_slot >> 32) & (cap - 1);
 }
 
-// Quadruples the table (1024 slots at first) and re-inserts every id; on
-// failure the old table stays. Re-inserting is random writes into fresh
-// memory, so fewer, larger steps cost less than doubling (the table stays
-// below 4 slots per id).
+void put(uint64_t *slots, size_t cap, uint64_t slot) {
+    size_t i = home_of(slot, cap);
+    while (slots[i] != 0)
+        i = (i + 1) & (cap - 1);
+    slots[i] = slot;
+}
+
+// Quadruples the table (1024 slots at first) and moves every slot over; on
+// failure the old table stays. Moving is random writes into fresh memory,
+// so fewer, larger steps cost less than doubling (the table stays below 4
+// slots per id), and the home of a slot a few steps ahead is fetched early.
 bool grow(nimbus_idset *set) {
     size_t cap = set->cap == 0 ? 1024 : 4 * set->cap;
     uint64_t *slots = static_cast<uint64_t *>(std::calloc(cap, sizeof(uint64_t)));
     if (!slots)
         return false;
-    for (size_t off = 0; off < set->ids.len;) {
-        size_t n;
-        uint64_t hash = hash_id(set->ids.data + off, &n);
-        put(slots, cap, hash, off);
-        off += n + 1;
+    constexpr size_t ahead = 16;
+    for (size_t i = 0; i < set->cap; i++) {
+        if (i + ahead < set->cap && set->slots[i + ahead] != 0)
+            __builtin_prefetch(&slots[home_of(set->slots[i + ahead], cap)], 1);
+        if (set->slots[i] != 0)
+            put(slots, cap, set->slots[i]);
     }
     std::free(set->slots);
     set->slots = slots;
@@ -376,16 +426,13 @@ bool grow(nimbus_idset *set) {
     return true;
 }
 
-// Looks id up (compared up to its first NUL, as the entry list does) and,
-// when added is non-null, adds it if new. Without added: true when id is
-// in the set. With added: false when memory ran out, else true with *added
-// telling whether the id was new.
-bool seen_add(nimbus_idset *set, const char *id, bool *added) {
-    size_t n;
-    uint64_t hash = hash_id(id, &n);
+// Looks id (n bytes, NUL after them, hash its hash_id) up and, when added
+// is non-null, adds it if new. Without added: true when id is in the set.
+// With added: false when memory ran out, else true with *added telling
+// whether the id was new.
+bool seen_add(nimbus_idset *set, const char *id, size_t n, uint64_t hash, bool *added) {
     if (set->cap > 0) {
-        size_t mask = set->cap - 1;
-        for (size_t i = hash & mask; set->slots[i] != 0; i = (i + 1) & mask) {
+        for (size_t i = home_of(hash, set->cap); set->slots[i] != 0; i = (i + 1) & (set->cap - 1)) {
             uint64_t slot = set->slots[i];
             if ((slot ^ hash) >> 32 == 0 &&
                 std::memcmp(set->ids.data + (slot & 0xFFFFFFFFu) - 1, id, n + 1) == 0) {
@@ -404,7 +451,7 @@ bool seen_add(nimbus_idset *set, const char *id, bool *added) {
         set->ids.len = off;
         return false;
     }
-    put(set->slots, set->cap, hash, off);
+    put(set->slots, set->cap, slot_of(hash, off));
     set->count++;
     *added = true;
     return true;
