@@ -4,9 +4,11 @@
 // 1.5 KB each, scripted in the fake transport) through nimbus_list with a
 // large caller buffer and a cached token. Counters: entries_per_s (thread CPU
 // time); yyjson_ratio, the listing's throughput over that of yyjson_read alone
-// on the same 500 page bodies (thread CPU time, same run); peak_over_json, the largest growth of
-// live heap bytes during one request (counted by the malloc wrappers below, usable sizes, relative
-// to what was live when the request started) divided by the size of the entry JSON;
+// on the same 500 page bodies (thread CPU time; every iteration times both,
+// so that load from elsewhere on the machine falls on both sides alike);
+// peak_over_json, the largest growth of live heap bytes during one request
+// (counted by the malloc wrappers below, usable sizes, relative to what was
+// live when the request started) divided by the size of the entry JSON;
 // rss_peak_over_json, the growth of the resident set during that request (peak
 // resident size after freed memory went back to the system, less the resident
 // size at its start) over the same size.
@@ -212,6 +214,62 @@ double thread_cpu_s() {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// Thread CPU seconds of one yyjson_read of every page body.
+double read_pages_s() {
+    double t0 = thread_cpu_s();
+    for (const std::string &body : pages()) {
+        yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+        benchmark::DoNotOptimize(doc);
+        yyjson_doc_free(doc);
+    }
+    return thread_cpu_s() - t0;
+}
+
+// Times list (one whole listing of the drive; false on failure, the error
+// then in nimbus_last_error()) against yyjson_read of the same pages, both
+// in every iteration, so that other load on the machine falls on both sides
+// alike; then makes one more listing with the heap counted. json_len is the
+// size of the entry JSON nimbus_list answers for the drive.
+template <class List> void compare(benchmark::State &state, size_t json_len, List list) {
+    double list_s = 0;
+    double read_s = 0;
+    for (auto _ : state) {
+        double t0 = thread_cpu_s();
+        bool ok = list();
+        list_s += thread_cpu_s() - t0;
+        if (!ok) {
+            state.SkipWithError(nimbus_last_error());
+            return;
+        }
+        state.PauseTiming();
+        read_s += read_pages_s();
+        state.ResumeTiming();
+    }
+    // Live bytes start at 0 when the counted listing starts; frees of blocks
+    // made before it (the previous answer) lower the count, so the peak is
+    // the real growth of the heap.
+    malloc_trim(0);
+    reset_peak_rss();
+    double rss_before = vm_bytes("VmRSS:");
+    g_live = 0;
+    g_peak = 0;
+    g_counting = true;
+    list();
+    g_counting = false;
+    double rss_growth = vm_bytes("VmHWM:") - rss_before;
+    state.SetItemsProcessed(state.iterations() * 100000);
+    state.counters["entries_per_s"] = double(state.iterations()) * 100000 / list_s;
+    state.counters["yyjson_entries_per_s"] = double(state.iterations()) * 100000 / read_s;
+    state.counters["yyjson_ratio"] = read_s / list_s;
+    state.counters["peak_over_json"] = double(g_peak.load()) / double(json_len);
+    state.counters["rss_peak_over_json"] = rss_growth / double(json_len);
+    state.counters["json_MB"] = double(json_len) / 1e6;
+    size_t page_bytes = 0;
+    for (const std::string &body : pages())
+        page_bytes += body.size();
+    state.counters["pages_MB"] = double(page_bytes) / 1e6;
+}
+
 template <class Call> void list_100k(benchmark::State &state, Call call) {
     const int32_t cap = 128 << 20;
     std::vector<char> out(cap);
@@ -219,50 +277,7 @@ template <class Call> void list_100k(benchmark::State &state, Call call) {
         state.SkipWithError(nimbus_last_error());
         return;
     }
-    const size_t json_len = std::strlen(out.data());
-    double list_s = 0;
-    for (auto _ : state) {
-        double t0 = thread_cpu_s();
-        int rc = call(out.data(), cap);
-        list_s += thread_cpu_s() - t0;
-        if (rc != NIMBUS_OK) {
-            state.SkipWithError(nimbus_last_error());
-            return;
-        }
-    }
-    // One more request with the heap counted (outside the timing). Live bytes
-    // start at 0 when it starts; frees of blocks made before it (the previous
-    // answer) lower the count, so the peak is the real growth of the heap.
-    malloc_trim(0);
-    reset_peak_rss();
-    double rss_before = vm_bytes("VmRSS:");
-    g_live = 0;
-    g_peak = 0;
-    g_counting = true;
-    call(out.data(), cap);
-    g_counting = false;
-    double rss_growth = vm_bytes("VmHWM:") - rss_before;
-    double peak_ratio = double(g_peak.load()) / double(json_len);
-    // yyjson_read alone over the same page bodies, as many times.
-    double t0 = thread_cpu_s();
-    for (int64_t i = 0; i < state.iterations(); i++)
-        for (const std::string &body : pages()) {
-            yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
-            benchmark::DoNotOptimize(doc);
-            yyjson_doc_free(doc);
-        }
-    double read_s = thread_cpu_s() - t0;
-    state.SetItemsProcessed(state.iterations() * 100000);
-    state.counters["entries_per_s"] = double(state.iterations()) * 100000 / list_s;
-    state.counters["yyjson_entries_per_s"] = double(state.iterations()) * 100000 / read_s;
-    state.counters["yyjson_ratio"] = read_s / list_s;
-    state.counters["peak_over_json"] = peak_ratio;
-    state.counters["rss_peak_over_json"] = rss_growth / double(json_len);
-    state.counters["json_MB"] = double(json_len) / 1e6;
-    size_t page_bytes = 0;
-    for (const std::string &body : pages())
-        page_bytes += body.size();
-    state.counters["pages_MB"] = double(page_bytes) / 1e6;
+    compare(state, std::strlen(out.data()), [&] { return call(out.data(), cap) == NIMBUS_OK; });
 }
 
 void BM_List100k(benchmark::State &state) {
@@ -350,43 +365,12 @@ void BM_DriveList100k(benchmark::State &state) {
         nimbus_drive_close(handle);
         return;
     }
-    double list_s = 0;
-    for (auto _ : state) {
+    compare(state, json_len, [&] {
         seen = 0;
-        double t0 = thread_cpu_s();
-        int rc = nimbus_drive_list(handle, nullptr, count_entry, &seen);
-        list_s += thread_cpu_s() - t0;
-        if (rc != NIMBUS_OK || seen != 100000) {
-            state.SkipWithError(nimbus_last_error());
-            nimbus_drive_close(handle);
-            return;
-        }
-    }
-    malloc_trim(0);
-    reset_peak_rss();
-    double rss_before = vm_bytes("VmRSS:");
-    g_live = 0;
-    g_peak = 0;
-    g_counting = true;
-    nimbus_drive_list(handle, nullptr, count_entry, &seen);
-    g_counting = false;
-    double rss_growth = vm_bytes("VmHWM:") - rss_before;
+        return nimbus_drive_list(handle, nullptr, count_entry, &seen) == NIMBUS_OK &&
+               seen == 100000;
+    });
     nimbus_drive_close(handle);
-    double t0 = thread_cpu_s();
-    for (int64_t i = 0; i < state.iterations(); i++)
-        for (const std::string &body : pages()) {
-            yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
-            benchmark::DoNotOptimize(doc);
-            yyjson_doc_free(doc);
-        }
-    double read_s = thread_cpu_s() - t0;
-    state.SetItemsProcessed(state.iterations() * 100000);
-    state.counters["entries_per_s"] = double(state.iterations()) * 100000 / list_s;
-    state.counters["yyjson_entries_per_s"] = double(state.iterations()) * 100000 / read_s;
-    state.counters["yyjson_ratio"] = read_s / list_s;
-    state.counters["peak_over_json"] = double(g_peak.load()) / double(json_len);
-    state.counters["rss_peak_over_json"] = rss_growth / double(json_len);
-    state.counters["json_MB"] = double(json_len) / 1e6;
     nimbus_forget_tokens();
 }
 BENCHMARK(BM_DriveList100k)->Unit(benchmark::kMillisecond)->UseRealTime();
