@@ -15,6 +15,24 @@ std::atomic<const char *> g_graph_base{"https://graph.microsoft.com/v1.0"};
 void guid_fallback(unsigned char bytes[16], const void *salt);
 int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
 
+// Whether text starts with "DDDD-DD-DDTDD:DD:DD" (D a digit), which the
+// field reader below would read the same way.
+bool fixed_form(const char *text) {
+    static const char form[] = "DDDD-DD-DDTDD:DD:DD";
+    for (size_t i = 0; i + 1 < sizeof form; i++)
+        if (form[i] == 'D' ? text[i] < '0' || text[i] > '9' : text[i] != form[i])
+            return false;
+    return true;
+}
+
+// The value of n decimal digits.
+unsigned digits(const char *s, int n) {
+    unsigned v = 0;
+    for (int i = 0; i < n; i++)
+        v = v * 10 + static_cast<unsigned>(s[i] - '0');
+    return v;
+}
+
 // A cursor over a NUL-terminated text that reads the fields the way the
 // scanf pattern "%lld-%2u-%2uT%2u:%2u:%2u" does.
 struct reader {
@@ -122,10 +140,20 @@ int64_t nimbus_iso8601_ms(const char *text) {
     reader r{text};
     int64_t year;
     unsigned month, day, hour, minute, second;
-    if (!r.year(&year) || !r.literal('-') || !r.field(&month) || !r.literal('-') ||
-        !r.field(&day) || !r.literal('T') || !r.field(&hour) || !r.literal(':') ||
-        !r.field(&minute) || !r.literal(':') || !r.field(&second))
+    if (fixed_form(text)) {
+        // The service's own form, "YYYY-MM-DDTHH:MM:SS", at fixed places.
+        year = digits(text, 4);
+        month = digits(text + 5, 2);
+        day = digits(text + 8, 2);
+        hour = digits(text + 11, 2);
+        minute = digits(text + 14, 2);
+        second = digits(text + 17, 2);
+        r.p = text + 19;
+    } else if (!r.year(&year) || !r.literal('-') || !r.field(&month) || !r.literal('-') ||
+               !r.field(&day) || !r.literal('T') || !r.field(&hour) || !r.literal(':') ||
+               !r.field(&minute) || !r.literal(':') || !r.field(&second)) {
         return 0;
+    }
     if (year < 1971 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
         minute > 59 || second > 60)
         return 0;

@@ -21,6 +21,17 @@ inline bool special(unsigned char c) {
     return c == '/' || control_byte(c);
 }
 
+// Whether all n bytes are printable ASCII other than '/'. Every byte is
+// looked at (no early exit), which keeps the loop free of branches.
+bool plain_ascii(const char *s, size_t n) {
+    unsigned odd = 0;
+    for (size_t i = 0; i < n; i++) {
+        unsigned c = static_cast<unsigned char>(s[i]);
+        odd |= static_cast<unsigned>(c - 0x20u > 0x7Eu - 0x20u) | static_cast<unsigned>(c == '/');
+    }
+    return odd == 0;
+}
+
 } // namespace
 
 int nimbus_utf8_ok(const char *bytes, size_t n) {
@@ -115,6 +126,11 @@ const char *nimbus_basename(const char *s) {
 
 int nimbus_name_clean(nimbus_buf *b, const char *name, const char *fallback) {
     size_t n = name != nullptr ? std::strlen(name) : 0;
+    // Most names are printable ASCII without a '/': valid UTF-8 with nothing
+    // to replace, found so by one look at each byte and kept as they are.
+    if (n >= 1 && n <= MAX_NAME_BYTES && plain_ascii(name, n) && std::strcmp(name, ".") != 0 &&
+        std::strcmp(name, "..") != 0)
+        return nimbus_buf_add(b, name, n);
     bool usable = n >= 1 && n <= MAX_NAME_BYTES && nimbus_utf8_ok(name, n) &&
                   std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
     if (!usable) {
