@@ -119,6 +119,10 @@ TEST(Validate, NameClean) {
               clean("AC/DC", "fb"));
     EXPECT_EQ("a_b", clean("a\tb", "fb"));
     EXPECT_EQ("_x_y_", clean("\x01x\x7Fy\x1F", "fb"));
+    // The printable ASCII range ends at space and '~' on either side.
+    EXPECT_EQ(" a~", clean(" a~", "fb"));
+    EXPECT_EQ("a_", clean("a\x7F", "fb"));
+    EXPECT_EQ("a_", clean("a\x1F", "fb"));
     EXPECT_EQ("caf\xC3\xA9 !", clean("caf\xC3\xA9 !", "fb"));
     EXPECT_EQ("fb", clean(".", "fb"));
     EXPECT_EQ("fb", clean("..", "fb"));
