@@ -315,15 +315,20 @@ struct drive_io {
     }
 };
 
-void BM_List100kHostTransport(benchmark::State &state) {
+// The scripted drive behind a drive_io.
+const nimbus_io *drive_transport() {
     static drive_io drive;
+    static const nimbus_io io = {&drive, drive_io::get, drive_io::post, nullptr};
     if (drive.bodies.empty())
         for (int p = 0; p < 500; p++)
             drive.bodies[page_url(p)] = &pages()[p];
-    static const nimbus_io io = {&drive, drive_io::get, drive_io::post, nullptr};
+    return &io;
+}
+
+void BM_List100kHostTransport(benchmark::State &state) {
     nimbus_forget_tokens();
     list_100k(state, [](char *out, int32_t cap) {
-        return hvtab_get()->list(&io, kSettings, nullptr, out, cap);
+        return hvtab_get()->list(drive_transport(), kSettings, nullptr, out, cap);
     });
     nimbus_forget_tokens();
 }
@@ -341,17 +346,13 @@ int count_entry(void *ctx, const nimbus_entry *e) {
 }
 
 void BM_DriveList100k(benchmark::State &state) {
-    static drive_io drive;
-    if (drive.bodies.empty())
-        for (int p = 0; p < 500; p++)
-            drive.bodies[page_url(p)] = &pages()[p];
-    static const nimbus_io io = {&drive, drive_io::get, drive_io::post, nullptr};
+    const nimbus_io *io = drive_transport();
     nimbus_forget_tokens();
     size_t json_len = 0;
     {
         const int32_t cap = 128 << 20;
         std::vector<char> out(cap);
-        if (hvtab_get()->list(&io, kSettings, nullptr, out.data(), cap) != NIMBUS_OK) {
+        if (hvtab_get()->list(io, kSettings, nullptr, out.data(), cap) != NIMBUS_OK) {
             state.SkipWithError(nimbus_last_error());
             return;
         }
@@ -359,7 +360,7 @@ void BM_DriveList100k(benchmark::State &state) {
     }
     nimbus_drive *handle = nullptr;
     size_t seen = 0;
-    if (nimbus_drive_open(kSettings, &io, &handle) != NIMBUS_OK ||
+    if (nimbus_drive_open(kSettings, io, &handle) != NIMBUS_OK ||
         nimbus_drive_list(handle, nullptr, count_entry, &seen) != NIMBUS_OK || seen != 100000) {
         state.SkipWithError(nimbus_last_error());
         nimbus_drive_close(handle);

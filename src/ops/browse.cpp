@@ -1,7 +1,6 @@
 // The drive handle's operations: a folder listing streamed page by page to
 // the host's callback, and one item looked up; both through the handle's
 // shared access token.
-#include <cstdio>
 #include <cstring>
 
 #include <yyjson.h>
@@ -28,7 +27,11 @@ struct walk_guard {
     ~walk_guard() { nimbus_walk_free(walk); }
 };
 
-constexpr char OOM[] = "out of memory";
+// Every allocation failure answers the same code and message.
+int no_memory(char *msg, size_t size) {
+    nimbus_msgf(msg, size, "out of memory");
+    return NIMBUS_E_NOMEM;
+}
 
 } // namespace
 
@@ -118,10 +121,8 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     const char *d, *i;
     size_t dn;
     if (!is_root(folder) && nimbus_remote_id(folder, &d, &dn, &i)) {
-        if (nimbus_buf_add(&drive, d, dn) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+        if (nimbus_buf_add(&drive, d, dn) != 0)
+            return no_memory(msg, size);
         walk.drive = drive.data;
     }
     rc = pages(c, &walk, first.data, walk.drive ? nullptr : folder, msg, size);
@@ -145,10 +146,8 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
         return found;
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (nimbus_remote_url(&remote, true, &url) != 0) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
+    if (nimbus_remote_url(&remote, true, &url) != 0)
+        return no_memory(msg, size);
     walk.drive = remote.drive.data;
     rc = pages(c, &walk, url.data, nullptr, msg, size);
     if (walk.seen.count || (rc != NIMBUS_E_AUTH && rc != NIMBUS_E_NOT_FOUND))
@@ -158,10 +157,8 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     // A folder addressed by id whose path is known is named by its path.
     if (prefix && *prefix) {
         remote.shortcut.len = 0;
-        if (nimbus_buf_adds(&remote.shortcut, prefix) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+        if (nimbus_buf_adds(&remote.shortcut, prefix) != 0)
+            return no_memory(msg, size);
     }
     return nimbus_shortcut_broken(rc, &remote, msg, size);
 }
@@ -170,10 +167,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
                         char *msg, size_t size) {
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (item_url(c->cfg, path_or_id, &url) != 0) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
+    if (item_url(c->cfg, path_or_id, &url) != 0)
+        return no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
     if (rc != NIMBUS_OK)
@@ -187,10 +182,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         if (found == NIMBUS_OK) {
             nimbus_resp_free(&resp);
             url.len = 0;
-            if (nimbus_remote_url(&remote, false, &url) != 0) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_NOMEM;
-            }
+            if (nimbus_remote_url(&remote, false, &url) != 0)
+                return no_memory(msg, size);
             rc = nimbus_caller_get(c, url.data, &resp, msg, size);
             if (rc != NIMBUS_OK)
                 return rc;
@@ -207,10 +200,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         nimbus_resp_free(&resp);
         url.len = 0;
         if (nimbus_buf_adds(&remote.shortcut, path_or_id) != 0 ||
-            nimbus_remote_url(&remote, false, &url) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+            nimbus_remote_url(&remote, false, &url) != 0)
+            return no_memory(msg, size);
         rc = nimbus_caller_get(c, url.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
@@ -222,15 +213,13 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     nimbus_buf_guard dg{&drive};
     const char *d, *i;
     size_t dn;
-    if (rc == NIMBUS_OK && remote.drive.data) {
-        rc = nimbus_buf_adds(&drive, remote.drive.data) ? static_cast<int>(NIMBUS_E_NOMEM)
-                                                        : static_cast<int>(NIMBUS_OK);
-    } else if (rc == NIMBUS_OK && nimbus_remote_id(path_or_id, &d, &dn, &i)) {
-        rc = nimbus_buf_add(&drive, d, dn) ? static_cast<int>(NIMBUS_E_NOMEM)
-                                           : static_cast<int>(NIMBUS_OK);
-    }
-    if (rc == NIMBUS_E_NOMEM)
-        nimbus_msgf(msg, size, "%s", OOM);
+    bool bad = false;
+    if (rc == NIMBUS_OK && remote.drive.data)
+        bad = nimbus_buf_adds(&drive, remote.drive.data) != 0;
+    else if (rc == NIMBUS_OK && nimbus_remote_id(path_or_id, &d, &dn, &i))
+        bad = nimbus_buf_add(&drive, d, dn) != 0;
+    if (bad)
+        rc = no_memory(msg, size);
     if (rc == NIMBUS_OK)
         rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, drive.data, fn, ctx, msg,
                        size);
@@ -279,10 +268,8 @@ int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, vo
     if (!bad)
         bad |= nimbus_buf_addq(&url, quoted.data);
     bad |= nimbus_buf_adds(&url, "')");
-    if (bad || !url.data) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
+    if (bad || !url.data)
+        return no_memory(msg, size);
     nimbus_walk walk{};
     walk_guard wg{&walk};
     walk.fn = fn;
@@ -309,18 +296,14 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
             nimbus_msgf(msg, size, "the change cursor is not a link on the Graph service");
             return NIMBUS_E_INVALID;
         }
-        if (nimbus_buf_adds(&first, cursor) != 0 || !first.data) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+        if (nimbus_buf_adds(&first, cursor) != 0 || !first.data)
+            return no_memory(msg, size);
     } else {
         bool by_path = is_root(folder) || folder[0] == '/';
         bool bare = is_root(folder) && !(c->cfg->path && *c->cfg->path);
         if (item_url(c->cfg, is_root(folder) ? "/" : folder, &first) != 0 ||
-            nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+            nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0)
+            return no_memory(msg, size);
     }
     nimbus_walk walk{};
     walk_guard wg{&walk};
@@ -376,10 +359,8 @@ int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
 int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (item_url(c->cfg, is_root(folder) ? "/" : folder, &url) != 0) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
+    if (item_url(c->cfg, is_root(folder) ? "/" : folder, &url) != 0)
+        return no_memory(msg, size);
     const char *shown = is_root(folder) ? "/" : folder;
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
@@ -392,8 +373,7 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
             yyjson_read_opts(resp.body, resp.len, YYJSON_READ_INSITU, nullptr, &err)};
         yyjson_val *root = yyjson_doc_get_root(doc.doc);
         if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            rc = NIMBUS_E_NOMEM;
+            rc = no_memory(msg, size);
         } else if (yyjson_is_obj(root) && !yyjson_is_obj(nimbus_json_member(root, "folder"))) {
             nimbus_msgf(msg, size, "%s is a file, not a folder", shown);
             rc = NIMBUS_E_NOT_FOLDER;
@@ -411,10 +391,8 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_ent
     nimbus_doc_guard doc{
         yyjson_read_opts(resp->body, resp->len, YYJSON_READ_INSITU, nullptr, &err)};
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
-    if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
+    if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
+        return no_memory(msg, size);
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "the item answer is not a JSON object");
         return NIMBUS_E_FAILED;
@@ -427,10 +405,8 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_ent
     nimbus_buf_guard sg{&scratch};
     nimbus_entry entry;
     int got = nimbus_entry_from(root, nullptr, 0, &scratch, &entry);
-    if (got < 0) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
+    if (got < 0)
+        return no_memory(msg, size);
     if (got > 0) {
         nimbus_msgf(msg, size, "a driveItem carries no id");
         return NIMBUS_E_FAILED;
@@ -441,10 +417,8 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_ent
     nimbus_buf_guard ig{&id};
     if (drive) {
         if (nimbus_buf_adds(&id, "drives/") != 0 || nimbus_buf_adds(&id, drive) != 0 ||
-            nimbus_buf_adds(&id, "/items/") != 0 || nimbus_buf_adds(&id, entry.id) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+            nimbus_buf_adds(&id, "/items/") != 0 || nimbus_buf_adds(&id, entry.id) != 0)
+            return no_memory(msg, size);
         entry.id = id.data;
         if (!entry.drive_id)
             entry.drive_id = drive;
@@ -489,24 +463,13 @@ int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t 
 int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
           size_t size) {
     nimbus_str cur(nimbus_strdup(first));
-    if (!cur) {
-        nimbus_msgf(msg, size, "%s", OOM);
-        return NIMBUS_E_NOMEM;
-    }
-    char top[16];
-    std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(c->cfg)));
+    if (!cur)
+        return no_memory(msg, size);
     for (int budget = NIMBUS_MAX_PAGES;;) {
         nimbus_buf req{};
         nimbus_buf_guard rg{&req};
-        int bad = nimbus_buf_adds(&req, cur.get());
-        if (!std::strchr(cur.get(), '?')) {
-            bad |= nimbus_buf_adds(&req, "?$top=");
-            bad |= nimbus_buf_addq(&req, top);
-        }
-        if (bad || !req.data) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+        if (nimbus_page_url(c->cfg, cur.get(), &req) != 0)
+            return no_memory(msg, size);
         nimbus_resp resp{};
         int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
         if (rc != NIMBUS_OK)

@@ -134,6 +134,17 @@ int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *o
     return NIMBUS_OK;
 }
 
+int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req) {
+    int bad = nimbus_buf_adds(req, link);
+    if (!std::strchr(link, '?')) {
+        char top[16];
+        std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(cfg)));
+        bad |= nimbus_buf_adds(req, "?$top=");
+        bad |= nimbus_buf_addq(req, top);
+    }
+    return bad || !req->data ? -1 : 0;
+}
+
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg,
                     size_t size) {
     nimbus_str cur(nimbus_strdup(url));
@@ -147,14 +158,7 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
     for (int budget = NIMBUS_MAX_PAGES;;) {
         nimbus_buf req{};
         nimbus_buf_guard rg{&req};
-        int bad = nimbus_buf_adds(&req, cur.get());
-        if (!std::strchr(cur.get(), '?')) {
-            char top[16];
-            std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(sess->cfg)));
-            bad |= nimbus_buf_adds(&req, "?$top=");
-            bad |= nimbus_buf_addq(&req, top);
-        }
-        if (bad || !req.data) {
+        if (nimbus_page_url(sess->cfg, cur.get(), &req) != 0) {
             nimbus_msgf(msg, size, "out of memory");
             return NIMBUS_E_FAILED;
         }

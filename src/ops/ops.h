@@ -17,6 +17,10 @@ constexpr size_t NIMBUS_PATH_MAX = 2048;
 void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
                         size_t size);
+// The request for one page of a listing into req: link as it stands when it
+// carries a query (a next link keeps the service's own), else with "?$top="
+// and the settings' page size. 0, or -1 without memory.
+int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req);
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
