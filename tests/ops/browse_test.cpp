@@ -103,6 +103,40 @@ TEST_F(BrowseTest, PagingDuplicatesPageSizeAndOrigin) {
     EXPECT_EQ(1, grants());
 }
 
+TEST_F(BrowseTest, DuplicatesWithinOnePage) {
+    // 70 elements: a repeat right after its first, one 40 elements later
+    // (past the first run of entries taken together), ids that differ only
+    // in letter case or by a longer tail, and elements that are no entry.
+    std::vector<std::string> items;
+    std::vector<std::string> want;
+    for (int i = 0; i < 70; i++) {
+        std::string id = "I" + std::to_string(i);
+        if (i == 2 || i == 41)
+            id = "I1";
+        if (i == 45)
+            id = "i3";
+        if (i == 46)
+            id = "I30";
+        if (i == 50) {
+            items.push_back("[]");
+            continue;
+        }
+        if (i == 51) {
+            items.push_back(R"({"name":"no id"})");
+            continue;
+        }
+        items.push_back(item(id, "n" + std::to_string(i)));
+        if (i != 2 && i != 41 && i != 46)
+            want.push_back("/n" + std::to_string(i));
+    }
+    script_token();
+    open();
+    script_get(first_page(kRoot), 200, page(items));
+    listed l = list_of(drive, nullptr);
+    ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
+    EXPECT_EQ(want, l.paths);
+}
+
 TEST_F(BrowseTest, PageLimit) {
     script_token();
     open();
