@@ -774,18 +774,26 @@ def case_dlna(f):
     the multicast route): no datagram reaches a real interface."""
     if os.environ.get("NIMBUS_E2E_NETNS") == "1":
         return dlna_inside(f)
+    in_namespace(f, "dlna", ("gssdp-discover", "ffmpeg", "ffprobe"))
+
+
+def in_namespace(f, case, tools, python=sys.executable):
+    """Runs CASE again in a network namespace of its own: lo alone, with the
+    multicast route, so that no SSDP datagram reaches a real interface."""
     if os.geteuid() != 0:
         raise Skip("a private network namespace needs root")
-    for tool in ("unshare", "ip", "gssdp-discover", "ffmpeg", "ffprobe"):
+    for tool in ("unshare", "ip") + tuple(tools):
         if not shutil.which(tool):
             raise Skip("%s is missing (scripts/install-deps)" % tool)
     setup = ("ip link set lo up && ip link set lo multicast on && "
              "ip route add 239.255.255.250/32 dev lo && exec \"$@\"")
-    p = subprocess.run(["unshare", "-n", "sh", "-c", setup, "sh", sys.executable, "-B",
-                        os.path.abspath(__file__), "--nimbus", f.nimbus, "--out", f.out, "dlna"],
+    p = subprocess.run(["unshare", "-n", "sh", "-c", setup, "sh", python, "-B",
+                        os.path.abspath(__file__), "--nimbus", f.nimbus, "--out", f.out, case],
                        env=dict(os.environ, NIMBUS_E2E_NETNS="1"), capture_output=True,
                        timeout=300)
     sys.stdout.write(p.stdout.decode())
+    if p.returncode == 77:
+        raise Skip(p.stdout.decode().strip().splitlines()[-1:] or "skipped inside")
     check(p.returncode == 0, "the case inside its namespace", p.stdout.decode()[-3000:],
           p.stderr.decode()[-3000:])
 
@@ -878,6 +886,103 @@ def dlna_inside(f):
           "ffprobe plays the res URL", p.stdout, p.stderr)
     check(g.stop() == 0, "stopped", g.log())
     check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log())
+
+
+def start_dlna(f, *args):
+    """The gateway with --dlna in this namespace: it and its description URL."""
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
+    check([l.split(":")[1].strip() for l in links.splitlines()] == ["lo"],
+          "only lo in this namespace", links)
+    g = f.serve("--dlna", *args)
+    deadline = time.monotonic() + 20
+    while not any("DLNA MediaServer" in l for l in g.lines):
+        check(time.monotonic() < deadline and g.p.poll() is None, "MediaServer started", g.log())
+        time.sleep(0.05)
+    line = next(l for l in g.lines if "DLNA MediaServer" in l)
+    return g, re.search(r"(http://\S+)", line).group(1)
+
+
+def case_dlna_events(f):
+    """A subscribed control point sees SystemUpdateID step after a rename on the drive."""
+    if os.environ.get("NIMBUS_E2E_NETNS") != "1":
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dlna"))
+        from run_dlna import has_gi
+        python = next((p for p in (sys.executable, "/usr/bin/python3") if has_gi(p)), None)
+        if not python:
+            raise Skip("python3-gi with GUPnP 1.6 is missing (scripts/install-deps)")
+        return in_namespace(f, "dlna_events", (), python)
+    try:
+        import gi
+        gi.require_version("GUPnP", "1.6")
+        gi.require_version("GSSDP", "1.6")
+        from gi.repository import GLib, GObject, GSSDP, GUPnP, Gio
+    except (ImportError, ValueError):
+        raise Skip("python3-gi with GUPnP 1.6 is missing (scripts/install-deps)")
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dlna"))
+    from run_dlna import browse, call, didl_objects
+
+    os.environ["NIMBUS_SERVE_DELTA_SECONDS"] = "2"
+    g, location = start_dlna(f)
+    del os.environ["NIMBUS_SERVE_DELTA_SECONDS"]
+    udn = "uuid:" + open(os.path.join(f.dir, "dlna-uuid")).read().strip()
+    ctx = GUPnP.Context.new_for_address(Gio.InetAddress.new_from_string("127.0.0.1"), 0,
+                                        GSSDP.UDAVersion.VERSION_1_0)
+    cp = GUPnP.ControlPoint.new(ctx, MEDIA_SERVER)
+    found, events = {}, []
+    loop = GLib.MainLoop()
+
+    def run(seconds, until):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and not until():
+            GLib.timeout_add(50, loop.quit)
+            loop.run()
+        return until()
+
+    cp.connect("device-proxy-available",
+               lambda _cp, proxy: found.setdefault("dev", proxy) if proxy.get_udn() == udn
+               else None)
+    cp.set_active(True)
+    check(run(5, lambda: "dev" in found), "the control point finds the server")
+    cds = found["dev"].get_service("urn:schemas-upnp-org:service:ContentDirectory:1")
+    cds.add_notify("SystemUpdateID", GObject.TYPE_UINT,
+                   lambda _p, _v, value: events.append(("system", value)))
+    cds.add_notify("ContainerUpdateIDs", GObject.TYPE_STRING,
+                   lambda _p, _v, value: events.append(("containers", value)))
+    cds.set_subscribed(True)
+    system = lambda: [v for k, v in events if k == "system"]
+    # The initial event may race the answer to SUBSCRIBE (GUPnP's control
+    # point then drops it): the action gives the value to compare with.
+    run(5, lambda: system())
+    first = call(cds, "GetSystemUpdateID", [], [("Id", GObject.TYPE_UINT)])["Id"]
+    check(system() in ([], [first]) and browse(cds, "0/Music/Album")["UpdateID"] == first,
+          "the action, Browse and the first event agree", events, first)
+
+    # Feed answers without a change move nothing; the feed is asked without any visit.
+    deltas = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/delta"))
+    before, started = deltas(), time.monotonic()
+    run(4.5, lambda: False)
+    check(system() in ([], [first]) and deltas() >= before + 1, "no change, no event; feed asked",
+          events, deltas() - before)
+    f.mock.find_path("/Music/Album/cover.jpg").name = "front.jpg"
+    containers = lambda: [v for k, v in events if k == "containers" and v]
+    check(run(6, lambda: first + 1 in system() and containers()), "an event after the rename",
+          events)
+    check(system()[-1:] == [first + 1] and len(system()) <= 2, "one step", events)
+    containers = containers()
+    pairs = lambda csv: list(zip(*[iter(csv.split(","))] * 2))
+    check(containers and ("0/Music/Album", str(first + 1)) in pairs(containers[-1]),
+          "the album's container update id", containers)
+    page = browse(cds, "0/Music/Album")
+    titles = [o.get_title() for o in didl_objects(page["Result"])]
+    check("front.jpg" in titles and page["UpdateID"] == first + 1, "Browse shows it", titles)
+    elapsed = time.monotonic() - started
+    check(deltas() - before <= elapsed / 2 + 1, "at most one delta request per period",
+          deltas() - before, elapsed)
+    cds.set_subscribed(False)
+    cp.set_active(False)
+    check(g.stop() == 0, "stopped", g.log())
+    print("events: SystemUpdateID %d -> %d after a rename; ContainerUpdateIDs %r"
+          % (first, first + 1, containers[-1]))
 
 
 def chromium(*args, timeout=60):

@@ -152,7 +152,10 @@ const char content_directory_scpd[] = SCPD_HEAD
                                                                                                                      "string")
                                                                                                                      VAR("yes",
                                                                                                                          "SystemUpdateID",
-                                                                                                                         "ui4") "</serviceStateTable></scpd>";
+                                                                                                                         "ui4")
+                                                                                                                         VAR("yes",
+                                                                                                                             "ContainerUpdateIDs",
+                                                                                                                             "string") "</serviceStateTable></scpd>";
 
 const char connection_manager_scpd[] = SCPD_HEAD
     "<actionList>"

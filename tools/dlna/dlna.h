@@ -64,8 +64,9 @@ class source {
     // The absolute URL a renderer fetches the file from: the gateway's URL
     // that redirects to the download URL (with its token when it has one).
     virtual std::string resource_url(const std::string &path) = 0;
-    // ContentDirectory's SystemUpdateID: changes whenever the tree changed.
-    // Called on the GUPnP thread too: it must answer at once, never block.
+    // ContentDirectory's SystemUpdateID: changes whenever the tree changed
+    // (the host then calls server::changed). Called on the GUPnP thread
+    // too: it must answer at once, never block.
     virtual uint32_t update_id() { return 0; }
 };
 
@@ -97,6 +98,13 @@ class server {
     uint16_t port() const;
     // The device description's URL while running.
     std::string description_url() const;
+    // Events a change of the tree to subscribed control points: the
+    // source's update_id() as SystemUpdateID, and as ContainerUpdateIDs the
+    // update id of each folder named (virtual paths, "/" is the root; more
+    // than max_evented_folders name none, and control points then look at
+    // SystemUpdateID alone). Any thread; harmless when not running.
+    void changed(const std::vector<std::string> &folders);
+    static constexpr size_t max_evented_folders = 100;
 
     struct impl;
 

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <future>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -183,6 +184,51 @@ void server::stop() {
     g_main_context_unref(d.ctx);
     d.loop = nullptr;
     d.ctx = nullptr;
+}
+
+void server::changed(const std::vector<std::string> &folders) {
+    impl &d = *d_;
+    struct change {
+        impl *d;
+        uint32_t id;
+        std::string containers; // "ID,UPDATEID,ID,UPDATEID"
+    };
+    auto *c = new (std::nothrow) change{&d, 0, std::string()};
+    if (!c)
+        return;
+    try {
+        c->id = d.src ? d.src->update_id() : 0;
+        if (folders.size() <= max_evented_folders)
+            for (const std::string &f : folders)
+                c->containers +=
+                    (c->containers.empty() ? "" : ",") + object_id(f) + "," + std::to_string(c->id);
+    } catch (...) {
+        c->containers.clear();
+    }
+    std::lock_guard<std::mutex> lock(d.m);
+    if (!d.loop || d.stopping) {
+        delete c;
+        return;
+    }
+    // GUPnP objects are touched on their own thread only; the stop queues
+    // its quit behind this, and the teardown dispatches what is queued
+    // while the service still exists.
+    g_main_context_invoke_full(
+        d.ctx, G_PRIORITY_DEFAULT,
+        [](gpointer p) -> gboolean {
+            auto *x = static_cast<change *>(p);
+            if (GUPnPServiceInfo *cds = x->d->cds) {
+                if (x->containers.empty())
+                    gupnp_service_notify(GUPNP_SERVICE(cds), "SystemUpdateID", G_TYPE_UINT, x->id,
+                                         NULL);
+                else
+                    gupnp_service_notify(GUPNP_SERVICE(cds), "SystemUpdateID", G_TYPE_UINT, x->id,
+                                         "ContainerUpdateIDs", G_TYPE_STRING, x->containers.c_str(),
+                                         NULL);
+            }
+            return G_SOURCE_REMOVE;
+        },
+        c, [](gpointer p) { delete static_cast<change *>(p); });
 }
 
 uint16_t server::port() const {
@@ -413,11 +459,11 @@ void server::impl::teardown() {
         g_object_unref(root);
     if (gctx)
         g_object_unref(gctx);
-    while (g_main_context_iteration(ctx, FALSE)) {
-    }
     cds = cm = nullptr;
     root = nullptr;
     gctx = nullptr;
+    while (g_main_context_iteration(ctx, FALSE)) {
+    }
     if (!dir.empty()) {
         for (const char *f :
              {"/description.xml", "/ContentDirectory.xml", "/ConnectionManager.xml"})

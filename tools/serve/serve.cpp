@@ -37,6 +37,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -415,6 +417,13 @@ constexpr size_t kPageRows = 500;
 // A search page shows at most this many entries.
 constexpr size_t kSearchRows = 500;
 
+// Folders named in one change event; past this the event names none.
+#ifdef NIMBUS_DLNA
+constexpr size_t dlna_evented_folders = dlna::server::max_evented_folders;
+#else
+constexpr size_t dlna_evented_folders = 0;
+#endif
+
 // At most one change-feed request per this time (tests shorten it through
 // NIMBUS_SERVE_DELTA_SECONDS).
 constexpr auto kFeedEvery = std::chrono::seconds(30);
@@ -457,6 +466,14 @@ struct gateway {
     // Ends feed_loop; set only just before the join, so that a stop cut
     // short by a second signal finds the thread still running.
     std::atomic<bool> feed_stop{false};
+    // The MediaServer's SystemUpdateID: one step for each feed answer that
+    // changed something. It starts at the clock's seconds, so that it keeps
+    // growing across restarts (the feed moves it far slower than a second).
+    std::atomic<uint32_t> update_id{static_cast<uint32_t>(std::time(nullptr))};
+    // Set (under feed_lock) while the MediaServer runs: the feed is then
+    // asked every feed_every without waiting for a visit, and each change is
+    // told to it with the folders it touched ("/" for the root).
+    std::function<void(const std::vector<std::string> &)> on_change;
     connection_watch watch;
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -734,6 +751,8 @@ int skip_change(void *, const nimbus_entry *) {
     return 0;
 }
 
+void tell_change(gateway &g, const std::unordered_set<std::string> *folders);
+
 // Asks the change feed what changed since the last answer and forgets the
 // kept folders it touched; the first answer (null cursor) gives only the
 // cursor. The caller holds feed_lock and found the request due.
@@ -752,6 +771,7 @@ void ask_feed(gateway &g) {
         g.feed_cursor.clear();
         g.feed_off = rc == NIMBUS_E_UNSUPPORTED;
         g.folders.forget_all();
+        tell_change(g, nullptr);
         std::fprintf(stderr, "nimbus: serve: change feed: %s\n",
                      printable(nimbus_last_error()).c_str());
         return;
@@ -769,8 +789,12 @@ void ask_feed(gateway &g) {
         }
         if (c.all) {
             g.folders.forget_all();
+            tell_change(g, nullptr);
             return;
         }
+        if (c.ids.empty())
+            return;
+        tell_change(g, &c.folders);
         for (const std::string &folder : c.folders)
             g.folders.forget(folder);
         std::unordered_set<std::string> missing = g.folders.forget_listing(c.ids);
@@ -782,7 +806,25 @@ void ask_feed(gateway &g) {
     } catch (...) {
         g.feed_cursor.clear();
         g.folders.forget_all();
+        tell_change(g, nullptr);
     }
+}
+
+// A step of the update id, told to the MediaServer with the folders that
+// changed (null: unknown ones). The caller holds feed_lock.
+void tell_change(gateway &g, const std::unordered_set<std::string> *folders) {
+    g.update_id++;
+    if (!g.on_change)
+        return;
+    std::vector<std::string> named;
+    try {
+        if (folders && folders->size() <= dlna_evented_folders)
+            for (const std::string &f : *folders)
+                named.push_back(f.empty() ? "/" : f);
+    } catch (...) {
+        named.clear();
+    }
+    g.on_change(named);
 }
 
 bool feed_due(const gateway &g) {
@@ -800,10 +842,12 @@ void keep_current(gateway &g) {
 
 // serve's feed thread: takes the first cursor at start, and again after the
 // service refused one (or a request for it failed, then feed_every later).
+// While the MediaServer runs it asks every feed_every: control points learn
+// of changes by events, not by visiting.
 void feed_loop(gateway &g) {
     std::unique_lock<std::mutex> hold(g.feed_lock);
     while (!g.feed_stop) {
-        if (!g.stopping && g.feed_cursor.empty() && feed_due(g))
+        if (!g.stopping && (g.feed_cursor.empty() || g.on_change) && feed_due(g))
             ask_feed(g);
         g.feed_wake.wait_for(hold, std::chrono::milliseconds(200));
     }
@@ -1364,6 +1408,8 @@ class drive_source : public dlna::source {
         return dlna::no_such_object;
     }
 
+    uint32_t update_id() override { return g_.update_id; }
+
     std::string resource_url(const std::string &path) override {
         std::string url = base_ + url_encode(path, true);
         if (!g_.token.empty())
@@ -1690,6 +1736,12 @@ int run_serve(const options &o) {
             watchdog.join();
             pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
             return EXIT_OTHER;
+        }
+        {
+            std::lock_guard<std::mutex> hold(g.feed_lock);
+            g.on_change = [&media](const std::vector<std::string> &folders) {
+                media.changed(folders);
+            };
         }
         std::fprintf(stderr, "nimbus: DLNA MediaServer %s (device UUID in %s)\n",
                      media.description_url().c_str(), printable(file).c_str());
