@@ -764,6 +764,104 @@ def case_ffprobe(f):
     check(g.stop() == 0, "stopped")
 
 
+def raw_get(port, path, headers=None, method="GET"):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    try:
+        c.request(method, path, headers=headers or {})
+        r = c.getresponse()
+        return r.status, {k.lower(): v for k, v in r.getheaders()}, r.read()
+    finally:
+        c.close()
+
+
+def threads_of(pid):
+    return len(os.listdir("/proc/%d/task" % pid))
+
+
+def case_stream(f):
+    """?stream=1: the bytes through the gateway, Range passed on, bounded, limited."""
+    if not shutil.which("curl"):
+        raise Skip("curl is missing")
+    content = bytes(range(256)) * 4096 + b"end"
+    song = f.mock.find_path("/song.mp3")
+    song.content, song.size = content, len(content)
+    f.mock.root.add(Node("big.mkv", content=os.urandom(1 << 20) * 16))
+    f.mock._number(f.mock.root)
+    g = f.serve()
+    status, headers, body = raw_get(g.port, "/song.mp3?stream=1")
+    check(status == 200 and body == content and "location" not in headers, "the whole file",
+          status, headers)
+    check(headers["content-length"] == str(len(content)) and headers["accept-ranges"] == "bytes",
+          "its length, ranges offered", headers)
+    status, headers, body = raw_get(g.port, "/song.mp3?stream=1", method="HEAD")
+    check(status == 200 and body == b"" and headers["content-length"] == str(len(content)),
+          "HEAD", status, headers)
+    n = len(content)
+    for rng, want, status_want, cr in (
+            ("100-199", content[100:200], 206, "bytes 100-199/%d" % n),
+            ("-3", b"end", 206, "bytes %d-%d/%d" % (n - 3, n - 1, n)),
+            ("%d-" % (n - 1), b"d", 206, "bytes %d-%d/%d" % (n - 1, n - 1, n)),
+            ("%d-" % n, b"", 416, "bytes */%d" % n)):
+        p = subprocess.run(["curl", "-s", "-r", rng, "-D", "-", "-o", os.path.join(f.dir, "part"),
+                            g.url("/song.mp3?stream=1")], capture_output=True, timeout=60)
+        head = p.stdout.decode()
+        part = open(os.path.join(f.dir, "part"), "rb").read()
+        check(head.startswith("HTTP/1.1 %d" % status_want) and part == want and
+              re.search(r"^content-range: %s\r?$" % re.escape(cr), head, re.I | re.M),
+              "curl -r " + rng, head, part[:20])
+    expect(g.get("/song.mp3?stream=2"), 400, "stream=2")
+    check(raw_get(g.port, "/nope.mp3?stream=1")[0] == 404, "a missing file")
+
+    # A client that reads 16 KiB of 16 MiB and stops: the gateway holds a
+    # bounded buffer, not the file; when the client leaves, its thread ends.
+    import socket
+    rss = lambda: int(re.search(r"VmRSS:\s+(\d+)", open("/proc/%d/status" % g.p.pid).read())
+                      .group(1))
+    base_threads, base_rss = threads_of(g.p.pid), rss()
+
+    def stalled():
+        s = socket.create_connection(("127.0.0.1", g.port))
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        s.sendall(b"GET /big.mkv?stream=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % g.port)
+        s.settimeout(30)
+        got = b""
+        while len(got) < 16384:
+            got += s.recv(65536)
+        check(got.startswith(b"HTTP/1.1 200"), "a stream begins", got[:200])
+        return s
+
+    first = stalled()
+    time.sleep(2)
+    grown = rss() - base_rss
+    print("a stalled 16 MiB stream: RSS +%d kB, %d threads more" % (
+        grown, threads_of(g.p.pid) - base_threads))
+    if "ASAN_OPTIONS" not in os.environ:
+        check(grown < 4 * 1024, "a bounded buffer, not the file", grown)
+    first.close()
+    deadline = time.monotonic() + 10
+    while threads_of(g.p.pid) > base_threads and time.monotonic() < deadline:
+        time.sleep(0.1)
+    check(threads_of(g.p.pid) == base_threads, "the stream's thread ended with its client",
+          threads_of(g.p.pid), base_threads)
+
+    # 32 streams at once; one more is told to come back.
+    clients = [stalled() for _ in range(32)]
+    status, headers, _ = raw_get(g.port, "/song.mp3?stream=1")
+    check(status == 503 and headers.get("retry-after") == "5", "the 33rd waits", status, headers)
+    check(raw_get(g.port, "/song.mp3")[0] == 302, "redirects need no stream")
+    clients.pop().close()
+    deadline = time.monotonic() + 10
+    while raw_get(g.port, "/song.mp3?stream=1", method="HEAD")[0] != 200:
+        check(time.monotonic() < deadline, "a place frees when a client leaves")
+        time.sleep(0.1)
+    # A stop with 31 streams under way ends them and exits cleanly.
+    started = time.monotonic()
+    check(g.stop() == 0, "stopped with streams under way", g.log()[-2000:])
+    check(time.monotonic() - started < 10, "promptly", time.monotonic() - started)
+    for c in clients:
+        c.close()
+
+
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
 
 
@@ -871,8 +969,15 @@ def dlna_inside(f):
     tone_item = next(i for i in music.findall("d:item", ns)
                      if i.find("dc:title", ns).text == "tone.flac")
     res = tone_item.find("d:res", ns)
-    check(res.text == g.url("/Music/tone.flac") and res.get("protocolInfo", "").startswith(
-        "http-get:*:audio/mpeg:"), "res on the gateway", res.text, res.attrib)
+    check(res.text == g.url("/Music/tone.flac?stream=1") and res.get(
+        "protocolInfo", "").startswith("http-get:*:audio/mpeg:"), "res on the gateway", res.text,
+        res.attrib)
+    # What renderers ask of a resource URL: the DLNA flags of its protocolInfo.
+    status, headers, _ = raw_get(g.port, "/Music/tone.flac?stream=1", method="HEAD", headers={
+        "getcontentFeatures.dlna.org": "1", "transferMode.dlna.org": "Streaming"})
+    check(status == 200 and headers.get("contentfeatures.dlna.org") ==
+          res.get("protocolInfo").split(":", 3)[3] and
+          headers.get("transfermode.dlna.org") == "Streaming", "DLNA headers", headers)
     children = sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
     soap_browse(host, port, "0/Music/Album")
     check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before

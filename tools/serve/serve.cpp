@@ -10,10 +10,12 @@
 #include "entry_json.h"
 #include "output.h"
 #include "serve/cache.h"
+#include "serve/proxy.h"
 #include "serve/request.h"
 
 #include <microhttpd.h>
 #ifdef NIMBUS_DLNA
+#include <didl.h>
 #include <dlna.h>
 #endif
 #include <nimbus.h>
@@ -232,6 +234,11 @@ class locator_cache {
         return true;
     }
 
+    void forget(const std::string &path) {
+        std::lock_guard<std::mutex> lock(lock_);
+        map_.erase(path);
+    }
+
     void store(const std::string &path, const std::string &url) {
         std::lock_guard<std::mutex> lock(lock_);
         clock_type::time_point now = clock_type::now();
@@ -442,7 +449,8 @@ clock_type::duration feed_interval() {
 
 struct gateway {
     explicit gateway(const options &o)
-        : ctx(o), folders(kFolderCacheBytes, kFolderLife), feed_every(feed_interval()) {}
+        : ctx(o), folders(kFolderCacheBytes, kFolderLife), feed_every(feed_interval()),
+          streams(o.cacert, o.connect_to) {}
     context ctx;       // the drive handle the pool threads share, and its settings file
     std::string token; // empty: no credential asked
     bool loopback = true;
@@ -475,6 +483,7 @@ struct gateway {
     // told to it with the folders it touched ("/" for the root).
     std::function<void(const std::vector<std::string> &)> on_change;
     connection_watch watch;
+    proxy streams; // files sent through the gateway (?stream=1)
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
 };
@@ -484,6 +493,7 @@ struct reply {
     std::string type = "text/html; charset=utf-8";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+    MHD_Response *stream = nullptr; // the file's bytes, instead of the body
 };
 
 // What one request asked for, once it passed the checks.
@@ -496,6 +506,7 @@ struct request {
     size_t page = 1;        // ?page=: 1 for the first kPageRows rows
     bool recursive = false; // ?recursive=1: the playlist walks the subfolders too
     std::string search;     // ?search=: a page of the drive search's answer
+    bool stream = false;    // ?stream=1: a file's bytes through the gateway, not a 302
     bool json_errors = false;
 };
 
@@ -503,6 +514,8 @@ const char *reason(unsigned status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 302:
         return "Found";
     case 400:
@@ -1304,10 +1317,78 @@ reply redirect(const std::string &location) {
     return r;
 }
 
-reply serve_file(gateway &g, const request &q) {
+#ifdef NIMBUS_DLNA
+// A MIME type for files whose answer carried none, by extension.
+std::string mime_for(const std::string &name) {
+    static const char *const known[][2] = {
+        {"mp3", "audio/mpeg"},      {"flac", "audio/flac"},      {"m4a", "audio/mp4"},
+        {"aac", "audio/aac"},       {"ogg", "audio/ogg"},        {"opus", "audio/ogg"},
+        {"wav", "audio/wav"},       {"wma", "audio/x-ms-wma"},   {"mp4", "video/mp4"},
+        {"m4v", "video/mp4"},       {"mkv", "video/x-matroska"}, {"webm", "video/webm"},
+        {"avi", "video/x-msvideo"}, {"mov", "video/quicktime"},  {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},     {"png", "image/png"},        {"gif", "image/gif"}};
+    size_t dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    for (char &c : ext)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    for (const auto &k : known)
+        if (ext == k[0])
+            return k[1];
+    return "application/octet-stream";
+}
+#endif
+
+// The file's bytes through the gateway, the client's Range passed on. A
+// kept download URL the service refuses (it expired) is looked up again once.
+reply stream_file(gateway &g, const request &q, MHD_Connection *c, std::string url, bool kept) {
+    const char *range = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
+    proxy_answer a = g.streams.open(c, url, range);
+    if (a.refused && kept) {
+        g.locators.forget(q.path);
+        item_look k;
+        if (nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k) == NIMBUS_OK &&
+            !k.folder && location_ok(k.url)) {
+            g.locators.store(q.path, k.url);
+            a = g.streams.open(c, k.url, range);
+        }
+    }
+    if (a.status == 0) {
+        reply r = error_reply(a.busy ? 503 : 502,
+                              a.busy ? "The gateway streams too many files; try again in a moment"
+                                     : "The file could not be fetched: " + a.error,
+                              q.json_errors);
+        if (a.busy)
+            r.headers.emplace_back("Retry-After", "5");
+        return r;
+    }
+    reply r;
+    r.status = a.status;
+    r.stream = a.response;
+    r.type.clear();
+    r.headers = std::move(a.headers);
+#ifdef NIMBUS_DLNA
+    // What DLNA renderers ask of a media server's resource URL.
+    const char *features =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
+    if (features && std::strcmp(features, "1") == 0) {
+        std::string info = dlna::protocol_info(mime_for(q.path));
+        size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
+        r.headers.emplace_back("contentFeatures.dlna.org",
+                               third == std::string::npos ? "*" : info.substr(third + 1));
+    }
+    const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
+    if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
+                 std::strcmp(mode, "Background") == 0))
+        r.headers.emplace_back("transferMode.dlna.org", mode);
+#endif
+    return r;
+}
+
+reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
     std::string url;
     if (g.locators.find(q.path, &url))
-        return redirect(url);
+        return q.stream ? stream_file(g, q, c, url, true) : redirect(url);
     item_look k;
     int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
     if (rc != NIMBUS_OK) {
@@ -1335,32 +1416,12 @@ reply serve_file(gateway &g, const request &q) {
     if (!location_ok(k.url))
         return error_reply(502, "the service gave no usable download URL", q.json_errors);
     g.locators.store(q.path, k.url);
-    return redirect(k.url);
+    return q.stream ? stream_file(g, q, c, k.url, false) : redirect(k.url);
 }
 
 // -- the MediaServer's folder source ----------------------------------------------
 
 #ifdef NIMBUS_DLNA
-
-// A MIME type for files whose answer carried none, by extension.
-std::string mime_for(const std::string &name) {
-    static const char *const known[][2] = {
-        {"mp3", "audio/mpeg"},      {"flac", "audio/flac"},      {"m4a", "audio/mp4"},
-        {"aac", "audio/aac"},       {"ogg", "audio/ogg"},        {"opus", "audio/ogg"},
-        {"wav", "audio/wav"},       {"wma", "audio/x-ms-wma"},   {"mp4", "video/mp4"},
-        {"m4v", "video/mp4"},       {"mkv", "video/x-matroska"}, {"webm", "video/webm"},
-        {"avi", "video/x-msvideo"}, {"mov", "video/quicktime"},  {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},     {"png", "image/png"},        {"gif", "image/gif"}};
-    size_t dot = name.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    for (const auto &k : known)
-        if (ext == k[0])
-            return k[1];
-    return "application/octet-stream";
-}
 
 // The gateway's drive as the MediaServer's tree: listings come from the
 // folder cache (a control point browsing an album costs one listing), files
@@ -1410,10 +1471,12 @@ class drive_source : public dlna::source {
 
     uint32_t update_id() override { return g_.update_id; }
 
+    // The bytes come through the gateway (?stream=1): many renderers do not
+    // follow a redirect from a resource URL.
     std::string resource_url(const std::string &path) override {
-        std::string url = base_ + url_encode(path, true);
+        std::string url = base_ + url_encode(path, true) + "?stream=1";
         if (!g_.token.empty())
-            url += "?t=" + url_encode(g_.token, false);
+            url += "&t=" + url_encode(g_.token, false);
         return url;
     }
 
@@ -1534,6 +1597,11 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
         if (!q.format.empty())
             return error_reply(400, "a search answers an HTML page only", q.json_errors);
     }
+    if (const char *stream = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "stream")) {
+        if (std::strcmp(stream, "0") != 0 && std::strcmp(stream, "1") != 0)
+            return error_reply(400, "stream must be 0 or 1", q.json_errors);
+        q.stream = stream[0] == '1';
+    }
     if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
         if (!page_number(page, &q.page))
             return error_reply(400, "page must be a number from 1", q.json_errors);
@@ -1545,7 +1613,7 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
     }
     if (q.path.back() == '/')
         return serve_folder(g, q, host ? host : "");
-    return serve_file(g, q);
+    return serve_file(g, q, c);
 }
 
 // -- libmicrohttpd callbacks -----------------------------------------------------
@@ -1582,11 +1650,13 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     } catch (...) {
         r = error_reply(500, "out of memory", false);
     }
-    MHD_Response *resp =
-        MHD_create_response_from_buffer(r.body.size(), r.body.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_Response *resp = r.stream ? r.stream
+                                  : MHD_create_response_from_buffer(r.body.size(), r.body.data(),
+                                                                    MHD_RESPMEM_MUST_COPY);
     if (!resp)
         return MHD_NO;
-    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, r.type.c_str());
+    if (!r.type.empty())
+        MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, r.type.c_str());
     MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     MHD_add_response_header(resp, "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(resp, "Referrer-Policy", "no-referrer");
@@ -1689,7 +1759,7 @@ int run_serve(const options &o) {
     signal(SIGPIPE, SIG_IGN);
 
     unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
-                     MHD_USE_ERROR_LOG | (addr.is_v6 ? MHD_USE_IPv6 : 0);
+                     MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | (addr.is_v6 ? MHD_USE_IPv6 : 0);
     const sockaddr *bind_to = addr.is_v6 ? reinterpret_cast<const sockaddr *>(&addr.v6)
                                          : reinterpret_cast<const sockaddr *>(&addr.v4);
     MHD_Daemon *d = MHD_start_daemon(
@@ -1774,6 +1844,7 @@ int run_serve(const options &o) {
     while (g.in_flight > 0 && clock_type::now() < grace_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     interrupt_transfers();
+    g.streams.cancel_all(); // and their suspended connections resume, to close
     // The requests cut short answer (curl notices within a second); their
     // answers are sent before the connections close.
     grace_end = clock_type::now() + std::chrono::seconds(3);

@@ -1,0 +1,372 @@
+#include "serve/proxy.h"
+
+#include <curl/curl.h>
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace cli {
+
+namespace {
+
+// How long the service may take to answer with its headers.
+constexpr auto kHeadersWithin = std::chrono::seconds(40);
+// How long a client may leave the buffer full before the stream is given up.
+constexpr auto kClientStall = std::chrono::seconds(60);
+// Bytes MHD asks the reader for at once.
+constexpr size_t kBlock = 64 * 1024;
+// Header values kept from the service's answer.
+constexpr size_t kMaxHeader = 1024;
+
+} // namespace
+
+// One transfer. Two owners: the thread that runs curl, and the MHD response
+// (or open() until it makes one); the last to let go deletes it.
+struct proxy::stream {
+    proxy *owner = nullptr;
+    std::mutex m;
+    std::condition_variable cv; // headers, bytes, room, the end, a cancel
+    std::unique_ptr<char[]> ring{new char[kProxyBuffer]};
+    size_t head = 0, used = 0;
+    bool headers_done = false, finished = false, failed = false, cancelled = false;
+    long status = 0;
+    long long length = -1;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string error;
+    MHD_Connection *conn = nullptr;
+    bool suspended = false;
+    int refs = 2;
+    CURL *curl = nullptr;
+    curl_slist *connect = nullptr, *request_headers = nullptr;
+
+    ~stream() {
+        if (curl)
+            curl_easy_cleanup(curl);
+        curl_slist_free_all(connect);
+        curl_slist_free_all(request_headers);
+    }
+
+    void release() {
+        bool last;
+        {
+            std::lock_guard<std::mutex> hold(m);
+            last = --refs == 0;
+        }
+        if (last)
+            delete this;
+    }
+
+    // The caller holds m.
+    void wake_client() {
+        if (suspended && conn) {
+            suspended = false;
+            MHD_resume_connection(conn);
+        }
+        cv.notify_all();
+    }
+
+    void run();
+    static size_t on_header(char *data, size_t size, size_t n, void *self);
+    static size_t on_body(char *data, size_t size, size_t n, void *self);
+    static int on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static ssize_t read(void *self, uint64_t pos, char *buf, size_t max);
+    static void done(void *self);
+};
+
+proxy::proxy(std::string cacert, std::vector<std::string> connect_to)
+    : cacert_(std::move(cacert)), connect_to_(std::move(connect_to)) {}
+
+proxy::~proxy() {
+    cancel_all();
+}
+
+bool plain_range(const char *text) {
+    if (!text || std::strncmp(text, "bytes=", 6) != 0)
+        return false;
+    size_t n = std::strlen(text);
+    if (n > 200 || n == 6)
+        return false;
+    for (size_t i = 6; i < n; i++)
+        if (!std::strchr("0123456789,- ", text[i]))
+            return false;
+    return true;
+}
+
+proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *range) {
+    proxy_answer out;
+    stream *s = new (std::nothrow) stream;
+    if (!s || !(s->curl = curl_easy_init())) {
+        delete s;
+        out.error = "out of memory";
+        return out;
+    }
+    s->owner = this;
+    s->conn = c;
+    CURL *h = s->curl;
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L);
+    // A stream of a film lasts hours: no total timeout, but a stall ends it.
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    if (!cacert_.empty())
+        curl_easy_setopt(h, CURLOPT_CAINFO, cacert_.c_str());
+    for (const std::string &rule : connect_to_)
+        if (curl_slist *next = curl_slist_append(s->connect, rule.c_str()))
+            s->connect = next;
+    if (s->connect)
+        curl_easy_setopt(h, CURLOPT_CONNECT_TO, s->connect);
+    if (plain_range(range)) {
+        s->request_headers = curl_slist_append(nullptr, (std::string("Range: ") + range).c_str());
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, s->request_headers);
+    }
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, stream::on_header);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, s);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, stream::on_body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, s);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, stream::on_progress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, s);
+
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (cancelled_ || running_ >= kProxyStreams) {
+            delete s;
+            out.busy = true;
+            out.error = "too many streams at once";
+            return out;
+        }
+        try {
+            streams_.push_back(s);
+            std::thread([s] { s->run(); }).detach();
+            running_++;
+        } catch (...) {
+            streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+            delete s;
+            out.error = "cannot start a stream";
+            return out;
+        }
+    }
+
+    std::unique_lock<std::mutex> hold(s->m);
+    if (!s->cv.wait_for(hold, kHeadersWithin, [s] { return s->headers_done; })) {
+        s->cancelled = true;
+        out.error = "the service did not answer within 40 s";
+    } else if (s->status == 200 || s->status == 206) {
+        uint64_t size = s->length >= 0 ? static_cast<uint64_t>(s->length) : MHD_SIZE_UNKNOWN;
+        out.response =
+            MHD_create_response_from_callback(size, kBlock, stream::read, s, stream::done);
+        if (out.response) {
+            out.status = static_cast<unsigned>(s->status);
+            out.headers = s->headers;
+            return out; // the response holds the second reference now
+        }
+        s->cancelled = true;
+        out.error = "out of memory";
+    } else {
+        s->cancelled = true;
+        if (s->status == 416) {
+            out.status = 416;
+            out.headers = s->headers;
+            out.response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+            if (!out.response)
+                out.status = 0;
+        } else if (s->status != 0) {
+            out.refused =
+                s->status == 401 || s->status == 403 || s->status == 404 || s->status == 410;
+            out.error = "the download URL answered HTTP " + std::to_string(s->status);
+        } else {
+            out.error = s->error.empty() ? "the download failed" : s->error;
+        }
+    }
+    s->cv.notify_all();
+    hold.unlock();
+    s->release();
+    return out;
+}
+
+void proxy::cancel_all() {
+    std::unique_lock<std::mutex> hold(lock_);
+    cancelled_ = true;
+    for (stream *s : streams_) {
+        std::lock_guard<std::mutex> sh(s->m);
+        s->cancelled = true;
+        s->wake_client();
+    }
+    idle_.wait(hold, [this] { return running_ == 0; });
+}
+
+void proxy::ended() {
+    std::lock_guard<std::mutex> hold(lock_);
+    running_--;
+    idle_.notify_all();
+}
+
+void proxy::stream::run() {
+    char message[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
+    CURLcode rc = curl_easy_perform(curl);
+    proxy *o = owner;
+    {
+        std::lock_guard<std::mutex> hold(m);
+        finished = true;
+        // A body cut short (or a stall, or a cancel) ends the client's
+        // connection rather than pass for the whole file.
+        failed = rc != CURLE_OK;
+        if (failed && error.empty())
+            error = message[0] ? message : curl_easy_strerror(rc);
+        headers_done = true;
+        wake_client();
+    }
+    {
+        std::lock_guard<std::mutex> hold(o->lock_);
+        o->streams_.erase(std::remove(o->streams_.begin(), o->streams_.end(), this),
+                          o->streams_.end());
+    }
+    release();
+    o->ended();
+}
+
+size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
+    auto *s = static_cast<stream *>(self);
+    size_t len = size * n;
+    std::string line(data, len);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    std::lock_guard<std::mutex> hold(s->m);
+    if (s->cancelled)
+        return 0;
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        // Each answer of a redirect chain starts again.
+        size_t sp = line.find(' ');
+        s->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
+        s->headers.clear();
+        s->length = -1;
+        return len;
+    }
+    if (line.empty()) {
+        if (s->status < 300 || s->status >= 400) {
+            s->headers_done = true;
+            s->cv.notify_all();
+        }
+        return len;
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return len;
+    std::string name = line.substr(0, colon);
+    size_t b = line.find_first_not_of(" \t", colon + 1);
+    std::string value = b == std::string::npos ? std::string() : line.substr(b);
+    for (char &c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7f)
+            return len; // nothing with a control character goes to the client
+    if (value.size() > kMaxHeader)
+        return len;
+    if (name == "content-length") {
+        char *end = nullptr;
+        long long v = std::strtoll(value.c_str(), &end, 10);
+        if (end && !*end && v >= 0 && !value.empty())
+            s->length = v;
+    } else if (name == "content-range" || name == "content-type" || name == "accept-ranges" ||
+               name == "etag" || name == "last-modified") {
+        static const char *const shown[] = {"Content-Range", "Content-Type", "Accept-Ranges",
+                                            "ETag", "Last-Modified"};
+        const char *key = name == "content-range"   ? shown[0]
+                          : name == "content-type"  ? shown[1]
+                          : name == "accept-ranges" ? shown[2]
+                          : name == "etag"          ? shown[3]
+                                                    : shown[4];
+        s->headers.emplace_back(key, value);
+    }
+    return len;
+}
+
+size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
+    auto *s = static_cast<stream *>(self);
+    size_t len = size * n;
+    std::unique_lock<std::mutex> hold(s->m);
+    if (s->status != 200 && s->status != 206)
+        return s->cancelled ? 0 : len; // an error page: not for the client
+    size_t done = 0;
+    while (done < len) {
+        if (!s->cv.wait_for(hold, kClientStall,
+                            [s] { return s->cancelled || s->used < kProxyBuffer; })) {
+            s->error = "the client took nothing for 60 s";
+            return 0;
+        }
+        if (s->cancelled)
+            return 0;
+        size_t room = kProxyBuffer - s->used;
+        size_t take = std::min(room, len - done);
+        for (size_t i = 0; i < take;) {
+            size_t at = (s->head + s->used) % kProxyBuffer;
+            size_t run = std::min(take - i, kProxyBuffer - at);
+            std::memcpy(s->ring.get() + at, data + done + i, run);
+            s->used += run;
+            i += run;
+        }
+        done += take;
+        s->wake_client();
+    }
+    return len;
+}
+
+int proxy::stream::on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto *s = static_cast<stream *>(self);
+    std::lock_guard<std::mutex> hold(s->m);
+    return s->cancelled ? 1 : 0;
+}
+
+ssize_t proxy::stream::read(void *self, uint64_t, char *buf, size_t max) {
+    auto *s = static_cast<stream *>(self);
+    std::lock_guard<std::mutex> hold(s->m);
+    if (s->used > 0) {
+        size_t n = std::min(max, s->used);
+        for (size_t i = 0; i < n;) {
+            size_t run = std::min(n - i, kProxyBuffer - s->head);
+            std::memcpy(buf + i, s->ring.get() + s->head, run);
+            s->head = (s->head + run) % kProxyBuffer;
+            s->used -= run;
+            i += run;
+        }
+        s->cv.notify_all(); // room for the transfer
+        return static_cast<ssize_t>(n);
+    }
+    if (s->cancelled || (s->finished && s->failed))
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    if (s->finished)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    // Nothing yet: the connection waits, off the pool thread, until the
+    // transfer brings bytes or ends.
+    s->suspended = true;
+    MHD_suspend_connection(s->conn);
+    return 0;
+}
+
+void proxy::stream::done(void *self) {
+    auto *s = static_cast<stream *>(self);
+    {
+        std::lock_guard<std::mutex> hold(s->m);
+        s->cancelled = true;
+        s->conn = nullptr;
+        s->suspended = false;
+        s->cv.notify_all();
+    }
+    s->release();
+}
+
+} // namespace cli
