@@ -8,6 +8,7 @@
 #   make fuzz           build the libFuzzer targets with clang, run each FUZZ_SECONDS
 #   make bench          build and run the benchmarks
 #   make bench-network  the command over a simulated network (NETWORK_ARGS=--short)
+#   make bench-gateway  nimbus serve against rclone serve http under wrk (GATEWAY_ARGS)
 #   make format-check   the tree against .clang-format
 #   make tidy           clang-tidy over the library's and the command's sources
 #   make install        build the library and the command, install into PREFIX
@@ -23,6 +24,7 @@ FUZZ_SECONDS ?= 20
 VALGRIND_TESTS ?= ^(ops|host|c_.*|e2e_.*)$$
 BENCH_ARGS   ?=
 NETWORK_ARGS ?=
+GATEWAY_ARGS ?=
 CMAKE_FLAGS  ?=
 
 CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
@@ -31,7 +33,7 @@ CONFIGURE = cmake -S . -G Ninja -DNIMBUS_WERROR=ON
 # not (Debian 12): `apt install` could not satisfy a dependency on it.
 BUNDLE_YYJSON ?= $(shell apt-cache madison libyyjson0 2>/dev/null | grep -q . && echo OFF || echo ON)
 
-.PHONY: all deps build format-check tidy test test-browser test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network demo install package test-package clean
+.PHONY: all deps build format-check tidy test test-browser test-sanitize test-tsan test-valgrind fuzz-build fuzz bench bench-smoke bench-network bench-gateway demo install package test-package clean
 
 all: build
 
@@ -85,6 +87,10 @@ bench-smoke: build
 # Lists a 10000-entry folder from the mock Graph through a latency proxy.
 bench-network: build
 	python3 bench/network.py --nimbus $(BUILD)/tools/nimbus --check $(NETWORK_ARGS)
+
+# Not in .ci/run: 40 s of load per gateway, and throughput on a shared machine is noisy.
+bench-gateway: build
+	python3 bench/gateway.py --nimbus $(BUILD)/tools/nimbus $(GATEWAY_ARGS)
 
 # Builds only the library and the command, then tours the offline demo drive.
 demo: deps
