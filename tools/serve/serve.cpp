@@ -951,6 +951,7 @@ std::string page_href(const request &q, size_t page) {
 }
 
 std::string search_form(const request &q, const std::string &text);
+reply path_failure(gateway &g, const request &q, int rc, bool link_parent);
 
 reply folder_page(const request &q, const folder_listing &l) {
     const std::string &folder = q.path; // ends with "/"
@@ -1083,12 +1084,8 @@ reply search_page(gateway &g, const request &q) {
         rc = NIMBUS_E_NOMEM;
     else if (f.cut)
         rc = NIMBUS_OK;
-    if (rc != NIMBUS_OK) {
-        std::string message = nimbus_last_error();
-        error_info where;
-        where.path = q.path;
-        return failure_reply(rc, message, q, where);
-    }
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, false);
     std::string table;
     for (const found_row &r : f.rows) {
         std::string shown = html_escape(r.path.empty() ? r.name : r.path) + (r.folder ? "/" : "");
@@ -1203,12 +1200,8 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
         rc = NIMBUS_E_NOMEM;
     else if (w.cut || rc == NIMBUS_E_PARTIAL)
         rc = NIMBUS_OK;
-    if (rc != NIMBUS_OK) {
-        std::string message = nimbus_last_error();
-        error_info where;
-        where.path = q.path;
-        return failure_reply(rc, message, q, where);
-    }
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, false);
     std::sort(w.files.begin(), w.files.end(),
               [](const auto &a, const auto &b) { return name_before(a.first, b.first); });
     reply out;
@@ -1267,6 +1260,18 @@ std::string nearest_parent(gateway &g, std::string path) {
     return "/";
 }
 
+// A failed request for q.path as the client sees it; with LINK_PARENT, the
+// page of a path that does not exist links the nearest folder that does.
+// The library's message is taken first: nearest_parent's lookups replace it.
+reply path_failure(gateway &g, const request &q, int rc, bool link_parent) {
+    std::string message = nimbus_last_error();
+    error_info where;
+    where.path = q.path;
+    if (link_parent && rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
+        where.parent = nearest_parent(g, q.path);
+    return failure_reply(rc, message, q, where);
+}
+
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
     if (q.format == "m3u" && q.recursive)
@@ -1282,14 +1287,8 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
         r.headers.emplace_back("Location", url_encode(folder, true) + token_query(q, '?'));
         return r;
     }
-    if (rc != NIMBUS_OK) {
-        std::string message = nimbus_last_error();
-        error_info where;
-        where.path = q.path;
-        if (rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
-            where.parent = nearest_parent(g, q.path);
-        return failure_reply(rc, message, q, where);
-    }
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, true);
     if (q.format == "json") {
         reply r;
         r.type = "application/json";
@@ -1391,14 +1390,8 @@ reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
         return q.stream ? stream_file(g, q, c, url, true) : redirect(url);
     item_look k;
     int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
-    if (rc != NIMBUS_OK) {
-        std::string message = nimbus_last_error();
-        error_info where;
-        where.path = q.path;
-        if (rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
-            where.parent = nearest_parent(g, q.path);
-        return failure_reply(rc, message, q, where);
-    }
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, true);
     if (k.folder) {
         // A folder named without its final "/": send the player to its page.
         std::string to = url_encode(q.path, true) + "/";
