@@ -1,5 +1,6 @@
 // What `nimbus serve` reads from clients and the service: every path it
-// accepts is one the library accepts too, encoding and decoding round-trip,
+// accepts is one the library accepts too, Range and the service's header
+// lines pass on only as plain text, encoding and decoding round-trip,
 // query values hold no NUL, page numbers stay in range, an error page's
 // detail holds only plain tokens, and the Host check never lets a foreign
 // port through.
@@ -45,6 +46,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t page = 0;
     if (cli::page_number(text.c_str(), &page))
         CHECK(page >= 1 && page <= 1000000 && std::to_string(page).size() <= text.size());
+
+    // A client's Range and the service's header lines pass on only as plain text.
+    if (cli::plain_range(text.c_str()))
+        CHECK(text.size() <= 200 && text.compare(0, 6, "bytes=") == 0 &&
+              text.find_first_not_of("0123456789,- ", 6) == std::string::npos);
+    std::string name, header;
+    if (cli::header_line(text, 1024, &name, &header)) {
+        CHECK(!name.empty() && name.find(':') == std::string::npos && header.size() <= 1024);
+        for (unsigned char c : name + header)
+            CHECK(c >= 0x20 && c != 0x7f);
+        for (char c : name)
+            CHECK(c < 'A' || c > 'Z');
+    }
 
     if (cli::loopback_host(text.c_str(), port)) {
         std::string suffix = ":" + std::to_string(port);

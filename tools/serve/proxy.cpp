@@ -1,4 +1,5 @@
 #include "serve/proxy.h"
+#include "serve/request.h"
 
 #include <curl/curl.h>
 #include <microhttpd.h>
@@ -86,18 +87,6 @@ proxy::proxy(std::string cacert, std::vector<std::string> connect_to)
 
 proxy::~proxy() {
     cancel_all();
-}
-
-bool plain_range(const char *text) {
-    if (!text || std::strncmp(text, "bytes=", 6) != 0)
-        return false;
-    size_t n = std::strlen(text);
-    if (n > 200 || n == 6)
-        return false;
-    for (size_t i = 6; i < n; i++)
-        if (!std::strchr("0123456789,- ", text[i]))
-            return false;
-    return true;
 }
 
 proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *range) {
@@ -263,19 +252,9 @@ size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
         }
         return len;
     }
-    size_t colon = line.find(':');
-    if (colon == std::string::npos)
-        return len;
-    std::string name = line.substr(0, colon);
-    size_t b = line.find_first_not_of(" \t", colon + 1);
-    std::string value = b == std::string::npos ? std::string() : line.substr(b);
-    for (char &c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (unsigned char c : value)
-        if (c < 0x20 || c == 0x7f)
-            return len; // nothing with a control character goes to the client
-    if (value.size() > kMaxHeader)
-        return len;
+    std::string name, value;
+    if (!header_line(line, kMaxHeader, &name, &value))
+        return len; // nothing with a control character goes to the client
     if (name == "content-length") {
         char *end = nullptr;
         long long v = std::strtoll(value.c_str(), &end, 10);

@@ -64,10 +64,6 @@ class proxy {
     friend struct stream;
 };
 
-// Whether TEXT is a Range header worth passing on: "bytes=" and digits,
-// commas, dashes and blanks, at most 200 bytes.
-bool plain_range(const char *text);
-
 } // namespace cli
 
 #endif

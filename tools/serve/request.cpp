@@ -205,4 +205,35 @@ std::string service_detail(const std::string &message) {
     return out;
 }
 
+bool plain_range(const char *text) {
+    if (!text || std::strncmp(text, "bytes=", 6) != 0)
+        return false;
+    size_t n = std::strlen(text);
+    if (n > 200 || n == 6)
+        return false;
+    for (size_t i = 6; i < n; i++)
+        if (!std::strchr("0123456789,- ", text[i]))
+            return false;
+    return true;
+}
+
+bool header_line(const std::string &line, size_t max_value, std::string *name, std::string *value) {
+    for (unsigned char c : line)
+        if (c < 0x20 || c == 0x7f)
+            return false;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    size_t b = line.find_first_not_of(" \t", colon + 1);
+    std::string v = b == std::string::npos ? std::string() : line.substr(b);
+    if (v.size() > max_value)
+        return false;
+    *name = line.substr(0, colon);
+    for (char &c : *name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    *value = std::move(v);
+    return true;
+}
+
 } // namespace cli

@@ -1,5 +1,6 @@
-// The request pieces `nimbus serve` reads from clients: the path, query
-// values and the Host header. Kept apart from the server so that they can be
+// The request pieces `nimbus serve` reads from clients (the path, query
+// values, the Host and Range headers) and the service's header lines it
+// passes on. Kept apart from the server so that they can be
 // fuzzed without it.
 #ifndef NIMBUS_TOOLS_SERVE_REQUEST_H
 #define NIMBUS_TOOLS_SERVE_REQUEST_H
@@ -38,6 +39,17 @@ bool page_number(const char *raw, size_t *out);
 // "_", "."; at most 128 bytes), so nothing of the answer's JSON or markup
 // passes. "" when the message holds no "answered HTTP ".
 std::string service_detail(const std::string &message);
+
+// Whether TEXT is a Range header worth passing on to the service:
+// "bytes=" and then digits, commas, dashes and blanks, at most 200 bytes.
+bool plain_range(const char *text);
+
+// One header line of the service's answer to a streamed download ("Name:
+// value", line ends already cut): the name in lower case and the value
+// without leading blanks. False for a line without a colon or a name, a
+// value longer than max_value, and a control character anywhere: nothing of
+// such a line may reach the client.
+bool header_line(const std::string &line, size_t max_value, std::string *name, std::string *value);
 
 } // namespace cli
 
