@@ -1341,6 +1341,22 @@ std::string mime_for(const std::string &name) {
 // The file's bytes through the gateway, the client's Range passed on. A
 // kept download URL the service refuses (it expired) is looked up again once.
 reply stream_file(gateway &g, const request &q, MHD_Connection *c, std::string url, bool kept) {
+    std::vector<std::pair<std::string, std::string>> extra;
+#ifdef NIMBUS_DLNA
+    // What DLNA renderers ask of a media server's resource URL.
+    const char *features =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
+    if (features && std::strcmp(features, "1") == 0) {
+        std::string info = dlna::protocol_info(mime_for(q.path));
+        size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
+        extra.emplace_back("contentFeatures.dlna.org",
+                           third == std::string::npos ? "*" : info.substr(third + 1));
+    }
+    const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
+    if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
+                 std::strcmp(mode, "Background") == 0))
+        extra.emplace_back("transferMode.dlna.org", mode);
+#endif
     const char *range = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
     proxy_answer a = g.streams.open(c, url, range);
     if (a.refused && kept) {
@@ -1363,24 +1379,15 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, std::string u
     }
     reply r;
     r.status = a.status;
-    r.stream = a.response;
     r.type.clear();
-    r.headers = std::move(a.headers);
-#ifdef NIMBUS_DLNA
-    // What DLNA renderers ask of a media server's resource URL.
-    const char *features =
-        MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
-    if (features && std::strcmp(features, "1") == 0) {
-        std::string info = dlna::protocol_info(mime_for(q.path));
-        size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
-        r.headers.emplace_back("contentFeatures.dlna.org",
-                               third == std::string::npos ? "*" : info.substr(third + 1));
+    try {
+        r.headers = std::move(a.headers);
+        r.headers.insert(r.headers.end(), extra.begin(), extra.end());
+    } catch (...) {
+        MHD_destroy_response(a.response); // its stream ends with it
+        throw;
     }
-    const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
-    if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
-                 std::strcmp(mode, "Background") == 0))
-        r.headers.emplace_back("transferMode.dlna.org", mode);
-#endif
+    r.stream = a.response;
     return r;
 }
 
