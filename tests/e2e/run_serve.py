@@ -809,6 +809,19 @@ def case_stream(f):
         check(head.startswith("HTTP/1.1 %d" % status_want) and part == want and
               re.search(r"^content-range: %s\r?$" % re.escape(cr), head, re.I | re.M),
               "curl -r " + rng, head, part[:20])
+    # A kept download URL the service refuses (it expired) is looked up once more.
+    download = next(r["path"] for r in f.mock.requests if r["path"].startswith("/download/"))
+    items = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/song.mp3"))
+    before = items()
+    f.mock.script[download] = [(403, None)]
+    status, _, body = raw_get(g.port, "/song.mp3?stream=1")
+    check(status == 200 and body == content and items() == before + 1,
+          "a fresh URL after a refusal", status, items() - before)
+    f.mock.script[download] = [(403, None)] * 2
+    status, _, body = raw_get(g.port, "/song.mp3?stream=1&format=json")
+    check(status == 502 and json.loads(body)["error"] ==
+          "The file could not be fetched: the download URL answered HTTP 403"
+          and items() == before + 2, "refused twice: said, and asked once more", body)
     expect(g.get("/song.mp3?stream=2"), 400, "stream=2")
     check(raw_get(g.port, "/nope.mp3?stream=1")[0] == 404, "a missing file")
 
