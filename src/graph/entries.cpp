@@ -107,6 +107,23 @@ bool nimbus_is_folder(yyjson_val *folder, yyjson_val *remote) {
            (yyjson_is_obj(remote) && yyjson_is_obj(nimbus_json_member(remote, "folder")));
 }
 
+void nimbus_file_shortcut(nimbus_item_members *m) {
+    if (!yyjson_is_obj(m->remote) || nimbus_is_folder(m->folder, m->remote))
+        return;
+    // The shortcut's own size (0) and time describe the link, not the file
+    // a host plays; the remoteItem carries the file's members.
+    nimbus_item_members r{};
+    nimbus_scan_item(m->remote, &r);
+    m->size = r.size;
+    m->file = r.file;
+    if (text_of(r.mtime))
+        m->mtime = r.mtime;
+    m->audio = r.audio;
+    m->video = r.video;
+    m->photo = r.photo;
+    m->image = r.image;
+}
+
 bool nimbus_remote_of(yyjson_val *item, const char **drive, const char **id) {
     yyjson_val *remote = nimbus_json_member(item, "remoteItem");
     if (!yyjson_is_obj(remote))
@@ -164,6 +181,7 @@ int nimbus_entry_from(yyjson_val *obj, const char *prefix, size_t prefix_len, ni
     nimbus_scan_item(obj, &m);
     if (!usable_id(m.id))
         return 1;
+    nimbus_file_shortcut(&m);
     return fill(m, prefix, prefix_len, scratch, entry);
 }
 
@@ -248,6 +266,7 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
             nimbus_scan_item(obj, &p.m);
             if (!usable_id(p.m.id))
                 continue;
+            nimbus_file_shortcut(&p.m);
             if (!walk->feed) {
                 p.id_len = std::strlen(yyjson_get_str(p.m.id));
                 p.hash = hash_id(yyjson_get_str(p.m.id), p.id_len);

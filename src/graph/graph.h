@@ -83,6 +83,12 @@ struct nimbus_item_members {
     yyjson_val *audio, *video, *photo, *image, *deleted;
 };
 void nimbus_scan_item(yyjson_val *obj, nimbus_item_members *m);
+// A shortcut to a file stands for the shared file: when m is one (a
+// "remoteItem" without a folder facet on either side), its size, file facet,
+// media facets and, when the remoteItem gives one, its time become the
+// remoteItem's; a size the remoteItem lacks is unknown. Name, id and
+// download URLs stay the shortcut's own.
+void nimbus_file_shortcut(nimbus_item_members *m);
 void nimbus_item_free(nimbus_item *item);
 void nimbus_items_free(nimbus_items *list);
 

@@ -174,6 +174,7 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
         // argument may carry, is skipped.
         if (!nonempty_str(f.id) || id_too_long(f.id))
             continue;
+        nimbus_file_shortcut(&f);
         int rc = add(list, f, prefix, prefix_len, &scratch, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
@@ -204,6 +205,7 @@ char *str_of(yyjson_val *v) {
 int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size) {
     fields f{};
     nimbus_scan_item(obj, &f);
+    nimbus_file_shortcut(&f);
     nimbus_buf scratch{};
     nimbus_buf_guard scratch_guard{&scratch};
     return fill(f, item, prefix, prefix ? std::strlen(prefix) : 0, &scratch, msg, size);

@@ -15,10 +15,9 @@ bool is_root(const char *arg) {
 
 int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
 int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size);
-int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_entry_fn fn, void *ctx,
-              char *msg, size_t size);
+int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
+              nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
-bool file_shortcut(const nimbus_resp *resp, nimbus_remote *remote);
 int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
           size_t size);
 
@@ -194,9 +193,17 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     }
     // The argument, not the URL, names the item in a refusal.
     rc = nimbus_answer_check(&resp, "item", path_or_id, msg, size);
-    if (rc == NIMBUS_OK && !remote.drive.data && file_shortcut(&resp, &remote)) {
+    int shortcut = rc == NIMBUS_OK && !remote.drive.data
+                       ? nimbus_file_shortcut_of(resp.body, resp.len, &remote)
+                       : 0;
+    if (shortcut < 0) {
+        nimbus_resp_free(&resp);
+        return no_memory(msg, size);
+    }
+    if (shortcut > 0) {
         // A shortcut to a file stands for that file, which its own drive
-        // describes (with the download URL): one more request.
+        // describes (with the download URL): one more request. The entry
+        // keeps the shortcut's name, the one its path ends in.
         nimbus_resp_free(&resp);
         url.len = 0;
         if (nimbus_buf_adds(&remote.shortcut, path_or_id) != 0 ||
@@ -221,8 +228,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     if (bad)
         rc = no_memory(msg, size);
     if (rc == NIMBUS_OK)
-        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, drive.data, fn, ctx, msg,
-                       size);
+        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, drive.data,
+                       remote.name.data, fn, ctx, msg, size);
     nimbus_resp_free(&resp);
     return rc;
 }
@@ -384,9 +391,9 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
 }
 
 // Hands the item of a successful answer to fn; path is the virtual path it
-// was asked by, or null.
-int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_entry_fn fn, void *ctx,
-              char *msg, size_t size) {
+// was asked by, or null; name, when given, replaces the item's own.
+int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
+              nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
     yyjson_read_err err{};
     nimbus_doc_guard doc{
         yyjson_read_opts(resp->body, resp->len, YYJSON_READ_INSITU, nullptr, &err)};
@@ -412,6 +419,8 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_ent
         return NIMBUS_E_FAILED;
     }
     entry.path = path;
+    if (name)
+        entry.name = name;
     // An item on another drive is addressed by drive and id.
     nimbus_buf id{};
     nimbus_buf_guard ig{&id};
@@ -428,29 +437,6 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, nimbus_ent
         return NIMBUS_E_STOPPED;
     }
     return NIMBUS_OK;
-}
-
-// Whether the answer is a shortcut to a file without a download URL of its
-// own; remote then names the file on its drive. False also without memory
-// (the shortcut is then handed out as it is).
-bool file_shortcut(const nimbus_resp *resp, nimbus_remote *remote) {
-    if (!resp->body)
-        return false;
-    nimbus_doc_guard doc{yyjson_read_opts(resp->body, resp->len, 0, nullptr, nullptr)};
-    yyjson_val *root = yyjson_doc_get_root(doc.doc);
-    const char *d, *i;
-    if (!yyjson_is_obj(root) ||
-        nimbus_is_folder(nimbus_json_member(root, "folder"),
-                         nimbus_json_member(root, "remoteItem")) ||
-        nimbus_json_member(root, "@microsoft.graph.downloadUrl") ||
-        nimbus_json_member(root, "@content.downloadUrl") || !nimbus_remote_of(root, &d, &i))
-        return false;
-    if (nimbus_buf_adds(&remote->drive, d) != 0 || nimbus_buf_adds(&remote->item, i) != 0) {
-        nimbus_remote_free(remote);
-        *remote = nimbus_remote{};
-        return false;
-    }
-    return true;
 }
 
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {

@@ -102,12 +102,14 @@ using nimbus_get_fn = int (*)(void *ctx, const char *url, nimbus_resp *resp, cha
                               size_t size);
 // Where a path or id leads through a shortcut: the item on its own drive,
 // the path below it ("" or starting with "/"), and the shortcut as the
-// caller named it (its virtual path, or the id), for messages.
+// caller named it (its virtual path, or the id), for messages. name is a
+// file shortcut's own name, which the shared file it leads to is shown by.
 struct nimbus_remote {
     nimbus_buf drive;
     nimbus_buf item;
     nimbus_buf rest;
     nimbus_buf shortcut;
+    nimbus_buf name;
 };
 void nimbus_remote_free(nimbus_remote *r);
 struct nimbus_remote_guard {
@@ -132,6 +134,10 @@ int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url);
 // A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive
 // becomes one line naming the shortcut; rc is returned unchanged.
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size);
+// Whether an item answer is a shortcut to a file without a download URL of
+// its own: 1 with remote's drive, item and name filled, 0 when not, -1
+// without memory.
+int nimbus_file_shortcut_of(const char *body, size_t len, nimbus_remote *remote);
 // Gives every entry of a listing on another drive its "drives/<d>/items/<i>" id.
 int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, char *msg,
                       size_t size);

@@ -25,6 +25,7 @@ void nimbus_remote_free(nimbus_remote *r) {
     nimbus_buf_free(&r->item);
     nimbus_buf_free(&r->rest);
     nimbus_buf_free(&r->shortcut);
+    nimbus_buf_free(&r->name);
 }
 
 int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg,
@@ -132,6 +133,34 @@ int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t siz
                 "shortcut %s is broken: the shared item is gone or no longer shared with you (%s)",
                 shown, rc == NIMBUS_E_AUTH ? "access denied" : "not found");
     return rc;
+}
+
+int nimbus_file_shortcut_of(const char *body, size_t len, nimbus_remote *remote) {
+    if (!body)
+        return 0;
+    yyjson_read_err err{};
+    nimbus_doc_guard doc{yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err)};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!doc.doc)
+        return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? -1 : 0;
+    const char *d, *i;
+    if (!yyjson_is_obj(root) ||
+        nimbus_is_folder(nimbus_json_member(root, "folder"),
+                         nimbus_json_member(root, "remoteItem")) ||
+        nimbus_json_member(root, "@microsoft.graph.downloadUrl") ||
+        nimbus_json_member(root, "@content.downloadUrl") || !nimbus_remote_of(root, &d, &i))
+        return 0;
+    // The name as a listing of the shortcut's folder shows it.
+    nimbus_buf scratch{};
+    nimbus_buf_guard sg{&scratch};
+    nimbus_entry e;
+    int got = nimbus_entry_from(root, nullptr, 0, &scratch, &e);
+    if (got > 0)
+        return 0;
+    if (got < 0 || nimbus_buf_adds(&remote->drive, d) != 0 ||
+        nimbus_buf_adds(&remote->item, i) != 0 || nimbus_buf_adds(&remote->name, e.name) != 0)
+        return -1;
+    return 1;
 }
 
 int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, char *msg,

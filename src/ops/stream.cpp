@@ -33,24 +33,40 @@ int refetch(nimbus_sess *sess, const nimbus_remote *remote, nimbus_resp *resp, c
 // of its own, fills remote and replaces the answer with the remote file's.
 int file_shortcut(nimbus_sess *sess, const char *entry, nimbus_resp *resp, nimbus_remote *remote,
                   char *msg, size_t size) {
-    if (!resp->body)
+    int got = nimbus_file_shortcut_of(resp->body, resp->len, remote);
+    if (got == 0)
         return NIMBUS_OK;
-    yyjson_doc *doc = yyjson_read_opts(resp->body, resp->len, 0, nullptr, nullptr);
-    nimbus_doc_guard dg{doc};
-    yyjson_val *root = yyjson_doc_get_root(doc);
-    const char *d, *i;
-    if (!yyjson_is_obj(root) || nimbus_is_folder(nimbus_json_member(root, "folder"),
-                                                 nimbus_json_member(root, "remoteItem")))
-        return NIMBUS_OK;
-    nimbus_str have(nimbus_download_url_of(root));
-    if (have || !nimbus_remote_of(root, &d, &i))
-        return NIMBUS_OK;
-    if (nimbus_buf_adds(&remote->drive, d) != 0 || nimbus_buf_adds(&remote->item, i) != 0 ||
-        nimbus_buf_adds(&remote->shortcut, entry) != 0) {
+    if (got < 0 || nimbus_buf_adds(&remote->shortcut, entry) != 0) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_FAILED;
     }
     return refetch(sess, remote, resp, msg, size);
+}
+
+// An item on another drive is named by the id that addresses it there, and
+// the file a shortcut leads to by the shortcut's name. 0, or -1 without
+// memory.
+int as_reached(nimbus_item *item, const char *entry, const nimbus_remote *remote) {
+    const char *d = remote->drive.data, *i;
+    size_t dn = remote->drive.len;
+    if (!d && !nimbus_remote_id(entry, &d, &dn, &i))
+        return 0;
+    nimbus_buf id{};
+    nimbus_buf_guard ig{&id};
+    if (nimbus_buf_adds(&id, "drives/") != 0 || nimbus_buf_add(&id, d, dn) != 0 ||
+        nimbus_buf_adds(&id, "/items/") != 0 || nimbus_buf_adds(&id, item->id) != 0)
+        return -1;
+    char *name = remote->name.data ? nimbus_strdup(remote->name.data) : nullptr;
+    if (remote->name.data && !name)
+        return -1;
+    std::free(item->id);
+    item->id = id.data;
+    id = nimbus_buf{};
+    if (name) {
+        std::free(item->name);
+        item->name = name;
+    }
+    return 0;
 }
 
 } // namespace
@@ -129,7 +145,9 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
         nimbus_msgf(msg, size, "the item carries no download URL");
         return NIMBUS_E_UNSUPPORTED;
     }
-    rc = write_locator(out, download.get(), &item);
+    rc = as_reached(&item, entry, &remote);
+    if (rc == 0)
+        rc = write_locator(out, download.get(), &item);
     nimbus_item_free(&item);
     if (rc != 0) {
         nimbus_msgf(msg, size, "out of memory");

@@ -104,7 +104,7 @@ TEST_F(FakeTest, ShortcutFileStreamsAndBrokenShortcutIsNamed) {
     outcome o = stream(settings(), "\"/Song.flac\"");
     ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
     EXPECT_EQ("{\"url\":\"" + url +
-                  "\",\"id\":\"R!1\",\"name\":\"Song.flac\",\"size\":7,"
+                  "\",\"id\":\"drives/b!DRV-2/items/R!1\",\"name\":\"Song.flac\",\"size\":7,"
                   "\"range\":true}",
               o.out);
 
@@ -134,6 +134,114 @@ TEST_F(FakeTest, ShortcutFileStreamsAndBrokenShortcutIsNamed) {
     o = stream(settings(), "\"/Else/x.flac\"");
     expect_failure(o, NIMBUS_E_NOT_FOUND, "item: /Else/x.flac answered HTTP 404");
     EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Else"));
+}
+
+// A shortcut to a file as the account's drive lists it: size 0 of its own,
+// the shared file's members in its remoteItem (remote_extra, JSON members).
+std::string file_link(const std::string &id, const std::string &name,
+                      const std::string &remote_extra) {
+    return "{\"id\":\"" + id + "\",\"name\":\"" + name +
+           "\",\"size\":0,\"lastModifiedDateTime\":\"2020-01-01T00:00:00Z\",\"remoteItem\":{"
+           "\"id\":\"R!1\",\"name\":\"single.flac\",\"parentReference\":{\"driveId\":"
+           "\"b!DRV-2\"}" +
+           remote_extra + "}}";
+}
+
+const std::string kFull =
+    ",\"size\":99,\"lastModifiedDateTime\":\"2024-03-05T07:08:09Z\",\"file\":{\"mimeType\":"
+    "\"audio/flac\"},\"audio\":{\"title\":\"One\",\"artist\":\"Ada\",\"duration\":61000}";
+constexpr long long kOwnMs = 1577836800000;    // 2020-01-01T00:00:00Z
+constexpr long long kTargetMs = 1709622489000; // 2024-03-05T07:08:09Z
+
+struct shown {
+    std::vector<std::string> seen; // name|path|id|drive|size|mtime|mime|title|url
+};
+
+int show(void *ctx, const nimbus_entry *e) {
+    auto t = [](const char *s) { return std::string(s ? s : "-"); };
+    static_cast<shown *>(ctx)->seen.push_back(t(e->name) + "|" + t(e->path) + "|" + t(e->id) + "|" +
+                                              t(e->drive_id) + "|" + std::to_string(e->size) + "|" +
+                                              std::to_string(e->mtime_ms) + "|" + t(e->mime_type) +
+                                              "|" + t(e->title) + "|" + t(e->download_url));
+    return 0;
+}
+
+TEST_F(FakeTest, FileShortcutListsWithTheSharedFilesValues) {
+    script_token();
+    // One remoteItem carries the file's size, type, time and audio facet;
+    // one carries none of them.
+    script_get(first_page(kRoot), 200,
+               page({file_link("S!1", "Linked.flac", kFull), file_link("S!2", "Bare.flac", ""),
+                     shortcut("S!3", "Shared", true)}));
+    outcome o = list(settings(), nullptr);
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ(items_json({entry("Linked.flac", "/Linked.flac", false, 99, kTargetMs, "S!1", ""),
+                          entry("Bare.flac", "/Bare.flac", false, -1, kOwnMs, "S!2", ""),
+                          entry("Shared", "/Shared", true, 0, 0, "S!3", "")}),
+              o.out);
+    o = list(settings("\"Metadata\":true"), nullptr);
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_NE(std::string::npos,
+              o.out.find("\"size\":99,\"mtime_ms\":" + std::to_string(kTargetMs) +
+                         ",\"id\":\"S!1\",\"backend_id\":\"S!1\",\"parent_id\":\"\",\"title\":"
+                         "\"One\",\"year\":null,\"type\":null,\"media_type\":\"audio\","
+                         "\"container\":\"flac\",\"imdb\":null,\"tmdb\":null,\"available\":"
+                         "false,\"mime_type\":\"audio/flac\",\"artist\":\"Ada\",\"album\":null,"
+                         "\"track\":null,\"duration_ms\":61000}"))
+        << o.out;
+    // A page the host fetched itself reads the same.
+    std::vector<char> out(1 << 16);
+    ASSERT_EQ(NIMBUS_OK, nimbus_parse_items(page({file_link("S!1", "Linked.flac", kFull)}).c_str(),
+                                            "", out.data(), static_cast<int32_t>(out.size())));
+    EXPECT_EQ(items_json({entry("Linked.flac", "/Linked.flac", false, 99, kTargetMs, "S!1", "")}),
+              out.data());
+
+    // The handle: the same values, the shortcut's own id and name.
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
+    shown n;
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "/", show, &n)) << nimbus_last_error();
+    nimbus_drive_close(drive);
+    EXPECT_EQ((std::vector<std::string>{"Linked.flac|/Linked.flac|S!1|b!DRV-2|99|" +
+                                            std::to_string(kTargetMs) + "|audio/flac|One|-",
+                                        "Bare.flac|/Bare.flac|S!2|b!DRV-2|-1|" +
+                                            std::to_string(kOwnMs) + "|-|-|-",
+                                        "Shared|/Shared|S!3|b!DRV-2|0|0|-|-|-"}),
+              n.seen);
+}
+
+TEST_F(FakeTest, FileShortcutLookedUpKeepsItsNameAndPath) {
+    script_token();
+    const std::string url = "https://dl.example/f?tempauth=x";
+    const std::string link = file_link("S!1", "Linked.flac", kFull);
+    script_get(kGraph + "/me/drive/root:/Linked.flac", 200, link);
+    script_get(kGraph + "/me/drive/items/S!1", 200, link);
+    script_get(kRemote, 200,
+               "{\"id\":\"R!1\",\"name\":\"single.flac\",\"size\":99,\"lastModifiedDateTime\":"
+               "\"2024-03-05T07:08:09Z\",\"file\":{\"mimeType\":\"audio/flac\"},\"audio\":{"
+               "\"title\":\"One\"},\"@microsoft.graph.downloadUrl\":\"" +
+                   url + "\"}");
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
+    shown n;
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_item(drive, "/Linked.flac", show, &n)) << nimbus_last_error();
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_item(drive, "S!1", show, &n)) << nimbus_last_error();
+    nimbus_drive_close(drive);
+    const std::string rest = "|drives/b!DRV-2/items/R!1|b!DRV-2|99|" + std::to_string(kTargetMs) +
+                             "|audio/flac|One|" + url;
+    EXPECT_EQ((std::vector<std::string>{"Linked.flac|/Linked.flac" + rest, "Linked.flac|-" + rest}),
+              n.seen);
+    EXPECT_EQ(2, gets(kRemote));
+
+    // The flat export's locator: the same name, and the id that streams.
+    for (const char *arg : {"\"/Linked.flac\"", "\"S!1\""}) {
+        outcome o = stream(settings(), arg);
+        ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+        EXPECT_EQ("{\"url\":\"" + url +
+                      "\",\"id\":\"drives/b!DRV-2/items/R!1\",\"name\":\"Linked.flac\","
+                      "\"size\":99,\"range\":true}",
+                  o.out);
+    }
 }
 
 } // namespace
