@@ -291,7 +291,19 @@ def case_shortcuts_through(f):
     p = f.run("list", "/")
     expect(p, EXIT_OK)
     check(re.search(r"^dir +0 B .* Shared Music$", p.out, re.M), "a folder row", p.out)
-    check(re.search(r"^file .* Linked\.flac$", p.out, re.M), "a file row", p.out)
+    check(re.search(r"^file +99 B .* Linked\.flac$", p.out, re.M), "a file row", p.out)
+    # The file shortcut lists with the shared file's size and streams under
+    # its own name, the one its path ends in, as the shared file.
+    p = f.run("--json", "list", "/")
+    expect(p, EXIT_OK)
+    linked = [e for e in json.loads(p.out)["items"] if e["path"] == "/Linked.flac"]
+    check(len(linked) == 1 and linked[0]["size"] == 99 and not linked[0]["folder"] and
+          linked[0]["id"] == links["file"].id, "the linked file's entry", p.out)
+    p = f.run("--json", "stream", "/Linked.flac")
+    expect(p, EXIT_OK)
+    got = json.loads(p.out)
+    check((got["id"], got["name"], got["size"]) ==
+          ("drives/drv2/items/" + single.id, "Linked.flac", 99), "the linked file's locator", p.out)
     # Listed by the shortcut's own id, the shared folder's entries come back.
     p = f.run("--json", "list", links["music"].id)
     expect(p, EXIT_OK)
