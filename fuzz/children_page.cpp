@@ -76,6 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX || !ids.insert(yyjson_get_str(id)).second)
                 continue;
             CHECK(k < list.count && std::strcmp(list.items[k].id, yyjson_get_str(id)) == 0);
+            // A shortcut to a file is listed as big as the shared file.
+            yyjson_val *remote = yyjson_obj_get(obj, "remoteItem");
+            if (yyjson_is_obj(remote) && !list.items[k].folder)
+                CHECK(list.items[k].size == nimbus_size_of(yyjson_obj_get(remote, "size")));
             k++;
         }
         CHECK(k == list.count);

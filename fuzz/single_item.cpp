@@ -37,7 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CHECK(item.name && item.name[0] && std::strchr(item.name, '/') == nullptr);
         CHECK(std::string(prefix ? "/Music/" : "/") + item.name == item.path);
         CHECK(item.size >= -1 && (item.folder == 0 || item.folder == 1));
-        CHECK(item.folder == (yyjson_is_obj(yyjson_obj_get(root, "folder")) ? 1 : 0));
+        // A shortcut is a folder when the shared item is one; a shortcut to a
+        // file is as big as the shared file, whatever its own size says.
+        yyjson_val *remote = yyjson_obj_get(root, "remoteItem");
+        bool folder = yyjson_is_obj(yyjson_obj_get(root, "folder")) ||
+                      (yyjson_is_obj(remote) && yyjson_is_obj(yyjson_obj_get(remote, "folder")));
+        CHECK(item.folder == (folder ? 1 : 0));
+        if (yyjson_is_obj(remote) && !folder)
+            CHECK(item.size == nimbus_size_of(yyjson_obj_get(remote, "size")));
     } else {
         CHECK(rc == NIMBUS_E_FAILED);
         CHECK(!item.id && !item.name && !item.path && item.size == 0 && item.mtime_ms == 0 &&
