@@ -27,7 +27,7 @@ struct route {
 };
 struct {
     int grants;
-    route routes[9];
+    route routes[11];
 } g_svc;
 
 // Fixed storage: the routes outlive the run, so they must not come from the
@@ -74,6 +74,15 @@ void make_routes() {
                   R"({"id":"B2","name":"b.flac","parentReference":{"id":"M0"}}],)"
                   R"("@odata.deltaLink":"%s/me/drive/root/delta?token=T2"})",
                   g);
+    // A shortcut to a file on another drive, and that file.
+    std::snprintf(r[9].url, sizeof r[9].url, "%s/me/drive/root:/Music/Link.flac", g);
+    std::snprintf(r[9].body, sizeof r[9].body, "%s",
+                  R"({"id":"S1","name":"Link.flac","size":0,"remoteItem":{"id":"R1",)"
+                  R"("size":7,"parentReference":{"driveId":"D2"}}})");
+    std::snprintf(r[10].url, sizeof r[10].url, "%s/drives/D2/items/R1", g);
+    std::snprintf(r[10].body, sizeof r[10].body, "%s",
+                  R"({"id":"R1","name":"r.flac","size":7,"file":{},)"
+                  R"("@microsoft.graph.downloadUrl":"https://dl.example/r"})");
 }
 
 char *svc_copy(const char *s) {
@@ -195,9 +204,9 @@ void drive_calls(run &r) {
     g_svc.grants = 0;
     rotations = 0;
     nimbus_drive *drive = nullptr;
-    call calls[11] = {};
+    call calls[12] = {};
     int made = 0;
-    seen list{}, item{}, none{}, found{}, changed{}, walked{}, fed{};
+    seen list{}, item{}, none{}, found{}, changed{}, walked{}, fed{}, linked{};
     r.arm();
     int code = nimbus_drive_open(SETTINGS, &SVC_IO, &drive);
     record(r, &calls[made++], "nimbus_drive_open", code, NIMBUS_OK, drive != nullptr);
@@ -211,6 +220,10 @@ void drive_calls(run &r) {
         record(r, &calls[made++], "nimbus_drive_item", code, NIMBUS_OK,
                std::strcmp(item.paths, "/Music/a.mp3;") == 0 && item.width == 640 &&
                    std::strcmp(item.url, "https://dl.example/a") == 0);
+        code = nimbus_drive_item(drive, "/Music/Link.flac", collect, &linked);
+        record(r, &calls[made++], "nimbus_drive_item of a file shortcut", code, NIMBUS_OK,
+               std::strcmp(linked.paths, "/Music/Link.flac;") == 0 &&
+                   std::strcmp(linked.url, "https://dl.example/r") == 0);
         code = nimbus_drive_list(drive, "/Music/a.mp3", collect, &none);
         record(r, &calls[made++], "nimbus_drive_list of a file", code, NIMBUS_E_NOT_FOLDER,
                none.paths[0] == '\0');
