@@ -3,13 +3,17 @@
 // item whose folder has not come yet is kept (its JSON text) until the
 // folder comes, at most NIMBUS_FEED_WAITING_MAX of them. Every folder met
 // keeps its path and level, every item its id, so that a repeated item is
-// handed out once; a walk of N items holds some 60 bytes per item.
+// handed out once; a walk of N items holds some 60 bytes per item. Read
+// for a host's change feed call, every item is handed out and every item
+// keeps its path, and folders the feed never names are found by id at the
+// end.
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <yyjson.h>
@@ -33,6 +37,9 @@ struct nimbus_feed_state {
     std::unordered_set<std::string> placed;
     std::unordered_map<std::string, std::vector<std::string>> waiting; // by folder id
     size_t waiting_count = 0;
+    std::vector<std::string> order; // waiting's folder ids, first met first
+    std::string real;               // change feed mode: an entry's drive path
+    std::string shown;              // and its virtual path
     nimbus_buf scratch{};
     ~nimbus_feed_state() { nimbus_buf_free(&scratch); }
 };
@@ -44,6 +51,8 @@ int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, co
           const folder_at &where, std::vector<std::string> *ready, char *msg, size_t size);
 int release(nimbus_feed_tree *t, std::vector<std::string> *ready, char *msg, size_t size);
 const char *text_of(yyjson_val *v);
+bool ref_path(yyjson_val *obj, std::string *path);
+bool virtual_path(const std::string &real, const char *root, std::string *out);
 
 } // namespace
 
@@ -52,6 +61,8 @@ void nimbus_feed_tree_free(nimbus_feed_tree *t) {
         return;
     delete t->state;
     t->state = nullptr;
+    std::free(t->delta_link);
+    t->delta_link = nullptr;
 }
 
 size_t nimbus_feed_tree_orphans(const nimbus_feed_tree *t) {
@@ -90,12 +101,24 @@ int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **ne
             return NIMBUS_E_NOMEM;
         }
     }
+    if (t->changes && !link) {
+        if (const char *l = text_of(nimbus_json_member(root, "@odata.deltaLink"))) {
+            char *d = nimbus_strdup(l);
+            if (!d) {
+                nimbus_msgf(msg, size, "%s", OOM);
+                return NIMBUS_E_NOMEM;
+            }
+            std::free(t->delta_link);
+            t->delta_link = d;
+        }
+    }
     try {
         if (!t->state) {
             t->state = new nimbus_feed_state;
-            t->state->folders.emplace(
-                t->top_id ? t->top_id : "",
-                folder_at{t->top_path ? t->top_path : "", t->top_path != nullptr, 0});
+            if (!t->changes)
+                t->state->folders.emplace(
+                    t->top_id ? t->top_id : "",
+                    folder_at{t->top_path ? t->top_path : "", t->top_path != nullptr, 0});
         }
         yyjson_arr_iter iter = yyjson_arr_iter_with(value);
         while (yyjson_val *obj = yyjson_arr_iter_next(&iter)) {
@@ -111,7 +134,106 @@ int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **ne
     return NIMBUS_OK;
 }
 
+int nimbus_feed_tree_finish(nimbus_feed_tree *t, char *msg, size_t size) {
+    nimbus_feed_state *st = t->state;
+    if (!st)
+        return NIMBUS_OK;
+    try {
+        for (size_t i = 0; i < st->order.size(); i++) {
+            const std::string id = st->order[i];
+            if (!st->waiting.count(id))
+                continue; // its folder came later in the feed
+            std::string path;
+            bool known = false;
+            if (!id.empty() && t->locate && t->lookups < NIMBUS_FEED_LOOKUPS_MAX) {
+                t->lookups++;
+                int rc = t->locate(t->locate_ctx, id.c_str(), &path, &known, msg, size);
+                if (rc != NIMBUS_OK)
+                    return rc;
+            }
+            st->folders.insert_or_assign(id, folder_at{known ? path : std::string(), known, 0});
+            std::vector<std::string> ready{id};
+            int rc = release(t, &ready, msg, size);
+            if (rc != NIMBUS_OK)
+                return rc;
+        }
+    } catch (const std::bad_alloc &) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    return NIMBUS_OK;
+}
+
+int nimbus_feed_item_path(char *body, size_t len, std::string *path) {
+    yyjson_read_err err{};
+    nimbus_doc_guard doc{body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, nullptr, &err)
+                              : nullptr};
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    if (!yyjson_is_obj(root))
+        return body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? -1 : 0;
+    if (yyjson_is_obj(nimbus_json_member(root, "error")))
+        return 0;
+    try {
+        if (yyjson_is_obj(nimbus_json_member(root, "root"))) {
+            path->clear();
+            return 1;
+        }
+        std::string parent;
+        if (!ref_path(root, &parent))
+            return 0;
+        nimbus_buf scratch{};
+        nimbus_buf_guard sg{&scratch};
+        nimbus_entry e;
+        int got = nimbus_entry_from(root, parent.c_str(), parent.size(), &scratch, &e);
+        if (got < 0)
+            return -1;
+        if (got > 0 || !e.path)
+            return 0;
+        path->assign(e.path);
+        return 1;
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+}
+
 namespace {
+
+// The drive path an item's parentReference gives its folder ("" for the
+// root), when it names one on this drive.
+bool ref_path(yyjson_val *obj, std::string *path) {
+    yyjson_val *v = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "path");
+    static constexpr char OWN[] = "/drive/root:";
+    constexpr size_t n = sizeof OWN - 1;
+    if (!yyjson_is_str(v) || yyjson_get_len(v) < n)
+        return false;
+    const char *p = yyjson_get_str(v);
+    if (std::strlen(p) != yyjson_get_len(v) || std::strncmp(p, OWN, n) != 0)
+        return false;
+    if (p[n] && !nimbus_path_ok(p + n))
+        return false;
+    path->assign(p + n);
+    return true;
+}
+
+// A drive path as a path beneath the configured root: the root itself is
+// "/", a path outside it has none.
+bool virtual_path(const std::string &real, const char *root, std::string *out) {
+    size_t n = root ? std::strlen(root) : 0;
+    if (n == 0) {
+        out->assign(real.empty() ? "/" : real);
+        return true;
+    }
+    if (real.size() < n + 1 || real[0] != '/' || real.compare(1, n, root) != 0)
+        return false;
+    if (real.size() == n + 1) {
+        out->assign("/");
+        return true;
+    }
+    if (real[n + 1] != '/')
+        return false;
+    out->assign(real, n + 1, std::string::npos);
+    return true;
+}
 
 const char *text_of(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0 ? yyjson_get_str(v) : nullptr;
@@ -127,12 +249,19 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     // Ids as listings take them; a deleted item, the walked folder itself
     // and a drive's root are no entries beneath the folder.
     if (!yyjson_is_str(m.id) || yyjson_get_len(m.id) == 0 ||
-        yyjson_get_len(m.id) > NIMBUS_ITEM_ID_MAX || yyjson_is_obj(m.deleted) ||
-        yyjson_is_obj(nimbus_json_member(obj, "root")))
+        yyjson_get_len(m.id) > NIMBUS_ITEM_ID_MAX)
+        return NIMBUS_OK;
+    bool top = yyjson_is_obj(nimbus_json_member(obj, "root"));
+    if (!t->changes && (yyjson_is_obj(m.deleted) || top))
         return NIMBUS_OK;
     std::string id(yyjson_get_str(m.id), yyjson_get_len(m.id));
-    if (t->top_id && id == t->top_id)
+    if (!t->changes && t->top_id && id == t->top_id)
         return NIMBUS_OK;
+    if (top) { // the drive's root: its own folder, whatever its reference says
+        std::vector<std::string> ready;
+        int rc = place(t, obj, m, id, folder_at{"", true, 0}, &ready, msg, size);
+        return rc != NIMBUS_OK ? rc : release(t, &ready, msg, size);
+    }
     yyjson_val *parent = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "id");
     std::string folder;
     if (yyjson_is_str(parent))
@@ -140,13 +269,16 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     // An item without its folder's id is kept as one whose folder never
     // comes.
     auto f = folder.empty() ? st->folders.end() : st->folders.find(folder);
+    std::string from_ref;
+    if (t->changes && !folder.empty() && f == st->folders.end() && ref_path(obj, &from_ref))
+        f = st->folders.emplace(folder, folder_at{std::move(from_ref), true, 0}).first;
     if (f != st->folders.end()) {
         std::vector<std::string> ready;
         folder_at where = f->second;
         int rc = place(t, obj, m, id, where, &ready, msg, size);
         return rc != NIMBUS_OK ? rc : release(t, &ready, msg, size);
     }
-    if (!folder.empty() && st->placed.count(folder))
+    if (!t->changes && !folder.empty() && st->placed.count(folder))
         return NIMBUS_OK; // inside a file or package: no listing shows it
     if (st->waiting_count >= NIMBUS_FEED_WAITING_MAX) {
         nimbus_msgf(msg, size, "the change feed gave more than %zu items before their folders",
@@ -160,7 +292,10 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
         return NIMBUS_E_NOMEM;
     }
     nimbus_str owned(json);
-    st->waiting[folder].emplace_back(json, n);
+    auto &kept = st->waiting[folder];
+    if (kept.empty())
+        st->order.push_back(folder);
+    kept.emplace_back(json, n);
     st->waiting_count++;
     return NIMBUS_OK;
 }
@@ -170,7 +305,7 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
 int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, const std::string &id,
           const folder_at &where, std::vector<std::string> *ready, char *msg, size_t size) {
     nimbus_feed_state *st = t->state;
-    if (!st->placed.insert(id).second)
+    if (!t->changes && !st->placed.insert(id).second)
         return NIMBUS_OK;
     ready->push_back(id);
     int depth = where.depth + 1;
@@ -179,6 +314,22 @@ int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, co
                           &st->scratch, &e) < 0) {
         nimbus_msgf(msg, size, "%s", OOM);
         return NIMBUS_E_NOMEM;
+    }
+    if (t->changes) {
+        // Every item may be a folder here (a deleted one has no facet), and
+        // a later sight of it counts.
+        bool known = where.has_path;
+        if (yyjson_is_obj(nimbus_json_member(obj, "root")))
+            st->real.clear();
+        else if (known)
+            st->real.assign(e.path);
+        st->folders.insert_or_assign(id, folder_at{known ? st->real : std::string(), known, 0});
+        e.path = known && virtual_path(st->real, t->root, &st->shown) ? st->shown.c_str() : nullptr;
+        if (t->fn(t->ctx, &e) != 0) {
+            nimbus_msgf(msg, size, "the entry callback stopped the change feed");
+            return NIMBUS_E_STOPPED;
+        }
+        return NIMBUS_OK;
     }
     // A folder's own facet: the feed goes on beneath it. A shortcut's
     // folder lies on another drive, which this feed does not cover.

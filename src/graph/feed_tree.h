@@ -5,11 +5,15 @@
 #define NIMBUS_FEED_TREE_H
 
 #include <cstddef>
+#include <string>
 
 #include "graph/graph.h"
 
 // Items held back until their folder comes; more fail the feed.
 constexpr size_t NIMBUS_FEED_WAITING_MAX = 100000;
+// Folders looked up by id in one change feed call; the entries of any
+// further unnamed folder keep a null path.
+constexpr size_t NIMBUS_FEED_LOOKUPS_MAX = 200;
 
 struct nimbus_feed_state;
 
@@ -33,6 +37,25 @@ struct nimbus_feed_tree {
     // Non-zero stops the reading as fn's does (msg then says why).
     int (*shortcut)(void *ctx, const nimbus_entry *e, int depth, char *msg, size_t size);
     void *shortcut_ctx;
+    // Change feed mode (nimbus_drive_changes): every element is handed
+    // out, deleted ones and repeats too, with max_depth, top_id, top_path
+    // and shortcut unused. Paths are the drive's own ("" for its root)
+    // until handed out, when they become virtual paths beneath root (the
+    // configured root path without its "/", or null): the configured root
+    // itself is "/", an item outside it has a null path. An item whose
+    // parentReference carries a path takes it from there; one whose folder
+    // the feed never names waits for nimbus_feed_tree_finish.
+    bool changes;
+    const char *root;
+    // Finds a folder the feed never named by its id: 0 with *known set
+    // (and *path the drive path) or not (no such folder); else a code,
+    // which ends the reading. Called at most NIMBUS_FEED_LOOKUPS_MAX times,
+    // once per folder.
+    int (*locate)(void *ctx, const char *id, std::string *path, bool *known, char *msg,
+                  size_t size);
+    void *locate_ctx;
+    size_t lookups;           // locate calls made
+    char *delta_link;         // the last page's "@odata.deltaLink" (owned), change feed mode
     nimbus_feed_state *state; // owned
 };
 void nimbus_feed_tree_free(nimbus_feed_tree *t);
@@ -50,5 +73,13 @@ int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **ne
 // After the last page: the items still held back, whose folder the feed
 // never gave.
 size_t nimbus_feed_tree_orphans(const nimbus_feed_tree *t);
+// Change feed mode, after the last page: hands out the items still held
+// back, their folders found through locate (in the order the folders were
+// first met). NIMBUS_OK, NIMBUS_E_STOPPED, NIMBUS_E_NOMEM or locate's code.
+int nimbus_feed_tree_finish(nimbus_feed_tree *t, char *msg, size_t size);
+// One item answer (body read in place) as a folder's drive path: 1 with
+// *path set ("" for the drive's root), 0 when the answer names no usable
+// path on this drive, -1 without memory.
+int nimbus_feed_item_path(char *body, size_t len, std::string *path);
 
 #endif // NIMBUS_FEED_TREE_H

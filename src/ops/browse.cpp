@@ -1,10 +1,13 @@
 // The drive handle's operations: a folder listing streamed page by page to
 // the host's callback, and one item looked up; both through the handle's
 // shared access token.
+#include <cctype>
 #include <cstring>
+#include <string>
 
 #include <yyjson.h>
 
+#include "graph/feed_tree.h"
 #include "ops/ops.h"
 
 namespace {
@@ -20,10 +23,17 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, const char
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
 int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
           size_t size);
+int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char *msg, size_t size);
+int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg, size_t size);
 
 struct walk_guard {
     nimbus_walk *walk;
     ~walk_guard() { nimbus_walk_free(walk); }
+};
+
+struct tree_guard {
+    nimbus_feed_tree *tree;
+    ~tree_guard() { nimbus_feed_tree_free(tree); }
 };
 
 // Every allocation failure answers the same code and message.
@@ -312,24 +322,29 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
             nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0)
             return no_memory(msg, size);
     }
-    nimbus_walk walk{};
-    walk_guard wg{&walk};
-    walk.fn = fn;
-    walk.ctx = ctx;
-    walk.feed = true;
-    walk.by_parent = true;
-    walk.root = c->cfg->path;
-    int rc = pages(c, &walk, first.data, nullptr, msg, size);
+    // The feed names an item's folder by id: folders it names give their
+    // items a path, the others are looked up once each after the last page.
+    nimbus_feed_tree tree{};
+    tree_guard tg{&tree};
+    tree.fn = fn;
+    tree.ctx = ctx;
+    tree.changes = true;
+    tree.root = c->cfg->path;
+    tree.locate = locate;
+    tree.locate_ctx = c;
+    int rc = feed_pages(c, &tree, first.data, msg, size);
+    if (rc == NIMBUS_OK)
+        rc = nimbus_feed_tree_finish(&tree, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
-    if (!walk.delta_link || !nimbus_on_graph_origin(walk.delta_link, nimbus_graph_base())) {
+    if (!tree.delta_link || !nimbus_on_graph_origin(tree.delta_link, nimbus_graph_base())) {
         nimbus_msgf(msg, size,
                     "changes: the feed's last page carries no deltaLink on the Graph "
                     "service");
         return NIMBUS_E_FAILED;
     }
-    *next_cursor = walk.delta_link;
-    walk.delta_link = nullptr;
+    *next_cursor = tree.delta_link;
+    tree.delta_link = nullptr;
     return NIMBUS_OK;
 }
 
@@ -493,6 +508,87 @@ int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *fo
         if (rc != NIMBUS_OK)
             return rc;
     }
+}
+
+// Requests the change feed's pages from first on into tree.
+int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char *msg,
+               size_t size) {
+    nimbus_str cur(nimbus_strdup(first));
+    if (!cur)
+        return no_memory(msg, size);
+    for (int budget = NIMBUS_MAX_PAGES;;) {
+        nimbus_buf req{};
+        nimbus_buf_guard rg{&req};
+        if (nimbus_page_url(c->cfg, cur.get(), &req) != 0)
+            return no_memory(msg, size);
+        nimbus_resp resp{};
+        int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        if (resp.status == 410) {
+            nimbus_resp_free(&resp);
+            nimbus_msgf(msg, size,
+                        "changes: the service no longer accepts the cursor (resyncRequired); "
+                        "start over without one");
+            return NIMBUS_E_RESYNC;
+        }
+        rc = nimbus_status_check(&resp, "changes", req.data, msg, size);
+        if (rc != NIMBUS_OK) {
+            nimbus_resp_free(&resp);
+            return rc;
+        }
+        char *next = nullptr;
+        char code[NIMBUS_CODE_SIZE];
+        if (msg && size)
+            msg[0] = '\0';
+        rc = nimbus_feed_tree_page(tree, resp.body, resp.len, &next, code, sizeof code, msg, size);
+        nimbus_resp_free(&resp);
+        if (code[0])
+            rc = nimbus_envelope_failure("children", code, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        if (!next)
+            return NIMBUS_OK;
+        cur.reset(next);
+        rc = nimbus_next_page_check(cur.get(), &budget, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+    }
+}
+
+// A folder the change feed names by id only, asked for by id on the
+// drive: its drive path, or none when it is gone (404) or the id is not
+// one of the service's plain ids.
+int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg, size_t size) {
+    *known = false;
+    for (const char *p = id; *p; p++)
+        if (!std::isalnum(static_cast<unsigned char>(*p)) && !std::strchr("!-_.~", *p))
+            return NIMBUS_OK;
+    auto *c = static_cast<nimbus_caller *>(ctx);
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    const char *base = nimbus_graph_base();
+    if (nimbus_buf_adds(&url, base ? base : "") != 0 ||
+        nimbus_buf_adds(&url, "/me/drive/items/") != 0 || nimbus_buf_adds(&url, id) != 0 ||
+        !url.data)
+        return no_memory(msg, size);
+    nimbus_resp resp{};
+    int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    if (resp.status == 404) {
+        nimbus_resp_free(&resp);
+        return NIMBUS_OK;
+    }
+    rc = nimbus_status_check(&resp, "changes", url.data, msg, size);
+    if (rc == NIMBUS_OK) {
+        int got = nimbus_feed_item_path(resp.body, resp.len, path);
+        if (got < 0)
+            rc = no_memory(msg, size);
+        *known = got > 0;
+    }
+    nimbus_resp_free(&resp);
+    return rc;
 }
 
 } // namespace
