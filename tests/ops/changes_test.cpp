@@ -1,7 +1,8 @@
 // nimbus_drive_changes against the fake transport: everything now, then
 // exactly a rename, an addition and a deletion through the cursor, paging
 // to the deltaLink, an expired cursor, a foreign cursor, and a business
-// drive's feed outside its root.
+// drive's feed outside its root; paths from the feed's folder ids and
+// from folders looked up by id, and the bound of those look-ups.
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -18,6 +19,19 @@ std::string feed(const std::vector<std::string> &items, const std::string &link,
     std::string s = page(items);
     s.pop_back();
     return s + ",\"@odata." + (last ? "deltaLink" : "nextLink") + "\":\"" + link + "\"}";
+}
+
+// A change feed item as the service sends it: its folder by id only.
+std::string child(const std::string &id, const std::string &name, const std::string &parent,
+                  const std::string &facet = "\"file\":{}") {
+    return "{\"id\":\"" + id + "\",\"name\":\"" + name + "\"," + facet +
+           ",\"parentReference\":{\"id\":\"" + parent + "\"}}";
+}
+
+int keep_path(void *ctx, const nimbus_entry *e) {
+    static_cast<std::vector<std::string> *>(ctx)->push_back(
+        std::string(e->deleted ? "deleted " : "") + e->id + " " + (e->path ? e->path : "(null)"));
+    return 0;
 }
 
 int keep(void *ctx, const nimbus_entry *e) {
@@ -83,6 +97,120 @@ TEST_F(FakeTest, ChangesReportExactlyWhatChanged) {
     EXPECT_EQ(before, nimbus_fake_calls(nullptr, nullptr));
     nimbus_drive_close(drive);
     EXPECT_STREQ("change cursor expired: start over", nimbus_strerror(NIMBUS_E_RESYNC));
+}
+
+TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
+    script_token();
+    // Everything now, every item before its folder: paths from the ids.
+    script_get(first_page(kDelta), 200,
+               feed({child("x", "x.flac", "A"), child("A", "Album", "M", "\"folder\":{}"),
+                     child("M", "Music", "R", "\"folder\":{}"),
+                     "{\"id\":\"R\",\"root\":{},\"folder\":{}}"},
+                    kDelta + "?token=T1", true));
+    // Then a rename and an addition in unchanged folders, a deletion in the
+    // root, an item of a folder that is gone, and one of a folder the feed
+    // names further on.
+    script_get(kDelta + "?token=T1", 200,
+               feed({child("x", "y.flac", "A"), child("w", "w.flac", "A"),
+                     child("n", "n.flac", "B"), child("l", "late.flac", "F"),
+                     "{\"id\":\"d\",\"deleted\":{},\"parentReference\":{\"id\":\"C\"}}",
+                     child("z", "z.flac", "G"), child("F", "Later", "B", "\"folder\":{}")},
+                    kDelta + "?token=T2", true));
+    const std::string items = kGraph + "/me/drive/items/";
+    script_get(items + "A", 200,
+               "{\"id\":\"A\",\"name\":\"Album\",\"folder\":{},\"parentReference\":{\"id\":\"M\","
+               "\"path\":\"/drive/root:/Music\"}}");
+    script_get(items + "B", 200,
+               "{\"id\":\"B\",\"name\":\"Films\",\"folder\":{},\"parentReference\":{\"path\":"
+               "\"/drive/root:\"}}");
+    script_get(items + "C", 200, "{\"id\":\"C\",\"root\":{},\"folder\":{}}");
+    script_get(items + "G", 404, "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
+    std::vector<std::string> got;
+    char *cursor = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, nullptr, nullptr, keep_path, &got, &cursor))
+        << nimbus_last_error();
+    EXPECT_EQ(
+        (std::vector<std::string>{"R /", "M /Music", "A /Music/Album", "x /Music/Album/x.flac"}),
+        got);
+    EXPECT_EQ(0, nimbus_fake_calls("GET", (items + "A").c_str()));
+
+    got.clear();
+    char *next = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, nullptr, cursor, keep_path, &got, &next))
+        << nimbus_last_error();
+    EXPECT_EQ((std::vector<std::string>{"x /Music/Album/y.flac", "w /Music/Album/w.flac",
+                                        "n /Films/n.flac", "F /Films/Later",
+                                        "l /Films/Later/late.flac", "deleted d /d", "z (null)"}),
+              got);
+    for (const char *id : {"A", "B", "C", "G"})
+        EXPECT_EQ(1, nimbus_fake_calls("GET", (items + id).c_str())) << id;
+    EXPECT_EQ(0, nimbus_fake_calls("GET", (items + "F").c_str()));
+    std::free(cursor);
+    std::free(next);
+    nimbus_drive_close(drive);
+
+    // Beneath a configured root: paths are virtual, the root itself is "/"
+    // and what lies outside it has none.
+    script_get(first_page(kGraph + "/me/drive/root:/Music:/delta"), 200,
+               feed({child("M", "Music", "R", "\"folder\":{}"), child("x", "x.flac", "M"),
+                     child("o", "o.flac", "P")},
+                    kDelta + "?token=T3", true));
+    script_get(items + "R", 200, "{\"id\":\"R\",\"root\":{},\"folder\":{}}");
+    script_get(items + "P", 200,
+               "{\"id\":\"P\",\"name\":\"Other\",\"folder\":{},\"parentReference\":{\"path\":"
+               "\"/drive/root:\"}}");
+    ASSERT_EQ(NIMBUS_OK,
+              nimbus_drive_open(settings("\"Path\":\"/Music\"").c_str(), nimbus_io_fake(), &drive));
+    got.clear();
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, nullptr, nullptr, keep_path, &got, &next))
+        << nimbus_last_error();
+    EXPECT_EQ((std::vector<std::string>{"M /", "x /x.flac", "o (null)"}), got);
+    std::free(next);
+    nimbus_drive_close(drive);
+}
+
+// Items in N folders the feed never names, each folder looked up once.
+std::vector<std::string> unnamed_folders(int n, int *lookups) {
+    std::vector<std::string> value;
+    for (int i = 0; i < n; i++) {
+        std::string f = "F" + std::to_string(i);
+        value.push_back(child("i" + std::to_string(i), "a.flac", f));
+        script_get(kGraph + "/me/drive/items/" + f, 200,
+                   "{\"id\":\"" + f + "\",\"name\":\"" + f +
+                       "\",\"folder\":{},\"parentReference\":{\"path\":\"/drive/root:\"}}");
+    }
+    script_get(first_page(kDelta), 200, feed(value, kDelta + "?token=T", true));
+    nimbus_drive *drive = nullptr;
+    std::vector<std::string> got;
+    char *next = nullptr;
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, nullptr, nullptr, keep_path, &got, &next));
+    std::free(next);
+    nimbus_drive_close(drive);
+    *lookups = 0;
+    for (int i = 0; i < n; i++)
+        *lookups +=
+            nimbus_fake_calls("GET", (kGraph + "/me/drive/items/F" + std::to_string(i)).c_str());
+    return got;
+}
+
+TEST_F(FakeTest, ChangesLookUpAtMost200FoldersPerCall) {
+    script_token();
+    int lookups = 0;
+    std::vector<std::string> got = unnamed_folders(200, &lookups);
+    ASSERT_EQ(200u, got.size());
+    EXPECT_EQ(200, lookups);
+    EXPECT_EQ("i199 /F199/a.flac", got.back());
+
+    nimbus_fake_reset();
+    script_token();
+    got = unnamed_folders(201, &lookups);
+    ASSERT_EQ(201u, got.size());
+    EXPECT_EQ(200, lookups);
+    EXPECT_EQ("i199 /F199/a.flac", got[199]);
+    EXPECT_EQ("i200 (null)", got[200]);
 }
 
 } // namespace
