@@ -37,9 +37,10 @@ struct nimbus_feed_state {
     std::unordered_set<std::string> placed;
     std::unordered_map<std::string, std::vector<std::string>> waiting; // by folder id
     size_t waiting_count = 0;
-    std::vector<std::string> order; // waiting's folder ids, first met first
-    std::string real;               // change feed mode: an entry's drive path
-    std::string shown;              // and its virtual path
+    std::vector<std::string> order;       // waiting's folder ids, first met first
+    std::unordered_set<std::string> held; // change feed mode: the items held back
+    std::string real;                     // change feed mode: an entry's drive path
+    std::string shown;                    // and its virtual path
     nimbus_buf scratch{};
     ~nimbus_feed_state() { nimbus_buf_free(&scratch); }
 };
@@ -139,10 +140,12 @@ int nimbus_feed_tree_finish(nimbus_feed_tree *t, char *msg, size_t size) {
     if (!st)
         return NIMBUS_OK;
     try {
-        for (size_t i = 0; i < st->order.size(); i++) {
-            const std::string id = st->order[i];
-            if (!st->waiting.count(id))
-                continue; // its folder came later in the feed
+        // A folder the feed named but held back comes with its own folder;
+        // only folders held back in a ring are looked up in the second round.
+        for (size_t i = 0; i < 2 * st->order.size(); i++) {
+            const std::string id = st->order[i % st->order.size()];
+            if (!st->waiting.count(id) || (i < st->order.size() && st->held.count(id)))
+                continue; // its folder came later in the feed, or will come
             std::string path;
             bool known = false;
             if (!id.empty() && t->locate && t->lookups < NIMBUS_FEED_LOOKUPS_MAX) {
@@ -296,6 +299,8 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     if (kept.empty())
         st->order.push_back(folder);
     kept.emplace_back(json, n);
+    if (t->changes)
+        st->held.insert(id);
     st->waiting_count++;
     return NIMBUS_OK;
 }

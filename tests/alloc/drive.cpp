@@ -27,7 +27,7 @@ struct route {
 };
 struct {
     int grants;
-    route routes[11];
+    route routes[12];
 } g_svc;
 
 // Fixed storage: the routes outlive the run, so they must not come from the
@@ -57,7 +57,10 @@ void make_routes() {
                   R"({"path":"/drive/root:/Music"}}]})");
     std::snprintf(r[5].url, sizeof r[5].url, "%s/me/drive/root/delta?$top=200", g);
     std::snprintf(r[5].body, sizeof r[5].body,
-                  R"({"value":[{"id":"A1","name":"a.mp3"},{"id":"Z9","deleted":{}}],)"
+                  R"({"value":[{"id":"C3","name":"c.mp3","parentReference":{"id":"F4"}},)"
+                  R"({"id":"F4","name":"Box","folder":{},"parentReference":{"id":"P1"}},)"
+                  R"({"id":"A1","name":"a.mp3","parentReference":{"id":"P1"}},)"
+                  R"({"id":"Z9","deleted":{},"parentReference":{"id":"P2"}}],)"
                   R"("@odata.deltaLink":"%s/me/drive/root/delta?token=T1"})",
                   g);
     std::snprintf(r[6].url, sizeof r[6].url, "%s/me/drive/items/F1/children?$top=200", g);
@@ -83,6 +86,11 @@ void make_routes() {
     std::snprintf(r[10].body, sizeof r[10].body, "%s",
                   R"({"id":"R1","name":"r.flac","size":7,"file":{},)"
                   R"("@microsoft.graph.downloadUrl":"https://dl.example/r"})");
+    // The feed's unnamed folder P1, looked up by id (P2 is gone: 404).
+    std::snprintf(r[11].url, sizeof r[11].url, "%s/me/drive/items/P1", g);
+    std::snprintf(r[11].body, sizeof r[11].body, "%s",
+                  R"({"id":"P1","name":"Music","folder":{},"parentReference":)"
+                  R"({"path":"/drive/root:"}})");
 }
 
 char *svc_copy(const char *s) {
@@ -234,7 +242,8 @@ void drive_calls(run &r) {
         code = nimbus_drive_changes(drive, "/", nullptr, collect, &changed, &cursor);
         record(r, &calls[made++], "nimbus_drive_changes", code, NIMBUS_OK,
                cursor && std::strstr(cursor, "token=T1") &&
-                   std::strcmp(changed.paths, "?;?;") == 0);
+                   std::strcmp(changed.paths,
+                               "/Music/Box;/Music/a.mp3;/Music/Box/c.mp3;?;") == 0);
         std::free(cursor);
         nimbus_drive_close(drive);
     }

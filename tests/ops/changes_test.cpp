@@ -112,7 +112,7 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
     // names further on.
     script_get(kDelta + "?token=T1", 200,
                feed({child("x", "y.flac", "A"), child("w", "w.flac", "A"),
-                     child("n", "n.flac", "B"), child("l", "late.flac", "F"),
+                     child("l", "late.flac", "F"), child("n", "n.flac", "B"),
                      "{\"id\":\"d\",\"deleted\":{},\"parentReference\":{\"id\":\"C\"}}",
                      child("z", "z.flac", "G"), child("F", "Later", "B", "\"folder\":{}")},
                     kDelta + "?token=T2", true));
