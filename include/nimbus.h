@@ -348,10 +348,17 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
  * The entries created, changed or deleted beneath a folder (arguments as
  * for nimbus_drive_list) since cursor, over Graph's change feed: with a
  * null cursor, every entry as it is now. fn is called once per change, in
- * the feed's order (an item may come more than once; the last counts);
- * a deleted entry has deleted set and may lack a name (its id's last part
- * stands in). path is complete when the feed gives the folder's path, else
- * null (the feed of personal drives gives none: hosts key on id).
+ * the feed's order (an item may come more than once; the last counts),
+ * except that an entry whose folder the feed names later comes after that
+ * folder, and one whose folder the feed never names comes after the last
+ * page; a deleted entry has deleted set and may lack a name (its id's last
+ * part stands in). path is the virtual path ("/" for the configured root
+ * itself) and is complete, also for deleted entries, except: an entry
+ * outside the configured root; one whose folder is gone (its folder was
+ * deleted too); and one of the folders past the first 200 per call that
+ * the feed never names, each of which the library otherwise asks the
+ * service for by id, once per call. Those have a null path (hosts key on
+ * id).
  * On NIMBUS_OK *next_cursor receives the cursor for the next call (a
  * malloc'd text: release it with free()); on failure it is set to null.
  * A cursor is a Graph link and must lie on the Graph service (as next
