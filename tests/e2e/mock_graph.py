@@ -167,6 +167,8 @@ class MockGraph:
         self.delta_keys = {}           # (request, cursor, epoch) -> answer id, for page_cache
         self.delta_paths = True        # False: items without parentReference.path, as Graph
         self.delta_order = "tree"      # "children_first": every item before its folder
+        self.delta_deleted_parent = False  # True: deletions name their former folder by id
+        self.root_facet = False        # True: the root's item carries "root": {}, as Graph's does
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -282,6 +284,8 @@ class MockGraph:
         if node.parent is not None:
             out["parentReference"] = {"driveType": "personal", "id": node.parent.id,
                                       "path": "/drive/root:" + self.path_of(node.parent).rstrip("/")}
+        if node is self.root and self.root_facet:
+            out["root"] = {}
         if node.folder:
             out["folder"] = {"childCount": len(node.children)}
         else:
@@ -850,7 +854,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if gone:
             return self._send(410, _graph_error("resyncRequired", "Resync required."))
         value = [self._delta_item(n) for n in changed] + [
-            {"id": i, "deleted": {"state": "deleted"}} for i in deleted]
+            self._delta_deleted(i, before[i]) for i in deleted]
         if m.delta_order == "children_first":
             value.reverse()
         with m.lock:
@@ -865,6 +869,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if ref is not None and not self.mock.delta_paths:
             # The service leaves the path out of change-feed items.
             out["parentReference"] = {k: v for k, v in ref.items() if k != "path"}
+        return out
+
+    def _delta_deleted(self, ident, was):
+        out = {"id": ident, "deleted": {"state": "deleted"}}
+        if self.mock.delta_deleted_parent:
+            # As the service sends a deletion: its name and former folder's id.
+            out["name"] = was[0]
+            out["parentReference"] = {"driveType": "personal", "id": was[1]}
         return out
 
     def _delta_page(self, value, offset, top, run, new_token, link):
