@@ -202,19 +202,22 @@ int nimbus_feed_item_path(char *body, size_t len, std::string *path) {
 namespace {
 
 // The drive path an item's parentReference gives its folder ("" for the
-// root), when it names one on this drive.
+// root): "/drive/root:" or "/drives/<id>/root:" and the path below.
 bool ref_path(yyjson_val *obj, std::string *path) {
     yyjson_val *v = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "path");
-    static constexpr char OWN[] = "/drive/root:";
-    constexpr size_t n = sizeof OWN - 1;
-    if (!yyjson_is_str(v) || yyjson_get_len(v) < n)
+    if (!yyjson_is_str(v))
         return false;
     const char *p = yyjson_get_str(v);
-    if (std::strlen(p) != yyjson_get_len(v) || std::strncmp(p, OWN, n) != 0)
+    const char *colon = std::strstr(p, "root:");
+    if (!colon || std::strlen(p) != yyjson_get_len(v))
         return false;
-    if (p[n] && !nimbus_path_ok(p + n))
+    bool own = colon == p + 7 && std::strncmp(p, "/drive/", 7) == 0;
+    bool other = colon > p + 8 && std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
+                 nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
+    const char *rest = colon + 5;
+    if ((!own && !other) || (*rest && !nimbus_path_ok(rest)))
         return false;
-    path->assign(p + n);
+    path->assign(rest);
     return true;
 }
 
@@ -322,9 +325,11 @@ int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, co
     }
     if (t->changes) {
         // Every item may be a folder here (a deleted one has no facet), and
-        // a later sight of it counts.
-        bool known = where.has_path;
-        if (yyjson_is_obj(nimbus_json_member(obj, "root")))
+        // a later sight of it counts. A deletion without its name has no
+        // path (the id's stand-in is no name the drive had).
+        bool top = yyjson_is_obj(nimbus_json_member(obj, "root"));
+        bool known = where.has_path && (top || text_of(m.name));
+        if (top)
             st->real.clear();
         else if (known)
             st->real.assign(e.path);

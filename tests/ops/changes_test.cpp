@@ -107,13 +107,18 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
                      child("M", "Music", "R", "\"folder\":{}"),
                      "{\"id\":\"R\",\"root\":{},\"folder\":{}}"},
                     kDelta + "?token=T1", true));
-    // Then a rename and an addition in unchanged folders, a deletion in the
-    // root, an item of a folder that is gone, and one of a folder the feed
-    // names further on.
+    // Then a rename and an addition in unchanged folders, deletions in the
+    // root (one without its name: no path), an item whose reference gives
+    // its folder's path, an item of a folder that is gone, and one of a
+    // folder the feed names further on.
     script_get(kDelta + "?token=T1", 200,
                feed({child("x", "y.flac", "A"), child("w", "w.flac", "A"),
                      child("l", "late.flac", "F"), child("n", "n.flac", "B"),
                      "{\"id\":\"d\",\"deleted\":{},\"parentReference\":{\"id\":\"C\"}}",
+                     "{\"id\":\"e\",\"name\":\"e.flac\",\"deleted\":{},\"parentReference\":{"
+                     "\"id\":\"C\"}}",
+                     "{\"id\":\"k\",\"name\":\"k.flac\",\"file\":{},\"parentReference\":{"
+                     "\"id\":\"K\",\"path\":\"/drives/b1/root:/Docs\"}}",
                      child("z", "z.flac", "G"), child("F", "Later", "B", "\"folder\":{}")},
                     kDelta + "?token=T2", true));
     const std::string items = kGraph + "/me/drive/items/";
@@ -140,13 +145,15 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
     char *next = nullptr;
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, nullptr, cursor, keep_path, &got, &next))
         << nimbus_last_error();
-    EXPECT_EQ((std::vector<std::string>{"x /Music/Album/y.flac", "w /Music/Album/w.flac",
-                                        "n /Films/n.flac", "F /Films/Later",
-                                        "l /Films/Later/late.flac", "deleted d /d", "z (null)"}),
+    EXPECT_EQ((std::vector<std::string>{"k /Docs/k.flac", "x /Music/Album/y.flac",
+                                        "w /Music/Album/w.flac", "n /Films/n.flac",
+                                        "F /Films/Later", "l /Films/Later/late.flac",
+                                        "deleted d (null)", "deleted e /e.flac", "z (null)"}),
               got);
     for (const char *id : {"A", "B", "C", "G"})
         EXPECT_EQ(1, nimbus_fake_calls("GET", (items + id).c_str())) << id;
-    EXPECT_EQ(0, nimbus_fake_calls("GET", (items + "F").c_str()));
+    for (const char *id : {"F", "K"})
+        EXPECT_EQ(0, nimbus_fake_calls("GET", (items + id).c_str())) << id;
     std::free(cursor);
     std::free(next);
     nimbus_drive_close(drive);
