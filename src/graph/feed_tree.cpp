@@ -215,7 +215,9 @@ bool ref_path(yyjson_val *obj, std::string *path) {
     bool other = colon > p + 8 && std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
                  nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
     const char *rest = colon + 5;
-    if ((!own && !other) || (*rest && !nimbus_path_ok(rest)))
+    // The drive-path check lets empty segments by; a folder's path has none.
+    if ((!own && !other) ||
+        (*rest && (!nimbus_path_ok(rest) || !rest[1] || std::strstr(rest, "//"))))
         return false;
     path->assign(rest);
     return true;
