@@ -242,8 +242,7 @@ void drive_calls(run &r) {
         code = nimbus_drive_changes(drive, "/", nullptr, collect, &changed, &cursor);
         record(r, &calls[made++], "nimbus_drive_changes", code, NIMBUS_OK,
                cursor && std::strstr(cursor, "token=T1") &&
-                   std::strcmp(changed.paths,
-                               "/Music/Box;/Music/a.mp3;/Music/Box/c.mp3;?;") == 0);
+                   std::strcmp(changed.paths, "/Music/Box;/Music/a.mp3;/Music/Box/c.mp3;?;") == 0);
         std::free(cursor);
         nimbus_drive_close(drive);
     }
