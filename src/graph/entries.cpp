@@ -200,53 +200,52 @@ void nimbus_walk_free(nimbus_walk *walk) {
     nimbus_buf_free(&walk->scratch);
     nimbus_buf_free(&walk->ids);
     nimbus_buf_free(&walk->parent);
-    std::free(walk->delta_link);
-    walk->delta_link = nullptr;
 }
 
-int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
-                     char *code, size_t code_size, char *msg, size_t size) {
-    *next = nullptr;
+int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
+                     nimbus_doc_guard *doc, yyjson_val **value, nimbus_str *next, char *code,
+                     size_t code_size, char *msg, size_t size) {
     if (code && code_size > 0)
         code[0] = '\0';
     yyjson_read_err err{};
-    nimbus_doc_guard doc{body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, alc, &err)
-                              : nullptr};
-    yyjson_val *root = yyjson_doc_get_root(doc.doc);
+    doc->doc = body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, alc, &err) : nullptr;
+    yyjson_val *root = yyjson_doc_get_root(doc->doc);
     if (!yyjson_is_obj(root)) {
         if (body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
-        nimbus_msgf(msg, size, "the children answer is not a JSON object");
+        nimbus_msgf(msg, size, "the %s answer is not a JSON object", what);
         return NIMBUS_E_FAILED;
     }
     if (nimbus_envelope(root, code, code_size, msg, size))
         return NIMBUS_E_FAILED;
-    yyjson_val *value = nimbus_json_member(root, "value");
-    if (!yyjson_is_arr(value)) {
-        nimbus_msgf(msg, size, "the children answer has no value[]");
+    *value = nimbus_json_member(root, "value");
+    if (!yyjson_is_arr(*value)) {
+        nimbus_msgf(msg, size, "the %s answer has no value[]", what);
         return NIMBUS_E_FAILED;
     }
-    // The link is handed over only on success, so no failure leaves one behind.
-    nimbus_str link;
     if (const char *l = text_of(nimbus_json_member(root, "@odata.nextLink"))) {
-        link.reset(nimbus_strdup(l));
-        if (!link) {
+        next->reset(nimbus_strdup(l));
+        if (!*next) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
     }
-    nimbus_str delta;
-    if (walk->feed && !link) {
-        if (const char *l = text_of(nimbus_json_member(root, "@odata.deltaLink"))) {
-            delta.reset(nimbus_strdup(l));
-            if (!delta) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_NOMEM;
-            }
-        }
-    }
+    return NIMBUS_OK;
+}
+
+int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
+                     char *code, size_t code_size, char *msg, size_t size) {
+    *next = nullptr;
+    // The link is handed over only on success, so no failure leaves one behind.
+    nimbus_doc_guard doc{nullptr};
+    yyjson_val *value = nullptr;
+    nimbus_str link;
+    int rc = nimbus_page_open(body, len, alc, "children", &doc, &value, &link, code, code_size, msg,
+                              size);
+    if (rc != NIMBUS_OK)
+        return rc;
 
     yyjson_arr_iter iter = yyjson_arr_iter_with(value);
     pending run[RUN];
@@ -267,12 +266,10 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
             if (!usable_id(p.m.id))
                 continue;
             nimbus_file_shortcut(&p.m);
-            if (!walk->feed) {
-                p.id_len = std::strlen(yyjson_get_str(p.m.id));
-                p.hash = hash_id(yyjson_get_str(p.m.id), p.id_len);
-                if (walk->seen.cap > 0)
-                    __builtin_prefetch(&walk->seen.slots[home_of(p.hash, walk->seen.cap)]);
-            }
+            p.id_len = std::strlen(yyjson_get_str(p.m.id));
+            p.hash = hash_id(yyjson_get_str(p.m.id), p.id_len);
+            if (walk->seen.cap > 0)
+                __builtin_prefetch(&walk->seen.slots[home_of(p.hash, walk->seen.cap)]);
             n++;
         }
         for (size_t i = 0; i < n; i++) {
@@ -282,10 +279,6 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
         }
     }
     *next = link.release();
-    if (delta) {
-        std::free(walk->delta_link);
-        walk->delta_link = delta.release();
-    }
     return NIMBUS_OK;
 }
 
@@ -301,28 +294,26 @@ const char *text_of(yyjson_val *v) {
     return yyjson_is_str(v) && yyjson_get_len(v) > 0 ? yyjson_get_str(v) : nullptr;
 }
 
-// One element of a page: skipped when its id was handed out before (unless
-// the walk reads a change feed), else filled and given to the callback.
+// One element of a page: skipped when its id was handed out before, else
+// filled and given to the callback.
 int hand_out(nimbus_walk *walk, const pending &p, char *msg, size_t size) {
     // The first occurrence of an id wins, on this page or an earlier one;
-    // a duplicate costs no copy. A change feed hands out every change.
-    if (!walk->feed) {
-        const char *id = yyjson_get_str(p.m.id);
-        if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
-            if (seen_add(&walk->seen, id, p.id_len, p.hash, nullptr))
-                return NIMBUS_OK;
-            nimbus_msgf(msg, size, "folder has more than %u items",
-                        static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
-            return NIMBUS_E_FAILED;
-        }
-        bool added = false;
-        if (!seen_add(&walk->seen, id, p.id_len, p.hash, &added)) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-        if (!added)
+    // a duplicate costs no copy.
+    const char *id = yyjson_get_str(p.m.id);
+    if (walk->seen.count >= NIMBUS_MAX_ENTRIES) {
+        if (seen_add(&walk->seen, id, p.id_len, p.hash, nullptr))
             return NIMBUS_OK;
+        nimbus_msgf(msg, size, "folder has more than %u items",
+                    static_cast<unsigned>(NIMBUS_MAX_ENTRIES));
+        return NIMBUS_E_FAILED;
     }
+    bool added = false;
+    if (!seen_add(&walk->seen, id, p.id_len, p.hash, &added)) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    if (!added)
+        return NIMBUS_OK;
     nimbus_entry entry;
     const char *prefix = walk->prefix;
     size_t prefix_len = walk->prefix_len;

@@ -7,6 +7,7 @@
 // for a host's change feed call, every item is handed out and every item
 // keeps its path, and folders the feed never names are found by id at the
 // end.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -28,6 +29,13 @@ struct folder_at {
     int depth; // the folder's own level: 0 for the walked folder
 };
 
+// An item kept until its folder comes: its JSON text, and which sight of
+// its id it was (change feed mode: only the latest sight is handed out).
+struct kept_item {
+    std::string json;
+    uint32_t sight;
+};
+
 constexpr char OOM[] = "out of memory";
 
 } // namespace
@@ -35,12 +43,15 @@ constexpr char OOM[] = "out of memory";
 struct nimbus_feed_state {
     std::unordered_map<std::string, folder_at> folders;
     std::unordered_set<std::string> placed;
-    std::unordered_map<std::string, std::vector<std::string>> waiting; // by folder id
+    std::unordered_map<std::string, std::vector<kept_item>> waiting; // by folder id
     size_t waiting_count = 0;
-    std::vector<std::string> order;       // waiting's folder ids, first met first
-    std::unordered_set<std::string> held; // change feed mode: the items held back
-    std::string real;                     // change feed mode: an entry's drive path
-    std::string shown;                    // and its virtual path
+    std::vector<std::string> order; // waiting's folder ids, first met first
+    // Change feed mode: the items ever held back, each with its latest
+    // sight, so that an older copy still held is dropped, not handed out
+    // after the newer one.
+    std::unordered_map<std::string, uint32_t> held;
+    std::string real;  // change feed mode: an entry's drive path
+    std::string shown; // and its virtual path
     nimbus_buf scratch{};
     ~nimbus_feed_state() { nimbus_buf_free(&scratch); }
 };
@@ -73,36 +84,15 @@ size_t nimbus_feed_tree_orphans(const nimbus_feed_tree *t) {
 int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **next, char *code,
                           size_t code_size, char *msg, size_t size) {
     *next = nullptr;
-    if (code && code_size > 0)
-        code[0] = '\0';
-    yyjson_read_err err{};
-    nimbus_doc_guard doc{body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, nullptr, &err)
-                              : nullptr};
-    yyjson_val *root = yyjson_doc_get_root(doc.doc);
-    if (!yyjson_is_obj(root)) {
-        if (body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-        nimbus_msgf(msg, size, "the change feed answer is not a JSON object");
-        return NIMBUS_E_FAILED;
-    }
-    if (nimbus_envelope(root, code, code_size, msg, size))
-        return NIMBUS_E_FAILED;
-    yyjson_val *value = nimbus_json_member(root, "value");
-    if (!yyjson_is_arr(value)) {
-        nimbus_msgf(msg, size, "the change feed answer has no value[]");
-        return NIMBUS_E_FAILED;
-    }
+    nimbus_doc_guard doc{nullptr};
+    yyjson_val *value = nullptr;
     nimbus_str link;
-    if (const char *l = text_of(nimbus_json_member(root, "@odata.nextLink"))) {
-        link.reset(nimbus_strdup(l));
-        if (!link) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-    }
+    int rc = nimbus_page_open(body, len, nullptr, "change feed", &doc, &value, &link, code,
+                              code_size, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
     if (t->changes && !link) {
+        yyjson_val *root = yyjson_doc_get_root(doc.doc);
         if (const char *l = text_of(nimbus_json_member(root, "@odata.deltaLink"))) {
             char *d = nimbus_strdup(l);
             if (!d) {
@@ -123,7 +113,7 @@ int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **ne
         }
         yyjson_arr_iter iter = yyjson_arr_iter_with(value);
         while (yyjson_val *obj = yyjson_arr_iter_next(&iter)) {
-            int rc = take(t, obj, msg, size);
+            rc = take(t, obj, msg, size);
             if (rc != NIMBUS_OK)
                 return rc;
         }
@@ -265,6 +255,12 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     std::string id(yyjson_get_str(m.id), yyjson_get_len(m.id));
     if (!t->changes && t->top_id && id == t->top_id)
         return NIMBUS_OK;
+    uint32_t sight = 0;
+    if (t->changes) {
+        auto h = st->held.find(id);
+        if (h != st->held.end())
+            sight = ++h->second; // the copies held so far are out of date
+    }
     if (top) { // the drive's root: its own folder, whatever its reference says
         std::vector<std::string> ready;
         int rc = place(t, obj, m, id, folder_at{"", true, 0}, &ready, msg, size);
@@ -303,9 +299,9 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     auto &kept = st->waiting[folder];
     if (kept.empty())
         st->order.push_back(folder);
-    kept.emplace_back(json, n);
+    kept.push_back(kept_item{std::string(json, n), sight});
     if (t->changes)
-        st->held.insert(id);
+        st->held.emplace(id, sight);
     st->waiting_count++;
     return NIMBUS_OK;
 }
@@ -368,17 +364,17 @@ int release(nimbus_feed_tree *t, std::vector<std::string> *ready, char *msg, siz
         auto w = st->waiting.find(id);
         if (w == st->waiting.end())
             continue;
-        std::vector<std::string> kept = std::move(w->second);
+        std::vector<kept_item> kept = std::move(w->second);
         st->waiting.erase(w);
         st->waiting_count -= kept.size();
         auto f = st->folders.find(id);
         if (f == st->folders.end())
             continue; // kept for a file or package: left out
         folder_at where = f->second;
-        for (const std::string &json : kept) {
+        for (kept_item &item : kept) {
             yyjson_read_err err{};
             nimbus_doc_guard doc{
-                yyjson_read_opts(const_cast<char *>(json.data()), json.size(), 0, nullptr, &err)};
+                yyjson_read_opts(item.json.data(), item.json.size(), 0, nullptr, &err)};
             yyjson_val *obj = yyjson_doc_get_root(doc.doc);
             if (!obj) {
                 nimbus_msgf(msg, size, "%s", OOM); // it was read once already
@@ -387,6 +383,11 @@ int release(nimbus_feed_tree *t, std::vector<std::string> *ready, char *msg, siz
             nimbus_item_members m{};
             nimbus_scan_item(obj, &m);
             std::string child(yyjson_get_str(m.id), yyjson_get_len(m.id));
+            if (t->changes) {
+                auto h = st->held.find(child);
+                if (h != st->held.end() && h->second != item.sight)
+                    continue; // the feed gave this item again later
+            }
             int rc = place(t, obj, m, child, where, ready, msg, size);
             if (rc != NIMBUS_OK)
                 return rc;

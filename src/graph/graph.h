@@ -158,13 +158,16 @@ struct nimbus_walk {
     bool by_parent;
     const char *root;
     nimbus_buf parent;
-    // Change feed pages: every element is handed out (the feed may repeat
-    // an item; the last counts), and the last page's "@odata.deltaLink"
-    // lands in delta_link (owned).
-    bool feed;
-    char *delta_link;
 };
 void nimbus_walk_free(nimbus_walk *walk);
+// The head of a paged answer (children, search, change feed pages), read
+// in place into *doc: its value[] and its "@odata.nextLink" (owned, null
+// on the last page). what names the answer in messages. NIMBUS_OK, or a
+// code with msg set (code gets the service's error code when the answer
+// is an error envelope).
+int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
+                     nimbus_doc_guard *doc, yyjson_val **value, nimbus_str *next, char *code,
+                     size_t code_size, char *msg, size_t size);
 // Reads one children page in place (body as for
 // nimbus_parse_children_in_place) and calls walk->fn for every entry not
 // seen before. NIMBUS_OK (with *next the owned next link, or null);

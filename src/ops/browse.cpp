@@ -475,14 +475,7 @@ int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *fo
         int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
-        if (walk->feed && resp.status == 410) {
-            nimbus_resp_free(&resp);
-            nimbus_msgf(msg, size,
-                        "changes: the service no longer accepts the cursor (resyncRequired); "
-                        "start over without one");
-            return NIMBUS_E_RESYNC;
-        }
-        rc = nimbus_status_check(&resp, walk->feed ? "changes" : "children", req.data, msg, size);
+        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc;

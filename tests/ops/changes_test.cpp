@@ -110,17 +110,22 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
     // Then a rename and an addition in unchanged folders, deletions in the
     // root (one without its name: no path), an item whose reference gives
     // its folder's path, an item of a folder that is gone, and one of a
-    // folder the feed names further on.
-    script_get(kDelta + "?token=T1", 200,
-               feed({child("x", "y.flac", "A"), child("w", "w.flac", "A"),
-                     child("l", "late.flac", "F"), child("n", "n.flac", "B"),
-                     "{\"id\":\"d\",\"deleted\":{},\"parentReference\":{\"id\":\"C\"}}",
-                     "{\"id\":\"e\",\"name\":\"e.flac\",\"deleted\":{},\"parentReference\":{"
-                     "\"id\":\"C\"}}",
-                     "{\"id\":\"k\",\"name\":\"k.flac\",\"file\":{},\"parentReference\":{"
-                     "\"id\":\"K\",\"path\":\"/drives/b1/root:/Docs\"}}",
-                     child("z", "z.flac", "G"), child("F", "Later", "B", "\"folder\":{}")},
-                    kDelta + "?token=T2", true));
+    // folder the feed names further on. q is held back for that folder,
+    // then given again, moved to a folder the feed names: only its latest
+    // sight is reported.
+    script_get(
+        kDelta + "?token=T1", 200,
+        feed({child("q", "q-old.flac", "F"), child("x", "y.flac", "A"), child("w", "w.flac", "A"),
+              child("l", "late.flac", "F"), child("n", "n.flac", "B"),
+              "{\"id\":\"d\",\"deleted\":{},\"parentReference\":{\"id\":\"C\"}}",
+              "{\"id\":\"e\",\"name\":\"e.flac\",\"deleted\":{},\"parentReference\":{"
+              "\"id\":\"C\"}}",
+              "{\"id\":\"k\",\"name\":\"k.flac\",\"file\":{},\"parentReference\":{"
+              "\"id\":\"K\",\"path\":\"/drives/b1/root:/Docs\"}}",
+              "{\"id\":\"q\",\"name\":\"q.flac\",\"file\":{},\"parentReference\":{"
+              "\"id\":\"K\"}}",
+              child("z", "z.flac", "G"), child("F", "Later", "B", "\"folder\":{}")},
+             kDelta + "?token=T2", true));
     const std::string items = kGraph + "/me/drive/items/";
     script_get(items + "A", 200,
                "{\"id\":\"A\",\"name\":\"Album\",\"folder\":{},\"parentReference\":{\"id\":\"M\","
@@ -145,7 +150,7 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
     char *next = nullptr;
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, nullptr, cursor, keep_path, &got, &next))
         << nimbus_last_error();
-    EXPECT_EQ((std::vector<std::string>{"k /Docs/k.flac", "x /Music/Album/y.flac",
+    EXPECT_EQ((std::vector<std::string>{"k /Docs/k.flac", "q /Docs/q.flac", "x /Music/Album/y.flac",
                                         "w /Music/Album/w.flac", "n /Films/n.flac",
                                         "F /Films/Later", "l /Films/Later/late.flac",
                                         "deleted d (null)", "deleted e /e.flac", "z (null)"}),
