@@ -45,19 +45,9 @@ int hand_out(nimbus_walk *walk, const pending &p, char *msg, size_t size);
 // answer gives none usable or the folder lies outside root, -1 without
 // memory.
 int parent_prefix(yyjson_val *obj, const char *root, nimbus_buf *out) {
-    yyjson_val *v = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "path");
-    if (!yyjson_is_str(v))
+    const char *rest = nimbus_ref_folder(obj);
+    if (!rest)
         return 0;
-    const char *p = yyjson_get_str(v);
-    const char *colon = std::strstr(p, "root:");
-    if (!colon || std::strlen(p) != yyjson_get_len(v))
-        return 0;
-    bool own = colon == p + 7 && std::strncmp(p, "/drive/", 7) == 0;
-    bool other = std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
-                 nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
-    if (!own && !other)
-        return 0;
-    const char *rest = colon + 5;
     if (root && *root) {
         size_t n = std::strlen(root);
         if (rest[0] != '/' || std::strncmp(rest + 1, root, n) != 0 ||
@@ -65,8 +55,6 @@ int parent_prefix(yyjson_val *obj, const char *root, nimbus_buf *out) {
             return 0;
         rest += 1 + n;
     }
-    if (*rest && !nimbus_path_ok(rest))
-        return 0;
     out->len = 0;
     return nimbus_buf_add(out, rest, std::strlen(rest)) != 0 ? -1 : 1;
 }
@@ -152,6 +140,25 @@ bool nimbus_segment_ok(const char *s, size_t n) {
             return false;
     }
     return true;
+}
+
+const char *nimbus_ref_folder(yyjson_val *item) {
+    yyjson_val *v = nimbus_json_member(nimbus_json_member(item, "parentReference"), "path");
+    if (!yyjson_is_str(v))
+        return nullptr;
+    const char *p = yyjson_get_str(v);
+    const char *colon = std::strstr(p, "root:");
+    if (!colon || std::strlen(p) != yyjson_get_len(v))
+        return nullptr;
+    bool own = colon == p + 7 && std::strncmp(p, "/drive/", 7) == 0;
+    bool other = colon > p + 8 && std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
+                 nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
+    const char *rest = colon + 5;
+    // The path check lets empty segments by; a folder's path has none.
+    if ((!own && !other) ||
+        (*rest && (!nimbus_path_ok(rest) || !rest[1] || std::strstr(rest, "//"))))
+        return nullptr;
+    return rest;
 }
 
 bool nimbus_remote_id(const char *arg, const char **drive, size_t *drive_len, const char **item) {

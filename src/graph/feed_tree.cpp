@@ -194,20 +194,8 @@ namespace {
 // The drive path an item's parentReference gives its folder ("" for the
 // root): "/drive/root:" or "/drives/<id>/root:" and the path below.
 bool ref_path(yyjson_val *obj, std::string *path) {
-    yyjson_val *v = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "path");
-    if (!yyjson_is_str(v))
-        return false;
-    const char *p = yyjson_get_str(v);
-    const char *colon = std::strstr(p, "root:");
-    if (!colon || std::strlen(p) != yyjson_get_len(v))
-        return false;
-    bool own = colon == p + 7 && std::strncmp(p, "/drive/", 7) == 0;
-    bool other = colon > p + 8 && std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
-                 nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
-    const char *rest = colon + 5;
-    // The drive-path check lets empty segments by; a folder's path has none.
-    if ((!own && !other) ||
-        (*rest && (!nimbus_path_ok(rest) || !rest[1] || std::strstr(rest, "//"))))
+    const char *rest = nimbus_ref_folder(obj);
+    if (!rest)
         return false;
     path->assign(rest);
     return true;

@@ -115,6 +115,12 @@ bool nimbus_remote_of(yyjson_val *item, const char **drive, const char **id);
 // Whether n bytes of s may stand as a drive or item id in a URL path:
 // letters, digits and "!-_." without "..".
 bool nimbus_segment_ok(const char *s, size_t n);
+// The drive path of the folder that holds item, from its
+// parentReference.path ("/drive/root:/a/b" or "/drives/<id>/root:/a/b"):
+// the text after "root:" ("" for the drive's root, else "/a/b"), borrowed
+// from the document; null when the answer gives none, or one with an
+// empty, "." or ".." segment.
+const char *nimbus_ref_folder(yyjson_val *item);
 // An argument of the form "drives/<drive id>/items/<item id>", the id an
 // entry on another drive (beneath a shortcut) carries: its parts, borrowed.
 bool nimbus_remote_id(const char *arg, const char **drive, size_t *drive_len, const char **item);

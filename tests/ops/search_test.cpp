@@ -1,7 +1,8 @@
 // nimbus_drive_search against the fake transport: the text quoted and
 // encoded, the search scoped to the configured root, paths from
-// parentReference.path (and none when it is unusable or outside the root),
-// paging with de-duplication, and the text's limits.
+// parentReference.path (and none when it is unusable, has an empty segment
+// or lies outside the root), paging with de-duplication, and the text's
+// limits.
 #include <string>
 #include <vector>
 
@@ -34,16 +35,19 @@ TEST_F(FakeTest, SearchQuotesPagesAndPlacesEntries) {
                     kGraph + "/me/drive/root:/Media:/search?p=2"));
     script_get(kGraph + "/me/drive/root:/Media:/search?p=2", 200,
                page({found("a", "a.flac", "/drive/root:/Media/Rock"),
-                     found("f", "f.flac", "/drives/b!x/root:/Media/Live")}));
+                     found("f", "f.flac", "/drives/b!x/root:/Media/Live"),
+                     found("g", "g.flac", "/drive/root:/Media//Live"),
+                     found("h", "h.flac", "/drive/root:/Media/Live/"),
+                     found("i", "i.flac", "/drives/root:/Media")}));
     nimbus_drive *drive = nullptr;
     ASSERT_EQ(NIMBUS_OK,
               nimbus_drive_open(settings("\"Path\":\"Media\"").c_str(), nimbus_io_fake(), &drive));
     std::vector<std::string> got;
     EXPECT_EQ(NIMBUS_OK, nimbus_drive_search(drive, "Rock 'n' Roll/?#", keep, &got))
         << nimbus_last_error();
-    EXPECT_EQ(
-        (std::vector<std::string>{"/Rock/a.flac", "/b.flac", "-c", "-d", "-e", "/Live/f.flac"}),
-        got);
+    EXPECT_EQ((std::vector<std::string>{"/Rock/a.flac", "/b.flac", "-c", "-d", "-e", "/Live/f.flac",
+                                        "-g", "-h", "-i"}),
+              got);
 
     EXPECT_EQ(NIMBUS_E_INVALID, nimbus_drive_search(drive, "", keep, &got));
     EXPECT_STREQ("the search text is empty", nimbus_last_error());
