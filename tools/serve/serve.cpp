@@ -1340,7 +1340,8 @@ std::string mime_for(const std::string &name) {
 
 // The file's bytes through the gateway, the client's Range passed on. A
 // kept download URL the service refuses (it expired) is looked up again once.
-reply stream_file(gateway &g, const request &q, MHD_Connection *c, std::string url, bool kept) {
+reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::string &url,
+                  bool kept) {
     std::vector<std::pair<std::string, std::string>> extra;
 #ifdef NIMBUS_DLNA
     // What DLNA renderers ask of a media server's resource URL.
