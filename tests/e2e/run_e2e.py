@@ -289,12 +289,11 @@ def case_shortcuts(f):
           "broken shortcut named in one line", p.err)
 
 
-def case_walk_search(f):
-    """list -R of a three-level tree gives every entry once with its full
-    path; --include filters by name; --max-depth stops; search finds by name."""
-    m = f.mock
+def library_tree(m):
+    """Adds /Library with 3 artists of 2 albums of 3 tracks and a cover;
+    answers the paths beneath it as `list -R` prints them."""
     lib = m.root.add(Node("Library", folder=True))
-    want = ["/Library/"]
+    want = []
     for a in range(3):
         artist = lib.add(Node("Artist %d" % a, folder=True))
         want.append("/Library/Artist %d/" % a)
@@ -306,6 +305,14 @@ def case_walk_search(f):
                 want.append("/Library/Artist %d/Album %d/%02d.flac" % (a, b, t))
             album.add(Node("cover.jpg", size=5))
             want.append("/Library/Artist %d/Album %d/cover.jpg" % (a, b))
+    return want
+
+
+def case_walk_search(f):
+    """list -R of a three-level tree gives every entry once with its full
+    path; --include filters by name; --max-depth stops; search finds by name."""
+    m = f.mock
+    want = ["/Library/"] + library_tree(m)
     m._number(m.root)
     p = f.run("list", "-R", "/Library")
     expect(p, EXIT_OK)

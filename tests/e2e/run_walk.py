@@ -11,26 +11,15 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from mock_graph import Node  # noqa: E402
-from run_e2e import EXIT_OK, EXIT_OTHER, Fixture, cases_in, check, expect, main_of  # noqa: E402
+from run_e2e import EXIT_OK, EXIT_OTHER, Fixture, cases_in, check, expect, library_tree, main_of  # noqa: E402
 
 
 def library(f):
     """/Library: 3 artists x 2 albums x 3 tracks and a cover, a shortcut to a
     shared album on a second drive, and a shortcut whose drive refuses."""
     m = f.mock
-    lib = m.root.add(Node("Library", folder=True))
-    want = []
-    for a in range(3):
-        artist = lib.add(Node("Artist %d" % a, folder=True))
-        want.append("/Library/Artist %d/" % a)
-        for b in range(2):
-            album = artist.add(Node("Album %d" % b, folder=True))
-            want.append("/Library/Artist %d/Album %d/" % (a, b))
-            for t in range(3):
-                album.add(Node("%02d.flac" % t, size=10))
-                want.append("/Library/Artist %d/Album %d/%02d.flac" % (a, b, t))
-            album.add(Node("cover.jpg", size=5))
-            want.append("/Library/Artist %d/Album %d/cover.jpg" % (a, b))
+    want = library_tree(m)
+    lib = m.find_path("/Library")
     m._number(m.root)
     shared = Node("remote-root", folder=True)
     live = shared.add(Node("Live", folder=True))
