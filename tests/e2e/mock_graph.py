@@ -339,9 +339,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(k, v)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        self.wfile.write(data)
+        # The record is complete before the bytes leave: the client may
+        # finish, and its test read the record, before this thread resumes.
         self.record["status"] = status
         self.record["gzip"] = gz
+        self.wfile.write(data)
         self.record["end"] = time.monotonic()
 
     def setup(self):
@@ -607,8 +609,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.send_response(416)
                 self.send_header("Content-Range", "bytes */%d" % total)
                 self.send_header("Content-Length", "0")
-                self.end_headers()
                 self.record["status"] = 416
+                self.end_headers()
                 return None
             data = data[first:last + 1]
             status = 206
@@ -619,9 +621,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         for k, v in extra:
             self.send_header(k, v)
         self.send_header("Content-Length", str(len(data)))
+        self.record["status"] = status
         self.end_headers()
         self.wfile.write(data)
-        self.record["status"] = status
         return None
 
     def do_GET(self):
