@@ -433,6 +433,8 @@ def case_login_slots(f):
     def closed(c):
         try:
             return c.recv(1) == b""
+        except socket.timeout:  # still open after 10 s
+            return False
         except OSError:
             return True
 
@@ -451,7 +453,8 @@ def case_login_slots(f):
             time.sleep(0.5)
         check(all(closed(c) for c in conns + [trickle]), "idle connections closed")
         took = time.monotonic() - started
-        check(took < 9, "closed within the deadline: %.1f s" % took)
+        # 5 s and the trickle's last half second, with room for a busy machine.
+        check(took < 12, "closed within the deadline: %.1f s" % took)
         for c in conns + [trickle]:
             c.close()
         conns = idle(40)
@@ -520,7 +523,7 @@ def case_login_device(f):
     started = time.monotonic()
     login.end()
     took = time.monotonic() - started
-    check(login.returncode == EXIT_INTERRUPTED and took < 1
+    check(login.returncode == EXIT_INTERRUPTED and took < 2
           and login.err.endswith("nimbus: login: interrupted\n"), "Ctrl-C: %.2f s" % took,
           login.err)
     started = time.monotonic()
@@ -578,7 +581,7 @@ def case_settings_lock(f):
         started = time.monotonic()
         out, err = p.communicate(timeout=20)
         took = time.monotonic() - started
-        check(p.returncode == EXIT_INTERRUPTED and took < 1
+        check(p.returncode == EXIT_INTERRUPTED and took < 2
               and err.decode().startswith("nimbus: interrupted\n"), "Ctrl-C: %.2f s" % took,
               p.returncode, err)
         check(f.read_settings() == before, "nothing written")
@@ -596,7 +599,7 @@ def case_settings_lock(f):
         started = time.monotonic()
         login.end()
         took = time.monotonic() - started
-        check(login.returncode == EXIT_INTERRUPTED and took < 1
+        check(login.returncode == EXIT_INTERRUPTED and took < 2
               and login.err.endswith("nimbus: login: interrupted\n"), "login Ctrl-C: %.2f s" % took,
               login.returncode, login.err)
     finally:
