@@ -16,21 +16,18 @@ void guid_fallback(unsigned char bytes[16], const void *salt);
 int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
 
 // Whether text starts with "DDDD-DD-DDTDD:DD:DD" (D a digit), which the
-// field reader below would read the same way.
-bool fixed_form(const char *text) {
-    static const char form[] = "DDDD-DD-DDTDD:DD:DD";
-    for (size_t i = 0; i + 1 < sizeof form; i++)
-        if (form[i] == 'D' ? text[i] < '0' || text[i] > '9' : text[i] != form[i])
-            return false;
-    return true;
+// field reader below would read the same way. The tests stop at the first
+// mismatch, so nothing past a shorter text's NUL is read.
+bool fixed_form(const char *t) {
+    auto d = [](char c) { return static_cast<unsigned>(c - '0') <= 9u; };
+    return d(t[0]) && d(t[1]) && d(t[2]) && d(t[3]) && t[4] == '-' && d(t[5]) && d(t[6]) &&
+           t[7] == '-' && d(t[8]) && d(t[9]) && t[10] == 'T' && d(t[11]) && d(t[12]) &&
+           t[13] == ':' && d(t[14]) && d(t[15]) && t[16] == ':' && d(t[17]) && d(t[18]);
 }
 
-// The value of n decimal digits.
-unsigned digits(const char *s, int n) {
-    unsigned v = 0;
-    for (int i = 0; i < n; i++)
-        v = v * 10 + static_cast<unsigned>(s[i] - '0');
-    return v;
+// The value of two decimal digits.
+unsigned two_digits(const char *s) {
+    return static_cast<unsigned>(s[0] - '0') * 10 + static_cast<unsigned>(s[1] - '0');
 }
 
 // A cursor over a NUL-terminated text that reads the fields the way the
@@ -142,12 +139,12 @@ int64_t nimbus_iso8601_ms(const char *text) {
     unsigned month, day, hour, minute, second;
     if (fixed_form(text)) {
         // The service's own form, "YYYY-MM-DDTHH:MM:SS", at fixed places.
-        year = digits(text, 4);
-        month = digits(text + 5, 2);
-        day = digits(text + 8, 2);
-        hour = digits(text + 11, 2);
-        minute = digits(text + 14, 2);
-        second = digits(text + 17, 2);
+        year = two_digits(text) * 100 + two_digits(text + 2);
+        month = two_digits(text + 5);
+        day = two_digits(text + 8);
+        hour = two_digits(text + 11);
+        minute = two_digits(text + 14);
+        second = two_digits(text + 17);
         r.p = text + 19;
     } else if (!r.year(&year) || !r.literal('-') || !r.field(&month) || !r.literal('-') ||
                !r.field(&day) || !r.literal('T') || !r.field(&hour) || !r.literal(':') ||
@@ -160,7 +157,7 @@ int64_t nimbus_iso8601_ms(const char *text) {
     // The fields hold only digits, signs, white space, '-', 'T' and ':', so
     // the first '.' of the text can only come after the seconds.
     int64_t ms = 0;
-    const char *dot = std::strchr(r.p, '.');
+    const char *dot = *r.p == '.' ? r.p : std::strchr(r.p, '.');
     if (dot != nullptr && reader::digit(dot[1])) {
         int scale = 100;
         for (const char *d = dot + 1; scale > 0 && reader::digit(*d); d++, scale /= 10)

@@ -149,6 +149,17 @@ TEST(Validate, NameClean) {
     for (int i = 0; i < 1024; i++)
         grown += "\xE2\x88\x95";
     EXPECT_EQ(grown, clean(slashes.c_str(), "fb"));
+    // Long names are looked at a word at a time: an odd byte is found at
+    // every position, whichever byte of a word it is.
+    for (size_t at = 0; at < 24; at++) {
+        for (char odd : {'/', '\x1F', '\x7F'}) {
+            std::string name(24, 'a');
+            name[at] = odd;
+            std::string want(24, 'a');
+            want.replace(at, 1, odd == '/' ? "\xE2\x88\x95" : "_");
+            EXPECT_EQ(want, clean(name.c_str(), "fb")) << at;
+        }
+    }
 
     // Appends after existing content.
     nimbus_buf b{};
