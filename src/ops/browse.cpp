@@ -265,23 +265,11 @@ int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, vo
         }
         bad |= nimbus_buf_add(&quoted, text[i] == '\'' ? "''" : text + i, text[i] == '\'' ? 2 : 1);
     }
+    // Searched within the configured root only.
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    const char *base = nimbus_graph_base();
-    bad |= nimbus_buf_adds(&url, base ? base : "");
-    if (c->cfg->path && *c->cfg->path) {
-        // Searched within the configured root only.
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        bad |= nimbus_join_checked(c->cfg, nullptr, &joined);
-        bad |= nimbus_buf_adds(&url, "/me/drive/root:");
-        if (!bad)
-            bad |= nimbus_buf_addpath(&url, joined.data);
-        bad |= nimbus_buf_adds(&url, ":");
-    } else {
-        bad |= nimbus_buf_adds(&url, "/me/drive/root");
-    }
-    bad |= nimbus_buf_adds(&url, "/search(q='");
+    bad |= item_url(c->cfg, "/", &url);
+    bad |= nimbus_buf_adds(&url, c->cfg->path && *c->cfg->path ? ":/search(q='" : "/search(q='");
     if (!bad)
         bad |= nimbus_buf_addq(&url, quoted.data);
     bad |= nimbus_buf_adds(&url, "')");
