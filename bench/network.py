@@ -151,30 +151,36 @@ PAGES = {}
 FEEDS = ({}, {})  # the mock's change-feed answers, kept across runs the same way
 
 
+def run_nimbus(nimbus, tmp, ca, port, extra, args):
+    """The command with settings holding extra, both services reached
+    through port: its result and wall time, or SystemExit when it failed."""
+    settings = os.path.join(tmp, "settings.json")
+    with open(settings, "w") as f:
+        json.dump(dict({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                        "refresh_token": "rt-0"}, **extra), f)
+    os.chmod(settings, 0o600)
+    cmd = [nimbus, "--cacert", ca, "--settings", settings]
+    for host in (mock_graph.GRAPH_HOST, mock_graph.LOGIN_HOST):
+        cmd += ["--connect-to", "%s:443:127.0.0.1:%d" % (host, port)]
+    cmd += args
+    start = time.monotonic()
+    p = subprocess.run(cmd, capture_output=True, timeout=600)
+    wall = time.monotonic() - start
+    if p.returncode != 0:
+        raise SystemExit("%s failed (%d): %s" % (" ".join(cmd), p.returncode,
+                                                p.stderr.decode(errors="replace")))
+    return p, wall
+
+
 def run_one(nimbus, tmp, ca, cert, key, rtt, page_size):
     mock = mock_graph.MockGraph(cert, key, ROOT)
     mock.page_cache = PAGES
     mock.add_refresh_token("rt-0")
     mock.start()
     proxy = LatencyProxy(mock.port, rtt)
-    settings = os.path.join(tmp, "settings.json")
-    with open(settings, "w") as f:
-        json.dump({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
-                   "refresh_token": "rt-0"}, f)
-    os.chmod(settings, 0o600)
-    cmd = [nimbus, "--cacert", ca, "--settings", settings]
-    for host in (mock_graph.GRAPH_HOST, mock_graph.LOGIN_HOST):
-        cmd += ["--connect-to", "%s:443:127.0.0.1:%d" % (host, proxy.port)]
-    if page_size is not None:
-        cmd += ["--page-size", str(page_size)]
-    cmd += ["--json", "list", FOLDER]
+    args = ["--page-size", str(page_size)] if page_size is not None else []
     try:
-        start = time.monotonic()
-        p = subprocess.run(cmd, capture_output=True, timeout=600)
-        wall = time.monotonic() - start
-        if p.returncode != 0:
-            raise SystemExit("%s failed (%d): %s" % (" ".join(cmd), p.returncode,
-                                                    p.stderr.decode(errors="replace")))
+        p, wall = run_nimbus(nimbus, tmp, ca, proxy.port, {}, args + ["--json", "list", FOLDER])
         listed = len(json.loads(p.stdout)["items"])
         if listed != ENTRIES:
             raise SystemExit("listed %d entries, not %d" % (listed, ENTRIES))
@@ -208,22 +214,8 @@ def run_tree(nimbus, tmp, ca, cert, key, rtt, extra):
     """nimbus list -R --json of the tree with extra settings."""
     mock = tree_mock(cert, key)
     proxy = LatencyProxy(mock.port, rtt)
-    settings = os.path.join(tmp, "settings.json")
-    with open(settings, "w") as f:
-        json.dump(dict({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
-                        "refresh_token": "rt-0"}, **extra), f)
-    os.chmod(settings, 0o600)
-    cmd = [nimbus, "--cacert", ca, "--settings", settings]
-    for host in (mock_graph.GRAPH_HOST, mock_graph.LOGIN_HOST):
-        cmd += ["--connect-to", "%s:443:127.0.0.1:%d" % (host, proxy.port)]
-    cmd += ["--json", "list", "-R", TREE]
     try:
-        start = time.monotonic()
-        p = subprocess.run(cmd, capture_output=True, timeout=600)
-        wall = time.monotonic() - start
-        if p.returncode != 0:
-            raise SystemExit("%s failed (%d): %s" % (" ".join(cmd), p.returncode,
-                                                    p.stderr.decode(errors="replace")))
+        p, wall = run_nimbus(nimbus, tmp, ca, proxy.port, extra, ["--json", "list", "-R", TREE])
         paths = [e["path"] for e in entries_of(p.stdout)]
         check_tree(paths, TREE)
         return tally(mock, wall, rtt, len(paths))
