@@ -243,11 +243,9 @@ def case_stream(f):
     expect(p, EXIT_NOT_FOUND)
 
 
-def case_shortcuts(f):
-    """Shortcuts to a shared folder and a shared file on a second drive: the
-    folder lists as a folder, what lies beneath it lists and streams by path,
-    the file shortcut streams as the file, and a broken one is named."""
-    m = f.mock
+def shared_drive(m):
+    """Adds the drive drv2 holding /Shared Music/Album/01.flac (with audio
+    facets) and /single.flac: answers that folder, the song and the single."""
     shared = Node("remote-root", folder=True)
     music = shared.add(Node("Shared Music", folder=True))
     album = music.add(Node("Album", folder=True))
@@ -255,6 +253,15 @@ def case_shortcuts(f):
     song.audio = {"title": "Intro", "artist": "Ada", "duration": 61000}
     single = shared.add(Node("single.flac", size=99))
     m.add_drive("drv2", shared)
+    return music, song, single
+
+
+def case_shortcuts(f):
+    """Shortcuts to a shared folder and a shared file on a second drive: the
+    folder lists as a folder, what lies beneath it lists and streams by path,
+    the file shortcut streams as the file, and a broken one is named."""
+    m = f.mock
+    music, song, single = shared_drive(m)
     m.shortcut(m.root, "Shared Music", "drv2", music)
     m.shortcut(m.root, "Linked.flac", "drv2", single)
     gone = Node("x", folder=True)

@@ -258,13 +258,7 @@ def shortcut_drive(f):
     """Shortcuts to a shared folder and file on drv2, one to a drive that
     refuses (403) and one whose item is gone (404)."""
     m = f.mock
-    shared = Node("remote-root", folder=True)
-    music = shared.add(Node("Shared Music", folder=True))
-    album = music.add(Node("Album", folder=True))
-    song = album.add(Node("01.flac", size=321))
-    song.audio = {"title": "Intro", "artist": "Ada", "duration": 61000}
-    single = shared.add(Node("single.flac", size=99))
-    m.add_drive("drv2", shared)
+    music, song, single = run_e2e.shared_drive(m)
     links = {"music": m.shortcut(m.root, "Shared Music", "drv2", music),
              "file": m.shortcut(m.root, "Linked.flac", "drv2", single)}
     m.add_drive("locked-drive", Node("r", folder=True))

@@ -34,6 +34,19 @@ void script_tree() {
     script_get(children("A1"), 200, page({item("d", "01.flac"), item("d2", "02.flac")}));
 }
 
+// Every path of the tree script_tree lays out.
+std::multiset<std::string> tree_paths() {
+    return {"/Artist",
+            "/Other",
+            "/top.flac",
+            "/Artist/Album",
+            "/Artist/a.flac",
+            "/Artist/b.flac",
+            "/Other/b.flac",
+            "/Artist/Album/01.flac",
+            "/Artist/Album/02.flac"};
+}
+
 struct seen {
     std::atomic<int> inside{0};
     bool overlapped = false;
@@ -66,15 +79,7 @@ struct WalkTest : FakeTest {
 TEST_F(WalkTest, EveryEntryOnceWithItsPathNeverConcurrently) {
     script_tree();
     open("\"WalkConcurrency\":3,\"WalkMethod\":\"listing\"");
-    std::multiset<std::string> all = {"/Artist",
-                                      "/Other",
-                                      "/top.flac",
-                                      "/Artist/Album",
-                                      "/Artist/a.flac",
-                                      "/Artist/b.flac",
-                                      "/Other/b.flac",
-                                      "/Artist/Album/01.flac",
-                                      "/Artist/Album/02.flac"};
+    const std::multiset<std::string> all = tree_paths();
     for (int round = 0; round < 20; round++) {
         seen s;
         ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &s)) << nimbus_last_error();
@@ -181,15 +186,7 @@ std::multiset<std::string> paths_of(const seen &s) {
 TEST_F(WalkTest, ChangeFeedGivesEveryEntryOnceWithItsPath) {
     script_feed();
     open("\"WalkMethod\":\"changes\"");
-    std::multiset<std::string> all = {"/Artist",
-                                      "/Other",
-                                      "/top.flac",
-                                      "/Artist/Album",
-                                      "/Artist/a.flac",
-                                      "/Artist/b.flac",
-                                      "/Other/b.flac",
-                                      "/Artist/Album/01.flac",
-                                      "/Artist/Album/02.flac"};
+    const std::multiset<std::string> all = tree_paths();
     seen s;
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &s)) << nimbus_last_error();
     EXPECT_FALSE(s.overlapped);
