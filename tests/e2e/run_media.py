@@ -10,11 +10,9 @@ gateway. Usage: run_media.py --nimbus PATH --library LIBNIMBUS CASE...
 
 import calendar
 import ctypes
-import http.client
 import json
 import os
 import re
-import ssl
 import sys
 import tempfile
 import urllib.parse
@@ -22,11 +20,11 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 import run_e2e  # noqa: E402
+from ctypes_host import Transport  # noqa: E402
 from mock_graph import Node  # noqa: E402
 from run_e2e import EXIT_OK, EXIT_OTHER, cases_in, check, expect, main_of  # noqa: E402
 from run_serve import Gateway, links_of  # noqa: E402
 
-BEARER = "#NIMBUS-BEARER:"
 MTIME_MS = calendar.timegm((2024, 3, 5, 7, 8, 9)) * 1000  # the mock's default time
 LONG_TITLE = "A Very Long Title That Goes On And On Past Forty Columns"
 
@@ -110,63 +108,12 @@ class Library:
     """libnimbus through ctypes, its transport a Python HTTPS client that
     reaches the mock under the real host names."""
 
-    GET = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p,
-                           ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_int32),
-                           ctypes.POINTER(ctypes.c_void_p))
-    POST = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p,
-                            ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p),
-                            ctypes.POINTER(ctypes.c_int32), ctypes.POINTER(ctypes.c_void_p))
-
-    class Io(ctypes.Structure):
-        _fields_ = [("ctx", ctypes.c_void_p), ("get", ctypes.c_void_p),
-                    ("post", ctypes.c_void_p), ("free", ctypes.c_void_p)]
-
     def __init__(self, path, mock, ca):
         self.lib = ctypes.CDLL(path)
-        self.libc = ctypes.CDLL(None)
-        self.libc.malloc.restype = ctypes.c_void_p
-        self.libc.malloc.argtypes = [ctypes.c_size_t]
         self.lib.nimbus_result_json.restype = ctypes.c_char_p
         self.lib.nimbus_last_error.restype = ctypes.c_char_p
-        self.mock = mock
-        self.tls = ssl.create_default_context(cafile=ca)
-        self.get = self.GET(self._get)
-        self.post = self.POST(self._post)
-        self.io = self.Io(None, ctypes.cast(self.get, ctypes.c_void_p),
-                          ctypes.cast(self.post, ctypes.c_void_p), None)
-        check(self.lib.nimbus_set_io(ctypes.byref(self.io)) == 0, "transport selected")
-
-    def _exchange(self, method, url, body, headers):
-        url, _, token = url.partition(BEARER)
-        u = urllib.parse.urlsplit(url)
-        headers = dict(headers, Host=u.hostname)
-        if token:
-            headers["Authorization"] = "Bearer " + token
-        c = http.client.HTTPSConnection("127.0.0.1", self.mock.port, context=self.tls, timeout=30)
-        try:
-            c.request(method, u.path + ("?" + u.query if u.query else ""), body, headers)
-            r = c.getresponse()
-            return r.status, r.read()
-        finally:
-            c.close()
-
-    def _give(self, out, data):
-        p = self.libc.malloc(len(data) + 1)
-        ctypes.memmove(p, data + b"\0", len(data) + 1)
-        out[0] = p
-
-    def _get(self, ctx, url, body, status, error):
-        code, data = self._exchange("GET", url.decode(), None, {})
-        self._give(body, data)
-        status[0] = code
-        return 0
-
-    def _post(self, ctx, url, body, content_type, answer, status, error):
-        code, data = self._exchange("POST", url.decode(), body,
-                                    {"Content-Type": content_type.decode()})
-        self._give(answer, data)
-        status[0] = code
-        return 0
+        self.transport = Transport(mock.port, ca)
+        check(self.lib.nimbus_set_io(ctypes.byref(self.transport.io)) == 0, "transport selected")
 
     def list(self, settings, folder):
         rc = self.lib.nimbus_list(settings.encode(), folder.encode(), None, 0)
