@@ -51,6 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (cli::plain_range(text.c_str()))
         CHECK(text.size() <= 200 && text.compare(0, 6, "bytes=") == 0 &&
               text.find_first_not_of("0123456789,- ", 6) == std::string::npos);
+    long long first = -1, last = -1;
+    if (cli::content_range(text, &first, &last))
+        CHECK(text.compare(0, 6, "bytes ") == 0 && first >= 0 && last >= first &&
+              text.find('/') != std::string::npos);
+    else
+        CHECK(first == -1 && last == -1);
     std::string name, header;
     if (cli::header_line(text, 1024, &name, &header)) {
         CHECK(!name.empty() && name.find(':') == std::string::npos && header.size() <= 1024);

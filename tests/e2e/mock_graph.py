@@ -35,7 +35,8 @@ What it implements:
   * gzip-compressed answers when the client accepts them.
   * With `serve_downloads` set, download URLs point at the mock itself
     (https://127.0.0.1:PORT/download/ID) and GET there answers a file's
-    `content` bytes, with single-range `Range` requests (206, 416).
+    `content` bytes, with single-range `Range` requests (206, 416), a strong
+    ETag and If-Range; `cuts` (path -> count) ends that many answers halfway.
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
     order of arrival; `next_suffix` is appended to every @odata.nextLink.
   * This drive by its id as well (/v1.0/drives/DRIVE_ID/...), items by a
@@ -137,6 +138,8 @@ class MockGraph:
         self.expires_in = 3600
         self.fail = {}                 # raw path -> status
         self.delay = {}                # raw path -> seconds
+        self.cuts = {}                 # download path -> answers cut halfway
+        self.after_cut = None          # called once after the next cut
         self.grant_plan = []           # (seconds to wait, rotate?) per grant, in arrival order
         self.next_suffix = ""          # appended to every next link
         self.refresh_valid = set()
@@ -391,6 +394,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                        "user_agent": self.headers.get("User-Agent"),
                        "accept_encoding": self.headers.get("Accept-Encoding", ""),
                        "content_type": self.headers.get("Content-Type"), "status": None,
+                       "range": self.headers.get("Range"),
+                       "if_range": self.headers.get("If-Range"),
                        "start": time.monotonic()}
         with self.mock.lock:
             self.mock.requests.append(self.record)
@@ -590,8 +595,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if node is None or node.folder or node.content is None:
             return self._send(404, b"")
         data, total = node.content, len(node.content)
+        # The version of the bytes: a strong ETag that changes with them.
+        etag = '"%s"' % hashlib.sha1(data).hexdigest()
         status, extra = 200, []
         ranges = self.headers.get("Range")
+        if_range = self.headers.get("If-Range")
+        if ranges and if_range is not None and if_range != etag:
+            ranges = None  # another version: the whole of this one
         if ranges:
             first, last = None, total - 1
             wanted = ranges[len("bytes="):] if ranges.startswith("bytes=") else ""
@@ -618,11 +628,27 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Accept-Ranges", "bytes")
+        self.send_header("ETag", etag)
         for k, v in extra:
             self.send_header(k, v)
         self.send_header("Content-Length", str(len(data)))
         self.record["status"] = status
+        with self.mock.lock:
+            cuts = self.mock.cuts.get(raw_path, 0)
+            if cuts:
+                self.mock.cuts[raw_path] = cuts - 1
         self.end_headers()
+        if cuts:
+            # The network cuts the transfer halfway: half the bytes, then the end.
+            self.record["cut"] = len(data) // 2
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            with self.mock.lock:
+                after, self.mock.after_cut = self.mock.after_cut, None
+            if after:
+                after()
+            return None
         self.wfile.write(data)
         return None
 

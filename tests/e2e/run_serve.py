@@ -8,6 +8,7 @@ Chromium). Usage: run_serve.py --nimbus PATH [--out FOLDER] CASE...
 Exit status 77 means every case asked for was skipped (a missing program).
 """
 
+import hashlib
 import html.parser
 import http.client
 import json
@@ -822,6 +823,32 @@ def case_stream(f):
     check(status == 502 and json.loads(body)["error"] ==
           "The file could not be fetched: the download URL answered HTTP 403"
           and items() == before + 2, "refused twice: said, and asked once more", body)
+    # The network cuts a transfer halfway: the gateway asks for the rest of
+    # the same version (If-Range), and the client gets the file whole.
+    etag = '"%s"' % hashlib.sha1(content).hexdigest()
+    for rng, first, last in ((None, 0, n - 1), ("bytes=1000-", 1000, n - 1)):
+        f.mock.cuts[download] = 1
+        start = len(f.mock.requests)
+        status, _, body = raw_get(g.port, "/song.mp3?stream=1", {"Range": rng} if rng else None)
+        asked = [r for r in f.mock.requests[start:] if r["path"] == download]
+        check(status == (206 if rng else 200) and body == content[first:], "whole after a cut",
+              rng, status, len(body))
+        half = first + (last - first + 1) // 2
+        check([(r["range"], r["if_range"]) for r in asked] ==
+              [(rng, None), ("bytes=%d-%d" % (half, last), etag)], "the rest asked for",
+              [(r["range"], r["if_range"]) for r in asked])
+    # A file that changed meanwhile is never joined to the old bytes.
+    f.mock.cuts[download] = 1
+    f.mock.after_cut = lambda: setattr(song, "content", content[::-1])
+    c = http.client.HTTPConnection("127.0.0.1", g.port, timeout=60)
+    c.request("GET", "/song.mp3?stream=1")
+    try:
+        got = c.getresponse().read()
+    except http.client.IncompleteRead as e:
+        got = e.partial
+    c.close()
+    song.content = content
+    check(len(got) < n and content.startswith(got), "cut short, not joined", len(got))
     expect(g.get("/song.mp3?stream=2"), 400, "stream=2")
     check(raw_get(g.port, "/nope.mp3?stream=1")[0] == 404, "a missing file")
 

@@ -26,6 +26,11 @@ constexpr auto kClientStall = std::chrono::seconds(60);
 constexpr size_t kBlock = 64 * 1024;
 // Header values kept from the service's answer.
 constexpr size_t kMaxHeader = 1024;
+// Times a transfer the network cut is picked up again: in a row without a
+// byte arriving in between, and in all (a server that always cuts early
+// would otherwise be asked once per few bytes).
+constexpr int kMaxCuts = 2;
+constexpr int kMaxPickUps = 16;
 
 } // namespace
 
@@ -42,6 +47,16 @@ struct proxy::stream {
     long long length = -1;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string error;
+    // A transfer the network cuts is picked up where it stopped with a
+    // range request that names the version (If-Range), so that bytes of
+    // two versions of a file are never joined: the body's place in the
+    // file (from < 0: it cannot be picked up), the bytes taken so far.
+    long long from = -1, to = -1, taken = 0, taken_at_cut = 0;
+    std::string validator;
+    long long answer_first = -1, answer_last = -1; // the answer under way's Content-Range
+    std::string etag, modified;                    // and its validators
+    bool resumed = false, resume_ok = false, stalled = false;
+    int cuts = 0, pick_ups = 0;
     MHD_Connection *conn = nullptr;
     bool suspended = false;
     int refs = 2;
@@ -75,6 +90,8 @@ struct proxy::stream {
     }
 
     void run();
+    void headers_end();
+    bool pick_up();
     static size_t on_header(char *data, size_t size, size_t n, void *self);
     static size_t on_body(char *data, size_t size, size_t n, void *self);
     static int on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
@@ -206,7 +223,11 @@ void proxy::ended() {
 void proxy::stream::run() {
     char message[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
-    CURLcode rc = curl_easy_perform(curl);
+    CURLcode rc;
+    do {
+        message[0] = '\0';
+        rc = curl_easy_perform(curl);
+    } while (rc != CURLE_OK && pick_up());
     proxy *o = owner;
     {
         std::lock_guard<std::mutex> hold(m);
@@ -228,6 +249,57 @@ void proxy::stream::run() {
     o->ended();
 }
 
+// The end of an answer's headers (the caller holds m). The first answer
+// is the client's: where its body lies in the file and which version it
+// is. A later one must carry exactly the rest of that body.
+void proxy::stream::headers_end() {
+    if (resumed) {
+        resume_ok = status == 206 && answer_first == from + taken && answer_last == to;
+        return;
+    }
+    // A weak ETag cannot name a version for If-Range; the time can.
+    validator = !etag.empty() && etag.compare(0, 2, "W/") != 0 ? etag : modified;
+    if (status == 206 && answer_first >= 0) {
+        from = answer_first;
+        to = answer_last;
+    } else if (status == 200 && length > 0) {
+        from = 0;
+        to = length - 1;
+    }
+    if (validator.empty())
+        from = -1;
+    headers_done = true;
+    cv.notify_all();
+}
+
+// After a transfer failed: true when it is asked again for the rest of the
+// body. Not after a stalled client (a paused player asks again itself), a
+// cancel, an answer that was not the rest of the file, or too many cuts.
+bool proxy::stream::pick_up() {
+    std::lock_guard<std::mutex> hold(m);
+    if (cancelled || stalled || from < 0 || !headers_done || (resumed && !resume_ok) ||
+        from + taken > to)
+        return false;
+    if (taken > taken_at_cut)
+        cuts = 0;
+    taken_at_cut = taken;
+    if (++cuts > kMaxCuts || ++pick_ups > kMaxPickUps)
+        return false;
+    std::string range = "Range: bytes=" + std::to_string(from + taken) + "-" + std::to_string(to);
+    curl_slist *list = curl_slist_append(nullptr, range.c_str());
+    curl_slist *both = list ? curl_slist_append(list, ("If-Range: " + validator).c_str()) : nullptr;
+    if (!both) {
+        curl_slist_free_all(list);
+        return false;
+    }
+    curl_slist_free_all(request_headers);
+    request_headers = both;
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, request_headers);
+    resumed = true;
+    resume_ok = false;
+    return true;
+}
+
 size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
     auto *s = static_cast<stream *>(self);
     size_t len = size * n;
@@ -243,13 +315,14 @@ size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
         s->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
         s->headers.clear();
         s->length = -1;
+        s->answer_first = s->answer_last = -1;
+        s->etag.clear();
+        s->modified.clear();
         return len;
     }
     if (line.empty()) {
-        if (s->status < 300 || s->status >= 400) {
-            s->headers_done = true;
-            s->cv.notify_all();
-        }
+        if (s->status < 300 || s->status >= 400)
+            s->headers_end();
         return len;
     }
     std::string name, value;
@@ -260,8 +333,18 @@ size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
         long long v = std::strtoll(value.c_str(), &end, 10);
         if (end && !*end && v >= 0 && !value.empty())
             s->length = v;
-    } else if (name == "content-range" || name == "content-type" || name == "accept-ranges" ||
-               name == "etag" || name == "last-modified") {
+        return len;
+    }
+    if (name == "content-range") {
+        if (!content_range(value, &s->answer_first, &s->answer_last))
+            s->answer_first = s->answer_last = -1;
+    } else if (name == "etag") {
+        s->etag = value;
+    } else if (name == "last-modified") {
+        s->modified = value;
+    }
+    if (name == "content-range" || name == "content-type" || name == "accept-ranges" ||
+        name == "etag" || name == "last-modified") {
         static const char *const shown[] = {"Content-Range", "Content-Type", "Accept-Ranges",
                                             "ETag", "Last-Modified"};
         const char *key = name == "content-range"   ? shown[0]
@@ -278,6 +361,8 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
     auto *s = static_cast<stream *>(self);
     size_t len = size * n;
     std::unique_lock<std::mutex> hold(s->m);
+    if (s->resumed && !s->resume_ok)
+        return 0; // not the rest of the same file: the client's stream ends
     if (s->status != 200 && s->status != 206)
         return s->cancelled ? 0 : len; // an error page: not for the client
     size_t done = 0;
@@ -285,6 +370,7 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
         if (!s->cv.wait_for(hold, kClientStall,
                             [s] { return s->cancelled || s->used < kProxyBuffer; })) {
             s->error = "the client took nothing for 60 s";
+            s->stalled = true;
             return 0;
         }
         if (s->cancelled)
@@ -299,6 +385,7 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
             i += run;
         }
         done += take;
+        s->taken += static_cast<long long>(take);
         s->wake_client();
     }
     return len;

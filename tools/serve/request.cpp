@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace cli {
@@ -214,6 +216,28 @@ bool plain_range(const char *text) {
     for (size_t i = 6; i < n; i++)
         if (!std::strchr("0123456789,- ", text[i]))
             return false;
+    return true;
+}
+
+bool content_range(const std::string &value, long long *first, long long *last) {
+    const char *p = value.c_str();
+    auto number = [&p](long long *out) {
+        if (*p < '0' || *p > '9')
+            return false;
+        errno = 0;
+        char *end = nullptr;
+        *out = std::strtoll(p, &end, 10);
+        p = end;
+        return errno != ERANGE;
+    };
+    long long f = 0, l = 0;
+    if (std::strncmp(p, "bytes ", 6) != 0)
+        return false;
+    p += 6;
+    if (!number(&f) || *p++ != '-' || !number(&l) || *p != '/' || l < f)
+        return false;
+    *first = f;
+    *last = l;
     return true;
 }
 

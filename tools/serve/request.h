@@ -44,6 +44,10 @@ std::string service_detail(const std::string &message);
 // "bytes=" and then digits, commas, dashes and blanks, at most 200 bytes.
 bool plain_range(const char *text);
 
+// The first and last byte of a service's "bytes F-L/T" Content-Range, or
+// false (a range of several parts, or anything malformed).
+bool content_range(const std::string &value, long long *first, long long *last);
+
 // One header line of the service's answer to a streamed download ("Name:
 // value", line ends already cut): the name in lower case and the value
 // without leading blanks. False for a line without a colon or a name, a
