@@ -902,6 +902,39 @@ def case_stream(f):
         c.close()
 
 
+
+def case_stream_pause(f):
+    """A player paused for longer than the gateway keeps the transfer from
+    the service on a full buffer (60 s): when it takes bytes again, the rest
+    comes with a range request for the same version, with no gap."""
+    import socket
+    content = os.urandom(1 << 20) * 32  # more than every buffer on the way
+    f.mock.root.add(Node("film.mkv", content=content))
+    f.mock._number(f.mock.root)
+    g = f.serve()
+    s = socket.create_connection(("127.0.0.1", g.port))
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    s.sendall(b"GET /film.mkv?stream=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+              b"Connection: close\r\n\r\n" % g.port)
+    s.settimeout(120)
+    got = s.recv(65536)
+    time.sleep(70)
+    while True:
+        chunk = s.recv(1 << 20)
+        if not chunk:
+            break
+        got += chunk
+    s.close()
+    head, _, body = got.partition(b"\r\n\r\n")
+    check(head.startswith(b"HTTP/1.1 200") and body == content, "the whole film after the pause",
+          head[:300], len(body), len(content))
+    asked = [(r["range"], r["if_range"]) for r in f.mock.requests
+             if r["path"].startswith("/download/")]
+    check(len(asked) == 2 and asked[0] == (None, None) and
+          re.fullmatch(r"bytes=\d+-%d" % (len(content) - 1), asked[1][0] or "") and
+          asked[1][1] == '"%s"' % hashlib.sha1(content).hexdigest(),
+          "the rest asked for once, of the same version", asked)
+
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
 
 

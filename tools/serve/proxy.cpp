@@ -20,8 +20,11 @@ namespace {
 
 // How long the service may take to answer with its headers.
 constexpr auto kHeadersWithin = std::chrono::seconds(40);
-// How long a client may leave the buffer full before the stream is given up.
+// How long a client may leave the buffer full before the transfer from the
+// service is ended; a paused player's stream then waits for it, up to
+// kPauseSeconds, and goes on from there with a range request.
 constexpr auto kClientStall = std::chrono::seconds(60);
+constexpr unsigned kPauseSeconds = 30 * 60;
 // Bytes MHD asks the reader for at once.
 constexpr size_t kBlock = 64 * 1024;
 // Header values kept from the service's answer.
@@ -175,6 +178,8 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
         out.response =
             MHD_create_response_from_callback(size, kBlock, stream::read, s, stream::done);
         if (out.response) {
+            // A paused player takes nothing and keeps its connection.
+            MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, kPauseSeconds + 60);
             out.status = static_cast<unsigned>(s->status);
             out.headers = s->headers;
             return out; // the response holds the second reference now
@@ -273,18 +278,31 @@ void proxy::stream::headers_end() {
 }
 
 // After a transfer failed: true when it is asked again for the rest of the
-// body. Not after a stalled client (a paused player asks again itself), a
-// cancel, an answer that was not the rest of the file, or too many cuts.
+// body. After a stall, once the client takes bytes again (a paused player
+// resumed). Not after a cancel, an answer that was not the rest of the
+// file, or too many cuts.
 bool proxy::stream::pick_up() {
-    std::lock_guard<std::mutex> hold(m);
-    if (cancelled || stalled || from < 0 || !headers_done || (resumed && !resume_ok) ||
-        from + taken > to)
+    std::unique_lock<std::mutex> hold(m);
+    if (cancelled || from < 0 || !headers_done || (resumed && !resume_ok) || from + taken > to)
         return false;
-    if (taken > taken_at_cut)
+    if (stalled) {
+        if (!cv.wait_for(hold, std::chrono::seconds(kPauseSeconds),
+                         [this] { return cancelled || used < kProxyBuffer; })) {
+            error = "the client took nothing for 30 minutes";
+            return false;
+        }
+        if (cancelled)
+            return false;
+        stalled = false;
+        error.clear();
         cuts = 0;
+    } else {
+        if (taken > taken_at_cut)
+            cuts = 0;
+        if (++cuts > kMaxCuts || ++pick_ups > kMaxPickUps)
+            return false;
+    }
     taken_at_cut = taken;
-    if (++cuts > kMaxCuts || ++pick_ups > kMaxPickUps)
-        return false;
     std::string range = "Range: bytes=" + std::to_string(from + taken) + "-" + std::to_string(to);
     curl_slist *list = curl_slist_append(nullptr, range.c_str());
     curl_slist *both = list ? curl_slist_append(list, ("If-Range: " + validator).c_str()) : nullptr;
