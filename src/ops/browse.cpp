@@ -446,11 +446,13 @@ int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t 
     return nimbus_caller_get(static_cast<nimbus_caller *>(ctx), url, resp, msg, size);
 }
 
-// Requests the pages of one listing from first on, handing their entries
-// to walk. An empty listing of folder (null: not checked) is told from a
-// file by one item request.
-int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
-          size_t size) {
+// Requests the pages of a paged answer from first on, handing each body to
+// read(body, len, &next, code, code_size), which reads it in place and
+// gives the next link, until a page has none. label names the answer in
+// messages; with resync a 410 is the change feed's refused cursor.
+template <class Read>
+int page_loop(nimbus_caller *c, const char *first, const char *label, bool resync, Read read,
+              char *msg, size_t size) {
     nimbus_str cur(nimbus_strdup(first));
     if (!cur)
         return no_memory(msg, size);
@@ -463,57 +465,14 @@ int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *fo
         int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
-        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        if (msg && size)
-            msg[0] = '\0';
-        // Each page's document comes from the standard heap, which hands a
-        // freed page's block straight back: a pool kept across pages (as
-        // nimbus_list keeps) measured no faster here.
-        rc = nimbus_walk_page(walk, resp.body, resp.len, nullptr, &next, code, sizeof code, msg,
-                              size);
-        nimbus_resp_free(&resp);
-        if (code[0])
-            rc = nimbus_envelope_failure("children", code, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (!next)
-            return walk->seen.count || !folder ? NIMBUS_OK : folder_check(c, folder, msg, size);
-        cur.reset(next);
-        rc = nimbus_next_page_check(cur.get(), &budget, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-    }
-}
-
-// Requests the change feed's pages from first on into tree.
-int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char *msg,
-               size_t size) {
-    nimbus_str cur(nimbus_strdup(first));
-    if (!cur)
-        return no_memory(msg, size);
-    for (int budget = NIMBUS_MAX_PAGES;;) {
-        nimbus_buf req{};
-        nimbus_buf_guard rg{&req};
-        if (nimbus_page_url(c->cfg, cur.get(), &req) != 0)
-            return no_memory(msg, size);
-        nimbus_resp resp{};
-        int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (resp.status == 410) {
+        if (resync && resp.status == 410) {
             nimbus_resp_free(&resp);
             nimbus_msgf(msg, size,
                         "changes: the service no longer accepts the cursor (resyncRequired); "
                         "start over without one");
             return NIMBUS_E_RESYNC;
         }
-        rc = nimbus_status_check(&resp, "changes", req.data, msg, size);
+        rc = nimbus_status_check(&resp, label, req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc;
@@ -522,7 +481,7 @@ int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char
         char code[NIMBUS_CODE_SIZE];
         if (msg && size)
             msg[0] = '\0';
-        rc = nimbus_feed_tree_page(tree, resp.body, resp.len, &next, code, sizeof code, msg, size);
+        rc = read(resp.body, resp.len, &next, code, sizeof code);
         nimbus_resp_free(&resp);
         if (code[0])
             rc = nimbus_envelope_failure("children", code, msg, size);
@@ -535,6 +494,36 @@ int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char
         if (rc != NIMBUS_OK)
             return rc;
     }
+}
+
+// Requests the pages of one listing from first on, handing their entries
+// to walk. An empty listing of folder (null: not checked) is told from a
+// file by one item request.
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
+          size_t size) {
+    // Each page's document comes from the standard heap, which hands a
+    // freed page's block straight back: a pool kept across pages (as
+    // nimbus_list keeps) measured no faster here.
+    int rc = page_loop(
+        c, first, "children", false,
+        [&](char *body, size_t len, char **next, char *code, size_t code_size) {
+            return nimbus_walk_page(walk, body, len, nullptr, next, code, code_size, msg, size);
+        },
+        msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
+    return walk->seen.count || !folder ? NIMBUS_OK : folder_check(c, folder, msg, size);
+}
+
+// Requests the change feed's pages from first on into tree.
+int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char *msg,
+               size_t size) {
+    return page_loop(
+        c, first, "changes", true,
+        [&](char *body, size_t len, char **next, char *code, size_t code_size) {
+            return nimbus_feed_tree_page(tree, body, len, next, code, code_size, msg, size);
+        },
+        msg, size);
 }
 
 // A folder the change feed names by id only, asked for by id on the
