@@ -214,6 +214,8 @@ int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
                      size_t code_size, char *msg, size_t size) {
     if (code && code_size > 0)
         code[0] = '\0';
+    if (msg && size > 0)
+        msg[0] = '\0';
     yyjson_read_err err{};
     doc->doc = body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, alc, &err) : nullptr;
     yyjson_val *root = yyjson_doc_get_root(doc->doc);
@@ -226,7 +228,7 @@ int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
         return NIMBUS_E_FAILED;
     }
     if (nimbus_envelope(root, code, code_size, msg, size))
-        return NIMBUS_E_FAILED;
+        return nimbus_envelope_failure(what, code, msg, size);
     *value = nimbus_json_member(root, "value");
     if (!yyjson_is_arr(*value)) {
         nimbus_msgf(msg, size, "the %s answer has no value[]", what);

@@ -79,6 +79,15 @@ bool nimbus_envelope(yyjson_val *root, char *code, size_t code_size, char *msg, 
     return nonempty_str(c);
 }
 
+int nimbus_envelope_failure(const char *label, const char *code, char *msg, size_t size) {
+    if (!msg || !size || !msg[0]) {
+        char shown[NIMBUS_LINE_MSG];
+        nimbus_body_line(code, shown, sizeof shown);
+        nimbus_msgf(msg, size, "%s: Graph error %s", label, shown[0] ? shown : "(unprintable)");
+    }
+    return NIMBUS_E_FAILED;
+}
+
 int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size) {
     if (!code)
         code = "";

@@ -24,6 +24,9 @@ int nimbus_parse_error(const char *body, size_t len, char *code, size_t code_siz
 // Reads a Graph error envelope at an object root as nimbus_parse_error does;
 // true when it carries a non-empty code.
 bool nimbus_envelope(yyjson_val *root, char *code, size_t code_size, char *msg, size_t size);
+// A success status carrying a Graph error envelope is a failed call: msg
+// holds the envelope's message, or gets "<label>: Graph error <code>".
+int nimbus_envelope_failure(const char *label, const char *code, char *msg, size_t size);
 // The result code of an HTTP status and error code, writing its message.
 int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size);
 
@@ -169,8 +172,8 @@ void nimbus_walk_free(nimbus_walk *walk);
 // The head of a paged answer (children, search, change feed pages), read
 // in place into *doc: its value[] and its "@odata.nextLink" (owned, null
 // on the last page). what names the answer in messages. NIMBUS_OK, or a
-// code with msg set (code gets the service's error code when the answer
-// is an error envelope).
+// code with msg set (for an error envelope code gets the service's code,
+// msg its message or "<what>: Graph error <code>").
 int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
                      nimbus_doc_guard *doc, yyjson_val **value, nimbus_str *next, char *code,
                      size_t code_size, char *msg, size_t size);

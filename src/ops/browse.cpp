@@ -479,12 +479,8 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
         }
         char *next = nullptr;
         char code[NIMBUS_CODE_SIZE];
-        if (msg && size)
-            msg[0] = '\0';
         rc = read(resp.body, resp.len, &next, code, sizeof code);
         nimbus_resp_free(&resp);
-        if (code[0])
-            rc = nimbus_envelope_failure("children", code, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
         if (!next)

@@ -287,15 +287,6 @@ int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *
     return rc;
 }
 
-int nimbus_envelope_failure(const char *label, const char *code, char *msg, size_t size) {
-    if (!msg || !size || !msg[0]) {
-        char shown[NIMBUS_LINE_MSG];
-        nimbus_body_line(code, shown, sizeof shown);
-        nimbus_msgf(msg, size, "%s: Graph error %s", label, shown[0] ? shown : "(unprintable)");
-    }
-    return NIMBUS_E_FAILED;
-}
-
 namespace {
 
 bool same_ascii_fold(const char *a, const char *b, size_t n) {

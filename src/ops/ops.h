@@ -40,9 +40,6 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
 // The status half of nimbus_answer_check alone.
 int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size);
-// A success status carrying a Graph error envelope is a failed call: msg
-// holds the envelope's message, or gets "<label>: Graph error <code>".
-int nimbus_envelope_failure(const char *label, const char *code, char *msg, size_t size);
 // Whether link names the scheme, host and port of base: the same text up to
 // the end of base's authority (letter case aside), after which the link's
 // authority must end too. A longer host, another port (also an explicit

@@ -84,6 +84,11 @@ TEST_F(FakeTest, ChangesReportExactlyWhatChanged) {
     // A last page without a deltaLink is no cursor.
     script_get(first_page(kGraph + "/me/drive/root:/Music:/delta"), 200, page({}));
     EXPECT_EQ(NIMBUS_E_FAILED, nimbus_drive_changes(drive, "/Music", nullptr, keep, &got, &next));
+    // An error envelope without a message is named by its code.
+    script_get(first_page(kGraph + "/me/drive/root:/Music:/delta"), 200,
+               R"({"error":{"code":"generalException"},"value":[]})");
+    EXPECT_EQ(NIMBUS_E_FAILED, nimbus_drive_changes(drive, "/Music", nullptr, keep, &got, &next));
+    EXPECT_STREQ("change feed: Graph error generalException", nimbus_last_error());
     nimbus_drive_close(drive);
 
     // A business drive's feed covers its root only.
