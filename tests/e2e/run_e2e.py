@@ -26,6 +26,12 @@ EXIT_AUTH, EXIT_NOT_FOUND, EXIT_THROTTLED, EXIT_UNAVAILABLE = 4, 5, 6, 7
 GUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
 
+# A sanitizer's allocator keeps freed memory (AddressSanitizer's quarantine)
+# or shadows every byte (ThreadSanitizer), so under one a resident size
+# says nothing about a bound.
+MEMORY_MEASURED = not ({"ASAN_OPTIONS", "TSAN_OPTIONS"} & set(os.environ))
+
+
 class Failure(Exception):
     pass
 
