@@ -361,17 +361,15 @@ size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
     } else if (name == "last-modified") {
         s->modified = value;
     }
-    if (name == "content-range" || name == "content-type" || name == "accept-ranges" ||
-        name == "etag" || name == "last-modified") {
-        static const char *const shown[] = {"Content-Range", "Content-Type", "Accept-Ranges",
-                                            "ETag", "Last-Modified"};
-        const char *key = name == "content-range"   ? shown[0]
-                          : name == "content-type"  ? shown[1]
-                          : name == "accept-ranges" ? shown[2]
-                          : name == "etag"          ? shown[3]
-                                                    : shown[4];
-        s->headers.emplace_back(key, value);
-    }
+    // What the client gets of the answer's headers, by their names.
+    static const char *const passed[][2] = {{"content-range", "Content-Range"},
+                                            {"content-type", "Content-Type"},
+                                            {"accept-ranges", "Accept-Ranges"},
+                                            {"etag", "ETag"},
+                                            {"last-modified", "Last-Modified"}};
+    for (const auto &p : passed)
+        if (name == p[0])
+            s->headers.emplace_back(p[1], value);
     return len;
 }
 
