@@ -441,13 +441,17 @@ bool store_members(const std::string &path, const std::vector<member> &updates,
 
     // Checked once before the lock file is made, so that a name that is not
     // (or no longer) the settings file read leaves nothing behind there.
+    // When the lock file is there already, only the check under the lock
+    // counts: another writer may hold it between its rename and the record
+    // of what it wrote.
     struct stat named;
     if (!expected && fstatat(folder.fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(named.st_mode)) {
         *error = "the settings file " + target + " is not a regular file";
         return false;
     }
-    if (expected && !still_ours(folder.fd, name, lock_name, *expected, target, nullptr, error))
+    if (expected && !still_ours(folder.fd, name, lock_name, *expected, target, nullptr, error) &&
+        fstatat(folder.fd, lock_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
 
     fd_guard lock;
