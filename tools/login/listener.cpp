@@ -222,19 +222,32 @@ struct loopback::impl {
             return;
         }
         // Room for the next connection: the oldest that still owes its
-        // request makes way.
+        // request and has sent none of it makes way, else the oldest. A
+        // browser's request can wait unread in its socket while a burst of
+        // connections after it is accepted.
         size_t pending = 0;
-        slot *oldest = nullptr;
+        for (slot &s : self->slots_)
+            pending += !s.requested && !s.cut;
+        if (pending <= kMaxPending)
+            return;
+        slot *out = nullptr;
         for (slot &s : self->slots_)
             if (!s.requested && !s.cut) {
-                pending++;
-                if (!oldest)
-                    oldest = &s;
+                if (!out)
+                    out = &s;
+                if (!has_bytes(s.fd)) {
+                    out = &s;
+                    break;
+                }
             }
-        if (pending > kMaxPending && oldest) {
-            shutdown(oldest->fd, SHUT_RDWR);
-            oldest->cut = true;
-        }
+        shutdown(out->fd, SHUT_RDWR);
+        out->cut = true;
+    }
+
+    // Whether bytes wait to be read on fd (left there for the daemon).
+    static bool has_bytes(int fd) {
+        char byte;
+        return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
     }
 
     // Shuts down the connections that owe their request past the deadline.
