@@ -35,6 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CHECK(value.size() <= text.size() && std::strlen(value.c_str()) == value.size());
         std::string again;
         CHECK(cli::decode_query(cli::url_encode(value, false).c_str(), &again) && again == value);
+        // With "+" kept, the same value but for each raw "+" or space.
+        std::string kept;
+        CHECK(cli::decode_query(text.c_str(), &kept, true) && kept.size() == value.size());
+        for (size_t i = 0; i < kept.size(); i++)
+            CHECK(kept[i] == value[i] || (kept[i] == '+' && value[i] == ' '));
     }
 
     // An error page's small print: only plain tokens of the service's answer.

@@ -8,6 +8,9 @@ Chromium). Usage: run_serve.py --nimbus PATH [--out FOLDER] CASE...
 Exit status 77 means every case asked for was skipped (a missing program).
 """
 
+import base64
+import hashlib
+import hmac
 import html.parser
 import http.client
 import json
@@ -30,6 +33,17 @@ from run_e2e import MEMORY_MEASURED, Skip, cases_in, check, main_of  # noqa: E40
 
 TOKEN = "e2e-gateway-secret-0123456789"
 ESCAPED = "<b>&\"it's\".mp3"
+# What the README's recipe gave in the past: base64 with "+" and "/".
+PLUS_TOKEN = "a+b/c+d/e+f/g+h/0123456789+/"
+
+
+def capability(secret, path, expiry):
+    """The c parameter the gateway makes for PATH (decoded) and EXPIRY: the
+    test makes its own to show expiry and forgery refused."""
+    key = hmac.new(secret.encode(), b"nimbus serve: file capability key, version 1",
+                   hashlib.sha256).digest()
+    mac = hmac.new(key, b"%d\0%s" % (expiry, path.encode()), hashlib.sha256).digest()
+    return "c=%d.%s" % (expiry, base64.urlsafe_b64encode(mac).rstrip(b"=").decode())
 
 
 def drive():
@@ -305,19 +319,94 @@ def case_security(f):
     status, headers, _ = got = g.get("/Music/")
     expect(got, 401, "no credential")
     check(headers["www-authenticate"].startswith("Basic "), "asks for Basic", headers)
-    import base64
     basic = lambda pw: {"Authorization": "Basic " + base64.b64encode(b"any:" + pw).decode()}
     expect(g.get("/Music/", headers=basic(b"wrong")), 401, "wrong password")
     expect(g.get("/Music/?t=" + TOKEN[:-1]), 401, "wrong t")
     expect(g.get("/Music/", headers=basic(TOKEN.encode())), 200, "Basic")
     expect(g.get("/Music/?t=" + TOKEN), 200, "t")
-    status, _, body = got = g.get("/Music/Album/?format=m3u&t=" + TOKEN)
-    expect(got, 200, "playlist with t")
-    urls = [l for l in body.splitlines() if not l.startswith("#")]
-    check(urls and all(u.endswith("?t=" + TOKEN) for u in urls), "entries carry t", body)
-    expect(g.get(urls[0][len("http://127.0.0.1:%d" % g.port):]), 302, "entry followed")
+    # A playlist goes to players: its entries carry a capability each, never
+    # the secret, however the playlist was asked for.
+    for query, headers in (("?format=m3u&t=" + TOKEN, None),
+                           ("?format=m3u", basic(TOKEN.encode())),
+                           ("?format=m3u&recursive=1", basic(TOKEN.encode()))):
+        status, _, body = got = g.get("/Music/Album/" + query, headers=headers)
+        expect(got, 200, "playlist " + query)
+        urls = [l for l in body.splitlines() if not l.startswith("#")]
+        check(len(urls) == 4 and TOKEN not in body and all(
+            re.fullmatch(r"http://127\.0\.0\.1:%d/Music/Album/[^?]+\?c=\d+\.[\w-]{43}" % g.port, u)
+            for u in urls), "entries with a capability, no secret", query, body)
+        for u in urls:
+            expect(g.get(u[len("http://127.0.0.1:%d" % g.port):]), 302, "entry followed")
     check(TOKEN not in g.log(), "token never logged", g.log())
     check(g.stop(signal.SIGINT) == 0, "exit 0 on SIGINT")
+
+
+def token_file(f, secret, name="token"):
+    path = os.path.join(f.dir, name)
+    with open(path, "w") as t:
+        t.write(secret + "\n")
+    os.chmod(path, 0o600)
+    return path
+
+
+def case_capabilities(f):
+    """A capability opens one file's bytes until it expires, nothing else;
+    it outlives a restart, not a new secret. A secret with "+" and "/" works
+    in ?t= however it is encoded, and the printed recipe makes neither."""
+    p = subprocess.run(f.command("serve", "--listen", "0.0.0.0:0"), capture_output=True,
+                       timeout=60)
+    recipe = re.search(r"make one with: (.*) > FILE\)", p.stderr.decode())
+    check(recipe, "a recipe", p.stderr)
+    for _ in range(20):
+        made = subprocess.run(["sh", "-c", recipe.group(1)], capture_output=True,
+                              timeout=60).stdout.decode().strip()
+        check(re.fullmatch(r"[\w-]{16,}", made), "the recipe's secret needs no escaping", made)
+
+    content = bytes(range(256)) * 40
+    song = f.mock.find_path("/song.mp3")
+    song.content, song.size = content, len(content)
+    secret = token_file(f, PLUS_TOKEN)
+    g = f.serve("--auth-token-file", secret)
+    for t in (PLUS_TOKEN, urllib.parse.quote(PLUS_TOKEN, safe=""),
+              urllib.parse.quote(PLUS_TOKEN, safe="+")):
+        expect(g.get("/Music/?t=" + t), 200, "t=" + t)
+    expect(g.get("/Music/?t=" + PLUS_TOKEN.replace("+", "%20")), 401, "spaces are not pluses")
+    _, _, body = g.get("/?format=m3u&t=" + PLUS_TOKEN)
+    c = re.search(r"/song\.mp3\?(c=\S+)", body).group(1)
+    check(PLUS_TOKEN not in body and "t=" not in body, "no secret in the playlist", body)
+
+    got = raw_get(g.port, "/song.mp3?stream=1&" + c, {"Range": "bytes=100-199"})
+    check(got[0] == 206 and got[2] == content[100:200], "the capability plays, with Range", got[:2])
+    check(raw_get(g.port, "/song.mp3?" + c, method="HEAD")[0] == 302, "and redirects (HEAD)")
+    now = int(time.time())
+    for path, what in (("/Music/tone.flac?stream=1&" + c, "another file"),
+                       ("/song.mp3/?" + c, "the path as a folder"),
+                       ("/?" + c, "the folder"), ("/?format=json&" + c, "the folder's JSON"),
+                       ("/?format=m3u&" + c, "a playlist"), ("/?search=song&" + c, "a search"),
+                       ("/song.mp3?format=json&" + c, "the file with another parameter"),
+                       ("/song.mp3?stream=1&%s&%s" % (c, c), "two capabilities"),
+                       ("/song.mp3?stream=1&" + c[:-1] + ("A" if c[-1] != "A" else "B"),
+                        "a tampered MAC"),
+                       ("/song.mp3?stream=1&" + capability(PLUS_TOKEN, "/song.mp3", now - 1),
+                        "expired a second ago"),
+                       ("/song.mp3?stream=1&" + capability(TOKEN, "/song.mp3", now + 3600),
+                        "made with another secret"),
+                       ("/song.mp3?stream=1&c=", "an empty c"),
+                       ("/song.mp3?stream=1&c=" + "9" * 60, "a malformed c")):
+        expect(g.get(path), 401, what)
+    expect(g.get("/song.mp3?" + c, method="POST"), 401, "POST with a capability")
+    got = raw_get(g.port, "/song.mp3?stream=1&" + capability(PLUS_TOKEN, "/song.mp3", now + 2))
+    check(got[0] == 200 and got[2] == content, "one made by the test plays until it expires",
+          got[:2])
+    check(g.stop() == 0, "stopped")
+
+    # Nothing kept: the same secret takes it after a restart, a new one does not.
+    g = f.serve("--auth-token-file", secret)
+    check(raw_get(g.port, "/song.mp3?stream=1&" + c)[0] == 200, "the same after a restart")
+    check(g.stop() == 0, "stopped")
+    g = f.serve("--auth-token-file", token_file(f, TOKEN, "other"))
+    expect(g.get("/song.mp3?stream=1&" + c), 401, "refused under a new secret")
+    check(PLUS_TOKEN not in g.log() and TOKEN not in g.log(), "no secret logged", g.log())
 
 
 def case_errors(f):
@@ -506,7 +595,7 @@ def case_error_pages(f):
           "with --listen" % busy.port in p.stderr.decode(), "port in use", p.stderr)
     p = subprocess.run(f.command("serve", "--listen", "0.0.0.0:0"), capture_output=True,
                        timeout=60)
-    check(p.returncode == 2 and "umask 077; head -c 24 /dev/urandom | base64 > FILE"
+    check(p.returncode == 2 and "umask 077; head -c 24 /dev/urandom | base64 | tr '+/' '-_' > FILE"
           in p.stderr.decode(), "how to make a token file", p.stderr)
     check(busy.stop() == 0, "stopped")
 
@@ -1061,6 +1150,43 @@ def dlna_inside(f):
           "ffprobe plays the res URL", p.stdout, p.stderr)
     check(g.stop() == 0, "stopped", g.log())
     check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log())
+
+
+def case_dlna_caps(f):
+    """With a secret, a Browse answer's res URLs carry a capability each, not
+    the secret: one plays (with Range), the same capability opens nothing else."""
+    if os.environ.get("NIMBUS_E2E_NETNS") == "1":
+        return dlna_caps_inside(f)
+    in_namespace(f, "dlna_caps", ())
+
+
+def dlna_caps_inside(f):
+    content = bytes(range(256)) * 40
+    tone = f.mock.find_path("/Music/tone.flac")
+    tone.content, tone.size = content, len(content)
+    g, location = start_dlna(f, "--auth-token-file", token_file(f, TOKEN))
+    m = re.match(r"http://([0-9.]+):(\d+)/", location)
+    ns = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
+          "dc": "http://purl.org/dc/elements/1.1/"}
+    import xml.etree.ElementTree as ET
+    res = {}
+    for folder in ("0/Music", "0/Music/Album"):
+        answer = soap_browse(m.group(1), int(m.group(2)), folder)
+        check(TOKEN not in ET.tostring(answer, encoding="unicode"), "no secret in the answer")
+        for item in answer.findall("d:item", ns):
+            res[item.find("dc:title", ns).text] = item.find("d:res", ns).text
+    check(len(res) == 6 and all(re.fullmatch(
+        r"http://127\.0\.0\.1:%d/Music/[^?]+\?stream=1&c=\d+\.[\w-]{43}" % g.port, u)
+        for u in res.values()), "a capability in every res URL", res)
+    tone_res = res["tone.flac"][len("http://127.0.0.1:%d" % g.port):]
+    got = raw_get(g.port, tone_res, {"Range": "bytes=1000-1999"})
+    check(got[0] == 206 and got[2] == content[1000:2000], "the res URL plays, with Range",
+          got[:2])
+    c = tone_res[tone_res.index("c="):]
+    for path in ("/Music/Album/01%20Intro.flac?stream=1&", "/Music/?", "/Music/?format=json&",
+                 "/Music/?format=m3u&"):
+        expect(g.get(path + c), 401, path + "c")
+    check(g.stop() == 0, "stopped", g.log())
 
 
 def start_dlna(f, *args):

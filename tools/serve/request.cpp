@@ -92,12 +92,12 @@ bool decode_path(const char *raw, std::string *out) {
     return true;
 }
 
-bool decode_query(const char *raw, std::string *out) {
+bool decode_query(const char *raw, std::string *out, bool plus_kept) {
     out->clear();
     for (size_t i = 0; raw[i]; i++) {
         char c = raw[i];
-        if (c == '+') {
-            c = ' ';
+        if (c == '+' || c == ' ') {
+            c = plus_kept ? '+' : ' ';
         } else if (c == '%') {
             int hi = raw[i + 1] ? hex_value(raw[i + 1]) : -1;
             int lo = hi >= 0 && raw[i + 2] ? hex_value(raw[i + 2]) : -1;

@@ -23,7 +23,10 @@ constexpr size_t kMaxDrivePath = 2048;
 bool decode_path(const char *raw, std::string *out);
 
 // A query value: "+" is a space, %HH a byte. False on a bad escape or NUL.
-bool decode_query(const char *raw, std::string *out);
+// With plus_kept, "+" stays "+", and so does a raw space (libmicrohttpd
+// has turned every "+" of the query into a space already): for values such
+// as base64 secrets, which clients often send unescaped.
+bool decode_query(const char *raw, std::string *out, bool plus_kept = false);
 
 // True when the Host header names a loopback address or localhost with the
 // listener's port (no port only for port 80).

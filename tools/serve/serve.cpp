@@ -10,6 +10,7 @@
 #include "entry_json.h"
 #include "output.h"
 #include "serve/cache.h"
+#include "serve/capability.h"
 #include "serve/proxy.h"
 #include "serve/request.h"
 
@@ -448,11 +449,12 @@ clock_type::duration feed_interval() {
 }
 
 struct gateway {
-    explicit gateway(const options &o)
-        : ctx(o), folders(kFolderCacheBytes, kFolderLife), feed_every(feed_interval()),
-          streams(o.cacert, o.connect_to) {}
-    context ctx;       // the drive handle the pool threads share, and its settings file
-    std::string token; // empty: no credential asked
+    gateway(const options &o, const std::string &secret)
+        : ctx(o), token(secret), caps(secret), folders(kFolderCacheBytes, kFolderLife),
+          feed_every(feed_interval()), streams(o.cacert, o.connect_to) {}
+    context ctx;         // the drive handle the pool threads share, and its settings file
+    std::string token;   // empty: no credential asked
+    capability_key caps; // the URLs handed to players: one file each, never the token
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
     locator_cache locators;
@@ -1125,9 +1127,12 @@ bool host_header_ok(const std::string &host) {
 }
 
 // One playlist entry: "Artist - Title" when the service knows both, else
-// the name; the duration in whole seconds, -1 when unknown.
+// the name; the duration in whole seconds, -1 when unknown. With a secret,
+// the URL carries a capability for that file alone, however the playlist
+// was asked for: a playlist goes to players and is passed around, and the
+// secret must not go with it.
 void add_track(std::string *body, const folder_row &r, const std::string &path,
-               const std::string &host, const request &q) {
+               const std::string &host, const capability_key &caps) {
     long long seconds = r.duration_ms > 0 ? (r.duration_ms + 500) / 1000 : -1;
     *body += "#EXTINF:" + std::to_string(seconds) + ",";
     if (!r.artist.empty() && !r.title.empty())
@@ -1137,13 +1142,16 @@ void add_track(std::string *body, const folder_row &r, const std::string &path,
     *body += "\nhttp://";
     *body += host;
     *body += url_encode(path, true);
-    *body += token_query(q, '?');
+    std::string c = caps.suffix(path, std::time(nullptr));
+    if (!c.empty())
+        *body += "?" + c;
     *body += '\n';
 }
 
 // The media files of the folder by name; at most kMaxRows entries are
 // looked at, so a huge folder cannot make one answer of many megabytes.
-reply playlist(const request &q, const folder_listing &l, const std::string &host) {
+reply playlist(const gateway &g, const request &q, const folder_listing &l,
+               const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
     reply out;
@@ -1156,7 +1164,7 @@ reply playlist(const request &q, const folder_listing &l, const std::string &hos
         const folder_row &r = l.rows[l.order[k]];
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
-        add_track(&out.body, r, q.path + r.name, host, q);
+        add_track(&out.body, r, q.path + r.name, host, g.caps);
     }
     return out;
 }
@@ -1210,7 +1218,7 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
     if (w.cut)
         out.body += "# only the first " + std::to_string(kMaxWalk) + " entries\n";
     for (const auto &f : w.files)
-        add_track(&out.body, f.second, f.first, host, q);
+        add_track(&out.body, f.second, f.first, host, g.caps);
     return out;
 }
 
@@ -1295,7 +1303,7 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
         r.body = listing_answer(folder, *l);
         return r;
     }
-    return q.format == "m3u" ? playlist(q, *l, host) : folder_page(q, *l);
+    return q.format == "m3u" ? playlist(g, q, *l, host) : folder_page(q, *l);
 }
 
 bool location_ok(const std::string &url) {
@@ -1473,11 +1481,14 @@ class drive_source : public dlna::source {
     uint32_t update_id() override { return g_.update_id; }
 
     // The bytes come through the gateway (?stream=1): many renderers do not
-    // follow a redirect from a resource URL.
+    // follow a redirect from a resource URL. With a secret the URL carries a
+    // capability for this file only: a Browse answer goes to any host that
+    // may browse, and the secret opens the whole gateway.
     std::string resource_url(const std::string &path) override {
         std::string url = base_ + url_encode(path, true) + "?stream=1";
-        if (!g_.token.empty())
-            url += "&t=" + url_encode(g_.token, false);
+        std::string c = g_.caps.suffix(path, std::time(nullptr));
+        if (!c.empty())
+            url += "&" + c;
         return url;
     }
 
@@ -1534,14 +1545,20 @@ const char *header(MHD_Connection *c, const char *name) {
 }
 
 // The credential: the password of HTTP Basic authentication (any user name)
-// or the t query parameter.
+// or the t query parameter. A "+" in t is taken both ways: as a space (a
+// client that encoded the secret's space) and as itself (a base64 secret
+// pasted unescaped); both readings are always compared.
 bool authorised(MHD_Connection *c, const gateway &g, request *q) {
     bool ok = false;
     const char *t = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "t");
-    std::string given;
-    if (t && decode_query(t, &given) && !given.empty() && same_secret(given, g.token)) {
-        q->t = given;
-        ok = true;
+    if (t) {
+        std::string spaced, kept;
+        bool as_space = decode_query(t, &spaced) && !spaced.empty() && same_secret(spaced, g.token);
+        bool as_plus = decode_query(t, &kept, true) && !kept.empty() && same_secret(kept, g.token);
+        if (as_space || as_plus) {
+            q->t = g.token;
+            ok = true;
+        }
     }
     char *password = nullptr;
     char *user = MHD_basic_auth_get_username_password(c, &password);
@@ -1556,6 +1573,30 @@ bool authorised(MHD_Connection *c, const gateway &g, request *q) {
     return ok;
 }
 
+MHD_Result count_query(void *cls, MHD_ValueKind, const char *key, const char *) {
+    auto *n = static_cast<unsigned *>(cls);
+    if (key && std::strcmp(key, "c") == 0)
+        n[0]++;
+    else if (!key || std::strcmp(key, "stream") != 0)
+        n[1]++;
+    return MHD_YES;
+}
+
+// A capability (?c=) opens the bytes of the one file it was made for and
+// nothing else: GET or HEAD of exactly that path, one c and no parameter
+// but stream, so no folder page, listing, playlist, search or other file.
+bool capability_allows(MHD_Connection *c, const gateway &g, const char *url, const char *method) {
+    const char *cap = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "c");
+    if (!cap || !g.caps.enabled() ||
+        (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0))
+        return false;
+    unsigned counts[2] = {0, 0}; // c, anything but c and stream
+    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, count_query, counts);
+    std::string path;
+    return counts[0] == 1 && counts[1] == 0 && decode_path(url, &path) && path.back() != '/' &&
+           g.caps.allows(path, cap, std::time(nullptr));
+}
+
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {
     forget_asked_wait(); // this thread's last request may have been throttled
     request q;
@@ -1568,7 +1609,7 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
     const char *host = header(c, MHD_HTTP_HEADER_HOST);
     if (g.loopback && !loopback_host(host, g.port))
         return error_reply(421, "this gateway answers only to its loopback address", q.json_errors);
-    if (!g.token.empty() && !authorised(c, g, &q)) {
+    if (!g.token.empty() && !authorised(c, g, &q) && !capability_allows(c, g, url, method)) {
         reply r = error_reply(401, "this gateway needs its access token", q.json_errors);
         r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"nimbus\", charset=\"UTF-8\"");
         return r;
@@ -1722,7 +1763,8 @@ int run_serve(const options &o) {
     if (!addr.loopback && token.empty()) {
         print_error("serve: listening on " + addr.host +
                     " lets other hosts in; give a secret with --auth-token-file FILE "
-                    "(make one with: umask 077; head -c 24 /dev/urandom | base64 > FILE)");
+                    "(make one with: umask 077; head -c 24 /dev/urandom | base64 | tr '+/' '-_' "
+                    "> FILE)");
         return EXIT_USAGE;
     }
     if (o.dlna && !addr.loopback && (addr.host == "0.0.0.0" || addr.host == "[::]")) {
@@ -1743,9 +1785,8 @@ int run_serve(const options &o) {
                     " is already in use (another nimbus serve?): choose one with --listen");
         return EXIT_OTHER;
     }
-    gateway g(o);
+    gateway g(o, token);
     g.loopback = addr.loopback;
-    g.token = token;
     // The signals that stop the server are taken by sigwait below, not by
     // the Ctrl-C handler of the one-shot commands.
     if (int rc = g.ctx.open(false))
