@@ -210,7 +210,8 @@ enum {
     NIMBUS_E_RESYNC = -16,     /* a change cursor the service no longer accepts: start over
                                   with a null cursor */
     NIMBUS_E_PARTIAL = -17     /* a walk that finished without some folders (broken
-                                  shortcuts); the message names the first */
+                                  shortcuts, loops, paths past the bounds); the message
+                                  names the first */
 };
 
 /* A short fixed English text for any code, also for unknown ones ("unknown
@@ -322,12 +323,17 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
  * max_depth counts levels of entries: 1 gives the folder's own entries,
  * 2 also theirs, and so on; 0 or less walks the whole tree.
  * Beneath the walk's folder, a broken shortcut (its shared folder gone or
- * no longer shared) is left out and the walk goes on; it then answers
- * NIMBUS_E_PARTIAL with the count and the first such shortcut in the
+ * no longer shared) is left out and the walk goes on; so is, with
+ * everything beneath it, an entry whose path would be deeper than 256
+ * levels or longer than 2048 bytes (the service's own paths stop at 400
+ * characters); and a folder the walk has listed before, by any id or
+ * shortcut, is handed out but not listed again (a loop). The walk then
+ * answers NIMBUS_E_PARTIAL with the counts and the first of each in the
  * message. Answers as for nimbus_drive_list otherwise; any other failure
  * ends the whole walk (entries handed to fn stay handed), also when more
- * than 100000 found folders wait to be listed, or more than 100000 feed
- * items wait for their folder (NIMBUS_E_FAILED).
+ * than 100000 found folders wait to be listed, more than 1000000 folders
+ * are listed, or more than 100000 feed items wait for their folder
+ * (NIMBUS_E_FAILED).
  */
 NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int max_depth,
                                  nimbus_entry_fn fn, void *ctx);
@@ -355,10 +361,11 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
  * part stands in). path is the virtual path ("/" for the configured root
  * itself) and is complete, also for deleted entries, except: an entry
  * outside the configured root; one whose folder is gone (its folder was
- * deleted too); and one of the folders past the first 200 per call that
+ * deleted too); one of the folders past the first 200 per call that
  * the feed never names, each of which the library otherwise asks the
- * service for by id, once per call. Those have a null path (hosts key on
- * id).
+ * service for by id, once per call; and one whose drive path would be
+ * deeper than 256 levels or longer than 2048 bytes, and everything beneath
+ * it. Those have a null path (hosts key on id).
  * On NIMBUS_OK *next_cursor receives the cursor for the next call (a
  * malloc'd text: release it with free()); on failure it is set to null.
  * A cursor is a Graph link and must lie on the Graph service (as next

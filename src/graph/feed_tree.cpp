@@ -6,7 +6,9 @@
 // handed out once; a walk of N items holds some 60 bytes per item. Read
 // for a host's change feed call, every item is handed out and every item
 // keeps its path, and folders the feed never names are found by id at the
-// end.
+// end. No path is built past NIMBUS_WALK_LEVELS_MAX levels or
+// NIMBUS_WALK_PATH_MAX bytes: a folder beyond them is kept without one, so
+// that a chain of any depth costs the same per item as a shallow tree.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +28,8 @@ namespace {
 struct folder_at {
     std::string path;
     bool has_path;
-    int depth; // the folder's own level: 0 for the walked folder
+    int depth;        // the folder's own level: 0 for the walked folder
+    bool cut = false; // walk mode: left out, with everything beneath it
 };
 
 // An item kept until its folder comes: its JSON text, and which sight of
@@ -52,6 +55,11 @@ struct nimbus_feed_state {
     std::unordered_map<std::string, uint32_t> held;
     std::string real;  // change feed mode: an entry's drive path
     std::string shown; // and its virtual path
+    // Walk mode: the entries left out for their paths' bounds, and the
+    // folder the first of them lies in.
+    size_t cut = 0;
+    std::string cut_in;
+    bool cut_in_known = false;
     nimbus_buf scratch{};
     ~nimbus_feed_state() { nimbus_buf_free(&scratch); }
 };
@@ -65,8 +73,20 @@ int release(nimbus_feed_tree *t, std::vector<std::string> *ready, char *msg, siz
 const char *text_of(yyjson_val *v);
 bool ref_path(yyjson_val *obj, std::string *path);
 bool virtual_path(const std::string &real, const char *root, std::string *out);
+bool fits(const std::string &path) {
+    return nimbus_walk_path_fits(path.data(), path.size());
+}
 
 } // namespace
+
+bool nimbus_walk_path_fits(const char *path, size_t len) {
+    if (len > NIMBUS_WALK_PATH_MAX)
+        return false;
+    size_t levels = 0;
+    for (size_t i = 0; i < len; i++)
+        levels += path[i] == '/';
+    return levels <= static_cast<size_t>(NIMBUS_WALK_LEVELS_MAX);
+}
 
 void nimbus_feed_tree_free(nimbus_feed_tree *t) {
     if (!t)
@@ -79,6 +99,13 @@ void nimbus_feed_tree_free(nimbus_feed_tree *t) {
 
 size_t nimbus_feed_tree_orphans(const nimbus_feed_tree *t) {
     return t->state ? t->state->waiting_count : 0;
+}
+
+size_t nimbus_feed_tree_cut(const nimbus_feed_tree *t, const char **folder) {
+    const nimbus_feed_state *st = t->state;
+    if (folder)
+        *folder = st && st->cut_in_known ? st->cut_in.c_str() : nullptr;
+    return st ? st->cut : 0;
 }
 
 int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **next, char *code,
@@ -144,6 +171,7 @@ int nimbus_feed_tree_finish(nimbus_feed_tree *t, char *msg, size_t size) {
                 if (rc != NIMBUS_OK)
                     return rc;
             }
+            known = known && fits(path);
             st->folders.insert_or_assign(id, folder_at{known ? path : std::string(), known, 0});
             std::vector<std::string> ready{id};
             int rc = release(t, &ready, msg, size);
@@ -262,8 +290,12 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     // comes.
     auto f = folder.empty() ? st->folders.end() : st->folders.find(folder);
     std::string from_ref;
-    if (t->changes && !folder.empty() && f == st->folders.end() && ref_path(obj, &from_ref))
-        f = st->folders.emplace(folder, folder_at{std::move(from_ref), true, 0}).first;
+    if (t->changes && !folder.empty() && f == st->folders.end() && ref_path(obj, &from_ref)) {
+        bool known = fits(from_ref);
+        f = st->folders
+                .emplace(folder, folder_at{known ? std::move(from_ref) : std::string(), known, 0})
+                .first;
+    }
     if (f != st->folders.end()) {
         std::vector<std::string> ready;
         folder_at where = f->second;
@@ -294,6 +326,22 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     return NIMBUS_OK;
 }
 
+// Leaves out (walk mode) an item whose path would pass the bounds, or that
+// lies beneath one that did: no path is built, and a folder is kept as
+// left out, so that its own items follow it.
+void cut(nimbus_feed_tree *t, const nimbus_item_members &m, const std::string &id,
+         const folder_at &where, int depth) {
+    nimbus_feed_state *st = t->state;
+    if (yyjson_is_obj(m.folder))
+        st->folders.emplace(id, folder_at{std::string(), false, depth, true});
+    if (t->max_depth > 0 && depth > t->max_depth)
+        return;
+    if (st->cut++ == 0 && !where.cut) {
+        st->cut_in = where.path;
+        st->cut_in_known = where.has_path;
+    }
+}
+
 // Hands out one item whose folder is known, once per id; ready gets its id
 // for the items kept back for it.
 int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, const std::string &id,
@@ -303,6 +351,10 @@ int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, co
         return NIMBUS_OK;
     ready->push_back(id);
     int depth = where.depth + 1;
+    if (where.cut) {
+        cut(t, m, id, where, depth);
+        return NIMBUS_OK;
+    }
     nimbus_entry e;
     if (nimbus_entry_from(obj, where.has_path ? where.path.c_str() : nullptr, where.path.size(),
                           &st->scratch, &e) < 0) {
@@ -312,19 +364,26 @@ int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, co
     if (t->changes) {
         // Every item may be a folder here (a deleted one has no facet), and
         // a later sight of it counts. A deletion without its name has no
-        // path (the id's stand-in is no name the drive had).
+        // path (the id's stand-in is no name the drive had), nor has an
+        // item past the bounds.
         bool top = yyjson_is_obj(nimbus_json_member(obj, "root"));
         bool known = where.has_path && (top || text_of(m.name));
         if (top)
             st->real.clear();
         else if (known)
             st->real.assign(e.path);
+        known = known && fits(st->real);
         st->folders.insert_or_assign(id, folder_at{known ? st->real : std::string(), known, 0});
         e.path = known && virtual_path(st->real, t->root, &st->shown) ? st->shown.c_str() : nullptr;
         if (t->fn(t->ctx, &e) != 0) {
             nimbus_msgf(msg, size, "the entry callback stopped the change feed");
             return NIMBUS_E_STOPPED;
         }
+        return NIMBUS_OK;
+    }
+    if (e.path ? !nimbus_walk_path_fits(e.path, std::strlen(e.path))
+               : depth > NIMBUS_WALK_LEVELS_MAX) {
+        cut(t, m, id, where, depth);
         return NIMBUS_OK;
     }
     // A folder's own facet: the feed goes on beneath it. A shortcut's

@@ -14,6 +14,19 @@ constexpr size_t NIMBUS_FEED_WAITING_MAX = 100000;
 // Folders looked up by id in one change feed call; the entries of any
 // further unnamed folder keep a null path.
 constexpr size_t NIMBUS_FEED_LOOKUPS_MAX = 200;
+// The deepest and longest entry path a walk builds. The service refuses
+// paths of more than 400 characters: at two characters a level ("/x") no
+// real path goes past 200 levels, and at three UTF-8 bytes a character
+// (the BMP's worst) none past 1200 bytes. A path beyond either bound comes
+// from a hostile or broken service, and building it would repeat every
+// level in every entry beneath (a chain of N levels makes N * N / 2 bytes
+// of paths): such an entry is left out, with everything beneath it. The
+// byte bound is also the longest path argument the library takes back.
+constexpr int NIMBUS_WALK_LEVELS_MAX = 256;
+constexpr size_t NIMBUS_WALK_PATH_MAX = 2048;
+// Whether a path of len bytes stays within both bounds (its levels are
+// its "/" characters).
+bool nimbus_walk_path_fits(const char *path, size_t len);
 
 struct nimbus_feed_state;
 
@@ -62,8 +75,9 @@ void nimbus_feed_tree_free(nimbus_feed_tree *t);
 // Reads one page in place (body as for nimbus_walk_page) and places its
 // items: deleted ones and the walked folder are skipped, an item whose
 // folder is not placed yet is held back, an item seen before is not handed
-// out again, and an item inside a placed file or package is left out (a
-// listing would not show it). NIMBUS_OK with *next the owned next link or
+// out again, an item inside a placed file or package is left out (a
+// listing would not show it), and so is one whose path would pass the
+// bounds above (see nimbus_feed_tree_cut). NIMBUS_OK with *next the owned next link or
 // null (the last page); NIMBUS_E_STOPPED when fn or shortcut returned
 // non-zero; NIMBUS_E_NOMEM; NIMBUS_E_FAILED for a malformed page, an error
 // envelope (its code in code) or more than NIMBUS_FEED_WAITING_MAX items
@@ -73,6 +87,13 @@ int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **ne
 // After the last page: the items still held back, whose folder the feed
 // never gave.
 size_t nimbus_feed_tree_orphans(const nimbus_feed_tree *t);
+// The entries left out so far because their path would pass
+// NIMBUS_WALK_LEVELS_MAX or NIMBUS_WALK_PATH_MAX (the first such entry's
+// and all beneath it, within max_depth); *folder (when given) gets the
+// path of the folder the first of them lies in, or null when its path is
+// unknown. Walk mode only: in change feed mode such entries are handed
+// out with a null path, and so are the entries beneath them.
+size_t nimbus_feed_tree_cut(const nimbus_feed_tree *t, const char **folder);
 // Change feed mode, after the last page: hands out the items still held
 // back, their folders found through locate (in the order the folders were
 // first met). NIMBUS_OK, NIMBUS_E_STOPPED, NIMBUS_E_NOMEM or locate's code.

@@ -109,7 +109,8 @@ int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *ms
 }
 
 int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
-                          nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
+                          nimbus_entry_fn fn, void *ctx, char *msg, size_t size,
+                          const nimbus_enter *enter) {
     if (broken)
         *broken = false;
     nimbus_buf first{};
@@ -153,6 +154,9 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     }
     if (found != NIMBUS_OK)
         return found;
+    if (enter && remote.rest.len == 0 &&
+        !enter->fn(enter->ctx, remote.drive.data, remote.item.data))
+        return NIMBUS_OK;
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (nimbus_remote_url(&remote, true, &url) != 0)

@@ -71,12 +71,22 @@ void nimbus_caller_free(nimbus_caller *c);
 // Checks a folder (item == false) or item argument before any request:
 // NIMBUS_OK, or NIMBUS_E_BAD_PATH with its message.
 int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size);
+// Asked before the folder a shortcut leads to is listed on its drive, with
+// that drive's and folder's ids: false leaves it unlisted (a walk that
+// listed it already).
+struct nimbus_enter {
+    bool (*fn)(void *ctx, const char *drive, const char *item);
+    void *ctx;
+};
 // nimbus_drive_list and nimbus_drive_item behind their argument checks.
 // prefix, when not null, is the folder's virtual path for its entries'
 // paths (a folder addressed by id whose path is known); *broken (when
-// given) tells that a failure came from a broken shortcut.
+// given) tells that a failure came from a broken shortcut; enter, when
+// given, is asked before a shortcut is followed (NIMBUS_OK without
+// entries when it refuses).
 int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
-                          nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
+                          nimbus_entry_fn fn, void *ctx, char *msg, size_t size,
+                          const nimbus_enter *enter = nullptr);
 // nimbus_drive_search behind its null checks.
 constexpr size_t NIMBUS_SEARCH_MAX = 1024;
 int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, void *ctx, char *msg,

@@ -4,7 +4,9 @@
 // and a broken shortcut left out with its own code; on the change-feed
 // road, items before their folders, repeats, deletions, entries whose
 // folder never comes, shortcuts listed after the feed, and which road a
-// drive and depth take.
+// drive and depth take; on both roads, a hostile service's loops (each
+// folder listed once, by any id or shortcut) and chains deeper than the
+// path bounds, at the bound and one past it.
 #include <algorithm>
 #include <atomic>
 #include <set>
@@ -304,6 +306,100 @@ TEST_F(WalkTest, RoadByDriveDepthAndAnswer) {
     EXPECT_EQ(NIMBUS_E_FAILED, nimbus_drive_walk(drive, "/", 0, keep, &off));
     EXPECT_STREQ("changes: the next link https://evil.example/next is not on the Graph service",
                  nimbus_last_error());
+}
+
+// ---- Loops and chains ------------------------------------------------------
+
+std::string shortcut_to(const std::string &id, const std::string &name, const std::string &target) {
+    return "{\"id\":\"" + id + "\",\"name\":\"" + name + "\",\"remoteItem\":{\"id\":\"" + target +
+           "\",\"parentReference\":{\"driveId\":\"d2\"},\"folder\":{}}}";
+}
+
+std::string levels(int n, const std::string &last = "") {
+    std::string s;
+    for (int i = 0; i < n; i++)
+        s += "/a";
+    return s + last;
+}
+
+TEST_F(WalkTest, LoopsAreListedOnceAndReported) {
+    // A lists B lists A; X lists itself; two shortcuts lead to R, whose G
+    // lists R again by its id on that drive.
+    script_token();
+    script_get(first_page(kRoot), 200,
+               page({item("A", "A", 1, true), item("X", "X", 1, true),
+                     shortcut_to("S", "Shared", "R"), shortcut_to("S3", "Again", "R")}));
+    script_get(children("A"), 200, page({item("B", "B", 1, true)}));
+    script_get(children("B"), 200, page({item("A", "A", 1, true), item("b", "b.flac")}));
+    script_get(children("X"), 200, page({item("X", "X", 1, true)}));
+    for (const char *s : {"S", "S3"}) {
+        script_get(children(s), 404, "{\"error\":{\"code\":\"itemNotFound\"}}");
+        script_get(kGraph + "/me/drive/items/" + s, 200,
+                   shortcut_to(s, s[1] ? "Again" : "Shared", "R"));
+    }
+    const std::string remote = kGraph + "/drives/d2/items/";
+    script_get(first_page(remote + "R/children"), 200, page({item("G", "G", 1, true)}));
+    script_get(first_page(remote + "G/children"), 200, page({item("R", "R", 1, true)}));
+    open("\"WalkMethod\":\"listing\",\"WalkConcurrency\":1");
+    seen s;
+    EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/", 0, keep, &s));
+    EXPECT_STREQ("4 folders listed before not listed again (a loop): /X/X", nimbus_last_error());
+    EXPECT_EQ((std::multiset<std::string>{"/A", "/X", "/Shared", "/Again", "/A/B", "/X/X",
+                                          "/Shared/G", "/A/B/A", "/A/B/b.flac", "/Shared/G/R"}),
+              paths_of(s));
+    for (const std::string &url :
+         {children("A"), children("B"), children("X"), first_page(remote + "R/children"),
+          first_page(remote + "G/children")})
+        EXPECT_EQ(1, gets(url)) << url;
+
+    // A folder given by id that lists itself, by the listing road.
+    seen self;
+    EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "X", 0, keep, &self));
+    EXPECT_STREQ("1 folder listed before not listed again (a loop): X", nimbus_last_error());
+    EXPECT_EQ(std::vector<std::string>{"-"}, self.paths);
+}
+
+TEST_F(WalkTest, ChainsAreCutPastTheLevelBoundOnBothRoads) {
+    // c1 to c257 nest as "a" folders; the file in c255 has 256 levels, the
+    // one in c256 and the folder c257 have 257.
+    script_token();
+    std::vector<std::string> feed{"{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}"};
+    script_get(first_page(kRoot), 200, page({item("c1", "a", 1, true)}));
+    for (int k = 1; k <= 257; k++) {
+        std::string id = "c" + std::to_string(k), next = "c" + std::to_string(k + 1);
+        std::vector<std::string> in_it;
+        if (k < 257)
+            in_it.push_back(item(next, "a", 1, true));
+        if (k == 255 || k == 256)
+            in_it.push_back(item("f" + id, "f"));
+        script_get(children(id), 200, page(in_it));
+        feed.push_back(in(k == 1 ? "ROOT" : "c" + std::to_string(k - 1), id, "a", true));
+        if (k == 255 || k == 256)
+            feed.push_back(in(id, "f" + id, "f"));
+    }
+    feed.push_back(in("ROOT", "r", "rest.flac"));
+    script_get(kGraph + "/me/drive/root", 200, feed[0]);
+    script_get(kDelta, 200, page(feed));
+    const std::string shown = levels(100, "...");
+    for (const char *method : {"listing", "changes"}) {
+        nimbus_drive_close(drive);
+        drive = nullptr;
+        open(std::string("\"WalkMethod\":\"") + method + "\"");
+        seen s;
+        EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/", 0, keep, &s)) << method;
+        bool feed_road = method[0] == 'c';
+        EXPECT_EQ("2 entries left out past 256 levels or 2048 bytes of path, the first in " + shown,
+                  nimbus_last_error())
+            << method;
+        std::multiset<std::string> want{levels(255, "/f")};
+        for (int k = 1; k <= 256; k++)
+            want.insert(levels(k));
+        if (feed_road)
+            want.insert("/rest.flac");
+        EXPECT_EQ(want, paths_of(s)) << method;
+    }
+    EXPECT_EQ(1, gets(children("c256")));
+    EXPECT_EQ(0, gets(children("c257")));
 }
 
 } // namespace
