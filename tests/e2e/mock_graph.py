@@ -172,6 +172,7 @@ class MockGraph:
         self.delta_order = "tree"      # "children_first": every item before its folder
         self.delta_deleted_parent = False  # True: deletions name their former folder by id
         self.root_facet = False        # True: the root's item carries "root": {}, as Graph's does
+        self.delta_items = None        # a first change feed served as it stands (hostile feeds)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -857,6 +858,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 return self._send(410, _graph_error("resyncRequired", "Resync required."))
             return self._delta_page(value, int(offset), top, run, new_token, link)
         token = params.get("token", [None])[0]
+        if m.delta_items is not None and token is None:
+            with m.lock:
+                run = "r%d" % len(m.delta_runs)
+                m.delta_runs[run] = (m.delta_items, "e%d-raw" % m.delta_epoch)
+            return self._delta_page(m.delta_items, 0, top, run, "e%d-raw" % m.delta_epoch, link)
         latest = token == "latest"  # no items: only a cursor for the present
         if latest:
             token = None

@@ -88,6 +88,63 @@ def case_walk_depth(f):
           [r["target"] for r in f.mock.requests])
 
 
+def case_walk_deep_chain(f):
+    """A change feed whose parent chain is far deeper than any real path:
+    the chain is listed down to the bound (256 levels) and no further, the
+    rest of the drive in full, the output stays small, and the exit status
+    and one line say entries were left out."""
+    m = f.mock
+    depth = 5000
+    value = [{"id": "M", "name": "Music", "folder": {}, "parentReference": {"id": m.root.id}},
+             {"id": "s", "name": "song.mp3", "file": {}, "parentReference": {"id": "M"}}]
+    for i in range(1, depth + 1):
+        value.append({"id": "C%d" % i, "name": "a", "folder": {},
+                      "parentReference": {"id": m.root.id if i == 1 else "C%d" % (i - 1)}})
+    value.append({"id": "late", "name": "late.mp3", "file": {},
+                  "parentReference": {"id": m.root.id}})
+    m.delta_items = value
+    m.delta_page = 1000
+    f.write_settings({"ClientId": "e2e-client", "ClientSecret": "e2e-secret",
+                      "refresh_token": "rt-0"})
+    p = f.run("list", "-R", "/")
+    expect(p, EXIT_OTHER)
+    chain = ["/a" * k + "/" for k in range(1, 257)]
+    check(sorted(p.out.splitlines()) == sorted(chain + ["/Music/", "/Music/song.mp3", "/late.mp3"]),
+          "the chain to the bound and the rest of the drive", p.out[:2000])
+    check(len(p.out) < 80000, "small output", len(p.out))
+    check(p.err.startswith("nimbus: list -R /: ") and p.err.count("\n") == 1 and
+          ("(-17): %d entries left out past 256 levels or 2048 bytes of path, the first in %s...\n"
+           % (depth - 256, "/a" * 100)) in p.err, "one line says what was left out", p.err)
+    check(len(f.graph_requests("/delta")) == -(-len(value) // 1000), "the feed once",
+          [r["target"] for r in f.mock.requests])
+
+
+def case_walk_loop(f):
+    """By listings, a folder that lists itself and one that lists its own
+    folder are each listed once; the walk goes on, names the first loop and
+    says the listing is incomplete."""
+    m = f.mock
+    loop_a = m.root.add(Node("A", folder=True))
+    loop_b = loop_a.add(Node("B", folder=True))
+    loop_b.add(Node("b.mp3", size=3))
+    itself = m.root.add(Node("X", folder=True))
+    m._number(m.root)
+    loop_b.children.append(loop_a)   # B lists A, its own folder
+    itself.children.append(itself)   # X lists X
+    f.write_settings({"ClientId": "e2e-client", "ClientSecret": "e2e-secret",
+                      "refresh_token": "rt-0", "WalkMethod": "listing", "WalkConcurrency": 1})
+    p = f.run("list", "-R", "/")
+    expect(p, EXIT_OTHER)
+    lines = p.out.splitlines()
+    check(len(lines) == len(set(lines)) == 1014 and
+          {"/A/B/", "/A/B/A/", "/A/B/b.mp3", "/X/X/", "/Music/a b.mp3"} <= set(lines),
+          "every entry once, the rest of the drive too", p.out[-2000:])
+    check(p.err.endswith("(-17): 2 folders listed before not listed again (a loop): /X/X\n")
+          and p.err.count("\n") == 1, "the first loop named", p.err)
+    listed = [urllib.parse.unquote(r["path"]) for r in f.graph_requests("/children")]
+    check(len(listed) == len(set(listed)) == 18, "each folder listed once", listed)
+
+
 CASES = cases_in(globals())
 
 
