@@ -2,8 +2,8 @@
 // the feed (pages cut at each 0x1E) and the answers of the folder look-ups
 // (cut at each 0x1E, taken in turn). Every element with an id is handed
 // out; a path is null or a "/" path (below the configured root when one is
-// set, with no empty or dot segment); each folder is looked up once, at
-// most NIMBUS_FEED_LOOKUPS_MAX of them; a stop stops.
+// set, with no empty or dot segment, within the path bounds); each folder
+// is looked up once, at most NIMBUS_FEED_LOOKUPS_MAX of them; a stop stops.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +31,7 @@ void check_path(const char *path) {
         return;
     std::string p = path;
     CHECK(!p.empty() && p[0] == '/');
+    CHECK(nimbus_walk_path_fits(p.data(), p.size()));
     if (p == "/")
         return;
     for (size_t at = 0; at < p.size();) {

@@ -1,7 +1,8 @@
 // Change-feed pages read as a tree: any bytes, cut into pages at each 0x1E
 // byte, read in order by one nimbus_feed_tree. Every entry comes once, its
 // path is its folder's path and its name and lies below the walked folder
-// within the depth, a stop stops, and the held-back items stay in bound.
+// within the depth and the path bounds, a stop stops, and the held-back
+// items stay in bound.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,7 @@ int on_entry(void *ctx, const nimbus_entry *e) {
         // the name, at most max_depth levels down.
         CHECK(e->path != nullptr);
         std::string path = e->path;
+        CHECK(nimbus_walk_path_fits(path.data(), path.size()));
         size_t top = std::strlen(s->top_path);
         CHECK(path.compare(0, top, s->top_path) == 0 && path.size() > top && path[top] == '/');
         size_t cut = path.rfind('/');
