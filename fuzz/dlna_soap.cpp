@@ -1,13 +1,17 @@
-// What the MediaServer reads from control points: the body guard holds its
-// limit whatever the chunking, the envelope check never fails open on a
-// nameless action, Browse's arguments give only canonical object
-// ids, and escaped text holds no markup, control character or broken UTF-8.
+// What the MediaServer reads from control points and users: the body guard
+// holds its limit whatever the chunking, the envelope check never fails open
+// on a nameless action or a body in another encoding, Browse's arguments
+// give only canonical object ids, escaped text holds no markup, control
+// character or broken UTF-8, a subscription's callbacks all name the
+// subscriber, and networks read back as they print.
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../tools/dlna/didl.h"
+#include "../tools/dlna/gena.h"
+#include "../tools/dlna/networks.h"
 #include "../tools/dlna/soap.h"
 #include "fuzz_check.h"
 
@@ -77,6 +81,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string action = input.substr(0, nl);
         bool ok = dlna::envelope_ok(input.data() + nl + 1, input.size() - nl - 1, action.c_str());
         CHECK(!ok || action.find('#') != std::string::npos);
+        CHECK(!ok || dlna::utf8_document(input.data() + nl + 1, input.size() - nl - 1));
+    }
+    if (dlna::utf8_document(input.data(), input.size()))
+        CHECK(input.find('\0') == std::string::npos && input.compare(0, 2, "\xFF\xFE") != 0 &&
+              input.compare(0, 2, "\xFE\xFF") != 0);
+
+    // --dlna-allow: what parses prints as a network that parses to itself.
+    std::vector<dlna::network> nets;
+    if (dlna::parse_networks(input, nets).empty()) {
+        CHECK(!nets.empty() && nets.size() <= dlna::max_networks);
+        for (const dlna::network &n : nets) {
+            dlna::network again;
+            CHECK(dlna::parse_network(dlna::to_string(n), again).empty());
+            CHECK(dlna::to_string(again) == dlna::to_string(n) && dlna::contains(n, n.base));
+        }
+    }
+    // CALLBACK: accepted only when each <...> starts with the peer's URL.
+    dlna::ip_address peer;
+    dlna::parse_address("192.168.1.20", peer);
+    std::string header = input.c_str(); // a header holds no NUL
+    if (dlna::callbacks_ok(header.c_str(), peer)) {
+        size_t lt = 0, urls = 0;
+        while ((lt = header.find('<', lt)) != std::string::npos) {
+            size_t gt = header.find('>', lt);
+            std::string url = header.substr(lt + 1, gt - lt - 1);
+            CHECK(url.compare(0, 7, "http://") == 0 &&
+                  url.substr(0, url.find_first_of("/?#", 7)).find('@') == std::string::npos);
+            lt = gt;
+            urls++;
+        }
+        CHECK(urls > 0);
     }
 
     std::string escaped;

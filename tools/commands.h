@@ -41,6 +41,7 @@ struct options {
     std::string auth_token_file; // serve --auth-token-file
     long threads = 0;            // serve --threads; 0: the default
     bool dlna = false;           // serve --dlna
+    std::string dlna_allow;      // serve --dlna-allow CIDR[,CIDR...]; empty: the LAN
     // list -R (tools/walk.cpp)
     bool recursive = false;
     long max_depth = 0; // 0: the whole tree

@@ -2,6 +2,7 @@
 // drive through the library over its own libcurl transport, or an offline
 // demo drive the command answers itself, at the URLs the library asks for.
 #include "commands.h"
+#include "dlna/networks.h"
 #include "help.h"
 #include "login/login.h"
 #include "output.h"
@@ -37,6 +38,7 @@ enum class takes {
     text,         // any text
     file,         // a file name, so not an empty one
     connect_rule, // HOST:PORT:TOHOST:TOPORT
+    networks,     // CIDR[,CIDR...]
     whole,        // a whole number within the row's bounds
     decimal,      // a decimal number within the row's bounds
 };
@@ -187,6 +189,11 @@ const option_row kOptions[] = {
     {"--dlna", nullptr, nullptr, "serve", takes::flag, 0, 0, nullptr, set_flag<&O::dlna>,
      "also be a DLNA/UPnP MediaServer that TVs and players\n"
      "find on the listen address's network"},
+    {"--dlna-allow", nullptr, "CIDR[,CIDR...]", "serve", takes::networks, 0, 0, nullptr,
+     set_text<&O::dlna_allow>,
+     "with --dlna: answer only peers in these networks\n"
+     "(192.168.1.0/24, fd00::/8, or one address); default: the\n"
+     "network of the listen address's interface"},
 };
 
 // One command, or a help topic that is no command (demo).
@@ -272,7 +279,7 @@ const command_row kCommands[] = {
     {"serve", "", "HTTP gateway for media players and browsers (see help serve)", cli::run_serve, 0,
      0, "takes no operands",
      "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
-     "                              [--threads N] [--dlna]\n"
+     "                              [--threads N] [--dlna [--dlna-allow CIDR,...]]\n"
      "\n"
      "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
      "  /FOLDER/              a page of the folder (folders first, then files)\n"
@@ -293,7 +300,8 @@ const command_row kCommands[] = {
      "--dlna also announces a DLNA/UPnP MediaServer on the listen address's\n"
      "interface (not on a wildcard address: name one, e.g. 192.168.1.5:8080); its\n"
      "files play through this gateway. Its device UUID is kept in dlna-uuid beside\n"
-     "the settings file.\n",
+     "the settings file. Only hosts on that interface's network find and browse it;\n"
+     "--dlna-allow names the networks that may instead.\n",
      nullptr},
     {"redact", "TEXT", "print TEXT with credentials masked", cli::run_redact, 1, 1,
      "takes exactly one TEXT",
@@ -462,6 +470,8 @@ int run(int argc, char **argv) {
     if (o.command == "serve" && o.max_time_s > 0)
         return usage_error("--max-time limits a whole command and serve runs until stopped: "
                            "each request is limited by --timeout and --retries");
+    if (!o.dlna_allow.empty() && !o.dlna)
+        return usage_error("--dlna-allow needs --dlna: it says who may browse its MediaServer");
     if (o.demo && o.write)
         return usage_error("--write needs a settings file; the demo has none");
     if (o.args.size() < command->min_operands || o.args.size() > command->max_operands)
@@ -565,6 +575,11 @@ std::string check_argument(const option_row &row, const std::string &text, doubl
     case takes::connect_rule:
         return valid_connect_to(text) ? std::string()
                                       : name + " wants " + row.arg + ", not " + text;
+    case takes::networks: {
+        std::vector<dlna::network> nets;
+        std::string complaint = dlna::parse_networks(text, nets);
+        return complaint.empty() ? complaint : name + ": " + complaint;
+    }
     case takes::whole:
     case takes::decimal:
         break;

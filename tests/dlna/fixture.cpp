@@ -1,9 +1,10 @@
 // The MediaServer over a small tree kept in memory, for the control-point
 // tests: run_dlna.py starts it inside a private network namespace.
 //
-//   dlna_fixture ADDRESS UUID-FILE
+//   dlna_fixture ADDRESS UUID-FILE [CIDR[,CIDR...]]
 //
-// prints "ready DESCRIPTION-URL" once discoverable, stops (ssdp:byebye) when
+// prints "ready DESCRIPTION-URL NETWORKS" once discoverable (NETWORKS: the
+// peers it answers, the interface's network unless CIDRs are given), stops (ssdp:byebye) when
 // its standard input closes, then prints "stopped".
 #include <chrono>
 #include <cstdio>
@@ -98,7 +99,7 @@ class tree : public dlna::source {
     uint32_t update_id() override { return 7; }
 
   private:
-    void folder(const std::string &path, std::vector<std::string> kids) {
+    void folder(const std::string &path, const std::vector<std::string> &kids) {
         dlna::item f;
         f.path = path;
         f.folder = true;
@@ -121,8 +122,8 @@ class tree : public dlna::source {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: dlna_fixture ADDRESS UUID-FILE\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: dlna_fixture ADDRESS UUID-FILE [CIDR[,CIDR...]]\n");
         return 2;
     }
     std::string error, uuid;
@@ -135,12 +136,22 @@ int main(int argc, char **argv) {
     opts.address = argv[1];
     opts.friendly_name = "nimbus <test> & \"co\"";
     opts.uuid = uuid;
+    if (argc == 4) {
+        error = dlna::parse_networks(argv[3], opts.allow);
+        if (!error.empty()) {
+            std::fprintf(stderr, "dlna_fixture: %s\n", error.c_str());
+            return 2;
+        }
+    }
     dlna::server server;
     if (!server.start(opts, src, error)) {
         std::fprintf(stderr, "dlna_fixture: %s\n", error.c_str());
         return 1;
     }
-    std::printf("ready %s\n", server.description_url().c_str());
+    std::string nets;
+    for (const dlna::network &n : server.allowed())
+        nets += (nets.empty() ? "" : ",") + dlna::to_string(n);
+    std::printf("ready %s %s\n", server.description_url().c_str(), nets.c_str());
     std::fflush(stdout);
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -428,6 +428,23 @@ def case_hostile(fx_path, folder):
                        for i in range(9)) + b"]>")
     answer = soap(h, p, laughs + browse_body(b"&j;")[21:])
     assert answer is None, answer
+    # The same in UTF-16, where no ASCII "<!D" shows, and an ASCII body that
+    # declares another encoding: refused (400) before any parser, quickly.
+    text = (laughs + browse_body(b"&j;")[21:]).decode()
+    entity = browse_body(b"&x;").replace(b"?>", b'?><!DOCTYPE s [<!ENTITY x "0/Music">]>', 1)
+    for what, body in (("UTF-16LE", b"\xff\xfe" + text.encode("utf-16-le")),
+                       ("UTF-16LE entity", b"\xff\xfe" + entity.decode().encode("utf-16-le")),
+                       ("UTF-16BE", b"\xfe\xff" + text.encode("utf-16-be")),
+                       ("UTF-16LE without a mark", text.encode("utf-16-le")),
+                       ("declared UTF-16",
+                        browse_body(b"0").replace(b'version="1.0"', b'version="1.0" encoding="UTF-16"')),
+                       ("declared UTF-7", b'<?xml version="1.0" encoding="UTF-7"?>' + browse_body(
+                           b"0")[21:])):
+        started = time.monotonic()
+        answer = soap(h, p, body)
+        assert answer is not None and answer[0] == 400, (what, answer)
+        assert time.monotonic() - started < 1 and b"Album" not in answer[1], what
+    assert fx.rss_kb() - rss0 < 16 * 1024, (rss0, fx.rss_kb())
     # Oversized bodies, declared and chunked, lose the connection at 64 KiB.
     big = browse_body(b"0" + b" " * (1 << 20))
     answer = soap(h, p, big)
@@ -438,6 +455,13 @@ def case_hostile(fx_path, folder):
                b"".join(b"8000\r\n" + b"x" * 0x8000 + b"\r\n" for _ in range(64)) + b"0\r\n\r\n")
     answer = soap(h, p, b"", raw=chunked)
     assert answer is None, answer
+    # A 4 MiB body sent after the headers, in pieces, as a control point
+    # that writes its headers first does: refused at once, whatever the pace.
+    took = []
+    for style in ("whole", "pieces", "whole", "chunked", "whole", "pieces"):
+        took.append(big_body(h, p, style))
+        assert took[-1] < 1.5, (style, took)
+    print("4 MiB bodies after their headers: cut within %.2f s" % max(took))
     codes = []
     # Malformed XML, absent arguments, ids that name nothing, a long id.
     for bad in (b"<s:Envelope", b"\xff\xfe<x/>", envelope(b"<u:Browse/>"),
@@ -520,6 +544,35 @@ def case_hostile(fx_path, folder):
     late.close()
     print("DIDL injection escaped, DOCTYPE/oversized/chunked/malformed refused, early close, "
           "SSDP flood: still serving")
+
+
+def big_body(h, p, style):
+    """A 4 MiB body after the headers, reading nothing until it is all sent:
+    "whole" in one write right after them (as http.client does), "pieces"
+    after a pause in 64 KiB writes 50 ms apart, "chunked" the same as
+    chunks. Seconds until the server answered or cut the connection."""
+    s = socket.create_connection((h, p), timeout=10)
+    size = 4 << 20
+    s.sendall(b"POST /control/ContentDirectory HTTP/1.1\r\nHost: %s:%d\r\n"
+              b'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"\r\n%s\r\n'
+              % (h.encode(), p, b"Transfer-Encoding: chunked\r\n" if style == "chunked"
+                 else b"Content-Length: %d\r\n" % size))
+    started = time.monotonic()
+    try:
+        if style == "whole":
+            s.sendall(b"x" * size)
+        else:
+            time.sleep(0.3)
+            for _ in range(size // 65536):
+                piece = b"x" * 65536
+                s.sendall(b"10000\r\n" + piece + b"\r\n" if style == "chunked" else piece)
+                time.sleep(0.05)
+            s.sendall(b"0\r\n\r\n" if style == "chunked" else b"")
+        s.recv(65536)
+    except (BrokenPipeError, ConnectionResetError, socket.timeout):
+        pass
+    s.close()
+    return time.monotonic() - started
 
 
 def fx_browse_id(h, p, object_id, flag):

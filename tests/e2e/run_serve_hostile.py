@@ -120,6 +120,13 @@ def start(f):
 
 
 def hostile_inside(f):
+    # --dlna-allow is read strictly: a malformed network is a usage error.
+    for bad in (["--dlna-allow", "192.168.1.0/24"], ["--dlna", "--dlna-allow", "192.168.1.5/24"],
+                ["--dlna", "--dlna-allow", "10.0.0.0/8,"], ["--dlna", "--dlna-allow", "fe80::1%lo"],
+                ["--dlna", "--dlna-allow", "10.0.0.0/33"], ["--dlna", "--dlna-allow="]):
+        p = subprocess.run([f.nimbus, "serve"] + bad, capture_output=True, text=True, timeout=30)
+        check(p.returncode == 2 and "--dlna" in p.stderr, "usage error for %r" % bad, p.returncode,
+              p.stderr)
     g, location, h, p = start(f)
     folder_id = "0/" + urllib.parse.quote(FOLDER, safe="/-._~")
 
@@ -192,8 +199,13 @@ def hostile_inside(f):
                     b"</u:Browse>")
     huge_id = browse_body(b"0/" + b"%41" * 21000)
     long_path = browse_body(b"0" + b"/a" * 30000)
+    text = (laughs + browse_body(b"&j;")[21:]).decode()
     attacks = [
         ("billion laughs", laughs + browse_body(b"&j;")[21:], "Browse", {None}),
+        ("UTF-16LE billion laughs", b"\xff\xfe" + text.encode("utf-16-le"), "Browse", {"400"}),
+        ("UTF-16BE billion laughs", b"\xfe\xff" + text.encode("utf-16-be"), "Browse", {"400"}),
+        ("declared UTF-16", b'<?xml version="1.0" encoding="UTF-16"?>' + browse_body(b"0")[21:],
+         "Browse", {"400"}),
         ("deeply nested", deep, "Browse", {"400", "402", "500"}),
         ("unclosed", b"<s:Envelope", "Browse", {"400"}),
         ("not UTF-8", b"\xff\xfe<x/>", "Browse", {"400"}),

@@ -14,9 +14,14 @@
 //
 // Browse answers at most 1000 objects (control points page with
 // StartingIndex/RequestedCount); search and sort capabilities are empty.
-// Requests are refused before GUPnP sees them when their Host is not
-// ADDRESS:PORT (403), their body passes 64 KiB or holds a DOCTYPE (the
-// connection is closed), or a POST holds no envelope with its action (400).
+// Only peers within the allowed networks are answered: an M-SEARCH from
+// elsewhere gets no answer, and any HTTP request a 403. Requests are refused
+// before GUPnP sees them when their Host is not ADDRESS:PORT (403), their
+// body passes 64 KiB or holds a DOCTYPE (the connection is closed at once,
+// whatever pace the body comes at), a POST holds no UTF-8 envelope with its
+// action (400), a SUBSCRIBE names a callback on another host (412) or its
+// address already holds 16 subscriptions, or all hold 256 (503). The UPnP
+// libraries' warnings about requests go to stderr a few a minute at most.
 #ifndef NIMBUS_TOOLS_DLNA_H
 #define NIMBUS_TOOLS_DLNA_H
 
@@ -24,6 +29,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "networks.h"
 
 namespace dlna {
 
@@ -77,6 +84,9 @@ struct options {
     std::string uuid;          // "uuid:" + this is the device's UDN; see load_uuid
     int max_age = 1800;        // SSDP CACHE-CONTROL max-age; alive every max_age/2
     unsigned workers = 4;      // threads that call the source
+    // The peers answered; empty: the network of the interface that holds
+    // the address (its address and netmask; loopback for a loopback one).
+    std::vector<network> allow;
 };
 
 class server {
@@ -94,6 +104,8 @@ class server {
     // Sends ssdp:byebye, finishes the requests in progress, and returns when
     // no thread calls the source any more. Harmless when not running.
     void stop();
+    // The networks answered while running (the default made concrete).
+    std::vector<network> allowed() const;
     // The port of the UPnP HTTP server while running, else 0.
     uint16_t port() const;
     // The device description's URL while running.

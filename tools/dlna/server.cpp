@@ -23,6 +23,7 @@
 #include "descriptions.h"
 #include "didl.h"
 #include "dlna.h"
+#include "gate.h"
 #include "soap.h"
 
 namespace dlna {
@@ -53,11 +54,6 @@ bool write_file(const std::string &path, const std::string &text) {
 
 void quiet(void *, const char *, ...) {}
 
-// Host names the server exactly ("127.0.0.1:PORT"), case aside.
-bool host_ok(const char *host, const std::string &mine) {
-    return g_ascii_strcasecmp(host, mine.c_str()) == 0;
-}
-
 const char *error_text(int code) {
     switch (code) {
     case invalid_args:
@@ -85,8 +81,8 @@ struct server::impl {
     GUPnPServiceInfo *cds = nullptr, *cm = nullptr;
     std::string dir; // the description files
     uint16_t port = 0;
-    std::string host; // "ADDRESS:PORT", the only Host accepted
     std::string location;
+    gate guard; // who may ask what; touched on the GUPnP thread only
 
     std::mutex m;
     std::condition_variable cv;
@@ -123,6 +119,12 @@ bool server::start(const options &opts, source &src, std::string &error) {
 
     impl &d = *d_;
     d.opts = opts;
+    if (d.opts.allow.empty()) {
+        network own;
+        if (!interface_network(opts.address, own))
+            return error = "no interface of this host holds " + opts.address, false;
+        d.opts.allow.push_back(own);
+    }
     if (d.opts.max_age < 60)
         d.opts.max_age = 60;
     if (d.opts.workers == 0)
@@ -231,6 +233,10 @@ void server::changed(const std::vector<std::string> &folders) {
         c, [](gpointer p) { delete static_cast<change *>(p); });
 }
 
+std::vector<network> server::allowed() const {
+    return d_->loop ? d_->opts.allow : std::vector<network>();
+}
+
 uint16_t server::port() const {
     return d_->loop ? d_->port : 0;
 }
@@ -240,60 +246,6 @@ std::string server::description_url() const {
 }
 
 namespace {
-
-// Request bodies pass a body_guard as they arrive; a refused one loses its
-// connection before GUPnP parses anything.
-void refuse(SoupServerMessage *msg) {
-    soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    if (GSocket *sock = soup_server_message_get_socket(msg))
-        g_socket_shutdown(sock, TRUE, TRUE, nullptr);
-}
-
-// The Host a request names must be the server's own address: a page that a
-// browser loaded from another name (DNS rebinding) is refused.
-void on_got_headers(SoupServerMessage *msg, gpointer data) {
-    SoupMessageHeaders *h = soup_server_message_get_request_headers(msg);
-    const char *host = soup_message_headers_get_one(h, "Host");
-    if (!host || !host_ok(host, *static_cast<const std::string *>(data))) {
-        soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
-        return;
-    }
-    if (soup_message_headers_get_encoding(h) == SOUP_ENCODING_CONTENT_LENGTH &&
-        soup_message_headers_get_content_length(h) > static_cast<goffset>(max_body))
-        refuse(msg);
-}
-
-void on_got_chunk(SoupServerMessage *msg, GBytes *chunk, gpointer data) {
-    gsize len = 0;
-    const char *bytes = static_cast<const char *>(g_bytes_get_data(chunk, &len));
-    if (!static_cast<body_guard *>(data)->feed(bytes, len))
-        refuse(msg);
-}
-
-// A complete request: a POST (a SOAP call) must hold an envelope GUPnP can
-// answer. A status set here keeps libsoup from calling GUPnP's handler.
-void on_request_read(SoupServer *, SoupServerMessage *msg, gpointer) {
-    if (soup_server_message_get_status(msg) != 0 ||
-        std::strcmp(soup_server_message_get_method(msg), "POST") != 0)
-        return;
-    SoupMessageBody *body = soup_server_message_get_request_body(msg);
-    GBytes *bytes = soup_message_body_flatten(body);
-    gsize len = 0;
-    const char *data = static_cast<const char *>(g_bytes_get_data(bytes, &len));
-    const char *action =
-        soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "SOAPAction");
-    if (!envelope_ok(data, len, action))
-        soup_server_message_set_status(msg, SOUP_STATUS_BAD_REQUEST, nullptr);
-    g_bytes_unref(bytes);
-}
-
-void on_request(SoupServer *, SoupServerMessage *msg, gpointer host) {
-    auto *guard = new body_guard;
-    g_object_set_data_full(G_OBJECT(msg), "nimbus-dlna-guard", guard,
-                           [](gpointer p) { delete static_cast<body_guard *>(p); });
-    g_signal_connect(msg, "got-headers", G_CALLBACK(on_got_headers), host);
-    g_signal_connect(msg, "got-chunk", G_CALLBACK(on_got_chunk), guard);
-}
 
 char *arg(GUPnPServiceAction *action, const char *name) {
     char *value = nullptr;
@@ -370,11 +322,7 @@ bool server::impl::setup(std::string &error) {
     // answered with an error, not printed on the host's standard error.
     xmlSetGenericErrorFunc(nullptr, quiet);
     xmlSetStructuredErrorFunc(nullptr, [](void *, xmlErrorPtr) {});
-    // A Browse without an argument is answered 402; GUPnP's warning about
-    // it would let any client write to the host's standard error.
-    g_log_set_handler(
-        "gupnp-service-proxy", G_LOG_LEVEL_WARNING,
-        [](const char *, GLogLevelFlags, const char *, gpointer) {}, nullptr);
+    limit_library_logs();
     GError *err = nullptr;
     GInetAddress *addr = g_inet_address_new_from_string(opts.address.c_str());
     gctx = gupnp_context_new_for_address(addr, opts.port, GSSDP_UDA_VERSION_1_0, &err);
@@ -386,11 +334,12 @@ bool server::impl::setup(std::string &error) {
         return false;
     }
     port = static_cast<uint16_t>(gupnp_context_get_port(gctx));
-    host = (opts.address.find(':') != std::string::npos ? "[" + opts.address + "]" : opts.address) +
-           ":" + std::to_string(port);
-    SoupServer *http = gupnp_context_get_server(gctx);
-    g_signal_connect(http, "request-started", G_CALLBACK(on_request), &host);
-    g_signal_connect(http, "request-read", G_CALLBACK(on_request_read), nullptr);
+    std::string host =
+        (opts.address.find(':') != std::string::npos ? "[" + opts.address + "]" : opts.address) +
+        ":" + std::to_string(port);
+    guard.allow = opts.allow;
+    guard.host = host;
+    guard_context(gctx, guard);
 
     // GUPnP reads the descriptions from files: a private folder per server.
     const char *tmp = std::getenv("TMPDIR");
@@ -428,6 +377,7 @@ bool server::impl::setup(std::string &error) {
         g_signal_connect(s, "query-variable", G_CALLBACK(on_query), this);
     location = gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root));
     gupnp_root_device_set_available(root, TRUE);
+    library_logs_serving(); // from here on, warnings are about requests
     return true;
 }
 

@@ -30,8 +30,16 @@ class body_guard {
     bool refused_ = false;
 };
 
+// Whether a body is a document an XML parser can only read as UTF-8: no NUL
+// byte, no byte order mark but UTF-8's, a "<" or a blank first (so no other
+// encoding is detected from its first bytes), and an XML declaration that
+// names no encoding but UTF-8. In any other encoding a document type
+// declaration would not show as the ASCII bytes body_guard looks for.
+bool utf8_document(const char *body, size_t len);
+
 // Whether a SOAP request names an action (SOAPACTION "TYPE#ACTION") and its
-// body is a well-formed envelope whose Body holds that action's element.
+// body is a well-formed UTF-8 envelope (utf8_document), without a document
+// type declaration, whose Body holds that action's element.
 bool envelope_ok(const char *body, size_t len, const char *soap_action);
 
 // UPnP error codes of Browse.

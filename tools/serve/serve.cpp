@@ -1832,6 +1832,8 @@ int run_serve(const options &o) {
     if (o.dlna) {
         dlna::options mo;
         mo.address = addr.is_v6 ? addr.host.substr(1, addr.host.size() - 2) : addr.host;
+        if (!o.dlna_allow.empty()) // checked with the command line
+            dlna::parse_networks(o.dlna_allow, mo.allow);
         char name[256] = "";
         gethostname(name, sizeof name - 1);
         mo.friendly_name = std::string("nimbus on ") + (name[0] ? name : "this host");
