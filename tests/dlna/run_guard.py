@@ -160,6 +160,18 @@ def case_allow(fx_path, ns, folder):
     fx = Fixture(fx_path, ns, folder, INSIDE + ",169.254.78.0/24,fd00::/8")
     assert fx.networks == INSIDE + "/32,169.254.78.0/24,fd00::/8", fx.networks
     inside, outside, other = surfaces(fx, INSIDE), surfaces(fx, OUTSIDE), surfaces(fx, OTHER)
+    # The server's own address stays allowed: GUPnP reads its own service
+    # descriptions before it sends a new subscriber the first event.
+    got, until = [], threading.Event()
+    t = threading.Thread(target=receiver, args=(INSIDE, 9999, got, until))
+    t.start()
+    assert subscribe(fx, INSIDE, "<http://%s:9999/e>" % INSIDE)[0] == 200
+    deadline = time.monotonic() + 3
+    while not got and time.monotonic() < deadline:
+        time.sleep(0.05)
+    until.set()
+    t.join()
+    assert got and b"<SystemUpdateID>7</SystemUpdateID>" in got[0][1], (got, fx.stderr_lines())
     fx.stop()
     assert inside == (True, 200, 200, 200), inside
     assert outside == (True, 200, 200, 412), outside
@@ -182,7 +194,13 @@ def receiver(addr, port, got, until):
             continue
         c.settimeout(2)
         try:
-            got.append((addr, c.recv(65536).split(b"\r\n")[0]))
+            data = b""
+            while b"</e:propertyset>" not in data:
+                chunk = c.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+            got.append((addr, data))
             c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
         except OSError:
             pass

@@ -51,6 +51,15 @@ bool interface_network(const std::string &address, network &out) {
 
 namespace {
 
+// The server itself is always answered: GUPnP reads its own service
+// descriptions over HTTP before it sends a subscriber the first event.
+bool allowed(const gate &g, const ip_address &peer) {
+    network self;
+    self.base = g.self;
+    self.prefix = g.self.v6 ? 128 : 32;
+    return contains(self, peer) || contains_any(g.allow, peer);
+}
+
 // The address of a request's peer; false when it has none we can read.
 bool peer_of(SoupServerMessage *msg, ip_address &out) {
     GSocketAddress *sa = soup_server_message_get_remote_address(msg);
@@ -170,7 +179,7 @@ void on_got_headers(SoupServerMessage *msg, gpointer data) {
     SoupMessageHeaders *h = soup_server_message_get_request_headers(msg);
     const char *host = soup_message_headers_get_one(h, "Host");
     ip_address peer;
-    if (!peer_of(msg, peer) || !contains_any(d->allow, peer) || !host || !host_ok(host, d->host)) {
+    if (!peer_of(msg, peer) || !allowed(*d, peer) || !host || !host_ok(host, d->host)) {
         soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
                                      "close");
@@ -281,7 +290,7 @@ void on_ssdp(GSSDPClient *client, const char *from, guint, int, SoupMessageHeade
              gpointer data) {
     auto *d = static_cast<gate *>(data);
     ip_address peer;
-    if (!from || !parse_address(from, peer) || !contains_any(d->allow, peer))
+    if (!from || !parse_address(from, peer) || !allowed(*d, peer))
         g_signal_stop_emission_by_name(client, "message-received");
 }
 

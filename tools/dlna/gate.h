@@ -17,6 +17,7 @@ namespace dlna {
 // What the checks need; used on the GUPnP thread only.
 struct gate {
     std::vector<network> allow; // the peers answered
+    ip_address self;            // the server's own address: GUPnP fetches its SCPDs
     std::string host;           // "ADDRESS:PORT", the only Host accepted
     subscriptions subscribed;
 };

@@ -338,6 +338,7 @@ bool server::impl::setup(std::string &error) {
         (opts.address.find(':') != std::string::npos ? "[" + opts.address + "]" : opts.address) +
         ":" + std::to_string(port);
     guard.allow = opts.allow;
+    parse_address(opts.address, guard.self);
     guard.host = host;
     guard_context(gctx, guard);
 
