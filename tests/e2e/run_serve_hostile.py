@@ -107,7 +107,11 @@ def start(f):
     check([l.split(":")[1].strip() for l in links.splitlines()] == ["lo"],
           "only lo in this namespace", links)
     hostile_drive(f.mock)
-    g = f.serve("--dlna")
+    return media_server(f.serve("--dlna"))
+
+
+def media_server(g):
+    """The gateway G once its MediaServer runs, its description URL, host and port."""
     deadline = time.monotonic() + 20
     while not any("DLNA MediaServer" in l for l in g.lines):
         if "no DLNA server" in g.log():
@@ -117,6 +121,15 @@ def start(f):
     location = re.search(r"(http://\S+)", next(l for l in g.lines if "DLNA MediaServer" in l))
     m = re.match(r"http://([0-9.]+):(\d+)/", location.group(1))
     return g, location.group(1), m.group(1), int(m.group(2))
+
+
+def description_status(location, h, p, src):
+    s = socket.create_connection((h, p), timeout=10, source_address=(src, 0))
+    s.sendall(b"GET /%s HTTP/1.1\r\nHost: %s:%d\r\n\r\n"
+              % (location.rsplit("/", 1)[1].encode(), h.encode(), p))
+    head = s.recv(65536)
+    s.close()
+    return int(head.split()[1]) if head else None
 
 
 def hostile_inside(f):
@@ -301,6 +314,13 @@ def hostile_inside(f):
     expect(g.get("/Music/"), 200, "pages after the flood")
     check(g.stop() == 0, "stopped", g.log()[-3000:])
     check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log()[-2000:])
+
+    # --dlna-allow reaches the MediaServer: one loopback address browses,
+    # another gets 403 (by default all of 127.0.0.0/8 would).
+    g, location, h, p = media_server(f.serve("--dlna", "--dlna-allow", "127.0.0.2"))
+    statuses = [description_status(location, h, p, src) for src in ("127.0.0.2", "127.0.0.3")]
+    check(statuses == [200, 403], "--dlna-allow 127.0.0.2 answers .2 and refuses .3", statuses)
+    check(g.stop() == 0, "stopped", g.log()[-3000:])
 
 
 CASES = cases_in(globals())
