@@ -98,6 +98,7 @@ class Node:
         self.video = None
         self.facets = {}        # further members (image, photo, ...) as Graph sends them
         self.mime = None        # file.mimeType; None: audio/mpeg
+        self.download_type = "application/octet-stream"  # the download's Content-Type
 
     def add(self, child):
         child.parent = self
@@ -631,7 +632,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             status = 206
             extra = [("Content-Range", "bytes %d-%d/%d" % (first, last, total))]
         self.send_response(status)
-        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Type", node.download_type)
         self.send_header("Accept-Ranges", "bytes")
         self.send_header("ETag", etag)
         for k, v in extra:

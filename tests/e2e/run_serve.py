@@ -853,14 +853,36 @@ def case_ffprobe(f):
     check(g.stop() == 0, "stopped")
 
 
-def raw_get(port, path, headers=None, method="GET"):
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+def raw_get(port, path, headers=None, method="GET", source="127.0.0.1"):
+    # All of 127.0.0.0/8 is this host: SOURCE is the client's address.
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60, source_address=(source, 0))
     try:
         c.request(method, path, headers=headers or {})
         r = c.getresponse()
         return r.status, {k.lower(): v for k, v in r.getheaders()}, r.read()
     finally:
         c.close()
+
+
+def stalled_stream(port, path, source, want=16384):
+    """A stream from SOURCE that reads WANT bytes and then nothing; None
+    when the gateway answers anything but 200."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    s.sendall(b"GET %s?stream=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (path.encode(), port))
+    s.settimeout(30)
+    got = b""
+    while len(got) < want:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        got += chunk
+    if not got.startswith(b"HTTP/1.1 200"):
+        s.close()
+        return None
+    return s
 
 
 def threads_of(pid):
@@ -882,6 +904,19 @@ def case_stream(f):
           status, headers)
     check(headers["content-length"] == str(len(content)) and headers["accept-ranges"] == "bytes",
           "its length, ranges offered", headers)
+    # The type comes from the name, never from the service: a file it calls
+    # text/html is not a page of the gateway's origin.
+    check(headers["content-type"] == "audio/mpeg" and "content-disposition" not in headers,
+          "a song's type", headers)
+    for name, want in (("page.html", "application/octet-stream"), ("notes.txt", "text/plain"),
+                       ("drawing.svg", "application/octet-stream")):
+        node = f.mock.root.add(Node(name, content=b"<script>alert(1)</script>"))
+        node.download_type = "text/html"
+        f.mock._number(f.mock.root)
+        status, headers, _ = raw_get(g.port, "/%s?stream=1" % name)
+        check(status == 200 and headers["content-type"] == want and
+              (headers.get("content-disposition") == "attachment") ==
+              (want == "application/octet-stream"), "the type of " + name, headers)
     status, headers, body = raw_get(g.port, "/song.mp3?stream=1", method="HEAD")
     check(status == 200 and body == b"" and headers["content-length"] == str(len(content)),
           "HEAD", status, headers)
@@ -898,8 +933,26 @@ def case_stream(f):
         check(head.startswith("HTTP/1.1 %d" % status_want) and part == want and
               re.search(r"^content-range: %s\r?$" % re.escape(cr), head, re.I | re.M),
               "curl -r " + rng, head, part[:20])
-    # A kept download URL the service refuses (it expired) is looked up once more.
+    # Range is read strictly; one valid range goes on normalised, anything
+    # else asks for the whole file.
     download = next(r["path"] for r in f.mock.requests if r["path"].startswith("/download/"))
+    for rng, status_want, asked_want, want in (
+            ("bytes=0-1,5-9", 200, None, content),
+            ("bytes=9-0", 200, None, content),
+            ("bytes=1-2 3-4", 200, None, content),
+            ("bytes= 1-2", 200, None, content),
+            ("bytes=x-1", 200, None, content),
+            ("Bytes=0-99999999999999999999", 206, "bytes=0-", content),
+            ("bytes=-99999999999999999999", 206, "bytes=-9223372036854775807", content),
+            ("bytes=,007-009 , ", 206, "bytes=7-9", content[7:10]),
+            ("bytes=99999999999999999999-", 416, "bytes=9223372036854775807-", b"")):
+        start = len(f.mock.requests)
+        status, headers, body = raw_get(g.port, "/song.mp3?stream=1", {"Range": rng})
+        asked = [r["range"] for r in f.mock.requests[start:] if r["path"] == download]
+        check(status == status_want and body == want and asked == [asked_want] and
+              (status != 416 or headers.get("content-range") == "bytes */%d" % n),
+              "Range: " + rng, status, headers, asked)
+    # A kept download URL the service refuses (it expired) is looked up once more.
     items = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/song.mp3"))
     before = items()
     f.mock.script[download] = [(403, None)]
@@ -946,15 +999,9 @@ def case_stream(f):
                       .group(1))
     base_threads, base_rss = threads_of(g.p.pid), rss()
 
-    def stalled():
-        s = socket.create_connection(("127.0.0.1", g.port))
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-        s.sendall(b"GET /big.mkv?stream=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % g.port)
-        s.settimeout(30)
-        got = b""
-        while len(got) < 16384:
-            got += s.recv(65536)
-        check(got.startswith(b"HTTP/1.1 200"), "a stream begins", got[:200])
+    def stalled(source="127.0.0.1"):
+        s = stalled_stream(g.port, "/big.mkv", source)
+        check(s, "a stream begins from " + source)
         return s
 
     first = stalled()
@@ -971,14 +1018,21 @@ def case_stream(f):
     check(threads_of(g.p.pid) == base_threads, "the stream's thread ended with its client",
           threads_of(g.p.pid), base_threads)
 
-    # 32 streams at once; one more is told to come back.
-    clients = [stalled() for _ in range(32)]
+    # Four streams per client address: a fifth from it is told to come
+    # back, while other clients still stream; 32 streams in all.
+    clients = [stalled() for _ in range(4)]
     status, headers, _ = raw_get(g.port, "/song.mp3?stream=1")
+    check(status == 503 and headers.get("retry-after") == "5", "a fifth from one client waits",
+          status, headers)
+    status, _, body = raw_get(g.port, "/song.mp3?stream=1", source="127.0.0.10")
+    check(status == 200 and body == content, "another client streams", status)
+    clients += [stalled("127.0.0.%d" % (2 + i // 4)) for i in range(28)]
+    status, headers, _ = raw_get(g.port, "/song.mp3?stream=1", source="127.0.0.9")
     check(status == 503 and headers.get("retry-after") == "5", "the 33rd waits", status, headers)
     check(raw_get(g.port, "/song.mp3")[0] == 302, "redirects need no stream")
     clients.pop().close()
     deadline = time.monotonic() + 10
-    while raw_get(g.port, "/song.mp3?stream=1", method="HEAD")[0] != 200:
+    while raw_get(g.port, "/song.mp3?stream=1", method="HEAD", source="127.0.0.9")[0] != 200:
         check(time.monotonic() < deadline, "a place frees when a client leaves")
         time.sleep(0.1)
     # A stop with 31 streams under way ends them and exits cleanly.
@@ -992,18 +1046,31 @@ def case_stream(f):
 def case_stream_pause(f):
     """A player paused for longer than the gateway keeps the transfer from
     the service on a full buffer (60 s): when it takes bytes again, the rest
-    comes with a range request for the same version, with no gap."""
+    comes with a range request for the same version, with no gap. While it
+    is paused, its transfer's slot is free for the same client's others."""
     content = os.urandom(1 << 20) * 32  # more than every buffer on the way
-    f.mock.root.add(Node("film.mkv", content=content))
+    film = f.mock.root.add(Node("film.mkv", content=content))
+    f.mock.root.add(Node("other.mkv", content=content[::-1]))
     f.mock._number(f.mock.root)
     g = f.serve()
-    s = socket.create_connection(("127.0.0.1", g.port))
+    s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    s.bind(("127.0.0.3", 0))
+    s.connect(("127.0.0.1", g.port))
     s.sendall(b"GET /film.mkv?stream=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
               b"Connection: close\r\n\r\n" % g.port)
     s.settimeout(120)
     got = s.recv(65536)
+    # Three more streams of this client that stop reading: its fourth slot
+    # is the last; once their transfers are ended for idleness, a new
+    # stream of the same client gets a slot.
+    others = [stalled_stream(g.port, "/other.mkv", "127.0.0.3") for _ in range(3)]
+    check(all(others), "four streams of one client")
+    check(raw_get(g.port, "/other.mkv?stream=1", method="HEAD", source="127.0.0.3")[0] == 503,
+          "no fifth while four transfer")
     time.sleep(70)
+    check(raw_get(g.port, "/other.mkv?stream=1", method="HEAD", source="127.0.0.3")[0] == 200,
+          "paused streams hold no slot")
     while True:
         chunk = s.recv(1 << 20)
         if not chunk:
@@ -1014,11 +1081,13 @@ def case_stream_pause(f):
     check(head.startswith(b"HTTP/1.1 200") and body == content, "the whole film after the pause",
           head[:300], len(body), len(content))
     asked = [(r["range"], r["if_range"]) for r in f.mock.requests
-             if r["path"].startswith("/download/")]
+             if urllib.parse.unquote(r["path"]) == "/download/" + film.id]
     check(len(asked) == 2 and asked[0] == (None, None) and
           re.fullmatch(r"bytes=\d+-%d" % (len(content) - 1), asked[1][0] or "") and
           asked[1][1] == mock_graph.etag_of(content),
           "the rest asked for once, of the same version", asked)
+    for o in others:
+        o.close()
 
 
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"

@@ -1,4 +1,5 @@
 #include "serve/proxy.h"
+#include "serve/range.h"
 #include "serve/request.h"
 
 #include <curl/curl.h>
@@ -61,6 +62,8 @@ struct proxy::stream {
     bool resumed = false, resume_ok = false, stalled = false;
     int cuts = 0, pick_ups = 0;
     MHD_Connection *conn = nullptr;
+    std::string client;      // the client's address key
+    bool holds_slot = false; // guarded by the proxy's lock_
     bool suspended = false;
     int refs = 2;
     CURL *curl = nullptr;
@@ -119,6 +122,14 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
     }
     s->owner = this;
     s->conn = c;
+    const MHD_ConnectionInfo *from = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    try {
+        s->client = client_key(from ? from->client_addr : nullptr);
+    } catch (...) {
+        delete s;
+        out.error = "out of memory";
+        return out;
+    }
     CURL *h = s->curl;
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -137,8 +148,13 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
             s->connect = next;
     if (s->connect)
         curl_easy_setopt(h, CURLOPT_CONNECT_TO, s->connect);
-    if (plain_range(range)) {
-        s->request_headers = curl_slist_append(nullptr, (std::string("Range: ") + range).c_str());
+    // Only one valid range goes on, as digits of our own; several are
+    // answered with the whole file (RFC 9110 lets a server ignore Range),
+    // since the stream cannot make a multipart answer, and players ask for
+    // one range at a time.
+    byte_range one;
+    if (read_range(range, &one) == range_ask::one) {
+        s->request_headers = curl_slist_append(nullptr, ("Range: " + range_value(one)).c_str());
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, s->request_headers);
     }
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, stream::on_header);
@@ -151,7 +167,12 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
 
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (cancelled_ || running_ >= kProxyStreams) {
+        bool slot = false;
+        try {
+            slot = !cancelled_ && take_slot(s);
+        } catch (...) {
+        }
+        if (!slot) {
             delete s;
             out.busy = true;
             out.error = "too many streams at once";
@@ -163,6 +184,7 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
             running_++;
         } catch (...) {
             streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+            give_slot(s);
             delete s;
             out.error = "cannot start a stream";
             return out;
@@ -189,8 +211,12 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
     } else {
         s->cancelled = true;
         if (s->status == 416) {
+            // Only the file's length, when the service told it, goes back.
             out.status = 416;
-            out.headers = s->headers;
+            long long total = -1;
+            for (const auto &h : s->headers)
+                if (h.first == "Content-Range" && unsatisfied_length(h.second, &total))
+                    out.headers.emplace_back("Content-Range", "bytes */" + std::to_string(total));
             out.response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
             if (!out.response)
                 out.status = 0;
@@ -219,8 +245,71 @@ void proxy::cancel_all() {
     idle_.wait(hold, [this] { return running_ == 0; });
 }
 
-void proxy::ended() {
+bool proxy::take_slot(stream *s) {
+    if (active_ >= kProxyStreams)
+        return false;
+    auto mine = per_client_.emplace(s->client, 0).first;
+    if (mine->second >= kStreamsPerClient)
+        return false;
+    mine->second++;
+    active_++;
+    s->holds_slot = true;
+    return true;
+}
+
+void proxy::give_slot(stream *s) {
+    if (!s->holds_slot)
+        return;
+    s->holds_slot = false;
+    active_--;
+    auto mine = per_client_.find(s->client);
+    if (mine != per_client_.end() && --mine->second == 0)
+        per_client_.erase(mine);
+}
+
+void proxy::pause(stream *s) {
     std::lock_guard<std::mutex> hold(lock_);
+    give_slot(s);
+    try {
+        paused_.push_back(s);
+    } catch (...) {
+        std::lock_guard<std::mutex> sh(s->m);
+        s->cancelled = true; // cannot be kept: it ends
+        return;
+    }
+    size_t same = 0;
+    for (stream *p : paused_)
+        same += p->client == s->client;
+    while (same > kPausedPerClient || paused_.size() > kPausedStreams) {
+        auto oldest = same > kPausedPerClient
+                          ? std::find_if(paused_.begin(), paused_.end(),
+                                         [s](stream *p) { return p->client == s->client; })
+                          : paused_.begin();
+        stream *v = *oldest;
+        paused_.erase(oldest);
+        same -= v->client == s->client;
+        std::lock_guard<std::mutex> vh(v->m);
+        v->cancelled = true;
+        v->error = "too many paused streams";
+        v->wake_client();
+    }
+}
+
+bool proxy::unpause(stream *s, bool wanted) {
+    std::lock_guard<std::mutex> hold(lock_);
+    paused_.erase(std::remove(paused_.begin(), paused_.end(), s), paused_.end());
+    try {
+        return wanted && !cancelled_ && take_slot(s);
+    } catch (...) {
+        return false;
+    }
+}
+
+void proxy::ended(stream *s) {
+    std::lock_guard<std::mutex> hold(lock_);
+    streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+    paused_.erase(std::remove(paused_.begin(), paused_.end(), s), paused_.end());
+    give_slot(s);
     running_--;
     idle_.notify_all();
 }
@@ -245,13 +334,9 @@ void proxy::stream::run() {
         headers_done = true;
         wake_client();
     }
-    {
-        std::lock_guard<std::mutex> hold(o->lock_);
-        o->streams_.erase(std::remove(o->streams_.begin(), o->streams_.end(), this),
-                          o->streams_.end());
-    }
+    // The slot goes back before the stream may be deleted (its key is read).
+    o->ended(this);
     release();
-    o->ended();
 }
 
 // The end of an answer's headers (the caller holds m). The first answer
@@ -286,13 +371,24 @@ bool proxy::stream::pick_up() {
     if (cancelled || from < 0 || !headers_done || (resumed && !resume_ok) || from + taken > to)
         return false;
     if (stalled) {
-        if (!cv.wait_for(hold, std::chrono::seconds(kPauseSeconds),
-                         [this] { return cancelled || used < kProxyBuffer; })) {
+        // No transfer runs while the player is paused: the slot is free for
+        // others, and taken again (if one is free) when the player reads.
+        hold.unlock();
+        owner->pause(this);
+        hold.lock();
+        bool back = cv.wait_for(hold, std::chrono::seconds(kPauseSeconds),
+                                [this] { return cancelled || used < kProxyBuffer; });
+        if (!back)
             error = "the client took nothing for 30 minutes";
+        back = back && !cancelled;
+        hold.unlock();
+        back = owner->unpause(this, back);
+        hold.lock();
+        if (!back) {
+            if (!cancelled && used < kProxyBuffer)
+                error = "no stream slot was free when the client came back";
             return false;
         }
-        if (cancelled)
-            return false;
         stalled = false;
         error.clear();
         cuts = 0;
@@ -361,9 +457,9 @@ size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
     } else if (name == "last-modified") {
         s->modified = value;
     }
-    // What the client gets of the answer's headers, by their names.
+    // What the client gets of the answer's headers, by their names. Not
+    // its Content-Type: the gateway names the type from the file's name.
     static const char *const passed[][2] = {{"content-range", "Content-Range"},
-                                            {"content-type", "Content-Type"},
                                             {"accept-ranges", "Accept-Ranges"},
                                             {"etag", "ETag"},
                                             {"last-modified", "Last-Modified"}};

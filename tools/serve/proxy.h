@@ -7,6 +7,8 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -20,15 +22,25 @@ namespace cli {
 // Bytes held per stream between the service and the client; the transfer
 // from the service waits while the client has not taken them.
 constexpr size_t kProxyBuffer = 256 * 1024;
-// Streams at once; one more is answered 503.
+// Transfers from the service at once; one more is answered 503.
 constexpr unsigned kProxyStreams = 32;
+// Transfers at once for one client address (an IPv4 address, an IPv6 /64):
+// a TV or mpv opens one to three connections for one file while it probes
+// and seeks, so four serve any one player while no single client can take
+// the slots every other player needs.
+constexpr unsigned kStreamsPerClient = 4;
+// Streams kept for paused players once their transfer was ended (they hold
+// no slot then, only a buffer and a waiting thread), per client address and
+// in all; a newer pause ends the oldest one kept beyond either bound.
+constexpr unsigned kPausedPerClient = kStreamsPerClient;
+constexpr unsigned kPausedStreams = 2 * kProxyStreams;
 
 struct proxy_answer {
     unsigned status = 0;              // the service's: 200, 206 or 416; 0 when it failed
     MHD_Response *response = nullptr; // owned by the caller once status is set
     std::vector<std::pair<std::string, std::string>> headers; // to add to the response
     std::string error;                                        // why, when status is 0
-    bool busy = false;                                        // kProxyStreams already run
+    bool busy = false;    // kProxyStreams, or kStreamsPerClient of this client, already run
     bool refused = false; // the service answered 401, 403, 404 or 410 (the URL expired)
 };
 
@@ -39,9 +51,9 @@ class proxy {
     proxy(const proxy &) = delete;
     proxy &operator=(const proxy &) = delete;
 
-    // Fetches URL (with RANGE when it is a plain "bytes=" range, else the
-    // whole file) for the request on C, and waits for the service's answer
-    // line and headers. The connection is suspended while the client is
+    // Fetches URL (with RANGE when it is one valid byte range, normalised;
+    // else the whole file) for the request on C, and waits for the
+    // service's answer line and headers. The connection is suspended while the client is
     // ahead of the service, so no pool thread waits on the body. The
     // daemon must allow suspend and resume.
     proxy_answer open(MHD_Connection *c, const std::string &url, const char *range);
@@ -52,15 +64,26 @@ class proxy {
     struct stream; // one transfer, in proxy.cpp
 
   private:
-    void ended();
+    // The caller holds lock_.
+    bool take_slot(stream *s);
+    void give_slot(stream *s);
+    // A transfer ended for the client's idleness: its slot goes back.
+    void pause(stream *s);
+    // The client takes bytes again (WANTED) or the wait ended: true when
+    // the stream got a slot back to go on with.
+    bool unpause(stream *s, bool wanted);
+    void ended(stream *s);
 
     std::string cacert_;
     std::vector<std::string> connect_to_;
-    std::mutex lock_;
+    std::mutex lock_; // taken before any stream's own lock
     std::condition_variable idle_;
-    unsigned running_ = 0;
+    unsigned running_ = 0; // stream threads
+    unsigned active_ = 0;  // slots held: transfers under way
+    std::map<std::string, unsigned> per_client_;
     bool cancelled_ = false;
     std::vector<stream *> streams_;
+    std::deque<stream *> paused_; // the oldest first
     friend struct stream;
 };
 

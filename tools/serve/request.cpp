@@ -207,16 +207,20 @@ std::string service_detail(const std::string &message) {
     return out;
 }
 
-bool plain_range(const char *text) {
-    if (!text || std::strncmp(text, "bytes=", 6) != 0)
-        return false;
-    size_t n = std::strlen(text);
-    if (n > 200 || n == 6)
-        return false;
-    for (size_t i = 6; i < n; i++)
-        if (!std::strchr("0123456789,- ", text[i]))
-            return false;
-    return true;
+std::string client_key(const sockaddr *a) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a && a->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(a)->sin_addr, text, sizeof text);
+    } else if (a && a->sa_family == AF_INET6) {
+        in6_addr v6 = reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            inet_ntop(AF_INET, v6.s6_addr + 12, text, sizeof text);
+        } else {
+            std::memset(v6.s6_addr + 8, 0, 8);
+            inet_ntop(AF_INET6, &v6, text, sizeof text);
+        }
+    }
+    return text[0] ? text : "?";
 }
 
 bool content_range(const std::string &value, long long *first, long long *last) {

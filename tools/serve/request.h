@@ -11,6 +11,8 @@
 
 #include "text.h"
 
+struct sockaddr;
+
 namespace cli {
 
 // The longest drive path the library accepts, in bytes.
@@ -43,9 +45,11 @@ bool page_number(const char *raw, size_t *out);
 // passes. "" when the message holds no "answered HTTP ".
 std::string service_detail(const std::string &message);
 
-// Whether TEXT is a Range header worth passing on to the service:
-// "bytes=" and then digits, commas, dashes and blanks, at most 200 bytes.
-bool plain_range(const char *text);
+// The key under which a client's streams are counted: its IPv4 address
+// (also when it comes mapped into IPv6), or the /64 prefix of its IPv6
+// address, since one host or home network holds a whole /64; "?" for
+// anything else.
+std::string client_key(const sockaddr *address);
 
 // The first and last byte of a service's "bytes F-L/T" Content-Range, or
 // false (a range of several parts, or anything malformed).

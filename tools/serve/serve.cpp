@@ -11,6 +11,7 @@
 #include "output.h"
 #include "serve/cache.h"
 #include "serve/capability.h"
+#include "serve/media_types.h"
 #include "serve/proxy.h"
 #include "serve/request.h"
 
@@ -1324,28 +1325,6 @@ reply redirect(const std::string &location) {
     return r;
 }
 
-#ifdef NIMBUS_DLNA
-// A MIME type for files whose answer carried none, by extension.
-std::string mime_for(const std::string &name) {
-    static const char *const known[][2] = {
-        {"mp3", "audio/mpeg"},      {"flac", "audio/flac"},      {"m4a", "audio/mp4"},
-        {"aac", "audio/aac"},       {"ogg", "audio/ogg"},        {"opus", "audio/ogg"},
-        {"wav", "audio/wav"},       {"wma", "audio/x-ms-wma"},   {"mp4", "video/mp4"},
-        {"m4v", "video/mp4"},       {"mkv", "video/x-matroska"}, {"webm", "video/webm"},
-        {"avi", "video/x-msvideo"}, {"mov", "video/quicktime"},  {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},     {"png", "image/png"},        {"gif", "image/gif"}};
-    size_t dot = name.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    for (const auto &k : known)
-        if (ext == k[0])
-            return k[1];
-    return "application/octet-stream";
-}
-#endif
-
 // The file's bytes through the gateway, the client's Range passed on. A
 // kept download URL the service refuses (it expired) is looked up again once.
 reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::string &url,
@@ -1356,7 +1335,7 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
     const char *features =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
     if (features && std::strcmp(features, "1") == 0) {
-        std::string info = dlna::protocol_info(mime_for(q.path));
+        std::string info = dlna::protocol_info(media_type_for(q.path));
         size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
         extra.emplace_back("contentFeatures.dlna.org",
                            third == std::string::npos ? "*" : info.substr(third + 1));
@@ -1388,10 +1367,12 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
     }
     reply r;
     r.status = a.status;
-    r.type.clear();
+    r.type = media_type_for(q.path);
     try {
         r.headers = std::move(a.headers);
         r.headers.insert(r.headers.end(), extra.begin(), extra.end());
+        if (r.type == kUnknownMediaType) // bytes to keep, never a page to show
+            r.headers.emplace_back("Content-Disposition", "attachment");
     } catch (...) {
         MHD_destroy_response(a.response); // its stream ends with it
         throw;
@@ -1511,7 +1492,7 @@ class drive_source : public dlna::source {
         it.folder = r.folder;
         it.title = r.title.empty() ? r.name : r.title;
         if (!r.folder) {
-            it.mime = r.mime.empty() ? mime_for(r.name) : r.mime;
+            it.mime = r.mime.empty() ? media_type_for(r.name) : r.mime;
             it.artist = r.artist;
             it.album = r.album;
             it.size = r.size;
