@@ -1071,6 +1071,33 @@ def case_stream_pause(f):
     time.sleep(70)
     check(raw_get(g.port, "/other.mkv?stream=1", method="HEAD", source="127.0.0.3")[0] == 200,
           "paused streams hold no slot")
+
+    def slot_for(source):
+        deadline = time.monotonic() + 10
+        while True:
+            s = stalled_stream(g.port, "/other.mkv", source)
+            if s or time.monotonic() > deadline:
+                return s
+            time.sleep(0.1)
+
+    # A paused stream that plays on while its client's slots are all taken
+    # meanwhile ends after the bytes it holds.
+    takers = [slot_for("127.0.0.3") for _ in range(4)]
+    check(all(takers), "four new streams of the client")
+    late = others.pop()
+    rest = b""
+    while True:
+        chunk = late.recv(1 << 20)
+        if not chunk:
+            break
+        rest += chunk
+    late.close()
+    check(len(rest) < len(content), "no slot: the paused stream ends", len(rest))
+    for t in takers:
+        t.close()
+    again = slot_for("127.0.0.3")
+    check(again, "the slots come back")
+    again.close()
     while True:
         chunk = s.recv(1 << 20)
         if not chunk:
