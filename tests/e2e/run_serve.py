@@ -1466,6 +1466,30 @@ def case_browser(f):
     check("This folder does not exist" in chromium("--dump-dom", g.url("/Music/Nope/")).stdout
           .decode(), "the error page renders")
 
+    # ?stream=1 plays in the browser: a media document of its own, or an
+    # <audio> of another page.
+    if shutil.which("ffmpeg"):
+        tone = os.path.join(f.dir, "tone.flac")
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                        "sine=frequency=440:duration=2", "-c:a", "flac", tone], check=True,
+                       timeout=60)
+        node = f.mock.find_path("/Music/tone.flac")
+        with open(tone, "rb") as t:
+            node.content = t.read()
+        node.size = len(node.content)
+        url = g.url("/Music/tone.flac?stream=1")
+        dom = chromium("--dump-dom", "--virtual-time-budget=3000", url).stdout.decode()
+        check('<source src="%s" type="audio/flac">' % url in dom, "a media document", dom[:500])
+        player = os.path.join(f.dir, "player.html")
+        with open(player, "w") as out:
+            out.write('<audio id="a" preload="auto" src="%s"></audio><p id="o">-</p><script>'
+                      'a.onloadedmetadata = () => { o.textContent = "duration " + a.duration };'
+                      'a.onerror = () => { o.textContent = "error " + a.error.code }</script>'
+                      % url)
+        dom = chromium("--dump-dom", "--virtual-time-budget=8000",
+                       "file://" + player).stdout.decode()
+        check('<p id="o">duration 2</p>' in dom, "an <audio> plays it", dom[-400:])
+
     # A 10 000-entry folder: its first page, against a small page in the same run.
     huge = f.mock.root.add(Node("Huge", folder=True))
     for i in range(10000):
