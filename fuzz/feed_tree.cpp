@@ -32,6 +32,8 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     CHECK(e->id && *e->id && std::strlen(e->id) <= NIMBUS_ITEM_ID_MAX);
     CHECK(s->ids.insert(e->id).second);
     CHECK(e->name && *e->name && std::strchr(e->name, '/') == nullptr);
+    CHECK(nimbus_utf8_ok(e->name, std::strlen(e->name)) &&
+          nimbus_utf8_ok(e->id, std::strlen(e->id)));
     CHECK(e->deleted == 0);
     if (!s->top_path) {
         CHECK(e->path == nullptr);

@@ -217,7 +217,7 @@ int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
     if (msg && size > 0)
         msg[0] = '\0';
     yyjson_read_err err{};
-    doc->doc = body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, alc, &err) : nullptr;
+    nimbus_graph_read(doc, body, len, true, alc, &err);
     yyjson_val *root = yyjson_doc_get_root(doc->doc);
     if (!yyjson_is_obj(root)) {
         if (body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {

@@ -37,20 +37,18 @@ int nimbus_parse_error(const char *body, size_t len, char *code, size_t code_siz
     if (code && code_size > 0)
         code[0] = '\0';
     yyjson_read_err err{};
-    yyjson_doc *doc =
-        body ? yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err) : nullptr;
-    yyjson_val *root = yyjson_doc_get_root(doc);
+    nimbus_doc_guard doc{nullptr};
+    nimbus_graph_read(&doc, const_cast<char *>(body), len, false, nullptr, &err);
+    yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!yyjson_is_obj(root)) {
-        yyjson_doc_free(doc);
         // A reader that ran out of memory says so instead of blaming the body.
         nimbus_msgf(msg, size, "%s",
-                    !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION
+                    body && !doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION
                         ? "out of memory"
                         : "the answer is not a JSON object");
         return NIMBUS_E_FAILED;
     }
     nimbus_envelope(root, code, code_size, msg, size);
-    yyjson_doc_free(doc);
     return 0;
 }
 

@@ -187,8 +187,8 @@ int nimbus_feed_tree_finish(nimbus_feed_tree *t, char *msg, size_t size) {
 
 int nimbus_feed_item_path(char *body, size_t len, std::string *path) {
     yyjson_read_err err{};
-    nimbus_doc_guard doc{body ? yyjson_read_opts(body, len, YYJSON_READ_INSITU, nullptr, &err)
-                              : nullptr};
+    nimbus_doc_guard doc{nullptr};
+    nimbus_graph_read(&doc, body, len, true, nullptr, &err);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!yyjson_is_obj(root))
         return body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? -1 : 0;

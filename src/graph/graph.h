@@ -11,6 +11,7 @@
 
 struct yyjson_val;
 struct yyjson_alc;
+struct yyjson_read_err;
 
 constexpr size_t NIMBUS_MAX_ENTRIES = 100000;
 constexpr size_t NIMBUS_CODE_SIZE = 128;
@@ -59,6 +60,14 @@ struct nimbus_items {
     size_t index_cap;
     bool media; // set before the first page: entries keep their media facets
 };
+
+// Reads an answer of the service with nimbus_json_read, so that a text
+// that is not well-formed UTF-8 spoils no more than itself: an id, a drive
+// id, a download URL or a MIME type turns null (such an id names no item a
+// request could reach, so its entry is left out like one without an id),
+// every other text (names, media titles, links, messages) is repaired.
+yyjson_doc *nimbus_graph_read(nimbus_doc_guard *doc, char *body, size_t len, bool in_place,
+                              yyjson_alc *alc, yyjson_read_err *err);
 
 int nimbus_parse_children_page(const char *body, size_t len, const char *prefix, nimbus_items *list,
                                char **next, char *msg, size_t size);

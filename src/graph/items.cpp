@@ -13,7 +13,8 @@ namespace {
 // value of the first member with that key, or is null.
 using fields = nimbus_item_members;
 
-yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom);
+yyjson_doc *read_json(nimbus_doc_guard *doc, char *body, size_t len, bool in_place, yyjson_alc *alc,
+                      bool *oom);
 int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list, char **next,
              char *msg, size_t size);
 bool nonempty_str(yyjson_val *v);
@@ -40,8 +41,9 @@ int nimbus_parse_children_page(const char *body, size_t len, const char *prefix,
     if (next)
         *next = nullptr;
     bool oom;
-    // Without YYJSON_READ_INSITU the reader leaves the body as it is.
-    nimbus_doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    // Read not in place, the body stays as it is.
+    nimbus_doc_guard doc{nullptr};
+    read_json(&doc, const_cast<char *>(body), len, false, nullptr, &oom);
     return children(yyjson_doc_get_root(doc.doc), oom, prefix, list, next, msg, size);
 }
 
@@ -53,7 +55,8 @@ int nimbus_parse_children_in_place(char *body, size_t len, yyjson_alc *alc, cons
     if (code && code_size > 0)
         code[0] = '\0';
     bool oom;
-    nimbus_doc_guard doc{read_json(body, len, YYJSON_READ_INSITU, alc, &oom)};
+    nimbus_doc_guard doc{nullptr};
+    read_json(&doc, body, len, true, alc, &oom);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (yyjson_is_obj(root) && nimbus_envelope(root, code, code_size, msg, size))
         return NIMBUS_E_FAILED;
@@ -64,7 +67,8 @@ int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, n
                              char *msg, size_t size) {
     *item = nimbus_item{};
     bool oom;
-    nimbus_doc_guard doc{read_json(const_cast<char *>(body), len, 0, nullptr, &oom)};
+    nimbus_doc_guard doc{nullptr};
+    read_json(&doc, const_cast<char *>(body), len, false, nullptr, &oom);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "%s", oom ? OOM : "the item answer is not a JSON object");
@@ -77,6 +81,16 @@ int nimbus_parse_single_item(const char *body, size_t len, const char *prefix, n
     if (fill_entry(root, item, prefix ? prefix : "", msg, size) != 0)
         return NIMBUS_E_FAILED;
     return NIMBUS_OK;
+}
+
+yyjson_doc *nimbus_graph_read(nimbus_doc_guard *doc, char *body, size_t len, bool in_place,
+                              yyjson_alc *alc, yyjson_read_err *err) {
+    // Keys of the texts that address something: a repaired one would
+    // address nothing, or something else.
+    static const char *const addresses[] = {
+        "id",       "driveId", "@microsoft.graph.downloadUrl", "@content.downloadUrl",
+        "mimeType", nullptr};
+    return nimbus_json_read(doc, body, len, in_place, alc, addresses, err);
 }
 
 char *nimbus_download_url_of(yyjson_val *item) {
@@ -120,18 +134,16 @@ bool key_is(const char *s, size_t n, const char *key, size_t key_len) {
     return n == key_len && std::memcmp(s, key, n) == 0;
 }
 
-// Strict JSON: flags is 0 or YYJSON_READ_INSITU, which reads the body in
-// place. Null for an absent or malformed body; oom tells when the reader
-// itself ran out of memory, which is reported as such rather than as a
-// malformed answer.
-yyjson_doc *read_json(char *body, size_t len, yyjson_read_flag flags, yyjson_alc *alc, bool *oom) {
+// The answer into doc, read in place or not. Null for an absent or
+// malformed body; oom tells when the reader itself ran out of memory,
+// which is reported as such rather than as a malformed answer.
+yyjson_doc *read_json(nimbus_doc_guard *doc, char *body, size_t len, bool in_place, yyjson_alc *alc,
+                      bool *oom) {
     *oom = false;
-    if (!body)
-        return nullptr;
     yyjson_read_err err{};
-    yyjson_doc *doc = yyjson_read_opts(body, len, flags, alc, &err);
-    *oom = !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
-    return doc;
+    yyjson_doc *d = nimbus_graph_read(doc, body, len, in_place, alc, &err);
+    *oom = !d && body && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+    return d;
 }
 
 // The entries of a children page with the root root (null when the body

@@ -383,8 +383,8 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
     rc = nimbus_answer_check(&resp, "item", shown, msg, size);
     if (rc == NIMBUS_OK) {
         yyjson_read_err err{};
-        nimbus_doc_guard doc{
-            yyjson_read_opts(resp.body, resp.len, YYJSON_READ_INSITU, nullptr, &err)};
+        nimbus_doc_guard doc{nullptr};
+        nimbus_graph_read(&doc, resp.body, resp.len, true, nullptr, &err);
         yyjson_val *root = yyjson_doc_get_root(doc.doc);
         if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
             rc = no_memory(msg, size);
@@ -402,8 +402,8 @@ int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
 int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
               nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
     yyjson_read_err err{};
-    nimbus_doc_guard doc{
-        yyjson_read_opts(resp->body, resp->len, YYJSON_READ_INSITU, nullptr, &err)};
+    nimbus_doc_guard doc{nullptr};
+    nimbus_graph_read(&doc, resp->body, resp->len, true, nullptr, &err);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
         return no_memory(msg, size);

@@ -139,7 +139,8 @@ int nimbus_file_shortcut_of(const char *body, size_t len, nimbus_remote *remote)
     if (!body)
         return 0;
     yyjson_read_err err{};
-    nimbus_doc_guard doc{yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, &err)};
+    nimbus_doc_guard doc{nullptr};
+    nimbus_graph_read(&doc, const_cast<char *>(body), len, false, nullptr, &err);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!doc.doc)
         return err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? -1 : 0;
@@ -209,9 +210,8 @@ int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimb
         return rc;
     }
     yyjson_read_err err{};
-    nimbus_doc_guard doc{
-        resp.body ? yyjson_read_opts(resp.body, resp.len, YYJSON_READ_INSITU, nullptr, &err)
-                  : nullptr};
+    nimbus_doc_guard doc{nullptr};
+    nimbus_graph_read(&doc, resp.body, resp.len, true, nullptr, &err);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     rc = NIMBUS_E_NOT_FOUND;
     const char *d, *i;

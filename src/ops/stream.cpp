@@ -136,9 +136,11 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
         return NIMBUS_E_NOT_FOUND;
     }
     nimbus_str download;
-    if (yyjson_doc *doc = yyjson_read_opts(body.get(), len, 0, nullptr, nullptr)) {
-        download.reset(nimbus_download_url_of(yyjson_doc_get_root(doc)));
-        yyjson_doc_free(doc);
+    {
+        yyjson_read_err err{};
+        nimbus_doc_guard doc{nullptr};
+        if (nimbus_graph_read(&doc, body.get(), len, false, nullptr, &err))
+            download.reset(nimbus_download_url_of(yyjson_doc_get_root(doc.doc)));
     }
     if (!download || !nimbus_is_https(download.get())) {
         nimbus_item_free(&item);

@@ -63,12 +63,29 @@ struct nimbus_buf_guard {
 
 struct yyjson_doc;
 struct yyjson_val;
+struct yyjson_alc;
+struct yyjson_read_err;
 
-// Releases a yyjson document (null is fine) when the scope ends.
+// Releases a yyjson document (null is fine) when the scope ends, with the
+// repaired texts of a lenient reading.
 struct nimbus_doc_guard {
     yyjson_doc *doc;
+    char *texts = nullptr;
     ~nimbus_doc_guard();
 };
+// Reads text from elsewhere (len bytes of body; with in_place the body is
+// writable, followed by YYJSON_PADDING_SIZE zero bytes, and is overwritten)
+// into doc, as yyjson's strict reader does, except that a string that is
+// not well-formed UTF-8 (raw bytes, or an escaped lone surrogate) does not
+// make the whole text unreadable: every such string becomes well-formed,
+// member values keyed by one of the names in drop (a null-terminated list,
+// or null) turning null and all others repaired by nimbus_utf8_repair (a
+// raw control byte in a string is then taken as its escape would be). A
+// text without such strings reads exactly as the strict reader reads it.
+// The document, or null with err set (YYJSON_READ_ERROR_MEMORY_ALLOCATION
+// when memory ran out, also for the repair).
+yyjson_doc *nimbus_json_read(nimbus_doc_guard *doc, char *body, size_t len, bool in_place,
+                             yyjson_alc *alc, const char *const *drop, yyjson_read_err *err);
 // The value of the first member keyed exactly key, or null (also when obj
 // is not an object).
 yyjson_val *nimbus_json_member(yyjson_val *obj, const char *key);
@@ -80,6 +97,12 @@ char *nimbus_json_put_str(char *p, const char *s, size_t n);
 // ---- Validators and name helpers -----------------------------------------
 
 int nimbus_utf8_ok(const char *bytes, size_t n);
+// The n bytes with every ill-formed piece replaced by U+FFFD: each longest
+// start of a sequence that cannot be completed, each stray byte and each
+// encoded surrogate (the form an escaped lone surrogate takes in a lenient
+// reading) becomes one. Writes to out (at most 3 * n bytes) unless out is
+// null; answers the length either way.
+size_t nimbus_utf8_repair(char *out, const char *bytes, size_t n);
 int nimbus_path_ok(const char *s);
 int nimbus_item_id_ok(const char *s);
 const char *nimbus_basename(const char *s);

@@ -90,6 +90,58 @@ int nimbus_utf8_ok(const char *bytes, size_t n) {
     return 1;
 }
 
+size_t nimbus_utf8_repair(char *out, const char *bytes, size_t n) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(bytes);
+    size_t i = 0, w = 0;
+    while (i < n) {
+        unsigned c = p[i];
+        // The continuation bytes a lead byte takes, and the range of the
+        // first of them (which rules out overlong forms and values above
+        // U+10FFFF); a surrogate is let through here and caught below.
+        size_t need = 0;
+        unsigned lo = 0x80, hi = 0xBF;
+        if (c < 0x80) {
+            if (out)
+                out[w] = static_cast<char>(c);
+            w++;
+            i++;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            lo = c == 0xE0 ? 0xA0 : 0x80;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            lo = c == 0xF0 ? 0x90 : 0x80;
+            hi = c == 0xF4 ? 0x8F : 0xBF;
+        }
+        size_t k = 1; // the bytes of the sequence that fit so far
+        while (k <= need && i + k < n) {
+            unsigned t = p[i + k];
+            if (t < (k == 1 ? lo : 0x80u) || t > (k == 1 ? hi : 0xBFu))
+                break;
+            k++;
+        }
+        bool whole = need > 0 && k == need + 1;
+        if (whole && !(c == 0xED && p[i + 1] >= 0xA0)) {
+            if (out)
+                std::memcpy(out + w, p + i, k);
+            w += k;
+        } else {
+            // The longest start of a sequence that could not be completed
+            // (or one encoded surrogate) stands for one character that is
+            // not there.
+            if (out)
+                std::memcpy(out + w, "\xEF\xBF\xBD", 3);
+            w += 3;
+        }
+        i += k;
+    }
+    return w;
+}
+
 int nimbus_path_ok(const char *s) {
     if (s == nullptr || s[0] != '/')
         return 0;

@@ -100,9 +100,11 @@ void list_with_grant(run &r) {
         R"("lastModifiedDateTime":"2024-02-29T12:34:56.789Z"},)"
         R"({"id":"A1","name":"a b.mp3","size":12345,"file":{}}],"@odata.nextLink":")" +
         url2 + "\"}";
-    // Enough entries on the second page to grow the item array and its index.
+    // Enough entries on the second page to grow the item array and its index,
+    // and a name that is not well-formed UTF-8, which is repaired.
     std::string page2 = R"({"value":[{"id":"A1","name":"dup.mp3","size":1},)"
-                        R"({"id":"B2","name":"AC/DC.flac","size":7.5})";
+                        R"({"id":"B2","name":"AC/DC.flac","size":7.5},)"
+                        "{\"id\":\"H3\",\"name\":\"h\xFF\\udcff.mp3\",\"size\":3}";
     std::vector<std::string> want = {
         entry("Live", "/Rock/Live", true, 0, 1709210096789LL, "F1", "/Rock"),
         entry("a b.mp3", "/Rock/a b.mp3", false, 12345, 0, "A1", "/Rock"),
@@ -110,7 +112,9 @@ void list_with_grant(run &r) {
               "DC.flac",
               "/Rock/AC\xE2\x88\x95"
               "DC.flac",
-              false, 7, 0, "B2", "/Rock")};
+              false, 7, 0, "B2", "/Rock"),
+        entry("h\xEF\xBF\xBD\xEF\xBF\xBD.mp3", "/Rock/h\xEF\xBF\xBD\xEF\xBF\xBD.mp3", false, 3, 0,
+              "H3", "/Rock")};
     for (int i = 0; i < 70; i++) {
         char item[96], id[8], name[16];
         std::snprintf(id, sizeof id, "T%02d", i);

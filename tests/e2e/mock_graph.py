@@ -143,6 +143,8 @@ class MockGraph:
         self.after_cut = None          # called once after the next cut
         self.grant_plan = []           # (seconds to wait, rotate?) per grant, in arrival order
         self.next_suffix = ""          # appended to every next link
+        self.raw_bytes = {}            # marker -> bytes put in its place in every answer,
+                                       # for texts JSON cannot carry (ill-formed UTF-8)
         self.refresh_valid = set()
         self.refresh_revoked = set()
         self.access = {}               # access token -> uses so far
@@ -336,6 +338,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if data is None:
             data = body() if callable(body) else body
             data = data if isinstance(data, bytes) else json.dumps(data).encode()
+            for marker, raw in self.mock.raw_bytes.items():
+                data = data.replace(marker, raw)
             gz = gz and len(data) > 0
             if gz:
                 data = gzip.compress(data)

@@ -5,6 +5,7 @@ paths in its items, items before their folders, pages of a few items).
 Usage: run_walk.py --nimbus PATH CASE...
 """
 
+import json
 import os
 import sys
 import urllib.parse
@@ -143,6 +144,44 @@ def case_walk_loop(f):
           and p.err.count("\n") == 1, "the first loop named", p.err)
     listed = [urllib.parse.unquote(r["path"]) for r in f.graph_requests("/children")]
     check(len(listed) == len(set(listed)) == 18, "each folder listed once", listed)
+
+def case_walk_bad_utf8(f):
+    """Items whose names are not well-formed UTF-8 (an escaped lone
+    surrogate, raw bytes) spoil neither their folder's listing nor the
+    whole-drive walk by the change feed: the names come repaired with
+    U+FFFD, every other entry as before."""
+    m = f.mock
+    want = ["/Library/"] + library_tree(m)
+    m.raw_bytes = {b"@FF@": b"\xff", b"@C3@": b"\xc3"}
+    album = m.find_path("/Library/Artist 1/Album 0")
+    album.add(Node("bad\udcff.flac", size=3))
+    album.add(Node("raw@FF@@C3@.flac", size=4))
+    odd = album.add(Node("dir\ud800", folder=True))
+    odd.add(Node("x.flac", size=5))
+    here = "/Library/Artist 1/Album 0/"
+    want += [here + "bad\ufffd.flac", here + "raw\ufffd\ufffd.flac", here + "dir\ufffd/",
+             here + "dir\ufffd/x.flac"]
+    m._number(m.root)
+    m.delta_paths = False
+    m.delta_order = "children_first"
+    m.delta_page = 4
+
+    def below(node, path):
+        for c in node.children:
+            yield path + c.name + ("/" if c.folder else "")
+            if c.folder:
+                yield from below(c, path + c.name + "/")
+    others = [p for p in below(m.root, "/") if not p.startswith("/Library")]
+
+    p = f.run("list", "-R", "/")
+    expect(p, EXIT_OK)
+    check(f.graph_requests("/delta"), "the change feed read")
+    check(sorted(p.out.splitlines()) == sorted(want + others), "every entry once", p.out)
+    p = f.run("--json", "list", here.rstrip("/"))
+    expect(p, EXIT_OK)
+    names = sorted(i["name"] for i in json.loads(p.out)["items"])
+    check(names == sorted(["00.flac", "01.flac", "02.flac", "cover.jpg", "bad\ufffd.flac",
+                           "raw\ufffd\ufffd.flac", "dir\ufffd"]), "the folder listed", names)
 
 
 CASES = cases_in(globals())

@@ -1,6 +1,7 @@
 // UTF-8, drive path and item id checks, last component and name cleaning.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,37 @@ TEST(Validate, Utf8) {
     // The length bounds the check: a sequence cut by the range is invalid.
     EXPECT_EQ(0, nimbus_utf8_ok("\xC3\xA9", 1));
     EXPECT_EQ(1, nimbus_utf8_ok("\xC3\xA9\xFF", 2));
+}
+
+// Each longest start of a sequence that cannot be completed, each stray
+// byte and each encoded surrogate become one U+FFFD; the rest stays.
+TEST(Validate, Utf8Repair) {
+    const std::string R = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"plain \xC3\xA9 \xF0\x9F\x8E\xB5", "plain \xC3\xA9 \xF0\x9F\x8E\xB5"},
+        {"a\xFF"
+         "b",
+         "a" + R + "b"},
+        {"\x80\x80", R + R},
+        {"\xC0\x80", R + R},    // overlong: no sequence starts with C0
+        {"\xE2\x82", R},        // cut short at the end
+        {"\xE2\x82(", R + "("}, // cut short by an ASCII byte
+        {"\xF0\x9F\x8E(", R + "("},
+        {"\xF4\x90\x80\x80", R + R + R + R}, // above U+10FFFF
+        {"\xED\xB3\xBF", R},                 // an encoded lone surrogate
+        {"\xED\xA0\x80\xED\xB0\x80", R + R}, // an encoded pair is two
+        {"\xED\xA0", R},
+        {std::string("a\0\xFF", 3), std::string("a\0", 2) + R},
+    };
+    for (const auto &c : cases) {
+        size_t n = nimbus_utf8_repair(nullptr, c.first.data(), c.first.size());
+        std::string out(3 * c.first.size() + 1, '*');
+        EXPECT_EQ(nimbus_utf8_repair(&out[0], c.first.data(), c.first.size()), n);
+        out.resize(n);
+        EXPECT_EQ(out, c.second) << c.first;
+        EXPECT_TRUE(utf8(out));
+    }
 }
 
 TEST(Validate, DrivePath) {
