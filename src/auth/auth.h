@@ -139,6 +139,17 @@ int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char
 // Masks in msg every token the session holds or has spent.
 void nimbus_sess_scrub(const nimbus_sess *sess, char *msg);
 
+// Tokens a drive handle no longer uses but still masks in its messages.
+// A message quotes what its call sent or received: the call's own access
+// token (which the caller masks itself) and the tokens of the grants made
+// while it ran, which are at most two per caller (one at its start, one
+// after a refusal) and otherwise come about once an hour. Each grant
+// retires at most two (the access token and the refresh token it
+// replaces), so the last eight grants are covered: a call would have to
+// outlive eight grants for a token of its own to fall out, and a handle
+// kept for months holds no more than these.
+constexpr size_t NIMBUS_RETIRED_MAX = 16;
+
 // The access token a drive handle's users share. One grant at a time: a
 // caller that needs a token while another grants waits for that grant's
 // outcome instead of granting again. The handle keeps the newest rotated
@@ -156,6 +167,9 @@ struct nimbus_shared {
     char last_msg[NIMBUS_MSG_SIZE] = {};
     nimbus_token_fn fn = nullptr;
     void *fn_ctx = nullptr;
+    // Tokens replaced by a grant, distinct, owned; the oldest goes first.
+    char *retired[NIMBUS_RETIRED_MAX] = {};
+    size_t next_retired = 0;
     ~nimbus_shared();
 };
 
@@ -169,5 +183,8 @@ struct nimbus_shared {
 int nimbus_shared_access(nimbus_shared *sh, const nimbus_io *io, const nimbus_cfg *cfg,
                          const char *refused, char **access, bool *granted, char *msg, size_t size);
 void nimbus_shared_on_token(nimbus_shared *sh, nimbus_token_fn fn, void *ctx);
+// Masks in msg every token the handle holds or has retired: the access
+// token and rotated refresh token in use and the ones grants replaced.
+void nimbus_shared_scrub(nimbus_shared *sh, char *msg);
 
 #endif // NIMBUS_AUTH_H

@@ -10,12 +10,23 @@ constexpr int64_t MARGIN = 60; // seconds of lifetime given up for safety
 
 int64_t expiry(int64_t now, int64_t expires_in);
 int copy_out(const char *token, char **access, char *msg, size_t size);
+void retire(nimbus_shared *sh, char *token);
 
 } // namespace
 
 nimbus_shared::~nimbus_shared() {
     std::free(access);
     std::free(refresh);
+    for (char *token : retired)
+        std::free(token);
+}
+
+void nimbus_shared_scrub(nimbus_shared *sh, char *msg) {
+    std::lock_guard<std::mutex> lock(sh->mu);
+    nimbus_mask(msg, sh->access);
+    nimbus_mask(msg, sh->refresh);
+    for (const char *token : sh->retired)
+        nimbus_mask(msg, token);
 }
 
 void nimbus_shared_on_token(nimbus_shared *sh, nimbus_token_fn fn, void *ctx) {
@@ -58,18 +69,22 @@ int nimbus_shared_access(nimbus_shared *sh, const nimbus_io *io, const nimbus_cf
 
     nimbus_token tok{};
     int rc = nimbus_grant(io, cfg, presented.get(), nimbus_scope_of(cfg), &tok, msg, size);
-    if (rc == NIMBUS_OK && tok.refresh_token && fn)
+    // An answer that repeats the presented refresh token rotated nothing.
+    bool rotated = tok.refresh_token && std::strcmp(tok.refresh_token, presented.get()) != 0;
+    if (rc == NIMBUS_OK && rotated && fn)
         fn(fn_ctx, tok.refresh_token);
     int64_t now = nimbus_now();
 
     lock.lock();
     if (rc == NIMBUS_OK) {
-        std::free(sh->access);
+        retire(sh, sh->access);
         sh->access = tok.access_token;
         sh->expires_at = expiry(now, tok.expires_in);
-        if (tok.refresh_token) {
-            std::free(sh->refresh);
+        if (rotated) {
+            retire(sh, sh->refresh);
             sh->refresh = tok.refresh_token;
+        } else {
+            std::free(tok.refresh_token);
         }
         tok = nimbus_token{};
     } else {
@@ -98,6 +113,22 @@ int64_t expiry(int64_t now, int64_t expires_in) {
     if (expires_in - MARGIN > INT64_MAX - now)
         return INT64_MAX;
     return now + (expires_in - MARGIN);
+}
+
+// Keeps a replaced token (taken over; null is ignored) among the retired
+// ones unless it is there already, in place of the oldest.
+void retire(nimbus_shared *sh, char *token) {
+    if (!token)
+        return;
+    for (const char *kept : sh->retired) {
+        if (kept && std::strcmp(kept, token) == 0) {
+            std::free(token);
+            return;
+        }
+    }
+    std::free(sh->retired[sh->next_retired]);
+    sh->retired[sh->next_retired] = token;
+    sh->next_retired = (sh->next_retired + 1) % NIMBUS_RETIRED_MAX;
 }
 
 int copy_out(const char *token, char **access, char *msg, size_t size) {

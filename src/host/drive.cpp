@@ -18,7 +18,8 @@ struct nimbus_drive {
 
 namespace {
 
-int done(int code, char *msg, const nimbus_cfg *cfg, const char *token);
+int done(int code, char *msg, const nimbus_cfg *cfg, const char *token,
+         nimbus_shared *shared = nullptr);
 int write_grant(const nimbus_token *tok, char *out, int32_t out_len, char **unsent, char *msg,
                 size_t size);
 int write_authorize(const nimbus_cfg *cfg, const nimbus_signin *signin, char *out, int32_t out_len,
@@ -122,10 +123,10 @@ NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus
     }
     int rc = nimbus_drive_arg(&drive->cfg, folder, false, msg, sizeof msg);
     if (rc != NIMBUS_OK)
-        return done(rc, msg, &drive->cfg, nullptr);
+        return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
     nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
     rc = nimbus_drive_children(&caller, folder, nullptr, nullptr, fn, ctx, msg, sizeof msg);
-    rc = done(rc, msg, &drive->cfg, caller.token);
+    rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);
     return rc;
 }
@@ -139,10 +140,10 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
     }
     int rc = nimbus_drive_arg(&drive->cfg, path_or_id, true, msg, sizeof msg);
     if (rc != NIMBUS_OK)
-        return done(rc, msg, &drive->cfg, nullptr);
+        return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
     nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
     rc = nimbus_drive_lookup(&caller, path_or_id, fn, ctx, msg, sizeof msg);
-    rc = done(rc, msg, &drive->cfg, caller.token);
+    rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);
     return rc;
 }
@@ -158,7 +159,7 @@ NIMBUS_API int nimbus_drive_walk(nimbus_drive *drive, const char *folder, int ma
     if (rc == NIMBUS_OK)
         rc = nimbus_walk_tree(&drive->io, &drive->cfg, &drive->shared, folder, max_depth, fn, ctx,
                               msg, sizeof msg);
-    return done(rc, msg, &drive->cfg, nullptr);
+    return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
 }
 
 NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus_entry_fn fn,
@@ -170,7 +171,7 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
     }
     nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
     int rc = nimbus_drive_find(&caller, text, fn, ctx, msg, sizeof msg);
-    rc = done(rc, msg, &drive->cfg, caller.token);
+    rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);
     return rc;
 }
@@ -189,10 +190,10 @@ NIMBUS_API int nimbus_drive_changes(nimbus_drive *drive, const char *folder, con
     }
     int rc = nimbus_drive_arg(&drive->cfg, folder, false, msg, sizeof msg);
     if (rc != NIMBUS_OK)
-        return done(rc, msg, &drive->cfg, nullptr);
+        return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
     nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
     rc = nimbus_drive_delta(&caller, folder, cursor, fn, ctx, next_cursor, msg, sizeof msg);
-    rc = done(rc, msg, &drive->cfg, caller.token);
+    rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);
     return rc;
 }
@@ -287,15 +288,18 @@ NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, con
 namespace {
 
 // Publishes the outcome of a handle call: on failure the message, one line,
-// secrets masked; memory exhaustion reported with its own code wherever the
+// secrets masked (with shared, also every token the handle holds or has
+// retired); memory exhaustion reported with its own code wherever the
 // steps below ran out.
-int done(int code, char *msg, const nimbus_cfg *cfg, const char *token) {
+int done(int code, char *msg, const nimbus_cfg *cfg, const char *token, nimbus_shared *shared) {
     if (code != NIMBUS_OK) {
         if (std::strcmp(msg, OOM) == 0)
             code = NIMBUS_E_NOMEM;
         if (!msg[0])
             nimbus_msgf(msg, NIMBUS_MSG_SIZE, "failed with result code %d", code);
         nimbus_scrub(msg, cfg, token);
+        if (shared)
+            nimbus_shared_scrub(shared, msg);
         for (char *p = msg; *p; p++)
             if (*p == '\n' || *p == '\r')
                 *p = ' ';

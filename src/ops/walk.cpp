@@ -252,6 +252,9 @@ void work(tree *t) {
         nimbus_enter enter{enter_shortcut, &l};
         int rc = nimbus_drive_children(&c, p.id.get(), p.path.get(), &broken, on_entry, &l, msg,
                                        sizeof msg, &enter);
+        // The message outlives this thread's token, which a later refusal
+        // may replace: it is masked while known.
+        nimbus_mask(msg, c.token);
         lock.lock();
         t->active--;
         if (rc != NIMBUS_OK && !t->stop) {
@@ -416,10 +419,15 @@ int feed_shortcut(void *ctx, const nimbus_entry *e, int depth, char *msg, size_t
 // its own messages.
 int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     nimbus_caller c{t->io, t->cfg, t->shared, nullptr, false, false};
+    // The message is masked of the caller's token before the token goes.
     struct caller_guard {
         nimbus_caller *c;
-        ~caller_guard() { nimbus_caller_free(c); }
-    } cg{&c};
+        char *msg;
+        ~caller_guard() {
+            nimbus_mask(msg, c->token);
+            nimbus_caller_free(c);
+        }
+    } cg{&c, msg};
     // The feed's items name their folder by id: the walked folder's is
     // asked first.
     top_item top;
