@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         yyjson_arr_foreach(value, idx, max, obj) {
             yyjson_val *id = yyjson_obj_get(obj, "id");
             if (!yyjson_is_str(id) || yyjson_get_len(id) == 0 ||
-                yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX || !ids.insert(yyjson_get_str(id)).second)
+                yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX ||
+                std::strlen(yyjson_get_str(id)) != yyjson_get_len(id) ||
+                !ids.insert(yyjson_get_str(id)).second)
                 continue;
             CHECK(k < list.count && std::strcmp(list.items[k].id, yyjson_get_str(id)) == 0);
             // A shortcut to a file is listed as big as the shared file.

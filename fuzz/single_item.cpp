@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     yyjson_val *id = yyjson_obj_get(root, "id");
     if (rc == NIMBUS_OK) {
         CHECK(yyjson_is_obj(root) && !envelope && nonempty_str(id));
+        CHECK(std::strlen(yyjson_get_str(id)) == yyjson_get_len(id));
         CHECK(std::strcmp(item.id, yyjson_get_str(id)) == 0 && yyjson_get_len(id) <= 2048);
         CHECK(item.name && item.name[0] && std::strchr(item.name, '/') == nullptr);
         CHECK(nimbus_utf8_ok(item.name, std::strlen(item.name)) &&

@@ -293,10 +293,13 @@ int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc,
 
 namespace {
 
-// A non-empty id no longer than an entry argument may carry (an item no
-// argument can name could never be listed or looked up).
+// A non-empty id no longer than an entry argument may carry and without a
+// NUL, which would cut it short (an item no argument can name could never
+// be listed or looked up).
 bool usable_id(yyjson_val *id) {
-    return yyjson_is_str(id) && yyjson_get_len(id) > 0 && yyjson_get_len(id) <= NIMBUS_ITEM_ID_MAX;
+    return yyjson_is_str(id) && yyjson_get_len(id) > 0 &&
+           yyjson_get_len(id) <= NIMBUS_ITEM_ID_MAX &&
+           !std::memchr(yyjson_get_str(id), '\0', yyjson_get_len(id));
 }
 
 const char *text_of(yyjson_val *v) {

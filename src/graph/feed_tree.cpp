@@ -263,7 +263,8 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     // Ids as listings take them; a deleted item, the walked folder itself
     // and a drive's root are no entries beneath the folder.
     if (!yyjson_is_str(m.id) || yyjson_get_len(m.id) == 0 ||
-        yyjson_get_len(m.id) > NIMBUS_ITEM_ID_MAX)
+        yyjson_get_len(m.id) > NIMBUS_ITEM_ID_MAX ||
+        std::memchr(yyjson_get_str(m.id), '\0', yyjson_get_len(m.id)))
         return NIMBUS_OK;
     bool top = yyjson_is_obj(nimbus_json_member(obj, "root"));
     if (!t->changes && (yyjson_is_obj(m.deleted) || top))
@@ -284,7 +285,8 @@ int take(nimbus_feed_tree *t, yyjson_val *obj, char *msg, size_t size) {
     }
     yyjson_val *parent = nimbus_json_member(nimbus_json_member(obj, "parentReference"), "id");
     std::string folder;
-    if (yyjson_is_str(parent))
+    // A folder id holding a NUL names no folder (as an item's own id).
+    if (yyjson_is_str(parent) && !std::memchr(yyjson_get_str(parent), '\0', yyjson_get_len(parent)))
         folder.assign(yyjson_get_str(parent), yyjson_get_len(parent));
     // An item without its folder's id is kept as one whose folder never
     // comes.

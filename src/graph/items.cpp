@@ -19,6 +19,7 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
              char *msg, size_t size);
 bool nonempty_str(yyjson_val *v);
 bool id_too_long(yyjson_val *id);
+bool id_cut(yyjson_val *id);
 char *str_of(yyjson_val *v);
 int fill_entry(yyjson_val *obj, nimbus_item *item, const char *prefix, char *msg, size_t size);
 int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_len,
@@ -184,7 +185,7 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
         nimbus_scan_item(obj, &f);
         // An element without a usable id, or with one longer than an entry
         // argument may carry, is skipped.
-        if (!nonempty_str(f.id) || id_too_long(f.id))
+        if (!nonempty_str(f.id) || id_too_long(f.id) || id_cut(f.id))
             continue;
         nimbus_file_shortcut(&f);
         int rc = add(list, f, prefix, prefix_len, &scratch, msg, size);
@@ -204,6 +205,12 @@ bool nonempty_str(yyjson_val *v) {
 // listed; keeping it would only let a page grow memory without bound.
 bool id_too_long(yyjson_val *id) {
     return yyjson_get_len(id) > NIMBUS_ITEM_ID_MAX;
+}
+
+// An id holding a NUL (escaped, or raw in a lenient reading) would be cut
+// short as a text: it names no item a request could reach.
+bool id_cut(yyjson_val *id) {
+    return std::memchr(yyjson_get_str(id), '\0', yyjson_get_len(id)) != nullptr;
 }
 
 // An owned copy of a member's value when it is a non-empty string (escaped
@@ -313,6 +320,10 @@ int fill(const fields &f, nimbus_item *item, const char *prefix, size_t prefix_l
     }
     if (id_too_long(f.id)) {
         nimbus_msgf(msg, size, "a driveItem id is longer than %zu bytes", NIMBUS_ITEM_ID_MAX);
+        return -1;
+    }
+    if (id_cut(f.id)) {
+        nimbus_msgf(msg, size, "a driveItem carries no id");
         return -1;
     }
     item->id = str_of(f.id);

@@ -18,8 +18,8 @@ namespace {
 
 const std::string FFFD = "\xEF\xBF\xBD";
 
-// Good entries around two with damaged names, one whose id is damaged, and
-// one whose addresses are.
+// Good entries around two with damaged names, three whose ids are damaged
+// (one cut short by a NUL), and one whose addresses are.
 const std::string PAGE =
     "{\"value\":["
     "{\"id\":\"A\",\"name\":\"a.mp3\",\"size\":1},"
@@ -28,6 +28,7 @@ const std::string PAGE =
     "{\"id\":\"C\",\"name\":\"c\xff\xc3(\xed\xa0\x80.mp3\",\"folder\":{}},"
     "{\"id\":\"D\\udcff\",\"name\":\"gone\"},"
     "{\"id\":\"E\xfe\",\"name\":\"gone too\"},"
+    "{\"id\":\"\\u0000E\",\"name\":\"cut short\"},"
     "{\"id\":\"F\",\"name\":\"f.mkv\",\"file\":{\"mimeType\":\"video/\xff\"},"
     "\"@microsoft.graph.downloadUrl\":\"https://dl/\\udcff\","
     "\"remoteItem\":{\"id\":\"R\",\"parentReference\":{\"driveId\":\"d\xff\"}}},"
@@ -134,7 +135,10 @@ TEST(HostileNames, HandleListingAndChangeFeedKeepEveryEntry) {
     for (size_t i = 0; i < IDS.size(); i++)
         items += std::string(i ? "," : "") + "{\"id\":\"" + IDS[i] + "\",\"name\":\"n\xff" +
                  std::to_string(i) + "\"" + in_p;
-    items += ",{\"id\":\"P\",\"name\":\"p\\udcff\",\"folder\":{},\"parentReference\":{\"id\":"
+    // An item whose id or folder id holds a NUL is no entry of P.
+    items += ",{\"id\":\"\\u0000x\",\"name\":\"x\"" + in_p +
+             ",{\"id\":\"y\",\"name\":\"y\",\"parentReference\":{\"id\":\"\\u0000P\"}}"
+             ",{\"id\":\"P\",\"name\":\"p\\udcff\",\"folder\":{},\"parentReference\":{\"id\":"
              "\"TOP\"}}]}";
     seen f;
     nimbus_feed_tree tree{};
