@@ -145,6 +145,7 @@ def case_walk_loop(f):
     listed = [urllib.parse.unquote(r["path"]) for r in f.graph_requests("/children")]
     check(len(listed) == len(set(listed)) == 18, "each folder listed once", listed)
 
+
 def case_walk_bad_utf8(f):
     """Items whose names are not well-formed UTF-8 (an escaped lone
     surrogate, raw bytes) spoil neither their folder's listing nor the
