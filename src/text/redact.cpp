@@ -16,8 +16,12 @@ constexpr const char *SECRET_KEYS[] = {
 // An HTTP credential scheme whose next word is the token itself.
 constexpr const char BEARER[] = "bearer";
 constexpr const char STARS[] = "***";
-// What follows this marker in a transport URL is the access token.
+// The first line of a body quoted in a message is cut to this many bytes.
 constexpr size_t MAX_LINE = 160;
+// Secrets this long without a blank are tokens: a run of their first
+// PARTIAL_RUN bytes is masked too (a cut quote keeps only a prefix).
+constexpr size_t PARTIAL_SECRET = 32;
+constexpr size_t PARTIAL_RUN = 16;
 
 // Appends into the caller's array, keeping the first size - 1 bytes: the
 // result is the same as building the whole text and cutting it, without
@@ -145,6 +149,24 @@ void nimbus_mask(char *msg, const char *secret) {
     while ((hit = std::strstr(msg, secret)) != nullptr) {
         std::memcpy(hit, STARS, 3);
         std::memmove(hit + 3, hit + n, std::strlen(hit + n) + 1);
+    }
+    // A quoted body is cut to one short line before the message is masked,
+    // so a long token the service quotes may stand there only in part. A
+    // token (long, no blank) also goes when its first PARTIAL_RUN bytes or
+    // more stand anywhere; short texts such as scopes are masked whole only.
+    if (n < PARTIAL_SECRET || std::strpbrk(secret, " \t") != nullptr)
+        return;
+    for (char *p = msg; *p != '\0';) {
+        size_t run = 0;
+        while (run < n && p[run] == secret[run])
+            run++;
+        if (run < PARTIAL_RUN) {
+            p++;
+            continue;
+        }
+        std::memcpy(p, STARS, 3);
+        std::memmove(p + 3, p + run, std::strlen(p + run) + 1);
+        p += 3;
     }
 }
 

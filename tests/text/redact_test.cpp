@@ -275,6 +275,24 @@ TEST(Mask, ReplacesEveryOccurrence) {
     EXPECT_STREQ("Case CASE ***", msg);
 }
 
+// A token quoted in a body cut to one line stands there only in part: a
+// run of its first 16 bytes or more goes; 15 stay, and so does any part of
+// a short secret or of one with a blank (a scope).
+TEST(Mask, CutTokenPrefix) {
+    const std::string token = "EwBwA8l6BAAUs5+HQn0N2h5Xxj7" + std::string(40, 'q');
+    char msg[256];
+    std::string cut = "403: {\"error\":\"bad " + token.substr(0, 16) + "\"} (x)";
+    std::strcpy(msg, cut.c_str());
+    nimbus_mask(msg, token.c_str());
+    EXPECT_STREQ("403: {\"error\":\"bad ***\"} (x)", msg);
+    std::strcpy(msg, ("a " + token.substr(0, 15)).c_str());
+    nimbus_mask(msg, token.c_str());
+    EXPECT_EQ("a " + token.substr(0, 15), msg);
+    std::strcpy(msg, "scope Files.Read.All offline_ac");
+    nimbus_mask(msg, "Files.Read.All offline_access User.Read");
+    EXPECT_STREQ("scope Files.Read.All offline_ac", msg);
+}
+
 TEST(Scrub, OrderAndValues) {
     char secret[] = "topsecret";
     char refresh[] = "refresh-topsecret-token";

@@ -325,7 +325,16 @@ bool server::impl::setup(std::string &error) {
     limit_library_logs();
     GError *err = nullptr;
     GInetAddress *addr = g_inet_address_new_from_string(opts.address.c_str());
-    gctx = gupnp_context_new_for_address(addr, opts.port, GSSDP_UDA_VERSION_1_0, &err);
+    // Asked for no port in particular, GUPnP 1.6 picks one itself, and under
+    // load its pick was seen to be in use already ("Address already in
+    // use"): a busy machine must not keep the MediaServer from starting, so
+    // a few more picks are tried before giving up.
+    for (int attempt = 0; attempt < 8; attempt++) {
+        g_clear_error(&err);
+        gctx = gupnp_context_new_for_address(addr, opts.port, GSSDP_UDA_VERSION_1_0, &err);
+        if (gctx || opts.port != 0)
+            break;
+    }
     g_object_unref(addr);
     if (!gctx) {
         error = std::string("cannot start UPnP on ") + opts.address + ": " +
