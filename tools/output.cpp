@@ -202,7 +202,7 @@ std::string html_escape(const std::string &text) {
     return out;
 }
 
-bool name_before(const std::string &a, const std::string &b) {
+bool name_before(std::string_view a, std::string_view b) {
     auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; i++) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nimbus.h>
@@ -42,7 +43,7 @@ std::string json_string(const std::string &text);
 std::string html_escape(const std::string &text);
 // Names in listing order: case-insensitive for ASCII letters, byte order for
 // the rest; ties by bytes.
-bool name_before(const std::string &a, const std::string &b);
+bool name_before(std::string_view a, std::string_view b);
 // The one filter for every text shown that came from the service, the
 // settings or the library: printable ASCII and well-formed UTF-8 stay, while
 // C0 controls, DEL and bytes that are not UTF-8 become \xHH, and C1 controls,

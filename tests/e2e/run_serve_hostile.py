@@ -9,6 +9,7 @@ Usage: run_serve_hostile.py --nimbus PATH [--out FOLDER] CASE...
 """
 
 import html.parser
+import http.client
 import os
 import re
 import shutil
@@ -322,6 +323,119 @@ def hostile_inside(f):
     check(statuses == [200, 403], "--dlna-allow 127.0.0.2 answers .2 and refuses .3", statuses)
     check(g.stop() == 0, "stopped", g.log()[-3000:])
 
+
+# What the gateway's listings may hold together (being listed, rendered or
+# kept), as the README states, and the margin allowed above it for the
+# allocator, the library's pages and the answers.
+LISTING_MIB = 64
+LISTING_MARGIN_MIB = 48
+
+
+def huge_folder(mock, name, n, audio=False):
+    folder = mock.root.add(Node(name, folder=True))
+    for i in range(n):
+        track = folder.add(Node("%06d Some Artist - A Rather Long Song Title.flac" % i,
+                                size=30000000 + i))
+        if audio:
+            track.audio = {"artist": "Some Artist", "album": "An Album Called Something",
+                           "title": "A Rather Long Song Title %d" % i, "track": i % 20 + 1,
+                           "duration": 240000 + i}
+    return folder
+
+
+def at_once(g, paths):
+    """Asks for every path at once; answers (status, headers, body) in order."""
+    got = [None] * len(paths)
+
+    def one(i):
+        try:
+            got[i] = g.get(paths[i])
+        except (OSError, http.client.HTTPException) as e:
+            got[i] = (None, {}, repr(e))
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(len(paths))]
+    for t in threads:
+        # A pool thread answers one request at a time: connections opened in
+        # the same instant may queue behind one listing (and meet the header
+        # deadline). A moment apart, each lands on an idle thread.
+        t.start()
+        time.sleep(0.3)
+    for t in threads:
+        t.join(timeout=600)
+    return got
+
+
+def case_listing_memory(f):
+    """Four first pages of 100 000-entry folders at once: resident growth
+    stays under the listings' bound; beyond it a request gets 503, and a
+    folder larger than the whole bound 507."""
+    mock = f.mock
+    for k in range(4):
+        huge_folder(mock, "Huge%d" % k, 100000, audio=k % 2 == 1)
+    mock._number(mock.root)
+    g = f.serve()
+    expect(g.get("/Music/"), 200, "a small folder first")
+    rss0 = rss_kb(g.p.pid)
+    peak = [rss0]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], rss_kb(g.p.pid))
+            time.sleep(0.05)
+    watcher = threading.Thread(target=sample)
+    watcher.start()
+    started = time.monotonic()
+    try:
+        got = at_once(g, ["/Huge%d/" % k for k in range(4)])
+    finally:
+        done.set()
+        watcher.join()
+    grown = (max(peak[0], rss_kb(g.p.pid)) - rss0) // 1024
+    print("four 100 000-entry first pages at once: %s in %.1f s; RSS %d MiB, +%d MiB at most" % (
+        [s for s, _, _ in got], time.monotonic() - started, rss0 // 1024, grown))
+    for status, _, body in got:
+        expect((status, None, body), 200, "a first page within the bound")
+        check("<span>1&ndash;500 of 100000</span>" in body, "the first page", body[:1500])
+    if MEMORY_MEASURED:
+        check(grown < LISTING_MIB + LISTING_MARGIN_MIB, "resident growth bounded", grown)
+    check(g.stop() == 0, "stopped", g.log()[-2000:])
+
+    # A 12 MiB bound holds one 100 000-entry folder of ordinary names (some
+    # 10 MiB), not two at once, nor one with media facets (some 18 MiB).
+    os.environ["NIMBUS_SERVE_LISTING_MIB"] = "12"
+    try:
+        g = f.serve()
+    finally:
+        del os.environ["NIMBUS_SERVE_LISTING_MIB"]
+    got = at_once(g, ["/Huge0/", "/Huge2/", "/Huge0/", "/Huge2/"])
+    statuses = [s for s, _, _ in got]
+    print("two 100 000-entry folders at once under 12 MiB: %s" % statuses)
+    for status, headers, body in got:
+        check(status in (200, 503), "a page or a 503", status, body[:300])
+        if status == 503:
+            check(headers.get("retry-after") == "2", "says when to come back", headers)
+            check("busy listing other folders" in body, "says why", body[:1500])
+    check(sorted(set(statuses)) == [200, 503], "one listed, the other told to wait", statuses)
+    check(statuses[:2] == statuses[2:], "a request for a folder under way shares its outcome",
+          statuses)
+    for k in (0, 2):
+        # Back after the pause: the kept folder gives way to the one in flight.
+        status, _, body = got = g.get("/Huge%d/" % k)
+        expect(got, 200, "Huge%d when the budget is free" % k)
+
+    # A folder larger than the whole bound: 507 for each request, listed once.
+    before = len(mock.requests)
+    got = at_once(g, ["/Huge1/"] * 4)
+    for status, headers, body in got:
+        check(status == 507 and "too large for the gateway" in body and "12 MiB" in body,
+              "507 and why", status, body[:1500])
+    pages = [r for r in mock.requests[before:] if "children" in r["path"]]
+    check(0 < len(pages) < 100, "one listing, stopped within the bound", len(pages))
+    status, headers, body = got = g.get("/Huge1/?format=json")
+    expect(got, 507, "as JSON")
+    check(body.startswith('{"error":"This folder is too large for the gateway'), "JSON", body)
+    expect(g.get("/Music/"), 200, "small folders still listed")
+    check(g.stop() == 0, "stopped", g.log()[-2000:])
 
 CASES = cases_in(globals())
 

@@ -13,21 +13,23 @@ using cli::folder_cache;
 using cli::folder_listing;
 using cli::folder_row;
 
-// A listing of n rows whose bytes are exactly what the cache counts.
+// A listing of n rows named TAG0, TAG1...
 std::shared_ptr<const folder_listing> listing(size_t n, const std::string &tag = "x") {
     auto l = std::make_shared<folder_listing>();
     for (size_t i = 0; i < n; i++) {
-        folder_row r;
-        r.name = tag + std::to_string(i);
-        r.id = "ID" + std::to_string(i);
-        l->bytes += cli::row_bytes(r);
-        l->rows.push_back(r);
+        std::string name = tag + std::to_string(i), id = "ID" + std::to_string(i);
+        nimbus_entry e{};
+        e.name = name.c_str();
+        e.id = id.c_str();
+        e.size = static_cast<int64_t>(i);
+        EXPECT_TRUE(l->add(e));
     }
+    EXPECT_TRUE(l->finish([](std::string_view a, std::string_view b) { return a < b; }));
     return l;
 }
 
 TEST(FolderCache, KeepsUpToTheBoundAndPushesOutTheLeastRecentlyUsed) {
-    size_t each = listing(10)->bytes;
+    size_t each = listing(10)->bytes();
     folder_cache c(3 * each, std::chrono::minutes(2));
     c.store("/a", listing(10));
     c.store("/b", listing(10));
@@ -44,10 +46,10 @@ TEST(FolderCache, KeepsUpToTheBoundAndPushesOutTheLeastRecentlyUsed) {
     // Storing a folder again replaces it, counted once.
     c.store("/a", listing(10, "y"));
     EXPECT_EQ(c.bytes(), 3 * each);
-    EXPECT_EQ(c.find("/a")->rows[0].name, "y0");
+    EXPECT_EQ(c.find("/a")->row(0).name, "y0");
 
     // A folder larger than the whole bound is never kept, and pushes nothing out.
-    c.store("/huge", listing(40));
+    c.store("/huge", listing(4000));
     EXPECT_FALSE(c.find("/huge"));
     EXPECT_EQ(c.folders(), 3u);
 }
@@ -70,7 +72,7 @@ TEST(FolderCache, ForgetsAfterItsLifetimeAndWhenTold) {
 }
 
 TEST(FolderCache, ManyThreadsShareItAndReadersKeepWhatTheyHold) {
-    size_t each = listing(20)->bytes;
+    size_t each = listing(20)->bytes();
     folder_cache c(4 * each, std::chrono::minutes(2));
     std::atomic<bool> torn{false};
     std::vector<std::thread> threads;
@@ -79,7 +81,7 @@ TEST(FolderCache, ManyThreadsShareItAndReadersKeepWhatTheyHold) {
             for (int i = 0; i < 2000; i++) {
                 std::string folder = "/f" + std::to_string((i + t) % 9);
                 if (auto l = c.find(folder)) {
-                    if (l->rows.size() != 20 || l->rows[19].name != "x19")
+                    if (l->size() != 20 || l->row(19).name != "x19")
                         torn = true;
                 } else {
                     c.store(folder, listing(20));

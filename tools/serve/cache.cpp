@@ -3,11 +3,6 @@
 
 namespace cli {
 
-size_t row_bytes(const folder_row &r) {
-    return sizeof(folder_row) + r.name.capacity() + r.id.capacity() + r.mime.capacity() +
-           r.title.capacity() + r.artist.capacity() + r.album.capacity();
-}
-
 std::shared_ptr<const folder_listing> folder_cache::find(const std::string &folder) {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = map_.find(folder);
@@ -22,16 +17,16 @@ std::shared_ptr<const folder_listing> folder_cache::find(const std::string &fold
 }
 
 void folder_cache::store(const std::string &folder, std::shared_ptr<const folder_listing> listing) {
-    if (!listing || listing->bytes > max_bytes_)
+    if (!listing || listing->bytes() > max_bytes_)
         return;
     std::lock_guard<std::mutex> hold(lock_);
     auto old = map_.find(folder);
     if (old != map_.end())
         drop(old);
-    while (!use_.empty() && bytes_ + listing->bytes > max_bytes_)
+    while (!use_.empty() && bytes_ + listing->bytes() > max_bytes_)
         drop(map_.find(use_.back()));
     use_.push_front(folder);
-    bytes_ += listing->bytes;
+    bytes_ += listing->bytes();
     map_[folder] = slot{std::move(listing), clock::now(), use_.begin()};
 }
 
@@ -49,6 +44,19 @@ void folder_cache::forget_all() {
     bytes_ = 0;
 }
 
+bool folder_cache::give_way(size_t n) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (use_.empty())
+        return false;
+    size_t freed = 0;
+    while (!use_.empty() && freed < n) {
+        auto it = map_.find(use_.back());
+        freed += it->second.listing->bytes();
+        drop(it);
+    }
+    return true;
+}
+
 void folder_cache::forget_older(clock::time_point t) {
     std::lock_guard<std::mutex> hold(lock_);
     for (auto it = map_.begin(); it != map_.end();) {
@@ -64,15 +72,21 @@ folder_cache::forget_listing(const std::unordered_set<std::string> &ids) {
     std::unordered_set<std::string> missing = ids;
     std::vector<std::string> gone, trees;
     std::lock_guard<std::mutex> hold(lock_);
-    for (const auto &kept : map_)
-        for (const folder_row &r : kept.second.listing->rows)
-            if (ids.count(r.id)) {
-                missing.erase(r.id);
+    std::string id;
+    for (const auto &kept : map_) {
+        const folder_listing &l = *kept.second.listing;
+        for (size_t i = 0; i < l.size(); i++) {
+            folder_row r = l.row(i);
+            id.assign(r.id);
+            if (ids.count(id)) {
+                missing.erase(id);
                 if (gone.empty() || gone.back() != kept.first)
                     gone.push_back(kept.first);
                 if (r.folder)
-                    trees.push_back(kept.first + "/" + r.name);
+                    trees.push_back(kept.first + "/" + std::string(r.name));
             }
+        }
+    }
     for (const std::string &folder : gone) {
         auto it = map_.find(folder);
         if (it != map_.end())
@@ -102,7 +116,7 @@ size_t folder_cache::folders() const {
 }
 
 void folder_cache::drop(std::unordered_map<std::string, slot>::iterator it) {
-    bytes_ -= it->second.listing->bytes;
+    bytes_ -= it->second.listing->bytes();
     use_.erase(it->second.use);
     map_.erase(it);
 }

@@ -15,36 +15,15 @@
 #include <unordered_set>
 #include <vector>
 
+#include "serve/listing.h"
+
 namespace cli {
-
-// One entry of a listed folder, as pages, playlists and the JSON answer use it.
-struct folder_row {
-    bool folder = false;
-    std::string name;
-    std::string id;
-    int64_t size = -1;
-    int64_t mtime_ms = 0;
-    // What a MediaServer shows: the file's MIME type and media metadata.
-    std::string mime, title, artist, album;
-    int32_t track = 0, year = 0, width = 0, height = 0;
-    int64_t duration_ms = 0;
-};
-
-// A folder's entries, and their display order (folders first, then by name).
-struct folder_listing {
-    std::vector<folder_row> rows; // in the service's order
-    std::vector<uint32_t> order;  // indexes of rows in display order
-    size_t bytes = 0;             // what the rows hold, as the cache counts it
-};
-
-// The memory a row takes in the cache: its texts and the struct.
-size_t row_bytes(const folder_row &r);
 
 class folder_cache {
   public:
     using clock = std::chrono::steady_clock;
 
-    // max_bytes bounds the rows of every kept folder together; a folder
+    // max_bytes bounds the listings of every kept folder together; a folder
     // larger than that is never kept. life is how long a listing is served.
     folder_cache(size_t max_bytes, clock::duration life) : max_bytes_(max_bytes), life_(life) {}
 
@@ -58,6 +37,10 @@ class folder_cache {
     // changed, or everything when the feed lost track.
     void forget(const std::string &folder);
     void forget_all();
+    // Forgets least recently used folders until they held n bytes or none
+    // is left (for listings in flight short of budget); false when none was
+    // kept. Their memory returns once no reader holds them.
+    bool give_way(size_t n);
     // Forgets the folders kept before a time.
     void forget_older(clock::time_point t);
     // Forgets every kept folder that lists an entry with one of these ids,

@@ -48,6 +48,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -88,11 +89,11 @@ const char *const kMediaExtensions[] = {
 
 // -- small text helpers --------------------------------------------------------
 
-bool ends_with_media_extension(const std::string &name) {
+bool ends_with_media_extension(std::string_view name) {
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot + 1 == name.size())
         return false;
-    std::string ext = name.substr(dot + 1);
+    std::string ext(name.substr(dot + 1));
     for (char &c : ext)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c + 32);
@@ -417,10 +418,16 @@ class connection_watch {
 
 // Listed folders are served again for this long without asking the service.
 constexpr auto kFolderLife = std::chrono::minutes(2);
-// The rows of every kept folder together (texts and the row structs, about
-// 300 bytes for a row of ordinary names: some 200 000 rows). A folder larger than this is listed
-// for each visit and never kept.
-constexpr size_t kFolderCacheBytes = 64u << 20;
+// What every listing alive holds together: those being listed for a
+// request, those being rendered and the kept folders (tests shrink it
+// through NIMBUS_SERVE_LISTING_MIB). A row of ordinary names packs into
+// about 80 bytes, so a folder of 100 000 entries takes some 8 MiB. Kept
+// folders may fill the whole budget; they give way, least recently used
+// first, to listings in flight. A request whose listing finds the budget
+// held by others gets 503 and comes back after kListingRetrySeconds; a
+// folder that alone needs more than the whole budget gets 507.
+constexpr size_t kListingBytes = 64u << 20;
+constexpr int kListingRetrySeconds = 2;
 // Rows on one HTML page; the filter and the paging links reach the rest.
 constexpr size_t kPageRows = 500;
 // A search page shows at most this many entries.
@@ -449,22 +456,43 @@ clock_type::duration feed_interval() {
     return std::chrono::seconds(n);
 }
 
+size_t listing_bytes() {
+    const char *s = std::getenv("NIMBUS_SERVE_LISTING_MIB");
+    char *end = nullptr;
+    long n = s ? std::strtol(s, &end, 10) : -1;
+    if (!s || !*s || *end || n < 1 || n > 4096)
+        return kListingBytes;
+    return static_cast<size_t>(n) << 20;
+}
+
+// A listing under way, and then its outcome, for every request that asked
+// for its folder meanwhile.
+struct listing_round {
+    bool done = false;
+    int rc = NIMBUS_OK;
+    std::shared_ptr<const folder_listing> listing;
+};
+
 struct gateway {
     gateway(const options &o, const std::string &secret)
-        : ctx(o), token(secret), caps(secret), folders(kFolderCacheBytes, kFolderLife),
-          feed_every(feed_interval()), streams(o.cacert, o.connect_to) {}
+        : ctx(o), token(secret), caps(secret), budget(listing_bytes()),
+          folders(budget.max(), kFolderLife), feed_every(feed_interval()),
+          streams(o.cacert, o.connect_to) {
+        budget.on_short([this](size_t n) { return folders.give_way(n); });
+    }
     context ctx;         // the drive handle the pool threads share, and its settings file
     std::string token;   // empty: no credential asked
     capability_key caps; // the URLs handed to players: one file each, never the token
     bool loopback = true;
     std::atomic<uint16_t> port{0}; // known once the daemon listens (the port may be 0)
     locator_cache locators;
+    listing_budget budget; // before folders: kept listings give their bytes back to it
     folder_cache folders;
     // Folders being listed right now: a second request for one waits for
-    // that listing instead of asking the service again.
+    // that listing and takes its outcome instead of asking the service again.
     std::mutex listing_lock;
     std::condition_variable listing_done;
-    std::set<std::string> listing_now;
+    std::unordered_map<std::string, std::shared_ptr<listing_round>> listing_now;
     // The change feed that keeps the kept folders current: one caller asks
     // it at a time (visits do not wait), at most once per feed_every.
     std::mutex feed_lock;
@@ -535,6 +563,8 @@ const char *reason(unsigned status) {
         return "Bad Gateway";
     case 503:
         return "Service Unavailable";
+    case 507:
+        return "Insufficient Storage";
     default:
         return "Internal Server Error";
     }
@@ -683,6 +713,19 @@ reply failure_reply(int code, const std::string &message, const request &q,
                            json, info, &q);
     case NIMBUS_E_NOMEM:
         return error_reply(500, "out of memory", json, info, &q);
+    case listing_busy: {
+        reply r =
+            error_reply(503, "The gateway is busy listing other folders; try again in a moment",
+                        json, info, &q);
+        r.headers.emplace_back("Retry-After", std::to_string(kListingRetrySeconds));
+        return r;
+    }
+    case listing_too_large:
+        return error_reply(507,
+                           "This folder is too large for the gateway: its entries need more "
+                           "than the " +
+                               std::to_string(listing_bytes() >> 20) + " MiB its listings may hold",
+                           json, info, &q);
     default:
         return error_reply(502, json ? message : "The service's answer could not be used", json,
                            info, &q);
@@ -691,45 +734,10 @@ reply failure_reply(int code, const std::string &message, const request &q,
 
 // -- listings --------------------------------------------------------------------
 
-// Collects a folder's entries as they arrive, in the service's order.
+// Collects a folder's entries as they arrive, in the service's order; stops
+// the listing when memory or the listings' budget runs out.
 int collect_row(void *ctx, const nimbus_entry *e) {
-    auto &l = *static_cast<folder_listing *>(ctx);
-    try {
-        folder_row r;
-        r.folder = e->folder != 0;
-        r.name = e->name ? e->name : "";
-        r.id = e->id ? e->id : "";
-        r.size = e->size;
-        r.mtime_ms = e->mtime_ms;
-        r.mime = e->mime_type ? e->mime_type : "";
-        r.title = e->title ? e->title : "";
-        r.artist = e->artist ? e->artist : "";
-        r.album = e->album ? e->album : "";
-        r.track = e->track;
-        r.year = e->year;
-        r.width = e->width;
-        r.height = e->height;
-        r.duration_ms = e->duration_ms;
-        l.bytes += row_bytes(r);
-        l.rows.push_back(std::move(r));
-        return 0;
-    } catch (...) {
-        return 1;
-    }
-}
-
-// Display order: folders first, then by name.
-std::vector<uint32_t> display_order(const folder_listing &l) {
-    std::vector<uint32_t> order(l.rows.size());
-    for (size_t i = 0; i < order.size(); i++)
-        order[i] = static_cast<uint32_t>(i);
-    std::sort(order.begin(), order.end(), [&l](uint32_t a, uint32_t b) {
-        const folder_row &x = l.rows[a], &y = l.rows[b];
-        if (x.folder != y.folder)
-            return x.folder;
-        return name_before(x.name, y.name);
-    });
-    return order;
+    return static_cast<folder_listing *>(ctx)->add(*e) ? 0 : 1;
 }
 
 // What one change-feed answer says about the kept folders.
@@ -875,38 +883,50 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
     keep_current(g);
     if ((*out = g.folders.find(folder)))
         return NIMBUS_OK;
-    {
+    std::shared_ptr<listing_round> round;
+    try {
         std::unique_lock<std::mutex> hold(g.listing_lock);
-        while (g.listing_now.count(folder)) {
-            g.listing_done.wait(hold);
-            if ((*out = g.folders.find(folder)))
-                return NIMBUS_OK;
+        auto under_way = g.listing_now.find(folder);
+        if (under_way != g.listing_now.end()) {
+            round = under_way->second;
+            g.listing_done.wait(hold, [&round] { return round->done; });
+            *out = round->listing;
+            return round->rc;
         }
-        g.listing_now.insert(folder);
+        round = std::make_shared<listing_round>();
+        g.listing_now.emplace(folder, round);
+    } catch (...) {
+        return NIMBUS_E_NOMEM;
     }
-    // The next waiter lists the folder itself when this listing failed (or
-    // was too large to keep).
+    // Whatever this listing ends with is the answer of every request that
+    // waited for it: a folder too large for the budget is listed once, not
+    // once per waiter.
     struct done_guard {
         gateway &g;
         const std::string &folder;
+        listing_round &round;
         ~done_guard() {
             {
                 std::lock_guard<std::mutex> hold(g.listing_lock);
+                round.done = true;
                 g.listing_now.erase(folder);
             }
             g.listing_done.notify_all();
         }
-    } done{g, folder};
-    auto l = std::make_shared<folder_listing>();
-    int rc = nimbus_drive_list(g.ctx.drive(), folder.c_str(), collect_row, l.get());
+    } done{g, folder, *round};
+    std::shared_ptr<folder_listing> l(new (std::nothrow) folder_listing(&g.budget));
+    int rc =
+        l ? nimbus_drive_list(g.ctx.drive(), folder.c_str(), collect_row, l.get()) : NIMBUS_E_NOMEM;
     if (rc == NIMBUS_E_STOPPED)
-        rc = NIMBUS_E_NOMEM;
+        rc = l->fault() ? l->fault() : NIMBUS_E_NOMEM;
+    // Sorted once, for every page and playlist made from it.
+    if (rc == NIMBUS_OK && !l->finish(name_before))
+        rc = l->fault();
+    round->rc = rc;
     if (rc != NIMBUS_OK)
         return rc;
-    l->rows.shrink_to_fit();
-    l->order = display_order(*l); // sorted once, for every page and playlist made from it
-    l->bytes += sizeof(folder_listing) + l->order.capacity() * sizeof(uint32_t);
     g.folders.store(folder, l);
+    round->listing = l;
     *out = std::move(l);
     return NIMBUS_OK;
 }
@@ -915,12 +935,14 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
 // for byte: entries in the service's order, paths under the folder.
 std::string listing_answer(const std::string &folder, const folder_listing &l) {
     listing_json out(folder);
-    for (const folder_row &r : l.rows) {
-        std::string path = folder + "/" + r.name;
+    for (size_t i = 0; i < l.size(); i++) {
+        folder_row r = l.row(i);
+        std::string name(r.name), id(r.id);
+        std::string path = folder + "/" + name;
         nimbus_entry e{};
-        e.name = r.name.c_str();
+        e.name = name.c_str();
         e.path = path.c_str();
-        e.id = r.id.c_str();
+        e.id = id.c_str();
         e.size = r.size;
         e.mtime_ms = r.mtime_ms;
         e.folder = r.folder ? 1 : 0;
@@ -936,7 +958,7 @@ std::string cut_note(size_t total) {
 }
 
 // ASCII letters in any case; other bytes as they are.
-bool name_holds(const std::string &name, const std::string &filter) {
+bool name_holds(std::string_view name, const std::string &filter) {
     auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
     return std::search(name.begin(), name.end(), filter.begin(), filter.end(),
                        [&lower](char a, char b) {
@@ -962,14 +984,14 @@ reply folder_page(const request &q, const folder_listing &l) {
     title = title.substr(title.rfind('/') + 1);
 
     size_t folders = 0;
-    for (const folder_row &r : l.rows)
-        folders += r.folder ? 1 : 0;
-    size_t files = l.rows.size() - folders;
-    const std::vector<uint32_t> *shown_rows = &l.order;
+    for (size_t i = 0; i < l.size(); i++)
+        folders += l.row(i).folder ? 1 : 0;
+    size_t files = l.size() - folders;
+    const std::vector<uint32_t> *shown_rows = &l.order();
     std::vector<uint32_t> matching;
     if (!q.filter.empty()) {
-        for (uint32_t i : l.order)
-            if (name_holds(l.rows[i].name, q.filter))
+        for (uint32_t i : l.order())
+            if (name_holds(l.row(i).name, q.filter))
                 matching.push_back(i);
         shown_rows = &matching;
     }
@@ -982,10 +1004,11 @@ reply folder_page(const request &q, const folder_listing &l) {
     std::string table;
     table.reserve((to - from) * 200);
     for (size_t k = from; k < to; k++) {
-        const folder_row &r = l.rows[order[k]];
+        folder_row r = l.row(order[k]);
+        std::string name(r.name);
         std::string href =
-            url_encode(folder + r.name, true) + (r.folder ? "/" : "") + token_query(q, '?');
-        table += "<tr><td><a href=\"" + html_escape(href) + "\">" + html_escape(r.name) +
+            url_encode(folder + name, true) + (r.folder ? "/" : "") + token_query(q, '?');
+        table += "<tr><td><a href=\"" + html_escape(href) + "\">" + html_escape(name) +
                  (r.folder ? "/" : "") + "</a></td><td class=\"n\">" +
                  (r.folder ? std::string("") : html_escape(human_size(r.size))) +
                  "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
@@ -994,7 +1017,7 @@ reply folder_page(const request &q, const folder_listing &l) {
     std::string counts = std::to_string(folders) + (folders == 1 ? " folder, " : " folders, ") +
                          std::to_string(files) + (files == 1 ? " file" : " files");
     std::string form;
-    if (l.rows.size() > kPageRows || !q.filter.empty()) {
+    if (l.size() > kPageRows || !q.filter.empty()) {
         form = "<form method=\"get\" action=\"" + html_escape(url_encode(folder, true)) +
                "\"><input type=\"search\" name=\"q\" placeholder=\"Filter by name\" value=\"" +
                html_escape(q.filter) + "\"> <button>Filter</button>";
@@ -1137,9 +1160,9 @@ void add_track(std::string *body, const folder_row &r, const std::string &path,
     long long seconds = r.duration_ms > 0 ? (r.duration_ms + 500) / 1000 : -1;
     *body += "#EXTINF:" + std::to_string(seconds) + ",";
     if (!r.artist.empty() && !r.title.empty())
-        *body += printable(r.artist) + " - " + printable(r.title);
+        *body += printable(std::string(r.artist)) + " - " + printable(std::string(r.title));
     else
-        *body += printable(r.name);
+        *body += printable(std::string(r.name));
     *body += "\nhttp://";
     *body += host;
     *body += url_encode(path, true);
@@ -1158,14 +1181,14 @@ reply playlist(const gateway &g, const request &q, const folder_listing &l,
     reply out;
     out.type = "audio/x-mpegurl";
     out.body = "#EXTM3U\n";
-    size_t listed = std::min(l.order.size(), kMaxRows);
-    if (l.order.size() > kMaxRows)
-        out.body += "# " + cut_note(l.order.size()) + ".\n";
+    size_t listed = std::min(l.size(), kMaxRows);
+    if (l.size() > kMaxRows)
+        out.body += "# " + cut_note(l.size()) + ".\n";
     for (size_t k = 0; k < listed; k++) {
-        const folder_row &r = l.rows[l.order[k]];
+        folder_row r = l.row(l.order()[k]);
         if (r.folder || !ends_with_media_extension(r.name))
             continue;
-        add_track(&out.body, r, q.path + r.name, host, g.caps);
+        add_track(&out.body, r, q.path + std::string(r.name), host, g.caps);
     }
     return out;
 }
@@ -1176,12 +1199,15 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
                     const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
+    // The files' rows go into one listing under the budget, their paths beside.
     struct walked {
-        std::vector<std::pair<std::string, folder_row>> files;
+        explicit walked(listing_budget *budget) : files(budget) {}
+        folder_listing files;
+        std::vector<std::string> paths;
         size_t seen = 0;
         bool cut = false;
-        bool failed = false;
-    } w;
+        int failed = 0;
+    } w(&g.budget);
     auto take = [](void *ctx, const nimbus_entry *e) -> int {
         auto &w = *static_cast<walked *>(ctx);
         if (w.seen == kMaxWalk) {
@@ -1191,35 +1217,37 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
         w.seen++;
         if (e->folder || !e->path || !e->name || !ends_with_media_extension(e->name))
             return 0;
-        folder_listing one;
-        if (collect_row(&one, e) != 0) {
-            w.failed = true;
+        try {
+            w.paths.emplace_back(e->path);
+        } catch (...) {
+            w.failed = NIMBUS_E_NOMEM;
             return 1;
         }
-        try {
-            w.files.emplace_back(e->path, std::move(one.rows.front()));
-        } catch (...) {
-            w.failed = true;
+        if (!w.files.add(*e)) {
+            w.failed = w.files.fault();
             return 1;
         }
         return 0;
     };
     int rc = nimbus_drive_walk(g.ctx.drive(), folder.c_str(), 0, take, &w);
     if (w.failed)
-        rc = NIMBUS_E_NOMEM;
+        rc = w.failed;
     else if (w.cut || rc == NIMBUS_E_PARTIAL)
         rc = NIMBUS_OK;
     if (rc != NIMBUS_OK)
         return path_failure(g, q, rc, false);
-    std::sort(w.files.begin(), w.files.end(),
-              [](const auto &a, const auto &b) { return name_before(a.first, b.first); });
+    std::vector<uint32_t> by_path(w.paths.size());
+    for (size_t i = 0; i < by_path.size(); i++)
+        by_path[i] = static_cast<uint32_t>(i);
+    std::sort(by_path.begin(), by_path.end(),
+              [&w](uint32_t a, uint32_t b) { return name_before(w.paths[a], w.paths[b]); });
     reply out;
     out.type = "audio/x-mpegurl";
     out.body = "#EXTM3U\n";
     if (w.cut)
         out.body += "# only the first " + std::to_string(kMaxWalk) + " entries\n";
-    for (const auto &f : w.files)
-        add_track(&out.body, f.second, f.first, host, g.caps);
+    for (uint32_t i : by_path)
+        add_track(&out.body, w.files.row(i), w.paths[i], host, g.caps);
     return out;
 }
 
@@ -1428,8 +1456,8 @@ class drive_source : public dlna::source {
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
         try {
-            for (uint32_t i : l->order)
-                out.push_back(item_of(folder, l->rows[i]));
+            for (uint32_t i : l->order())
+                out.push_back(item_of(folder, l->row(i)));
         } catch (...) {
             return dlna::action_failed;
         }
@@ -1451,9 +1479,9 @@ class drive_source : public dlna::source {
         int rc = listing_of(g_, parent, &l);
         if (rc != NIMBUS_OK)
             return rc == NIMBUS_E_NOT_FOLDER ? dlna::no_such_object : upnp_code(rc);
-        for (const folder_row &r : l->rows)
-            if (r.name == name) {
-                out = item_of(parent, r);
+        for (size_t i = 0; i < l->size(); i++)
+            if (l->row(i).name == name) {
+                out = item_of(parent, l->row(i));
                 return 0;
             }
         return dlna::no_such_object;
@@ -1488,11 +1516,12 @@ class drive_source : public dlna::source {
 
     static dlna::item item_of(const std::string &folder, const folder_row &r) {
         dlna::item it;
-        it.path = folder + "/" + r.name;
+        std::string name(r.name);
+        it.path = folder + "/" + name;
         it.folder = r.folder;
-        it.title = r.title.empty() ? r.name : r.title;
+        it.title = r.title.empty() ? name : std::string(r.title);
         if (!r.folder) {
-            it.mime = r.mime.empty() ? media_type_for(r.name) : r.mime;
+            it.mime = r.mime.empty() ? media_type_for(name) : std::string(r.mime);
             it.artist = r.artist;
             it.album = r.album;
             it.size = r.size;
