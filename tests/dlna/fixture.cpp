@@ -65,14 +65,16 @@ class tree : public dlna::source {
         folder("/Slow", {});
     }
 
-    int children(const std::string &path, std::vector<dlna::item> &out) override {
+    int children(const std::string &path, size_t first, size_t count, std::vector<dlna::item> &out,
+                 size_t *total) override {
         if (path == "/Slow")
             std::this_thread::sleep_for(std::chrono::seconds(2));
         auto it = children_.find(path);
         if (it == children_.end())
             return entries_.count(path) ? dlna::no_such_container : dlna::no_such_object;
-        for (const auto &p : it->second)
-            out.push_back(entries_.at(p));
+        *total = it->second.size();
+        for (size_t i = first; i < it->second.size() && out.size() < count; i++)
+            out.push_back(entries_.at(it->second[i]));
         return 0;
     }
 

@@ -313,6 +313,26 @@ def hostile_inside(f):
     status, body = soap(h, p, browse_body(b"0"))
     check(status == 200 and b"Music" in body, "Browse after the flood", body[:300])
     expect(g.get("/Music/"), 200, "pages after the flood")
+
+    # A Browse page of a 100 000-entry folder costs its page, not the folder.
+    huge_folder(f.mock, "Huge", 100000)
+    f.mock._number(f.mock.root)
+    ten = browse_body(b"0/Huge").replace(b"<RequestedCount>0<", b"<RequestedCount>10<")
+    status, body = soap(h, p, ten, timeout=120)  # lists the folder, then kept
+    check(status == 200 and b"<TotalMatches>100000</TotalMatches>" in body
+          and b"<NumberReturned>10</NumberReturned>" in body, "a page of ten", body[-300:])
+    rss0, got = rss_kb(g.p.pid), []
+    pages = [threading.Thread(target=lambda: got.append(soap(h, p, ten, timeout=120)))
+             for _ in range(4)]
+    for t in pages:
+        t.start()
+    for t in pages:
+        t.join()
+    grown = (rss_kb(g.p.pid) - rss0) // 1024
+    print("four Browse pages of ten from a 100 000-entry folder: RSS +%d MiB" % grown)
+    check([s for s, _ in got] == [200] * 4, "four pages", [s for s, _ in got])
+    if MEMORY_MEASURED:
+        check(grown < 8, "no item made for the rows not asked for", grown)
     check(g.stop() == 0, "stopped", g.log()[-3000:])
     check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log()[-2000:])
 

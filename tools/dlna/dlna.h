@@ -63,9 +63,13 @@ enum : int {
 class source {
   public:
     virtual ~source() = default;
-    // The children of a folder, in the order they are to be shown. 0, or a
-    // UPnP error code (no_such_object, action_failed).
-    virtual int children(const std::string &folder_path, std::vector<item> &out) = 0;
+    // The children of a folder, in the order they are to be shown: at most
+    // count of them from the first-th on (a Browse page, so that a folder
+    // of 100 000 entries never becomes 100 000 items at once), and in
+    // *total how many the folder has. 0, or a UPnP error code
+    // (no_such_object, action_failed).
+    virtual int children(const std::string &folder_path, size_t first, size_t count,
+                         std::vector<item> &out, size_t *total) = 0;
     // One entry ("/" is the root folder). 0, or a UPnP error code.
     virtual int lookup(const std::string &path, item &out) = 0;
     // The absolute URL a renderer fetches the file from: the gateway's URL

@@ -498,23 +498,20 @@ reply server::impl::browse(const browse_request &req) {
         didl_object(body, it, it.folder ? std::string() : src->resource_url(req.path));
         r.returned = r.total = 1;
     } else {
-        std::vector<item> all;
-        int rc = src->children(req.path, all);
+        std::vector<item> page;
+        size_t total = 0;
+        uint32_t want = req.count == 0 || req.count > max_page ? max_page : req.count;
+        int rc = src->children(req.path, req.start, want, page, &total);
         if (rc != 0) {
             r.error = rc;
             return r;
         }
-        size_t total = all.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : all.size();
-        size_t first = req.start < total ? req.start : total;
-        size_t n = total - first;
-        uint32_t want = req.count == 0 || req.count > max_page ? max_page : req.count;
-        if (n > want)
-            n = want;
-        for (size_t i = first; i < first + n; i++)
-            didl_object(body, all[i],
-                        all[i].folder ? std::string() : src->resource_url(all[i].path));
-        r.returned = static_cast<uint32_t>(n);
-        r.total = static_cast<uint32_t>(total);
+        if (page.size() > want)
+            page.resize(want);
+        for (const item &it : page)
+            didl_object(body, it, it.folder ? std::string() : src->resource_url(it.path));
+        r.returned = static_cast<uint32_t>(page.size());
+        r.total = static_cast<uint32_t>(total > 0xFFFFFFFFu ? 0xFFFFFFFFu : total);
     }
     r.result = didl_document(body);
     return r;

@@ -1449,15 +1449,18 @@ class drive_source : public dlna::source {
   public:
     drive_source(gateway &g, std::string base) : g_(g), base_(std::move(base)) {}
 
-    int children(const std::string &folder_path, std::vector<dlna::item> &out) override {
+    int children(const std::string &folder_path, size_t first, size_t count,
+                 std::vector<dlna::item> &out, size_t *total) override {
         std::string folder = folder_path == "/" ? std::string() : folder_path;
         std::shared_ptr<const folder_listing> l;
         int rc = listing_of(g_, folder, &l);
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
+        *total = l->size();
         try {
-            for (uint32_t i : l->order())
-                out.push_back(item_of(folder, l->row(i)));
+            const std::vector<uint32_t> &order = l->order();
+            for (size_t k = first; k < order.size() && out.size() < count; k++)
+                out.push_back(item_of(folder, l->row(order[k])));
         } catch (...) {
             return dlna::action_failed;
         }
