@@ -27,6 +27,9 @@ class listing_json {
     void add(const nimbus_entry &entry);
     // The whole answer (the closing "]}" added once).
     const std::string &finish();
+    // What was written since the last take, for an answer sent as it is
+    // written; finish() then gives only the rest.
+    std::string take() { return std::move(text_); }
 
   private:
     std::string folder_;

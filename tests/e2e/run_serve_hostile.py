@@ -418,6 +418,19 @@ def case_listing_memory(f):
         check("<span>1&ndash;500 of 100000</span>" in body, "the first page", body[:1500])
     if MEMORY_MEASURED:
         check(grown < LISTING_MIB + LISTING_MARGIN_MIB, "resident growth bounded", grown)
+
+    # Their JSON answers (some 40 MiB each) are written as they are read,
+    # from the kept listings: byte for byte the library's.
+    rss0 = rss_kb(g.p.pid)
+    got = at_once(g, ["/Huge%d/?format=json" % k for k in range(4)])
+    grown = (rss_kb(g.p.pid) - rss0) // 1024
+    print("four JSON answers of %d MiB at once: RSS +%d MiB" % (len(got[0][2]) >> 20, grown))
+    check([s for s, _, _ in got] == [200] * 4, "four answers", [s for s, _, _ in got])
+    listed = subprocess.run(f.command("--json", "list", "/Huge0"), capture_output=True)
+    check(got[0][2] + "\n" == listed.stdout.decode(), "same as nimbus --json list",
+          got[0][2][:300])
+    if MEMORY_MEASURED:
+        check(grown < 16, "answers not held whole", grown)
     check(g.stop() == 0, "stopped", g.log()[-2000:])
 
     # A 12 MiB bound holds one 100 000-entry folder of ordinary names (some

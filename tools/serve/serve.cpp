@@ -11,6 +11,7 @@
 #include "output.h"
 #include "serve/cache.h"
 #include "serve/capability.h"
+#include "serve/json_answer.h"
 #include "serve/media_types.h"
 #include "serve/proxy.h"
 #include "serve/request.h"
@@ -931,26 +932,6 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
     return NIMBUS_OK;
 }
 
-// The listing as the library's {"items":[...]} answer of nimbus_list, byte
-// for byte: entries in the service's order, paths under the folder.
-std::string listing_answer(const std::string &folder, const folder_listing &l) {
-    listing_json out(folder);
-    for (size_t i = 0; i < l.size(); i++) {
-        folder_row r = l.row(i);
-        std::string name(r.name), id(r.id);
-        std::string path = folder + "/" + name;
-        nimbus_entry e{};
-        e.name = name.c_str();
-        e.path = path.c_str();
-        e.id = id.c_str();
-        e.size = r.size;
-        e.mtime_ms = r.mtime_ms;
-        e.folder = r.folder ? 1 : 0;
-        out.add(e);
-    }
-    return out.finish();
-}
-
 // Says that a playlist holds only the first kMaxRows of a folder's entries.
 std::string cut_note(size_t total) {
     return "Only the first " + std::to_string(kMaxRows) + " of " + std::to_string(total) +
@@ -1329,8 +1310,8 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
     if (q.format == "json") {
         reply r;
         r.type = "application/json";
-        r.body = listing_answer(folder, *l);
-        return r;
+        r.stream = json_answer(folder, l);
+        return r.stream ? r : error_reply(500, "out of memory", true);
     }
     return q.format == "m3u" ? playlist(g, q, *l, host) : folder_page(q, *l);
 }
