@@ -714,10 +714,11 @@ reply failure_reply(int code, const std::string &message, const request &q,
                            json, info, &q);
     case NIMBUS_E_NOMEM:
         return error_reply(500, "out of memory", json, info, &q);
+    // The gateway's own limits: the library's message has nothing to add.
     case listing_busy: {
         reply r =
             error_reply(503, "The gateway is busy listing other folders; try again in a moment",
-                        json, info, &q);
+                        json, where, &q);
         r.headers.emplace_back("Retry-After", std::to_string(kListingRetrySeconds));
         return r;
     }
@@ -726,7 +727,7 @@ reply failure_reply(int code, const std::string &message, const request &q,
                            "This folder is too large for the gateway: its entries need more "
                            "than the " +
                                std::to_string(listing_bytes() >> 20) + " MiB its listings may hold",
-                           json, info, &q);
+                           json, where, &q);
     default:
         return error_reply(502, json ? message : "The service's answer could not be used", json,
                            info, &q);
@@ -887,21 +888,26 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
     std::shared_ptr<listing_round> round;
     try {
         std::unique_lock<std::mutex> hold(g.listing_lock);
-        auto under_way = g.listing_now.find(folder);
-        if (under_way != g.listing_now.end()) {
-            round = under_way->second;
-            g.listing_done.wait(hold, [&round] { return round->done; });
-            *out = round->listing;
-            return round->rc;
+        for (auto under_way = g.listing_now.find(folder); under_way != g.listing_now.end();
+             under_way = g.listing_now.find(folder)) {
+            std::shared_ptr<listing_round> other = under_way->second;
+            g.listing_done.wait(hold, [&other] { return other->done; });
+            // The service's failures are listed again: their message is
+            // the listing thread's.
+            if (other->rc == NIMBUS_OK || other->rc == listing_busy ||
+                other->rc == listing_too_large) {
+                *out = other->listing;
+                return other->rc;
+            }
         }
         round = std::make_shared<listing_round>();
         g.listing_now.emplace(folder, round);
     } catch (...) {
         return NIMBUS_E_NOMEM;
     }
-    // Whatever this listing ends with is the answer of every request that
-    // waited for it: a folder too large for the budget is listed once, not
-    // once per waiter.
+    // The listing, or the budget's refusal, is the answer of every request
+    // that waited for it: a folder too large for the budget is listed once,
+    // not once per waiter.
     struct done_guard {
         gateway &g;
         const std::string &folder;
