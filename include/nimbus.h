@@ -20,7 +20,8 @@
  * a host may compare with NIMBUS_VERSION_STRING to detect a mismatched
  * installation. The build refuses to configure when these differ from the
  * project's version. 1.1 added the drive handle (nimbus_drive_*),
- * nimbus_token_grant and nimbus_strerror. */
+ * nimbus_token_grant, nimbus_strerror, header markers ("HeaderMarkers") and
+ * nimbus_fake_last_headers. */
 #define NIMBUS_VERSION_MAJOR 1
 #define NIMBUS_VERSION_MINOR 1
 #define NIMBUS_VERSION_PATCH 0
@@ -28,6 +29,12 @@
 
 /* The marker a GET URL may carry in front of an access token (see nimbus_io). */
 #define NIMBUS_BEARER_MARKER "#NIMBUS-BEARER:"
+/* The marker in front of one request header, for hosts that read them (since
+ * 1.1; see nimbus_io). */
+#define NIMBUS_HEADER_MARKER "#NIMBUS-HEADER:"
+/* The User-Agent that identifies nimbus's own traffic to the service, in the
+ * form Microsoft's throttling guidance asks for (ISV|company|app/version). */
+#define NIMBUS_USER_AGENT "ISV|nimbus|nimbus/" NIMBUS_VERSION_STRING
 
 /* The capability word the backend reports to its host (nimbus_caps() and the
  * handler record's caps). The host gives the bits their meaning; these names
@@ -81,6 +88,19 @@ enum {
  * only the part before the marker and send the rest as
  * "Authorization: Bearer <token>". Callbacks run concurrently on the threads
  * that make requests.
+ *
+ * Header markers (since 1.1): a host whose get reads them says so with
+ * "HeaderMarkers": true in the settings; without it every URL is exactly as
+ * above. With it a GET URL has the form
+ *     URL *( "#NIMBUS-HEADER:" NAME ": " VALUE ) [ "#NIMBUS-BEARER:" TOKEN ]
+ * where URL holds no '#' (the library drops a fragment, which HTTP never
+ * sends), NAME is letters, digits and '-', and VALUE is printable ASCII
+ * (0x20 to 0x7E) without '#'. Split at the first NIMBUS_BEARER_MARKER as
+ * before; split the part before it at each NIMBUS_HEADER_MARKER: the first
+ * piece is the URL to request, every other piece one header line to send as
+ * it stands. Listings and the change feed carry
+ * "Prefer: Include-Feature=AddToOneDrive" (a personal drive lists shortcuts
+ * to shared folders only then). POSTs never carry markers.
  */
 typedef struct nimbus_io {
     void *ctx;
@@ -188,6 +208,10 @@ NIMBUS_API int nimbus_fake_calls(const char *method, const char *url);
  * until this thread's next call of either; never null. */
 NIMBUS_API const char *nimbus_fake_last_body(const char *url);
 NIMBUS_API const char *nimbus_fake_last_url(void);
+/* The header markers of the last request, one "Name: value" a line (joined
+ * by '\n'), or "" (since 1.1). Per-thread text like the two above, sharing
+ * their slot. */
+NIMBUS_API const char *nimbus_fake_last_headers(void);
 
 /*
  * The drive handle (since 1.1): settings parsed once, typed entries streamed
@@ -380,6 +404,27 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
  */
 NIMBUS_API int nimbus_drive_changes(nimbus_drive *drive, const char *folder, const char *cursor,
                                     nimbus_entry_fn fn, void *ctx, char **next_cursor);
+/* What the drive is, as nimbus_drive_about sees it. The struct and its texts
+ * belong to the library and are valid only during the callback. */
+typedef struct nimbus_about {
+    const char *drive_type; /* "personal", "business" or "documentLibrary"; null when unknown */
+    const char *owner;      /* the owner's display name (a user's, or a library's group);
+                               null when unknown */
+    /* quota in bytes, -1 when unknown */
+    int64_t total, used, remaining, deleted; /* deleted: held by the recycle bin */
+    const char *state; /* "normal", "nearing", "critical", "exceeded"; null when unknown */
+} nimbus_about;
+/* Return 0; anything else makes nimbus_drive_about answer NIMBUS_E_STOPPED. */
+typedef int (*nimbus_about_fn)(void *ctx, const nimbus_about *about);
+/*
+ * The type, owner and quota of the signed-in user's drive (one request) and
+ * calls fn once with them. Each member the service left out, or sent in a
+ * form it never uses (a negative or fractional number, another type), is
+ * unknown rather than an error. Answers NIMBUS_OK; NIMBUS_E_INVALID (null
+ * drive or fn); NIMBUS_E_STOPPED; NIMBUS_E_NOMEM; and the service's codes
+ * (NIMBUS_E_FAILED also for an answer that is no JSON object).
+ */
+NIMBUS_API int nimbus_drive_about(nimbus_drive *drive, nimbus_about_fn fn, void *ctx);
 /*
  * A sign-in grant at the token endpoint, built by the library, and the steps
  * before it: a host spells no identity-platform address. grant_json names

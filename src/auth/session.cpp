@@ -2,6 +2,7 @@
 // one is cached for the request's key, otherwise from a refresh grant; and
 // the authorised Graph call with its single refresh-and-retry.
 #include "auth/auth.h"
+#include "graph/graph.h"
 
 namespace {
 
@@ -40,7 +41,9 @@ int nimbus_sess_open(nimbus_sess *sess, const nimbus_io *io, const nimbus_cfg *c
 
 int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char *msg,
                      size_t size) {
-    if (nimbus_http(sess->io, url, nullptr, nullptr, sess->access_token, resp, msg, size) != 0)
+    const char *headers = nimbus_graph_headers(sess->cfg, url);
+    if (nimbus_http_with(sess->io, url, nullptr, nullptr, sess->access_token, headers, resp, msg,
+                         size) != 0)
         return NIMBUS_E_UNAVAILABLE;
     if (resp->status != 401 || !sess->may_refresh)
         return NIMBUS_OK;
@@ -52,7 +55,8 @@ int nimbus_sess_call(nimbus_sess *sess, const char *url, nimbus_resp *resp, char
     int rc = refresh(sess, own, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
-    if (nimbus_http(sess->io, url, nullptr, nullptr, sess->access_token, resp, msg, size) != 0)
+    if (nimbus_http_with(sess->io, url, nullptr, nullptr, sess->access_token, headers, resp, msg,
+                         size) != 0)
         return NIMBUS_E_UNAVAILABLE;
     return NIMBUS_OK;
 }

@@ -196,4 +196,29 @@ int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
 int nimbus_walk_page(nimbus_walk *walk, char *body, size_t len, yyjson_alc *alc, char **next,
                      char *code, size_t code_size, char *msg, size_t size);
 
+// ---- Requests and the drive ------------------------------------------------
+
+// The header lines (nimbus_http_with's form) a GET of url needs, "" for
+// none: listings and the change feed ask for shortcuts to shared folders,
+// which a personal drive leaves out of both otherwise. Null when the
+// settings do not say the host's transport reads header markers.
+const char *nimbus_graph_headers(const nimbus_cfg *cfg, const char *url);
+
+// What GET /me/drive says of the drive. type and state are static texts,
+// owner is owned; each is null, and each number -1, when the answer lacks it
+// or gives it in a form the service never sends. A zeroed record is not
+// empty: use nimbus_drive_facts_init.
+struct nimbus_drive_facts {
+    const char *type; // "personal", "business", "documentLibrary"
+    char *owner;      // owner.user (or owner.group) displayName, 1 to 1024 bytes
+    int64_t total, used, remaining, deleted;
+    const char *state; // "normal", "nearing", "critical", "exceeded"
+};
+constexpr size_t NIMBUS_OWNER_MAX = 1024;
+void nimbus_drive_facts_init(nimbus_drive_facts *f);
+void nimbus_drive_facts_free(nimbus_drive_facts *f);
+// NIMBUS_OK; NIMBUS_E_FAILED when the body is no JSON object or is a Graph
+// error envelope; NIMBUS_E_NOMEM. f is initialised first on every path.
+int nimbus_parse_drive(const char *body, size_t len, nimbus_drive_facts *f, char *msg, size_t size);
+
 #endif // NIMBUS_GRAPH_H

@@ -198,6 +198,29 @@ NIMBUS_API int nimbus_drive_changes(nimbus_drive *drive, const char *folder, con
     return rc;
 }
 
+NIMBUS_API int nimbus_drive_about(nimbus_drive *drive, nimbus_about_fn fn, void *ctx) {
+    char msg[NIMBUS_MSG_SIZE] = {};
+    if (!drive || !fn) {
+        nimbus_msgf(msg, sizeof msg, "%s is NULL", drive ? "the callback" : "the drive");
+        return done(NIMBUS_E_INVALID, msg, nullptr, nullptr);
+    }
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
+    nimbus_drive_facts f;
+    int rc = nimbus_drive_facts_get(&caller, &f, msg, sizeof msg);
+    if (rc == NIMBUS_OK) {
+        const nimbus_about info = {f.type,      f.owner,   f.total, f.used,
+                                   f.remaining, f.deleted, f.state};
+        if (fn(ctx, &info) != 0) {
+            nimbus_msgf(msg, sizeof msg, "the callback stopped the answer");
+            rc = NIMBUS_E_STOPPED;
+        }
+    }
+    nimbus_drive_facts_free(&f);
+    rc = done(rc, msg, &drive->cfg, caller.token);
+    nimbus_caller_free(&caller);
+    return rc;
+}
+
 NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, const char *grant_json,
                                   char *out, int32_t out_len) {
     char msg[NIMBUS_MSG_SIZE] = {};

@@ -47,13 +47,14 @@ int no_memory(char *msg, size_t size) {
 int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char *msg,
                       size_t size) {
     *resp = nimbus_resp{};
+    const char *headers = nimbus_graph_headers(c->cfg, url);
     if (!c->token) {
         int rc = nimbus_shared_access(c->shared, c->io, c->cfg, nullptr, &c->token, &c->granted,
                                       msg, size);
         if (rc != NIMBUS_OK)
             return rc;
     }
-    if (nimbus_http(c->io, url, nullptr, nullptr, c->token, resp, msg, size) != 0)
+    if (nimbus_http_with(c->io, url, nullptr, nullptr, c->token, headers, resp, msg, size) != 0)
         return NIMBUS_E_UNAVAILABLE;
     if (resp->status != 401 || c->granted || c->retried)
         return NIMBUS_OK;
@@ -69,7 +70,7 @@ int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char
         return rc;
     std::free(c->token);
     c->token = fresh;
-    if (nimbus_http(c->io, url, nullptr, nullptr, c->token, resp, msg, size) != 0)
+    if (nimbus_http_with(c->io, url, nullptr, nullptr, c->token, headers, resp, msg, size) != 0)
         return NIMBUS_E_UNAVAILABLE;
     return NIMBUS_OK;
 }

@@ -102,6 +102,10 @@ int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
                         char *msg, size_t size);
 
+// The drive's type, owner and quota (GET /me/drive) into f: NIMBUS_OK, or
+// the service's code with its message; f is initialised first.
+int nimbus_drive_facts_get(nimbus_caller *c, nimbus_drive_facts *f, char *msg, size_t size);
+
 // ---- Shortcuts ------------------------------------------------------------
 
 // One authorised GET, as nimbus_sess_call and nimbus_caller_get make it.

@@ -150,6 +150,14 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
             return fail(cfg, msg, size, "Metadata must be true or false");
         cfg->metadata = yyjson_get_bool(meta) ? 1 : 0;
     }
+    // Only a host whose transport says it reads them gets header markers: a
+    // 1.0 host would send them as part of the token.
+    yyjson_val *marks = nimbus_json_member(root, "HeaderMarkers");
+    if (marks != nullptr && !yyjson_is_null(marks)) {
+        if (!yyjson_is_bool(marks))
+            return fail(cfg, msg, size, "HeaderMarkers must be true or false");
+        cfg->header_markers = yyjson_get_bool(marks) ? 1 : 0;
+    }
 
     cfg->id = take("ID");
     if (oom)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "text/text.h"
@@ -28,6 +29,7 @@ size_t g_n;
 size_t g_cap;
 int g_total;
 char *g_last_url;
+char *g_last_headers; // the header markers of the last request, one "Name: value" a line
 
 // Longest URL part before the bearer marker that is used as a route key.
 constexpr size_t KEY_MAX = 8199;
@@ -47,6 +49,8 @@ route *find(const char *method, const char *url, size_t len);
 route *upsert(const char *method, const char *url);
 int script(const char *method, const char *url, int status, char *route::*field, const char *text);
 const char *hand_out(char *copy);
+size_t key_len(const char *url);
+char *headers_of(const char *url, size_t key);
 
 } // namespace
 
@@ -78,6 +82,8 @@ void nimbus_fake_reset(void) {
     g_total = 0;
     std::free(g_last_url);
     g_last_url = nullptr;
+    std::free(g_last_headers);
+    g_last_headers = nullptr;
 }
 
 int nimbus_fake_set(const char *method, const char *url, int status, const char *body) {
@@ -121,6 +127,15 @@ const char *nimbus_fake_last_url(void) {
     return hand_out(copy);
 }
 
+const char *nimbus_fake_last_headers(void) {
+    char *copy;
+    {
+        std::lock_guard<std::mutex> lock(g_fl);
+        copy = nimbus_strdup(g_last_headers ? g_last_headers : "");
+    }
+    return hand_out(copy);
+}
+
 namespace {
 
 // ---- Transport callbacks -------------------------------------------------
@@ -145,15 +160,15 @@ int fake_do(const char *method, const char *url, const char *req_body, char **bo
         *error = nimbus_strdup("null url");
         return -1;
     }
-    // The token behind the marker never reaches a route key or the last URL.
-    size_t len = std::strlen(url);
-    if (const char *mark = std::strstr(url, NIMBUS_BEARER_MARKER)) {
-        len = static_cast<size_t>(mark - url);
-        if (len > KEY_MAX)
-            len = KEY_MAX;
-    }
+    // The token behind the marker never reaches a route key or the last URL,
+    // nor do the header markers in front of it.
+    size_t len = key_len(url);
+    char *headers = headers_of(url, len);
+    if (url[len] != '\0' && len > KEY_MAX)
+        len = KEY_MAX;
     char *last = nimbus_strndup(url, len);
     char *old_last;
+    char *old_headers;
     char *copy = nullptr;
     bool failed = false;
     {
@@ -161,6 +176,8 @@ int fake_do(const char *method, const char *url, const char *req_body, char **bo
         g_total++;
         old_last = g_last_url;
         g_last_url = last;
+        old_headers = g_last_headers;
+        g_last_headers = headers;
         if (route *r = find(method, url, len)) {
             r->hits++;
             if (req_body) {
@@ -180,6 +197,7 @@ int fake_do(const char *method, const char *url, const char *req_body, char **bo
         }
     }
     std::free(old_last);
+    std::free(old_headers);
     if (failed)
         return -1;
     if (!copy) {
@@ -188,6 +206,42 @@ int fake_do(const char *method, const char *url, const char *req_body, char **bo
     }
     *body = copy;
     return 0;
+}
+
+// Where the request URL ends: at the first marker of either kind.
+size_t key_len(const char *url) {
+    size_t len = std::strlen(url);
+    for (const char *marker : {NIMBUS_BEARER_MARKER, NIMBUS_HEADER_MARKER}) {
+        const char *mark = std::strstr(url, marker);
+        if (mark && static_cast<size_t>(mark - url) < len)
+            len = static_cast<size_t>(mark - url);
+    }
+    return len;
+}
+
+// The header markers between the request URL (key bytes) and the bearer
+// marker, one "Name: value" a line; null when there are none (or no memory).
+char *headers_of(const char *url, size_t key) {
+    const char *p = url + key;
+    const char *bearer = std::strstr(p, NIMBUS_BEARER_MARKER);
+    const char *end = bearer ? bearer : p + std::strlen(p);
+    const size_t mark = std::strlen(NIMBUS_HEADER_MARKER);
+    nimbus_buf out{};
+    int bad = 0;
+    while (p < end && std::strncmp(p, NIMBUS_HEADER_MARKER, mark) == 0) {
+        p += mark;
+        const char *next = std::strstr(p, NIMBUS_HEADER_MARKER);
+        const char *stop = next && next < end ? next : end;
+        if (out.len)
+            bad |= nimbus_buf_adds(&out, "\n");
+        bad |= nimbus_buf_add(&out, p, static_cast<size_t>(stop - p));
+        p = stop;
+    }
+    if (bad != 0) {
+        nimbus_buf_free(&out);
+        return nullptr;
+    }
+    return out.data;
 }
 
 bool method_ok(const char *method) {

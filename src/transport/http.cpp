@@ -75,6 +75,37 @@ void nimbus_resp_free(nimbus_resp *resp) {
 
 int nimbus_http(const nimbus_io *io, const char *url, const char *body, const char *content_type,
                 const char *access_token, nimbus_resp *resp, char *msg, size_t size) {
+    return nimbus_http_with(io, url, body, content_type, access_token, nullptr, resp, msg, size);
+}
+
+bool nimbus_headers_ok(const char *headers) {
+    if (!headers)
+        return true;
+    const char *p = headers;
+    while (*p) {
+        const char *name = p;
+        // ASCII only, whatever locale the host set.
+        while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') ||
+               *p == '-')
+            p++;
+        if (p == name || p[0] != ':' || p[1] != ' ')
+            return false;
+        p += 2;
+        while (*p && *p != '\n') {
+            auto c = static_cast<unsigned char>(*p);
+            if (c < 0x20 || c > 0x7E || c == '#')
+                return false;
+            p++;
+        }
+        if (*p == '\n' && *++p == '\0')
+            return false; // no empty line, not even a last one
+    }
+    return true;
+}
+
+int nimbus_http_with(const nimbus_io *io, const char *url, const char *body,
+                     const char *content_type, const char *access_token, const char *headers,
+                     nimbus_resp *resp, char *msg, size_t size) {
     *resp = nimbus_resp{};
     if (!io || !io->get || !io->post) {
         nimbus_msgf(msg, size, "no transport");
@@ -89,6 +120,12 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
         return -1;
     }
 
+    bool marked = !body && headers;
+    if (marked && !nimbus_headers_ok(headers)) {
+        nimbus_msgf(msg, size, "a request header is not safe to send");
+        return -1;
+    }
+
     const char *method = body ? "POST" : "GET";
     char *answer = nullptr;
     char *error = nullptr;
@@ -97,13 +134,27 @@ int nimbus_http(const nimbus_io *io, const char *url, const char *body, const ch
     if (body) {
         rc = io->post(io->ctx, url, body, content_type ? content_type : NIMBUS_FORM_TYPE, &answer,
                       &status, &error);
-    } else if (access_token && *access_token) {
+    } else if ((access_token && *access_token) || marked) {
         // The token travels behind the marker, whole: the URL is built to its
-        // exact length, however long the token is.
+        // exact length, however long the token is. Header markers come first,
+        // so the token stays the text after the first bearer marker.
         nimbus_buf full{};
         nimbus_buf_guard guard{&full};
-        if (nimbus_buf_adds(&full, url) != 0 || nimbus_buf_adds(&full, NIMBUS_BEARER_MARKER) != 0 ||
-            nimbus_buf_adds(&full, access_token) != 0) {
+        const char *cut = marked ? std::strchr(url, '#') : nullptr;
+        int bad =
+            nimbus_buf_add(&full, url, cut ? static_cast<size_t>(cut - url) : std::strlen(url));
+        for (const char *line = marked ? headers : nullptr; line && *line;) {
+            const char *end = std::strchr(line, '\n');
+            size_t n = end ? static_cast<size_t>(end - line) : std::strlen(line);
+            bad |= nimbus_buf_adds(&full, NIMBUS_HEADER_MARKER);
+            bad |= nimbus_buf_add(&full, line, n);
+            line = end ? end + 1 : nullptr;
+        }
+        if (access_token && *access_token) {
+            bad |= nimbus_buf_adds(&full, NIMBUS_BEARER_MARKER);
+            bad |= nimbus_buf_adds(&full, access_token);
+        }
+        if (bad != 0) {
             nimbus_msgf(msg, size, "out of memory");
             return -1;
         }

@@ -30,6 +30,20 @@ void nimbus_resp_free(nimbus_resp *resp);
 int nimbus_http(const nimbus_io *io, const char *url, const char *body, const char *content_type,
                 const char *access_token, nimbus_resp *resp, char *msg, size_t size);
 
+// The same with headers for a GET: lines "Name: value" joined by '\n',
+// appended to the URL as header markers in front of the bearer marker; ""
+// for none. Null when the host did not say its transport reads them
+// ("HeaderMarkers" in the settings): the URL then goes as nimbus_http sends it. A name other than
+// letters, digits and
+// '-', or a value byte outside printable ASCII or a '#', is refused before
+// the transport is called. The URL's own fragment, which HTTP never sends,
+// is dropped then, so every marker the host finds is the library's.
+int nimbus_http_with(const nimbus_io *io, const char *url, const char *body,
+                     const char *content_type, const char *access_token, const char *headers,
+                     nimbus_resp *resp, char *msg, size_t size);
+// Whether headers (as above) are safe to put behind a marker.
+bool nimbus_headers_ok(const char *headers);
+
 // Copies the selected transport table into *out under the selection lock and
 // returns 1; returns 0 (and zeroes *out) when no transport is selected.
 int nimbus_io_current(nimbus_io *out);
