@@ -57,6 +57,8 @@ int run_stream(const options &o);
 int run_validate(const options &o);
 int run_redact(const options &o);
 int run_version(const options &o);
+// The drive's type, owner and space (tools/about.cpp).
+int run_about(const options &o);
 // list, and list -R over the library's walk; search (tools/walk.cpp).
 int run_list_any(const options &o);
 int run_search(const options &o);

@@ -88,6 +88,19 @@ std::string with_page_size(const std::string &settings, int size, bool force) {
     return settings.substr(0, brace + 1) + member + settings.substr(brace + 1);
 }
 
+std::string with_header_markers(const std::string &settings) {
+    doc_ptr doc = read_json(settings);
+    yyjson_val *root = root_of(doc);
+    if (!yyjson_is_obj(root))
+        return settings;
+    bool empty = yyjson_obj_size(root) == 0;
+    doc.reset();
+    // The first member of a key counts: a value in the file cannot undo it.
+    size_t brace = settings.find('{');
+    return settings.substr(0, brace + 1) + "\"HeaderMarkers\":true" + (empty ? "" : ",") +
+           settings.substr(brace + 1);
+}
+
 context::~context() {
     // The handle goes first: it uses the table, which uses the transport.
     nimbus_drive_close(drive_);
@@ -119,6 +132,8 @@ int context::open(bool catch_ctrl_c) {
         }
         known_ = settings_value(settings_, refresh_token_key(settings_, "refresh_token"));
         settings_ = with_page_size(settings_, o_.page_size, o_.page_size_given);
+        // The command's transport sends the headers the library asks for.
+        settings_ = with_header_markers(settings_);
         curl_.reset(new curl_transport(transport_settings(o_)));
         inner_ = curl_->table();
         if (catch_ctrl_c)

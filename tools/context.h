@@ -32,6 +32,9 @@ lock_wait settings_lock_wait(const options &o);
 // any stored one; without force a stored PageSize is kept. Text that is not
 // a JSON object passes unchanged for the library to report.
 std::string with_page_size(const std::string &settings, int size, bool force);
+// settings with "HeaderMarkers": true in front (the command's transport reads
+// the header markers); a text that is no JSON object as it was.
+std::string with_header_markers(const std::string &settings);
 
 // What a request needs: the drive handle, and the settings text and the
 // selected transport for the flat exports (the --json answers). The

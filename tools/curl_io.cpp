@@ -43,7 +43,8 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-constexpr const char kBearerMarker[] = "#NIMBUS-BEARER:";
+constexpr const char kBearerMarker[] = NIMBUS_BEARER_MARKER;
+constexpr const char kHeaderMarker[] = NIMBUS_HEADER_MARKER;
 constexpr size_t kMaxAnswer = 64u << 20; // a children page is a few hundred KiB at most
 constexpr double kMaxPause = 120;        // longest wait a Retry-After gets
 constexpr double kMaxBackoff = 32;       // longest backoff window without one
@@ -240,6 +241,24 @@ bool add_header(curl_slist **list, const std::string &line) {
     return true;
 }
 
+// "Name: value": a name of letters, digits and '-', a value without
+// control characters (so nothing can end the line early).
+bool header_line_ok(const std::string &line) {
+    size_t colon = line.find(": ");
+    if (colon == 0 || colon == std::string::npos || has_control(line))
+        return false;
+    for (size_t i = 0; i < colon; i++) {
+        char c = line[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '-'))
+            return false;
+    }
+    for (char c : line)
+        if (static_cast<unsigned char>(c) > 0x7e)
+            return false; // the library sends printable ASCII only
+    return true;
+}
+
 // Sets options until the first one curl refuses, and remembers which.
 struct option_setter {
     CURL *h;
@@ -325,7 +344,7 @@ curl_transport::curl_transport(curl_settings settings) : settings_(std::move(set
         }
         connect_to_ = next;
     }
-    user_agent_ = std::string("nimbus/") + nimbus_version();
+    user_agent_ = NIMBUS_USER_AGENT;
     const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
     http2_ = info && (info->features & CURL_VERSION_HTTP2);
     if (settings_.max_time_s > 0) {
@@ -359,22 +378,42 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
 
     // The library appends the access token behind a marker; it travels as a
     // header, never in the request line or in anything we print.
+    // Headers the library asks for come in front of it, one marker each
+    // (the settings this transport is opened with say it reads them).
     std::string target(url);
     std::string token;
+    std::vector<std::string> asked;
     if (!body) {
         size_t at = target.find(kBearerMarker);
         if (at != std::string::npos) {
             token = target.substr(at + sizeof kBearerMarker - 1);
             target.resize(at);
         }
+        at = target.find(kHeaderMarker);
+        if (at != std::string::npos) {
+            std::string rest = target.substr(at);
+            target.resize(at);
+            const size_t mark = sizeof kHeaderMarker - 1;
+            for (size_t p = 0; p < rest.size();) {
+                size_t next = rest.find(kHeaderMarker, p + mark);
+                asked.push_back(
+                    rest.substr(p + mark, next == std::string::npos ? next : next - p - mark));
+                p = next == std::string::npos ? rest.size() : next;
+            }
+        }
     }
     if (has_control(token))
         return fail(error, "the access token holds control characters");
+    for (const std::string &line : asked)
+        if (!header_line_ok(line))
+            return fail(error, "a request header the library asked for is malformed");
 
     slist_guard headers;
     bool ok = add_header(&headers.list, "Accept: application/json");
     if (!token.empty())
         ok = ok && add_header(&headers.list, "Authorization: Bearer " + token);
+    for (const std::string &line : asked)
+        ok = ok && add_header(&headers.list, line);
     if (body) {
         const char *type = content_type ? content_type : "application/x-www-form-urlencoded";
         ok = ok && !has_control(type) &&

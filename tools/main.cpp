@@ -245,6 +245,15 @@ const command_row kCommands[] = {
      "/Music/a.mp3 or a Graph item id; JSON such as {\"id\":\"...\"} passes as is),\n"
      "followed by its name and size; with --json the library's locator answer.\n",
      nullptr},
+    {"about", "", "show the drive's type, owner and space", cli::run_about, 0, 0,
+     "takes no operands",
+     "usage: nimbus [OPTIONS] about\n"
+     "\n"
+     "Prints the account that owns the drive, the drive's type (personal, business\n"
+     "or documentLibrary) and its space: total, used, free and trashed (in the\n"
+     "recycle bin), in human units; with --json an object with the exact byte\n"
+     "counts (null for what the service did not say).\n",
+     nullptr},
     {"validate", "[--write]", "check the settings against the service; store what changed",
      cli::run_validate, 0, 0, "takes no operands",
      "usage: nimbus [OPTIONS] validate [--write]\n"
@@ -261,12 +270,13 @@ const command_row kCommands[] = {
      "\n"
      "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) or,\n"
      "with --device, a device code, checks that the drive answers, and writes ClientId,\n"
-     "ClientSecret (or \"PublicClient\": true), refresh_token and RuntimeType (kept when\n"
-     "set, else ONEDRIVE) into the settings file, keeping every other member. The app\n"
-     "registration needs the platform \"Mobile and desktop applications\" with the\n"
-     "redirect URI http://localhost, \"Allow public client flows\" for --device, and the\n"
-     "delegated permissions Files.Read.All and offline_access (a \"Web\" registration\n"
-     "with a client secret works too); see the README's \"Getting credentials\".\n"
+     "ClientSecret (or \"PublicClient\": true), refresh_token and RuntimeType (ONEDRIVEB\n"
+     "for a business drive or document library, ONEDRIVE for a personal one) into the\n"
+     "settings file, keeping every other member. The app registration needs the\n"
+     "platform \"Mobile and desktop applications\" with the redirect URI\n"
+     "http://localhost, \"Allow public client flows\" for --device, and the delegated\n"
+     "permissions Files.Read.All and offline_access (a \"Web\" registration with a\n"
+     "client secret works too); see the README's \"Getting credentials\".\n"
      "\n",
      "\n"
      "With a display and without --no-browser, xdg-open opens a one-time address of\n"
@@ -320,10 +330,10 @@ const command_row kCommands[] = {
     {"help", "[COMMAND]", "print this text or a command's", nullptr, 0, 1, nullptr,
      "usage: nimbus help [COMMAND]\n"
      "\n"
-     "Prints the usage of the command, or the help of COMMAND: list, stream,\n"
-     "validate, login, serve, redact, version, help, or the topic demo (the offline\n"
-     "demo drive). nimbus COMMAND --help does the same. The manual page nimbus(1)\n"
-     "holds all of it.\n",
+     "Prints the usage of the command, or the help of COMMAND: list, search,\n"
+     "stream, about, validate, login, serve, redact, version, help, or the topic\n"
+     "demo (the offline demo drive). nimbus COMMAND --help does the same. The\n"
+     "manual page nimbus(1) holds all of it.\n",
      nullptr},
     {"demo", "", nullptr, nullptr, 0, 0, nullptr,
      "usage: nimbus --demo COMMAND [ARGS]\n"

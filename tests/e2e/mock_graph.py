@@ -24,7 +24,12 @@ What it implements:
   * POST /common/oauth2/v2.0/token with grant_type=authorization_code: checks
     the code, the PKCE verifier against the challenge, the redirect URI and
     the client credentials; issues an access and a refresh token.
-  * GET /v1.0/me/drive: the drive's type (`drive_type`) and owner.
+  * GET /v1.0/me/drive: the drive's type (`drive_type`, personal unless a
+    test picks "business" or "documentLibrary"), owner and `quota`.
+  * Shortcuts as a personal drive lists them: children and delta pages of a
+    personal drive leave them out unless the request carries
+    `Prefer: Include-Feature=AddToOneDrive` (every request records its
+    `prefer` and `user_agent`).
   * POST /common/oauth2/v2.0/devicecode: a device authorization (interval
     `device_interval`); the token endpoint's device-code grant then answers
     each code by `device_plan` (authorization_pending twice, slow_down once,
@@ -159,6 +164,8 @@ class MockGraph:
         self.code_grants = []          # forms of authorization_code grants
         self.drive_type = "personal"
         self.owner = {"displayName": "Ada Lovelace", "email": "ada@example.com"}
+        self.quota = {"total": 5368709120, "used": 1288490189, "remaining": 4080218931,
+                      "deleted": 1048576, "state": "normal"}
         self.serve_downloads = False   # download URLs at this server, with real bytes
         self.device_interval = 1       # seconds between polls the device authorization asks
         self.device_plan = ["authorization_pending", "authorization_pending", "slow_down"]
@@ -403,6 +410,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                        "query": query, "target": self.path,
                        "authorization": self.headers.get("Authorization"),
                        "user_agent": self.headers.get("User-Agent"),
+                       "prefer": self.headers.get("Prefer"),
                        "accept_encoding": self.headers.get("Accept-Encoding", ""),
                        "content_type": self.headers.get("Content-Type"), "status": None,
                        "range": self.headers.get("Range"),
@@ -709,7 +717,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._delta(rest, query)
         if rest == "":
             return self._send(200, {"id": DRIVE_ID, "driveType": m.drive_type,
-                                    "owner": {"user": dict(m.owner, id="e2e-user")}})
+                                    "owner": {"user": dict(m.owner, id="e2e-user")},
+                                    "quota": dict(m.quota)})
         listing = content = False
         if rest.endswith("/content"):
             # The file's bytes: a redirect to its pre-authenticated URL.
@@ -748,15 +757,25 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         top = int(params.get("$top", ["200"])[0])
         skip = int(params.get("$skiptoken", ["0"])[0])
 
+        shown = self._shown(node.children) if node.folder else []
+
         def answer():
-            page = node.children[skip:skip + top] if node.folder else []
+            page = shown[skip:skip + top]
             out = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
                    "value": [m.item(c) for c in page]}
-            if node.folder and skip + top < len(node.children):
+            if skip + top < len(shown):
                 out["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
                     GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
             return out
         return self._send(200, answer, cache_key=self.path)
+
+    def _shown(self, nodes):
+        """What a listing or the feed shows: a personal drive leaves shortcuts
+        out unless the request asks for them, as the service does."""
+        if self.mock.drive_type != "personal" or \
+                (self.headers.get("Prefer") or "").strip() == "Include-Feature=AddToOneDrive":
+            return list(nodes)
+        return [n for n in nodes if n.remote is None]
 
     def _page_of(self, nodes, query, raw_path):
         m = self.mock
@@ -895,7 +914,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 m.delta_seen[new_token] = now
         if gone:
             return self._send(410, _graph_error("resyncRequired", "Resync required."))
-        value = [self._delta_item(n) for n in changed] + [
+        value = [self._delta_item(n) for n in self._shown(changed)] + [
             self._delta_deleted(i, before[i]) for i in deleted]
         if m.delta_order == "children_first":
             value.reverse()

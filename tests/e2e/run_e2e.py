@@ -169,8 +169,14 @@ def case_list_paging(f):
           ["$top=200&$skiptoken=%d" % s for s in (200, 400, 600, 800)],
           "next links requested verbatim", [r["target"] for r in pages])
     check(all(r["gzip"] for r in pages), "answers were gzip-compressed and decoded")
-    check(all(r["user_agent"] == "nimbus/1.1.0" for r in f.mock.requests), "User-Agent",
-          set(r["user_agent"] for r in f.mock.requests))
+    # Every request names the application as the throttling guidance asks;
+    # listings ask for shortcuts to shared folders, the token grant for nothing.
+    check(all(r["user_agent"] == "ISV|nimbus|nimbus/1.1.0" for r in f.mock.requests),
+          "User-Agent", set(r["user_agent"] for r in f.mock.requests))
+    check(all(r["prefer"] == "Include-Feature=AddToOneDrive" for r in pages), "Prefer on pages",
+          [r["prefer"] for r in pages])
+    check([r["prefer"] for r in f.mock.requests if r["method"] == "POST"] == [None],
+          "no Prefer on the token grant", [(r["method"], r["prefer"]) for r in f.mock.requests])
     # --verbose: one line per exchange, URL shown, token never.
     verbose = [l for l in p.err.splitlines() if l.startswith(("GET ", "POST "))]
     check(len(verbose) == 6, "6 exchange lines (token + 5 pages)", p.err)
@@ -280,6 +286,11 @@ def case_shortcuts(f):
     check(entries["Shared Music"]["folder"] is True and entries["Shared Music"]["kind"] == "dir",
           "shortcut folder is a folder", p.out)
     check(entries["Linked.flac"]["folder"] is False, "file shortcut is a file", p.out)
+    # A personal drive lists shortcuts only for requests that ask for them.
+    listings = [r for r in m.requests if r["method"] == "GET" and
+                r["path"].endswith(("/children", "/delta"))]
+    check(listings and all(r["prefer"] == "Include-Feature=AddToOneDrive" for r in listings),
+          "Prefer on listings", [(r["path"], r["prefer"]) for r in listings])
     p = f.run("--json", "list", "/Shared Music/Album")
     expect(p, EXIT_OK)
     items = json.loads(p.out)["items"]
@@ -787,6 +798,35 @@ def main_of(cases, fixture, options=(), on_failure=None):
     ap.add_argument("cases", nargs="+", choices=sorted(cases))
     a = ap.parse_args()
     return run_cases(cases, a.cases, lambda: fixture(a), on_failure)
+
+
+def case_about(f):
+    """The drive's owner, type and space, in human units and in exact bytes;
+    what the service leaves out or sends malformed is unknown, not a fault."""
+    p = f.run("about")
+    expect(p, EXIT_OK)
+    check(p.out == "Account: Ada Lovelace\nType:    personal\nTotal:   5.0 GiB\n"
+          "Used:    1.2 GiB\nFree:    3.8 GiB\nTrashed: 1.0 MiB\n", "about", p.out)
+    asked = f.graph_requests("/v1.0/me/drive")
+    check(len(asked) == 1 and asked[0]["path"] == "/v1.0/me/drive" and
+          asked[0]["prefer"] is None, "one request of the drive", asked)
+    f.mock.drive_type = "business"
+    f.mock.owner = {"displayName": "Contoso\x1b[2J"}
+    f.mock.quota = {"total": 2 ** 63, "used": -5, "remaining": 1.5, "deleted": "7",
+                    "state": "nearing"}
+    p = f.run("--json", "about")
+    expect(p, EXIT_OK)
+    check(json.loads(p.out) == {"owner": "Contoso\x1b[2J", "type": "business", "total": None,
+                                "used": None, "free": None, "trashed": None, "state": "nearing"},
+          "about --json", p.out)
+    p = f.run("about")
+    expect(p, EXIT_OK)
+    check(p.out.splitlines()[0].startswith("Account: Contoso") and "\x1b" not in p.out and
+          p.out.splitlines()[1:] == ["Type:    business", "State:   nearing"], "unknowns left out",
+          p.out)
+    f.mock.fail["/v1.0/me/drive"] = 503
+    p = f.run("--retries", "0", "about")
+    expect(p, EXIT_UNAVAILABLE)
 
 
 def case_help_hints(f):

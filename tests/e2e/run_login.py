@@ -697,6 +697,22 @@ def case_cli_small(f):
           "one past the bound", p.err)
 
 
+def case_login_business(f):
+    # The drive says what it is: a business drive or a document library is
+    # stored as ONEDRIVEB, a personal one as ONEDRIVE, whatever was stored.
+    path = os.path.join(f.dir, "work", "settings.json")
+    f.mock.device_plan = []
+    for kind, want in (("business", "ONEDRIVEB"), ("personal", "ONEDRIVE"),
+                       ("documentLibrary", "ONEDRIVEB")):
+        f.mock.drive_type = kind
+        login = Login(f, "--device", settings=path).end()
+        check(login.returncode == EXIT_OK, kind + ": exit status %d" % login.returncode, login.err)
+        written = json.load(open(path))
+        check(written.get("RuntimeType") == want, kind + ": RuntimeType", written)
+    check(any(r["path"] == "/v1.0/me/drive" for r in f.mock.requests), "the drive was asked",
+          [r["path"] for r in f.mock.requests])
+
+
 CASES = cases_in(globals())
 
 

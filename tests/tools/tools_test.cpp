@@ -89,6 +89,14 @@ TEST(PageSize, GoesFirstUnlessStoredAndNotForced) {
     EXPECT_EQ(cli::with_page_size("{bad", 5, true), "{bad");
 }
 
+TEST(HeaderMarkers, GoFirstSoTheFileCannotUndoThem) {
+    EXPECT_EQ(cli::with_header_markers(" { } "), " {\"HeaderMarkers\":true } ");
+    EXPECT_EQ(cli::with_header_markers("{\"HeaderMarkers\":false}"),
+              "{\"HeaderMarkers\":true,\"HeaderMarkers\":false}");
+    EXPECT_EQ(cli::with_header_markers("[1]"), "[1]");
+    EXPECT_EQ(cli::with_header_markers("{bad"), "{bad");
+}
+
 // A transport that answers every GET with one children page (or one item)
 // and every POST with a token: the flat exports and the handle see the same.
 struct canned {

@@ -34,6 +34,7 @@ struct drive_check {
     bool folder = false;
     std::string rotated; // a refresh token the check's grant rotated
     bool lost = false;   // a rotated token that could not be kept
+    std::string type;    // the drive's type, when the service said it
 };
 
 int check_drive(const std::string &settings, const nimbus_io *io, drive_check *d, failure *f);
@@ -98,9 +99,11 @@ int run_login(const options &o) {
         }
         updates.emplace_back(refresh_token_key(existing, "refresh_token"),
                              d.rotated.empty() ? refresh : d.rotated);
-        // The library does not tell a business drive from a personal one;
-        // both are read the same way, so a type already stored is kept.
-        if (settings_value(existing, "RuntimeType").empty())
+        // The drive says what it is; when it did not, a type already stored
+        // is kept.
+        if (d.type == "business" || d.type == "documentLibrary")
+            updates.emplace_back("RuntimeType", "ONEDRIVEB");
+        else if (d.type == "personal" || settings_value(existing, "RuntimeType").empty())
             updates.emplace_back("RuntimeType", "ONEDRIVE");
         if (o.has_root_path)
             updates.emplace_back("Path", o.root_path);
@@ -140,7 +143,8 @@ int run_login(const options &o) {
 namespace {
 
 // Opens the drive with the new settings and looks up its root (the
-// configured Path): the sign-in must reach a folder.
+// configured Path): the sign-in must reach a folder. Then asks the drive
+// for its type.
 int check_drive(const std::string &settings, const nimbus_io *io, drive_check *d, failure *f) {
     nimbus_drive *drive = nullptr;
     int rc = nimbus_drive_open(settings.c_str(), io, &drive);
@@ -167,6 +171,22 @@ int check_drive(const std::string &settings, const nimbus_io *io, drive_check *d
             d);
     }
     std::string message = nimbus_last_error();
+    if (rc == NIMBUS_OK && !interrupted()) {
+        // Which RuntimeType to store; a drive that does not say keeps the
+        // sign-in going (the type is only a label for the host).
+        nimbus_drive_about(
+            drive,
+            [](void *ctx, const nimbus_about *a) {
+                auto *check = static_cast<drive_check *>(ctx);
+                try {
+                    check->type = a->drive_type ? a->drive_type : "";
+                } catch (...) {
+                    check->type.clear();
+                }
+                return 0;
+            },
+            d);
+    }
     nimbus_drive_close(drive);
     if (interrupted()) {
         *f = {EXIT_INTERRUPTED, "interrupted"};

@@ -2,6 +2,8 @@
 #include "serve/range.h"
 #include "serve/request.h"
 
+#include <nimbus.h>
+
 #include <curl/curl.h>
 #include <microhttpd.h>
 
@@ -133,6 +135,7 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
     CURL *h = s->curl;
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, NIMBUS_USER_AGENT);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
