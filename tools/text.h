@@ -46,6 +46,27 @@ inline int hex_value(char c) {
     return -1;
 }
 
+// Unpadded base64url (RFC 4648, section 5): the PKCE verifier and
+// challenge, and the MAC of the gateway's capability URLs.
+inline std::string base64url(const unsigned char *data, size_t len) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    for (size_t i = 0; i < len; i += 3) {
+        unsigned v = static_cast<unsigned>(data[i]) << 16;
+        if (i + 1 < len)
+            v |= static_cast<unsigned>(data[i + 1]) << 8;
+        if (i + 2 < len)
+            v |= data[i + 2];
+        out += digits[(v >> 18) & 63];
+        out += digits[(v >> 12) & 63];
+        if (i + 1 < len)
+            out += digits[(v >> 6) & 63];
+        if (i + 2 < len)
+            out += digits[v & 63];
+    }
+    return out;
+}
+
 // Compares in time that depends on the secret's length only.
 inline bool same_secret(const std::string &given, const std::string &secret) {
     unsigned char diff = given.size() != secret.size() ? 1 : 0;

@@ -89,16 +89,6 @@ namespace {
 constexpr uint64_t ONES = 0x0101010101010101ull;
 constexpr uint64_t HIGHS = 0x8080808080808080ull;
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The code unit of a "\uXXXX" escape at s (n bytes from the backslash),
 // or -1 when s holds none.
 long unit_at(const char *s, size_t n) {
@@ -106,7 +96,7 @@ long unit_at(const char *s, size_t n) {
         return -1;
     long u = 0;
     for (size_t i = 2; i < 6; i++) {
-        int d = hex_digit(s[i]);
+        int d = nimbus_hex_value(s[i]);
         if (d < 0)
             return -1;
         u = u * 16 + d;

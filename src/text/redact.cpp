@@ -198,16 +198,6 @@ size_t scheme_end(const char *text) {
     return static_cast<size_t>(sep - text);
 }
 
-inline int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 inline char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -223,8 +213,9 @@ size_t key_match(const char *p, const char *end) {
         for (; key[i] != '\0' && q < end; i++) {
             char c = *q;
             size_t step = 1;
-            if (c == '%' && end - q > 2 && hex_value(q[1]) >= 0 && hex_value(q[2]) >= 0) {
-                c = static_cast<char>(hex_value(q[1]) * 16 + hex_value(q[2]));
+            if (c == '%' && end - q > 2 && nimbus_hex_value(q[1]) >= 0 &&
+                nimbus_hex_value(q[2]) >= 0) {
+                c = static_cast<char>(nimbus_hex_value(q[1]) * 16 + nimbus_hex_value(q[2]));
                 step = 3;
             }
             if (lower(c) != key[i])

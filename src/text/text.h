@@ -96,6 +96,17 @@ char *nimbus_json_put_str(char *p, const char *s, size_t n);
 
 // ---- Validators and name helpers -----------------------------------------
 
+// The value of one hexadecimal digit (either case), or -1.
+inline int nimbus_hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 int nimbus_utf8_ok(const char *bytes, size_t n);
 // The n bytes with every ill-formed piece replaced by U+FFFD: each longest
 // start of a sequence that cannot be completed, each stray byte and each

@@ -1,5 +1,6 @@
 // The secrets of one sign-in: random texts and the PKCE S256 challenge.
 #include "login/pkce.h"
+#include "text.h"
 
 #include <openssl/evp.h>
 
@@ -8,25 +9,6 @@
 
 namespace cli {
 namespace login {
-
-std::string base64url(const unsigned char *data, size_t len) {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    for (size_t i = 0; i < len; i += 3) {
-        unsigned v = static_cast<unsigned>(data[i]) << 16;
-        if (i + 1 < len)
-            v |= static_cast<unsigned>(data[i + 1]) << 8;
-        if (i + 2 < len)
-            v |= data[i + 2];
-        out += digits[(v >> 18) & 63];
-        out += digits[(v >> 12) & 63];
-        if (i + 1 < len)
-            out += digits[(v >> 6) & 63];
-        if (i + 2 < len)
-            out += digits[v & 63];
-    }
-    return out;
-}
 
 bool random_text(size_t bytes, std::string *out) {
     unsigned char buf[64];

@@ -9,8 +9,6 @@
 namespace cli {
 namespace login {
 
-// Unpadded base64url (RFC 4648, section 5).
-std::string base64url(const unsigned char *data, size_t len);
 // bytes random bytes from the kernel, base64url-encoded; false when the
 // random source failed.
 bool random_text(size_t bytes, std::string *out);

@@ -26,25 +26,6 @@ bool base64url_char(char c) {
            c == '_';
 }
 
-std::string base64url(const unsigned char *data, size_t len) {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    for (size_t i = 0; i < len; i += 3) {
-        unsigned v = static_cast<unsigned>(data[i]) << 16;
-        if (i + 1 < len)
-            v |= static_cast<unsigned>(data[i + 1]) << 8;
-        if (i + 2 < len)
-            v |= data[i + 2];
-        out += digits[(v >> 18) & 63];
-        out += digits[(v >> 12) & 63];
-        if (i + 1 < len)
-            out += digits[(v >> 6) & 63];
-        if (i + 2 < len)
-            out += digits[v & 63];
-    }
-    return out;
-}
-
 } // namespace
 
 bool parse_capability(const char *raw, long long *expiry, std::string *mac) {
