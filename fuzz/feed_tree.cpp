@@ -59,9 +59,13 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     return ++s->calls == s->stop_after;
 }
 
-int on_shortcut(void *ctx, const nimbus_entry *e, int depth, char *, size_t) {
+int on_shortcut(void *ctx, const nimbus_entry *e, const char *drive, const char *item, int depth,
+                char *, size_t) {
     auto *s = static_cast<seen *>(ctx);
     CHECK(e->folder && s->ids.count(e->id));
+    CHECK((drive == nullptr) == (item == nullptr));
+    CHECK(!drive || (nimbus_segment_ok(drive, std::strlen(drive)) &&
+                     nimbus_segment_ok(item, std::strlen(item))));
     CHECK(s->max_depth <= 0 || depth < s->max_depth);
     s->shortcuts++;
     return NIMBUS_OK;

@@ -343,7 +343,15 @@ int hand_out(nimbus_walk *walk, const pending &p, char *msg, size_t size) {
         nimbus_msgf(msg, size, "%s", OOM);
         return NIMBUS_E_NOMEM;
     }
-    if (walk->fn(walk->ctx, &entry) != 0) {
+    // A shortcut to a folder: a walk lists the shared folder on its drive.
+    const char *d = nullptr, *i = nullptr;
+    if (entry.folder && !yyjson_is_obj(p.m.folder) && !nimbus_remote_of(p.obj, &d, &i))
+        d = i = nullptr;
+    walk->target_drive = d;
+    walk->target_item = i;
+    int stop = walk->fn(walk->ctx, &entry);
+    walk->target_drive = walk->target_item = nullptr;
+    if (stop != 0) {
         nimbus_msgf(msg, size, "the entry callback stopped the listing");
         return NIMBUS_E_STOPPED;
     }

@@ -399,8 +399,12 @@ int place(nimbus_feed_tree *t, yyjson_val *obj, const nimbus_item_members &m, co
         nimbus_msgf(msg, size, "the entry callback stopped the walk");
         return NIMBUS_E_STOPPED;
     }
-    if (e.folder && !own && t->shortcut && (t->max_depth <= 0 || depth < t->max_depth))
-        return t->shortcut(t->shortcut_ctx, &e, depth, msg, size);
+    if (e.folder && !own && t->shortcut && (t->max_depth <= 0 || depth < t->max_depth)) {
+        const char *d = nullptr, *i = nullptr;
+        if (!nimbus_remote_of(obj, &d, &i))
+            d = i = nullptr;
+        return t->shortcut(t->shortcut_ctx, &e, d, i, depth, msg, size);
+    }
     return NIMBUS_OK;
 }
 

@@ -46,9 +46,12 @@ struct nimbus_feed_tree {
     void *ctx;
     // Called (after fn) for each shortcut to a folder whose entries are
     // within max_depth: the feed does not go into other drives, so these
-    // are the caller's to list. depth is the shortcut's own level.
-    // Non-zero stops the reading as fn's does (msg then says why).
-    int (*shortcut)(void *ctx, const nimbus_entry *e, int depth, char *msg, size_t size);
+    // are the caller's to list, by the shared folder's drive and item ids
+    // (null when the remoteItem gives none usable). depth is the
+    // shortcut's own level. Non-zero stops the reading as fn's does (msg
+    // then says why).
+    int (*shortcut)(void *ctx, const nimbus_entry *e, const char *drive, const char *item,
+                    int depth, char *msg, size_t size);
     void *shortcut_ctx;
     // Change feed mode (nimbus_drive_changes): every element is handed
     // out, deleted ones and repeats too, with max_depth, top_id, top_path

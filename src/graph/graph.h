@@ -176,6 +176,10 @@ struct nimbus_walk {
     bool by_parent;
     const char *root;
     nimbus_buf parent;
+    // While fn runs for a shortcut to a folder: the shared folder's drive
+    // and item ids (borrowed from the page), else null.
+    const char *target_drive;
+    const char *target_item;
 };
 void nimbus_walk_free(nimbus_walk *walk);
 // The head of a paged answer (children, search, change feed pages), read

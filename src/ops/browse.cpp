@@ -17,12 +17,10 @@ bool is_root(const char *arg) {
 }
 
 int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
-int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size);
 int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
-              nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
+              nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
-int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
-          size_t size);
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size);
 int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char *msg, size_t size);
 int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg, size_t size);
 
@@ -111,7 +109,7 @@ int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *ms
 
 int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
                           nimbus_entry_fn fn, void *ctx, char *msg, size_t size,
-                          const nimbus_enter *enter) {
+                          nimbus_enter *enter) {
     if (broken)
         *broken = false;
     nimbus_buf first{};
@@ -126,6 +124,15 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     walk.prefix_len = walk.prefix ? std::strlen(walk.prefix) : 0;
     walk.fn = fn;
     walk.ctx = ctx;
+    struct enter_guard {
+        nimbus_enter *e;
+        ~enter_guard() {
+            if (e)
+                e->walk = nullptr;
+        }
+    } eg{enter};
+    if (enter)
+        enter->walk = &walk;
     // A folder named by its "drives/<d>/items/<i>" id lies on that drive.
     nimbus_buf drive{};
     nimbus_buf_guard dg{&drive};
@@ -136,25 +143,42 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
             return no_memory(msg, size);
         walk.drive = drive.data;
     }
-    rc = pages(c, &walk, first.data, walk.drive ? nullptr : folder, msg, size);
-    if (rc != NIMBUS_E_NOT_FOUND || walk.seen.count || is_root(folder) || walk.drive ||
-        !nimbus_item_not_found(msg))
+    rc = pages(c, &walk, first.data, msg, size);
+    // An empty page does not tell an empty folder from a file or a
+    // shortcut (the service lists both as empty), and a 404 may come from
+    // a path beneath a shortcut: the item answers' facets tell.
+    if (walk.seen.count || is_root(folder) ||
+        !(rc == NIMBUS_OK ||
+          (rc == NIMBUS_E_NOT_FOUND && !walk.drive && nimbus_item_not_found(msg))))
         return rc;
-
-    // A folder beneath a shortcut answers 404: it is listed on the
-    // shortcut's drive, its entries keeping their virtual paths.
     nimbus_remote remote{};
     nimbus_remote_guard rg{&remote};
     nimbus_str first_msg(msg && size ? nimbus_strdup(msg) : nullptr);
-    int found = nimbus_shortcut_find(caller_get, c, c->cfg, folder, &remote, msg, size);
-    if (found == NIMBUS_E_NOT_FOUND) {
-        // No shortcut on the way: the listing's own 404 stands.
-        if (first_msg)
-            nimbus_msgf(msg, size, "%s", first_msg.get());
-        return rc;
-    }
+    if (msg && size && !first_msg)
+        return no_memory(msg, size);
+    nimbus_kind kind = nimbus_kind::missing;
+    int found =
+        nimbus_shortcut_find(caller_get, c, c->cfg, folder, false, &kind, &remote, msg, size);
     if (found != NIMBUS_OK)
         return found;
+    if (kind == nimbus_kind::file) {
+        nimbus_msgf(msg, size, "%s is a file, not a folder", folder);
+        return NIMBUS_E_NOT_FOLDER;
+    }
+    if (kind == nimbus_kind::folder)
+        return rc;
+    if (kind == nimbus_kind::missing) {
+        // The listing's own 404 stands; an empty page of nothing is the
+        // item answer's 404.
+        if (rc != NIMBUS_OK) {
+            nimbus_msgf(msg, size, "%s", first_msg ? first_msg.get() : "");
+        } else {
+            char shown[NIMBUS_URL_MSG];
+            nimbus_redact_into(folder, shown, sizeof shown);
+            nimbus_msgf(msg, size, "item: %s answered HTTP 404", shown);
+        }
+        return NIMBUS_E_NOT_FOUND;
+    }
     if (enter && remote.rest.len == 0 &&
         !enter->fn(enter->ctx, remote.drive.data, remote.item.data))
         return NIMBUS_OK;
@@ -163,7 +187,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     if (nimbus_remote_url(&remote, true, &url) != 0)
         return no_memory(msg, size);
     walk.drive = remote.drive.data;
-    rc = pages(c, &walk, url.data, nullptr, msg, size);
+    rc = pages(c, &walk, url.data, msg, size);
     if (walk.seen.count || (rc != NIMBUS_E_AUTH && rc != NIMBUS_E_NOT_FOUND))
         return rc;
     if (broken)
@@ -178,7 +202,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
 }
 
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
-                        char *msg, size_t size) {
+                        char *msg, size_t size, nimbus_remote *target) {
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (item_url(c->cfg, path_or_id, &url) != 0)
@@ -192,8 +216,10 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     nimbus_remote remote{};
     nimbus_remote_guard rg{&remote};
     if (resp.status == 404 && nimbus_item_not_found(resp.body)) {
-        int found = nimbus_shortcut_find(caller_get, c, c->cfg, path_or_id, &remote, msg, size);
-        if (found == NIMBUS_OK) {
+        nimbus_kind kind = nimbus_kind::missing;
+        int found = nimbus_shortcut_find(caller_get, c, c->cfg, path_or_id, true, &kind, &remote,
+                                         msg, size);
+        if (found == NIMBUS_OK && kind == nimbus_kind::remote) {
             nimbus_resp_free(&resp);
             url.len = 0;
             if (nimbus_remote_url(&remote, false, &url) != 0)
@@ -201,7 +227,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
             rc = nimbus_caller_get(c, url.data, &resp, msg, size);
             if (rc != NIMBUS_OK)
                 return rc;
-        } else if (found != NIMBUS_E_NOT_FOUND) {
+        } else if (found != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return found;
         }
@@ -244,7 +270,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         rc = no_memory(msg, size);
     if (rc == NIMBUS_OK)
         rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, drive.data,
-                       remote.name.data, fn, ctx, msg, size);
+                       remote.name.data, target, fn, ctx, msg, size);
     nimbus_resp_free(&resp);
     return rc;
 }
@@ -286,7 +312,7 @@ int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, vo
     walk.ctx = ctx;
     walk.by_parent = true;
     walk.root = c->cfg->path;
-    return pages(c, &walk, url.data, nullptr, msg, size);
+    return pages(c, &walk, url.data, msg, size);
 }
 
 int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor, nimbus_entry_fn fn,
@@ -369,39 +395,10 @@ int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
     return bad || !url->data ? -1 : 0;
 }
 
-// An empty listing does not tell an empty folder from a file (Graph lists
-// a file's children as an empty page): one item request does.
-int folder_check(nimbus_caller *c, const char *folder, char *msg, size_t size) {
-    nimbus_buf url{};
-    nimbus_buf_guard ug{&url};
-    if (item_url(c->cfg, is_root(folder) ? "/" : folder, &url) != 0)
-        return no_memory(msg, size);
-    const char *shown = is_root(folder) ? "/" : folder;
-    nimbus_resp resp{};
-    int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
-    if (rc != NIMBUS_OK)
-        return rc;
-    rc = nimbus_answer_check(&resp, "item", shown, msg, size);
-    if (rc == NIMBUS_OK) {
-        yyjson_read_err err{};
-        nimbus_doc_guard doc{nullptr};
-        nimbus_graph_read(&doc, resp.body, resp.len, true, nullptr, &err);
-        yyjson_val *root = yyjson_doc_get_root(doc.doc);
-        if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-            rc = no_memory(msg, size);
-        } else if (yyjson_is_obj(root) && !yyjson_is_obj(nimbus_json_member(root, "folder"))) {
-            nimbus_msgf(msg, size, "%s is a file, not a folder", shown);
-            rc = NIMBUS_E_NOT_FOLDER;
-        }
-    }
-    nimbus_resp_free(&resp);
-    return rc;
-}
-
 // Hands the item of a successful answer to fn; path is the virtual path it
 // was asked by, or null; name, when given, replaces the item's own.
 int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
-              nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
+              nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
     yyjson_read_err err{};
     nimbus_doc_guard doc{nullptr};
     nimbus_graph_read(&doc, resp->body, resp->len, true, nullptr, &err);
@@ -429,6 +426,14 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, const char
     entry.path = path;
     if (name)
         entry.name = name;
+    // Where a folder on another drive is listed: a shortcut's shared
+    // folder, or a folder beneath one, by its own id there.
+    const char *d = drive, *i = entry.id;
+    if (target && entry.folder &&
+        (drive ||
+         (!yyjson_is_obj(nimbus_json_member(root, "folder")) && nimbus_remote_of(root, &d, &i))) &&
+        (nimbus_buf_adds(&target->drive, d) != 0 || nimbus_buf_adds(&target->item, i) != 0))
+        return no_memory(msg, size);
     // An item on another drive is addressed by drive and id.
     nimbus_buf id{};
     nimbus_buf_guard ig{&id};
@@ -498,22 +503,17 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
 }
 
 // Requests the pages of one listing from first on, handing their entries
-// to walk. An empty listing of folder (null: not checked) is told from a
-// file by one item request.
-int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, const char *folder, char *msg,
-          size_t size) {
+// to walk.
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size) {
     // Each page's document comes from the standard heap, which hands a
     // freed page's block straight back: a pool kept across pages (as
     // nimbus_list keeps) measured no faster here.
-    int rc = page_loop(
+    return page_loop(
         c, first, "children", false,
         [&](char *body, size_t len, char **next, char *code, size_t code_size) {
             return nimbus_walk_page(walk, body, len, nullptr, next, code, code_size, msg, size);
         },
         msg, size);
-    if (rc != NIMBUS_OK)
-        return rc;
-    return walk->seen.count || !folder ? NIMBUS_OK : folder_check(c, folder, msg, size);
 }
 
 // Requests the change feed's pages from first on into tree.

@@ -27,19 +27,26 @@ int sess_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t si
     return nimbus_sess_call(static_cast<nimbus_sess *>(ctx), url, resp, msg, size);
 }
 
-// A folder that answered 404 may lie beneath a shortcut: listed on the
-// shortcut's drive when it does; otherwise the 404's message stands.
-int through_shortcut(nimbus_sess *sess, const char *folder, nimbus_items *list,
+// A folder that listed nothing (rc NIMBUS_OK) or answered Graph's 404 may
+// be a shortcut or lie beneath one, which the item answers' facets tell:
+// listed on the shortcut's drive when it does; otherwise the listing's own
+// answer stands. A request that fails on the way fails the listing.
+int through_shortcut(nimbus_sess *sess, const char *folder, int rc, nimbus_items *list,
                      nimbus_remote *remote, char *msg, size_t size) {
     nimbus_str first(msg && size ? nimbus_strdup(msg) : nullptr);
-    int rc = nimbus_shortcut_find(sess_get, sess, sess->cfg, folder, remote, msg, size);
-    if (rc == NIMBUS_E_NOT_FOUND) {
-        if (first)
-            nimbus_msgf(msg, size, "%s", first.get());
+    if (msg && size && !first) {
+        nimbus_msgf(msg, size, "out of memory");
+        return NIMBUS_E_FAILED;
+    }
+    nimbus_kind kind = nimbus_kind::missing;
+    int found =
+        nimbus_shortcut_find(sess_get, sess, sess->cfg, folder, false, &kind, remote, msg, size);
+    if (found != NIMBUS_OK)
+        return found == NIMBUS_E_NOMEM ? NIMBUS_E_FAILED : found; // the flat requests' code
+    if (kind != nimbus_kind::remote) {
+        nimbus_msgf(msg, size, "%s", first ? first.get() : "");
         return rc;
     }
-    if (rc != NIMBUS_OK)
-        return rc == NIMBUS_E_NOMEM ? NIMBUS_E_FAILED : rc; // the flat requests' code
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (nimbus_remote_url(remote, true, &url) != 0) {
@@ -226,9 +233,9 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
     const char *item;
     nimbus_remote remote{};
     nimbus_remote_guard remote_guard{&remote};
-    if (rc == NIMBUS_E_NOT_FOUND && list->count == 0 && !is_root_folder(scratch.get()) &&
-        nimbus_item_not_found(msg))
-        rc = through_shortcut(sess, scratch.get(), list, &remote, msg, size);
+    if (list->count == 0 && !is_root_folder(scratch.get()) &&
+        (rc == NIMBUS_OK || (rc == NIMBUS_E_NOT_FOUND && nimbus_item_not_found(msg))))
+        rc = through_shortcut(sess, scratch.get(), rc, list, &remote, msg, size);
     if (rc != NIMBUS_OK || is_root_folder(scratch.get()))
         return rc;
     if (remote.drive.data) {

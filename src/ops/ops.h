@@ -73,10 +73,12 @@ void nimbus_caller_free(nimbus_caller *c);
 int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size);
 // Asked before the folder a shortcut leads to is listed on its drive, with
 // that drive's and folder's ids: false leaves it unlisted (a walk that
-// listed it already).
+// listed it already). While the listing runs, walk is the listing itself,
+// whose target_* say where a shortcut entry handed out leads.
 struct nimbus_enter {
     bool (*fn)(void *ctx, const char *drive, const char *item);
     void *ctx;
+    const nimbus_walk *walk;
 };
 // nimbus_drive_list and nimbus_drive_item behind their argument checks.
 // prefix, when not null, is the folder's virtual path for its entries'
@@ -86,7 +88,7 @@ struct nimbus_enter {
 // entries when it refuses).
 int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *prefix, bool *broken,
                           nimbus_entry_fn fn, void *ctx, char *msg, size_t size,
-                          const nimbus_enter *enter = nullptr);
+                          nimbus_enter *enter = nullptr);
 // nimbus_drive_search behind its null checks.
 constexpr size_t NIMBUS_SEARCH_MAX = 1024;
 int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, void *ctx, char *msg,
@@ -99,8 +101,12 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
 int nimbus_walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
                      const char *folder, int max_depth, nimbus_entry_fn fn, void *ctx, char *msg,
                      size_t size);
+struct nimbus_remote;
+// target, when given, gets the drive and item a folder found on another
+// drive is listed by (a shortcut's shared folder, or a folder beneath one);
+// it stays empty for anything else.
 int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_fn fn, void *ctx,
-                        char *msg, size_t size);
+                        char *msg, size_t size, nimbus_remote *target = nullptr);
 
 // The drive's type, owner and quota (GET /me/drive) into f: NIMBUS_OK, or
 // the service's code with its message; f is initialised first.
@@ -127,13 +133,22 @@ struct nimbus_remote_guard {
     nimbus_remote *r;
     ~nimbus_remote_guard() { nimbus_remote_free(r); }
 };
-// After a 404 for arg (path or id): finds the shortcut on its way, asking
-// for the path's prefixes from the top (one request per level down to the
-// shortcut; one request for an id). NIMBUS_OK with remote filled;
-// NIMBUS_E_NOT_FOUND when no shortcut leads there (msg left as it was);
-// another code with its message when a request failed.
+// What an argument is, told by the facets of item answers.
+enum class nimbus_kind {
+    missing, // neither the item nor a shortcut above it
+    folder,  // an ordinary folder
+    file,    // a file, or a shortcut to one
+    remote,  // a shortcut to a folder, or a path beneath one
+};
+// What arg (a virtual path or an item id) is: the item itself is asked
+// first (unless its own item answer was a 404 already: asked), then, for a
+// path, the folders above it, upwards, until one is there: one request per
+// level. NIMBUS_OK with *kind (remote filled for nimbus_kind::remote, the
+// path below the shortcut in rest); another code with its message when a
+// request failed (msg may be overwritten in any case).
 int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg,
-                         nimbus_remote *remote, char *msg, size_t size);
+                         bool asked, nimbus_kind *kind, nimbus_remote *remote, char *msg,
+                         size_t size);
 // The Graph URL of the remote place, or of its children. 0, or -1 without memory.
 int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url);
 // Whether a 404 is Graph's own "itemNotFound" (the answer's body, or the
@@ -145,6 +160,8 @@ int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url);
 // A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive
 // becomes one line naming the shortcut; rc is returned unchanged.
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size);
+// The same for a shortcut named by name.
+int nimbus_shortcut_broken_at(int rc, const char *name, char *msg, size_t size);
 // Whether an item answer is a shortcut to a file without a download URL of
 // its own: 1 with remote's drive, item and name filled, 0 when not, -1
 // without memory.

@@ -1,8 +1,10 @@
 // Shortcuts: a shared folder or file that the user added to the drive is an
 // item holding a "remoteItem" that names another drive. Graph does not
-// follow such an item in path or children requests, so a path beneath one
-// answers 404; the item itself is found by asking for the path's prefixes,
-// and everything beneath it is addressed on its own drive.
+// follow such an item in path or children requests: the shortcut's own
+// children are an empty page, and a path beneath it is not found (or
+// empty). What an item is comes from its facets alone; a path that does not
+// resolve is asked for upwards, level by level, until the shortcut it lies
+// beneath, and everything beneath that is addressed on its own drive.
 #include <cstdlib>
 #include <cstring>
 
@@ -13,7 +15,7 @@
 namespace {
 
 int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
-          bool *folder, char *msg, size_t size);
+          nimbus_kind *kind, char *msg, size_t size);
 int add_base(nimbus_buf *url);
 
 constexpr char OOM[] = "out of memory";
@@ -29,39 +31,53 @@ void nimbus_remote_free(nimbus_remote *r) {
 }
 
 int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg,
-                         nimbus_remote *remote, char *msg, size_t size) {
+                         bool asked, nimbus_kind *kind, nimbus_remote *remote, char *msg,
+                         size_t size) {
+    *kind = nimbus_kind::missing;
     if (!arg || !*arg || std::strcmp(arg, "/") == 0)
-        return NIMBUS_E_NOT_FOUND;
+        return NIMBUS_OK;
     if (arg[0] != '/') {
-        // An item id: one request tells whether it is a shortcut.
-        const char *d, *i;
-        size_t dn;
-        if (nimbus_remote_id(arg, &d, &dn, &i))
-            return NIMBUS_E_NOT_FOUND; // already on its own drive
+        // An item id has no folders above it to ask: only the item itself.
+        if (asked)
+            return NIMBUS_OK;
         nimbus_buf url{};
         nimbus_buf_guard ug{&url};
-        int bad = add_base(&url);
-        bad |= nimbus_buf_adds(&url, "/me/drive/items/");
-        bad |= nimbus_buf_adds(&url, arg);
+        const char *d, *i;
+        size_t dn;
+        int bad = 0;
+        if (nimbus_remote_id(arg, &d, &dn, &i)) {
+            bad = nimbus_remote_id_url(arg, false, &url);
+        } else {
+            bad |= add_base(&url);
+            bad |= nimbus_buf_adds(&url, "/me/drive/items/");
+            bad |= nimbus_buf_adds(&url, arg);
+        }
         if (bad || !url.data) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
-        bool folder = false;
-        int rc = probe(get, ctx, url.data, arg, remote, &folder, msg, size);
-        if (rc == NIMBUS_OK && nimbus_buf_adds(&remote->shortcut, arg) != 0) {
+        int rc = probe(get, ctx, url.data, arg, remote, kind, msg, size);
+        if (rc == NIMBUS_OK && *kind == nimbus_kind::remote &&
+            nimbus_buf_adds(&remote->shortcut, arg) != 0) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
         return rc;
     }
-    // A path: its prefixes from the top, each one request, until the first
-    // shortcut. An ordinary folder lets the search go deeper; anything else
-    // ends it, and the caller's own 404 stands.
+    // A path: the item itself, then the folders above it, upwards, each one
+    // request, until one is there. A shortcut to a folder there leads to
+    // the rest of the path on its drive; anything else means the path does
+    // not lead through a shortcut (a path through one never resolves on
+    // the account's own drive, so nothing above an item that is there can
+    // be one).
     size_t n = std::strlen(arg);
-    for (size_t end = 1; end <= n; end++) {
-        if (end < n && arg[end] != '/')
-            continue;
+    for (size_t end = n; end > 0;) {
+        if (asked || end < n) {
+            while (--end > 0 && arg[end] != '/') {
+            }
+            if (end == 0)
+                break;
+        }
         nimbus_buf prefix{};
         nimbus_buf_guard pg{&prefix};
         nimbus_buf joined{};
@@ -79,20 +95,30 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
-        bool folder = false;
-        int rc = probe(get, ctx, url.data, prefix.data, remote, &folder, msg, size);
-        if (rc == NIMBUS_OK) {
-            if (nimbus_buf_add(&remote->rest, arg + end, n - end) != 0 ||
-                nimbus_buf_add(&remote->shortcut, arg, end) != 0) {
+        nimbus_kind here = nimbus_kind::missing;
+        int rc = probe(get, ctx, url.data, prefix.data, remote, &here, msg, size);
+        if (rc != NIMBUS_OK)
+            return rc;
+        if (here == nimbus_kind::missing) {
+            asked = true;
+            continue;
+        }
+        if (end == n) {
+            *kind = here;
+        } else if (here == nimbus_kind::remote) {
+            *kind = here;
+            if (nimbus_buf_add(&remote->rest, arg + end, n - end) != 0) {
                 nimbus_msgf(msg, size, "%s", OOM);
                 return NIMBUS_E_NOMEM;
             }
-            return NIMBUS_OK;
         }
-        if (rc != NIMBUS_E_NOT_FOUND || !folder)
-            return rc;
+        if (*kind == nimbus_kind::remote && nimbus_buf_add(&remote->shortcut, arg, end) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        return NIMBUS_OK;
     }
-    return NIMBUS_E_NOT_FOUND;
+    return NIMBUS_OK;
 }
 
 bool nimbus_item_not_found(const char *body_or_msg) {
@@ -125,10 +151,14 @@ int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url) {
 }
 
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size) {
+    return nimbus_shortcut_broken_at(rc, r->shortcut.data ? r->shortcut.data : "", msg, size);
+}
+
+int nimbus_shortcut_broken_at(int rc, const char *name, char *msg, size_t size) {
     if (rc != NIMBUS_E_AUTH && rc != NIMBUS_E_NOT_FOUND)
         return rc;
     char shown[NIMBUS_URL_MSG];
-    nimbus_redact_into(r->shortcut.data ? r->shortcut.data : "", shown, sizeof shown);
+    nimbus_redact_into(name, shown, sizeof shown);
     nimbus_msgf(msg, size,
                 "shortcut %s is broken: the shared item is gone or no longer shared with you (%s)",
                 shown, rc == NIMBUS_E_AUTH ? "access denied" : "not found");
@@ -190,19 +220,20 @@ int add_base(nimbus_buf *url) {
     return nimbus_buf_adds(url, base ? base : "");
 }
 
-// Asks for one item. NIMBUS_OK when it is a shortcut (remote filled);
-// NIMBUS_E_NOT_FOUND when it is not (folder tells whether it is an
-// ordinary folder) or is missing; another code when the request failed.
+// Asks for one item and tells what it is by its facets (kind): missing
+// (404), an ordinary folder, a file or a shortcut to one, or a shortcut to
+// a folder (remote's drive and item filled). Another code when the request
+// failed.
 int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
-          bool *folder, char *msg, size_t size) {
-    *folder = false;
+          nimbus_kind *kind, char *msg, size_t size) {
+    *kind = nimbus_kind::missing;
     nimbus_resp resp{};
     int rc = get(ctx, url, &resp, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
     if (resp.status == 404) {
         nimbus_resp_free(&resp);
-        return NIMBUS_E_NOT_FOUND;
+        return NIMBUS_OK;
     }
     rc = nimbus_answer_check(&resp, "item", shown, msg, size);
     if (rc != NIMBUS_OK) {
@@ -213,21 +244,26 @@ int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimb
     nimbus_doc_guard doc{nullptr};
     nimbus_graph_read(&doc, resp.body, resp.len, true, nullptr, &err);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
-    rc = NIMBUS_E_NOT_FOUND;
     const char *d, *i;
     if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
         nimbus_msgf(msg, size, "%s", OOM);
         rc = NIMBUS_E_NOMEM;
-    } else if (yyjson_is_obj(root) && nimbus_remote_of(root, &d, &i)) {
+    } else if (!yyjson_is_obj(root)) {
+        nimbus_msgf(msg, size, "the item answer is not a JSON object");
+        rc = NIMBUS_E_FAILED;
+    } else if (yyjson_is_obj(nimbus_json_member(root, "folder"))) {
+        *kind = nimbus_kind::folder;
+    } else if (!nimbus_is_folder(nullptr, nimbus_json_member(root, "remoteItem"))) {
+        *kind = nimbus_kind::file;
+    } else if (nimbus_remote_of(root, &d, &i)) {
         if (nimbus_buf_adds(&remote->drive, d) != 0 || nimbus_buf_adds(&remote->item, i) != 0) {
             nimbus_msgf(msg, size, "%s", OOM);
             rc = NIMBUS_E_NOMEM;
         } else {
-            rc = NIMBUS_OK;
+            *kind = nimbus_kind::remote;
         }
-    } else if (yyjson_is_obj(root)) {
-        *folder = yyjson_is_obj(nimbus_json_member(root, "folder"));
     }
+    // A shortcut to a folder whose ids cannot be used leads nowhere: missing.
     nimbus_resp_free(&resp);
     return rc;
 }

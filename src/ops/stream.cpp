@@ -93,10 +93,12 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
     nimbus_remote remote{};
     nimbus_remote_guard remote_guard{&remote};
     if (resp.status == 404 && nimbus_item_not_found(resp.body)) {
-        rc = nimbus_shortcut_find(sess_get, sess, sess->cfg, entry, &remote, msg, size);
-        if (rc == NIMBUS_OK)
+        nimbus_kind kind = nimbus_kind::missing;
+        rc =
+            nimbus_shortcut_find(sess_get, sess, sess->cfg, entry, true, &kind, &remote, msg, size);
+        if (rc == NIMBUS_OK && kind == nimbus_kind::remote)
             rc = refetch(sess, &remote, &resp, msg, size);
-        if (rc != NIMBUS_OK && rc != NIMBUS_E_NOT_FOUND) {
+        if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
             return rc == NIMBUS_E_NOMEM ? NIMBUS_E_FAILED : rc;
         }

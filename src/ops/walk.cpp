@@ -26,6 +26,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <unordered_set>
 #include <utility>
@@ -58,6 +59,9 @@ struct pending {
     nimbus_str id;   // the folder argument: a path, an item id, or "" for the root
     nimbus_str path; // the folder's virtual path when known, else null
     int depth;       // the level of its entries, 1 for the walk's folder
+    // The shortcut whose shared folder id addresses (its path, or its own
+    // id), named when that folder cannot be listed; null for the others.
+    nimbus_str shortcut = nimbus_str();
 };
 
 struct tree {
@@ -94,7 +98,9 @@ constexpr int USE_LISTING = 1;
 struct lister {
     tree *t;
     int depth;
-    const char *folder; // the listed folder's path (or id), for messages
+    const char *folder;        // the listed folder's path (or id), for messages
+    const nimbus_enter *enter; // the listing's hook, which tells where shortcuts lead
+    bool any = false;          // an entry was handed out
 };
 
 void work(tree *t);
@@ -102,7 +108,7 @@ void run_listing(tree *t);
 int result(tree *t, char *msg, size_t size);
 int on_entry(void *ctx, const nimbus_entry *e);
 void fail(tree *t, int rc, const char *msg);
-int queue_folder(tree *t, const nimbus_entry *e, int depth);
+int queue_folder(tree *t, const nimbus_entry *e, int depth, const char *drive, const char *item);
 identity identity_of(const char *id);
 identity identity_in(const char *drive, size_t drive_len, const char *item);
 bool enter_shortcut(void *ctx, const char *drive, const char *item);
@@ -149,6 +155,10 @@ int walk_tree(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_shared *shared,
             run_listing(&t); // the shortcuts the feed met
             return result(&t, msg, size);
         }
+    }
+    if (!t.queue.empty()) { // the change-feed road's look-up found the folder elsewhere
+        run_listing(&t);
+        return result(&t, msg, size);
     }
     pending first{nimbus_str(nimbus_strdup(folder ? folder : "")), nimbus_str(), 1};
     if (!first.id) {
@@ -248,10 +258,17 @@ void work(tree *t) {
         c.granted = c.retried = false;
         char msg[NIMBUS_MSG_SIZE] = {};
         bool broken = false;
-        lister l{t, p.depth, p.path ? p.path.get() : *p.id.get() ? p.id.get() : "/"};
-        nimbus_enter enter{enter_shortcut, &l};
+        nimbus_enter enter{enter_shortcut, nullptr, nullptr};
+        lister l{t, p.depth, p.path ? p.path.get() : *p.id.get() ? p.id.get() : "/", &enter};
+        enter.ctx = &l;
         int rc = nimbus_drive_children(&c, p.id.get(), p.path.get(), &broken, on_entry, &l, msg,
                                        sizeof msg, &enter);
+        // A shortcut's shared folder that is gone or refused is a broken
+        // shortcut, named as the walk met it.
+        if (p.shortcut && !l.any && (rc == NIMBUS_E_AUTH || rc == NIMBUS_E_NOT_FOUND)) {
+            broken = true;
+            nimbus_shortcut_broken_at(rc, p.shortcut.get(), msg, sizeof msg);
+        }
         // The message outlives this thread's token, which a later refusal
         // may replace: it is masked while known.
         nimbus_mask(msg, c.token);
@@ -289,6 +306,7 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     std::lock_guard<std::mutex> lock(t->m);
     if (t->stop)
         return 1;
+    l->any = true;
     // Past the bounds an entry is left out; its folder, if it is one, is
     // not listed.
     if (e->path ? !nimbus_walk_path_fits(e->path, std::strlen(e->path))
@@ -304,7 +322,9 @@ int on_entry(void *ctx, const nimbus_entry *e) {
     }
     if (!e->folder || (t->max_depth > 0 && l->depth >= t->max_depth))
         return 0;
-    int queued = queue_folder(t, e, l->depth + 1);
+    const nimbus_walk *w = l->enter ? l->enter->walk : nullptr;
+    int queued = queue_folder(t, e, l->depth + 1, w ? w->target_drive : nullptr,
+                              w ? w->target_item : nullptr);
     if (queued < 0) {
         t->cv.notify_all();
         return 1;
@@ -317,8 +337,19 @@ int on_entry(void *ctx, const nimbus_entry *e) {
 // Queues a folder entry for listing, its own entries at depth (under the
 // walk's lock, or before any helper runs): 0; 1 when the walk has listed
 // (or queued) that folder before, which is left out; -1 when the walk
-// failed.
-int queue_folder(tree *t, const nimbus_entry *e, int depth) {
+// failed. A shortcut to a folder (drive and item its shared folder's ids)
+// is listed there, as its facet says: its own id lists nothing.
+int queue_folder(tree *t, const nimbus_entry *e, int depth, const char *drive, const char *item) {
+    std::string remote;
+    if (drive && item) {
+        try {
+            remote = std::string("drives/") + drive + "/items/" + item;
+        } catch (const std::bad_alloc &) {
+            fail(t, NIMBUS_E_NOMEM, "out of memory");
+            return -1;
+        }
+    }
+    const char *id = remote.empty() ? e->id : remote.c_str();
     if (t->listed.size() >= MAX_LISTED) {
         char msg[96];
         nimbus_msgf(msg, sizeof msg, "the walk found more than %zu folders", MAX_LISTED);
@@ -327,7 +358,7 @@ int queue_folder(tree *t, const nimbus_entry *e, int depth) {
     }
     bool fresh = false;
     try {
-        fresh = t->listed.insert(identity_of(e->id)).second;
+        fresh = t->listed.insert(identity_of(id)).second;
     } catch (const std::bad_alloc &) {
         fail(t, NIMBUS_E_NOMEM, "out of memory");
         return -1;
@@ -345,11 +376,12 @@ int queue_folder(tree *t, const nimbus_entry *e, int depth) {
         return -1;
     }
     // Beneath the walk's folder a folder is addressed by id, which costs the
-    // service no path resolution (a shortcut's id costs one item request
-    // to find its drive); its path still comes from the walk.
-    pending p{nimbus_str(nimbus_strdup(e->id)),
-              nimbus_str(e->path ? nimbus_strdup(e->path) : nullptr), depth};
-    bool oom = !p.id || (e->path && !p.path);
+    // service no path resolution; its path still comes from the walk.
+    pending p{nimbus_str(nimbus_strdup(id)), nimbus_str(e->path ? nimbus_strdup(e->path) : nullptr),
+              depth};
+    if (!remote.empty())
+        p.shortcut.reset(nimbus_strdup(e->path ? e->path : e->id));
+    bool oom = !p.id || (e->path && !p.path) || (!remote.empty() && !p.shortcut);
     if (!oom) {
         try {
             t->queue.push_back(std::move(p));
@@ -403,12 +435,27 @@ int keep_top(void *ctx, const nimbus_entry *e) {
 }
 
 // No helper runs yet: the queue needs no lock.
-int feed_shortcut(void *ctx, const nimbus_entry *e, int depth, char *msg, size_t size) {
+int feed_shortcut(void *ctx, const nimbus_entry *e, const char *drive, const char *item, int depth,
+                  char *msg, size_t size) {
     auto *t = static_cast<tree *>(ctx);
-    if (queue_folder(t, e, depth + 1) >= 0)
+    if (queue_folder(t, e, depth + 1, drive, item) >= 0)
         return NIMBUS_OK;
     nimbus_msgf(msg, size, "%s", t->msg);
     return t->rc;
+}
+
+// The walked folder is a shortcut's shared folder, or lies beneath one: the
+// listing road lists it there, by its id on that drive, as the look-up
+// found it. USE_LISTING with it queued, or NIMBUS_E_NOMEM.
+int list_remote(tree *t, const char *folder, const nimbus_remote &target, char *msg, size_t size) {
+    nimbus_entry e{};
+    e.id = is_root(folder) ? "/" : folder;
+    e.path = e.id[0] == '/' ? e.id : nullptr;
+    if (queue_folder(t, &e, 1, target.drive.data, target.item.data) < 0) {
+        nimbus_msgf(msg, size, "%s", t->msg);
+        return t->rc;
+    }
+    return USE_LISTING;
 }
 
 // Reads the folder's change feed on the calling thread: NIMBUS_OK with the
@@ -432,8 +479,10 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     // asked first.
     top_item top;
     char scratch[NIMBUS_MSG_SIZE];
+    nimbus_remote target{};
+    nimbus_remote_guard tg{&target};
     int rc = nimbus_drive_lookup(&c, is_root(folder) ? "/" : folder, keep_top, &top, scratch,
-                                 sizeof scratch);
+                                 sizeof scratch, &target);
     if (rc == NIMBUS_E_STOPPED && !top.id) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;
@@ -445,6 +494,8 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
         nimbus_msgf(msg, size, "%s", scratch);
         return rc;
     }
+    if (rc == NIMBUS_OK && top.folder && target.item.data)
+        return list_remote(t, folder, target, msg, size);
     if (rc != NIMBUS_OK || !top.folder || top.remote ||
         !nimbus_segment_ok(top.id.get(), std::strlen(top.id.get())))
         return USE_LISTING;

@@ -136,6 +136,72 @@ TEST_F(FakeTest, ShortcutFileStreamsAndBrokenShortcutIsNamed) {
     EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Else"));
 }
 
+TEST_F(FakeTest, ShortcutWhoseChildrenAreEmptyIsFollowedByItsFacet) {
+    // As Graph answers: the shortcut's own children, and a path through
+    // it, are empty pages; only an item beneath it is not found.
+    script_token();
+    const std::string by_path = kGraph + "/me/drive/root:/Shared%20Music";
+    script_get(first_page(kRoot), 200,
+               page({shortcut("S!1", "Shared Music", true), item("E!1", "Empty", 0, true),
+                     shortcut("S!2", "Song.flac", false)}));
+    script_get(first_page(by_path + ":/children"), 200, page({}));
+    script_get(by_path, 200, shortcut("S!1", "Shared Music", true));
+    script_get(first_page(by_path + "/Album:/children"), 200, page({}));
+    script_get(by_path + "/Album", 404, kGone);
+    script_get(first_page(kGraph + "/me/drive/items/S!1/children"), 200, page({}));
+    script_get(kGraph + "/me/drive/items/S!1", 200, shortcut("S!1", "Shared Music", true));
+    script_get(first_page(kRemote + "/children"), 200, page({item("R!2", "Album", 1, true)}));
+    script_get(first_page(kRemote + ":/Album:/children"), 200, page({item("R!7", "01.flac", 9)}));
+    script_get(first_page(kGraph + "/me/drive/root:/Empty:/children"), 200, page({}));
+    script_get(kGraph + "/me/drive/root:/Empty", 200, item("E!1", "Empty", 0, true));
+    script_get(first_page(kGraph + "/me/drive/root:/Song.flac:/children"), 200, page({}));
+    script_get(kGraph + "/me/drive/root:/Song.flac", 200, shortcut("S!2", "Song.flac", false));
+
+    // The flat request: the shortcut itself costs one look-up.
+    outcome o = list(settings(), "/Shared Music");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ(items_json({entry("Album", "/Shared Music/Album", true, 1, 0,
+                                "drives/b!DRV-2/items/R!2", "/Shared Music")}),
+              o.out);
+    EXPECT_EQ(1, gets(by_path));
+    o = list(settings(), "S!1");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    o = list(settings(), "/Shared Music/Album");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_NE(std::string::npos, o.out.find("drives/b!DRV-2/items/R!7")) << o.out;
+    o = list(settings(), "/Empty");
+    ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
+    EXPECT_EQ("{\"items\":[]}", o.out);
+
+    // The handle, its walk by listings: the shortcut's own id is never
+    // listed, the empty folder is, the file shortcut is no folder.
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings("\"WalkMethod\":\"listing\"").c_str(),
+                                           nimbus_io_fake(), &drive));
+    named n;
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "/Shared Music", keep, &n))
+        << nimbus_last_error();
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "S!1", keep, &n)) << nimbus_last_error();
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "/Shared Music/Album", keep, &n))
+        << nimbus_last_error();
+    EXPECT_EQ(NIMBUS_E_NOT_FOLDER, nimbus_drive_list(drive, "/Song.flac", keep, &n));
+    script_get(first_page(kGraph + "/me/drive/items/E!1/children"), 200, page({}));
+    script_get(kGraph + "/me/drive/items/E!1", 200, item("E!1", "Empty", 0, true));
+    script_get(first_page(kGraph + "/drives/b!DRV-2/items/R!2/children"), 200,
+               page({item("R!7", "01.flac", 9)}));
+    int listed = gets(first_page(kGraph + "/me/drive/items/S!1/children"));
+    named w;
+    EXPECT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &w)) << nimbus_last_error();
+    nimbus_drive_close(drive);
+    EXPECT_EQ(listed, gets(first_page(kGraph + "/me/drive/items/S!1/children")));
+    EXPECT_EQ((std::vector<std::string>{"/Shared Music|S!1|b!DRV-2|dir", "/Empty|E!1|-|dir",
+                                        "/Song.flac|S!2|b!DRV-2|file",
+                                        "/Shared Music/Album|drives/b!DRV-2/items/R!2|b!DRV-2|dir",
+                                        "/Shared Music/Album/01.flac|drives/b!DRV-2/items/R!7|"
+                                        "b!DRV-2|file"}),
+              w.seen);
+}
+
 // A shortcut to a file as the account's drive lists it: size 0 of its own,
 // the shared file's members in its remoteItem (remote_extra, JSON members).
 std::string file_link(const std::string &id, const std::string &name,
