@@ -44,6 +44,12 @@ What it implements:
     ETag and If-Range; `cuts` (path -> count) ends that many answers halfway.
   * Hostile modes: `grant_plan` holds back and decides rotation per grant in
     order of arrival; `next_suffix` is appended to every @odata.nextLink.
+  * Shortcuts (`shortcut`) to folders and files of other drives (`add_drive`),
+    answered as Graph answers them: the shortcut's own children, by id or
+    by path, and those of a path through it, are an empty page; an item
+    beneath it by path is not found; its shared folder lists through
+    /v1.0/drives/{drive}/items/{id}/children. `shortcut_404` answers those
+    children with 404 instead.
   * This drive by its id as well (/v1.0/drives/DRIVE_ID/...), items by a
     path below an id (/items/ID:/PATH:), /content as a 302 to the download
     URL, delta?token=latest (a cursor for now, no items), and client
@@ -172,6 +178,9 @@ class MockGraph:
         self.device_codes = {}         # device code -> answers still to give before tokens
         self.device_polls = []         # (monotonic time, device code) per device-code grant
         self.drives = {}               # drive id -> root Node of another drive (shortcuts)
+        self.shortcut_404 = False      # True: a shortcut's children, and paths beneath it,
+                                       # answer 404 (as some services do); False: an empty
+                                       # page, as Graph does
         self.deleted = []              # (Node, its former parent id), for the change feed
         self.delta_epoch = 0           # cursors of an older epoch answer 410
         self.delta_page = 2            # entries per change-feed page
@@ -255,6 +264,17 @@ class MockGraph:
             parts.append(node.name)
             node = node.parent
         return "/" + "/".join(reversed(parts))
+
+    def beneath_shortcut(self, path):
+        """Whether path is a shortcut or runs through one."""
+        node = self.root
+        for part in [p for p in path.split("/") if p]:
+            if node.remote is not None:
+                return True
+            node = next((c for c in node.children if c.name == part), None) if node.folder else None
+            if node is None:
+                return False
+        return node.remote is not None
 
     def find_path(self, path):
         node = self.root
@@ -723,6 +743,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if rest.endswith("/content"):
             # The file's bytes: a redirect to its pre-authenticated URL.
             rest, content = rest[:-len("/content")], True
+        through = False
         if rest == "/root" or rest == "/root/children":
             node, listing = m.root, rest.endswith("/children")
         elif rest.startswith("/root:"):
@@ -732,19 +753,27 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             elif inner.endswith(":"):
                 inner = inner[:-1]
             node = m.find_path(urllib.parse.unquote(inner))
+            through = m.beneath_shortcut(urllib.parse.unquote(inner))
         elif rest.startswith("/items/"):
             ident = rest[len("/items/"):]
             if ident.endswith("/children"):
                 ident, listing = ident[:-len("/children")], True
             ident, colon, sub = ident.partition(":")
             node = m.by_id.get(urllib.parse.unquote(ident))
+            through = node is not None and node.remote is not None
             if colon and node is not None:
                 # /items/ID:/path/below: names an item by a path under ID.
-                node = m.find_path(m.path_of(node) + urllib.parse.unquote(sub.rstrip(":")))
+                below = m.path_of(node) + urllib.parse.unquote(sub.rstrip(":"))
+                node, through = m.find_path(below), m.beneath_shortcut(below)
         else:
             node = None
-        if node is None or (listing and node.remote is not None):
-            # Graph does not follow a shortcut in a path or a children request.
+        if listing and through and not m.shortcut_404:
+            # Graph does not follow a shortcut in a children request: the
+            # shortcut's own children, and those of a path through it, are
+            # an empty page ("enumerate them via the item's actual location").
+            node = Node("empty", folder=True)
+        elif node is None or (listing and node.remote is not None):
+            # Nor in a path: an item beneath a shortcut is not found.
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         if content:
             url = m.item(node).get("@microsoft.graph.downloadUrl")

@@ -312,6 +312,31 @@ def case_shortcuts(f):
     check("shortcut /Gone is broken" in p.err and len(p.err.strip().splitlines()) == 1,
           "broken shortcut named in one line", p.err)
 
+    # A shortcut in a folder, whether the service answers its own children
+    # with an empty page (as Graph does) or with 404: its facet leads to the
+    # shared folder, the shortcut named itself costing one look-up.
+    links = m.root.add(Node("Links", folder=True))
+    m._number(m.root)
+    m.shortcut(links, "Shared Music", "drv2", music)
+    album = music.children[0]
+    for old_service in (False, True):
+        m.shortcut_404 = old_service
+        m.requests.clear()
+        p = f.run("--json", "list", "/Links/Shared Music")
+        expect(p, EXIT_OK)
+        check([(e["path"], e["id"], e["folder"]) for e in json.loads(p.out)["items"]] ==
+              [("/Links/Shared Music/Album", "drives/drv2/items/" + album.id, True)],
+              "the shared folder listed", old_service, p.out)
+        looked = [r["path"] for r in f.graph_requests("/me/drive/")
+                  if not r["path"].endswith("/children")]
+        check(len(looked) == 1, "one look-up", old_service, looked)
+        p = f.run("--json", "list", "/Links/Shared Music/Album")
+        expect(p, EXIT_OK)
+        check([e["path"] for e in json.loads(p.out)["items"]] ==
+              ["/Links/Shared Music/Album/01.flac"], "beneath it", old_service, p.out)
+        p = f.run("list", "/Links/Shared Music/Nope")
+        expect(p, EXIT_NOT_FOUND)
+
 
 def library_tree(m):
     """Adds /Library with 3 artists of 2 albums of 3 tracks and a cover;

@@ -291,6 +291,9 @@ def case_shortcuts_through(f):
     status, _, page = g.get("/Shared%20Music/")
     check(status == 200 and ("Album/", "/Shared%20Music/Album/") in links_of(page),
           "the shortcut's page shows its folder", page)
+    status, _, page = g.get("/Shared%20Music/?format=m3u&recursive=1")
+    check(status == 200 and [l for l in page.splitlines() if not l.startswith("#")] ==
+          [g.url("/Shared%20Music/Album/01.flac")], "the shortcut's playlist, recursive", page)
     status, headers, _ = g.get("/Shared%20Music/Album/01.flac")
     check(status == 302 and headers.get("location") == song_url, "302 to the shared file",
           status, headers)

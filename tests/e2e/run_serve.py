@@ -29,7 +29,7 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mock_graph  # noqa: E402
 from mock_graph import Node  # noqa: E402
-from run_e2e import MEMORY_MEASURED, Skip, cases_in, check, main_of  # noqa: E402
+from run_e2e import MEMORY_MEASURED, Skip, cases_in, check, main_of, shared_drive  # noqa: E402
 
 TOKEN = "e2e-gateway-secret-0123456789"
 ESCAPED = "<b>&\"it's\".mp3"
@@ -1151,6 +1151,11 @@ def in_namespace(f, case, tools, python=sys.executable):
           p.stderr.decode()[-3000:])
 
 
+def didl_text(element):
+    import xml.etree.ElementTree as ET
+    return ET.tostring(element, encoding="unicode")[:2000]
+
+
 def soap_browse(host, port, object_id, flag="BrowseDirectChildren"):
     import xml.sax.saxutils as sx
     body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
@@ -1184,6 +1189,9 @@ def dlna_inside(f):
     with open(tone, "rb") as t:
         node.content = t.read()
     node.size = len(node.content)
+    # A shortcut to a shared folder, whose own children Graph lists empty.
+    shared, _, _ = shared_drive(f.mock)
+    f.mock.shortcut(f.mock.find_path("/Music"), "Shared", "drv2", shared)
     g = f.serve("--dlna")
     deadline = time.monotonic() + 20
     while not any("DLNA MediaServer" in l for l in g.lines):
@@ -1238,6 +1246,9 @@ def dlna_inside(f):
     check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
           == children == 3, "three listings, the second Browse of a folder from the cache",
           children)
+    linked = soap_browse(host, port, "0/Music/Shared")
+    check([c.find("dc:title", ns).text for c in linked.findall("d:container", ns)] == ["Album"],
+          "the shortcut browses as its shared folder", didl_text(linked))
     p = subprocess.run(["ffprobe", "-v", "error", "-tls_verify", "1", "-ca_file", f.ca,
                         "-show_entries", "stream=codec_name,duration", "-of", "compact=p=0",
                         res.text], capture_output=True, timeout=60)
