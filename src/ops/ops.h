@@ -142,10 +142,11 @@ enum class nimbus_kind {
 };
 // What arg (a virtual path or an item id) is: the item itself is asked
 // first (unless its own item answer was a 404 already: asked), then, for a
-// path, the folders above it, upwards, until one is there: one request per
-// level. NIMBUS_OK with *kind (remote filled for nimbus_kind::remote, the
-// path below the shortcut in rest); another code with its message when a
-// request failed (msg may be overwritten in any case).
+// path not there, the folders on its way from the top, one request per
+// level, down to a shortcut (or to a level that is not an ordinary
+// folder). NIMBUS_OK with *kind (remote filled for nimbus_kind::remote,
+// the path below the shortcut in rest); another code with its message
+// when a request failed (msg may be overwritten in any case).
 int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg,
                          bool asked, nimbus_kind *kind, nimbus_remote *remote, char *msg,
                          size_t size);

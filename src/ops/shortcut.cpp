@@ -2,9 +2,9 @@
 // item holding a "remoteItem" that names another drive. Graph does not
 // follow such an item in path or children requests: the shortcut's own
 // children are an empty page, and a path beneath it is not found (or
-// empty). What an item is comes from its facets alone; a path that does not
-// resolve is asked for upwards, level by level, until the shortcut it lies
-// beneath, and everything beneath that is addressed on its own drive.
+// empty). What an item is comes from its facets alone; the levels of a path
+// that does not resolve are asked for from the top down to the shortcut it
+// lies beneath, and everything beneath that is addressed on its own drive.
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +17,8 @@ namespace {
 int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
           nimbus_kind *kind, char *msg, size_t size);
 int add_base(nimbus_buf *url);
+int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg, size_t end,
+               nimbus_remote *remote, nimbus_kind *kind, char *msg, size_t size);
 
 constexpr char OOM[] = "out of memory";
 
@@ -64,59 +66,38 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
         }
         return rc;
     }
-    // A path: the item itself, then the folders above it, upwards, each one
-    // request, until one is there. A shortcut to a folder there leads to
-    // the rest of the path on its drive; anything else means the path does
-    // not lead through a shortcut (a path through one never resolves on
-    // the account's own drive, so nothing above an item that is there can
-    // be one).
+    // A path: the item itself, then (when it is not there) the folders on
+    // its way from the top, each one request, down to the shortcut. An
+    // ordinary folder lets the search go deeper; a missing item or a file
+    // ends it, so a path that does not exist costs no more requests than
+    // its levels that do.
     size_t n = std::strlen(arg);
-    for (size_t end = n; end > 0;) {
-        if (asked || end < n) {
-            while (--end > 0 && arg[end] != '/') {
-            }
-            if (end == 0)
-                break;
-        }
-        nimbus_buf prefix{};
-        nimbus_buf_guard pg{&prefix};
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        nimbus_buf url{};
-        nimbus_buf_guard ug{&url};
-        int bad = nimbus_buf_add(&prefix, arg, end);
-        if (!bad)
-            bad |= nimbus_join_checked(cfg, prefix.data, &joined);
-        bad |= add_base(&url);
-        bad |= nimbus_buf_adds(&url, "/me/drive/root:");
-        if (!bad)
-            bad |= nimbus_buf_addpath(&url, joined.data);
-        if (bad || !url.data) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+    for (size_t end = asked ? 1 : n; end <= n; end++) {
+        if (end < n && arg[end] != '/')
+            continue;
+        if (end == n && asked)
+            break;
         nimbus_kind here = nimbus_kind::missing;
-        int rc = probe(get, ctx, url.data, prefix.data, remote, &here, msg, size);
+        int rc = probe_path(get, ctx, cfg, arg, end, remote, &here, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
-        if (here == nimbus_kind::missing) {
-            asked = true;
-            continue;
-        }
-        if (end == n) {
+        if (end == n || here == nimbus_kind::remote) {
             *kind = here;
-        } else if (here == nimbus_kind::remote) {
-            *kind = here;
-            if (nimbus_buf_add(&remote->rest, arg + end, n - end) != 0) {
+            if (here == nimbus_kind::remote &&
+                (nimbus_buf_add(&remote->rest, arg + end, n - end) != 0 ||
+                 nimbus_buf_add(&remote->shortcut, arg, end) != 0)) {
                 nimbus_msgf(msg, size, "%s", OOM);
                 return NIMBUS_E_NOMEM;
             }
+            if (end == n && here == nimbus_kind::missing) {
+                end = 0; // not there: the folders on its way, from the top
+                asked = true;
+                continue;
+            }
+            return NIMBUS_OK;
         }
-        if (*kind == nimbus_kind::remote && nimbus_buf_add(&remote->shortcut, arg, end) != 0) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
-        return NIMBUS_OK;
+        if (here != nimbus_kind::folder)
+            break;
     }
     return NIMBUS_OK;
 }
@@ -218,6 +199,29 @@ namespace {
 int add_base(nimbus_buf *url) {
     const char *base = nimbus_graph_base();
     return nimbus_buf_adds(url, base ? base : "");
+}
+
+// probe for the first end bytes of the virtual path arg.
+int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg, size_t end,
+               nimbus_remote *remote, nimbus_kind *kind, char *msg, size_t size) {
+    nimbus_buf prefix{};
+    nimbus_buf_guard pg{&prefix};
+    nimbus_buf joined{};
+    nimbus_buf_guard jg{&joined};
+    nimbus_buf url{};
+    nimbus_buf_guard ug{&url};
+    int bad = nimbus_buf_add(&prefix, arg, end);
+    if (!bad)
+        bad |= nimbus_join_checked(cfg, prefix.data, &joined);
+    bad |= add_base(&url);
+    bad |= nimbus_buf_adds(&url, "/me/drive/root:");
+    if (!bad)
+        bad |= nimbus_buf_addpath(&url, joined.data);
+    if (bad || !url.data) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
+    }
+    return probe(get, ctx, url.data, prefix.data, remote, kind, msg, size);
 }
 
 // Asks for one item and tells what it is by its facets (kind): missing

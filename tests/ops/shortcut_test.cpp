@@ -172,6 +172,16 @@ TEST_F(FakeTest, ShortcutWhoseChildrenAreEmptyIsFollowedByItsFacet) {
     o = list(settings(), "/Empty");
     ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
     EXPECT_EQ("{\"items\":[]}", o.out);
+    // A deep path that is not there costs its levels that are, no more.
+    script_get(first_page(kGraph + "/me/drive/root:/Nope/a/b:/children"), 404, kGone);
+    for (const char *p : {"/Nope/a/b", "/Nope/a", "/Nope"})
+        script_get(kGraph + "/me/drive/root:" + p, 404, kGone);
+    expect_failure(list(settings(), "/Nope/a/b"), NIMBUS_E_NOT_FOUND,
+                   "children: " + first_page(kGraph + "/me/drive/root:/Nope/a/b:/children") +
+                       " answered HTTP 404: " + kGone);
+    EXPECT_EQ(1, gets(kGraph + "/me/drive/root:/Nope/a/b"));
+    EXPECT_EQ(1, gets(kGraph + "/me/drive/root:/Nope"));
+    EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Nope/a"));
 
     // The handle, its walk by listings: the shortcut's own id is never
     // listed, the empty folder is, the file shortcut is no folder.
