@@ -262,7 +262,10 @@ typedef struct nimbus_entry {
     int64_t size;             /* -1 when unknown */
     int64_t mtime_ms;         /* 0 when unknown */
     int folder;               /* 1 for folders */
-    const char *mime_type;    /* file.mimeType, or null */
+    const char *mime_type;    /* file.mimeType; the extension's type where the service
+                                 gave none or application/octet-stream (".mkv"
+                                 video/x-matroska, ".srt" application/x-subrip, ...);
+                                 null for folders and where none is known */
     const char *download_url; /* https only, or null; set when the answer carried one */
     /* media metadata from Graph's audio, video, photo and image facets; null / 0 when absent */
     const char *title, *artist, *album;

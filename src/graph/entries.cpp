@@ -378,8 +378,10 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
     entry->size = nimbus_size_of(m.size);
     const char *mtime = text_of(m.mtime);
     entry->mtime_ms = mtime ? nimbus_iso8601_ms(mtime) : 0;
-    entry->mime_type =
-        yyjson_is_obj(m.file) ? text_of(nimbus_json_member(m.file, "mimeType")) : nullptr;
+    if (!entry->folder)
+        entry->mime_type = nimbus_file_type(
+            yyjson_is_obj(m.file) ? text_of(nimbus_json_member(m.file, "mimeType")) : nullptr,
+            entry->name);
     const char *url = text_of(m.graph_url);
     if (!url)
         url = text_of(m.content_url);

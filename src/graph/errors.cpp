@@ -129,3 +129,16 @@ int nimbus_map_graph(long status, const char *code, const char *message, char *m
         return NIMBUS_E_FAILED;
     }
 }
+
+bool nimbus_locked_folder(long status, const char *body, size_t len) {
+    if (status != 400 || !body)
+        return false;
+    char code[NIMBUS_CODE_SIZE];
+    char message[NIMBUS_LINE_MSG] = {};
+    if (nimbus_parse_error(body, len, code, sizeof code, message, sizeof message) != 0)
+        return false;
+    // The vault's name is the user's language's, and its item carries no
+    // facet of its own: the refusal is all that tells it.
+    return std::strcmp(code, "invalidRequest") == 0 &&
+           std::strcmp(message, "ObjectHandle is Invalid") == 0;
+}

@@ -31,6 +31,11 @@ int nimbus_envelope_failure(const char *label, const char *code, char *msg, size
 // The result code of an HTTP status and error code, writing its message.
 int nimbus_map_graph(long status, const char *code, const char *message, char *msg, size_t size);
 
+// Whether a refused listing is a locked folder's: a Personal Vault that is
+// not unlocked answers its children with 400 invalidRequest "ObjectHandle
+// is Invalid".
+bool nimbus_locked_folder(long status, const char *body, size_t len);
+
 // What the service's facets say about a file, kept when a listing asks
 // ("Metadata" in the settings). Texts owned, null when absent.
 struct nimbus_item_media {
@@ -39,6 +44,14 @@ struct nimbus_item_media {
     int64_t duration_ms;
     const char *media_type; // "audio", "video", "image" (static), or null
 };
+
+// The type a file's extension names (".MKV" as ".mkv"), a static text, or
+// null for a name without a known one.
+const char *nimbus_type_of_name(const char *name);
+// A file's MIME type: the service's when it names one, else (none, or
+// application/octet-stream) the extension's, else what the service gave
+// (null when it gave nothing). given, when returned, is returned as is.
+const char *nimbus_file_type(const char *given, const char *name);
 
 // One drive entry; a zeroed record is empty.
 struct nimbus_item {

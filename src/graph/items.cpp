@@ -392,7 +392,8 @@ int media_of(const fields &f, nimbus_item *item) {
         return -1;
     item->media = m;
     yyjson_val *mime = yyjson_is_obj(f.file) ? nimbus_json_member(f.file, "mimeType") : nullptr;
-    const char *mt = nonempty_str(mime) ? yyjson_get_str(mime) : nullptr;
+    const char *mt =
+        nimbus_file_type(nonempty_str(mime) ? yyjson_get_str(mime) : nullptr, item->name);
     m->track = e.track;
     m->year = e.year;
     m->duration_ms = e.duration_ms;

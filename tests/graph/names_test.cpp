@@ -90,7 +90,8 @@ TEST(HostileNames, FlatListingKeepsEveryEntryAndWritesWellFormedJson) {
         }
         EXPECT_EQ(list.items[1].media->title, "t" + FFFD);
         EXPECT_EQ(list.items[1].media->artist, "x" + FFFD + "y");
-        EXPECT_EQ(list.items[3].media->mime_type, nullptr);
+        // A type that cannot be trusted is no type: the name's stands in.
+        EXPECT_STREQ(list.items[3].media->mime_type, "video/x-matroska");
 
         nimbus_buf out{};
         ASSERT_EQ(nimbus_items_json(&out, &list, "/M"), 0);
@@ -124,7 +125,7 @@ TEST(HostileNames, HandleListingAndChangeFeedKeepEveryEntry) {
     EXPECT_EQ(s.text_title, "t" + FFFD);
     EXPECT_EQ(s.text_artist, "x" + FFFD + "y");
     // An address that cannot be trusted is no address.
-    EXPECT_EQ(s.mime[3], nullptr);
+    EXPECT_STREQ(s.mime[3], "video/x-matroska"); // the name's type
     EXPECT_EQ(s.url[3], nullptr);
     EXPECT_EQ(s.drive[3], nullptr);
 

@@ -281,7 +281,7 @@ TEST_F(FakeTest, FileShortcutListsWithTheSharedFilesValues) {
     EXPECT_EQ((std::vector<std::string>{"Linked.flac|/Linked.flac|S!1|b!DRV-2|99|" +
                                             std::to_string(kTargetMs) + "|audio/flac|One|-",
                                         "Bare.flac|/Bare.flac|S!2|b!DRV-2|-1|" +
-                                            std::to_string(kOwnMs) + "|-|-|-",
+                                            std::to_string(kOwnMs) + "|audio/flac|-|-",
                                         "Shared|/Shared|S!3|b!DRV-2|0|0|-|-|-"}),
               n.seen);
 }
