@@ -20,7 +20,9 @@ int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
 int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
               nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
-int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size);
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size,
+          bool *locked = nullptr);
+int locked_folder(const char *folder, const char *prefix, bool *broken, char *msg, size_t size);
 int feed_pages(nimbus_caller *c, nimbus_feed_tree *tree, const char *first, char *msg, size_t size);
 int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg, size_t size);
 
@@ -143,7 +145,10 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
             return no_memory(msg, size);
         walk.drive = drive.data;
     }
-    rc = pages(c, &walk, first.data, msg, size);
+    bool locked = false;
+    rc = pages(c, &walk, first.data, msg, size, &locked);
+    if (locked)
+        return locked_folder(folder, prefix, broken, msg, size);
     // An empty page does not tell an empty folder from a file or a
     // shortcut (the service lists both as empty), and a 404 may come from
     // a path beneath a shortcut: the item answers' facets tell.
@@ -187,7 +192,9 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     if (nimbus_remote_url(&remote, true, &url) != 0)
         return no_memory(msg, size);
     walk.drive = remote.drive.data;
-    rc = pages(c, &walk, url.data, msg, size);
+    rc = pages(c, &walk, url.data, msg, size, &locked);
+    if (locked)
+        return locked_folder(folder, prefix, broken, msg, size);
     if (walk.seen.count || (rc != NIMBUS_E_AUTH && rc != NIMBUS_E_NOT_FOUND))
         return rc;
     if (broken)
@@ -460,9 +467,11 @@ int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t 
 // read(body, len, &next, code, code_size), which reads it in place and
 // gives the next link, until a page has none. label names the answer in
 // messages; with resync a 410 is the change feed's refused cursor.
+// locked, when given, is set when the service refused the first page as a
+// locked folder's (NIMBUS_E_AUTH).
 template <class Read>
 int page_loop(nimbus_caller *c, const char *first, const char *label, bool resync, Read read,
-              char *msg, size_t size) {
+              char *msg, size_t size, bool *locked = nullptr) {
     nimbus_str cur(nimbus_strdup(first));
     if (!cur)
         return no_memory(msg, size);
@@ -481,6 +490,11 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
                         "changes: the service no longer accepts the cursor (resyncRequired); "
                         "start over without one");
             return NIMBUS_E_RESYNC;
+        }
+        if (locked && nimbus_locked_folder(resp.status, resp.body, resp.len)) {
+            nimbus_resp_free(&resp);
+            *locked = true;
+            return NIMBUS_E_AUTH;
         }
         rc = nimbus_status_check(&resp, label, req.data, msg, size);
         if (rc != NIMBUS_OK) {
@@ -503,8 +517,9 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
 }
 
 // Requests the pages of one listing from first on, handing their entries
-// to walk.
-int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size) {
+// to walk; *locked tells a folder the service keeps locked.
+int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size,
+          bool *locked) {
     // Each page's document comes from the standard heap, which hands a
     // freed page's block straight back: a pool kept across pages (as
     // nimbus_list keeps) measured no faster here.
@@ -513,7 +528,20 @@ int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, siz
         [&](char *body, size_t len, char **next, char *code, size_t code_size) {
             return nimbus_walk_page(walk, body, len, nullptr, next, code, code_size, msg, size);
         },
-        msg, size);
+        msg, size, locked);
+}
+
+// A folder the service keeps locked (a Personal Vault) is refused, named
+// by its path when known; a walk leaves it out (*broken) and goes on.
+int locked_folder(const char *folder, const char *prefix, bool *broken, char *msg, size_t size) {
+    if (broken)
+        *broken = true;
+    const char *shown = prefix && *prefix ? prefix : is_root(folder) ? "/" : folder;
+    char line[NIMBUS_LINE_MSG];
+    nimbus_body_line(shown, line, sizeof line);
+    nimbus_msgf(msg, size, "%s is locked (a Personal Vault: unlock it in OneDrive to list it)",
+                line);
+    return NIMBUS_E_AUTH;
 }
 
 // Requests the change feed's pages from first on into tree.

@@ -174,6 +174,13 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
         int rc = nimbus_sess_call(sess, req.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
+        if (nimbus_locked_folder(resp.status, resp.body, resp.len)) {
+            nimbus_resp_free(&resp);
+            nimbus_msgf(msg, size,
+                        "children: the folder is locked (a Personal Vault: unlock it in OneDrive "
+                        "to list it)");
+            return NIMBUS_E_AUTH;
+        }
         rc = nimbus_status_check(&resp, "children", req.data, msg, size);
         if (rc != NIMBUS_OK) {
             nimbus_resp_free(&resp);
