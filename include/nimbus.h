@@ -310,7 +310,10 @@ NIMBUS_API void nimbus_drive_on_token(nimbus_drive *drive, nimbus_token_fn fn, v
  * request); NIMBUS_E_NOT_FOLDER (the path names a file); NIMBUS_E_STOPPED
  * (fn returned non-zero); NIMBUS_E_NOMEM; NIMBUS_E_INVALID (null drive or
  * fn); and the service's codes (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND,
- * NIMBUS_E_THROTTLED, NIMBUS_E_UNAVAILABLE, NIMBUS_E_FAILED).
+ * NIMBUS_E_THROTTLED, NIMBUS_E_UNAVAILABLE, NIMBUS_E_FAILED). A folder the
+ * service keeps locked (a Personal Vault not unlocked, which looks like
+ * any folder until it is listed) answers NIMBUS_E_AUTH, its message
+ * saying it is locked; looking it up still answers the folder.
  */
 NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus_entry_fn fn,
                                  void *ctx);
@@ -350,7 +353,8 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
  * max_depth counts levels of entries: 1 gives the folder's own entries,
  * 2 also theirs, and so on; 0 or less walks the whole tree.
  * Beneath the walk's folder, a broken shortcut (its shared folder gone or
- * no longer shared) is left out and the walk goes on; so is, with
+ * no longer shared) is left out and the walk goes on, as is a folder the
+ * service keeps locked (a Personal Vault not unlocked); so is, with
  * everything beneath it, an entry whose path would be deeper than 256
  * levels or longer than 2048 bytes (the service's own paths stop at 400
  * characters); and a folder the walk has listed before, by any id or
