@@ -537,10 +537,16 @@ int locked_folder(const char *folder, const char *prefix, bool *broken, char *ms
     if (broken)
         *broken = true;
     const char *shown = prefix && *prefix ? prefix : is_root(folder) ? "/" : folder;
-    char line[NIMBUS_LINE_MSG];
-    nimbus_body_line(shown, line, sizeof line);
-    nimbus_msgf(msg, size, "%s is locked (a Personal Vault: unlock it in OneDrive to list it)",
-                line);
+    // At most 200 bytes of the name, cut between characters.
+    size_t n = std::strlen(shown);
+    bool cut = n > 200;
+    if (cut) {
+        n = 200;
+        while (n > 0 && (static_cast<unsigned char>(shown[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    nimbus_msgf(msg, size, "%.*s%s is locked (a Personal Vault: unlock it in OneDrive to list it)",
+                static_cast<int>(n), shown, cut ? "..." : "");
     return NIMBUS_E_AUTH;
 }
 
