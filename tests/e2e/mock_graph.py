@@ -108,13 +108,29 @@ class Node:
         self.audio = None       # facets as Graph sends them, or None
         self.video = None
         self.facets = {}        # further members (image, photo, ...) as Graph sends them
-        self.mime = None        # file.mimeType; None: audio/mpeg
+        self.mime = None        # file.mimeType; None: the service's type of the name
+        self.locked = False     # a Personal Vault not unlocked: its listing is refused
         self.download_type = "application/octet-stream"  # the download's Content-Type
 
     def add(self, child):
         child.parent = self
         self.children.append(child)
         return child
+
+
+# The types the service gives files by their names, as far as the tests
+# need them; like the service it types Matroska and anything it does not
+# know application/octet-stream.
+SERVICE_TYPES = {"mp3": "audio/mpeg", "flac": "audio/flac", "m4a": "audio/mp4",
+                 "ogg": "audio/ogg", "wav": "audio/wav", "mp4": "video/mp4",
+                 "jpg": "image/jpeg", "jpeg": "image/jpeg", "png": "image/png",
+                 "txt": "text/plain", "html": "text/html", "htm": "text/html",
+                 "svg": "image/svg+xml", "xml": "text/xml", "pdf": "application/pdf"}
+
+
+def service_type(name):
+    ext = name.rsplit(".", 1)[1].lower() if "." in name else ""
+    return SERVICE_TYPES.get(ext, "application/octet-stream")
 
 
 def make_certificates(folder):
@@ -323,7 +339,7 @@ class MockGraph:
         if node.folder:
             out["folder"] = {"childCount": len(node.children)}
         else:
-            out["file"] = {"mimeType": node.mime or "audio/mpeg"}
+            out["file"] = {"mimeType": node.mime or service_type(node.name)}
             if node.download_url is not None:
                 out["@microsoft.graph.downloadUrl"] = node.download_url
             elif node.download and self.serve_downloads:
@@ -775,6 +791,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         elif node is None or (listing and node.remote is not None):
             # Nor in a path: an item beneath a shortcut is not found.
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
+        if listing and node.locked:
+            # What the service answers for a Personal Vault that is not unlocked.
+            return self._send(400, _graph_error("invalidRequest", "ObjectHandle is Invalid"))
         if content:
             url = m.item(node).get("@microsoft.graph.downloadUrl")
             if url is None:
@@ -857,9 +876,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                                              raw_path))
 
     def _all(self, node):
+        # A locked vault shows in its folder's feed, but nothing beneath it.
         for c in node.children:
             yield c
-            if c.folder:
+            if c.folder and not c.locked:
                 yield from self._all(c)
 
     def _search(self, rest, query):

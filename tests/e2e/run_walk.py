@@ -12,7 +12,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from mock_graph import Node  # noqa: E402
-from run_e2e import EXIT_OK, EXIT_OTHER, Fixture, cases_in, check, expect, library_tree, main_of  # noqa: E402
+from run_e2e import EXIT_AUTH, EXIT_OK, EXIT_OTHER, Fixture, cases_in, check, expect, library_tree, main_of  # noqa: E402
 
 
 def library(f):
@@ -189,6 +189,38 @@ def case_walk_bad_utf8(f):
     names = sorted(i["name"] for i in json.loads(p.out)["items"])
     check(names == sorted(["00.flac", "01.flac", "02.flac", "cover.jpg", "bad\ufffd.flac",
                            "raw\ufffd\ufffd.flac", "dir\ufffd"]), "the folder listed", names)
+
+
+def case_walk_vault(f):
+    """A locked Personal Vault (its listing refused with 400 invalidRequest)
+    is left out with one line naming it on the listing road, and the walk
+    goes on; the change feed does not give its entries and nothing fails.
+    Listing the vault itself says it is locked, not the raw answer."""
+    m = f.mock
+    want = library_tree(m)
+    lib = m.find_path("/Library")
+    vault = lib.add(Node("Persönlicher Tresor", folder=True))
+    vault.locked = True
+    vault.add(Node("passport.jpg", size=9))
+    m._number(m.root)
+    want = sorted(want + ["/Library/Persönlicher Tresor/"])
+    for method in ("listing", "changes"):
+        p = walk(f, method)
+        check(sorted(p.out.splitlines()) == want, method + ": everything but the vault's entries",
+              p.out)
+        if method == "listing":
+            expect(p, EXIT_OTHER)
+            check(p.err.count("\n") == 1 and "(-17): 1 folder left out: /Library/Persönlicher "
+                  "Tresor is locked" in p.err and "ObjectHandle" not in p.err,
+                  "listing: the vault named in one line", p.err)
+        else:
+            expect(p, EXIT_OK)
+            check(f.graph_requests("/delta") and not f.graph_requests("/children"),
+                  "changes: the feed alone", [r["target"] for r in m.requests])
+    p = f.run("list", "/Library/Persönlicher Tresor")
+    expect(p, EXIT_AUTH)
+    check("is locked" in p.err and "{" not in p.err and "login" not in p.err,
+          "the vault itself: locked, no raw answer", p.err)
 
 
 CASES = cases_in(globals())
