@@ -1,6 +1,8 @@
-// The media type of a drive file, named by the gateway from the file's
-// extension: the service's own Content-Type is not passed on, since a file
-// typed text/html there would render (and run) in the gateway's origin.
+// The Content-Type the gateway sends with a drive file's bytes. The file's
+// type is the library's (the service's, or its extension's where the
+// service gave none); the gateway only refuses to pass on a type a browser
+// would render as a document in the gateway's origin, where a file typed
+// text/html or image/svg+xml could run scripts.
 #ifndef NIMBUS_TOOLS_SERVE_MEDIA_TYPES_H
 #define NIMBUS_TOOLS_SERVE_MEDIA_TYPES_H
 
@@ -8,14 +10,14 @@
 
 namespace cli {
 
-// "application/octet-stream": what any name outside the table gets.
+// "application/octet-stream": bytes to download, never a page to show.
 extern const char *const kUnknownMediaType;
 
-// The type for NAME's extension (case-insensitive): audio, video, images
-// and plain-text kinds that players and browsers show passively. Nothing a
-// browser renders as a document with scripts or links (HTML, SVG, XML,
-// PDF) is in the table: such files are bytes to download.
-const char *media_type_for(const std::string &name);
+// mime as it stands when it is one a browser shows passively (audio,
+// video, raster images, plain text and subtitles, with no parameters),
+// else kUnknownMediaType: HTML, SVG, XML, PDF, scripts and anything
+// unknown are bytes to download.
+std::string served_type(const std::string &mime);
 
 } // namespace cli
 

@@ -82,26 +82,12 @@ constexpr size_t kMaxWalk = 10000;
 // one is not cached or handed to a player (4096 cached at 8 KiB: 32 MiB).
 constexpr size_t kMaxLocator = 8192;
 
-// What the playlist holds: audio and video files, by extension.
-const char *const kMediaExtensions[] = {
-    "aac", "aif", "aiff", "alac", "ape", "avi",  "dsf", "flac", "m2ts", "m4a", "m4b",
-    "m4v", "mka", "mkv",  "mov",  "mp2", "mp3",  "mp4", "mpc",  "mpeg", "mpg", "oga",
-    "ogg", "ogv", "opus", "ts",   "wav", "webm", "wma", "wmv",  "wv",   "3gp", "flv"};
-
 // -- small text helpers --------------------------------------------------------
 
-bool ends_with_media_extension(std::string_view name) {
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot + 1 == name.size())
-        return false;
-    std::string ext(name.substr(dot + 1));
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    for (const char *known : kMediaExtensions)
-        if (ext == known)
-            return true;
-    return false;
+// What a playlist holds: audio and video files, by the library's type of
+// them (the service's, or the extension's where it gave none).
+bool playable(std::string_view mime) {
+    return mime.compare(0, 6, "audio/") == 0 || mime.compare(0, 6, "video/") == 0;
 }
 
 // -- listen address and secret ---------------------------------------------------
@@ -221,11 +207,12 @@ bool read_token_file(const std::string &path, std::string *token, std::string *e
 
 // -- locator cache ---------------------------------------------------------------
 
-// Download URLs by drive path, each kept 10 minutes, so a player that opens a
-// file again and again (seeking, probing) costs one Graph request.
+// Download URLs by drive path, with the file's type, each kept 10 minutes,
+// so a player that opens a file again and again (seeking, probing) costs
+// one Graph request.
 class locator_cache {
   public:
-    bool find(const std::string &path, std::string *url) {
+    bool find(const std::string &path, std::string *url, std::string *type) {
         std::lock_guard<std::mutex> lock(lock_);
         auto it = map_.find(path);
         if (it == map_.end())
@@ -235,6 +222,7 @@ class locator_cache {
             return false;
         }
         *url = it->second.url;
+        *type = it->second.type;
         return true;
     }
 
@@ -243,7 +231,7 @@ class locator_cache {
         map_.erase(path);
     }
 
-    void store(const std::string &path, const std::string &url) {
+    void store(const std::string &path, const std::string &url, const std::string &type) {
         std::lock_guard<std::mutex> lock(lock_);
         clock_type::time_point now = clock_type::now();
         if (map_.size() >= kLocatorEntries && map_.find(path) == map_.end()) {
@@ -255,12 +243,13 @@ class locator_cache {
                         return a.second.born < b.second.born;
                     }));
         }
-        map_[path] = entry{url, now};
+        map_[path] = entry{url, type, now};
     }
 
   private:
     struct entry {
         std::string url;
+        std::string type; // the library's type of the file ("" when none)
         clock_type::time_point born;
     };
     std::mutex lock_;
@@ -1173,7 +1162,7 @@ reply playlist(const gateway &g, const request &q, const folder_listing &l,
         out.body += "# " + cut_note(l.size()) + ".\n";
     for (size_t k = 0; k < listed; k++) {
         folder_row r = l.row(l.order()[k]);
-        if (r.folder || !ends_with_media_extension(r.name))
+        if (r.folder || !playable(r.mime))
             continue;
         add_track(&out.body, r, q.path + std::string(r.name), host, g.caps);
     }
@@ -1202,7 +1191,7 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
             return 1;
         }
         w.seen++;
-        if (e->folder || !e->path || !e->name || !ends_with_media_extension(e->name))
+        if (e->folder || !e->path || !e->name || !e->mime_type || !playable(e->mime_type))
             return 0;
         try {
             w.paths.emplace_back(e->path);
@@ -1242,6 +1231,7 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
 struct item_look {
     bool folder = false;
     std::string url;
+    std::string type;
     bool url_too_long = false;
 };
 
@@ -1249,6 +1239,7 @@ int look_item(void *ctx, const nimbus_entry *e) {
     auto &k = *static_cast<item_look *>(ctx);
     try {
         k.folder = e->folder != 0;
+        k.type = e->mime_type ? e->mime_type : "";
         if (e->download_url && std::strlen(e->download_url) > kMaxLocator)
             k.url_too_long = true;
         else if (e->download_url)
@@ -1343,14 +1334,14 @@ reply redirect(const std::string &location) {
 // The file's bytes through the gateway, the client's Range passed on. A
 // kept download URL the service refuses (it expired) is looked up again once.
 reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::string &url,
-                  bool kept) {
+                  const std::string &type, bool kept) {
     std::vector<std::pair<std::string, std::string>> extra;
 #ifdef NIMBUS_DLNA
     // What DLNA renderers ask of a media server's resource URL.
     const char *features =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
     if (features && std::strcmp(features, "1") == 0) {
-        std::string info = dlna::protocol_info(media_type_for(q.path));
+        std::string info = dlna::protocol_info(type.empty() ? kUnknownMediaType : type);
         size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
         extra.emplace_back("contentFeatures.dlna.org",
                            third == std::string::npos ? "*" : info.substr(third + 1));
@@ -1367,7 +1358,7 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
         item_look k;
         if (nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k) == NIMBUS_OK &&
             !k.folder && location_ok(k.url)) {
-            g.locators.store(q.path, k.url);
+            g.locators.store(q.path, k.url, k.type);
             a = g.streams.open(c, k.url, range);
         }
     }
@@ -1382,7 +1373,7 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
     }
     reply r;
     r.status = a.status;
-    r.type = media_type_for(q.path);
+    r.type = served_type(type);
     try {
         r.headers = std::move(a.headers);
         r.headers.insert(r.headers.end(), extra.begin(), extra.end());
@@ -1397,9 +1388,9 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
 }
 
 reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
-    std::string url;
-    if (g.locators.find(q.path, &url))
-        return q.stream ? stream_file(g, q, c, url, true) : redirect(url);
+    std::string url, type;
+    if (g.locators.find(q.path, &url, &type))
+        return q.stream ? stream_file(g, q, c, url, type, true) : redirect(url);
     item_look k;
     int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
     if (rc != NIMBUS_OK)
@@ -1420,8 +1411,8 @@ reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
                            q.json_errors);
     if (!location_ok(k.url))
         return error_reply(502, "the service gave no usable download URL", q.json_errors);
-    g.locators.store(q.path, k.url);
-    return q.stream ? stream_file(g, q, c, k.url, false) : redirect(k.url);
+    g.locators.store(q.path, k.url, k.type);
+    return q.stream ? stream_file(g, q, c, k.url, k.type, false) : redirect(k.url);
 }
 
 // -- the MediaServer's folder source ----------------------------------------------
@@ -1511,7 +1502,7 @@ class drive_source : public dlna::source {
         it.folder = r.folder;
         it.title = r.title.empty() ? name : std::string(r.title);
         if (!r.folder) {
-            it.mime = r.mime.empty() ? media_type_for(name) : std::string(r.mime);
+            it.mime = r.mime.empty() ? kUnknownMediaType : std::string(r.mime);
             it.artist = r.artist;
             it.album = r.album;
             it.size = r.size;
