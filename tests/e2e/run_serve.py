@@ -552,7 +552,19 @@ def case_search(f):
 
 def case_error_pages(f):
     """Error pages say what happened, where, and how to go on."""
+    vault = f.mock.root.add(Node("Coffre-fort", folder=True))
+    vault.locked = True
+    vault.add(Node("passeport.jpg", size=3))
+    f.mock._number(f.mock.root)
     g = f.serve()
+    # A locked Personal Vault: refused, not a sign-in to repeat.
+    status, _, page = got = g.get("/Coffre-fort/")
+    expect(got, 403, "locked vault")
+    check("<h1>This folder is locked" in page and "Signed out" not in page and
+          "ObjectHandle" not in page, "says the folder is locked", page)
+    status, _, body = got = g.get("/Coffre-fort/?format=json")
+    expect(got, 403, "locked vault, JSON")
+    check("is locked" in json.loads(body)["error"], "the library's message", body)
     status, _, page = got = g.get("/Music/Nope/Deeper/")
     expect(got, 404, "missing folder")
     check("<h1>This folder does not exist</h1>" in page and "<code>/Music/Nope/Deeper/</code>"
@@ -1189,6 +1201,13 @@ def dlna_inside(f):
     with open(tone, "rb") as t:
         node.content = t.read()
     node.size = len(node.content)
+    # A film the service types application/octet-stream, and a locked vault.
+    film = node.parent.add(Node("film.mkv", content=b"\x1a\x45\xdf\xa3 not a film"))
+    film.mime = "application/octet-stream"
+    vault = node.parent.add(Node("Vault", folder=True))
+    vault.locked = True
+    vault.add(Node("passport.jpg", size=3))
+    f.mock._number(f.mock.root)
     # A shortcut to a shared folder, whose own children Graph lists empty.
     shared, _, _ = shared_drive(f.mock)
     f.mock.shortcut(f.mock.find_path("/Music"), "Shared", "drv2", shared)
@@ -1233,7 +1252,7 @@ def dlna_inside(f):
                      if i.find("dc:title", ns).text == "tone.flac")
     res = tone_item.find("d:res", ns)
     check(res.text == g.url("/Music/tone.flac?stream=1") and res.get(
-        "protocolInfo", "").startswith("http-get:*:audio/mpeg:"), "res on the gateway", res.text,
+        "protocolInfo", "").startswith("http-get:*:audio/flac:"), "res on the gateway", res.text,
         res.attrib)
     # What renderers ask of a resource URL: the DLNA flags of its protocolInfo.
     status, headers, _ = raw_get(g.port, "/Music/tone.flac?stream=1", method="HEAD", headers={
@@ -1249,6 +1268,15 @@ def dlna_inside(f):
     linked = soap_browse(host, port, "0/Music/Shared")
     check([c.find("dc:title", ns).text for c in linked.findall("d:container", ns)] == ["Album"],
           "the shortcut browses as its shared folder", didl_text(linked))
+    film = next(i for i in music.findall("d:item", ns)
+                if i.find("dc:title", ns).text == "film.mkv")
+    check(film.find("d:res", ns).get("protocolInfo", "").startswith(
+        "http-get:*:video/x-matroska:"), "the film typed by its extension",
+        film.find("d:res", ns).attrib)
+    status, headers, _ = raw_get(g.port, "/Music/film.mkv?stream=1")
+    check(status == 200 and headers.get("content-type") == "video/x-matroska",
+          "its bytes with that type", status, headers)
+    check(len(soap_browse(host, port, "0/Music/Vault")) == 0, "a locked vault: empty")
     p = subprocess.run(["ffprobe", "-v", "error", "-tls_verify", "1", "-ca_file", f.ca,
                         "-show_entries", "stream=codec_name,duration", "-of", "compact=p=0",
                         res.text], capture_output=True, timeout=60)

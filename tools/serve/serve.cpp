@@ -543,6 +543,8 @@ const char *reason(unsigned status) {
         return "Bad Request";
     case 401:
         return "Unauthorized";
+    case 403:
+        return "Forbidden";
     case 404:
         return "Not Found";
     case 405:
@@ -1287,6 +1289,30 @@ reply path_failure(gateway &g, const request &q, int rc, bool link_parent) {
     return failure_reply(rc, message, q, where);
 }
 
+// After a listing refused for want of authorisation (NIMBUS_E_AUTH):
+// whether the refusal was this folder's alone, which the service keeps
+// locked (a Personal Vault), rather than the sign-in's. The folder itself
+// can still be looked up then; the lookup is made only after a refusal.
+bool locked_folder(gateway &g, const std::string &folder) {
+    item_look k;
+    return !folder.empty() &&
+           nimbus_drive_item(g.ctx.drive(), folder.c_str(), look_item, &k) == NIMBUS_OK && k.folder;
+}
+
+reply refused_folder(gateway &g, const request &q, const std::string &folder) {
+    std::string message = nimbus_last_error(); // before the lookup replaces it
+    error_info where;
+    where.path = q.path;
+    if (!locked_folder(g, folder))
+        return failure_reply(NIMBUS_E_AUTH, message, q, where);
+    where.detail = message;
+    return error_reply(403,
+                       q.json_errors ? message
+                                     : "This folder is locked: unlock it (a Personal Vault) in "
+                                       "OneDrive to see what it holds",
+                       q.json_errors, where, &q);
+}
+
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
     if (q.format == "m3u" && q.recursive)
@@ -1302,6 +1328,8 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
         r.headers.emplace_back("Location", url_encode(folder, true) + token_query(q, '?'));
         return r;
     }
+    if (rc == NIMBUS_E_AUTH && !folder.empty())
+        return refused_folder(g, q, folder);
     if (rc != NIMBUS_OK)
         return path_failure(g, q, rc, true);
     if (q.format == "json") {
@@ -1432,6 +1460,10 @@ class drive_source : public dlna::source {
         std::string folder = folder_path == "/" ? std::string() : folder_path;
         std::shared_ptr<const folder_listing> l;
         int rc = listing_of(g_, folder, &l);
+        if (rc == NIMBUS_E_AUTH && locked_folder(g_, folder)) {
+            *total = 0; // a locked vault: a container with nothing to show
+            return 0;
+        }
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
         *total = l->size();
