@@ -133,6 +133,10 @@ def case_media_json(f):
     """--json equals nimbus_list byte for byte, with and without Metadata;
     list -R --json carries the media values."""
     lib = Library(f.library, f.mock, f.ca)
+    # The service types some films application/octet-stream.
+    octet = f.mock.find_path("/Media/Sub").add(Node("Octet.mkv", size=10))
+    octet.mime = "application/octet-stream"
+    f.mock._number(f.mock.root)
     for extra in ({}, {"Metadata": True}, {"Metadata": False}):
         settings = f.settings_with(**extra)
         for folder in ("/Media", "/Media/Sub"):
@@ -150,6 +154,20 @@ def case_media_json(f):
     check(items["Film.mkv"]["media_type"] == "video" and items["photo.jpg"]["year"] == 2019 and
           items["01 Intro.FLAC"]["container"] == "flac" and items["notes"]["media_type"] is None,
           "metadata filled", items)
+    sub = {e["name"]: e for e in json.loads(lib.list(f.settings_with(Metadata=True),
+                                                      "/Media/Sub"))["items"]}
+    check(sub["Octet.mkv"]["mime_type"] == "video/x-matroska" and
+          sub["Octet.mkv"]["media_type"] == "video", "an octet-stream film typed by its name",
+          sub["Octet.mkv"])
+
+    # The gateway's JSON answer is the same bytes, media keys and all.
+    g = f.serve()
+    for folder in ("/Media", "/Media/Sub"):
+        status, _, body = g.get(urllib.parse.quote(folder) + "/?format=json")
+        want = lib.list(f.settings_with(Metadata=True), folder)
+        check(status == 200 and body == want, "?format=json is nimbus_list's answer for " + folder,
+              "gateway:\n" + body, "library:\n" + want)
+    check(g.stop() == 0, "stopped", g.log())
 
     p = f.run("--json", "list", "-R", "/Media")
     expect(p, EXIT_OK)

@@ -15,8 +15,8 @@ constexpr size_t kBlockRows = 256; // entries written per refill
 constexpr size_t kBlockBytes = 64 * 1024;
 
 struct writer {
-    writer(const std::string &folder, std::shared_ptr<const folder_listing> l)
-        : folder(folder), listing(std::move(l)), json(folder) {}
+    writer(const std::string &folder, std::shared_ptr<const folder_listing> l, bool media)
+        : folder(folder), listing(std::move(l)), json(folder, media) {}
     std::string folder;
     std::shared_ptr<const folder_listing> listing;
     listing_json json;
@@ -29,7 +29,7 @@ struct writer {
     bool refill() {
         if (ended)
             return false;
-        std::string name, id, path;
+        std::string name, id, path, mime, title, artist, album;
         for (size_t n = 0; n < kBlockRows && next < listing->size(); n++, next++) {
             folder_row r = listing->row(next);
             name.assign(r.name);
@@ -42,6 +42,16 @@ struct writer {
             e.size = r.size;
             e.mtime_ms = r.mtime_ms;
             e.folder = r.folder ? 1 : 0;
+            // The media keys as the listing kept them (empty: none).
+            e.mime_type = text_or_null(r.mime, &mime);
+            e.title = text_or_null(r.title, &title);
+            e.artist = text_or_null(r.artist, &artist);
+            e.album = text_or_null(r.album, &album);
+            e.track = r.track;
+            e.year = r.year;
+            e.duration_ms = r.duration_ms;
+            e.width = r.width;
+            e.height = r.height;
             json.add(e);
         }
         if (next < listing->size()) {
@@ -52,6 +62,13 @@ struct writer {
         }
         sent = 0;
         return true;
+    }
+
+    static const char *text_or_null(std::string_view v, std::string *keep) {
+        if (v.empty())
+            return nullptr;
+        keep->assign(v);
+        return keep->c_str();
     }
 
     static ssize_t read(void *cls, uint64_t, char *buf, size_t max) {
@@ -74,10 +91,11 @@ struct writer {
 
 } // namespace
 
-MHD_Response *json_answer(const std::string &folder, std::shared_ptr<const folder_listing> l) {
+MHD_Response *json_answer(const std::string &folder, std::shared_ptr<const folder_listing> l,
+                          bool media) {
     writer *w = nullptr;
     try {
-        w = new writer(folder, std::move(l));
+        w = new writer(folder, std::move(l), media);
     } catch (...) {
         return nullptr;
     }

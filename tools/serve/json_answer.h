@@ -13,8 +13,10 @@
 namespace cli {
 
 // The answer as a libmicrohttpd response that holds the listing until it
-// is sent (folder "" is the root); null when memory ran out.
-MHD_Response *json_answer(const std::string &folder, std::shared_ptr<const folder_listing> l);
+// is sent (folder "" is the root); null when memory ran out. media: the
+// settings say "Metadata": true, so the entries carry the media keys.
+MHD_Response *json_answer(const std::string &folder, std::shared_ptr<const folder_listing> l,
+                          bool media);
 
 } // namespace cli
 

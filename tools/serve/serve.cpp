@@ -1335,7 +1335,7 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
     if (q.format == "json") {
         reply r;
         r.type = "application/json";
-        r.stream = json_answer(folder, l);
+        r.stream = json_answer(folder, l, wants_metadata(g.ctx.settings()));
         return r.stream ? r : error_reply(500, "out of memory", true);
     }
     return q.format == "m3u" ? playlist(g, q, *l, host) : folder_page(q, *l);
