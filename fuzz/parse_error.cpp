@@ -65,6 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
 
+    // A locked folder's refusal is a 400 whose body is an envelope.
+    bool locked = nimbus_locked_folder(400, body, size);
+    CHECK(!locked ||
+          (rc == 0 && (code_size < 15 || std::strcmp(code.data(), "invalidRequest") == 0)));
+    CHECK(!nimbus_locked_folder(403, body, size));
+
     // Whatever was found maps to one of the result codes with a bounded text.
     long status = size > 2 ? static_cast<long>(data[0]) * 3 - 100 + data[1] % 4 * 100 : 0;
     std::vector<char> told(msg.begin(), msg.end());
