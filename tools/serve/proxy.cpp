@@ -461,7 +461,8 @@ size_t proxy::stream::on_header(char *data, size_t size, size_t n, void *self) {
         s->modified = value;
     }
     // What the client gets of the answer's headers, by their names. Not
-    // its Content-Type: the gateway names the type from the file's name.
+    // its Content-Type: the gateway names the type itself, never one a
+    // browser would render as a page of the gateway's origin.
     static const char *const passed[][2] = {{"content-range", "Content-Range"},
                                             {"accept-ranges", "Accept-Ranges"},
                                             {"etag", "ETag"},
