@@ -253,7 +253,8 @@ typedef struct nimbus_drive nimbus_drive;
 typedef struct nimbus_entry {
     const char *name;         /* display name, cleaned as in listings */
     const char *path;         /* virtual path from the configured root, starting with "/";
-                                 null when the entry was reached through an item id */
+                                 reached through an item id, the one the service's answer
+                                 gives, null when it gives none or one outside the root */
     const char *id;           /* Graph item id; an entry on another drive (beneath a
                                  shortcut) has "drives/<drive id>/items/<item id>", the
                                  form every call taking an id accepts */
@@ -330,7 +331,7 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
                                  void *ctx);
 /*
  * Every entry beneath a folder (arguments as for nimbus_drive_list), with
- * its complete path (null beneath a folder given by id, as in listings).
+ * its complete path (beneath a folder given by id, as in listings).
  * Two roads, "WalkMethod" in the settings ("auto", the default; "listing";
  * "changes"). By listings, folders are listed by level, in the order they
  * were found, up to "WalkConcurrency" of them at once (settings key, 1 to

@@ -6,6 +6,7 @@
 
 #include <yyjson.h>
 
+#include "graph/feed_tree.h"
 #include "graph/graph.h"
 
 namespace {
@@ -40,23 +41,19 @@ constexpr size_t RUN = 32;
 int hand_out(nimbus_walk *walk, const pending &p, char *msg, size_t size);
 
 // The virtual path of the folder that holds obj, from its
-// parentReference.path ("/drive/root:/a/b", or "/drives/<id>/root:/a/b"),
-// relative to root: 1 with the path in out ("" for the root), 0 when the
-// answer gives none usable or the folder lies outside root, -1 without
-// memory.
+// parentReference.path, relative to root: 1 with the path in out ("" for
+// the root), 0 when the answer gives none usable or the folder lies
+// outside root, -1 without memory.
 int parent_prefix(yyjson_val *obj, const char *root, nimbus_buf *out) {
-    const char *rest = nimbus_ref_folder(obj);
-    if (!rest)
+    int got = nimbus_ref_folder(obj, out);
+    if (got <= 0)
+        return got;
+    size_t cut = 0;
+    if (!nimbus_beneath_root(out->data, out->len, root, &cut))
         return 0;
-    if (root && *root) {
-        size_t n = std::strlen(root);
-        if (rest[0] != '/' || std::strncmp(rest + 1, root, n) != 0 ||
-            (rest[1 + n] != '\0' && rest[1 + n] != '/'))
-            return 0;
-        rest += 1 + n;
-    }
-    out->len = 0;
-    return nimbus_buf_add(out, rest, std::strlen(rest)) != 0 ? -1 : 1;
+    std::memmove(out->data, out->data + cut, out->len - cut + 1);
+    out->len -= cut;
+    return 1;
 }
 
 // An entry on another drive: its id in the form that addresses it there.
@@ -73,6 +70,16 @@ int remote_entry(nimbus_walk *walk, nimbus_entry *entry) {
 }
 
 constexpr char OOM[] = "out of memory";
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 } // namespace
 
@@ -142,23 +149,81 @@ bool nimbus_segment_ok(const char *s, size_t n) {
     return true;
 }
 
-const char *nimbus_ref_folder(yyjson_val *item) {
+int nimbus_ref_folder(yyjson_val *item, nimbus_buf *out) {
+    out->len = 0;
     yyjson_val *v = nimbus_json_member(nimbus_json_member(item, "parentReference"), "path");
     if (!yyjson_is_str(v))
-        return nullptr;
+        return 0;
     const char *p = yyjson_get_str(v);
-    const char *colon = std::strstr(p, "root:");
-    if (!colon || std::strlen(p) != yyjson_get_len(v))
-        return nullptr;
+    size_t n = yyjson_get_len(v);
+    // Each decoded byte takes at most three: a longer text cannot fit.
+    const char *colon =
+        n <= 3 * NIMBUS_WALK_PATH_MAX + NIMBUS_ITEM_ID_MAX + 16 ? std::strstr(p, "root:") : nullptr;
+    if (!colon || std::strlen(p) != n)
+        return 0;
     bool own = colon == p + 7 && std::strncmp(p, "/drive/", 7) == 0;
     bool other = colon > p + 8 && std::strncmp(p, "/drives/", 8) == 0 && colon[-1] == '/' &&
                  nimbus_segment_ok(p + 8, static_cast<size_t>(colon - 1 - (p + 8)));
-    const char *rest = colon + 5;
-    // The path check lets empty segments by; a folder's path has none.
-    if ((!own && !other) ||
-        (*rest && (!nimbus_path_ok(rest) || !rest[1] || std::strstr(rest, "//"))))
-        return nullptr;
-    return rest;
+    if (!own && !other)
+        return 0;
+    // The service percent-encodes the path; a '%' without two hex digits
+    // after it stands for itself.
+    for (const char *r = colon + 5; *r; r++) {
+        int hi = *r == '%' ? hex_value(r[1]) : -1;
+        int lo = hi >= 0 ? hex_value(r[2]) : -1;
+        char c = lo >= 0 ? static_cast<char>(hi * 16 + lo) : *r;
+        if (lo >= 0)
+            r += 2;
+        if (nimbus_buf_add(out, &c, 1) != 0)
+            return -1;
+    }
+    if (out->len == 0)
+        return nimbus_buf_add(out, "", 0) != 0 ? -1 : 1;
+    // An escaped NUL, "." or ".." segments, an empty segment, a bad
+    // sequence or a path past the walk's bounds: no usable path.
+    const char *d = out->data;
+    bool ok = !std::memchr(d, '\0', out->len) && nimbus_path_ok(d) && d[1] &&
+              !std::strstr(d, "//") && nimbus_walk_path_fits(d, out->len);
+    if (!ok)
+        out->len = 0;
+    return ok ? 1 : 0;
+}
+
+bool nimbus_beneath_root(const char *path, size_t len, const char *root, size_t *cut) {
+    size_t n = root ? std::strlen(root) : 0;
+    *cut = 0;
+    if (n == 0)
+        return true;
+    if (len < n + 1 || path[0] != '/' || std::memcmp(path + 1, root, n) != 0 ||
+        (len > n + 1 && path[n + 1] != '/'))
+        return false;
+    *cut = n + 1;
+    return true;
+}
+
+int nimbus_item_vpath(yyjson_val *item, const char *name, const char *root, nimbus_buf *out) {
+    out->len = 0;
+    int got = 1;
+    if (!yyjson_is_obj(nimbus_json_member(item, "root"))) {
+        got = nimbus_ref_folder(item, out);
+        if (got > 0 && (nimbus_buf_add(out, "/", 1) != 0 || nimbus_buf_adds(out, name) != 0))
+            got = -1;
+    }
+    size_t cut = 0;
+    if (got > 0 && (!nimbus_beneath_root(out->data ? out->data : "", out->len, root, &cut) ||
+                    !nimbus_walk_path_fits(out->data, out->len)))
+        got = 0;
+    if (got <= 0) {
+        out->len = 0;
+        return got;
+    }
+    if (out->len == cut) { // the root itself
+        out->len = 0;
+        return nimbus_buf_add(out, "/", 1) != 0 ? -1 : 1;
+    }
+    std::memmove(out->data, out->data + cut, out->len - cut + 1);
+    out->len -= cut;
+    return 1;
 }
 
 bool nimbus_remote_id(const char *arg, const char **drive, size_t *drive_len, const char **item) {

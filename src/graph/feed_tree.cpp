@@ -220,32 +220,26 @@ int nimbus_feed_item_path(char *body, size_t len, std::string *path) {
 namespace {
 
 // The drive path an item's parentReference gives its folder ("" for the
-// root): "/drive/root:" or "/drives/<id>/root:" and the path below.
+// root); throws std::bad_alloc without memory, as the callers' strings do.
 bool ref_path(yyjson_val *obj, std::string *path) {
-    const char *rest = nimbus_ref_folder(obj);
-    if (!rest)
+    nimbus_buf folder{};
+    nimbus_buf_guard fg{&folder};
+    int got = nimbus_ref_folder(obj, &folder);
+    if (got < 0)
+        throw std::bad_alloc();
+    if (got == 0)
         return false;
-    path->assign(rest);
+    path->assign(folder.data, folder.len);
     return true;
 }
 
 // A drive path as a path beneath the configured root: the root itself is
 // "/", a path outside it has none.
 bool virtual_path(const std::string &real, const char *root, std::string *out) {
-    size_t n = root ? std::strlen(root) : 0;
-    if (n == 0) {
-        out->assign(real.empty() ? "/" : real);
-        return true;
-    }
-    if (real.size() < n + 1 || real[0] != '/' || real.compare(1, n, root) != 0)
+    size_t cut = 0;
+    if (!nimbus_beneath_root(real.data(), real.size(), root, &cut))
         return false;
-    if (real.size() == n + 1) {
-        out->assign("/");
-        return true;
-    }
-    if (real[n + 1] != '/')
-        return false;
-    out->assign(real, n + 1, std::string::npos);
+    out->assign(real.size() == cut ? "/" : real.c_str() + cut);
     return true;
 }
 

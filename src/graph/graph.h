@@ -141,11 +141,21 @@ bool nimbus_remote_of(yyjson_val *item, const char **drive, const char **id);
 // letters, digits and "!-_." without "..".
 bool nimbus_segment_ok(const char *s, size_t n);
 // The drive path of the folder that holds item, from its
-// parentReference.path ("/drive/root:/a/b" or "/drives/<id>/root:/a/b"):
-// the text after "root:" ("" for the drive's root, else "/a/b"), borrowed
-// from the document; null when the answer gives none, or one with an
-// empty, "." or ".." segment.
-const char *nimbus_ref_folder(yyjson_val *item);
+// parentReference.path ("/drive/root:/a/b" or "/drives/<id>/root:/a/b",
+// percent-encoded): 1 with the decoded text after "root:" in out ("" for
+// the drive's root, else "/a/b"), 0 when the answer gives none, or one
+// with an empty, "." or ".." segment, a NUL, ill-formed UTF-8 or more than
+// the walk's bounds; -1 without memory.
+int nimbus_ref_folder(yyjson_val *item, nimbus_buf *out);
+// Whether the drive path of len bytes lies at or beneath root (the
+// configured root path without its "/", or null for the drive's root):
+// *cut is then the length of the root's part of it.
+bool nimbus_beneath_root(const char *path, size_t len, const char *root, size_t *cut);
+// The virtual path of the item an answer describes, from its
+// parentReference.path and name (its cleaned name): 1 with out set ("/"
+// for root itself), 0 when the answer gives none usable or the item lies
+// outside root, -1 without memory.
+int nimbus_item_vpath(yyjson_val *item, const char *name, const char *root, nimbus_buf *out);
 // An argument of the form "drives/<drive id>/items/<item id>", the id an
 // entry on another drive (beneath a shortcut) carries: its parts, borrowed.
 bool nimbus_remote_id(const char *arg, const char **drive, size_t *drive_len, const char **item);

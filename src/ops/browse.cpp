@@ -17,8 +17,9 @@ bool is_root(const char *arg) {
 }
 
 int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
-int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
-              nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg, size_t size);
+int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char *drive,
+              const char *name, nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg,
+              size_t size);
 int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
 int pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg, size_t size,
           bool *locked = nullptr);
@@ -121,9 +122,14 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
         return rc;
     nimbus_walk walk{};
     walk_guard wg{&walk};
-    // Entries reached by id have no known path; the others get the folder's.
+    const char *d, *i;
+    size_t dn;
+    // Entries of a folder reached by id take the path the answer gives
+    // their folder; the others get the folder's.
     walk.prefix = prefix ? prefix : is_root(folder) ? "" : folder[0] == '/' ? folder : nullptr;
     walk.prefix_len = walk.prefix ? std::strlen(walk.prefix) : 0;
+    walk.by_parent = !walk.prefix && !nimbus_remote_id(folder, &d, &dn, &i);
+    walk.root = c->cfg->path;
     walk.fn = fn;
     walk.ctx = ctx;
     struct enter_guard {
@@ -138,8 +144,6 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     // A folder named by its "drives/<d>/items/<i>" id lies on that drive.
     nimbus_buf drive{};
     nimbus_buf_guard dg{&drive};
-    const char *d, *i;
-    size_t dn;
     if (!is_root(folder) && nimbus_remote_id(folder, &d, &dn, &i)) {
         if (nimbus_buf_add(&drive, d, dn) != 0)
             return no_memory(msg, size);
@@ -191,7 +195,9 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     nimbus_buf_guard ug{&url};
     if (nimbus_remote_url(&remote, true, &url) != 0)
         return no_memory(msg, size);
+    // The shared folder's drive is not the one the root lies on.
     walk.drive = remote.drive.data;
+    walk.by_parent = false;
     rc = pages(c, &walk, url.data, msg, size, &locked);
     if (locked)
         return locked_folder(folder, prefix, broken, msg, size);
@@ -276,8 +282,11 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     if (bad)
         rc = no_memory(msg, size);
     if (rc == NIMBUS_OK)
-        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr, drive.data,
-                       remote.name.data, target, fn, ctx, msg, size);
+        rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr,
+                       drive.data     ? nullptr
+                       : c->cfg->path ? c->cfg->path
+                                      : "",
+                       drive.data, remote.name.data, target, fn, ctx, msg, size);
     nimbus_resp_free(&resp);
     return rc;
 }
@@ -403,9 +412,12 @@ int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
 }
 
 // Hands the item of a successful answer to fn; path is the virtual path it
-// was asked by, or null; name, when given, replaces the item's own.
-int read_item(nimbus_resp *resp, const char *path, const char *drive, const char *name,
-              nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg, size_t size) {
+// was asked by, or null: then, when vroot (the configured root path without
+// its "/", "" for none) is given, the path the answer gives the item
+// beneath it; name, when given, replaces the item's own.
+int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char *drive,
+              const char *name, nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg,
+              size_t size) {
     yyjson_read_err err{};
     nimbus_doc_guard doc{nullptr};
     nimbus_graph_read(&doc, resp->body, resp->len, true, nullptr, &err);
@@ -431,6 +443,14 @@ int read_item(nimbus_resp *resp, const char *path, const char *drive, const char
         return NIMBUS_E_FAILED;
     }
     entry.path = path;
+    nimbus_buf where{};
+    nimbus_buf_guard wg{&where};
+    if (!path && vroot) {
+        int got = nimbus_item_vpath(root, entry.name, vroot, &where);
+        if (got < 0)
+            return no_memory(msg, size);
+        entry.path = got ? where.data : nullptr;
+    }
     if (name)
         entry.name = name;
     // Where a folder on another drive is listed: a shortcut's shared

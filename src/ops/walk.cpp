@@ -424,6 +424,8 @@ struct top_item {
     nimbus_str id;
     bool folder = false;
     bool remote = false; // a shortcut, or beneath one: on another drive
+    nimbus_str path;     // its virtual path, when the answer gives one
+    bool oom = false;
 };
 
 int keep_top(void *ctx, const nimbus_entry *e) {
@@ -431,7 +433,10 @@ int keep_top(void *ctx, const nimbus_entry *e) {
     top->id.reset(nimbus_strdup(e->id));
     top->folder = e->folder != 0;
     top->remote = e->drive_id != nullptr;
-    return top->id ? 0 : 1;
+    if (e->path)
+        top->path.reset(nimbus_strdup(e->path));
+    top->oom = !top->id || (e->path && !top->path);
+    return top->oom ? 1 : 0;
 }
 
 // No helper runs yet: the queue needs no lock.
@@ -483,7 +488,7 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     nimbus_remote_guard tg{&target};
     int rc = nimbus_drive_lookup(&c, is_root(folder) ? "/" : folder, keep_top, &top, scratch,
                                  sizeof scratch, &target);
-    if (rc == NIMBUS_E_STOPPED && !top.id) {
+    if (rc == NIMBUS_E_STOPPED && top.oom) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;
     }
@@ -527,8 +532,9 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
         ~feed_guard() { nimbus_feed_tree_free(f); }
     } fg{&feed};
     feed.top_id = top.id.get();
-    // Entries beneath a folder given by id have no path, as in listings.
-    feed.top_path = is_root(folder) ? "" : folder[0] == '/' ? folder : nullptr;
+    // A folder given by id has the path its item answer gave it, if any.
+    const char *by_id = top.path && std::strcmp(top.path.get(), "/") != 0 ? top.path.get() : "";
+    feed.top_path = is_root(folder) ? "" : folder[0] == '/' ? folder : top.path ? by_id : nullptr;
     feed.max_depth = t->max_depth;
     feed.fn = t->fn;
     feed.ctx = t->ctx;

@@ -203,7 +203,8 @@ class MockGraph:
         self.delta_seen = {}           # cursor token -> {node id: (name, parent id)} then
         self.delta_runs = {}           # answer id -> (change-feed items, cursor at its end)
         self.delta_keys = {}           # (request, cursor, epoch) -> answer id, for page_cache
-        self.delta_paths = True        # False: items without parentReference.path, as Graph
+        self.delta_paths = None        # None: as Graph, no parentReference.path in change-feed
+                                       # items of a personal drive; True/False: always/never
         self.delta_order = "tree"      # "children_first": every item before its folder
         self.delta_deleted_parent = False  # True: deletions name their former folder by id
         self.root_facet = False        # True: the root's item carries "root": {}, as Graph's does
@@ -976,8 +977,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _delta_item(self, node):
         out = self.mock.item(node)
         ref = out.get("parentReference")
-        if ref is not None and not self.mock.delta_paths:
-            # The service leaves the path out of change-feed items.
+        paths = self.mock.delta_paths
+        if paths is None:
+            paths = self.mock.drive_type != "personal"
+        if ref is not None and not paths:
+            # The service leaves the path out of a personal drive's change-feed items.
             out["parentReference"] = {k: v for k, v in ref.items() if k != "path"}
         return out
 

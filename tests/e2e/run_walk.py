@@ -79,6 +79,19 @@ def case_walk_roads(f):
         check(all("/drives/" in p for p in listed), method + ": only the shortcuts listed", listed)
 
 
+def case_walk_by_id(f):
+    """A folder given by id: both roads give every entry the path the
+    service's answers place it at, as when it is given by path."""
+    want = library(f)
+    ident = f.mock.find_path("/Library").id
+    for method in ("listing", "changes"):
+        f.write_settings({"ClientId": "e2e-client", "ClientSecret": "e2e-secret",
+                          "refresh_token": "rt-0", "WalkMethod": method})
+        p = f.run("list", "-R", ident)
+        expect(p, EXIT_OTHER)
+        check(sorted(p.out.splitlines()) == want, method + ": every path by id", p.out)
+
+
 def case_walk_depth(f):
     """Depth counts from the walked folder on both roads; a shallow walk
     lists rather than reading the whole feed."""

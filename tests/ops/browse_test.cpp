@@ -3,6 +3,7 @@
 // limit and one past it; entries reached by id; envelopes in success
 // answers.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ops/fake_fixture.h"
@@ -173,6 +174,55 @@ TEST_F(BrowseTest, EntryLimit) {
     EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
     EXPECT_EQ("folder has more than 100000 items", l.error);
     EXPECT_EQ(100000u, l.paths.size());
+}
+
+// A driveItem with the folder path its answer gives ("" leaves it out).
+std::string placed(const std::string &id, const std::string &name, const std::string &ref,
+                   bool folder = false) {
+    std::string s = item(id, name, 5, folder);
+    s.pop_back();
+    s += ",\"parentReference\":{\"driveType\":\"personal\",\"id\":\"P\"";
+    if (!ref.empty())
+        s += ",\"path\":\"" + ref + "\"";
+    return s + "}}";
+}
+
+int keep_one(void *ctx, const nimbus_entry *e) {
+    *static_cast<std::string *>(ctx) = e->path ? e->path : "-";
+    return 0;
+}
+
+// Entries reached by id take the path their answer gives beneath the
+// configured root; none outside it or without one.
+TEST_F(BrowseTest, PathsOfEntriesReachedById) {
+    script_token();
+    open(settings("\"Path\":\"/Music\""));
+    script_get(
+        first_page(kGraph + "/me/drive/items/F!1/children"), 200,
+        page({placed("A", "a.mp3", "/drive/root:/Music/Rock%20Hits"),
+              placed("B", "b.mp3", "/drive/root:/Music/Rock%20Hits"), placed("C", "c.mp3", "")}));
+    listed l = list_of(drive, "F!1");
+    ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
+    EXPECT_EQ((std::vector<std::string>{"/Rock Hits/a.mp3", "/Rock Hits/b.mp3", "id:C"}), l.paths);
+    script_get(first_page(kGraph + "/me/drive/items/F!2/children"), 200,
+               page({placed("D", "d.mp3", "/drive/root:/Music2")}));
+    l = list_of(drive, "F!2");
+    EXPECT_EQ(std::vector<std::string>{"id:D"}, l.paths);
+
+    const std::string items = kGraph + "/me/drive/items/";
+    const std::pair<std::string, std::string> cases[] = {
+        {placed("X", "x.mp3", "/drives/b!D-1/root:/Music/A"), "/A/x.mp3"},
+        {placed("X", "Music", "/drive/root:", true), "/"},
+        {placed("X", "x.mp3", "/drive/root:/Music"), "/x.mp3"},
+        {placed("X", "x.mp3", "/drive/root:/Musi"), "-"},
+        {placed("X", "x.mp3", "/drive/root:/Music/../Films"), "-"},
+        {placed("X", "x.mp3", ""), "-"}};
+    for (const auto &c : cases) {
+        script_get(items + "X", 200, c.first);
+        std::string path;
+        ASSERT_EQ(NIMBUS_OK, nimbus_drive_item(drive, "X", keep_one, &path)) << nimbus_last_error();
+        EXPECT_EQ(c.second, path) << c.first;
+    }
 }
 
 } // namespace
