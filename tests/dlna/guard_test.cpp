@@ -59,9 +59,9 @@ TEST(DlnaNetworks, ReadsCidrsStrictlyAndMatchesPeers) {
                             "fe80::1%eth0",
                             "::ffff:10.0.0.0/95",
                             "example.org",
-                            "10.0.0.0/8\n",
-                            std::string("10.0.0.0/8\0", 11).c_str()})
+                            "10.0.0.0/8\n"})
         EXPECT_NE(dlna::parse_networks(bad, nets), "") << bad;
+    EXPECT_NE(dlna::parse_networks(std::string("10.0.0.0/8\0", 11), nets), "");
     std::string many;
     for (int i = 0; i < 64; i++)
         many += (i ? ",10.0.0." : "10.0.0.") + std::to_string(i);

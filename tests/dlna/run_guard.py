@@ -76,7 +76,8 @@ class Fixture:
     def stop(self):
         self.proc.stdin.close()
         assert self.proc.stdout.readline().strip() == "stopped"
-        assert self.proc.wait(timeout=10) == 0
+        code = self.proc.wait(timeout=10)
+        assert code == 0, (code, self.stderr_lines()[-40:])
 
 
 def msearch(src):

@@ -208,8 +208,12 @@ void check_subscribe(gate &d, SoupServerMessage *msg) {
     const char *callback = soup_message_headers_get_one(h, "Callback");
     if (!callback || soup_message_headers_get_one(h, "SID"))
         return; // a renewal, or a request GUPnP refuses itself
+    // GUPnP sends events only within the interface's own network, and it
+    // leaks what it parsed of a SUBSCRIBE it refuses for that: a routed
+    // peer that may browse is refused here instead, before GUPnP sees it.
     ip_address peer;
-    if (!peer_of(msg, peer) || !callbacks_ok(callback, peer))
+    if (!peer_of(msg, peer) || !callbacks_ok(callback, peer) ||
+        (d.local_known && !contains(d.local, peer)))
         soup_server_message_set_status(msg, SOUP_STATUS_PRECONDITION_FAILED, nullptr);
     else if (!d.subscribed.admit(peer, now_s()))
         soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);

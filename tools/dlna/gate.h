@@ -18,7 +18,9 @@ namespace dlna {
 struct gate {
     std::vector<network> allow; // the peers answered
     ip_address self;            // the server's own address: GUPnP fetches its SCPDs
-    std::string host;           // "ADDRESS:PORT", the only Host accepted
+    network local;              // the interface's own network, when known
+    bool local_known = false;
+    std::string host; // "ADDRESS:PORT", the only Host accepted
     subscriptions subscribed;
 };
 

@@ -119,9 +119,11 @@ bool server::start(const options &opts, source &src, std::string &error) {
 
     impl &d = *d_;
     d.opts = opts;
+    network own;
+    d.guard.local_known = interface_network(opts.address, own);
+    d.guard.local = own;
     if (d.opts.allow.empty()) {
-        network own;
-        if (!interface_network(opts.address, own))
+        if (!d.guard.local_known)
             return error = "no interface of this host holds " + opts.address, false;
         d.opts.allow.push_back(own);
     }
