@@ -29,6 +29,7 @@ const char *const messages[] = {"settings are NULL",
                                 "WalkConcurrency must be an integer from 1 to 16",
                                 "WalkMethod must be \"auto\", \"listing\" or \"changes\"",
                                 "Metadata must be true or false",
+                                "HeaderMarkers must be true or false",
                                 "out of memory"};
 
 bool blank(char c) {
@@ -44,7 +45,7 @@ bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
            c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
            c.page_size == 0 && c.public_client == 0 && c.walk_threads == 0 && c.metadata == 0 &&
-           c.walk_method == 0;
+           c.walk_method == 0 && c.header_markers == 0;
 }
 
 void check_one(const std::string &text, int strict, size_t msg_size) {
@@ -62,6 +63,7 @@ void check_one(const std::string &text, int strict, size_t msg_size) {
         CHECK(cfg.walk_threads == 0 || (cfg.walk_threads >= 1 && cfg.walk_threads <= 16));
         CHECK(cfg.walk_method >= NIMBUS_WALK_AUTO && cfg.walk_method <= NIMBUS_WALK_CHANGES);
         CHECK(cfg.metadata == 0 || cfg.metadata == 1);
+        CHECK(cfg.header_markers == 0 || cfg.header_markers == 1);
         CHECK(!strict || cfg.refresh_token != nullptr);
         CHECK(cfg.refresh_token == nullptr ||
               (trimmed(cfg.refresh_token) && std::strlen(cfg.refresh_token) <= 8192));
