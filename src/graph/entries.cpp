@@ -71,16 +71,6 @@ int remote_entry(nimbus_walk *walk, nimbus_entry *entry) {
 
 constexpr char OOM[] = "out of memory";
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 // The host fetches a download URL by itself: only an https:// URL is handed
@@ -169,8 +159,8 @@ int nimbus_ref_folder(yyjson_val *item, nimbus_buf *out) {
     // The service percent-encodes the path; a '%' without two hex digits
     // after it stands for itself.
     for (const char *r = colon + 5; *r; r++) {
-        int hi = *r == '%' ? hex_value(r[1]) : -1;
-        int lo = hi >= 0 ? hex_value(r[2]) : -1;
+        int hi = *r == '%' ? nimbus_hex_value(r[1]) : -1;
+        int lo = hi >= 0 ? nimbus_hex_value(r[2]) : -1;
         char c = lo >= 0 ? static_cast<char>(hi * 16 + lo) : *r;
         if (lo >= 0)
             r += 2;

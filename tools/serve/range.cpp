@@ -28,8 +28,8 @@ bool number(const char *&p, const char *end, long long *out) {
     return true;
 }
 
-// One non-empty range-spec filling [p, end) exactly.
-bool range_spec(const char *p, const char *end, byte_range *out) {
+// One non-empty byte range ("F-L", "F-" or "-N") filling [p, end) exactly.
+bool one_range(const char *p, const char *end, byte_range *out) {
     byte_range r;
     if (p != end && *p == '-') {
         p++;
@@ -69,14 +69,15 @@ range_ask read_range(const char *value, byte_range *out) {
     p += 6;
     unsigned count = 0;
     byte_range first;
-    // range-set: [ spec ] *( OWS "," OWS [ spec ] ), at least one spec.
+    // Ranges separated by commas with optional blanks around them; empty
+    // elements are allowed, but at least one range must stand.
     while (true) {
         const char *stop = p;
         while (stop != end && *stop != ',' && !blank(*stop))
             stop++;
         if (stop != p) {
             byte_range r;
-            if (!range_spec(p, stop, &r))
+            if (!one_range(p, stop, &r))
                 return range_ask::whole;
             if (count++ == 0)
                 first = r;
