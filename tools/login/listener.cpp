@@ -1,10 +1,11 @@
 // The loopback listener of the browser sign-in (see listener.h): two
-// libmicrohttpd daemons, one per loopback address, with deadlines for the
-// connections that owe their request.
+// libmicrohttpd daemons, one per loopback address, behind one slow-client
+// guard for the connections that owe their request.
 #include "login/listener.h"
 
 #include "curl_io.h"
 #include "output.h"
+#include "slow_clients.h"
 #include "text.h"
 
 #include <microhttpd.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <list>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,7 +32,8 @@ std::string page(const std::string &title, const std::string &text) {
 struct loopback::impl {
     impl(std::string state, std::string start_token, std::string sign_in)
         : state_(std::move(state)), start_token_(std::move(start_token)),
-          sign_in_(std::move(sign_in)) {}
+          sign_in_(std::move(sign_in)),
+          guard_({std::chrono::seconds(kRequestSeconds), 0, kMaxPending}) {}
 
     ~impl() {
         finish(false, "nimbus stopped before the sign-in was complete");
@@ -112,7 +113,7 @@ struct loopback::impl {
             auto next = now + std::chrono::milliseconds(100); // Ctrl-C is seen this soon
             changed_.wait_until(hold, next < deadline ? next : deadline);
             hold.unlock();
-            close_late(std::chrono::steady_clock::now());
+            guard_.close_late();
             hold.lock();
         }
     }
@@ -136,14 +137,6 @@ struct loopback::impl {
     static constexpr int kRequestSeconds = 5;
     static constexpr unsigned kConnectionLimit = 64; // per address
     static constexpr size_t kMaxPending = 32;        // both addresses together
-
-    // An accepted connection until it closes.
-    struct slot {
-        int fd;
-        std::chrono::steady_clock::time_point accepted;
-        bool requested; // its request arrived: the deadline no longer applies
-        bool cut;       // shut down by us; the daemon closes it
-    };
 
     // A listening socket on the loopback address of family; 0 or the errno.
     static int listen_on(int family, long port, int *out) {
@@ -194,83 +187,19 @@ struct loopback::impl {
         self->changed_.notify_all();
     }
 
+    // Every answer closes its connection, so a connection owes one request
+    // only: once it has arrived, the guard lets the connection be.
     static void on_connection(void *cls, MHD_Connection *c, void **context,
                               MHD_ConnectionNotificationCode code) {
         impl *self = static_cast<impl *>(cls);
-        std::lock_guard<std::mutex> hold(self->slots_lock_);
-        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-            // Forgotten before the daemon closes the socket, so a late
-            // shutdown never reaches a reused descriptor.
-            for (auto it = self->slots_.begin(); it != self->slots_.end(); ++it)
-                if (&*it == *context) {
-                    self->slots_.erase(it);
-                    break;
-                }
-            *context = nullptr;
-            return;
-        }
-        const MHD_ConnectionInfo *info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (!info)
-            return;
-        try {
-            self->slots_.push_back(
-                {info->connect_fd, std::chrono::steady_clock::now(), false, false});
-            *context = &self->slots_.back();
-        } catch (...) {
-            shutdown(info->connect_fd, SHUT_RDWR); // no room to track it: not served
-            return;
-        }
-        // Room for the next connection: the oldest that still owes its
-        // request and has sent none of it makes way, else the oldest. A
-        // browser's request can wait unread in its socket while a burst of
-        // connections after it is accepted.
-        size_t pending = 0;
-        for (slot &s : self->slots_)
-            pending += !s.requested && !s.cut;
-        if (pending <= kMaxPending)
-            return;
-        slot *out = nullptr;
-        for (slot &s : self->slots_)
-            if (!s.requested && !s.cut) {
-                if (!out)
-                    out = &s;
-                if (!has_bytes(s.fd)) {
-                    out = &s;
-                    break;
-                }
-            }
-        shutdown(out->fd, SHUT_RDWR);
-        out->cut = true;
-    }
-
-    // Whether bytes wait to be read on fd (left there for the daemon).
-    static bool has_bytes(int fd) {
-        char byte;
-        return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-    }
-
-    // Shuts down the connections that owe their request past the deadline.
-    void close_late(std::chrono::steady_clock::time_point now) {
-        std::lock_guard<std::mutex> hold(slots_lock_);
-        for (slot &s : slots_)
-            if (!s.requested && !s.cut &&
-                now - s.accepted >= std::chrono::seconds(kRequestSeconds)) {
-                shutdown(s.fd, SHUT_RDWR);
-                s.cut = true;
-            }
-    }
-
-    void mark_requested(MHD_Connection *c) {
-        const MHD_ConnectionInfo *info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        std::lock_guard<std::mutex> hold(slots_lock_);
-        if (info && info->socket_context)
-            static_cast<slot *>(info->socket_context)->requested = true;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED)
+            self->guard_.started(c, context, "");
+        else
+            self->guard_.closed(context);
     }
 
     MHD_Result answer(MHD_Connection *c, const char *url, const char *method, void **request) {
-        mark_requested(c);
+        guard_.request_begun(c);
         if (std::strcmp(method, "GET") != 0)
             return reply(c, MHD_HTTP_METHOD_NOT_ALLOWED,
                          page("Not allowed", "Only GET is served."));
@@ -374,8 +303,9 @@ struct loopback::impl {
     bool start_reused_ = false;
     bool refusal_delivered_ = false;
     std::chrono::steady_clock::time_point start_until_;
-    std::mutex slots_lock_;
-    std::list<slot> slots_;
+    // Last: the daemons, stopped in the destructor's body, report their
+    // connections' closes to it.
+    slow_client_guard guard_;
 };
 
 loopback::loopback(std::string state, std::string start_token, std::string sign_in)

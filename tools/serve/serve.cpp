@@ -16,6 +16,7 @@
 #include "serve/media_types.h"
 #include "serve/proxy.h"
 #include "serve/request.h"
+#include "slow_clients.h"
 
 #include <microhttpd.h>
 #ifdef NIMBUS_DLNA
@@ -140,155 +141,20 @@ class locator_cache {
     std::unordered_map<std::string, entry> map_;
 };
 
-// -- connections still sending their request -------------------------------------
+// -- the gateway ----------------------------------------------------------------
 
 // A request line and its headers must arrive within this time of the accept
 // (or of the answer before, on a kept-alive connection), however slowly
 // they trickle in: libmicrohttpd's own timeout restarts with every byte.
 constexpr auto kHeaderDeadline = std::chrono::seconds(10);
 // At most this many connections may be waiting for their request line and
-// headers, per client address (an IPv6 /64) and in all; a newcomer over
-// either bound pushes out the one that has waited longest, so a client that
-// sends its request at once always gets its turn. A kept-alive connection
-// between two requests waits too: the bounds leave room for a player or a
-// load of 50 kept-alive connections from one address, which 16 and 64 cut
-// down to reconnecting at every request (a tenth of the throughput).
+// headers, per client address (an IPv6 /64) and in all. A kept-alive
+// connection between two requests waits too: the bounds leave room for a
+// player or a load of 50 kept-alive connections from one address, which 16
+// and 64 cut down to reconnecting at every request (a tenth of the
+// throughput).
 constexpr size_t kWaitingPerAddress = 64;
 constexpr size_t kWaitingTotal = 128;
-
-class connection_watch {
-  public:
-    void started(MHD_Connection *c, void **context) {
-        *context = nullptr;
-        const MHD_ConnectionInfo *fd =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-        const MHD_ConnectionInfo *from =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        if (!fd || !from)
-            return;
-        std::unique_ptr<conn> k(new (std::nothrow) conn);
-        if (!k)
-            return;
-        k->fd = fd->connect_fd;
-        k->since = clock_type::now();
-        try {
-            k->address = address_key(from->client_addr);
-            std::lock_guard<std::mutex> lock(lock_);
-            all_.insert(k.get());
-            conn *mine = k.release();
-            *context = mine;
-            if (waiting_from(mine->address) > kWaitingPerAddress)
-                push_out(mine->address);
-            if (waiting_from("") > kWaitingTotal)
-                push_out("");
-        } catch (...) {
-            // Untracked: the connection is still served, under the idle timeout.
-        }
-    }
-
-    void closed(void **context) {
-        conn *k = static_cast<conn *>(*context);
-        if (!k)
-            return;
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            all_.erase(k);
-        }
-        delete k;
-        *context = nullptr;
-    }
-
-    // The request line and headers are in; the deadline waits for the next.
-    void request_begun(MHD_Connection *c) { mark(c, false); }
-    void request_ended(MHD_Connection *c) { mark(c, true); }
-
-    // Closes connections past their deadline until stop().
-    void run() {
-        std::unique_lock<std::mutex> lock(lock_);
-        while (!stop_) {
-            clock_type::time_point now = clock_type::now();
-            for (conn *k : all_)
-                if (k->waiting && !k->closing && now - k->since >= kHeaderDeadline)
-                    close_locked(k);
-            wake_.wait_for(lock, std::chrono::milliseconds(200));
-        }
-    }
-
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-    }
-
-  private:
-    struct conn {
-        MHD_socket fd = MHD_INVALID_SOCKET;
-        std::string address;
-        clock_type::time_point since; // accepted, or its last answer completed
-        bool waiting = true;          // for a complete request line and headers
-        bool closing = false;
-    };
-
-    void mark(MHD_Connection *c, bool waiting) {
-        const MHD_ConnectionInfo *info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        conn *k = info ? static_cast<conn *>(info->socket_context) : nullptr;
-        if (!k)
-            return;
-        std::lock_guard<std::mutex> lock(lock_);
-        k->waiting = waiting;
-        k->since = clock_type::now();
-    }
-
-    // "" counts every address.
-    size_t waiting_from(const std::string &address) const {
-        size_t n = 0;
-        for (const conn *k : all_)
-            n += k->waiting && !k->closing && (address.empty() || k->address == address);
-        return n;
-    }
-
-    void push_out(const std::string &address) {
-        conn *oldest = nullptr;
-        for (conn *k : all_)
-            if (k->waiting && !k->closing && (address.empty() || k->address == address) &&
-                (!oldest || k->since < oldest->since))
-                oldest = k;
-        if (oldest)
-            close_locked(oldest);
-    }
-
-    // libmicrohttpd sees the end of the stream and closes the connection; it
-    // reports the close (which takes lock_) before it releases the socket,
-    // so the descriptor is still this connection's here.
-    static void close_locked(conn *k) {
-        shutdown(k->fd, SHUT_RDWR);
-        k->closing = true;
-    }
-
-    // The client's address, IPv6 cut to its /64 (one host may hold all of it).
-    static std::string address_key(const sockaddr *a) {
-        char text[INET6_ADDRSTRLEN] = "";
-        if (a && a->sa_family == AF_INET) {
-            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(a)->sin_addr, text,
-                      sizeof text);
-        } else if (a && a->sa_family == AF_INET6) {
-            in6_addr prefix = reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr;
-            std::memset(prefix.s6_addr + 8, 0, 8);
-            inet_ntop(AF_INET6, &prefix, text, sizeof text);
-        }
-        return text[0] ? text : "?";
-    }
-
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::set<conn *> all_;
-};
-
-// -- the gateway ----------------------------------------------------------------
 
 // Listed folders are served again for this long without asking the service.
 constexpr auto kFolderLife = std::chrono::minutes(2);
@@ -351,6 +217,7 @@ struct gateway {
     gateway(const options &o, const std::string &secret)
         : ctx(o), token(secret), caps(secret), budget(listing_bytes()),
           folders(budget.max(), kFolderLife), feed_every(feed_interval()),
+          watch({kHeaderDeadline, kWaitingPerAddress, kWaitingTotal}),
           streams(o.cacert, o.connect_to) {
         budget.on_short([this](size_t n) { return folders.give_way(n); });
     }
@@ -387,7 +254,7 @@ struct gateway {
     // asked every feed_every without waiting for a visit, and each change is
     // told to it with the folders it touched ("/" for the root).
     std::function<void(const std::vector<std::string> &)> on_change;
-    connection_watch watch;
+    slow_client_guard watch;
     proxy streams; // files sent through the gateway (?stream=1)
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
@@ -1638,10 +1505,19 @@ void on_completed(void *cls, MHD_Connection *c, void **state, MHD_RequestTermina
 void on_connection(void *cls, MHD_Connection *c, void **context,
                    MHD_ConnectionNotificationCode what) {
     gateway &g = *static_cast<gateway *>(cls);
-    if (what == MHD_CONNECTION_NOTIFY_STARTED)
-        g.watch.started(c, context);
-    else
+    if (what == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo *from =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        std::string address;
+        try {
+            address = client_key(from ? from->client_addr : nullptr);
+        } catch (...) {
+            address = "?"; // as for an address of no known kind
+        }
+        g.watch.started(c, context, address);
+    } else {
         g.watch.closed(context);
+    }
 }
 
 void on_log(void *, const char *format, va_list ap) {
