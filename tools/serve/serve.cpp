@@ -11,9 +11,12 @@
 #include "output.h"
 #include "serve/cache.h"
 #include "serve/capability.h"
+#include "serve/exchange.h"
 #include "serve/json_answer.h"
 #include "serve/listen.h"
 #include "serve/media_types.h"
+#include "serve/pages.h"
+#include "serve/playlists.h"
 #include "serve/proxy.h"
 #include "serve/request.h"
 #include "slow_clients.h"
@@ -72,23 +75,9 @@ constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must
 constexpr int kRetryAfterSeconds = 10;          // when the service named no pause
 // How long a stop lets the transfers under way finish before cutting them.
 constexpr auto kStopGrace = std::chrono::seconds(3);
-// A playlist lists at most this many entries: enough for any album, and a
-// hostile drive's 100 000-entry folder cannot make one request build an
-// answer of many megabytes. (Folder pages show kPageRows rows each.)
-constexpr size_t kMaxRows = 5000;
-// A playlist of a folder and its subfolders walks at most this many entries.
-constexpr size_t kMaxWalk = 10000;
 // The service's pre-authenticated download URLs are one or two KiB; a longer
 // one is not cached or handed to a player (4096 cached at 8 KiB: 32 MiB).
 constexpr size_t kMaxLocator = 8192;
-
-// -- small text helpers --------------------------------------------------------
-
-// What a playlist holds: audio and video files, by the library's type of
-// them (the service's, or the extension's where it gave none).
-bool playable(std::string_view mime) {
-    return mime.compare(0, 6, "audio/") == 0 || mime.compare(0, 6, "video/") == 0;
-}
 
 // -- locator cache ---------------------------------------------------------------
 
@@ -168,10 +157,6 @@ constexpr auto kFolderLife = std::chrono::minutes(2);
 // folder that alone needs more than the whole budget gets 507.
 constexpr size_t kListingBytes = 64u << 20;
 constexpr int kListingRetrySeconds = 2;
-// Rows on one HTML page; the filter and the paging links reach the rest.
-constexpr size_t kPageRows = 500;
-// A search page shows at most this many entries.
-constexpr size_t kSearchRows = 500;
 
 // Folders named in one change event; past this the event names none.
 #ifdef NIMBUS_DLNA
@@ -260,119 +245,6 @@ struct gateway {
     std::atomic<bool> stopping{false};
 };
 
-struct reply {
-    unsigned status = 200;
-    std::string type = "text/html; charset=utf-8";
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    MHD_Response *stream = nullptr; // the file's bytes, instead of the body
-};
-
-// What one request asked for, once it passed the checks.
-struct request {
-    const char *method = "";
-    std::string path;       // decoded, "/" or "/A/B" or "/A/B/"
-    std::string format;     // "", "json" or "m3u"
-    std::string t;          // the token when the request carried it as ?t=
-    std::string filter;     // ?q=: names holding this text (ASCII letters in any case)
-    size_t page = 1;        // ?page=: 1 for the first kPageRows rows
-    bool recursive = false; // ?recursive=1: the playlist walks the subfolders too
-    std::string search;     // ?search=: a page of the drive search's answer
-    bool stream = false;    // ?stream=1: a file's bytes through the gateway, not a 302
-    bool json_errors = false;
-};
-
-const char *reason(unsigned status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 206:
-        return "Partial Content";
-    case 302:
-        return "Found";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 421:
-        return "Misdirected Request";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    case 507:
-        return "Insufficient Storage";
-    default:
-        return "Internal Server Error";
-    }
-}
-
-const char kHead[] = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
-
-const char kStyle[] =
-    "<style>\n"
-    "body{font:16px/1.45 system-ui,sans-serif;margin:0 auto;max-width:56rem;padding:.5rem 1rem;"
-    "overflow-wrap:anywhere}\n"
-    "nav{margin:.5rem 0}h1{font-size:1.4rem;margin:.5rem 0}\n"
-    "table{border-collapse:collapse;width:100%;table-layout:fixed}th,td{padding:.45rem .4rem;"
-    "text-align:left;border-bottom:1px solid #ddd}\n"
-    "th:first-child{width:auto}.n{text-align:right;white-space:nowrap;color:#555;width:6rem}"
-    ".d{width:10rem}a{color:#0645ad;text-decoration:none}\n"
-    ".p{margin:.6rem 0}.p a,.p span{margin-right:.8rem}.x{font-size:.8rem;color:#666}"
-    "form{margin:.5rem 0}input[type=search]{max-width:60%}\n"
-    "@media (max-width:36rem){.d{display:none}.n{width:4.5rem}}\n"
-    "</style>\n";
-
-std::string token_query(const request &q, char lead) {
-    return q.t.empty() ? std::string() : std::string(1, lead) + "t=" + url_encode(q.t, false);
-}
-
-// The breadcrumb of a folder path ("/" or "/A/B/"): every part but the last
-// is a link.
-std::string breadcrumb(const request &q, const std::string &folder, bool last_linked) {
-    std::string nav = "<a href=\"/" + token_query(q, '?') + "\">Drive</a>";
-    size_t start = 1;
-    while (start < folder.size()) {
-        size_t end = folder.find('/', start);
-        if (end == std::string::npos)
-            end = folder.size();
-        std::string prefix = folder.substr(0, end + 1);
-        std::string part = folder.substr(start, end - start);
-        if (end + 1 >= folder.size() && !last_linked)
-            nav += " / <span>" + html_escape(part) + "</span>";
-        else
-            nav += " / <a href=\"" + html_escape(url_encode(prefix, true) + token_query(q, '?')) +
-                   "\">" + html_escape(part) + "</a>";
-        start = end + 1;
-    }
-    return nav;
-}
-
-// What an error page says beyond its sentence.
-struct error_info {
-    std::string path;   // the drive path asked for ("" when none)
-    std::string parent; // nearest folder known to exist ("/" or "/A/"); "" for the root only
-    std::string detail; // the library's message: the service's code and request id
-};
-
-// The small print of an error page: the service's status, error code and
-// request id, never the answer's raw JSON. A message without an answer in
-// it (no connection, a settings fault) is shown as it is, cut to 300 bytes.
-std::string detail_line(const std::string &message) {
-    std::string detail = service_detail(message);
-    if (!detail.empty())
-        return detail;
-    std::string m = printable(message);
-    return m.size() > 300 ? m.substr(0, 300) + "..." : m;
-}
-
 reply error_reply(unsigned status, const std::string &sentence, bool json,
                   const error_info &info = error_info(), const request *q = nullptr) {
     reply r;
@@ -382,23 +254,7 @@ reply error_reply(unsigned status, const std::string &sentence, bool json,
         r.body = "{\"error\":" + json_string(printable(sentence)) + "}";
         return r;
     }
-    request none;
-    const request &rq = q ? *q : none;
-    std::string title = std::to_string(status) + " " + reason(status);
-    std::string body =
-        "<nav>" + breadcrumb(rq, "/", true) + "</nav>\n<h1>" + html_escape(sentence) + "</h1>\n";
-    if (!info.path.empty())
-        body += "<p>Path: <code>" + html_escape(info.path) + "</code></p>\n";
-    body += "<p>";
-    if (!info.parent.empty() && info.parent != "/")
-        body += "<a href=\"" + html_escape(url_encode(info.parent, true) + token_query(rq, '?')) +
-                "\">Back to " + html_escape(info.parent) + "</a> &middot; ";
-    body += "<a href=\"/" + html_escape(token_query(rq, '?')) + "\">Drive root</a></p>\n";
-    if (!info.detail.empty())
-        body += "<p class=\"x\">" + std::to_string(status) + " " + reason(status) + " &middot; " +
-                html_escape(detail_line(info.detail)) + "</p>\n";
-    r.body = std::string(kHead) + "<title>" + title + " - nimbus</title>\n" + kStyle +
-             "</head>\n<body>\n" + body + "</body>\n</html>\n";
+    r.body = error_page(status, sentence, info, q ? *q : request());
     return r;
 }
 
@@ -680,135 +536,10 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
     return NIMBUS_OK;
 }
 
-// Says that a playlist holds only the first kMaxRows of a folder's entries.
-std::string cut_note(size_t total) {
-    return "Only the first " + std::to_string(kMaxRows) + " of " + std::to_string(total) +
-           " entries are shown";
-}
-
-// ASCII letters in any case; other bytes as they are.
-bool name_holds(std::string_view name, const std::string &filter) {
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-    return std::search(name.begin(), name.end(), filter.begin(), filter.end(),
-                       [&lower](char a, char b) {
-                           return lower(static_cast<unsigned char>(a)) ==
-                                  lower(static_cast<unsigned char>(b));
-                       }) != name.end();
-}
-
-// The page's own URL with another page number.
-std::string page_href(const request &q, size_t page) {
-    std::string href = url_encode(q.path, true) + "?page=" + std::to_string(page);
-    if (!q.filter.empty())
-        href += "&q=" + url_encode(q.filter, false);
-    return href + token_query(q, '&');
-}
-
-std::string search_form(const request &q, const std::string &text);
 reply path_failure(gateway &g, const request &q, int rc, bool link_parent);
 
-reply folder_page(const request &q, const folder_listing &l) {
-    const std::string &folder = q.path; // ends with "/"
-    std::string title = folder == "/" ? "Drive" : folder.substr(0, folder.size() - 1);
-    title = title.substr(title.rfind('/') + 1);
-
-    size_t folders = 0;
-    for (size_t i = 0; i < l.size(); i++)
-        folders += l.row(i).folder ? 1 : 0;
-    size_t files = l.size() - folders;
-    const std::vector<uint32_t> *shown_rows = &l.order();
-    std::vector<uint32_t> matching;
-    if (!q.filter.empty()) {
-        for (uint32_t i : l.order())
-            if (name_holds(l.row(i).name, q.filter))
-                matching.push_back(i);
-        shown_rows = &matching;
-    }
-    const std::vector<uint32_t> &order = *shown_rows;
-    size_t shown = order.size();
-    size_t pages = shown == 0 ? 1 : (shown + kPageRows - 1) / kPageRows;
-    size_t page = std::min(std::max<size_t>(q.page, 1), pages);
-    size_t from = (page - 1) * kPageRows, to = std::min(shown, from + kPageRows);
-
-    std::string table;
-    table.reserve((to - from) * 200);
-    for (size_t k = from; k < to; k++) {
-        folder_row r = l.row(order[k]);
-        std::string name(r.name);
-        std::string href =
-            url_encode(folder + name, true) + (r.folder ? "/" : "") + token_query(q, '?');
-        table += "<tr><td><a href=\"" + html_escape(href) + "\">" + html_escape(name) +
-                 (r.folder ? "/" : "") + "</a></td><td class=\"n\">" +
-                 (r.folder ? std::string("") : html_escape(human_size(r.size))) +
-                 "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
-    }
-
-    std::string counts = std::to_string(folders) + (folders == 1 ? " folder, " : " folders, ") +
-                         std::to_string(files) + (files == 1 ? " file" : " files");
-    std::string form;
-    if (l.size() > kPageRows || !q.filter.empty()) {
-        form = "<form method=\"get\" action=\"" + html_escape(url_encode(folder, true)) +
-               "\"><input type=\"search\" name=\"q\" placeholder=\"Filter by name\" value=\"" +
-               html_escape(q.filter) + "\"> <button>Filter</button>";
-        if (!q.t.empty())
-            form += "<input type=\"hidden\" name=\"t\" value=\"" + html_escape(q.t) + "\">";
-        form += "</form>\n";
-    }
-    form += search_form(q, "");
-    std::string paging;
-    if (shown > kPageRows || !q.filter.empty()) {
-        paging = "<p class=\"p\">";
-        if (shown == 0)
-            paging += "<span>No entries match</span>";
-        else
-            paging += "<span>" + std::to_string(from + 1) + "&ndash;" + std::to_string(to) +
-                      " of " + std::to_string(shown) + (q.filter.empty() ? "" : " matching") +
-                      "</span>";
-        if (pages > 1) {
-            auto link = [&](const char *label, size_t p, bool on) {
-                return on ? "<a href=\"" + html_escape(page_href(q, p)) + "\">" + label + "</a>"
-                          : "<span>" + std::string(label) + "</span>";
-            };
-            paging += link("First", 1, page > 1) + link("Previous", page - 1, page > 1) +
-                      link("Next", page + 1, page < pages) + link("Last", pages, page < pages);
-        }
-        paging += "</p>\n";
-    }
-
-    reply out;
-    out.body =
-        std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" + kStyle +
-        "</head>\n<body>\n<nav>" + breadcrumb(q, folder, false) + "</nav>\n<h1>" +
-        html_escape(title) + "</h1>\n<p><a href=\"" +
-        html_escape(url_encode(folder, true) + "?format=m3u" + token_query(q, '&')) +
-        "\">Playlist (M3U)</a> &middot; <a href=\"" +
-        html_escape(url_encode(folder, true) + "?format=m3u&recursive=1" + token_query(q, '&')) +
-        "\">With subfolders (M3U)</a> &middot; " + counts + "</p>\n" + form + paging +
-        "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
-        "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
-        table + "</tbody>\n</table>\n" + (to > from ? paging : std::string()) +
-        "</body>\n</html>\n";
-    return out;
-}
-
-// The search box: a plain GET form whose answer is search_page.
-std::string search_form(const request &q, const std::string &text) {
-    std::string form = "<form method=\"get\" action=\"/\"><input type=\"search\" "
-                       "name=\"search\" placeholder=\"Search the drive\" value=\"" +
-                       html_escape(text) + "\"> <button>Search</button>";
-    if (!q.t.empty())
-        form += "<input type=\"hidden\" name=\"t\" value=\"" + html_escape(q.t) + "\">";
-    return form + "</form>\n";
-}
-
-// What the drive search found, at most kSearchRows entries, each linked to
-// its path when the answer told it.
-reply search_page(gateway &g, const request &q) {
-    struct found_row {
-        std::string name, path;
-        bool folder = false;
-        int64_t size = -1, mtime_ms = 0;
-    };
+// What the drive search found, at most kSearchRows entries.
+reply search(gateway &g, const request &q) {
     struct found {
         std::vector<found_row> rows;
         bool cut = false;
@@ -841,91 +572,29 @@ reply search_page(gateway &g, const request &q) {
         rc = NIMBUS_OK;
     if (rc != NIMBUS_OK)
         return path_failure(g, q, rc, false);
-    std::string table;
-    for (const found_row &r : f.rows) {
-        std::string shown = html_escape(r.path.empty() ? r.name : r.path) + (r.folder ? "/" : "");
-        std::string cell = shown;
-        if (!r.path.empty())
-            cell = "<a href=\"" +
-                   html_escape(url_encode(r.path, true) + (r.folder ? "/" : "") +
-                               token_query(q, '?')) +
-                   "\">" + shown + "</a>";
-        table += "<tr><td>" + cell + "</td><td class=\"n\">" +
-                 (r.folder ? std::string("") : html_escape(human_size(r.size))) +
-                 "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
-    }
-    std::string count =
-        f.cut ? "Only the first " + std::to_string(kSearchRows) + " results are shown"
-              : std::to_string(f.rows.size()) + (f.rows.size() == 1 ? " result" : " results");
     reply out;
-    out.body = std::string(kHead) + "<title>Search: " + html_escape(q.search) +
-               " - nimbus</title>\n" + kStyle + "</head>\n<body>\n<nav>" +
-               breadcrumb(q, q.path, true) + "</nav>\n<h1>Search: " + html_escape(q.search) +
-               "</h1>\n" + search_form(q, q.search) + "<p>" + count +
-               "</p>\n<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
-               "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
-               table + "</tbody>\n</table>\n</body>\n</html>\n";
+    out.body = search_page(q, f.rows, f.cut);
     return out;
 }
 
-// Host names the playlist may put into URLs: names, IPv4 and [IPv6], a port.
-bool host_header_ok(const std::string &host) {
-    if (host.empty() || host.size() > 255)
-        return false;
-    for (unsigned char c : host)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '.' || c == '-' || c == ':' || c == '[' || c == ']' || c == '_'))
-            return false;
-    return true;
+reply m3u(std::string body) {
+    reply out;
+    out.type = "audio/x-mpegurl";
+    out.body = std::move(body);
+    return out;
 }
 
-// One playlist entry: "Artist - Title" when the service knows both, else
-// the name; the duration in whole seconds, -1 when unknown. With a secret,
-// the URL carries a capability for that file alone, however the playlist
-// was asked for: a playlist goes to players and is passed around, and the
-// secret must not go with it.
-void add_track(std::string *body, const folder_row &r, const std::string &path,
-               const std::string &host, const capability_key &caps) {
-    long long seconds = r.duration_ms > 0 ? (r.duration_ms + 500) / 1000 : -1;
-    *body += "#EXTINF:" + std::to_string(seconds) + ",";
-    if (!r.artist.empty() && !r.title.empty())
-        *body += printable(std::string(r.artist)) + " - " + printable(std::string(r.title));
-    else
-        *body += printable(std::string(r.name));
-    *body += "\nhttp://";
-    *body += host;
-    *body += url_encode(path, true);
-    std::string c = caps.suffix(path, std::time(nullptr));
-    if (!c.empty())
-        *body += "?" + c;
-    *body += '\n';
-}
-
-// The media files of the folder by name; at most kMaxRows entries are
-// looked at, so a huge folder cannot make one answer of many megabytes.
+// The folder's media files by name.
 reply playlist(const gateway &g, const request &q, const folder_listing &l,
                const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
-    reply out;
-    out.type = "audio/x-mpegurl";
-    out.body = "#EXTM3U\n";
-    size_t listed = std::min(l.size(), kMaxRows);
-    if (l.size() > kMaxRows)
-        out.body += "# " + cut_note(l.size()) + ".\n";
-    for (size_t k = 0; k < listed; k++) {
-        folder_row r = l.row(l.order()[k]);
-        if (r.folder || !playable(r.mime))
-            continue;
-        add_track(&out.body, r, q.path + std::string(r.name), host, g.caps);
-    }
-    return out;
+    return m3u(folder_playlist(l, q.path, host, g.caps, std::time(nullptr)));
 }
 
 // The folder and everything beneath it, media files by path; the walk
 // stops after kMaxWalk entries and the playlist then says so.
-reply walk_playlist(gateway &g, const request &q, const std::string &folder,
-                    const std::string &host) {
+reply walk(gateway &g, const request &q, const std::string &folder, const std::string &host) {
     if (!host_header_ok(host))
         return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
     // The files' rows go into one listing under the budget, their paths beside.
@@ -965,19 +634,7 @@ reply walk_playlist(gateway &g, const request &q, const std::string &folder,
         rc = NIMBUS_OK;
     if (rc != NIMBUS_OK)
         return path_failure(g, q, rc, false);
-    std::vector<uint32_t> by_path(w.paths.size());
-    for (size_t i = 0; i < by_path.size(); i++)
-        by_path[i] = static_cast<uint32_t>(i);
-    std::sort(by_path.begin(), by_path.end(),
-              [&w](uint32_t a, uint32_t b) { return name_before(w.paths[a], w.paths[b]); });
-    reply out;
-    out.type = "audio/x-mpegurl";
-    out.body = "#EXTM3U\n";
-    if (w.cut)
-        out.body += "# only the first " + std::to_string(kMaxWalk) + " entries\n";
-    for (uint32_t i : by_path)
-        add_track(&out.body, w.files.row(i), w.paths[i], host, g.caps);
-    return out;
+    return m3u(walk_playlist(w.files, w.paths, w.cut, host, g.caps, std::time(nullptr)));
 }
 
 // Looks an item up: is it there, is it a folder, its download URL.
@@ -1067,9 +724,9 @@ reply refused_folder(gateway &g, const request &q, const std::string &folder) {
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
     std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
     if (q.format == "m3u" && q.recursive)
-        return walk_playlist(g, q, folder, host);
+        return walk(g, q, folder, host);
     if (!q.search.empty())
-        return search_page(g, q);
+        return search(g, q);
     std::shared_ptr<const folder_listing> l;
     int rc = listing_of(g, folder, &l);
     if (rc == NIMBUS_E_NOT_FOLDER) {
@@ -1089,7 +746,11 @@ reply serve_folder(gateway &g, const request &q, const std::string &host) {
         r.stream = json_answer(folder, l, wants_metadata(g.ctx.settings()));
         return r.stream ? r : error_reply(500, "out of memory", true);
     }
-    return q.format == "m3u" ? playlist(g, q, *l, host) : folder_page(q, *l);
+    if (q.format == "m3u")
+        return playlist(g, q, *l, host);
+    reply page;
+    page.body = folder_page(q, *l);
+    return page;
 }
 
 bool location_ok(const std::string &url) {
@@ -1105,8 +766,7 @@ reply redirect(const std::string &location) {
     reply r;
     r.status = 302;
     r.headers.emplace_back("Location", location);
-    r.body = std::string(kHead) + "<title>302 Found</title>\n</head>\n<body>\n<p><a href=\"" +
-             html_escape(location) + "\">Found</a></p>\n</body>\n</html>\n";
+    r.body = redirect_page(location);
     return r;
 }
 
