@@ -1,0 +1,236 @@
+// The MediaServer beside the gateway (see media.h): the one place that
+// knows whether the build has GUPnP.
+#include "serve/media.h"
+
+#include "output.h"
+#include "serve/folders.h"
+#include "serve/media_types.h"
+#include "text.h"
+
+#ifdef NIMBUS_DLNA
+#include <didl.h>
+#include <dlna.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#endif
+
+namespace cli {
+
+#ifdef NIMBUS_DLNA
+
+namespace {
+
+// The gateway's drive as the MediaServer's tree: listings come from the
+// folder cache (a control point browsing an album costs one listing), files
+// play through the gateway's own file URLs, which redirect to the download
+// URL.
+class drive_source : public dlna::source {
+  public:
+    drive_source(gateway &g, std::string base) : g_(g), base_(std::move(base)) {}
+
+    int children(const std::string &folder_path, size_t first, size_t count,
+                 std::vector<dlna::item> &out, size_t *total) override {
+        std::string folder = folder_path == "/" ? std::string() : folder_path;
+        std::shared_ptr<const folder_listing> l;
+        int rc = listing_of(g_, folder, &l);
+        if (rc == NIMBUS_E_AUTH && locked_folder(g_, folder)) {
+            *total = 0; // a locked vault: a container with nothing to show
+            return 0;
+        }
+        if (rc != NIMBUS_OK)
+            return upnp_code(rc);
+        *total = l->size();
+        try {
+            const std::vector<uint32_t> &order = l->order();
+            for (size_t k = first; k < order.size() && out.size() < count; k++)
+                out.push_back(item_of(folder, l->row(order[k])));
+        } catch (...) {
+            return dlna::action_failed;
+        }
+        return 0;
+    }
+
+    int lookup(const std::string &path, dlna::item &out) override {
+        if (path == "/") {
+            out = dlna::item();
+            out.path = "/";
+            out.folder = true;
+            return 0;
+        }
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash + 1 == path.size())
+            return dlna::no_such_object;
+        std::string parent = path.substr(0, slash), name = path.substr(slash + 1);
+        std::shared_ptr<const folder_listing> l;
+        int rc = listing_of(g_, parent, &l);
+        if (rc != NIMBUS_OK)
+            return rc == NIMBUS_E_NOT_FOLDER ? dlna::no_such_object : upnp_code(rc);
+        for (size_t i = 0; i < l->size(); i++)
+            if (l->row(i).name == name) {
+                out = item_of(parent, l->row(i));
+                return 0;
+            }
+        return dlna::no_such_object;
+    }
+
+    uint32_t update_id() override { return g_.update_id; }
+
+    // The bytes come through the gateway (?stream=1): many renderers do not
+    // follow a redirect from a resource URL. With a secret the URL carries a
+    // capability for this file only: a Browse answer goes to any host that
+    // may browse, and the secret opens the whole gateway.
+    std::string resource_url(const std::string &path) override {
+        std::string url = base_ + url_encode(path, true) + "?stream=1";
+        std::string c = g_.caps.suffix(path, std::time(nullptr));
+        if (!c.empty())
+            url += "&" + c;
+        return url;
+    }
+
+  private:
+    static int upnp_code(int rc) {
+        switch (rc) {
+        case NIMBUS_E_NOT_FOUND:
+        case NIMBUS_E_BAD_PATH:
+            return dlna::no_such_object;
+        case NIMBUS_E_NOT_FOLDER:
+            return dlna::no_such_container;
+        default:
+            return dlna::action_failed;
+        }
+    }
+
+    static dlna::item item_of(const std::string &folder, const folder_row &r) {
+        dlna::item it;
+        std::string name(r.name);
+        it.path = folder + "/" + name;
+        it.folder = r.folder;
+        it.title = r.title.empty() ? name : std::string(r.title);
+        if (!r.folder) {
+            it.mime = r.mime.empty() ? kUnknownMediaType : std::string(r.mime);
+            it.artist = r.artist;
+            it.album = r.album;
+            it.size = r.size;
+            it.duration_ms = r.duration_ms > 0 ? r.duration_ms : -1;
+            it.track = r.track;
+            it.year = r.year;
+            it.width = r.width;
+            it.height = r.height;
+        }
+        return it;
+    }
+
+    gateway &g_;
+    std::string base_; // "http://ADDRESS:PORT"
+};
+
+// The device UUID file: beside the settings file.
+std::string uuid_file(const context &ctx) {
+    const std::string &settings = ctx.path();
+    size_t slash = settings.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : settings.substr(0, slash)) +
+           "/dlna-uuid";
+}
+
+} // namespace
+
+struct media_server::impl {
+    std::unique_ptr<drive_source> source;
+    dlna::server server;
+};
+
+media_server::media_server(gateway &g) : g_(g) {}
+
+media_server::~media_server() = default;
+
+bool media_server::available() {
+    return true;
+}
+
+bool media_server::start(const options &o, const listen_address &addr, std::string *error) {
+    impl_.reset(new impl);
+    dlna::options mo;
+    mo.address = addr.is_v6 ? addr.host.substr(1, addr.host.size() - 2) : addr.host;
+    if (!o.dlna_allow.empty()) // checked with the command line
+        dlna::parse_networks(o.dlna_allow, mo.allow);
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    mo.friendly_name = std::string("nimbus on ") + (name[0] ? name : "this host");
+    impl_->source.reset(new drive_source(g_, "http://" + addr.host + ":" +
+                                                 std::to_string(static_cast<unsigned>(g_.port))));
+    std::string file = uuid_file(g_.ctx);
+    if (!dlna::load_uuid(file, mo.uuid, *error) || !impl_->server.start(mo, *impl_->source, *error))
+        return false;
+    {
+        std::lock_guard<std::mutex> hold(g_.feed_lock);
+        dlna::server &media = impl_->server;
+        g_.on_change = [&media](const std::vector<std::string> &folders) {
+            media.changed(folders);
+        };
+    }
+    std::fprintf(stderr, "nimbus: DLNA MediaServer %s (device UUID in %s)\n",
+                 impl_->server.description_url().c_str(), printable(file).c_str());
+    std::fflush(stderr);
+    return true;
+}
+
+void media_server::stop() {
+    if (impl_)
+        impl_->server.stop();
+}
+
+size_t media_evented_folders() {
+    return dlna::server::max_evented_folders;
+}
+
+void add_media_headers(MHD_Connection *c, const std::string &type,
+                       std::vector<std::pair<std::string, std::string>> *extra) {
+    // What DLNA renderers ask of a media server's resource URL.
+    const char *features =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
+    if (features && std::strcmp(features, "1") == 0) {
+        std::string info = dlna::protocol_info(type.empty() ? kUnknownMediaType : type);
+        size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
+        extra->emplace_back("contentFeatures.dlna.org",
+                            third == std::string::npos ? "*" : info.substr(third + 1));
+    }
+    const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
+    if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
+                 std::strcmp(mode, "Background") == 0))
+        extra->emplace_back("transferMode.dlna.org", mode);
+}
+
+#else
+
+struct media_server::impl {};
+
+media_server::media_server(gateway &g) : g_(g) {}
+
+media_server::~media_server() = default;
+
+bool media_server::available() {
+    return false;
+}
+
+bool media_server::start(const options &, const listen_address &, std::string *error) {
+    *error = "this build has no DLNA server";
+    return false;
+}
+
+void media_server::stop() {}
+
+size_t media_evented_folders() {
+    return 0;
+}
+
+void add_media_headers(MHD_Connection *, const std::string &,
+                       std::vector<std::pair<std::string, std::string>> *) {}
+
+#endif
+
+} // namespace cli
