@@ -1,0 +1,400 @@
+// The gateway's routes (see routes.h).
+#include "serve/routes.h"
+
+#include "curl_io.h"
+#include "entry_json.h"
+#include "output.h"
+#include "serve/errors.h"
+#include "serve/folders.h"
+#include "serve/json_answer.h"
+#include "serve/media.h"
+#include "serve/media_types.h"
+#include "serve/pages.h"
+#include "serve/playlists.h"
+#include "serve/request.h"
+#include "text.h"
+
+#include <nimbus.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+// -- request checks ------------------------------------------------------------
+
+const char *header(MHD_Connection *c, const char *name) {
+    return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+}
+
+// The credential: the password of HTTP Basic authentication (any user name)
+// or the t query parameter. A "+" in t is taken both ways: as a space (a
+// client that encoded the secret's space) and as itself (a base64 secret
+// pasted unescaped); both readings are always compared.
+bool authorised(MHD_Connection *c, const gateway &g, request *q) {
+    bool ok = false;
+    const char *t = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "t");
+    if (t) {
+        std::string spaced, kept;
+        bool as_space = decode_query(t, &spaced) && !spaced.empty() && same_secret(spaced, g.token);
+        bool as_plus = decode_query(t, &kept, true) && !kept.empty() && same_secret(kept, g.token);
+        if (as_space || as_plus) {
+            q->t = g.token;
+            ok = true;
+        }
+    }
+    char *password = nullptr;
+    char *user = MHD_basic_auth_get_username_password(c, &password);
+    if (password && same_secret(password, g.token))
+        ok = true;
+    if (user)
+        MHD_free(user);
+    if (password) {
+        explicit_bzero(password, std::strlen(password));
+        MHD_free(password);
+    }
+    return ok;
+}
+
+MHD_Result count_query(void *cls, MHD_ValueKind, const char *key, const char *) {
+    auto *n = static_cast<unsigned *>(cls);
+    if (key && std::strcmp(key, "c") == 0)
+        n[0]++;
+    else if (!key || std::strcmp(key, "stream") != 0)
+        n[1]++;
+    return MHD_YES;
+}
+
+// A capability (?c=) opens the bytes of the one file it was made for and
+// nothing else: GET or HEAD of exactly that path, one c and no parameter
+// but stream, so no folder page, listing, playlist, search or other file.
+bool capability_allows(MHD_Connection *c, const gateway &g, const char *url, const char *method) {
+    const char *cap = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "c");
+    if (!cap || !g.caps.enabled() ||
+        (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0))
+        return false;
+    unsigned counts[2] = {0, 0}; // c, anything but c and stream
+    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, count_query, counts);
+    std::string path;
+    return counts[0] == 1 && counts[1] == 0 && decode_path(url, &path) && path.back() != '/' &&
+           g.caps.allows(path, cap, std::time(nullptr));
+}
+
+// -- folders ------------------------------------------------------------------
+
+// A failed request for q.path as the client sees it; with LINK_PARENT, the
+// page of a path that does not exist links the nearest folder that does.
+// The library's message is taken first: nearest_parent's lookups replace it.
+reply path_failure(gateway &g, const request &q, int rc, bool link_parent) {
+    std::string message = nimbus_last_error();
+    error_info where;
+    where.path = q.path;
+    if (link_parent && rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
+        where.parent = nearest_parent(g, q.path);
+    return failure_reply(rc, message, q, where);
+}
+
+reply refused_folder(gateway &g, const request &q, const std::string &folder) {
+    std::string message = nimbus_last_error(); // before the lookup replaces it
+    error_info where;
+    where.path = q.path;
+    if (!locked_folder(g, folder))
+        return failure_reply(NIMBUS_E_AUTH, message, q, where);
+    where.detail = message;
+    return error_reply(403,
+                       q.json_errors ? message
+                                     : "This folder is locked: unlock it (a Personal Vault) in "
+                                       "OneDrive to see what it holds",
+                       q.json_errors, where, &q);
+}
+
+// What the drive search found, at most kSearchRows entries.
+reply search(gateway &g, const request &q) {
+    struct found {
+        std::vector<found_row> rows;
+        bool cut = false;
+        bool failed = false;
+    } f;
+    auto take = [](void *ctx, const nimbus_entry *e) -> int {
+        auto &f = *static_cast<found *>(ctx);
+        if (f.rows.size() == kSearchRows) {
+            f.cut = true;
+            return 1;
+        }
+        try {
+            found_row r;
+            r.name = e->name ? e->name : "";
+            r.path = e->path ? e->path : "";
+            r.folder = e->folder != 0;
+            r.size = e->size;
+            r.mtime_ms = e->mtime_ms;
+            f.rows.push_back(std::move(r));
+        } catch (...) {
+            f.failed = true;
+            return 1;
+        }
+        return 0;
+    };
+    int rc = nimbus_drive_search(g.ctx.drive(), q.search.c_str(), take, &f);
+    if (f.failed)
+        rc = NIMBUS_E_NOMEM;
+    else if (f.cut)
+        rc = NIMBUS_OK;
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, false);
+    reply out;
+    out.body = search_page(q, f.rows, f.cut);
+    return out;
+}
+
+reply m3u(std::string body) {
+    reply out;
+    out.type = "audio/x-mpegurl";
+    out.body = std::move(body);
+    return out;
+}
+
+// The folder's media files by name.
+reply playlist(const gateway &g, const request &q, const folder_listing &l,
+               const std::string &host) {
+    if (!host_header_ok(host))
+        return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
+    return m3u(folder_playlist(l, q.path, host, g.caps, std::time(nullptr)));
+}
+
+// The folder and everything beneath it, media files by path; the walk
+// stops after kMaxWalk entries and the playlist then says so.
+reply walk(gateway &g, const request &q, const std::string &folder, const std::string &host) {
+    if (!host_header_ok(host))
+        return error_reply(400, "the playlist needs a valid Host header", q.json_errors);
+    // The files' rows go into one listing under the budget, their paths beside.
+    struct walked {
+        explicit walked(listing_budget *budget) : files(budget) {}
+        folder_listing files;
+        std::vector<std::string> paths;
+        size_t seen = 0;
+        bool cut = false;
+        int failed = 0;
+    } w(&g.budget);
+    auto take = [](void *ctx, const nimbus_entry *e) -> int {
+        auto &w = *static_cast<walked *>(ctx);
+        if (w.seen == kMaxWalk) {
+            w.cut = true;
+            return 1;
+        }
+        w.seen++;
+        if (e->folder || !e->path || !e->name || !e->mime_type || !playable(e->mime_type))
+            return 0;
+        try {
+            w.paths.emplace_back(e->path);
+        } catch (...) {
+            w.failed = NIMBUS_E_NOMEM;
+            return 1;
+        }
+        if (!w.files.add(*e)) {
+            w.failed = w.files.fault();
+            return 1;
+        }
+        return 0;
+    };
+    int rc = nimbus_drive_walk(g.ctx.drive(), folder.c_str(), 0, take, &w);
+    if (w.failed)
+        rc = w.failed;
+    else if (w.cut || rc == NIMBUS_E_PARTIAL)
+        rc = NIMBUS_OK;
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, false);
+    return m3u(walk_playlist(w.files, w.paths, w.cut, host, g.caps, std::time(nullptr)));
+}
+
+reply serve_folder(gateway &g, const request &q, const std::string &host) {
+    std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
+    if (q.format == "m3u" && q.recursive)
+        return walk(g, q, folder, host);
+    if (!q.search.empty())
+        return search(g, q);
+    std::shared_ptr<const folder_listing> l;
+    int rc = listing_of(g, folder, &l);
+    if (rc == NIMBUS_E_NOT_FOLDER) {
+        // A file named with a final "/": send the player to the file.
+        reply r;
+        r.status = 302;
+        r.headers.emplace_back("Location", url_encode(folder, true) + token_query(q, '?'));
+        return r;
+    }
+    if (rc == NIMBUS_E_AUTH && !folder.empty())
+        return refused_folder(g, q, folder);
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, true);
+    if (q.format == "json") {
+        reply r;
+        r.type = "application/json";
+        r.stream = json_answer(folder, l, wants_metadata(g.ctx.settings()));
+        return r.stream ? r : error_reply(500, "out of memory", true);
+    }
+    if (q.format == "m3u")
+        return playlist(g, q, *l, host);
+    reply page;
+    page.body = folder_page(q, *l);
+    return page;
+}
+
+// -- files --------------------------------------------------------------------
+
+bool location_ok(const std::string &url) {
+    if (url.compare(0, 8, "https://") != 0 && url.compare(0, 7, "http://") != 0)
+        return false;
+    for (unsigned char c : url)
+        if (c <= 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+reply redirect(const std::string &location) {
+    reply r;
+    r.status = 302;
+    r.headers.emplace_back("Location", location);
+    r.body = redirect_page(location);
+    return r;
+}
+
+// The file's bytes through the gateway, the client's Range passed on. A
+// kept download URL the service refuses (it expired) is looked up again once.
+reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::string &url,
+                  const std::string &type, bool kept) {
+    std::vector<std::pair<std::string, std::string>> extra;
+    add_media_headers(c, type, &extra);
+    const char *range = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
+    proxy_answer a = g.streams.open(c, url, range);
+    if (a.refused && kept) {
+        g.locators.forget(q.path);
+        item_look k;
+        if (nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k) == NIMBUS_OK &&
+            !k.folder && location_ok(k.url)) {
+            g.locators.store(q.path, k.url, k.type);
+            a = g.streams.open(c, k.url, range);
+        }
+    }
+    if (a.status == 0) {
+        reply r = error_reply(a.busy ? 503 : 502,
+                              a.busy ? "The gateway streams too many files; try again in a moment"
+                                     : "The file could not be fetched: " + a.error,
+                              q.json_errors);
+        if (a.busy)
+            r.headers.emplace_back("Retry-After", "5");
+        return r;
+    }
+    reply r;
+    r.status = a.status;
+    r.type = served_type(type);
+    try {
+        r.headers = std::move(a.headers);
+        r.headers.insert(r.headers.end(), extra.begin(), extra.end());
+        if (r.type == kUnknownMediaType) // bytes to keep, never a page to show
+            r.headers.emplace_back("Content-Disposition", "attachment");
+    } catch (...) {
+        MHD_destroy_response(a.response); // its stream ends with it
+        throw;
+    }
+    r.stream = a.response;
+    return r;
+}
+
+reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
+    std::string url, type;
+    if (g.locators.find(q.path, &url, &type))
+        return q.stream ? stream_file(g, q, c, url, type, true) : redirect(url);
+    item_look k;
+    int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, true);
+    if (k.folder) {
+        // A folder named without its final "/": send the player to its page.
+        std::string to = url_encode(q.path, true) + "/";
+        if (!q.format.empty())
+            to += "?format=" + q.format + token_query(q, '&');
+        else
+            to += token_query(q, '?');
+        return redirect(to);
+    }
+    if (k.url_too_long)
+        return error_reply(502,
+                           "the service gave a download URL longer than " +
+                               std::to_string(kMaxLocator) + " bytes",
+                           q.json_errors);
+    if (!location_ok(k.url))
+        return error_reply(502, "the service gave no usable download URL", q.json_errors);
+    g.locators.store(q.path, k.url, k.type);
+    return q.stream ? stream_file(g, q, c, k.url, k.type, false) : redirect(k.url);
+}
+
+} // namespace
+
+reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {
+    forget_asked_wait(); // this thread's last request may have been throttled
+    request q;
+    q.method = method;
+    const char *format = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "format");
+    if (format && (std::strcmp(format, "json") == 0 || std::strcmp(format, "m3u") == 0))
+        q.format = format;
+    q.json_errors = q.format == "json";
+
+    const char *host = header(c, MHD_HTTP_HEADER_HOST);
+    if (g.loopback && !loopback_host(host, g.port))
+        return error_reply(421, "this gateway answers only to its loopback address", q.json_errors);
+    if (!g.token.empty() && !authorised(c, g, &q) && !capability_allows(c, g, url, method)) {
+        reply r = error_reply(401, "this gateway needs its access token", q.json_errors);
+        r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"nimbus\", charset=\"UTF-8\"");
+        return r;
+    }
+    if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
+        reply r = error_reply(405, "only GET and HEAD are served", q.json_errors);
+        r.headers.emplace_back("Allow", "GET, HEAD");
+        return r;
+    }
+    if (format && q.format.empty())
+        return error_reply(400, "format must be json or m3u", q.json_errors);
+    if (const char *filter = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "q")) {
+        if (!decode_query(filter, &q.filter) || q.filter.size() > 256)
+            return error_reply(400, "the filter is not valid text of at most 256 bytes",
+                               q.json_errors);
+    }
+    if (const char *rec = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "recursive")) {
+        if (std::strcmp(rec, "0") != 0 && std::strcmp(rec, "1") != 0)
+            return error_reply(400, "recursive must be 0 or 1", q.json_errors);
+        q.recursive = rec[0] == '1';
+    }
+    if (const char *text = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "search")) {
+        if (!decode_query(text, &q.search) || q.search.empty() || q.search.size() > 1024 ||
+            has_control(q.search))
+            return error_reply(400, "the search is not valid text of 1 to 1024 bytes",
+                               q.json_errors);
+        if (!q.format.empty())
+            return error_reply(400, "a search answers an HTML page only", q.json_errors);
+    }
+    if (const char *stream = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "stream")) {
+        if (std::strcmp(stream, "0") != 0 && std::strcmp(stream, "1") != 0)
+            return error_reply(400, "stream must be 0 or 1", q.json_errors);
+        q.stream = stream[0] == '1';
+    }
+    if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
+        if (!page_number(page, &q.page))
+            return error_reply(400, "page must be a number from 1", q.json_errors);
+    }
+    if (!decode_path(url, &q.path)) {
+        error_info info;
+        info.path = printable(url);
+        return error_reply(400, "This is not a valid drive path", q.json_errors, info, &q);
+    }
+    if (q.path.back() == '/')
+        return serve_folder(g, q, host ? host : "");
+    return serve_file(g, q, c);
+}
+
+} // namespace cli

@@ -1,0 +1,21 @@
+// What the gateway answers a request: the checks every request passes (the
+// Host, the secret or a file's capability, the method, the query values),
+// then a folder's page, JSON or playlist, a search, or a file's redirect or
+// bytes.
+#ifndef NIMBUS_TOOLS_SERVE_ROUTES_H
+#define NIMBUS_TOOLS_SERVE_ROUTES_H
+
+#include "serve/exchange.h"
+#include "serve/gateway.h"
+
+#include <microhttpd.h>
+
+namespace cli {
+
+// The answer to METHOD URL (the path still percent-encoded) on c. Throws
+// only std::bad_alloc.
+reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method);
+
+} // namespace cli
+
+#endif
