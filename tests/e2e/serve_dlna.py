@@ -1,0 +1,325 @@
+"""`nimbus serve --dlna` cases: discovery, Browse answers played, file
+capabilities in resource URLs, and events. SSDP runs only inside a network
+namespace made for the run (lo alone, with the multicast route): no
+datagram reaches a real interface."""
+
+import http.client
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+from mock_graph import Node
+from run_e2e import Skip, check, shared_drive
+from serve_common import ESCAPED, TOKEN, expect, in_namespace, raw_get, token_file
+
+
+MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
+
+
+def case_dlna(f):
+    """--dlna: gssdp-discover finds the MediaServer, ffprobe plays a Browse answer's res URL.
+
+    SSDP runs only inside a network namespace made for the run (lo alone, with
+    the multicast route): no datagram reaches a real interface."""
+    if os.environ.get("NIMBUS_E2E_NETNS") == "1":
+        return dlna_inside(f)
+    in_namespace(f, "dlna", ("gssdp-discover", "ffmpeg", "ffprobe"))
+
+
+def didl_text(element):
+    import xml.etree.ElementTree as ET
+    return ET.tostring(element, encoding="unicode")[:2000]
+
+
+def soap_browse(host, port, object_id, flag="BrowseDirectChildren"):
+    import xml.sax.saxutils as sx
+    body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+            '<u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">'
+            "<ObjectID>%s</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter>"
+            "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
+            "<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>"
+            % (sx.escape(object_id), flag)).encode()
+    c = http.client.HTTPConnection(host, port, timeout=30)
+    c.request("POST", "/control/ContentDirectory", body=body, headers={
+        "Content-Type": 'text/xml; charset="utf-8"',
+        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Browse"'})
+    r = c.getresponse()
+    answer = r.read()
+    c.close()
+    check(r.status == 200, "Browse %s answered" % object_id, r.status, answer[:500])
+    import xml.etree.ElementTree as ET
+    result = ET.fromstring(answer).find(".//Result").text
+    return ET.fromstring(result)  # DIDL-Lite: well-formed, whatever the names hold
+
+
+def dlna_inside(f):
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
+    check([l.split(":")[1].strip() for l in links.splitlines()] == ["lo"],
+          "only lo in this namespace", links)
+    tone = os.path.join(f.dir, "tone.flac")
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                    "-c:a", "flac", tone], check=True, timeout=60)
+    node = f.mock.find_path("/Music/tone.flac")
+    with open(tone, "rb") as t:
+        node.content = t.read()
+    node.size = len(node.content)
+    # A film the service types application/octet-stream, and a locked vault.
+    film = node.parent.add(Node("film.mkv", content=b"\x1a\x45\xdf\xa3 not a film"))
+    film.mime = "application/octet-stream"
+    vault = node.parent.add(Node("Vault", folder=True))
+    vault.locked = True
+    vault.add(Node("passport.jpg", size=3))
+    f.mock._number(f.mock.root)
+    # A shortcut to a shared folder, whose own children Graph lists empty.
+    shared, _, _ = shared_drive(f.mock)
+    f.mock.shortcut(f.mock.find_path("/Music"), "Shared", "drv2", shared)
+    g = f.serve("--dlna")
+    deadline = time.monotonic() + 20
+    while not any("DLNA MediaServer" in l for l in g.lines):
+        check(time.monotonic() < deadline and g.p.poll() is None, "MediaServer started", g.log())
+        time.sleep(0.05)
+    line = next(l for l in g.lines if "DLNA MediaServer" in l)
+    location = re.search(r"(http://\S+)", line).group(1)
+    uuid_file = os.path.join(f.dir, "dlna-uuid")
+    check(os.path.exists(uuid_file) and oct(os.stat(uuid_file).st_mode & 0o777) == "0o600",
+          "device UUID beside the settings, mode 600")
+    udn = "uuid:" + open(uuid_file).read().strip()
+
+    started = time.monotonic()
+    disc = subprocess.Popen(["gssdp-discover", "-i", "lo", "-t", MEDIA_SERVER, "-n", "5"],
+                            stdout=subprocess.PIPE, text=True)
+    out, found = "", None
+    for l in disc.stdout:
+        out += l
+        if found is None and location in l:
+            found = time.monotonic() - started
+    disc.wait()
+    check(found is not None and found < 5 and udn + "::" + MEDIA_SERVER in out,
+          "gssdp-discover sees it within 5 s", out)
+    print("gssdp-discover: the MediaServer within %.2f s" % found)
+
+    m = re.match(r"http://([0-9.]+):(\d+)/", location)
+    host, port = m.group(1), int(m.group(2))
+    ns = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
+          "dc": "http://purl.org/dc/elements/1.1/"}
+    before = sum(1 for r in f.mock.requests if r["path"].endswith("/children"))
+    root = soap_browse(host, port, "0")
+    titles = [c.find("dc:title", ns).text for c in root.findall("d:container", ns)]
+    check(titles == ["Music"], "the root's folders", titles)
+    album = soap_browse(host, port, "0/Music/Album")
+    names = [i.find("dc:title", ns).text for i in album.findall("d:item", ns)]
+    check(ESCAPED in names and "01 Intro.flac" in names, "titles, odd names intact", names)
+    music = soap_browse(host, port, "0/Music")
+    tone_item = next(i for i in music.findall("d:item", ns)
+                     if i.find("dc:title", ns).text == "tone.flac")
+    res = tone_item.find("d:res", ns)
+    check(res.text == g.url("/Music/tone.flac?stream=1") and res.get(
+        "protocolInfo", "").startswith("http-get:*:audio/flac:"), "res on the gateway", res.text,
+        res.attrib)
+    # What renderers ask of a resource URL: the DLNA flags of its protocolInfo.
+    status, headers, _ = raw_get(g.port, "/Music/tone.flac?stream=1", method="HEAD", headers={
+        "getcontentFeatures.dlna.org": "1", "transferMode.dlna.org": "Streaming"})
+    check(status == 200 and headers.get("contentfeatures.dlna.org") ==
+          res.get("protocolInfo").split(":", 3)[3] and
+          headers.get("transfermode.dlna.org") == "Streaming", "DLNA headers", headers)
+    children = sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
+    soap_browse(host, port, "0/Music/Album")
+    check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
+          == children == 3, "three listings, the second Browse of a folder from the cache",
+          children)
+    linked = soap_browse(host, port, "0/Music/Shared")
+    check([c.find("dc:title", ns).text for c in linked.findall("d:container", ns)] == ["Album"],
+          "the shortcut browses as its shared folder", didl_text(linked))
+    film = next(i for i in music.findall("d:item", ns)
+                if i.find("dc:title", ns).text == "film.mkv")
+    check(film.find("d:res", ns).get("protocolInfo", "").startswith(
+        "http-get:*:video/x-matroska:"), "the film typed by its extension",
+        film.find("d:res", ns).attrib)
+    status, headers, _ = raw_get(g.port, "/Music/film.mkv?stream=1")
+    check(status == 200 and headers.get("content-type") == "video/x-matroska",
+          "its bytes with that type", status, headers)
+    check(len(soap_browse(host, port, "0/Music/Vault")) == 0, "a locked vault: empty")
+    p = subprocess.run(["ffprobe", "-v", "error", "-tls_verify", "1", "-ca_file", f.ca,
+                        "-show_entries", "stream=codec_name,duration", "-of", "compact=p=0",
+                        res.text], capture_output=True, timeout=60)
+    print("ffprobe of the res URL: " + p.stdout.decode().strip())
+    check(p.returncode == 0 and p.stdout.decode().strip() == "codec_name=flac|duration=2.000000",
+          "ffprobe plays the res URL", p.stdout, p.stderr)
+    check(g.stop() == 0, "stopped", g.log())
+    check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log())
+
+
+def case_dlna_caps(f):
+    """With a secret, a Browse answer's res URLs carry a capability each, not
+    the secret: one plays (with Range), the same capability opens nothing else."""
+    if os.environ.get("NIMBUS_E2E_NETNS") == "1":
+        return dlna_caps_inside(f)
+    in_namespace(f, "dlna_caps", ())
+
+
+def dlna_caps_inside(f):
+    content = bytes(range(256)) * 40
+    tone = f.mock.find_path("/Music/tone.flac")
+    tone.content, tone.size = content, len(content)
+    g, location = start_dlna(f, "--auth-token-file", token_file(f, TOKEN))
+    m = re.match(r"http://([0-9.]+):(\d+)/", location)
+    ns = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
+          "dc": "http://purl.org/dc/elements/1.1/"}
+    import xml.etree.ElementTree as ET
+    res = {}
+    for folder in ("0/Music", "0/Music/Album"):
+        answer = soap_browse(m.group(1), int(m.group(2)), folder)
+        check(TOKEN not in ET.tostring(answer, encoding="unicode"), "no secret in the answer")
+        for item in answer.findall("d:item", ns):
+            res[item.find("dc:title", ns).text] = item.find("d:res", ns).text
+    check(len(res) == 6 and all(re.fullmatch(
+        r"http://127\.0\.0\.1:%d/Music/[^?]+\?stream=1&c=\d+\.[\w-]{43}" % g.port, u)
+        for u in res.values()), "a capability in every res URL", res)
+    tone_res = res["tone.flac"][len("http://127.0.0.1:%d" % g.port):]
+    got = raw_get(g.port, tone_res, {"Range": "bytes=1000-1999"})
+    check(got[0] == 206 and got[2] == content[1000:2000], "the res URL plays, with Range",
+          got[:2])
+    c = tone_res[tone_res.index("c="):]
+    for path in ("/Music/Album/01%20Intro.flac?stream=1&", "/Music/?", "/Music/?format=json&",
+                 "/Music/?format=m3u&"):
+        expect(g.get(path + c), 401, path + "c")
+    check(g.stop() == 0, "stopped", g.log())
+
+
+def start_dlna(f, *args):
+    """The gateway with --dlna in this namespace: it and its description URL."""
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
+    check([l.split(":")[1].strip() for l in links.splitlines()] == ["lo"],
+          "only lo in this namespace", links)
+    g = f.serve("--dlna", *args)
+    deadline = time.monotonic() + 20
+    while not any("DLNA MediaServer" in l for l in g.lines):
+        check(time.monotonic() < deadline and g.p.poll() is None, "MediaServer started", g.log())
+        time.sleep(0.05)
+    line = next(l for l in g.lines if "DLNA MediaServer" in l)
+    return g, re.search(r"(http://\S+)", line).group(1)
+
+
+def listen_events(location, service_type):
+    """Subscribes to a service's events with a GENA listener on loopback: the
+    list it returns fills with (variable, value) pairs as events arrive."""
+    import http.server
+    import xml.etree.ElementTree as ET
+    got = []
+
+    class Listener(http.server.BaseHTTPRequestHandler):
+        def do_NOTIFY(self):
+            body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+            for prop in ET.fromstring(body):
+                for var in prop:
+                    got.append((var.tag.split("}")[-1], var.text or ""))
+            self.send_response(200)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Listener)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    u = urllib.parse.urlsplit(location)
+    c = http.client.HTTPConnection(u.hostname, u.port, timeout=30)
+    c.request("GET", u.path)
+    description = c.getresponse().read().decode()
+    ns = "{urn:schemas-upnp-org:device-1-0}"
+    service = next(s for s in ET.fromstring(description).iter(ns + "service")
+                   if s.find(ns + "serviceType").text == service_type)
+    c.request("SUBSCRIBE", service.find(ns + "eventSubURL").text, headers={
+        "CALLBACK": "<http://127.0.0.1:%d/>" % server.server_address[1], "NT": "upnp:event",
+        "TIMEOUT": "Second-300"})
+    r = c.getresponse()
+    r.read()
+    c.close()
+    check(r.status == 200 and r.getheader("SID", "").startswith("uuid:"), "subscribed",
+          r.status, r.getheaders())
+    return got
+
+
+def case_dlna_events(f):
+    """A subscriber sees SystemUpdateID step after a rename on the drive."""
+    if os.environ.get("NIMBUS_E2E_NETNS") != "1":
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dlna"))
+        from run_dlna import has_gi
+        python = next((p for p in (sys.executable, "/usr/bin/python3") if has_gi(p)), None)
+        if not python:
+            raise Skip("python3-gi with GUPnP 1.6 is missing (scripts/install-deps)")
+        return in_namespace(f, "dlna_events", (), python)
+    try:
+        import gi
+        gi.require_version("GUPnP", "1.6")
+        gi.require_version("GSSDP", "1.6")
+        from gi.repository import GLib, GObject, GSSDP, GUPnP, Gio
+    except (ImportError, ValueError):
+        raise Skip("python3-gi with GUPnP 1.6 is missing (scripts/install-deps)")
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dlna"))
+    from run_dlna import browse, call, didl_objects
+
+    os.environ["NIMBUS_SERVE_DELTA_SECONDS"] = "2"
+    g, location = start_dlna(f)
+    del os.environ["NIMBUS_SERVE_DELTA_SECONDS"]
+    udn = "uuid:" + open(os.path.join(f.dir, "dlna-uuid")).read().strip()
+    ctx = GUPnP.Context.new_for_address(Gio.InetAddress.new_from_string("127.0.0.1"), 0,
+                                        GSSDP.UDAVersion.VERSION_1_0)
+    cp = GUPnP.ControlPoint.new(ctx, MEDIA_SERVER)
+    found = {}
+    loop = GLib.MainLoop()
+
+    def run(seconds, until):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and not until():
+            GLib.timeout_add(50, loop.quit)
+            loop.run()
+        return until()
+
+    cp.connect("device-proxy-available",
+               lambda _cp, proxy: found.setdefault("dev", proxy) if proxy.get_udn() == udn
+               else None)
+    cp.set_active(True)
+    check(run(5, lambda: "dev" in found), "the control point finds the server")
+    cds = found["dev"].get_service("urn:schemas-upnp-org:service:ContentDirectory:1")
+    # Events come to a listener of this test's own that takes every NOTIFY:
+    # GUPnP's control point refuses an initial event that overtakes the
+    # answer to its SUBSCRIBE, and GUPnP's server then drops the
+    # subscription, so on a busy machine it would miss the change.
+    events = listen_events(location, "urn:schemas-upnp-org:service:ContentDirectory:1")
+    system = lambda: [int(v) for k, v in list(events) if k == "SystemUpdateID"]
+    check(run(5, lambda: system()), "the initial event", events)
+    first = call(cds, "GetSystemUpdateID", [], [("Id", GObject.TYPE_UINT)])["Id"]
+    check(set(system()) == {first} and browse(cds, "0/Music/Album")["UpdateID"] == first,
+          "the action, Browse and the first event agree", events, first)
+
+    # Feed answers without a change move nothing; the feed is asked without any visit.
+    deltas = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/delta"))
+    before, started = deltas(), time.monotonic()
+    run(4.5, lambda: False)
+    check(set(system()) == {first} and deltas() >= before + 1, "no change, no event; feed asked",
+          events, deltas() - before)
+    f.mock.find_path("/Music/Album/cover.jpg").name = "front.jpg"
+    containers = lambda: [v for k, v in list(events) if k == "ContainerUpdateIDs" and v]
+    check(run(10, lambda: first + 1 in system() and containers()),
+          "an event after the rename", events)
+    check(sorted(set(system())) == [first, first + 1], "one step", events)
+    containers = containers()
+    pairs = lambda csv: list(zip(*[iter(csv.split(","))] * 2))
+    check(containers and ("0/Music/Album", str(first + 1)) in pairs(containers[-1]),
+          "the album's container update id", containers)
+    page = browse(cds, "0/Music/Album")
+    titles = [o.get_title() for o in didl_objects(page["Result"])]
+    check("front.jpg" in titles and page["UpdateID"] == first + 1, "Browse shows it", titles)
+    elapsed = time.monotonic() - started
+    check(deltas() - before <= elapsed / 2 + 1, "at most one delta request per period",
+          deltas() - before, elapsed)
+    cp.set_active(False)
+    check(g.stop() == 0, "stopped", g.log())
+    print("events: SystemUpdateID %d -> %d after a rename; ContainerUpdateIDs %r"
+          % (first, first + 1, containers[-1]))
