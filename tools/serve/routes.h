@@ -12,8 +12,8 @@
 
 namespace cli {
 
-// The answer to METHOD URL (the path still percent-encoded) on c. Throws
-// only std::bad_alloc.
+// The answer to METHOD URL (the path still percent-encoded) on c. When
+// memory runs out std::bad_alloc escapes: the listener answers 500.
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method);
 
 } // namespace cli
