@@ -2,14 +2,18 @@
 // pool and go back after each exchange, so a listing's requests reuse one
 // connection per host (keep-alive, HTTP/2 where libcurl offers it) while
 // concurrent requests still never share a handle. Throttled (429, 503, 504)
-// and lost exchanges are repeated after the pause the service asked for, or
-// after an exponential backoff with full jitter.
+// and lost exchanges are repeated. A 429 or 503 pauses every request of the
+// account (throttle.h) for the service's Retry-After or a backoff; a 504 or
+// a lost answer only its own exchange, after an exponential backoff with
+// full jitter. While the service's RateLimit headers say its budget is
+// nearly spent, requests are spread over what is left of its window.
 #include "curl_io.h"
 #include "output.h"
 #include "text.h"
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -35,6 +39,7 @@ struct curl_transport::attempt {
     bool too_large = false;
     bool clipped = false;    // its time limit is what was left of --max-time
     std::string retry_after; // the answer's Retry-After header, as sent
+    std::string budget[3];   // its RateLimit-Limit, -Remaining and -Reset, as sent
     char errbuf[CURL_ERROR_SIZE] = {0};
     long ms = 0;
 };
@@ -46,8 +51,6 @@ using clock = std::chrono::steady_clock;
 constexpr const char kBearerMarker[] = NIMBUS_BEARER_MARKER;
 constexpr const char kHeaderMarker[] = NIMBUS_HEADER_MARKER;
 constexpr size_t kMaxAnswer = 64u << 20; // a children page is a few hundred KiB at most
-constexpr double kMaxPause = 120;        // longest wait a Retry-After gets
-constexpr double kMaxBackoff = 32;       // longest backoff window without one
 
 std::once_flag g_init_once;
 CURLcode g_init_rc = CURLE_FAILED_INIT;
@@ -134,23 +137,38 @@ size_t on_data(char *ptr, size_t size, size_t n, void *user) {
     return bytes;
 }
 
-// Keeps the Retry-After of the last answer's header block.
+// Whether a header line begins with `name` (lower case, with its colon).
+bool header_named(const char *line, size_t len, const char *name) {
+    size_t i = 0;
+    for (; name[i]; i++)
+        if (i >= len || std::tolower(static_cast<unsigned char>(line[i])) != name[i])
+            return false;
+    return len > i;
+}
+
+// Keeps the pause headers of the last answer's header block.
 size_t on_header(char *ptr, size_t size, size_t n, void *user) {
     auto *a = static_cast<curl_transport::attempt *>(user);
     size_t bytes = size * n;
-    static const char kName[] = "retry-after:";
-    const size_t name_len = sizeof kName - 1;
+    struct kept {
+        const char *name;
+        std::string *value;
+    } const keep[] = {{"retry-after:", &a->retry_after},
+                      {"ratelimit-limit:", &a->budget[0]},
+                      {"ratelimit-remaining:", &a->budget[1]},
+                      {"ratelimit-reset:", &a->budget[2]}};
     if (bytes >= 5 && std::strncmp(ptr, "HTTP/", 5) == 0) {
-        a->retry_after.clear(); // a new answer begins
-    } else if (bytes > name_len && bytes < 200) {
-        bool match = true;
-        for (size_t i = 0; i < name_len && match; i++)
-            match = std::tolower(static_cast<unsigned char>(ptr[i])) == kName[i];
-        if (match) {
+        for (const kept &k : keep)
+            k.value->clear(); // a new answer begins
+    } else if (bytes < 200) {
+        for (const kept &k : keep) {
+            if (!header_named(ptr, bytes, k.name))
+                continue;
+            size_t name_len = std::strlen(k.name);
             try {
-                a->retry_after.assign(ptr + name_len, bytes - name_len);
+                k.value->assign(ptr + name_len, bytes - name_len);
             } catch (...) {
-                a->retry_after.clear();
+                k.value->clear();
             }
         }
     }
@@ -207,25 +225,26 @@ bool never_sent(CURLcode rc) {
            rc == CURLE_SSL_CONNECT_ERROR;
 }
 
-// "host:port" of an absolute URL, lower-cased: the key of a service's pause.
-std::string host_of(const std::string &url) {
-    size_t start = url.find("://");
-    start = start == std::string::npos ? 0 : start + 3;
-    size_t end = url.find_first_of("/?#", start);
-    std::string host =
-        url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    for (char &c : host)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return host;
+// A draw from [0, 1).
+double jitter() {
+    thread_local std::mt19937 rng{std::random_device{}()};
+    return std::uniform_real_distribution<double>(0.0, 1.0)(rng);
 }
 
 // Full jitter: anywhere from 0 to 1 s, 2 s, 4 s, ... (capped) before retry n.
 double backoff_seconds(int retry) {
-    thread_local std::mt19937 rng{std::random_device{}()};
     double window = std::ldexp(1.0, retry - 1 < 10 ? retry - 1 : 10);
     if (window > kMaxBackoff)
         window = kMaxBackoff;
-    return std::uniform_real_distribution<double>(0.0, window)(rng);
+    return window * jitter();
+}
+
+double seconds_of(clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+clock::duration to_duration(double seconds) {
+    return std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 struct slist_guard {
@@ -307,6 +326,27 @@ std::string failure_text(const curl_transport::attempt &a, double max_time_s) {
     return a.errbuf[0] ? a.errbuf : curl_easy_strerror(a.rc);
 }
 
+// Why a request waits for the account's pause or turn, for -v.
+std::string pause_reason(account_pauses::cause cause, int status) {
+    if (cause == account_pauses::cause::budget)
+        return "the service's request budget is nearly spent (RateLimit)";
+    return "another request got HTTP " + std::to_string(status) +
+           (cause == account_pauses::cause::asked ? " (Retry-After)" : " (backoff)");
+}
+
+// Why a request that will not wait that long fails instead.
+std::string refused_pause(account_pauses::cause cause, long seconds) {
+    const std::string s = std::to_string(seconds) + " s";
+    switch (cause) {
+    case account_pauses::cause::asked:
+        return "the service asked for a pause of " + s;
+    case account_pauses::cause::backoff:
+        return "the service is throttling requests: paused for " + s;
+    default:
+        return "the service's request budget is nearly spent: next request in " + s;
+    }
+}
+
 void log_line(const std::string &line) {
     std::lock_guard<std::mutex> lock(g_log_lock);
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -333,7 +373,11 @@ int f_post(void *ctx, const char *url, const char *body, const char *content_typ
 
 } // namespace
 
-curl_transport::curl_transport(curl_settings settings) : settings_(std::move(settings)) {
+// A gateway backs off no longer than it lets a client wait (its clients
+// ask again on their own); a Retry-After still holds in full.
+curl_transport::curl_transport(curl_settings settings)
+    : settings_(std::move(settings)),
+      pauses_(settings_.max_wait_s > 0 ? settings_.max_wait_s : kMaxBackoff) {
     global_init();
     open_wake_pipe(); // before any thread sleeps on it
     for (const std::string &rule : settings_.connect_to) {
@@ -434,7 +478,6 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
     if (!handle.h)
         return fail(error, "curl_easy_init failed");
 
-    const std::string host = host_of(target);
     const int tries = 1 + (settings_.retries > 0 ? settings_.retries : 0);
     std::string shown; // the redacted URL, made once when needed
     attempt a;
@@ -443,8 +486,10 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
         std::string why;
         if (g_interrupted.load())
             return fail(error, "interrupted");
-        if (!pause_for(host, &why) ||
-            !perform(handle.h, method, target, body, headers.list, &a, &why))
+        if (!pause_for(&why))
+            return fail(error, why);
+        const clock::time_point sent = clock::now();
+        if (!perform(handle.h, method, target, body, headers.list, &a, &why))
             return fail(error, why);
         if (a.rc != CURLE_OK)
             why = failure_text(a, settings_.max_time_s);
@@ -461,26 +506,34 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
                                             printable(why) + ")" + line);
         }
 
+        // A throttled answer pauses the whole account, whether or not this
+        // exchange asks again; any other answer tells the service took it.
+        const clock::time_point now = clock::now();
+        const bool throttled = a.rc == CURLE_OK && (a.status == 429 || a.status == 503);
+        double after = -1;
+        const bool asked = a.rc == CURLE_OK && retry_after_seconds(a.retry_after, &after);
+        after = asked ? std::min(after, kMaxPause) : -1;
+        clock::time_point until = now;
+        if (a.rc == CURLE_OK) {
+            pauses_.budget(now, read_budget(a.budget[0], a.budget[1], a.budget[2]));
+            if (throttled)
+                until = pauses_.throttled(static_cast<int>(a.status), sent, now, after, jitter());
+            else if (a.status != 504)
+                pauses_.answered(sent);
+        }
+
         // Repeat or hand over what came.
         bool get = !body;
-        bool again = a.rc == CURLE_OK
-                         ? (a.status == 429 || a.status == 503 || (a.status == 504 && get))
-                         : (get ? lost_answer(a.rc) : never_sent(a.rc)) &&
-                               !(a.clipped && a.rc == CURLE_OPERATION_TIMEDOUT);
+        bool again = a.rc == CURLE_OK ? throttled || (a.status == 504 && get)
+                                      : (get ? lost_answer(a.rc) : never_sent(a.rc)) &&
+                                            !(a.clipped && a.rc == CURLE_OPERATION_TIMEDOUT);
         if (!again || n >= tries)
             break;
-        double wait = 0;
-        bool asked = a.rc == CURLE_OK && retry_after_seconds(a.retry_after, &wait);
-        if (asked)
-            wait = wait < kMaxPause ? wait : kMaxPause;
-        else
-            wait = backoff_seconds(n);
-        auto pause =
-            std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(wait));
-        if (has_deadline_ && clock::now() + pause >= deadline_)
+        if (!throttled) // a 504 or a lost answer: this exchange's own pause
+            until = now + to_duration(asked ? after : backoff_seconds(n));
+        const double wait = seconds_of(until - now);
+        if (has_deadline_ && until >= deadline_)
             break; // the answer in hand is the last one
-        if (asked)
-            hold_host(host, clock::now() + pause);
         if (settings_.max_wait_s > 0 && waited + wait > settings_.max_wait_s) {
             // Waiting that long is the caller's choice: hand over the
             // answer in hand with the pause the service asked for.
@@ -488,7 +541,8 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
             break;
         }
         waited += wait;
-        if (settings_.announce_waits && !settings_.verbose && wait > 1) {
+        if (settings_.announce_waits && !settings_.verbose && wait > 1 &&
+            (!throttled || pauses_.first_notice(until))) {
             char line[160];
             std::snprintf(line, sizeof line, "%s: waiting %ld s (attempt %d of %d)",
                           a.rc == CURLE_OK ? "throttled by the service"
@@ -507,7 +561,7 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
                               seconds_text(wait).c_str(), n + 1, tries);
             log_line(line);
         }
-        if (!sleep_unless_interrupted(pause))
+        if (!sleep_unless_interrupted(until - clock::now()))
             return fail(error, "interrupted");
     }
     if (a.rc != CURLE_OK)
@@ -623,49 +677,62 @@ bool curl_transport::perform(void *handle, const char *method, const std::string
     return true;
 }
 
-// Waits out a pause the service asked another request to this host for.
-bool curl_transport::pause_for(const std::string &host, std::string *why) const {
-    clock::time_point until;
-    {
-        std::lock_guard<std::mutex> lock(hold_lock_);
-        auto it = hold_.find(host);
-        if (it == hold_.end())
-            return true;
-        until = it->second;
+// Waits while the account is paused, then for this request's turn while
+// the service's budget is nearly spent (and again if a pause began
+// meanwhile: the turn is taken once).
+bool curl_transport::pause_for(std::string *why) const {
+    bool turn_taken = false;
+    for (;;) {
+        account_pauses::cause cause = account_pauses::cause::none;
+        int status = 0;
+        const clock::time_point now = clock::now();
+        clock::time_point until = pauses_.held(&cause, &status);
+        if (until - now < std::chrono::milliseconds(1)) {
+            if (turn_taken)
+                return true;
+            turn_taken = true;
+            clock::duration longest = clock::duration::max();
+            if (settings_.max_wait_s > 0)
+                longest = to_duration(settings_.max_wait_s);
+            if (has_deadline_ && deadline_ - now < longest)
+                longest = deadline_ - now;
+            until = pauses_.turn(now, longest);
+            cause = account_pauses::cause::budget;
+            if (until - now < std::chrono::milliseconds(1))
+                return true;
+        }
+        if (!wait_until(until, cause, status, why))
+            return false;
     }
-    clock::duration left = until - clock::now();
-    if (left < std::chrono::milliseconds(1))
-        return true;
+}
+
+// One wait of pause_for, said as -v and a terminal want it.
+bool curl_transport::wait_until(clock::time_point until, account_pauses::cause cause, int status,
+                                std::string *why) const {
+    using reason = account_pauses::cause;
     if (has_deadline_ && until >= deadline_) {
         *why = max_time_text(settings_.max_time_s);
         return false;
     }
-    double seconds = std::chrono::duration<double>(left).count();
+    const double seconds = seconds_of(until - clock::now());
     if (settings_.max_wait_s > 0 && seconds > settings_.max_wait_s) {
         t_asked_wait = whole_seconds(seconds);
-        *why = "the service asked for a pause of " + std::to_string(t_asked_wait) + " s";
+        *why = refused_pause(cause, t_asked_wait);
         return false;
     }
-    if (settings_.verbose)
-        log_line("waiting " + seconds_text(seconds) +
-                 ": the service asked for a pause (Retry-After)");
-    else if (settings_.announce_waits && seconds > 1)
-        log_line("throttled by the service: waiting " + std::to_string(whole_seconds(seconds)) +
-                 " s");
-    if (!sleep_unless_interrupted(left)) {
+    if (settings_.verbose) {
+        log_line("waiting " + seconds_text(seconds) + ": " + pause_reason(cause, status));
+    } else if (settings_.announce_waits && seconds > 1 && pauses_.first_notice(until)) {
+        log_line(std::string(cause == reason::budget
+                                 ? "the service's request budget is nearly spent"
+                                 : "throttled by the service") +
+                 ": waiting " + std::to_string(whole_seconds(seconds)) + " s");
+    }
+    if (!sleep_unless_interrupted(until - clock::now())) {
         *why = "interrupted";
         return false;
     }
     return true;
-}
-
-void curl_transport::hold_host(const std::string &host, clock::time_point until) const {
-    std::lock_guard<std::mutex> lock(hold_lock_);
-    auto it = hold_.find(host);
-    if (it == hold_.end())
-        hold_.emplace(host, until);
-    else if (it->second < until)
-        it->second = until;
 }
 
 void catch_interrupt() {

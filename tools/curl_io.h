@@ -2,10 +2,11 @@
 #ifndef NIMBUS_TOOLS_CURL_IO_H
 #define NIMBUS_TOOLS_CURL_IO_H
 
+#include "throttle.h"
+
 #include <nimbus.h>
 
 #include <chrono>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,8 +30,16 @@ struct curl_settings {
 
 // Owns what every exchange shares: options, the connect-to list, a pool of
 // idle easy handles (each keeps its connections open for the next request)
-// and the pauses a service asked for. The table may be used from many
-// threads; a handle serves one exchange at a time.
+// and the account's pauses. The table may be used from many threads; a
+// handle serves one exchange at a time.
+//
+// One transport is one account: the command opens one per drive, and all
+// it sends through it (Graph's requests and the token grants of the
+// identity service) is on behalf of that one signed-in user and app, which
+// is what the service throttles. Download URLs do not go through it: they
+// are pre-authenticated links on storage hosts that the gateway's proxy
+// fetches with its own handles, and a player's stalled stream must not hold
+// up the listings.
 class curl_transport {
   public:
     explicit curl_transport(curl_settings settings);
@@ -53,8 +62,9 @@ class curl_transport {
     void give_back(void *handle) const;
     bool perform(void *handle, const char *method, const std::string &target, const char *body,
                  const curl_slist *headers, attempt *out, std::string *why) const;
-    bool pause_for(const std::string &host, std::string *why) const;
-    void hold_host(const std::string &host, clock::time_point until) const;
+    bool pause_for(std::string *why) const;
+    bool wait_until(clock::time_point until, account_pauses::cause cause, int status,
+                    std::string *why) const;
 
     curl_settings settings_;
     curl_slist *connect_to_ = nullptr;
@@ -65,8 +75,7 @@ class curl_transport {
     nimbus_io io_{};
     mutable std::mutex pool_lock_;
     mutable std::vector<void *> idle_;
-    mutable std::mutex hold_lock_;
-    mutable std::map<std::string, clock::time_point> hold_; // host -> no request before
+    mutable account_pauses pauses_;
 };
 
 // Makes Ctrl-C (or SIGTERM) end a wait or transfer at once instead of
