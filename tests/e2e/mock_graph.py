@@ -58,7 +58,8 @@ What it implements:
     connection number) and scripted one-off faults (`script`: a request
     target or path -> a list of faults used up in order: throttling with a
     Retry-After, a connection reset, a token answer lost after the request
-    was read). Each request's record holds its arrival and answer times
+    was read), and headers added to a target's next answers (`answer_headers`,
+    e.g. RateLimit-Remaining). Each request's record holds its arrival and answer times
     (`start`, `end`, monotonic) to tell how many were in flight.
 """
 
@@ -180,6 +181,8 @@ class MockGraph:
         self.counter = 0
         self.connections = 0           # TCP connections accepted
         self.script = {}               # target or path -> [fault, ...], see _scripted
+        self.answer_headers = {}       # target or path -> [[(name, value), ...], ...]: added
+                                       # to its next answers, one list each, in order
         self.page_cache = None         # a dict: children answers kept, for benchmarks
         self.authorize_mode = "ok"     # or "deny", "bad_state"
         self.codes = {}                # code -> what the authorize request fixed
@@ -393,7 +396,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/json")
         if gz:
             self.send_header("Content-Encoding", "gzip")
-        for k, v in headers:
+        with self.mock.lock:
+            queued = (self.mock.answer_headers.get(self.record["target"]) or
+                      self.mock.answer_headers.get(self.record["path"]))
+            extra = queued.pop(0) if queued else []
+        for k, v in list(headers) + extra:
             self.send_header(k, v)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()

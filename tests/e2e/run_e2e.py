@@ -652,6 +652,63 @@ def case_limits(f):
           f.mock.requests[before:])
 
 
+def case_throttle_walk(f):
+    """A 429 without Retry-After to one folder of a walk pauses its other
+    threads too: nothing reaches the service until the pause is over, not
+    even a folder whose listing came back meanwhile."""
+    m = f.mock
+    want = library_tree(m)
+    m._number(m.root)
+    f.write_settings({"ClientId": mock_graph.CLIENT_ID, "ClientSecret": mock_graph.CLIENT_SECRET,
+                      "refresh_token": "rt-0", "WalkMethod": "listing", "WalkConcurrency": 4})
+    children = lambda path: "/v1.0/me/drive/items/%s/children" % m.find_path(path).id
+    throttled, late = children("/Library/Artist 0"), children("/Library/Artist 1")
+    m.script[throttled] = [(429, None)]
+    m.delay[late] = 0.25  # its albums are found during the pause
+    p = f.run("-v", "list", "-R", "/Library")
+    expect(p, EXIT_OK)
+    check(sorted(p.out.splitlines()) == sorted(want), "every entry once", p.out)
+    first, retry = [r for r in m.requests if r["path"] == throttled]
+    check(first["status"] == 429 and retry["status"] == 200, "asked again", first, retry)
+    # The first pause is half its 1 s window or more; requests that passed
+    # the check just before the 429 came may reach the mock a moment later.
+    check(retry["start"] - first["end"] >= 0.45, "a pause", retry["start"] - first["end"])
+    during = [r["target"] for r in m.requests
+              if first["end"] + 0.15 < r["start"] < retry["start"] - 0.05]
+    check(not during, "nothing sent during the pause", during, p.err)
+    albums = [r for r in m.requests if r["path"] in
+              (children("/Library/Artist 1/Album %d" % a) for a in range(2))]
+    check(len(albums) == 2 and all(r["start"] > retry["start"] - 0.05 for r in albums),
+          "the late folder's albums after the pause", albums, first["end"], retry["start"])
+    check(re.search(r"^waiting \d+\.\d s: another request got HTTP 429 \(backoff\)$", p.err,
+                    re.M), "the waits said", p.err)
+
+
+def case_throttle_budget(f):
+    """While the service's RateLimit headers say its budget is nearly spent
+    (none left, or at most a tenth of the limit), the next requests are
+    spread over what is left of its window instead of fired at once."""
+    page = "/v1.0/me/drive/root:/Big:/children?$top=200"
+    pages = [page] + [page + "&$skiptoken=%d" % n for n in (200, 400, 600, 800)]
+    none_left = [("RateLimit-Remaining", "0"), ("RateLimit-Reset", "2")]
+    f.mock.answer_headers = {
+        pages[0]: [[("RateLimit-Limit", "1200")] + none_left],
+        pages[1]: [none_left],
+        pages[2]: [[("RateLimit-Limit", "100"), ("RateLimit-Remaining", "10"),
+                    ("RateLimit-Reset", "2")]]}  # 10 left, then the next, over 2 s
+    p = f.run("-v", "--json", "--page-size", "200", "list", "/Big")
+    expect(p, EXIT_OK)
+    check(len(json.loads(p.out)["items"]) == 1000, "complete listing")
+    asked = [next(r for r in f.mock.requests if r["target"] == t) for t in pages]
+    gaps = [b["start"] - a["end"] for a, b in zip(asked, asked[1:])]
+    check(gaps[0] >= 1.95 and gaps[1] >= 1.95, "the requests after none left wait the reset",
+          gaps)
+    check(0.15 <= gaps[2] < 1 and asked[4]["start"] - asked[3]["start"] >= 0.15,
+          "the last tenth spread over the window", gaps)
+    check(len(re.findall(r"^waiting \d+\.\d s: the service's request budget is nearly spent "
+                         r"\(RateLimit\)$", p.err, re.M)) == 4, "the waits said", p.err)
+
+
 def case_demo(f):
     """The offline demo drive: every folder lists, every file streams."""
     def demo(*args):
