@@ -30,6 +30,9 @@ const char *const messages[] = {"settings are NULL",
                                 "WalkMethod must be \"auto\", \"listing\" or \"changes\"",
                                 "Metadata must be true or false",
                                 "HeaderMarkers must be true or false",
+                                "Cloud must be \"global\", \"usgov\", \"usgovdod\" or \"china\"",
+                                "Cloud must be \"global\" for a personal drive (RuntimeType "
+                                "ONEDRIVE)",
                                 "out of memory"};
 
 bool blank(char c) {
@@ -45,7 +48,7 @@ bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
            c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
            c.page_size == 0 && c.public_client == 0 && c.walk_threads == 0 && c.metadata == 0 &&
-           c.walk_method == 0 && c.header_markers == 0;
+           c.walk_method == 0 && c.header_markers == 0 && c.cloud == NIMBUS_CLOUD_GLOBAL;
 }
 
 void check_one(const std::string &text, int strict, size_t msg_size) {
@@ -74,6 +77,9 @@ void check_one(const std::string &text, int strict, size_t msg_size) {
         }
         CHECK(cfg.id == nullptr || trimmed(cfg.id));
         CHECK(cfg.business == 0 || cfg.business == 1);
+        // A national cloud holds no personal drives.
+        CHECK(cfg.cloud == NIMBUS_CLOUD_GLOBAL || (cfg.cloud > 0 && cfg.business == 1));
+        CHECK(std::strncmp(nimbus_graph_base_of(&cfg), "https://", 8) == 0);
         CHECK(cfg.page_size == 0 || (cfg.page_size >= 1 && cfg.page_size <= 1000));
         CHECK(nimbus_page_size_of(&cfg) == (cfg.page_size ? cfg.page_size : 200));
         CHECK(std::string(nimbus_scope_of(&cfg)) ==

@@ -133,6 +133,19 @@ typedef struct nimbus_handler {
  * buffer a success returns NIMBUS_OK and the answer is read with
  * nimbus_result_json(). After every request nimbus_result_json() and
  * nimbus_last_error() hold the calling thread's answer and error text.
+ *
+ * "Cloud" in the settings names the Microsoft cloud the account lives on,
+ * whose sign-in and Graph hosts every request of the settings uses (token,
+ * authorize and device-code endpoints; Graph requests, and the only origin
+ * a next link or change cursor may have):
+ *   "global"   login.microsoftonline.com, graph.microsoft.com (the default)
+ *   "usgov"    login.microsoftonline.us, graph.microsoft.us (US Government L4)
+ *   "usgovdod" login.microsoftonline.us, dod-graph.microsoft.us (US Government L5)
+ *   "china"    login.chinacloudapi.cn, microsoftgraph.chinacloudapi.cn (21Vianet)
+ * The national clouds hold no personal accounts: any cloud but "global"
+ * needs "RuntimeType": "ONEDRIVEB". Another value, or another cloud with a
+ * personal RuntimeType, is a settings fault (NIMBUS_E_INVALID). Cached
+ * tokens are kept apart by cloud.
  */
 /* Lists a folder: null, "" or "/" for the configured root, a path starting
  * with "/" relative to it, or a Graph item id. Answer: {"items":[...]}.
@@ -162,10 +175,10 @@ NIMBUS_API const char *nimbus_version(void);
 NIMBUS_API const char *nimbus_runtime_type(void);
 NIMBUS_API int nimbus_caps(void);
 
-/* The Microsoft Graph base URL, after checking the settings (a missing
- * ClientId or ClientSecret is tolerated); null on a settings fault, with the
- * message in nimbus_last_error(). Per-thread text, valid until this thread's
- * next nimbus_drive_base or nimbus_redact. */
+/* The Microsoft Graph base URL of the settings' "Cloud", after checking the
+ * settings (a missing ClientId or ClientSecret is tolerated); null on a
+ * settings fault, with the message in nimbus_last_error(). Per-thread text,
+ * valid until this thread's next nimbus_drive_base or nimbus_redact. */
 NIMBUS_API const char *nimbus_drive_base(const char *settings);
 /* Converts one Graph children page the host fetched itself into entry JSON,
  * paths under parent. A success without a buffer returns NIMBUS_OK. */
@@ -443,8 +456,9 @@ NIMBUS_API int nimbus_drive_about(nimbus_drive *drive, nimbus_about_fn fn, void 
  *    "device_code":"..."}
  * The library adds client id, secret (unless "PublicClient" is true) and
  * scope from the settings, which need no refresh token, POSTs the form
- * through io, reads the answer as for a refresh grant and writes
- * {"refresh_token":"...","expires_in":N} with its NUL into out.
+ * through io to the token endpoint of the settings' "Cloud", reads the
+ * answer as for a refresh grant and writes {"refresh_token":"...",
+ * "expires_in":N} with its NUL into out.
  *
  * Without its code a grant is only prepared:
  *   {"grant_type":"authorization_code","code_challenge":"...","state":"...",

@@ -32,11 +32,12 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh
 // (not for a public client) and scope (null or empty: the default scope).
 // 0, or -1 when memory ran out.
 int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *scope);
-// POSTs a grant form to the token endpoint (releasing the form once sent)
-// and reads the answer into tok. An OAuth error's code goes into
-// oauth_error (may be null), emptied first.
-int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, char *oauth_error,
-                      size_t oauth_size, char *msg, size_t size);
+// POSTs a grant form to the token endpoint of cfg's cloud (releasing the
+// form once sent) and reads the answer into tok. An OAuth error's code goes
+// into oauth_error (may be null), emptied first.
+int nimbus_grant_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_buf *form,
+                      nimbus_token *tok, char *oauth_error, size_t oauth_size, char *msg,
+                      size_t size);
 
 // A device authorization as the identity platform answers it, checked.
 // A zeroed record is empty.
@@ -58,8 +59,9 @@ int nimbus_parse_device(const char *body, size_t len, nimbus_device *dev, char *
 int nimbus_device_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_device *dev, char *msg,
                        size_t size);
 // The identity platform's other endpoints, beside the token endpoint of the
-// same tenant: "authorize" and "devicecode". Null when memory ran out.
-char *nimbus_identity_url(const char *endpoint);
+// same tenant on cfg's cloud: "authorize" and "devicecode". Null when
+// memory ran out.
+char *nimbus_identity_url(const nimbus_cfg *cfg, const char *endpoint);
 
 // A sign-in grant named by the host's JSON: its form (without the client's
 // fields) and the texts to mask in messages. A zeroed record is empty.
@@ -79,9 +81,10 @@ struct nimbus_signin {
 int nimbus_signin_read(const char *grant_json, nimbus_signin *out, char *msg, size_t size);
 void nimbus_signin_free(nimbus_signin *signin);
 
-// Token cache. A key is (client id, client secret, effective scope, the
-// configured refresh token of the settings), so two accounts that share an
-// application registration never see each other's tokens.
+// Token cache. A key is (cloud, client id, client secret, effective scope,
+// the configured refresh token of the settings), so two accounts that share
+// an application registration never see each other's tokens, and a token
+// is never sent to another cloud's Graph.
 void nimbus_cache_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok,
                       int64_t now);
 void nimbus_cache_clear();
@@ -107,6 +110,7 @@ struct nimbus_cache_view {
     char *access_token;
     char *refresh_token; // the newest refresh token known for the key
     int64_t expires_at;
+    int32_t cloud;
     uint32_t tick;
 };
 int nimbus_cache_debug_slot(int i, nimbus_cache_view *out);

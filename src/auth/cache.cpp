@@ -1,5 +1,6 @@
-// The process-wide token cache: 16 slots keyed by the application
-// credentials, the effective scope and the configured refresh token.
+// The process-wide token cache: 16 slots keyed by the cloud, the
+// application credentials, the effective scope and the configured refresh
+// token.
 #include <cstring>
 #include <mutex>
 
@@ -21,6 +22,7 @@ struct tok_slot {
     char *access_token;
     char *refresh_token;
     int64_t expires_at;
+    int32_t cloud;
     uint32_t tick;
 };
 
@@ -100,6 +102,7 @@ int nimbus_cache_debug_slot(int i, nimbus_cache_view *out) {
     out->key_refresh = nimbus_strdup(slot.key_refresh);
     out->access_token = nimbus_strdup(slot.access_token);
     out->refresh_token = nimbus_strdup(slot.refresh_token);
+    out->cloud = slot.cloud;
     out->expires_at = slot.expires_at;
     out->tick = slot.tick;
     return 1;
@@ -125,7 +128,8 @@ namespace {
 // 1 when the slot is occupied and its key is that of (cfg, scope). The caller
 // holds g_tok_lock and has put the effective scope in place.
 int tok_key_is(const tok_slot *slot, const nimbus_cfg *cfg, const char *scope) {
-    return slot->client_id && std::strcmp(slot->client_id, or_empty(cfg->client_id)) == 0 &&
+    return slot->client_id && slot->cloud == cfg->cloud &&
+           std::strcmp(slot->client_id, or_empty(cfg->client_id)) == 0 &&
            std::strcmp(slot->client_secret, or_empty(cfg->client_secret)) == 0 &&
            std::strcmp(slot->scope, or_empty(scope)) == 0 &&
            std::strcmp(slot->key_refresh, or_empty(cfg->refresh_token)) == 0;
@@ -210,6 +214,7 @@ void tok_put(const nimbus_cfg *cfg, const char *scope, const nimbus_token *tok, 
     chosen->key_refresh = key_refresh.release();
     chosen->access_token = access.release();
     chosen->refresh_token = refresh.release();
+    chosen->cloud = cfg->cloud;
     chosen->expires_at = expires_at;
     chosen->tick = ++g_tok_tick;
 }

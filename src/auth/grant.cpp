@@ -66,7 +66,7 @@ int nimbus_grant(const nimbus_io *io, const nimbus_cfg *cfg, const char *refresh
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_FAILED;
     }
-    return nimbus_grant_post(io, &form, tok, nullptr, 0, msg, size);
+    return nimbus_grant_post(io, cfg, &form, tok, nullptr, 0, msg, size);
 }
 
 int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *scope) {
@@ -80,16 +80,17 @@ int nimbus_grant_client(nimbus_buf *form, const nimbus_cfg *cfg, const char *sco
     return bad ? -1 : 0;
 }
 
-int nimbus_grant_post(const nimbus_io *io, nimbus_buf *form, nimbus_token *tok, char *oauth_error,
-                      size_t oauth_size, char *msg, size_t size) {
+int nimbus_grant_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_buf *form,
+                      nimbus_token *tok, char *oauth_error, size_t oauth_size, char *msg,
+                      size_t size) {
     nimbus_token_free(tok);
     answer_reader read = [](void *ctx, const nimbus_resp *resp, char *oauth, size_t oauth_n,
                             char *m, size_t n) {
         return read_answer(resp->body, resp->len, static_cast<nimbus_token *>(ctx), oauth, oauth_n,
                            m, n);
     };
-    int rc = exchange(io, "token", nimbus_token_url(), form, read, tok, oauth_error, oauth_size,
-                      msg, size);
+    int rc = exchange(io, "token", nimbus_token_url_of(cfg), form, read, tok, oauth_error,
+                      oauth_size, msg, size);
     if (rc != NIMBUS_OK)
         nimbus_token_free(tok);
     return rc;
@@ -100,7 +101,7 @@ int nimbus_device_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_device
     nimbus_device_free(dev);
     if (msg && size)
         msg[0] = '\0';
-    nimbus_str url(nimbus_identity_url("devicecode"));
+    nimbus_str url(nimbus_identity_url(cfg, "devicecode"));
     nimbus_buf form{};
     nimbus_buf_guard form_guard{&form};
     // The device authorization names the client and the scope; a client
@@ -122,10 +123,10 @@ int nimbus_device_post(const nimbus_io *io, const nimbus_cfg *cfg, nimbus_device
     return rc;
 }
 
-char *nimbus_identity_url(const char *endpoint) {
+char *nimbus_identity_url(const nimbus_cfg *cfg, const char *endpoint) {
     // ".../oauth2/v2.0/token": the endpoints of a tenant differ in the last
     // segment only.
-    const char *token = nimbus_token_url();
+    const char *token = nimbus_token_url_of(cfg);
     const char *slash = std::strrchr(token, '/');
     size_t keep = slash ? static_cast<size_t>(slash - token) + 1 : 0;
     nimbus_buf b{};

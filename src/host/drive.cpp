@@ -280,7 +280,7 @@ NIMBUS_API int nimbus_token_grant(const char *settings, const nimbus_io *io, con
     }
     nimbus_token tok{};
     char oauth[64];
-    rc = nimbus_grant_post(io, &signin.form, &tok, oauth, sizeof oauth, msg, sizeof msg);
+    rc = nimbus_grant_post(io, &cfg, &signin.form, &tok, oauth, sizeof oauth, msg, sizeof msg);
     if (rc != NIMBUS_OK && signin.device &&
         (std::strcmp(oauth, "authorization_pending") == 0 ||
          std::strcmp(oauth, "slow_down") == 0)) {
@@ -352,7 +352,7 @@ int write_grant(const nimbus_token *tok, char *out, int32_t out_len, char **unse
 // percent-encoded.
 int write_authorize(const nimbus_cfg *cfg, const nimbus_signin *signin, char *out, int32_t out_len,
                     char **unsent, char *msg, size_t size) {
-    nimbus_str base(nimbus_identity_url("authorize"));
+    nimbus_str base(nimbus_identity_url(cfg, "authorize"));
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     nimbus_buf b{};

@@ -1,6 +1,6 @@
-// Service exports that need no transport: the Graph base URL, conversion of a
-// children page the host fetched itself, redaction of any text, and wiping
-// the token cache.
+// Service exports that need no transport: the settings' Graph base URL,
+// conversion of a children page the host fetched itself, redaction of any
+// text, and wiping the token cache.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,18 +18,17 @@ extern "C" {
 NIMBUS_API const char *nimbus_drive_base(const char *settings) {
     char msg[512] = {};
     nimbus_cfg cfg{};
-    int rc = nimbus_cfg_parse(settings, 0, &cfg, msg, sizeof msg);
     // Missing credentials do not matter for the base URL; other faults do.
-    if (rc != NIMBUS_OK && !(rc == NIMBUS_E_INVALID && std::strstr(msg, "required"))) {
+    int rc = nimbus_cfg_parse(settings, NIMBUS_CFG_ADDRESS, &cfg, msg, sizeof msg);
+    if (rc != NIMBUS_OK) {
         if (!msg[0])
             nimbus_msgf(msg, sizeof msg, "drive_base failed with result code %d", rc);
         nimbus_publish(rc, msg, nullptr);
         return nullptr;
     }
+    // The table's texts live for the whole process, past the record.
+    const char *base = nimbus_graph_base_of(&cfg);
     nimbus_cfg_free(&cfg);
-    const char *base = nimbus_graph_base();
-    if (!base)
-        base = "";
     char *copy = nimbus_strdup(base);
     nimbus_publish(NIMBUS_OK, nullptr, base);
     // Out of memory: the endpoint text itself lives for the whole process.

@@ -193,7 +193,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
         return NIMBUS_OK;
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (nimbus_remote_url(&remote, true, &url) != 0)
+    if (nimbus_remote_url(c->cfg, &remote, true, &url) != 0)
         return no_memory(msg, size);
     // The shared folder's drive is not the one the root lies on.
     walk.drive = remote.drive.data;
@@ -235,7 +235,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         if (found == NIMBUS_OK && kind == nimbus_kind::remote) {
             nimbus_resp_free(&resp);
             url.len = 0;
-            if (nimbus_remote_url(&remote, false, &url) != 0)
+            if (nimbus_remote_url(c->cfg, &remote, false, &url) != 0)
                 return no_memory(msg, size);
             rc = nimbus_caller_get(c, url.data, &resp, msg, size);
             if (rc != NIMBUS_OK)
@@ -261,7 +261,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         nimbus_resp_free(&resp);
         url.len = 0;
         if (nimbus_buf_adds(&remote.shortcut, path_or_id) != 0 ||
-            nimbus_remote_url(&remote, false, &url) != 0)
+            nimbus_remote_url(c->cfg, &remote, false, &url) != 0)
             return no_memory(msg, size);
         rc = nimbus_caller_get(c, url.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
@@ -344,7 +344,7 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
     nimbus_buf_guard fg{&first};
     if (cursor) {
         // The token goes with the cursor's request: only a Graph link is one.
-        if (!nimbus_on_graph_origin(cursor, nimbus_graph_base())) {
+        if (!nimbus_on_graph_origin(cursor, nimbus_graph_base_of(c->cfg))) {
             nimbus_msgf(msg, size, "the change cursor is not a link on the Graph service");
             return NIMBUS_E_INVALID;
         }
@@ -372,7 +372,8 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
         rc = nimbus_feed_tree_finish(&tree, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
-    if (!tree.delta_link || !nimbus_on_graph_origin(tree.delta_link, nimbus_graph_base())) {
+    if (!tree.delta_link ||
+        !nimbus_on_graph_origin(tree.delta_link, nimbus_graph_base_of(c->cfg))) {
         nimbus_msgf(msg, size,
                     "changes: the feed's last page carries no deltaLink on the Graph "
                     "service");
@@ -388,13 +389,12 @@ namespace {
 // The item's Graph URL: the configured root, a drive path under it, or an
 // item id. 0, or -1 without memory.
 int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
-    const char *base = nimbus_graph_base();
-    int bad = nimbus_buf_adds(url, base ? base : "");
+    int bad = nimbus_buf_adds(url, nimbus_graph_base_of(cfg));
     const char *d, *i;
     size_t dn;
     if (arg[0] != '/' && nimbus_remote_id(arg, &d, &dn, &i)) {
         url->len = 0;
-        bad |= nimbus_remote_id_url(arg, false, url);
+        bad |= nimbus_remote_id_url(cfg, arg, false, url);
     } else if (arg[0] != '/') {
         bad |= nimbus_buf_adds(url, "/me/drive/items/");
         bad |= nimbus_buf_adds(url, arg);
@@ -530,7 +530,7 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
-        rc = nimbus_next_page_check(cur.get(), &budget, msg, size);
+        rc = nimbus_next_page_check(c->cfg, cur.get(), &budget, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
     }
@@ -592,8 +592,7 @@ int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg,
     auto *c = static_cast<nimbus_caller *>(ctx);
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    const char *base = nimbus_graph_base();
-    if (nimbus_buf_adds(&url, base ? base : "") != 0 ||
+    if (nimbus_buf_adds(&url, nimbus_graph_base_of(c->cfg)) != 0 ||
         nimbus_buf_adds(&url, "/me/drive/items/") != 0 || nimbus_buf_adds(&url, id) != 0 ||
         !url.data)
         return no_memory(msg, size);

@@ -49,7 +49,7 @@ int through_shortcut(nimbus_sess *sess, const char *folder, int rc, nimbus_items
     }
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (nimbus_remote_url(remote, true, &url) != 0) {
+    if (nimbus_remote_url(sess->cfg, remote, true, &url) != 0) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_FAILED;
     }
@@ -87,9 +87,8 @@ int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *ou
 
 int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
                         size_t size) {
-    const char *base = nimbus_graph_base();
     size_t start = out->len;
-    int bad = nimbus_buf_adds(out, base ? base : "");
+    int bad = nimbus_buf_adds(out, nimbus_graph_base_of(cfg));
     if (!is_root_folder(folder) && folder[0] != '/') {
         if (!nimbus_item_id_ok(folder)) {
             nimbus_msgf(msg, size, "folder id is not a Graph item id");
@@ -99,7 +98,7 @@ int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *o
         size_t dn;
         if (nimbus_remote_id(folder, &d, &dn, &i)) {
             out->len = start; // the form carries its own base
-            bad |= nimbus_remote_id_url(folder, true, out) != 0;
+            bad |= nimbus_remote_id_url(cfg, folder, true, out) != 0;
         } else {
             bad |= nimbus_buf_adds(out, "/me/drive/items/");
             bad |= nimbus_buf_adds(out, folder);
@@ -200,7 +199,7 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
-        rc = nimbus_next_page_check(cur.get(), &budget, msg, size);
+        rc = nimbus_next_page_check(sess->cfg, cur.get(), &budget, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
     }
@@ -319,10 +318,11 @@ bool same_ascii_fold(const char *a, const char *b, size_t n) {
 
 } // namespace
 
-int nimbus_next_page_check(const char *next, int *budget, char *msg, size_t size) {
+int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget, char *msg,
+                           size_t size) {
     // The bearer token travels with every page request: a link that leaves
     // the Graph service is never followed.
-    if (!nimbus_on_graph_origin(next, nimbus_graph_base())) {
+    if (!nimbus_on_graph_origin(next, nimbus_graph_base_of(cfg))) {
         char shown[NIMBUS_URL_MSG];
         char line[NIMBUS_LINE_MSG];
         nimbus_redact_into(next, shown, sizeof shown);

@@ -47,9 +47,11 @@ int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *
 // travels with every page request, so no other link is followed.
 bool nimbus_on_graph_origin(const char *link, const char *base);
 // Whether a children page's next link may be followed: on the Graph service
-// (see above) and within the page budget, which it counts down. msg gets
-// the "children: ..." or "folder needs more than ..." fault otherwise.
-int nimbus_next_page_check(const char *next, int *budget, char *msg, size_t size);
+// of cfg's cloud (see above) and within the page budget, which it counts
+// down. msg gets the "children: ..." or "folder needs more than ..." fault
+// otherwise.
+int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget, char *msg,
+                           size_t size);
 
 // ---- The drive handle's operations ----------------------------------------
 
@@ -151,13 +153,14 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
                          bool asked, nimbus_kind *kind, nimbus_remote *remote, char *msg,
                          size_t size);
 // The Graph URL of the remote place, or of its children. 0, or -1 without memory.
-int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url);
+int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
+                      nimbus_buf *url);
 // Whether a 404 is Graph's own "itemNotFound" (the answer's body, or the
 // listing message that quotes its first line): only then may a shortcut
 // lie on the way; a 404 from elsewhere is taken as it stands.
 bool nimbus_item_not_found(const char *body_or_msg);
 // The same for an argument of the "drives/<d>/items/<i>" form.
-int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url);
+int nimbus_remote_id_url(const nimbus_cfg *cfg, const char *arg, bool children, nimbus_buf *url);
 // A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive
 // becomes one line naming the shortcut; rc is returned unchanged.
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size);

@@ -16,7 +16,7 @@ namespace {
 
 int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
           nimbus_kind *kind, char *msg, size_t size);
-int add_base(nimbus_buf *url);
+int add_base(const nimbus_cfg *cfg, nimbus_buf *url);
 int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg, size_t end,
                nimbus_remote *remote, nimbus_kind *kind, char *msg, size_t size);
 
@@ -48,9 +48,9 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
         size_t dn;
         int bad = 0;
         if (nimbus_remote_id(arg, &d, &dn, &i)) {
-            bad = nimbus_remote_id_url(arg, false, &url);
+            bad = nimbus_remote_id_url(cfg, arg, false, &url);
         } else {
-            bad |= add_base(&url);
+            bad |= add_base(cfg, &url);
             bad |= nimbus_buf_adds(&url, "/me/drive/items/");
             bad |= nimbus_buf_adds(&url, arg);
         }
@@ -106,8 +106,9 @@ bool nimbus_item_not_found(const char *body_or_msg) {
     return body_or_msg && std::strstr(body_or_msg, "\"itemNotFound\"") != nullptr;
 }
 
-int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url) {
-    int bad = add_base(url);
+int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
+                      nimbus_buf *url) {
+    int bad = add_base(cfg, url);
     bad |= nimbus_buf_adds(url, "/drives/");
     bad |= nimbus_buf_add(url, r->drive.data ? r->drive.data : "", r->drive.len);
     bad |= nimbus_buf_adds(url, "/items/");
@@ -122,8 +123,8 @@ int nimbus_remote_url(const nimbus_remote *r, bool children, nimbus_buf *url) {
     return bad || !url->data ? -1 : 0;
 }
 
-int nimbus_remote_id_url(const char *arg, bool children, nimbus_buf *url) {
-    int bad = add_base(url);
+int nimbus_remote_id_url(const nimbus_cfg *cfg, const char *arg, bool children, nimbus_buf *url) {
+    int bad = add_base(cfg, url);
     bad |= nimbus_buf_adds(url, "/");
     bad |= nimbus_buf_adds(url, arg);
     if (children)
@@ -196,9 +197,8 @@ int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, c
 
 namespace {
 
-int add_base(nimbus_buf *url) {
-    const char *base = nimbus_graph_base();
-    return nimbus_buf_adds(url, base ? base : "");
+int add_base(const nimbus_cfg *cfg, nimbus_buf *url) {
+    return nimbus_buf_adds(url, nimbus_graph_base_of(cfg));
 }
 
 // probe for the first end bytes of the virtual path arg.
@@ -213,7 +213,7 @@ int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *
     int bad = nimbus_buf_add(&prefix, arg, end);
     if (!bad)
         bad |= nimbus_join_checked(cfg, prefix.data, &joined);
-    bad |= add_base(&url);
+    bad |= add_base(cfg, &url);
     bad |= nimbus_buf_adds(&url, "/me/drive/root:");
     if (!bad)
         bad |= nimbus_buf_addpath(&url, joined.data);

@@ -22,7 +22,7 @@ int refetch(nimbus_sess *sess, const nimbus_remote *remote, nimbus_resp *resp, c
     nimbus_resp_free(resp);
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (nimbus_remote_url(remote, false, &url) != 0) {
+    if (nimbus_remote_url(sess->cfg, remote, false, &url) != 0) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_FAILED;
     }
@@ -164,8 +164,7 @@ namespace {
 
 // The item's Graph URL: by drive path under the configured root, or by id.
 int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *msg, size_t size) {
-    const char *base = nimbus_graph_base();
-    int bad = nimbus_buf_adds(url, base ? base : "");
+    int bad = nimbus_buf_adds(url, nimbus_graph_base_of(cfg));
     if (entry[0] == '/') {
         if (!nimbus_path_ok(entry)) {
             nimbus_msgf(msg, size, "entry is not a valid drive path");
@@ -192,7 +191,7 @@ int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *ms
         size_t dn;
         if (nimbus_remote_id(entry, &d, &dn, &i)) {
             url->len = 0;
-            bad |= nimbus_remote_id_url(entry, false, url);
+            bad |= nimbus_remote_id_url(cfg, entry, false, url);
         } else {
             bad |= nimbus_buf_adds(url, "/me/drive/items/");
             bad |= nimbus_buf_adds(url, entry);

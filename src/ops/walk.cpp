@@ -508,8 +508,7 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
 
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    const char *base = nimbus_graph_base();
-    int bad = nimbus_buf_adds(&url, base ? base : "");
+    int bad = nimbus_buf_adds(&url, nimbus_graph_base_of(t->cfg));
     if (is_root(folder) && !(t->cfg->path && *t->cfg->path)) {
         bad |= nimbus_buf_adds(&url, "/me/drive/root/delta");
     } else {
@@ -577,7 +576,7 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
             break;
         cur.reset(next);
         // The bearer token goes with every page: only a Graph link is followed.
-        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base())) {
+        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base_of(t->cfg))) {
             char shown[NIMBUS_URL_MSG];
             char line[NIMBUS_LINE_MSG];
             nimbus_redact_into(cur.get(), shown, sizeof shown);

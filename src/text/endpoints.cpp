@@ -1,4 +1,4 @@
-// Service endpoints, random GUIDs and ISO 8601 timestamps.
+// Service endpoints (the clouds' hosts), random GUIDs and ISO 8601 timestamps.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +11,32 @@ namespace {
 // other threads must still see a whole pointer.
 std::atomic<const char *> g_token_url{"https://login.microsoftonline.com/common/oauth2/v2.0/token"};
 std::atomic<const char *> g_graph_base{"https://graph.microsoft.com/v1.0"};
+
+// The clouds a drive can live on, by the names the "Cloud" setting takes.
+// Each has its own identity platform and Graph hosts, and a token of one is
+// worthless on the others. The global cloud's endpoints are the process-wide
+// ones above (null here), which tests may point elsewhere.
+struct cloud_hosts {
+    const char *name;
+    const char *token_url;
+    const char *graph_base;
+};
+constexpr cloud_hosts k_clouds[] = {
+    {"global", nullptr, nullptr},
+    {"usgov", "https://login.microsoftonline.us/common/oauth2/v2.0/token",
+     "https://graph.microsoft.us/v1.0"},
+    {"usgovdod", "https://login.microsoftonline.us/common/oauth2/v2.0/token",
+     "https://dod-graph.microsoft.us/v1.0"},
+    {"china", "https://login.chinacloudapi.cn/common/oauth2/v2.0/token",
+     "https://microsoftgraph.chinacloudapi.cn/v1.0"},
+};
+constexpr int32_t k_cloud_count = static_cast<int32_t>(sizeof k_clouds / sizeof k_clouds[0]);
+
+// The settings' cloud; the global one for null settings or a value out of range.
+const cloud_hosts &cloud_of(const nimbus_cfg *cfg) {
+    int32_t i = cfg != nullptr ? cfg->cloud : NIMBUS_CLOUD_GLOBAL;
+    return k_clouds[i > 0 && i < k_cloud_count ? i : NIMBUS_CLOUD_GLOBAL];
+}
 
 void guid_fallback(unsigned char bytes[16], const void *salt);
 int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
@@ -109,6 +135,23 @@ void nimbus_test_endpoints(const char *graph_base, const char *token_url) {
         g_graph_base.store(graph_base, std::memory_order_relaxed);
     if (token_url != nullptr)
         g_token_url.store(token_url, std::memory_order_relaxed);
+}
+
+int32_t nimbus_cloud_named(const char *name, size_t len) {
+    for (int32_t i = 0; i < k_cloud_count; i++)
+        if (std::strlen(k_clouds[i].name) == len && std::memcmp(k_clouds[i].name, name, len) == 0)
+            return i;
+    return -1;
+}
+
+const char *nimbus_token_url_of(const nimbus_cfg *cfg) {
+    const char *url = cloud_of(cfg).token_url;
+    return url != nullptr ? url : nimbus_token_url();
+}
+
+const char *nimbus_graph_base_of(const nimbus_cfg *cfg) {
+    const char *base = cloud_of(cfg).graph_base;
+    return base != nullptr ? base : nimbus_graph_base();
 }
 
 int nimbus_new_guid(char *out, size_t size) {

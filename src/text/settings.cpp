@@ -21,6 +21,9 @@ int fail(nimbus_cfg *cfg, char *msg, size_t size, const char *text);
 } // namespace
 
 int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, size_t size) {
+    const bool address_only = strict == NIMBUS_CFG_ADDRESS;
+    if (address_only)
+        strict = 0;
     nimbus_cfg_free(cfg);
     if (text == nullptr)
         return fail(cfg, msg, size, "settings are NULL");
@@ -47,6 +50,21 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
         cfg->business = 1;
     else
         return fail(cfg, msg, size, "RuntimeType is not ONEDRIVE");
+    // The national clouds serve work and school accounts only: personal
+    // accounts live on the global service alone.
+    yyjson_val *cloud = nimbus_json_member(root, "Cloud");
+    if (cloud != nullptr && !yyjson_is_null(cloud)) {
+        int32_t named = yyjson_is_str(cloud)
+                            ? nimbus_cloud_named(yyjson_get_str(cloud), yyjson_get_len(cloud))
+                            : -1;
+        if (named < 0)
+            return fail(cfg, msg, size,
+                        "Cloud must be \"global\", \"usgov\", \"usgovdod\" or \"china\"");
+        if (named != NIMBUS_CLOUD_GLOBAL && !cfg->business)
+            return fail(cfg, msg, size,
+                        "Cloud must be \"global\" for a personal drive (RuntimeType ONEDRIVE)");
+        cfg->cloud = named;
+    }
 
     // In lenient mode a missing credential is reported only when nothing
     // later is wrong: its caller ignores that fault, but not the others.
@@ -162,7 +180,7 @@ int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, s
     cfg->id = take("ID");
     if (oom)
         return fail(cfg, msg, size, "out of memory");
-    if (missing)
+    if (missing && !address_only)
         return fail(cfg, msg, size, missing);
     return NIMBUS_OK;
 }

@@ -23,6 +23,8 @@ constexpr int32_t NIMBUS_MAX_WALK_THREADS = 16;   // folders one walk lists at o
 // How a walk reads a tree: chosen by the drive and depth, folder listings,
 // or the folder's change feed.
 constexpr int32_t NIMBUS_WALK_AUTO = 0, NIMBUS_WALK_LISTING = 1, NIMBUS_WALK_CHANGES = 2;
+// The cloud of settings without "Cloud": the global service.
+constexpr int32_t NIMBUS_CLOUD_GLOBAL = 0;
 
 // ---- RAII helpers --------------------------------------------------------
 
@@ -143,8 +145,15 @@ struct nimbus_cfg {
     int32_t walk_method;    // "WalkMethod": NIMBUS_WALK_AUTO, _LISTING or _CHANGES
     int32_t metadata;       // "Metadata": the entry JSON carries the media facets
     int32_t header_markers; // "HeaderMarkers": the host's transport reads header markers
+    int32_t cloud;          // "Cloud": NIMBUS_CLOUD_GLOBAL or another of nimbus_cloud_named
 };
 
+// How nimbus_cfg_parse takes missing credentials (strict is 1 or 0 else):
+// with 1 every one must be there, with 0 a missing ClientId or ClientSecret
+// is reported only when nothing else is wrong (a sign-in has no refresh
+// token yet), and with NIMBUS_CFG_ADDRESS none is needed at all (for what
+// only needs to know the service's address).
+constexpr int NIMBUS_CFG_ADDRESS = 2;
 // NIMBUS_OK, or NIMBUS_E_INVALID with the fault's message (record left empty).
 int nimbus_cfg_parse(const char *text, int strict, nimbus_cfg *cfg, char *msg, size_t size);
 void nimbus_cfg_free(nimbus_cfg *cfg);
@@ -169,6 +178,13 @@ const char *nimbus_token_url();
 const char *nimbus_graph_base();
 // Points the endpoints elsewhere (null leaves one unchanged); not exported.
 void nimbus_test_endpoints(const char *graph_base, const char *token_url);
+// The cloud the len bytes of name call ("global", "usgov", "usgovdod",
+// "china"), or -1 when they name none.
+int32_t nimbus_cloud_named(const char *name, size_t len);
+// The token endpoint and Graph base of the settings' cloud. The global
+// cloud's (also for null settings) are the process-wide ones above.
+const char *nimbus_token_url_of(const nimbus_cfg *cfg);
+const char *nimbus_graph_base_of(const nimbus_cfg *cfg);
 int nimbus_new_guid(char *out, size_t size);
 int64_t nimbus_iso8601_ms(const char *text);
 

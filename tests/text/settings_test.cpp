@@ -17,7 +17,7 @@ struct parsed {
 bool empty(const nimbus_cfg &c) {
     return c.client_id == nullptr && c.client_secret == nullptr && c.refresh_token == nullptr &&
            c.scope == nullptr && c.path == nullptr && c.id == nullptr && c.business == 0 &&
-           c.public_client == 0;
+           c.public_client == 0 && c.cloud == NIMBUS_CLOUD_GLOBAL;
 }
 
 parsed parse(const char *text, int strict, nimbus_cfg *cfg) {
@@ -232,6 +232,49 @@ TEST(Settings, RuntimeTypes) {
     ASSERT_EQ(NIMBUS_OK, parse(text.c_str(), 1, &cfg).rc);
     EXPECT_EQ(1, cfg.business);
     nimbus_cfg_free(&cfg);
+}
+
+TEST(Settings, Clouds) {
+    const std::string work = R"("RuntimeType":"ONEDRIVEB",)" + base;
+    nimbus_cfg cfg{};
+    int32_t last = NIMBUS_CLOUD_GLOBAL;
+    for (const char *name : {"usgov", "usgovdod", "china"}) {
+        std::string text = obj(R"("Cloud":")" + std::string(name) + "\"," + work);
+        ASSERT_EQ(NIMBUS_OK, parse(text.c_str(), 1, &cfg).rc) << name;
+        EXPECT_GT(cfg.cloud, last) << name; // each its own
+        last = cfg.cloud;
+        nimbus_cfg_free(&cfg);
+    }
+    // "global", null and absence are the global cloud, personal drives too.
+    for (const char *v : {R"("global")", "null"}) {
+        for (const std::string &who : {base, work}) {
+            std::string text = obj(R"("Cloud":)" + std::string(v) + "," + who);
+            ASSERT_EQ(NIMBUS_OK, parse(text.c_str(), 1, &cfg).rc) << text;
+            EXPECT_EQ(NIMBUS_CLOUD_GLOBAL, cfg.cloud);
+            nimbus_cfg_free(&cfg);
+        }
+    }
+
+    const std::string bad = R"(Cloud must be "global", "usgov", "usgovdod" or "china")";
+    for (const char *v :
+         {R"("USGov")", R"("")", R"(" usgov")", R"("usgov\u0000")", "1", "true", R"(["usgov"])"})
+        EXPECT_EQ(bad, fault(obj(R"("Cloud":)" + std::string(v) + "," + work))) << v;
+    const std::string personal =
+        R"(Cloud must be "global" for a personal drive (RuntimeType ONEDRIVE))";
+    EXPECT_EQ(personal, fault(obj(R"("Cloud":"usgov",)" + base)));
+    EXPECT_EQ(personal, fault(obj(R"("Cloud":"china","RuntimeType":"ONEDRIVE",)" + base), 0));
+    // A missing credential comes after it in lenient mode, and is no fault
+    // at all when only the address is asked for.
+    EXPECT_EQ(personal, fault(R"({"Cloud":"usgovdod"})", 0));
+    ASSERT_EQ(
+        NIMBUS_OK,
+        parse(R"({"Cloud":"usgovdod","RuntimeType":"ONEDRIVEB"})", NIMBUS_CFG_ADDRESS, &cfg).rc);
+    EXPECT_STREQ("https://dod-graph.microsoft.us/v1.0", nimbus_graph_base_of(&cfg));
+    EXPECT_STREQ("https://login.microsoftonline.us/common/oauth2/v2.0/token",
+                 nimbus_token_url_of(&cfg));
+    nimbus_cfg_free(&cfg);
+    EXPECT_EQ("ClientId is required",
+              fault(R"({"Cloud":"usgovdod","RuntimeType":"ONEDRIVEB"})", 0));
 }
 
 TEST(Settings, RefreshTokenKeysAndModes) {
