@@ -30,6 +30,7 @@ struct options {
     std::string client_id;
     std::string client_secret_file;
     std::string scope;
+    std::string cloud;     // --cloud NAME; empty: the settings' own, else the global cloud
     std::string root_path; // --path
     bool has_root_path = false;
     bool no_browser = false;

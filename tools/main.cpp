@@ -156,6 +156,11 @@ const option_row kOptions[] = {
      "environment variable NIMBUS_CLIENT_SECRET, else the\n"
      "settings' own (same client id), else a hidden prompt\n"
      "on a terminal; with none, a public client"},
+    {"--cloud", nullptr, "NAME", "login", takes::text, 0, 0, nullptr, set_text<&O::cloud>,
+     "the Microsoft cloud: global, usgov, usgovdod or\n"
+     "china (national clouds: work and school accounts\n"
+     "only); default: the settings' Cloud, else global;\n"
+     "stored when given"},
     {"--path", nullptr, "FOLDER", "login", takes::text, 0, 0, nullptr, set_root_path,
      "store FOLDER as the root folder (Path)"},
     {"--scope", nullptr, "SCOPE", "login", takes::text, 0, 0, nullptr, set_text<&O::scope>,
@@ -266,7 +271,7 @@ const command_row kCommands[] = {
     {"login", "", "sign in and write the settings file", cli::run_login, 0, 0, "takes no operands",
      "usage: nimbus [OPTIONS] login --client-id ID [--device | --no-browser] [--public]\n"
      "                              [--client-secret-file FILE] [--path FOLDER] [--scope SCOPE]\n"
-     "                              [--port PORT] [--wait SECONDS]\n"
+     "                              [--cloud NAME] [--port PORT] [--wait SECONDS]\n"
      "\n"
      "Signs in to Microsoft with a browser (OAuth 2.0 authorization code with PKCE) or,\n"
      "with --device, a device code, checks that the drive answers, and writes ClientId,\n"
@@ -277,6 +282,8 @@ const command_row kCommands[] = {
      "http://localhost, \"Allow public client flows\" for --device, and the delegated\n"
      "permissions Files.Read.All and offline_access (a \"Web\" registration with a\n"
      "client secret works too); see the README's \"Getting credentials\".\n"
+     "An account on a national cloud signs in there with --cloud usgov (US Government\n"
+     "L4), usgovdod (L5) or china (21Vianet); Cloud is then stored as well.\n"
      "\n",
      "\n"
      "With a display and without --no-browser, xdg-open opens a one-time address of\n"
@@ -359,7 +366,8 @@ const char kDescription[] = "Browse a OneDrive drive read-only through Microsoft
 const char kSettingsKeys[] =
     "settings keys: ClientId, ClientSecret, refresh_token (or RefreshToken), and\n"
     "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB),\n"
-    "PageSize (1 to 1000). nimbus login writes them.\n";
+    "PageSize (1 to 1000), Cloud (global, usgov, usgovdod or china). nimbus login\n"
+    "writes them.\n";
 
 const char kExitStatus[] =
     "exit status:\n"

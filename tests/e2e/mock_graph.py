@@ -54,6 +54,8 @@ What it implements:
     path below an id (/items/ID:/PATH:), /content as a 302 to the download
     URL, delta?token=latest (a cursor for now, no items), and client
     credentials as HTTP Basic: what rclone's onedrive backend asks.
+  * A national cloud (`graph_host`, `login_host`): the mock answers for
+    those host names instead and its links name them.
   * Counted TCP connections (`connections`; each request records its
     connection number) and scripted one-off faults (`script`: a request
     target or path -> a list of faults used up in order: throttling with a
@@ -80,6 +82,9 @@ import urllib.parse
 
 GRAPH_HOST = "graph.microsoft.com"
 LOGIN_HOST = "login.microsoftonline.com"
+# The US Government cloud's hosts, which the certificate names too.
+USGOV_GRAPH_HOST = "graph.microsoft.us"
+USGOV_LOGIN_HOST = "login.microsoftonline.us"
 TOKEN_PATH = "/common/oauth2/v2.0/token"
 AUTHORIZE_PATH = "/common/oauth2/v2.0/authorize"
 GRAPH_PREFIX = "/v1.0/me/drive"
@@ -135,7 +140,7 @@ def service_type(name):
 
 
 def make_certificates(folder):
-    """A CA and a server certificate for both host names, made by openssl."""
+    """A CA and a server certificate for the host names, made by openssl."""
     def run(*args):
         subprocess.run(["openssl", *args], cwd=folder, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -146,7 +151,8 @@ def make_certificates(folder):
         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("req", *curve, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=" + GRAPH_HOST)
     with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("subjectAltName=DNS:%s,DNS:%s,IP:127.0.0.1\n" % (GRAPH_HOST, LOGIN_HOST))
+        f.write("subjectAltName=%s,IP:127.0.0.1\n" % ",".join(
+            "DNS:" + h for h in (GRAPH_HOST, LOGIN_HOST, USGOV_GRAPH_HOST, USGOV_LOGIN_HOST)))
         f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n")
         f.write("extendedKeyUsage=serverAuth\n")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
@@ -212,6 +218,8 @@ class MockGraph:
         self.delta_deleted_parent = False  # True: deletions name their former folder by id
         self.root_facet = False        # True: the root's item carries "root": {}, as Graph's does
         self.delta_items = None        # a first change feed served as it stands (hostile feeds)
+        self.graph_host = GRAPH_HOST   # the cloud the mock plays: the hosts it answers for
+        self.login_host = LOGIN_HOST
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.mock = self
@@ -274,7 +282,7 @@ class MockGraph:
         self.thread.join(timeout=10)
 
     def connect_to(self):
-        return ["%s:443:127.0.0.1:%d" % (h, self.port) for h in (GRAPH_HOST, LOGIN_HOST)]
+        return ["%s:443:127.0.0.1:%d" % (h, self.port) for h in (self.graph_host, self.login_host)]
 
     # -- lookups -------------------------------------------------------------
 
@@ -474,9 +482,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length).decode("utf-8", "replace")
         self.record["body"] = body
-        if self.record["host"] == LOGIN_HOST and raw_path == DEVICE_PATH:
+        if self.record["host"] == self.mock.login_host and raw_path == DEVICE_PATH:
             return self._device_authorization(body)
-        if self.record["host"] != LOGIN_HOST or raw_path != TOKEN_PATH:
+        if self.record["host"] != self.mock.login_host or raw_path != TOKEN_PATH:
             return self._send(404, {"error": "not_found"})
         if self.record["content_type"] != "application/x-www-form-urlencoded":
             return self._send(400, {"error": "invalid_request",
@@ -718,11 +726,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self._scripted():
             return
         m = self.mock
-        if self.record["host"] == LOGIN_HOST and raw_path == AUTHORIZE_PATH:
+        if self.record["host"] == m.login_host and raw_path == AUTHORIZE_PATH:
             return self._authorize(query)
         if raw_path.startswith("/download/") and self.record["host"] == "127.0.0.1:%d" % m.port:
             return self._download(raw_path)
-        if self.record["host"] != GRAPH_HOST or not (raw_path.startswith(GRAPH_PREFIX) or
+        if self.record["host"] != m.graph_host or not (raw_path.startswith(GRAPH_PREFIX) or
                                                      raw_path.startswith("/v1.0/drives/")):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
         auth = self.record["authorization"] or ""
@@ -745,7 +753,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                                                     "The request has been throttled"),
                                   [("Retry-After", "5")])
             if 300 <= injected < 400:
-                return self._send(injected, b"", [("Location", "https://%s%s/moved" % (GRAPH_HOST, GRAPH_PREFIX))])
+                return self._send(injected, b"", [("Location", "https://%s%s/moved" % (m.graph_host, GRAPH_PREFIX))])
             return self._send(injected, _graph_error("serviceNotAvailable",
                                                      "The service is temporarily unavailable."))
         own = "/v1.0/drives/%s/" % DRIVE_ID
@@ -817,11 +825,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
         def answer():
             page = shown[skip:skip + top]
-            out = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % GRAPH_HOST,
+            out = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % m.graph_host,
                    "value": [m.item(c) for c in page]}
             if skip + top < len(shown):
                 out["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
-                    GRAPH_HOST, raw_path, top, skip + top) + m.next_suffix
+                    m.graph_host, raw_path, top, skip + top) + m.next_suffix
             return out
         return self._send(200, answer, cache_key=self.path)
 
@@ -843,7 +851,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             q = "&".join("%s=%s" % (k, urllib.parse.quote(v[0])) for k, v in params.items()
                          if k not in ("$top", "$skiptoken"))
             out["@odata.nextLink"] = "https://%s%s?%s$top=%d&$skiptoken=%d" % (
-                GRAPH_HOST, raw_path, q + "&" if q else "", top, skip + top)
+                m.graph_host, raw_path, q + "&" if q else "", top, skip + top)
         return out
 
     def _other_drive(self, raw_path, query):
@@ -929,7 +937,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             top = max(1, min(int(params.get("$top", [str(m.delta_page)])[0]), m.delta_page))
         except ValueError:
             return self._send(400, _graph_error("invalidRequest", "Invalid $top"))
-        link = "https://%s%s%s" % (GRAPH_HOST, GRAPH_PREFIX, rest)
+        link = "https://%s%s%s" % (m.graph_host, GRAPH_PREFIX, rest)
         skip = params.get("$skiptoken", [None])[0]
         if skip is not None:
             run, _, offset = skip.partition(".")

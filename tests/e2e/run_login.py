@@ -713,6 +713,40 @@ def case_login_business(f):
           [r["path"] for r in f.mock.requests])
 
 
+def case_login_cloud(f):
+    # An account on the US Government cloud: the sign-in, the drive check
+    # and every later request go to that cloud's hosts only (the command
+    # reaches the mock by those names alone), and the settings keep it.
+    m = f.mock
+    m.graph_host, m.login_host = mock_graph.USGOV_GRAPH_HOST, mock_graph.USGOV_LOGIN_HOST
+    m.drive_type, m.device_plan = "business", []
+    path = os.path.join(f.dir, "gov", "settings.json")
+    login = Login(f, "--device", "--cloud", "usgovernment", settings=path).end()
+    check(login.returncode == EXIT_USAGE and login.err == "nimbus: login: --cloud: Cloud must be "
+          '"global", "usgov", "usgovdod" or "china"\n' and not m.requests, "unknown cloud",
+          login.err)
+    login = Login(f, "--device", "--cloud", "usgov", settings=path).end()
+    check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
+    written = json.load(open(path))
+    check(written.get("Cloud") == "usgov" and written.get("RuntimeType") == "ONEDRIVEB",
+          "cloud stored", written)
+    f.settings = path
+    p = f.run("--page-size", "2", "list", "/")
+    expect(p, EXIT_OK)
+    check(["Big", "Empty", "Music", "song.mp3"] == [l.split()[-1] for l in p.out.splitlines()[1:-1]],
+          "listed", p.out)
+    pages = f.graph_requests("/root/children")
+    check(len(pages) == 2 and pages[1]["query"] == "$top=2&$skiptoken=2",
+          "the next link on the cloud's Graph followed", [r["target"] for r in pages])
+    hosts = {(r["method"], r["host"], r["path"]) for r in m.requests}
+    check({h for _, h, _ in hosts} == {m.graph_host, m.login_host} and
+          ("POST", m.login_host, mock_graph.DEVICE_PATH) in hosts, "only the cloud's hosts", hosts)
+    # A later sign-in without --cloud stays on the settings' cloud.
+    login = Login(f, "--device", settings=path).end()
+    check(login.returncode == EXIT_OK and json.load(open(path)).get("Cloud") == "usgov",
+          "the settings' cloud kept", login.err)
+
+
 CASES = cases_in(globals())
 
 

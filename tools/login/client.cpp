@@ -8,6 +8,7 @@
 #include "settings_file.h"
 #include "text.h"
 
+#include <nimbus.h>
 #include <yyjson.h>
 
 #include <cerrno>
@@ -37,6 +38,10 @@ std::string client::settings() const {
     s += is_public ? ",\"PublicClient\":true" : ",\"ClientSecret\":" + json_string(secret);
     if (!scope.empty())
         s += ",\"scope\":" + json_string(scope);
+    if (!cloud.empty())
+        s += ",\"Cloud\":" + json_string(cloud);
+    if (national())
+        s += ",\"RuntimeType\":\"ONEDRIVEB\"";
     return s + "}";
 }
 
@@ -54,6 +59,17 @@ bool client_of(const options &o, const std::string &existing, client *c, failure
     c->scope = !o.scope.empty() ? o.scope : settings_value(existing, "scope");
     if (c->scope.size() > 512 || has_control(c->scope)) {
         *f = {EXIT_USAGE, "the scope is not one line of at most 512 bytes"};
+        return false;
+    }
+    // The library knows the clouds: a name it refuses for a work account is
+    // not one of them.
+    c->cloud = !o.cloud.empty() ? o.cloud : settings_value(existing, "Cloud");
+    if (!c->cloud.empty() &&
+        !nimbus_drive_base(
+            ("{\"RuntimeType\":\"ONEDRIVEB\",\"Cloud\":" + json_string(c->cloud) + "}").c_str())) {
+        *f = o.cloud.empty()
+                 ? failure{EXIT_SETTINGS, std::string("the settings' ") + nimbus_last_error()}
+                 : failure{EXIT_USAGE, std::string("--cloud: ") + nimbus_last_error()};
         return false;
     }
     bool same_client = settings_value(existing, "ClientId") == c->id;

@@ -16,13 +16,19 @@ struct client {
     std::string secret; // empty for a public client
     bool is_public = false;
     std::string scope; // stored or given; empty: the library's default
+    std::string cloud; // stored or given; empty: the global cloud
 
+    // Whether the sign-in is on a national cloud, which has work and school
+    // accounts only.
+    bool national() const { return !cloud.empty() && cloud != "global"; }
     // The settings the library's grants take: ClientId, ClientSecret or
-    // "PublicClient": true, and scope when set.
+    // "PublicClient": true, scope and Cloud when set (with RuntimeType
+    // ONEDRIVEB on a national cloud).
     std::string settings() const;
 };
 
-// Decides the client. The id: --client-id, else the settings'. The secret,
+// Decides the client. The id: --client-id, else the settings'; the cloud
+// likewise (a name the library does not know is a usage fault). The secret,
 // never from the command line: --client-secret-file, else the environment
 // variable NIMBUS_CLIENT_SECRET, else the settings' own (for the same client
 // id, unless they say PublicClient), else a hidden prompt when standard input

@@ -100,8 +100,8 @@ int run_login(const options &o) {
         updates.emplace_back(refresh_token_key(existing, "refresh_token"),
                              d.rotated.empty() ? refresh : d.rotated);
         // The drive says what it is; when it did not, a type already stored
-        // is kept.
-        if (d.type == "business" || d.type == "documentLibrary")
+        // is kept. A national cloud has work and school drives only.
+        if (client.national() || d.type == "business" || d.type == "documentLibrary")
             updates.emplace_back("RuntimeType", "ONEDRIVEB");
         else if (d.type == "personal" || settings_value(existing, "RuntimeType").empty())
             updates.emplace_back("RuntimeType", "ONEDRIVE");
@@ -109,6 +109,8 @@ int run_login(const options &o) {
             updates.emplace_back("Path", o.root_path);
         if (!o.scope.empty())
             updates.emplace_back("scope", o.scope);
+        if (!o.cloud.empty())
+            updates.emplace_back("Cloud", o.cloud);
         std::string error;
         if (!store_members(path, updates, exists ? &identity : nullptr, &error,
                            settings_lock_wait(o))) {
