@@ -398,7 +398,11 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
 /*
  * The entries created, changed or deleted beneath a folder (arguments as
  * for nimbus_drive_list) since cursor, over Graph's change feed: with a
- * null cursor, every entry as it is now. fn is called once per change, in
+ * null cursor, every entry as it is now; with NIMBUS_CURSOR_LATEST, no
+ * entry at all, only the cursor of the present (a host that keeps no copy
+ * of the drive, or has just listed it, saves a whole drive's pages). The
+ * entries of the feed and of walks carry no download_url (look an item up
+ * for one). fn is called once per change, in
  * the feed's order (an item may come more than once; the last counts),
  * except that an entry whose folder the feed names later comes after that
  * folder, and one whose folder the feed never names comes after the last
@@ -423,6 +427,7 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
  * or next_cursor, a foreign cursor); NIMBUS_E_STOPPED; NIMBUS_E_NOMEM;
  * and the service's codes.
  */
+#define NIMBUS_CURSOR_LATEST "latest"
 NIMBUS_API int nimbus_drive_changes(nimbus_drive *drive, const char *folder, const char *cursor,
                                     nimbus_entry_fn fn, void *ctx, char **next_cursor);
 /* What the drive is, as nimbus_drive_about sees it. The struct and its texts

@@ -103,6 +103,11 @@ int64_t nimbus_size_of(yyjson_val *v);
 // The members of a driveItem its readers use, found in one walk over its
 // members (a driveItem has a few dozen; a lookup per key would walk them
 // once each), the first of each key counting; absent ones stay null.
+// The driveItem members an entry is made of, as a $select list: every one
+// nimbus_scan_item reads but the download URL (which callers add where they
+// want it).
+constexpr char NIMBUS_ENTRY_MEMBERS[] = "id,name,size,lastModifiedDateTime,file,folder,remoteItem,"
+                                        "parentReference,root,deleted,audio,video,photo,image";
 struct nimbus_item_members {
     yyjson_val *id, *name, *size, *folder, *mtime, *file, *remote, *graph_url, *content_url;
     yyjson_val *audio, *video, *photo, *image, *deleted;

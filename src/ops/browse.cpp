@@ -218,7 +218,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
                         char *msg, size_t size, nimbus_remote *target) {
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (item_url(c->cfg, path_or_id, &url) != 0)
+    if (item_url(c->cfg, path_or_id, &url) != 0 || nimbus_add_select(&url, c->select) != 0)
         return no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
@@ -235,7 +235,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         if (found == NIMBUS_OK && kind == nimbus_kind::remote) {
             nimbus_resp_free(&resp);
             url.len = 0;
-            if (nimbus_remote_url(c->cfg, &remote, false, &url) != 0)
+            if (nimbus_remote_url(c->cfg, &remote, false, &url) != 0 ||
+                nimbus_add_select(&url, c->select) != 0)
                 return no_memory(msg, size);
             rc = nimbus_caller_get(c, url.data, &resp, msg, size);
             if (rc != NIMBUS_OK)
@@ -261,7 +262,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         nimbus_resp_free(&resp);
         url.len = 0;
         if (nimbus_buf_adds(&remote.shortcut, path_or_id) != 0 ||
-            nimbus_remote_url(c->cfg, &remote, false, &url) != 0)
+            nimbus_remote_url(c->cfg, &remote, false, &url) != 0 ||
+            nimbus_add_select(&url, c->select) != 0)
             return no_memory(msg, size);
         rc = nimbus_caller_get(c, url.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
@@ -342,7 +344,10 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
     }
     nimbus_buf first{};
     nimbus_buf_guard fg{&first};
-    if (cursor) {
+    // "latest": the cursor of the present, without reading what is there
+    // already (a drive's whole feed is one page per 1000 items).
+    bool latest = cursor && std::strcmp(cursor, NIMBUS_CURSOR_LATEST) == 0;
+    if (cursor && !latest) {
         // The token goes with the cursor's request: only a Graph link is one.
         if (!nimbus_on_graph_origin(cursor, nimbus_graph_base_of(c->cfg))) {
             nimbus_msgf(msg, size, "the change cursor is not a link on the Graph service");
@@ -354,7 +359,8 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
         bool by_path = is_root(folder) || folder[0] == '/';
         bool bare = is_root(folder) && !(c->cfg->path && *c->cfg->path);
         if (item_url(c->cfg, is_root(folder) ? "/" : folder, &first) != 0 ||
-            nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0)
+            nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0 ||
+            (latest && nimbus_buf_adds(&first, "?token=latest") != 0))
             return no_memory(msg, size);
     }
     // The feed names an item's folder by id: folders it names give their
@@ -498,7 +504,7 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
     for (int budget = NIMBUS_MAX_PAGES;;) {
         nimbus_buf req{};
         nimbus_buf_guard rg{&req};
-        if (nimbus_page_url(c->cfg, cur.get(), &req) != 0)
+        if (nimbus_page_url(c->cfg, cur.get(), &req, c->select) != 0)
             return no_memory(msg, size);
         nimbus_resp resp{};
         int rc = nimbus_caller_get(c, req.data, &resp, msg, size);

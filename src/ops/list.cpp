@@ -140,13 +140,26 @@ int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *o
     return NIMBUS_OK;
 }
 
-int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req) {
+int nimbus_add_select(nimbus_buf *url, nimbus_select what) {
+    if (what == nimbus_select::all)
+        return 0;
+    int bad = nimbus_buf_adds(url, url->data && std::memchr(url->data, '?', url->len)
+                                       ? "&$select="
+                                       : "?$select=");
+    bad |= nimbus_buf_adds(url, NIMBUS_ENTRY_MEMBERS);
+    if (what == nimbus_select::playable)
+        bad |= nimbus_buf_adds(url, ",@microsoft.graph.downloadUrl");
+    return bad || !url->data ? -1 : 0;
+}
+
+int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req, nimbus_select what) {
     int bad = nimbus_buf_adds(req, link);
     if (!std::strchr(link, '?')) {
         char top[16];
         std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(cfg)));
         bad |= nimbus_buf_adds(req, "?$top=");
         bad |= nimbus_buf_addq(req, top);
+        bad |= nimbus_add_select(req, what);
     }
     return bad || !req->data ? -1 : 0;
 }

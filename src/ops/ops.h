@@ -17,10 +17,21 @@ constexpr size_t NIMBUS_PATH_MAX = 2048;
 void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
                         size_t size);
+// Which members of each driveItem a handle's request asks for: every
+// member (the flat listing's requests, whose URLs hosts script), those an
+// entry is made of, or those and the download URL. An item in whole is
+// some six times the size of the members read, and its download URL
+// (several hundred bytes) is wanted only where a host plays from the answer.
+enum class nimbus_select { all, entries, playable };
+// Appends "$select=..." for what to the URL, after "?" or "&" as its query
+// stands. 0, or -1 without memory; nothing for nimbus_select::all.
+int nimbus_add_select(nimbus_buf *url, nimbus_select what);
 // The request for one page of a listing into req: link as it stands when it
-// carries a query (a next link keeps the service's own), else with "?$top="
-// and the settings' page size. 0, or -1 without memory.
-int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req);
+// carries a query (a next link keeps the service's own, $select included),
+// else with "?$top=", the settings' page size and what to select. 0, or -1
+// without memory.
+int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req,
+                    nimbus_select what = nimbus_select::all);
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
@@ -65,6 +76,10 @@ struct nimbus_caller {
     char *token;
     bool granted;
     bool retried;
+    // The members its pages and look-ups ask for: a walk and the change
+    // feed hand out no download URLs (they would be stale long before a
+    // whole drive's entries are used).
+    nimbus_select select = nimbus_select::entries;
 };
 // NIMBUS_OK with an answer (any status) in resp; NIMBUS_E_UNAVAILABLE when
 // the exchange failed; the grant's code when a token could not be had.

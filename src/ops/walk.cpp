@@ -520,6 +520,7 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     char query[32];
     std::snprintf(query, sizeof query, "?$top=%d", static_cast<int>(NIMBUS_MAX_PAGE_SIZE));
     bad |= nimbus_buf_adds(&url, query);
+    bad |= nimbus_add_select(&url, c.select);
     if (bad || !url.data) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;

@@ -22,40 +22,58 @@ namespace {
 // thread: its routes are made before the armed region, its answers come from
 // the C library's own allocator, which the failure injection does not reach.
 struct route {
-    char url[160];
+    char url[320];
     char body[512];
 };
 struct {
     int grants;
-    route routes[12];
+    route routes[14];
 } g_svc;
+
+// What the handle asks of each item: the members an entry is made of, and
+// the download URL where it hands out playable entries (listings, look-ups,
+// search; not walks and the change feed).
+#define ENTRIES                                                                                    \
+    "$select=id,name,size,lastModifiedDateTime,file,folder,remoteItem,parentReference,root,"       \
+    "deleted,audio,video,photo,image"
+#define PLAYABLE ENTRIES ",@microsoft.graph.downloadUrl"
 
 // Fixed storage: the routes outlive the run, so they must not come from the
 // tracked heap.
 void make_routes() {
     const char *g = env().graph_base.c_str();
     route *r = g_svc.routes;
-    std::snprintf(r[0].url, sizeof r[0].url, "%s/me/drive/root:/Music:/children?$top=200", g);
+    std::snprintf(r[0].url, sizeof r[0].url, "%s/me/drive/root:/Music:/children?$top=200&" PLAYABLE,
+                  g);
     std::snprintf(r[0].body, sizeof r[0].body,
                   R"({"value":[{"id":"A1","name":"a.mp3","size":3,"audio":{"title":"T",)"
                   R"("track":2}},{"id":"F1","name":"Live","folder":{}}],)"
                   R"("@odata.nextLink":"%s/me/drive/root:/Music:/children?$skiptoken=2"})",
                   g);
+    // The walk's listing of /Music: the same page, without download URLs.
+    std::snprintf(r[12].url, sizeof r[12].url,
+                  "%s/me/drive/root:/Music:/children?$top=200&" ENTRIES, g);
+    std::snprintf(r[12].body, sizeof r[12].body, "%s", r[0].body);
     std::snprintf(r[1].url, sizeof r[1].url, "%s/me/drive/root:/Music:/children?$skiptoken=2", g);
     std::snprintf(r[1].body, sizeof r[1].body, "%s",
                   R"({"value":[{"id":"A1","name":"dup"},{"id":"B2","name":"b.flac"}]})");
-    std::snprintf(r[2].url, sizeof r[2].url, "%s/me/drive/root:/Music/a.mp3:/children?$top=200", g);
+    std::snprintf(r[2].url, sizeof r[2].url,
+                  "%s/me/drive/root:/Music/a.mp3:/children?$top=200&" PLAYABLE, g);
     std::snprintf(r[2].body, sizeof r[2].body, "%s", R"({"value":[]})");
+    // The file, as the listing's probe and a look-up ask for it.
     std::snprintf(r[3].url, sizeof r[3].url, "%s/me/drive/root:/Music/a.mp3", g);
     std::snprintf(r[3].body, sizeof r[3].body, "%s",
                   R"({"id":"A1","name":"a.mp3","size":3,"file":{"mimeType":"audio/mpeg"},)"
                   R"("@microsoft.graph.downloadUrl":"https://dl.example/a",)"
                   R"("video":{"width":640,"height":480,"duration":1000}})");
-    std::snprintf(r[4].url, sizeof r[4].url, "%s/me/drive/root/search(q='a')?$top=200", g);
+    std::snprintf(r[13].url, sizeof r[13].url, "%s/me/drive/root:/Music/a.mp3?" PLAYABLE, g);
+    std::snprintf(r[13].body, sizeof r[13].body, "%s", r[3].body);
+    std::snprintf(r[4].url, sizeof r[4].url, "%s/me/drive/root/search(q='a')?$top=200&" PLAYABLE,
+                  g);
     std::snprintf(r[4].body, sizeof r[4].body, "%s",
                   R"({"value":[{"id":"A1","name":"a.mp3","parentReference":)"
                   R"({"path":"/drive/root:/Music"}}]})");
-    std::snprintf(r[5].url, sizeof r[5].url, "%s/me/drive/root/delta?$top=200", g);
+    std::snprintf(r[5].url, sizeof r[5].url, "%s/me/drive/root/delta?$top=200&" ENTRIES, g);
     std::snprintf(r[5].body, sizeof r[5].body,
                   R"({"value":[{"id":"C3","name":"c.mp3","parentReference":{"id":"F4"}},)"
                   R"({"id":"F4","name":"Box","folder":{},"parentReference":{"id":"P1"}},)"
@@ -63,13 +81,13 @@ void make_routes() {
                   R"({"id":"Z9","deleted":{},"parentReference":{"id":"P2"}}],)"
                   R"("@odata.deltaLink":"%s/me/drive/root/delta?token=T1"})",
                   g);
-    std::snprintf(r[6].url, sizeof r[6].url, "%s/me/drive/items/F1/children?$top=200", g);
+    std::snprintf(r[6].url, sizeof r[6].url, "%s/me/drive/items/F1/children?$top=200&" ENTRIES, g);
     std::snprintf(r[6].body, sizeof r[6].body, "%s",
                   R"({"value":[{"id":"L1","name":"live.flac"}]})");
     // The change feed of /Music, a track before its folder.
-    std::snprintf(r[7].url, sizeof r[7].url, "%s/me/drive/root:/Music", g);
+    std::snprintf(r[7].url, sizeof r[7].url, "%s/me/drive/root:/Music?" ENTRIES, g);
     std::snprintf(r[7].body, sizeof r[7].body, "%s", R"({"id":"M0","name":"Music","folder":{}})");
-    std::snprintf(r[8].url, sizeof r[8].url, "%s/me/drive/items/M0/delta?$top=1000", g);
+    std::snprintf(r[8].url, sizeof r[8].url, "%s/me/drive/items/M0/delta?$top=1000&" ENTRIES, g);
     std::snprintf(r[8].body, sizeof r[8].body,
                   R"({"value":[{"id":"L1","name":"live.flac","parentReference":{"id":"F1"}},)"
                   R"({"id":"A1","name":"a.mp3","parentReference":{"id":"M0"}},)"
@@ -78,11 +96,11 @@ void make_routes() {
                   R"("@odata.deltaLink":"%s/me/drive/root/delta?token=T2"})",
                   g);
     // A shortcut to a file on another drive, and that file.
-    std::snprintf(r[9].url, sizeof r[9].url, "%s/me/drive/root:/Music/Link.flac", g);
+    std::snprintf(r[9].url, sizeof r[9].url, "%s/me/drive/root:/Music/Link.flac?" PLAYABLE, g);
     std::snprintf(r[9].body, sizeof r[9].body, "%s",
                   R"({"id":"S1","name":"Link.flac","size":0,"remoteItem":{"id":"R1",)"
                   R"("size":7,"parentReference":{"driveId":"D2"}}})");
-    std::snprintf(r[10].url, sizeof r[10].url, "%s/drives/D2/items/R1", g);
+    std::snprintf(r[10].url, sizeof r[10].url, "%s/drives/D2/items/R1?" PLAYABLE, g);
     std::snprintf(r[10].body, sizeof r[10].body, "%s",
                   R"({"id":"R1","name":"r.flac","size":7,"file":{},)"
                   R"("@microsoft.graph.downloadUrl":"https://dl.example/r"})");

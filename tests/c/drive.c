@@ -10,6 +10,14 @@
 #define TOKEN_URL "https://login.microsoftonline.com/common/oauth2/v2.0/token"
 #define GRAPH "https://graph.microsoft.com/v1.0"
 #define BIG GRAPH "/me/drive/root:/Big:/children"
+/* What the handle asks of each item: the members an entry is made of and,
+ * as listings and look-ups hand out playable entries, the download URL. */
+#define PLAYABLE                                                                                   \
+    "$select=id,name,size,lastModifiedDateTime,file,folder,remoteItem,parentReference,root,"       \
+    "deleted,audio,video,photo,image,@microsoft.graph.downloadUrl"
+/* A listing's first page; an item look-up. */
+#define FIRST "?$top=200&" PLAYABLE
+#define LOOKUP "?" PLAYABLE
 
 static int failures = 0;
 
@@ -157,28 +165,31 @@ static int host_get(void *ctx, const char *url, char **body, int32_t *status, ch
         return answer(body, status, 401, "{\"error\":{\"code\":\"InvalidAuthenticationToken\"}}");
     }
     (void)error;
-    if (strcmp(target, BIG "?$top=200") == 0)
+    if (strcmp(target, BIG FIRST) == 0)
         return big_page(0, body, status);
     if (sscanf(target, BIG "?$top=200&$skiptoken=%d", &page) == 1 && page > 0 && page < 5)
         return big_page(page, body, status);
-    if (strcmp(target, GRAPH "/me/drive/root:/song.mp3:/children?$top=200") == 0)
+    if (strcmp(target, GRAPH "/me/drive/root:/song.mp3:/children" FIRST) == 0)
         return answer(body, status, 200, "{\"value\":[]}");
-    if (strcmp(target, GRAPH "/me/drive/root:/song.mp3") == 0)
+    /* The item itself: the listing's probe asks for all of it, a look-up
+     * for what it hands out. */
+    if (strcmp(target, GRAPH "/me/drive/root:/song.mp3") == 0 ||
+        strcmp(target, GRAPH "/me/drive/root:/song.mp3" LOOKUP) == 0)
         return answer(body, status, 200,
                       "{\"id\":\"S1\",\"name\":\"song.mp3\",\"size\":4000,"
                       "\"file\":{\"mimeType\":\"audio/mpeg\"},"
                       "\"@microsoft.graph.downloadUrl\":\"https://dl.example/S1\","
                       "\"audio\":{\"title\":\"Song\",\"artist\":\"Band\",\"album\":\"Record\","
                       "\"track\":3,\"year\":1999,\"duration\":215000}}");
-    if (strcmp(target, GRAPH "/me/drive/items/V1") == 0)
+    if (strcmp(target, GRAPH "/me/drive/items/V1" LOOKUP) == 0)
         return answer(body, status, 200,
                       "{\"id\":\"V1\",\"name\":\"clip.mp4\",\"file\":{\"mimeType\":\"video/mp4\"},"
                       "\"video\":{\"duration\":60500,\"width\":1920,\"height\":1080}}");
-    if (strcmp(target, GRAPH "/me/drive/root:/Empty:/children?$top=200") == 0)
+    if (strcmp(target, GRAPH "/me/drive/root:/Empty:/children" FIRST) == 0)
         return answer(body, status, 200, "{\"value\":[]}");
     if (strcmp(target, GRAPH "/me/drive/root:/Empty") == 0)
         return answer(body, status, 200, "{\"id\":\"E1\",\"name\":\"Empty\",\"folder\":{}}");
-    if (strcmp(target, GRAPH "/me/drive/root:/Music") == 0)
+    if (strcmp(target, GRAPH "/me/drive/root:/Music" LOOKUP) == 0)
         return answer(body, status, 200, "{\"id\":\"M1\",\"name\":\"Music\",\"folder\":{}}");
     return answer(body, status, 404,
                   "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"Item does not exist\"}}");
@@ -315,7 +326,7 @@ static void causes_and_metadata(const nimbus_io *io) {
     CHECK(svc.gets == gets);
     CHECK(nimbus_drive_list(drive, "/Nope", count_entry, &c) == NIMBUS_E_NOT_FOUND);
     CHECK(strcmp(nimbus_last_error(),
-                 "children: " GRAPH "/me/drive/root:/Nope:/children?$top=200 answered HTTP 404: "
+                 "children: " GRAPH "/me/drive/root:/Nope:/children" FIRST " answered HTTP 404: "
                  "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"Item does not exist\"}}") ==
           0);
     /* A folder looked up is no error: the entry says so. */

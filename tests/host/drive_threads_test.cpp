@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "nimbus.h"
+#include "ops/fake_fixture.h"
 #include "text/text.h"
 
 namespace {
@@ -56,14 +57,14 @@ int svc_get(void *ctx, const char *url, char **body, int32_t *status, char **) {
     }
     const std::string graph = nimbus_graph_base();
     *status = 200;
-    if (target == graph + "/me/drive/root:/Music:/children?$top=200") {
+    if (target == fx::handle_page(graph + "/me/drive/root:/Music:/children")) {
         *body = copy("{\"value\":[{\"id\":\"A\",\"name\":\"a.mp3\",\"size\":1},"
                      "{\"id\":\"B\",\"name\":\"b.mp3\",\"size\":2}],\"@odata.nextLink\":\"" +
                      graph + "/me/drive/root:/Music:/children?$skiptoken=2\"}");
     } else if (target == graph + "/me/drive/root:/Music:/children?$skiptoken=2") {
         *body = copy("{\"value\":[{\"id\":\"B\",\"name\":\"b.mp3\"},{\"id\":\"C\",\"name\":\"c\","
                      "\"folder\":{}}]}");
-    } else if (target == graph + "/me/drive/items/A") {
+    } else if (target == fx::lookup(graph + "/me/drive/items/A")) {
         *body = copy("{\"id\":\"A\",\"name\":\"a.mp3\",\"size\":1,\"audio\":{\"track\":7}}");
     } else {
         *status = 404;

@@ -44,7 +44,7 @@ listed list_of(nimbus_drive *drive, const char *folder) {
 }
 
 std::string chain_url(int i) {
-    return i == 1 ? first_page(kRoot) : kRoot + "?p=" + std::to_string(i);
+    return i == 1 ? handle_page(kRoot) : kRoot + "?p=" + std::to_string(i);
 }
 
 // n pages of one entry each; the last links on when dangling.
@@ -70,7 +70,7 @@ TEST_F(BrowseTest, PagingDuplicatesPageSizeAndOrigin) {
     open(settings("\"PageSize\":5,\"Path\":\"/Media\""));
     std::string first = kGraph + "/me/drive/root:/Media/Rock%20Hits:/children";
     std::string next = first + "?$skiptoken=2";
-    script_get(first + "?$top=5", 200,
+    script_get(handle_page(first, "5"), 200,
                page({item("A1", "a.mp3"), item("F1", "Live", -1, true)}, next));
     script_get(next, 200, page({item("A1", "dup.mp3"), item("B2", "AC/DC.flac")}));
     listed l = list_of(drive, "/Rock Hits");
@@ -82,21 +82,23 @@ TEST_F(BrowseTest, PagingDuplicatesPageSizeAndOrigin) {
     EXPECT_EQ(1, gets(next)); // the link as given, no $top added
 
     // An item id folder ignores the root path; its entries have no path.
-    script_get(kGraph + "/me/drive/items/ID1/children?$top=5", 200, page({item("C3", "c")}));
+    script_get(handle_page(kGraph + "/me/drive/items/ID1/children", "5"), 200,
+               page({item("C3", "c")}));
     l = list_of(drive, "ID1");
     EXPECT_EQ(NIMBUS_OK, l.rc) << l.error;
     EXPECT_EQ(std::vector<std::string>{"id:C3"}, l.paths);
 
     // A link off the Graph origin is not followed (the bearer token would go with it).
-    script_get(first + "?$top=5", 200, page({item("A1", "a.mp3")}, "https://evil.example/p2"));
+    script_get(handle_page(first, "5"), 200,
+               page({item("A1", "a.mp3")}, "https://evil.example/p2"));
     l = list_of(drive, "/Rock Hits");
     EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
     EXPECT_EQ("children: the next link https://evil.example/p2 is not on the Graph service",
               l.error);
-    EXPECT_EQ(first + "?$top=5", nimbus_fake_last_url());
+    EXPECT_EQ(handle_page(first, "5"), nimbus_fake_last_url());
 
     // A Graph error envelope in a success answer fails the listing.
-    script_get(first + "?$top=5", 200,
+    script_get(handle_page(first, "5"), 200,
                R"({"error":{"code":"generalException","message":"try later"},"value":[]})");
     l = list_of(drive, "/Rock Hits");
     EXPECT_EQ(NIMBUS_E_FAILED, l.rc);
@@ -132,7 +134,7 @@ TEST_F(BrowseTest, DuplicatesWithinOnePage) {
     }
     script_token();
     open();
-    script_get(first_page(kRoot), 200, page(items));
+    script_get(handle_page(kRoot), 200, page(items));
     listed l = list_of(drive, nullptr);
     ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
     EXPECT_EQ(want, l.paths);
@@ -198,13 +200,13 @@ TEST_F(BrowseTest, PathsOfEntriesReachedById) {
     script_token();
     open(settings("\"Path\":\"/Music\""));
     script_get(
-        first_page(kGraph + "/me/drive/items/F!1/children"), 200,
+        handle_page(kGraph + "/me/drive/items/F!1/children"), 200,
         page({placed("A", "a.mp3", "/drive/root:/Music/Rock%20Hits"),
               placed("B", "b.mp3", "/drive/root:/Music/Rock%20Hits"), placed("C", "c.mp3", "")}));
     listed l = list_of(drive, "F!1");
     ASSERT_EQ(NIMBUS_OK, l.rc) << l.error;
     EXPECT_EQ((std::vector<std::string>{"/Rock Hits/a.mp3", "/Rock Hits/b.mp3", "id:C"}), l.paths);
-    script_get(first_page(kGraph + "/me/drive/items/F!2/children"), 200,
+    script_get(handle_page(kGraph + "/me/drive/items/F!2/children"), 200,
                page({placed("D", "d.mp3", "/drive/root:/Music2")}));
     l = list_of(drive, "F!2");
     EXPECT_EQ(std::vector<std::string>{"id:D"}, l.paths);
@@ -218,7 +220,7 @@ TEST_F(BrowseTest, PathsOfEntriesReachedById) {
         {placed("X", "x.mp3", "/drive/root:/Music/../Films"), "-"},
         {placed("X", "x.mp3", ""), "-"}};
     for (const auto &c : cases) {
-        script_get(items + "X", 200, c.first);
+        script_get(items + "X?" + kPlayable, 200, c.first);
         std::string path;
         ASSERT_EQ(NIMBUS_OK, nimbus_drive_item(drive, "X", keep_one, &path)) << nimbus_last_error();
         EXPECT_EQ(c.second, path) << c.first;

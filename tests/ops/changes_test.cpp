@@ -1,8 +1,9 @@
 // nimbus_drive_changes against the fake transport: everything now, then
 // exactly a rename, an addition and a deletion through the cursor, paging
 // to the deltaLink, an expired cursor, a foreign cursor, and a business
-// drive's feed outside its root; paths from the feed's folder ids and
-// from folders looked up by id, and the bound of those look-ups.
+// drive's feed outside its root; the cursor of the present without the
+// drive's whole feed; paths from the feed's folder ids and from folders
+// looked up by id, and the bound of those look-ups.
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -42,7 +43,7 @@ int keep(void *ctx, const nimbus_entry *e) {
 
 TEST_F(FakeTest, ChangesReportExactlyWhatChanged) {
     script_token();
-    script_get(first_page(kDelta), 200,
+    script_get(entries_page(kDelta), 200,
                feed({item("a", "a.flac"), item("b", "b.flac")}, kDelta + "?token=p2", false));
     script_get(kDelta + "?token=p2", 200, feed({item("c", "c.flac")}, kDelta + "?token=T1", true));
     script_get(kDelta + "?token=T1", 200,
@@ -82,10 +83,10 @@ TEST_F(FakeTest, ChangesReportExactlyWhatChanged) {
                                    &got, &next));
     EXPECT_EQ(0, nimbus_fake_calls(nullptr, "https://graph.microsoft.com.evil/v1.0/x"));
     // A last page without a deltaLink is no cursor.
-    script_get(first_page(kGraph + "/me/drive/root:/Music:/delta"), 200, page({}));
+    script_get(entries_page(kGraph + "/me/drive/root:/Music:/delta"), 200, page({}));
     EXPECT_EQ(NIMBUS_E_FAILED, nimbus_drive_changes(drive, "/Music", nullptr, keep, &got, &next));
     // An error envelope without a message is named by its code.
-    script_get(first_page(kGraph + "/me/drive/root:/Music:/delta"), 200,
+    script_get(entries_page(kGraph + "/me/drive/root:/Music:/delta"), 200,
                R"({"error":{"code":"generalException"},"value":[]})");
     EXPECT_EQ(NIMBUS_E_FAILED, nimbus_drive_changes(drive, "/Music", nullptr, keep, &got, &next));
     EXPECT_STREQ("change feed: Graph error generalException", nimbus_last_error());
@@ -104,10 +105,40 @@ TEST_F(FakeTest, ChangesReportExactlyWhatChanged) {
     EXPECT_STREQ("change cursor expired: start over", nimbus_strerror(NIMBUS_E_RESYNC));
 }
 
+TEST_F(FakeTest, ChangesLatestCursorReadsOnePageOfNothing) {
+    script_token();
+    const std::string latest = kDelta + "?token=latest";
+    script_get(latest, 200, feed({}, kDelta + "?token=NOW", true));
+    nimbus_drive *drive = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
+    std::vector<std::string> got;
+    char *cursor = nullptr;
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_changes(drive, "", NIMBUS_CURSOR_LATEST, keep, &got, &cursor))
+        << nimbus_last_error();
+    EXPECT_TRUE(got.empty());
+    ASSERT_NE(nullptr, cursor);
+    EXPECT_EQ(kDelta + "?token=NOW", cursor);
+    std::free(cursor);
+    EXPECT_EQ(1, gets(latest));
+    EXPECT_EQ(0, gets(entries_page(kDelta))); // the drive's feed is not read
+    nimbus_drive_close(drive);
+
+    // A business drive below its root is refused before any request.
+    ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings("\"RuntimeType\":\"ONEDRIVEB\"").c_str(),
+                                           nimbus_io_fake(), &drive));
+    int before = nimbus_fake_calls(nullptr, nullptr);
+    cursor = reinterpret_cast<char *>(1);
+    EXPECT_EQ(NIMBUS_E_UNSUPPORTED,
+              nimbus_drive_changes(drive, "/Music", NIMBUS_CURSOR_LATEST, keep, &got, &cursor));
+    EXPECT_EQ(nullptr, cursor);
+    EXPECT_EQ(before, nimbus_fake_calls(nullptr, nullptr));
+    nimbus_drive_close(drive);
+}
+
 TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
     script_token();
     // Everything now, every item before its folder: paths from the ids.
-    script_get(first_page(kDelta), 200,
+    script_get(entries_page(kDelta), 200,
                feed({child("x", "x.flac", "A"), child("A", "Album", "M", "\"folder\":{}"),
                      child("M", "Music", "R", "\"folder\":{}"),
                      "{\"id\":\"R\",\"root\":{},\"folder\":{}}"},
@@ -170,7 +201,7 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
 
     // Beneath a configured root: paths are virtual, the root itself is "/"
     // and what lies outside it has none.
-    script_get(first_page(kGraph + "/me/drive/root:/Music:/delta"), 200,
+    script_get(entries_page(kGraph + "/me/drive/root:/Music:/delta"), 200,
                feed({child("M", "Music", "R", "\"folder\":{}"), child("x", "x.flac", "M"),
                      child("o", "o.flac", "P")},
                     kDelta + "?token=T3", true));
@@ -198,7 +229,7 @@ std::vector<std::string> unnamed_folders(int n, int *lookups) {
                    "{\"id\":\"" + f + "\",\"name\":\"" + f +
                        "\",\"folder\":{},\"parentReference\":{\"path\":\"/drive/root:\"}}");
     }
-    script_get(first_page(kDelta), 200, feed(value, kDelta + "?token=T", true));
+    script_get(entries_page(kDelta), 200, feed(value, kDelta + "?token=T", true));
     nimbus_drive *drive = nullptr;
     std::vector<std::string> got;
     char *next = nullptr;

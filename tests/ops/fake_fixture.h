@@ -26,6 +26,26 @@ inline const std::string kRoot = kGraph + "/me/drive/root/children";
 inline std::string first_page(const std::string &url) {
     return url + "?$top=200";
 }
+// What the drive handle asks of each item: the members its entries are
+// made of and, where a host plays from the answer, the download URL.
+inline const std::string kEntries =
+    "$select=id,name,size,lastModifiedDateTime,file,folder,remoteItem,parentReference,root,"
+    "deleted,audio,video,photo,image";
+inline const std::string kPlayable = kEntries + ",@microsoft.graph.downloadUrl";
+// The first page of a handle's listing.
+inline std::string handle_page(const std::string &url, const std::string &top = "200") {
+    return url + "?$top=" + top + "&" + kPlayable;
+}
+// The first page of a walk's listing or of the change feed: no download
+// URLs (they would be stale long before a whole drive's entries are used).
+inline std::string entries_page(const std::string &url, const std::string &top = "200") {
+    return url + "?$top=" + top + "&" + kEntries;
+}
+// An item look-up by a handle: kPlayable for nimbus_drive_item, kEntries
+// for a walk's.
+inline std::string lookup(const std::string &url, const std::string &what = kPlayable) {
+    return url + "?" + what;
+}
 
 inline const std::string kClientId = "cid-1234";
 inline const std::string kSecret = "sec-ret-5678";

@@ -27,7 +27,7 @@ TEST_F(FakeTest, SearchQuotesPagesAndPlacesEntries) {
     script_token();
     const std::string first =
         kGraph + "/me/drive/root:/Media:/search(q='Rock%20%27%27n%27%27%20Roll%2F%3F%23')";
-    script_get(first_page(first), 200,
+    script_get(handle_page(first), 200,
                page({found("a", "a.flac", "/drive/root:/Media/Rock"),
                      found("b", "b.flac", "/drive/root:/Media"),
                      found("c", "c.flac", "/drive/root:/Elsewhere"),
@@ -57,7 +57,7 @@ TEST_F(FakeTest, SearchQuotesPagesAndPlacesEntries) {
     EXPECT_STREQ("the search text is longer than 1024 bytes", nimbus_last_error());
     // 1024 bytes are searched.
     script_get(
-        first_page(kGraph + "/me/drive/root:/Media:/search(q='" + std::string(1024, 'x') + "')"),
+        handle_page(kGraph + "/me/drive/root:/Media:/search(q='" + std::string(1024, 'x') + "')"),
         200, page({}));
     EXPECT_EQ(NIMBUS_OK, nimbus_drive_search(drive, std::string(1024, 'x').c_str(), keep, &got));
     nimbus_drive_close(drive);

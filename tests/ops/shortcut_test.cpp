@@ -23,19 +23,26 @@ std::string shortcut(const std::string &id, const std::string &name, bool folder
            (folder ? ",\"folder\":{\"childCount\":1}" : ",\"file\":{}") + "}}";
 }
 
+// A listing's first page as the flat request and the handle's listing ask
+// for it (each with its own members): the same answer to both.
+void script_listing(const std::string &url, int status, const std::string &body) {
+    script_get(first_page(url), status, body);
+    script_get(handle_page(url), status, body);
+}
+
 void script_tree() {
     script_token();
-    script_get(first_page(kRoot), 200,
-               page({shortcut("S!1", "Shared Music", true), item("F!1", "Local", 1, true)}));
+    script_listing(kRoot, 200,
+                   page({shortcut("S!1", "Shared Music", true), item("F!1", "Local", 1, true)}));
     // Graph does not follow a shortcut in a path.
-    script_get(first_page(kGraph + "/me/drive/root:/Shared%20Music/Album:/children"), 404,
-               "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
+    script_listing(kGraph + "/me/drive/root:/Shared%20Music/Album:/children", 404,
+                   "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
     script_get(kGraph + "/me/drive/root:/Shared%20Music", 200,
                shortcut("S!1", "Shared Music", true));
-    script_get(first_page(kRemote + ":/Album:/children"), 200, page({item("R!7", "01.flac", 9)}));
+    script_listing(kRemote + ":/Album:/children", 200, page({item("R!7", "01.flac", 9)}));
     script_get(first_page(kGraph + "/me/drive/items/S!1/children"), 404, kGone);
     script_get(kGraph + "/me/drive/items/S!1", 200, shortcut("S!1", "Shared Music", true));
-    script_get(first_page(kRemote + "/children"), 200, page({item("R!2", "Album", 1, true)}));
+    script_listing(kRemote + "/children", 200, page({item("R!2", "Album", 1, true)}));
 }
 
 struct named {
@@ -141,20 +148,22 @@ TEST_F(FakeTest, ShortcutWhoseChildrenAreEmptyIsFollowedByItsFacet) {
     // it, are empty pages; only an item beneath it is not found.
     script_token();
     const std::string by_path = kGraph + "/me/drive/root:/Shared%20Music";
-    script_get(first_page(kRoot), 200,
+    // The root is walked only, the file shortcut listed by the handle only.
+    script_get(entries_page(kRoot), 200,
                page({shortcut("S!1", "Shared Music", true), item("E!1", "Empty", 0, true),
                      shortcut("S!2", "Song.flac", false)}));
-    script_get(first_page(by_path + ":/children"), 200, page({}));
+    script_listing(by_path + ":/children", 200, page({}));
     script_get(by_path, 200, shortcut("S!1", "Shared Music", true));
-    script_get(first_page(by_path + "/Album:/children"), 200, page({}));
+    script_listing(by_path + "/Album:/children", 200, page({}));
     script_get(by_path + "/Album", 404, kGone);
-    script_get(first_page(kGraph + "/me/drive/items/S!1/children"), 200, page({}));
+    script_listing(kGraph + "/me/drive/items/S!1/children", 200, page({}));
     script_get(kGraph + "/me/drive/items/S!1", 200, shortcut("S!1", "Shared Music", true));
-    script_get(first_page(kRemote + "/children"), 200, page({item("R!2", "Album", 1, true)}));
-    script_get(first_page(kRemote + ":/Album:/children"), 200, page({item("R!7", "01.flac", 9)}));
+    script_listing(kRemote + "/children", 200, page({item("R!2", "Album", 1, true)}));
+    script_get(entries_page(kRemote + "/children"), 200, page({item("R!2", "Album", 1, true)}));
+    script_listing(kRemote + ":/Album:/children", 200, page({item("R!7", "01.flac", 9)}));
     script_get(first_page(kGraph + "/me/drive/root:/Empty:/children"), 200, page({}));
     script_get(kGraph + "/me/drive/root:/Empty", 200, item("E!1", "Empty", 0, true));
-    script_get(first_page(kGraph + "/me/drive/root:/Song.flac:/children"), 200, page({}));
+    script_get(handle_page(kGraph + "/me/drive/root:/Song.flac:/children"), 200, page({}));
     script_get(kGraph + "/me/drive/root:/Song.flac", 200, shortcut("S!2", "Song.flac", false));
 
     // The flat request: the shortcut itself costs one look-up.
@@ -195,15 +204,15 @@ TEST_F(FakeTest, ShortcutWhoseChildrenAreEmptyIsFollowedByItsFacet) {
     EXPECT_EQ(NIMBUS_OK, nimbus_drive_list(drive, "/Shared Music/Album", keep, &n))
         << nimbus_last_error();
     EXPECT_EQ(NIMBUS_E_NOT_FOLDER, nimbus_drive_list(drive, "/Song.flac", keep, &n));
-    script_get(first_page(kGraph + "/me/drive/items/E!1/children"), 200, page({}));
+    script_get(entries_page(kGraph + "/me/drive/items/E!1/children"), 200, page({}));
     script_get(kGraph + "/me/drive/items/E!1", 200, item("E!1", "Empty", 0, true));
-    script_get(first_page(kGraph + "/drives/b!DRV-2/items/R!2/children"), 200,
+    script_get(entries_page(kGraph + "/drives/b!DRV-2/items/R!2/children"), 200,
                page({item("R!7", "01.flac", 9)}));
-    int listed = gets(first_page(kGraph + "/me/drive/items/S!1/children"));
+    int listed = gets(entries_page(kGraph + "/me/drive/items/S!1/children"));
     named w;
     EXPECT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &w)) << nimbus_last_error();
     nimbus_drive_close(drive);
-    EXPECT_EQ(listed, gets(first_page(kGraph + "/me/drive/items/S!1/children")));
+    EXPECT_EQ(listed, gets(entries_page(kGraph + "/me/drive/items/S!1/children")));
     EXPECT_EQ((std::vector<std::string>{"/Shared Music|S!1|b!DRV-2|dir", "/Empty|E!1|-|dir",
                                         "/Song.flac|S!2|b!DRV-2|file",
                                         "/Shared Music/Album|drives/b!DRV-2/items/R!2|b!DRV-2|dir",
@@ -246,9 +255,9 @@ TEST_F(FakeTest, FileShortcutListsWithTheSharedFilesValues) {
     script_token();
     // One remoteItem carries the file's size, type, time and audio facet;
     // one carries none of them.
-    script_get(first_page(kRoot), 200,
-               page({file_link("S!1", "Linked.flac", kFull), file_link("S!2", "Bare.flac", ""),
-                     shortcut("S!3", "Shared", true)}));
+    script_listing(kRoot, 200,
+                   page({file_link("S!1", "Linked.flac", kFull), file_link("S!2", "Bare.flac", ""),
+                         shortcut("S!3", "Shared", true)}));
     outcome o = list(settings(), nullptr);
     ASSERT_EQ(NIMBUS_OK, o.rc) << o.error;
     EXPECT_EQ(items_json({entry("Linked.flac", "/Linked.flac", false, 99, kTargetMs, "S!1", ""),
@@ -290,13 +299,19 @@ TEST_F(FakeTest, FileShortcutLookedUpKeepsItsNameAndPath) {
     script_token();
     const std::string url = "https://dl.example/f?tempauth=x";
     const std::string link = file_link("S!1", "Linked.flac", kFull);
-    script_get(kGraph + "/me/drive/root:/Linked.flac", 200, link);
-    script_get(kGraph + "/me/drive/items/S!1", 200, link);
-    script_get(kRemote, 200,
-               "{\"id\":\"R!1\",\"name\":\"single.flac\",\"size\":99,\"lastModifiedDateTime\":"
-               "\"2024-03-05T07:08:09Z\",\"file\":{\"mimeType\":\"audio/flac\"},\"audio\":{"
-               "\"title\":\"One\"},\"@microsoft.graph.downloadUrl\":\"" +
-                   url + "\"}");
+    const std::string target =
+        "{\"id\":\"R!1\",\"name\":\"single.flac\",\"size\":99,\"lastModifiedDateTime\":"
+        "\"2024-03-05T07:08:09Z\",\"file\":{\"mimeType\":\"audio/flac\"},\"audio\":{"
+        "\"title\":\"One\"},\"@microsoft.graph.downloadUrl\":\"" +
+        url + "\"}";
+    // The handle's look-ups and the flat locator's, each with its own members.
+    for (const std::string &u :
+         {kGraph + "/me/drive/root:/Linked.flac", kGraph + "/me/drive/items/S!1"}) {
+        script_get(u, 200, link);
+        script_get(lookup(u), 200, link);
+    }
+    script_get(kRemote, 200, target);
+    script_get(lookup(kRemote), 200, target);
     nimbus_drive *drive = nullptr;
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
     shown n;
@@ -307,7 +322,7 @@ TEST_F(FakeTest, FileShortcutLookedUpKeepsItsNameAndPath) {
                              "|audio/flac|One|" + url;
     EXPECT_EQ((std::vector<std::string>{"Linked.flac|/Linked.flac" + rest, "Linked.flac|-" + rest}),
               n.seen);
-    EXPECT_EQ(2, gets(kRemote));
+    EXPECT_EQ(2, gets(lookup(kRemote)));
 
     // The flat export's locator: the same name, and the id that streams.
     for (const char *arg : {"\"/Linked.flac\"", "\"S!1\""}) {

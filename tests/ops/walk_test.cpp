@@ -19,14 +19,15 @@ using namespace fx;
 
 namespace {
 
+// A folder's first page as a walk asks for it.
 std::string children(const std::string &id) {
-    return first_page(kGraph + "/me/drive/items/" + id + "/children");
+    return entries_page(kGraph + "/me/drive/items/" + id + "/children");
 }
 
 void script_tree() {
     script_token();
     script_get(
-        first_page(kRoot), 200,
+        entries_page(kRoot), 200,
         page({item("A", "Artist", 1, true), item("B", "Other", 1, true), item("f1", "top.flac")}));
     script_get(children("A"), 200,
                page({item("A1", "Album", 1, true), item("a", "a.flac")},
@@ -127,7 +128,7 @@ TEST_F(WalkTest, EveryEntryOnceWithItsPathNeverConcurrently) {
 
 TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
     script_token();
-    script_get(first_page(kRoot), 200,
+    script_get(entries_page(kRoot), 200,
                page({"{\"id\":\"S\",\"name\":\"Gone\",\"remoteItem\":{\"id\":\"R\","
                      "\"parentReference\":{\"driveId\":\"d2\"},\"folder\":{}}}",
                      item("A", "Artist", 1, true)}));
@@ -135,7 +136,7 @@ TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
     script_get(kGraph + "/me/drive/items/S", 200,
                "{\"id\":\"S\",\"name\":\"Gone\",\"remoteItem\":{\"id\":\"R\","
                "\"parentReference\":{\"driveId\":\"d2\"},\"folder\":{}}}");
-    script_get(first_page(kGraph + "/drives/d2/items/R/children"), 403, "");
+    script_get(entries_page(kGraph + "/drives/d2/items/R/children"), 403, "");
     script_get(children("A"), 200, page({item("a", "a.flac")}));
     open("\"WalkMethod\":\"listing\"");
     seen s;
@@ -151,7 +152,9 @@ TEST_F(WalkTest, BrokenShortcutIsLeftOutAndReported) {
 
 // ---- The change-feed road ---------------------------------------------------
 
-const std::string kDelta = kGraph + "/me/drive/root/delta?$top=1000";
+const std::string kDelta = kGraph + "/me/drive/root/delta?$top=1000&" + kEntries;
+// The walked folder's look-up, which tells the feed its id.
+const std::string kTop = lookup(kGraph + "/me/drive/root", kEntries);
 
 // A feed item: a driveItem with its folder's id.
 std::string in(const std::string &parent, const std::string &id, const std::string &name,
@@ -165,8 +168,7 @@ std::string in(const std::string &parent, const std::string &id, const std::stri
 // and a track given again on the second page.
 void script_feed() {
     script_token();
-    script_get(kGraph + "/me/drive/root", 200,
-               "{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}");
+    script_get(kTop, 200, "{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}");
     script_get(kDelta, 200,
                page({"{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}",
                      in("A1", "d", "01.flac"), in("A", "A1", "Album", true), in("A", "a", "a.flac"),
@@ -200,9 +202,9 @@ TEST_F(WalkTest, ChangeFeedGivesEveryEntryOnceWithItsPath) {
     EXPECT_LT(at("/Artist"), at("/Artist/Album"));
     EXPECT_LT(at("/Artist/Album"), at("/Artist/Album/01.flac"));
     // One look-up and the feed's two pages; nothing is listed.
-    EXPECT_EQ(1, gets(kGraph + "/me/drive/root"));
+    EXPECT_EQ(1, gets(kTop));
     EXPECT_EQ(1, gets(kDelta));
-    EXPECT_EQ(0, gets(first_page(kRoot)));
+    EXPECT_EQ(0, gets(entries_page(kRoot)));
 
     // Depth counts from the walked folder as on the listing road.
     seen one;
@@ -226,9 +228,9 @@ TEST_F(WalkTest, ChangeFeedGivesEveryEntryOnceWithItsPath) {
 
 TEST_F(WalkTest, ChangeFeedListsShortcutsAndOwnsUpToWhatItLeftOut) {
     script_token();
-    script_get(kGraph + "/me/drive/root:/Music", 200,
+    script_get(lookup(kGraph + "/me/drive/root:/Music", kEntries), 200,
                "{\"id\":\"M\",\"name\":\"Music\",\"folder\":{}}");
-    const std::string delta = kGraph + "/me/drive/items/M/delta?$top=1000";
+    const std::string delta = kGraph + "/me/drive/items/M/delta?$top=1000&" + kEntries;
     const std::string shortcut = "{\"id\":\"S\",\"name\":\"Shared\",\"parentReference\":{\"id\":"
                                  "\"M\"},\"remoteItem\":{\"id\":\"R\",\"parentReference\":{"
                                  "\"driveId\":\"d2\"},\"folder\":{}}}";
@@ -238,7 +240,7 @@ TEST_F(WalkTest, ChangeFeedListsShortcutsAndOwnsUpToWhatItLeftOut) {
                      in("x", "inside", "in-a-file")}));
     script_get(children("S"), 404, "{\"error\":{\"code\":\"itemNotFound\"}}");
     script_get(kGraph + "/me/drive/items/S", 200, shortcut);
-    script_get(first_page(kGraph + "/drives/d2/items/R/children"), 200,
+    script_get(entries_page(kGraph + "/drives/d2/items/R/children"), 200,
                page({item("r1", "remote.flac")}));
     open("\"WalkMethod\":\"changes\"");
     seen s;
@@ -254,7 +256,7 @@ TEST_F(WalkTest, ChangeFeedListsShortcutsAndOwnsUpToWhatItLeftOut) {
     seen one;
     EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/Music", 1, keep, &one));
     EXPECT_EQ((std::vector<std::string>{"/Music/Shared", "/Music/x.flac"}), one.paths);
-    EXPECT_EQ(1, gets(first_page(kGraph + "/drives/d2/items/R/children")));
+    EXPECT_EQ(1, gets(entries_page(kGraph + "/drives/d2/items/R/children")));
 
     // Beneath a configured root, paths start at that root.
     nimbus_drive_close(drive);
@@ -270,7 +272,7 @@ TEST_F(WalkTest, ChangeFeedListsShortcutsAndOwnsUpToWhatItLeftOut) {
 TEST_F(WalkTest, RoadByDriveDepthAndAnswer) {
     // A personal drive walks a deep tree by the feed, a shallow one by listings.
     script_tree();
-    script_get(kGraph + "/me/drive/root", 200, "{\"id\":\"ROOT\",\"folder\":{}}");
+    script_get(kTop, 200, "{\"id\":\"ROOT\",\"folder\":{}}");
     script_get(kDelta, 200, page({in("ROOT", "f1", "top.flac")}));
     open();
     seen deep, shallow;
@@ -285,14 +287,14 @@ TEST_F(WalkTest, RoadByDriveDepthAndAnswer) {
     // A business drive's feed covers only its root: elsewhere, listings.
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings("\"RuntimeType\":\"ONEDRIVEB\"").c_str(),
                                            nimbus_io_fake(), &drive));
-    script_get(first_page(kGraph + "/me/drive/root:/Artist:/children"), 200,
+    script_get(entries_page(kGraph + "/me/drive/root:/Artist:/children"), 200,
                page({item("x", "x.flac")}));
     seen business;
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/Artist", 0, keep, &business));
     EXPECT_EQ(std::vector<std::string>{"/Artist/x.flac"}, business.paths);
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_walk(drive, "/", 0, keep, &business));
     EXPECT_EQ(2, gets(kDelta));
-    EXPECT_EQ(0, gets(kGraph + "/me/drive/root:/Artist"));
+    EXPECT_EQ(0, gets(lookup(kGraph + "/me/drive/root:/Artist", kEntries)));
 
     // A feed refused at its first page leaves the walk to the listings.
     script_get(kDelta, 400, "{\"error\":{\"code\":\"invalidRequest\"}}");
@@ -326,20 +328,20 @@ TEST_F(WalkTest, LoopsAreListedOnceAndReported) {
     // A lists B lists A; X lists itself; two shortcuts lead to R, whose G
     // lists R again by its id on that drive.
     script_token();
-    script_get(first_page(kRoot), 200,
+    script_get(entries_page(kRoot), 200,
                page({item("A", "A", 1, true), item("X", "X", 1, true),
                      shortcut_to("S", "Shared", "R"), shortcut_to("S3", "Again", "R")}));
     script_get(children("A"), 200, page({item("B", "B", 1, true)}));
     script_get(children("B"), 200, page({item("A", "A", 1, true), item("b", "b.flac")}));
     script_get(children("X"), 200, page({item("X", "X", 1, true)}));
     for (const char *s : {"S", "S3"}) {
-        script_get(first_page(children(s)), 200, page({}));
+        script_get(children(s), 200, page({}));
         script_get(kGraph + "/me/drive/items/" + s, 200,
                    shortcut_to(s, s[1] ? "Again" : "Shared", "R"));
     }
     const std::string remote = kGraph + "/drives/d2/items/";
-    script_get(first_page(remote + "R/children"), 200, page({item("G", "G", 1, true)}));
-    script_get(first_page(remote + "G/children"), 200, page({item("R", "R", 1, true)}));
+    script_get(entries_page(remote + "R/children"), 200, page({item("G", "G", 1, true)}));
+    script_get(entries_page(remote + "G/children"), 200, page({item("R", "R", 1, true)}));
     open("\"WalkMethod\":\"listing\",\"WalkConcurrency\":1");
     seen s;
     EXPECT_EQ(NIMBUS_E_PARTIAL, nimbus_drive_walk(drive, "/", 0, keep, &s));
@@ -348,12 +350,12 @@ TEST_F(WalkTest, LoopsAreListedOnceAndReported) {
                                           "/Shared/G", "/A/B/A", "/A/B/b.flac", "/Shared/G/R"}),
               paths_of(s));
     for (const std::string &url :
-         {children("A"), children("B"), children("X"), first_page(remote + "R/children"),
-          first_page(remote + "G/children")})
+         {children("A"), children("B"), children("X"), entries_page(remote + "R/children"),
+          entries_page(remote + "G/children")})
         EXPECT_EQ(1, gets(url)) << url;
     // The shortcuts' facets lead to R: their own ids are never asked.
     for (const char *s : {"S", "S3"}) {
-        EXPECT_EQ(0, gets(first_page(children(s)))) << s;
+        EXPECT_EQ(0, gets(children(s))) << s;
         EXPECT_EQ(0, gets(kGraph + "/me/drive/items/" + s)) << s;
     }
 
@@ -369,7 +371,7 @@ TEST_F(WalkTest, ChainsAreCutPastTheLevelBoundOnBothRoads) {
     // one in c256 and the folder c257 have 257.
     script_token();
     std::vector<std::string> feed{"{\"id\":\"ROOT\",\"name\":\"root\",\"folder\":{},\"root\":{}}"};
-    script_get(first_page(kRoot), 200, page({item("c1", "a", 1, true)}));
+    script_get(entries_page(kRoot), 200, page({item("c1", "a", 1, true)}));
     for (int k = 1; k <= 257; k++) {
         std::string id = "c" + std::to_string(k), next = "c" + std::to_string(k + 1);
         std::vector<std::string> in_it;
@@ -383,7 +385,7 @@ TEST_F(WalkTest, ChainsAreCutPastTheLevelBoundOnBothRoads) {
             feed.push_back(in(id, "f" + id, "f"));
     }
     feed.push_back(in("ROOT", "r", "rest.flac"));
-    script_get(kGraph + "/me/drive/root", 200, feed[0]);
+    script_get(kTop, 200, feed[0]);
     script_get(kDelta, 200, page(feed));
     const std::string shown = levels(100, "...");
     for (const char *method : {"listing", "changes"}) {
