@@ -50,11 +50,17 @@ import rclone  # noqa: E402
 
 ENTRIES = 10000
 FOLDER = "/Big"
-TREE = "/Tree"
-TREE_SHAPE = (10, 10, 100)  # folders, folders in each, files in each
-TREE_FOLDERS = TREE_SHAPE[0] + TREE_SHAPE[0] * TREE_SHAPE[1]
-TREE_ENTRIES = TREE_FOLDERS + TREE_SHAPE[0] * TREE_SHAPE[1] * TREE_SHAPE[2]
+# The trees walked: folders, folders in each, files in each.
+TREES = {"/Tree": (10, 10, 100), "/Large": (100, 10, 100)}
 FEED_PAGE = 1000
+
+
+def folders_of(shape):
+    return shape[0] + shape[0] * shape[1]
+
+
+def entries_of_tree(shape):
+    return folders_of(shape) + shape[0] * shape[1] * shape[2]
 
 
 class LatencyProxy:
@@ -129,13 +135,14 @@ def drive():
     big = root.add(Node(FOLDER[1:], folder=True))
     for i in range(ENTRIES):
         big.add(Node("track-%05d.mp3" % i, size=1000 + i))
-    tree = root.add(Node(TREE[1:], folder=True))
-    for a in range(TREE_SHAPE[0]):
-        artist = tree.add(Node("Artist %02d" % a, folder=True))
-        for b in range(TREE_SHAPE[1]):
-            album = artist.add(Node("Album %02d" % b, folder=True))
-            for c in range(TREE_SHAPE[2]):
-                album.add(Node("%03d track.flac" % c, size=4000 + c))
+    for top, shape in TREES.items():
+        tree = root.add(Node(top[1:], folder=True))
+        for a in range(shape[0]):
+            artist = tree.add(Node("Artist %02d" % a, folder=True))
+            for b in range(shape[1]):
+                album = artist.add(Node("Album %02d" % b, folder=True))
+                for c in range(shape[2]):
+                    album.add(Node("%03d track.flac" % c, size=4000 + c))
     return root
 
 
@@ -210,30 +217,34 @@ def tally(mock, wall, rtt, listed):
             "in_flight": rclone.max_in_flight(mock.requests, rtt)}
 
 
-def run_tree(nimbus, tmp, ca, cert, key, rtt, extra):
-    """nimbus list -R --json of the tree with extra settings."""
+def run_tree(nimbus, tmp, ca, cert, key, rtt, extra, top):
+    """nimbus list -R --json of a tree with extra settings."""
     mock = tree_mock(cert, key)
     proxy = LatencyProxy(mock.port, rtt)
     try:
-        p, wall = run_nimbus(nimbus, tmp, ca, proxy.port, extra, ["--json", "list", "-R", TREE])
+        p, wall = run_nimbus(nimbus, tmp, ca, proxy.port, extra, ["--json", "list", "-R", top])
         paths = [e["path"] for e in entries_of(p.stdout)]
-        check_tree(paths, TREE)
-        return tally(mock, wall, rtt, len(paths))
+        check_tree(paths, top)
+        r = tally(mock, wall, rtt, len(paths))
+        r["bytes"] = sum(q.get("bytes", 0) for q in mock.requests)
+        return r
     finally:
         proxy.close()
         mock.stop()
 
 
-def run_rclone(tmp, ca, cert, key, rtt):
-    """rclone lsjson -R of the tree, from its refresh token."""
+def run_rclone(tmp, ca, cert, key, rtt, top):
+    """rclone lsjson -R of a tree, from its refresh token."""
     mock = tree_mock(cert, key)
     proxy = LatencyProxy(mock.port, rtt)
     rc = rclone.Rclone(tmp, ca, proxy.port)
     try:
-        r = rc.lsjson(TREE)
-        paths = ["%s/%s" % (TREE, e["Path"]) for e in r["items"]]
-        check_tree(paths, TREE)
-        return tally(mock, r["wall"], rtt, len(paths))
+        r = rc.lsjson(top)
+        paths = ["%s/%s" % (top, e["Path"]) for e in r["items"]]
+        check_tree(paths, top)
+        out = tally(mock, r["wall"], rtt, len(paths))
+        out["bytes"] = sum(q.get("bytes", 0) for q in mock.requests)
+        return out
     finally:
         rc.close()
         proxy.close()
@@ -251,71 +262,83 @@ def entries_of(out):
 
 
 def check_tree(paths, top):
+    shape = TREES[top]
     want = set()
-    for a in range(TREE_SHAPE[0]):
+    for a in range(shape[0]):
         artist = "%s/Artist %02d" % (top, a)
         want.add(artist)
-        for b in range(TREE_SHAPE[1]):
+        for b in range(shape[1]):
             album = "%s/Album %02d" % (artist, b)
             want.add(album)
-            want.update("%s/%03d track.flac" % (album, c) for c in range(TREE_SHAPE[2]))
+            want.update("%s/%03d track.flac" % (album, c) for c in range(shape[2]))
     if len(paths) != len(want) or set(paths) != want:
         raise SystemExit("the walk gave %d entries (%d distinct), not the tree's %d" % (
             len(paths), len(set(paths)), len(want)))
 
 
-def tree_bound(road, rtt_ms):
+def tree_bound(road, rtt_ms, shape):
     """Round trips no client avoids on a road, times the RTT: two
-    connections (TCP, TLS 1.3) and the token request first."""
+    connections (TCP, TLS 1.3) and the token request first. The listing
+    road without a number in the settings is bound as at 16 at once."""
     first = 2 * 2 + 1
     if road.startswith("list"):
-        n = int(road[len("list"):])
-        trips = first + 1 + math.ceil((TREE_FOLDERS) / n)
+        n = int(road[len("list"):] or 16)
+        trips = first + 1 + math.ceil(folders_of(shape) / n)
     elif road == "feed":
-        trips = first + 1 + math.ceil((TREE_ENTRIES + 1) / FEED_PAGE)
+        trips = first + 1 + math.ceil((entries_of_tree(shape) + 1) / FEED_PAGE)
     else:  # rclone: the drive's root, the folder, then 8 folders at a time
-        trips = first + 2 + 1 + math.ceil(TREE_FOLDERS / 8)
+        trips = first + 2 + 1 + math.ceil(folders_of(shape) / 8)
     return trips * rtt_ms / 1000.0
 
 
-# The walk's roads and concurrency as settings; "auto" leaves both to the library.
+# The walk's roads and concurrency as settings; "list" leaves the number of
+# folders at once to the library, "auto" the road too.
 ROADS = [("list4", {"WalkMethod": "listing", "WalkConcurrency": 4}),
-         ("list8", {"WalkMethod": "listing", "WalkConcurrency": 8}),
          ("list16", {"WalkMethod": "listing", "WalkConcurrency": 16}),
+         ("list", {"WalkMethod": "listing"}),
          ("feed", {"WalkMethod": "changes"}),
          ("auto", {})]
 
 
-def tree_case(nimbus, tmp, ca, cert, key, short):
-    """The tree walked by every road and by rclone, same run, same RTT."""
+def tree_case(nimbus, tmp, ca, cert, key, short, top):
+    """A tree walked by every road and by rclone, same run, same RTT."""
     rtt_ms = 20 if short else 50
+    shape = TREES[top]
     roads = [r for r in ROADS if r[0] == "auto"] if short else ROADS
+    if top != "/Tree":
+        roads = [r for r in roads if r[0] in ("list", "feed", "auto")]
     have_rclone = rclone.find() is not None
     if not have_rclone:
         print("rclone is not installed: the tree is walked by the command alone")
     for _, extra in roads:  # fills the page cache
-        run_tree(nimbus, tmp, ca, cert, key, 0, extra)
+        run_tree(nimbus, tmp, ca, cert, key, 0, extra, top)
     if have_rclone:
-        run_rclone(tmp, ca, cert, key, 0)
+        run_rclone(tmp, ca, cert, key, 0, top)
         print("rclone:", rclone.version())
     print()
-    print("%-7s %6s %8s %8s %9s %6s %9s %9s %7s" % (
-        "road", "RTT ms", "entries", "wall s", "requests", "conns", "in flight", "bound s",
-        "wall/bd"))
+    print("%s: %d files in %d folders" % (top, entries_of_tree(shape) - folders_of(shape),
+                                         folders_of(shape)))
+    print("%-7s %6s %8s %8s %9s %8s %6s %9s %9s %7s %7s" % (
+        "road", "RTT ms", "entries", "wall s", "requests", "MB", "conns", "in flight",
+        "bound s", "wall/bd", "/rclone"))
     rows = {}
-    for name, extra in roads + ([("rclone", None)] if have_rclone else []):
+    runs = [("rclone", None)] if have_rclone else []
+    for name, extra in runs + roads:
         if extra is None:
-            r = run_rclone(tmp, ca, cert, key, rtt_ms / 1000.0)
+            r = run_rclone(tmp, ca, cert, key, rtt_ms / 1000.0, top)
         else:
-            r = run_tree(nimbus, tmp, ca, cert, key, rtt_ms / 1000.0, extra)
+            r = run_tree(nimbus, tmp, ca, cert, key, rtt_ms / 1000.0, extra, top)
         rows[name] = r
-        bound = tree_bound("feed" if name == "auto" else name, rtt_ms)
-        print("%-7s %6d %8d %8.2f %9d %6d %9d %9.2f %7.2f" % (
-            name, rtt_ms, r["listed"], r["wall"], r["requests"], r["connections"],
-            r["in_flight"], bound, r["wall"] / bound), flush=True)
+        bound = tree_bound("feed" if name == "auto" else name, rtt_ms, shape)
+        ratio = "%.2f" % (r["wall"] / rows["rclone"]["wall"]) if have_rclone else "-"
+        print("%-7s %6d %8d %8.2f %9d %8.1f %6d %9d %9.2f %7.2f %7s" % (
+            name, rtt_ms, r["listed"], r["wall"], r["requests"], r["bytes"] / 1e6,
+            r["connections"], r["in_flight"], bound, r["wall"] / bound, ratio), flush=True)
     if have_rclone:
-        ratio = rows["auto"]["wall"] / rows["rclone"]["wall"]
-        print("the command's own road: %.2f x rclone's time (target at most 0.6)" % ratio)
+        for road in ("list", "feed", "auto"):
+            if road in rows:
+                print("%s: %.2f x rclone's time (target at most 0.6)" % (
+                    road, rows[road]["wall"] / rows["rclone"]["wall"]))
     print("bound of auto: the change feed's (a personal drive)")
 
 
@@ -330,7 +353,8 @@ def main():
     if a.tree:
         with tempfile.TemporaryDirectory(prefix="nimbus-bench-") as tmp:
             ca, cert, key = mock_graph.make_certificates(tmp)
-            tree_case(os.path.abspath(a.nimbus), tmp, ca, cert, key, a.short)
+            for top in TREES if not a.short else ("/Tree",):
+                tree_case(os.path.abspath(a.nimbus), tmp, ca, cert, key, a.short, top)
         return 0
     rtts = (0, 20) if a.short else (0, 20, 50)
     runs = []
@@ -365,7 +389,8 @@ def main():
     print("* the command's default page size")
     with tempfile.TemporaryDirectory(prefix="nimbus-bench-") as tmp:
         ca, cert, key = mock_graph.make_certificates(tmp)
-        tree_case(os.path.abspath(a.nimbus), tmp, ca, cert, key, a.short)
+        for top in TREES if not a.short else ("/Tree",):
+            tree_case(os.path.abspath(a.nimbus), tmp, ca, cert, key, a.short, top)
     for m in missed:
         print("target missed:", m)
     return 1 if a.check and missed else 0

@@ -348,9 +348,12 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
  * Two roads, "WalkMethod" in the settings ("auto", the default; "listing";
  * "changes"). By listings, folders are listed by level, in the order they
  * were found, up to "WalkConcurrency" of them at once (settings key, 1 to
- * 16, default 4): the calling thread and up to that many less one helper
- * threads, which the call starts and joins before it returns (the library
- * keeps no thread between calls). Entries of folders listed at once may
+ * 16); without it, 4 at first, one more with each prompt answer up to 16,
+ * halved at the first sign of throttling (a 429 or 503, or an answer
+ * slower than three times the quickest and half a second more): the
+ * calling thread and up to that many less one helper threads, which the
+ * call starts and joins before it returns (the library keeps no thread
+ * between calls). Entries of folders listed at once may
  * interleave; each folder's come in the order of its pages. By the change
  * feed, one look-up of the folder and then its feed in pages of 1000 on the
  * calling thread, each entry after its folder; shortcuts met are then

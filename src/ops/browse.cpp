@@ -55,8 +55,11 @@ int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char
         if (rc != NIMBUS_OK)
             return rc;
     }
+    auto sent = std::chrono::steady_clock::now();
     if (nimbus_http_with(c->io, url, nullptr, nullptr, c->token, headers, resp, msg, size) != 0)
         return NIMBUS_E_UNAVAILABLE;
+    if (c->pace)
+        c->pace->answered(std::chrono::steady_clock::now() - sent, resp->status);
     if (resp->status != 401 || c->granted || c->retried)
         return NIMBUS_OK;
 

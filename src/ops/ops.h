@@ -3,7 +3,10 @@
 #ifndef NIMBUS_OPS_H
 #define NIMBUS_OPS_H
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <mutex>
 
 #include "auth/auth.h"
 #include "graph/graph.h"
@@ -66,6 +69,24 @@ int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget,
 
 // ---- The drive handle's operations ----------------------------------------
 
+// The number of folders a walk lists at once, from start up to most,
+// adjusted by each answer's time and status (any thread).
+class nimbus_pace {
+  public:
+    nimbus_pace(int start, int most);
+    int limit() const;
+    void answered(std::chrono::steady_clock::duration took, long status);
+
+  private:
+    std::atomic<int> limit_;
+    const int most_;
+    std::mutex m_;
+    std::chrono::steady_clock::duration best_{};
+    bool cautious_ = false; // the service pushed back once
+    int prompt_ = 0;        // prompt answers since the last step up
+    int since_halved_ = 0;  // answers since the last halving
+};
+
 // One handle call's authorised GETs: the handle's shared access token, taken
 // at the first request, and one refresh when a 401 refuses a token that was
 // not granted for this call.
@@ -80,6 +101,7 @@ struct nimbus_caller {
     // feed hand out no download URLs (they would be stale long before a
     // whole drive's entries are used).
     nimbus_select select = nimbus_select::entries;
+    nimbus_pace *pace = nullptr; // told of every answer, when set
 };
 // NIMBUS_OK with an answer (any status) in resp; NIMBUS_E_UNAVAILABLE when
 // the exchange failed; the grant's code when a token could not be had.

@@ -75,7 +75,8 @@ struct tree {
     std::mutex m;
     std::condition_variable cv;
     std::deque<pending> queue;
-    int active = 0; // folders being listed
+    int active = 0;              // folders being listed
+    nimbus_pace *pace = nullptr; // how many at once, when the settings leave it open
     bool stop = false;
     int rc = NIMBUS_OK;
     char msg[NIMBUS_MSG_SIZE] = {};
@@ -183,6 +184,12 @@ void run_listing(tree *t) {
         return;
     std::vector<std::thread> helpers;
     int n = nimbus_walk_threads_of(t->cfg);
+    // Without a number in the settings, the pace decides, from 4 up to 16.
+    nimbus_pace pace(n, NIMBUS_MAX_WALK_THREADS);
+    if (t->cfg->walk_threads == 0) {
+        t->pace = &pace;
+        n = NIMBUS_MAX_WALK_THREADS;
+    }
     try {
         helpers.reserve(static_cast<size_t>(n - 1));
         for (int i = 1; i < n; i++)
@@ -192,6 +199,7 @@ void run_listing(tree *t) {
     work(t);
     for (std::thread &h : helpers)
         h.join();
+    t->pace = nullptr;
 }
 
 // Appends one part of a message, after "; " when msg holds one already.
@@ -243,9 +251,13 @@ int result(tree *t, char *msg, size_t size) {
 // (nothing more can be found) or the walk stops.
 void work(tree *t) {
     nimbus_caller c{t->io, t->cfg, t->shared, nullptr, false, false};
+    c.pace = t->pace;
     std::unique_lock<std::mutex> lock(t->m);
     for (;;) {
-        t->cv.wait(lock, [t] { return t->stop || !t->queue.empty() || t->active == 0; });
+        t->cv.wait(lock, [t] {
+            return t->stop || (t->queue.empty() && t->active == 0) ||
+                   (!t->queue.empty() && (!t->pace || t->active < t->pace->limit()));
+        });
         if (t->stop || t->queue.empty())
             break;
         pending p = std::move(t->queue.front());

@@ -56,6 +56,9 @@ What it implements:
     credentials as HTTP Basic: what rclone's onedrive backend asks.
   * A national cloud (`graph_host`, `login_host`): the mock answers for
     those host names instead and its links name them.
+  * Items in whole as the service sends them (hashes, authors, links, some
+    1.2 KB each), or only the members a `$select` names; next links and the
+    change feed's links keep the `$select`.
   * Counted TCP connections (`connections`; each request records its
     connection number) and scripted one-off faults (`script`: a request
     target or path -> a list of faults used up in order: throttling with a
@@ -341,17 +344,33 @@ class MockGraph:
         return out
 
     def _plain_item(self, node):
-        out = {"id": node.id, "name": node.name, "size": node.size,
-               "createdDateTime": node.mtime, "lastModifiedDateTime": node.mtime}
+        digest = hashlib.sha256(node.id.encode()).hexdigest()
+        who = {"application": {"displayName": "OneDrive", "id": "4a1aa1d5"},
+               "user": {"displayName": "E2E User", "id": "e2e0000000000001"}}
+        out = {"createdDateTime": node.mtime, "cTag": '"c:{%s},0"' % digest[:32].upper(),
+               "eTag": '"{%s},1"' % digest[:32].upper(), "id": node.id,
+               "lastModifiedDateTime": node.mtime, "name": node.name, "size": node.size,
+               "webUrl": "https://onedrive.live.com/redir?resid=%s&cid=%s" % (
+                   urllib.parse.quote(node.id), DRIVE_ID),
+               "reactions": {"commentCount": 0}, "createdBy": who, "lastModifiedBy": who,
+               "fileSystemInfo": {"createdDateTime": node.mtime,
+                                  "lastModifiedDateTime": node.mtime}}
         if node.parent is not None:
-            out["parentReference"] = {"driveType": "personal", "id": node.parent.id,
+            out["parentReference"] = {"driveId": DRIVE_ID, "driveType": "personal",
+                                      "id": node.parent.id, "name": node.parent.name,
                                       "path": "/drive/root:" + self.path_of(node.parent).rstrip("/")}
         if node is self.root and self.root_facet:
             out["root"] = {}
         if node.folder:
-            out["folder"] = {"childCount": len(node.children)}
+            out["folder"] = {"childCount": len(node.children),
+                             "view": {"viewType": "thumbnails", "sortBy": "name",
+                                      "sortOrder": "ascending"}}
         else:
-            out["file"] = {"mimeType": node.mime or service_type(node.name)}
+            out["file"] = {"mimeType": node.mime or service_type(node.name),
+                           "hashes": {"quickXorHash": base64.b64encode(
+                                          bytes.fromhex(digest[:40])).decode(),
+                                      "sha1Hash": digest[:40].upper(),
+                                      "sha256Hash": digest.upper()}}
             if node.download_url is not None:
                 out["@microsoft.graph.downloadUrl"] = node.download_url
             elif node.download and self.serve_downloads:
@@ -363,6 +382,22 @@ class MockGraph:
                     "https://download.e2e.invalid/%s?tempauth=e2e-%s"
                     % (urllib.parse.quote(node.id), node.id.split("!")[1]))
         return out
+
+
+def selected(item, query):
+    """The members of ITEM that the query's $select names (the service sends
+    only those), or the whole item."""
+    names = urllib.parse.parse_qs(query).get("$select")
+    if not names:
+        return item
+    keep = set(names[0].split(","))
+    return {k: v for k, v in item.items() if k in keep}
+
+
+def select_part(query):
+    """"&$select=..." as the query carries it, for the links a page gives."""
+    names = urllib.parse.parse_qs(query).get("$select")
+    return "&$select=" + urllib.parse.quote(names[0], safe=",@") if names else ""
 
 
 def etag_of(data):
@@ -416,6 +451,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         # finish, and its test read the record, before this thread resumes.
         self.record["status"] = status
         self.record["gzip"] = gz
+        self.record["bytes"] = len(data)
         self.wfile.write(data)
         self.record["end"] = time.monotonic()
 
@@ -816,7 +852,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 return self._send(404, _graph_error("itemNotFound", "The item has no content."))
             return self._send(302, b"", [("Location", url)])
         if not listing:
-            return self._send(200, m.item(node))
+            return self._send(200, selected(m.item(node), query))
         params = urllib.parse.parse_qs(query)
         top = int(params.get("$top", ["200"])[0])
         skip = int(params.get("$skiptoken", ["0"])[0])
@@ -826,10 +862,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         def answer():
             page = shown[skip:skip + top]
             out = {"@odata.context": "https://%s/v1.0/$metadata#Collection(driveItem)" % m.graph_host,
-                   "value": [m.item(c) for c in page]}
+                   "value": [selected(m.item(c), query) for c in page]}
             if skip + top < len(shown):
-                out["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d" % (
-                    m.graph_host, raw_path, top, skip + top) + m.next_suffix
+                out["@odata.nextLink"] = "https://%s%s?$top=%d&$skiptoken=%d%s" % (
+                    m.graph_host, raw_path, top, skip + top, select_part(query)) + m.next_suffix
             return out
         return self._send(200, answer, cache_key=self.path)
 
@@ -846,7 +882,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         params = urllib.parse.parse_qs(query)
         top = int(params.get("$top", ["200"])[0])
         skip = int(params.get("$skiptoken", ["0"])[0])
-        out = {"value": [m.item(c) for c in nodes[skip:skip + top]]}
+        out = {"value": [selected(m.item(c), query) for c in nodes[skip:skip + top]]}
         if skip + top < len(nodes):
             q = "&".join("%s=%s" % (k, urllib.parse.quote(v[0])) for k, v in params.items()
                          if k not in ("$top", "$skiptoken"))
@@ -887,7 +923,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(status, _graph_error(
                 "accessDenied" if status == 403 else "itemNotFound", "Scripted %d" % status))
         if not listing:
-            return self._send(200, m.item(node))
+            return self._send(200, selected(m.item(node), query))
         return self._send(200, self._page_of(node.children if node.folder else [], query,
                                              raw_path))
 
@@ -945,13 +981,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 value, new_token = m.delta_runs.get(run, (None, None))
             if value is None or not offset.isdigit():
                 return self._send(410, _graph_error("resyncRequired", "Resync required."))
-            return self._delta_page(value, int(offset), top, run, new_token, link)
+            return self._delta_page(query, value, int(offset), top, run, new_token, link)
         token = params.get("token", [None])[0]
         if m.delta_items is not None and token is None:
             with m.lock:
                 run = "r%d" % len(m.delta_runs)
                 m.delta_runs[run] = (m.delta_items, "e%d-raw" % m.delta_epoch)
-            return self._delta_page(m.delta_items, 0, top, run, "e%d-raw" % m.delta_epoch, link)
+            return self._delta_page(query, m.delta_items, 0, top, run, "e%d-raw" % m.delta_epoch, link)
         latest = token == "latest"  # no items: only a cursor for the present
         if latest:
             token = None
@@ -959,7 +995,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         with m.lock:
             if m.page_cache is not None and key in m.delta_keys:
                 run = m.delta_keys[key]  # benchmarks: the tree stays as it is
-                return self._delta_page(m.delta_runs[run][0], 0, top, run,
+                return self._delta_page(query, m.delta_runs[run][0], 0, top, run,
                                         m.delta_runs[run][1], link)
             if token is not None and (not token.startswith("e%d-" % m.delta_epoch) or
                                       token not in m.delta_seen):
@@ -987,7 +1023,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             run = "r%d" % len(m.delta_runs)
             m.delta_runs[run] = (value, new_token)
             m.delta_keys[key] = run
-        return self._delta_page(value, 0, top, run, new_token, link)
+        return self._delta_page(query, value, 0, top, run, new_token, link)
 
     def _delta_item(self, node):
         out = self.mock.item(node)
@@ -1008,14 +1044,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             out["parentReference"] = {"driveType": "personal", "id": was[1]}
         return out
 
-    def _delta_page(self, value, offset, top, run, new_token, link):
+    def _delta_page(self, query, value, offset, top, run, new_token, link):
         def answer():
-            out = {"value": value[offset:offset + top]}
+            out = {"value": [selected(v, query) for v in value[offset:offset + top]]}
             if offset + top < len(value):
-                out["@odata.nextLink"] = link + "?$top=%d&$skiptoken=%s.%d" % (top, run,
-                                                                               offset + top)
+                out["@odata.nextLink"] = link + "?$top=%d&$skiptoken=%s.%d%s" % (
+                    top, run, offset + top, select_part(query))
             else:
-                out["@odata.deltaLink"] = link + "?token=" + new_token
+                out["@odata.deltaLink"] = link + "?token=" + new_token + select_part(query)
             return out
         return self._send(200, answer, cache_key=self.path)
 

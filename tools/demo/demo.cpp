@@ -195,6 +195,17 @@ int answer(const char *method, const char *url, char **body, int32_t *status, ch
     size_t marker = target.find(NIMBUS_BEARER_MARKER);
     if (marker != std::string::npos)
         target.erase(marker);
+    // The drive answers whole items, as the service does without $select:
+    // the members asked for are among them.
+    size_t select = target.find("$select=");
+    if (select != std::string::npos && select > 0) {
+        size_t end = target.find('&', select);
+        if (target[select - 1] == '&') // "&$select=..." goes, up to the next "&"
+            target.erase(select - 1, end == std::string::npos ? end : end - (select - 1));
+        else if (target[select - 1] == '?') // so does "$select=...&", or "?$select=..."
+            target.erase(end == std::string::npos ? select - 1 : select,
+                         end == std::string::npos ? end : end + 1 - select);
+    }
     auto it = routes().find({method, target});
     *status = it == routes().end() ? 404 : 200;
     *body = strdup(it == routes().end() ? "" : it->second.c_str());
