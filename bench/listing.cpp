@@ -297,6 +297,10 @@ struct drive_io {
         auto *self = static_cast<drive_io *>(ctx);
         const char *marker = std::strstr(url, "#NIMBUS-BEARER:");
         std::string u(url, marker ? size_t(marker - url) : std::strlen(url));
+        // Whole items, whatever a handle's $select asks for.
+        size_t select = u.find("&$select=");
+        if (select != std::string::npos)
+            u.erase(select);
         auto it = self->bodies.find(u);
         const std::string *b = it == self->bodies.end() ? nullptr : it->second;
         static const std::string none;

@@ -603,7 +603,7 @@ int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg,
     nimbus_buf_guard ug{&url};
     if (nimbus_buf_adds(&url, nimbus_graph_base_of(c->cfg)) != 0 ||
         nimbus_buf_adds(&url, "/me/drive/items/") != 0 || nimbus_buf_adds(&url, id) != 0 ||
-        !url.data)
+        nimbus_add_select(&url, c->select) != 0)
         return no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);

@@ -143,9 +143,8 @@ int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *o
 int nimbus_add_select(nimbus_buf *url, nimbus_select what) {
     if (what == nimbus_select::all)
         return 0;
-    int bad = nimbus_buf_adds(url, url->data && std::memchr(url->data, '?', url->len)
-                                       ? "&$select="
-                                       : "?$select=");
+    int bad = nimbus_buf_adds(
+        url, url->data && std::memchr(url->data, '?', url->len) ? "&$select=" : "?$select=");
     bad |= nimbus_buf_adds(url, NIMBUS_ENTRY_MEMBERS);
     if (what == nimbus_select::playable)
         bad |= nimbus_buf_adds(url, ",@microsoft.graph.downloadUrl");

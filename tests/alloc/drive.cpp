@@ -105,7 +105,7 @@ void make_routes() {
                   R"({"id":"R1","name":"r.flac","size":7,"file":{},)"
                   R"("@microsoft.graph.downloadUrl":"https://dl.example/r"})");
     // The feed's unnamed folder P1, looked up by id (P2 is gone: 404).
-    std::snprintf(r[11].url, sizeof r[11].url, "%s/me/drive/items/P1", g);
+    std::snprintf(r[11].url, sizeof r[11].url, "%s/me/drive/items/P1?" ENTRIES, g);
     std::snprintf(r[11].body, sizeof r[11].body, "%s",
                   R"({"id":"P1","name":"Music","folder":{},"parentReference":)"
                   R"({"path":"/drive/root:"}})");

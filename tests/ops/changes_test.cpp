@@ -162,15 +162,18 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
               "\"id\":\"K\"}}",
               child("z", "z.flac", "G"), child("F", "Later", "B", "\"folder\":{}")},
              kDelta + "?token=T2", true));
-    const std::string items = kGraph + "/me/drive/items/";
-    script_get(items + "A", 200,
+    // The feed's folders looked up by id, for their paths.
+    auto at = [](const std::string &id) {
+        return lookup(kGraph + "/me/drive/items/" + id, kEntries);
+    };
+    script_get(at("A"), 200,
                "{\"id\":\"A\",\"name\":\"Album\",\"folder\":{},\"parentReference\":{\"id\":\"M\","
                "\"path\":\"/drive/root:/Music\"}}");
-    script_get(items + "B", 200,
+    script_get(at("B"), 200,
                "{\"id\":\"B\",\"name\":\"Films\",\"folder\":{},\"parentReference\":{\"path\":"
                "\"/drive/root:\"}}");
-    script_get(items + "C", 200, "{\"id\":\"C\",\"root\":{},\"folder\":{}}");
-    script_get(items + "G", 404, "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
+    script_get(at("C"), 200, "{\"id\":\"C\",\"root\":{},\"folder\":{}}");
+    script_get(at("G"), 404, "{\"error\":{\"code\":\"itemNotFound\",\"message\":\"gone\"}}");
     nimbus_drive *drive = nullptr;
     ASSERT_EQ(NIMBUS_OK, nimbus_drive_open(settings().c_str(), nimbus_io_fake(), &drive));
     std::vector<std::string> got;
@@ -180,7 +183,7 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
     EXPECT_EQ(
         (std::vector<std::string>{"R /", "M /Music", "A /Music/Album", "x /Music/Album/x.flac"}),
         got);
-    EXPECT_EQ(0, nimbus_fake_calls("GET", (items + "A").c_str()));
+    EXPECT_EQ(0, nimbus_fake_calls("GET", (at("A")).c_str()));
 
     got.clear();
     char *next = nullptr;
@@ -192,9 +195,9 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
                                         "deleted d (null)", "deleted e /e.flac", "z (null)"}),
               got);
     for (const char *id : {"A", "B", "C", "G"})
-        EXPECT_EQ(1, nimbus_fake_calls("GET", (items + id).c_str())) << id;
+        EXPECT_EQ(1, nimbus_fake_calls("GET", at(id).c_str())) << id;
     for (const char *id : {"F", "K"})
-        EXPECT_EQ(0, nimbus_fake_calls("GET", (items + id).c_str())) << id;
+        EXPECT_EQ(0, nimbus_fake_calls("GET", at(id).c_str())) << id;
     std::free(cursor);
     std::free(next);
     nimbus_drive_close(drive);
@@ -205,8 +208,8 @@ TEST_F(FakeTest, ChangesPathsFromFolderIdsAndOneLookUpPerUnnamedFolder) {
                feed({child("M", "Music", "R", "\"folder\":{}"), child("x", "x.flac", "M"),
                      child("o", "o.flac", "P")},
                     kDelta + "?token=T3", true));
-    script_get(items + "R", 200, "{\"id\":\"R\",\"root\":{},\"folder\":{}}");
-    script_get(items + "P", 200,
+    script_get(at("R"), 200, "{\"id\":\"R\",\"root\":{},\"folder\":{}}");
+    script_get(at("P"), 200,
                "{\"id\":\"P\",\"name\":\"Other\",\"folder\":{},\"parentReference\":{\"path\":"
                "\"/drive/root:\"}}");
     ASSERT_EQ(NIMBUS_OK,
@@ -225,7 +228,7 @@ std::vector<std::string> unnamed_folders(int n, int *lookups) {
     for (int i = 0; i < n; i++) {
         std::string f = "F" + std::to_string(i);
         value.push_back(child("i" + std::to_string(i), "a.flac", f));
-        script_get(kGraph + "/me/drive/items/" + f, 200,
+        script_get(lookup(kGraph + "/me/drive/items/" + f, kEntries), 200,
                    "{\"id\":\"" + f + "\",\"name\":\"" + f +
                        "\",\"folder\":{},\"parentReference\":{\"path\":\"/drive/root:\"}}");
     }
@@ -239,8 +242,8 @@ std::vector<std::string> unnamed_folders(int n, int *lookups) {
     nimbus_drive_close(drive);
     *lookups = 0;
     for (int i = 0; i < n; i++)
-        *lookups +=
-            nimbus_fake_calls("GET", (kGraph + "/me/drive/items/F" + std::to_string(i)).c_str());
+        *lookups += nimbus_fake_calls(
+            "GET", lookup(kGraph + "/me/drive/items/F" + std::to_string(i), kEntries).c_str());
     return got;
 }
 
