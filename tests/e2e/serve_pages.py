@@ -335,8 +335,9 @@ def case_feed(f):
     g = f.serve()
     del os.environ["NIMBUS_SERVE_DELTA_SECONDS"]
     deltas = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/delta"))
-    check(any(r["path"].endswith("/delta") and r["status"] == 200 for r in f.mock.requests),
-          "the first cursor is taken at start", g.log())
+    check([r["query"] for r in f.mock.requests if r["path"].endswith("/delta")] ==
+          ["token=latest"], "the first cursor is the present's, taken at start",
+          [r["target"] for r in f.mock.requests], g.log())
     listed = lambda name: sum(1 for r in f.mock.requests if r["path"].endswith(name + ":/children"))
     expect(g.get("/Music/Album/"), 200, "first visit")
     expect(g.get("/Music/"), 200, "parent")

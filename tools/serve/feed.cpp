@@ -78,8 +78,9 @@ int skip_change(void *, const nimbus_entry *) {
 void tell_change(gateway &g, const std::unordered_set<std::string> *folders);
 
 // Asks the change feed what changed since the last answer and forgets the
-// kept folders it touched; the first answer (null cursor) gives only the
-// cursor. The caller holds feed_lock and found the request due.
+// kept folders it touched; the first asks only for the cursor of the
+// present, without the drive's whole feed. The caller holds feed_lock and
+// found the request due.
 void ask_feed(gateway &g) {
     clock_type::time_point now = clock_type::now();
     g.feed_asked = true;
@@ -87,7 +88,8 @@ void ask_feed(gateway &g) {
     bool first = g.feed_cursor.empty();
     feed_changes c;
     char *next = nullptr;
-    int rc = nimbus_drive_changes(g.ctx.drive(), "", first ? nullptr : g.feed_cursor.c_str(),
+    int rc = nimbus_drive_changes(g.ctx.drive(), "",
+                                  first ? NIMBUS_CURSOR_LATEST : g.feed_cursor.c_str(),
                                   first ? skip_change : note_change, &c, &next);
     std::unique_ptr<char, decltype(&std::free)> next_cursor(next, std::free);
     if (rc == NIMBUS_E_RESYNC || rc == NIMBUS_E_UNSUPPORTED) {
@@ -159,7 +161,7 @@ bool feed_due(const gateway &g) {
 
 // A visit asks the feed on its own thread when the last request is
 // feed_every old; a visit while another asks goes on at once. The first
-// cursor is taken by feed_loop, since it enumerates the whole drive.
+// cursor is taken by feed_loop, so that no visit waits for it.
 void keep_current(gateway &g) {
     std::unique_lock<std::mutex> hold(g.feed_lock, std::try_to_lock);
     if (hold.owns_lock() && !g.feed_cursor.empty() && feed_due(g))
