@@ -84,7 +84,7 @@ class nimbus_pace {
     std::chrono::steady_clock::duration best_{};
     bool cautious_ = false; // the service pushed back once
     int prompt_ = 0;        // prompt answers since the last step up
-    int since_halved_ = 0;  // answers since the last halving
+    int since_halved_;      // answers since the last halving, counted up to most
 };
 
 // One handle call's authorised GETs: the handle's shared access token, taken

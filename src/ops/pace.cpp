@@ -18,7 +18,8 @@ constexpr auto SLOW_BY = std::chrono::milliseconds(500);
 
 } // namespace
 
-nimbus_pace::nimbus_pace(int start, int most) : limit_(start < most ? start : most), most_(most) {}
+nimbus_pace::nimbus_pace(int start, int most)
+    : limit_(start < most ? start : most), most_(most), since_halved_(most) {}
 
 int nimbus_pace::limit() const {
     return limit_.load(std::memory_order_relaxed);
@@ -46,6 +47,7 @@ void nimbus_pace::answered(std::chrono::steady_clock::duration took, long status
             prompt_ = 0;
         }
     }
-    since_halved_++;
+    if (since_halved_ < most_)
+        since_halved_++;
     limit_.store(limit, std::memory_order_relaxed);
 }
