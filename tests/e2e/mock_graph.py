@@ -394,6 +394,11 @@ def selected(item, query):
     return {k: v for k, v in item.items() if k in keep}
 
 
+def unselected(target):
+    """A request target without its $select, as tests name pages."""
+    return re.sub(r"[?&]\$select=[^&]*$", "", re.sub(r"([?&])\$select=[^&]*&", r"\1", target))
+
+
 def select_part(query):
     """"&$select=..." as the query carries it, for the links a page gives."""
     names = urllib.parse.parse_qs(query).get("$select")
@@ -441,6 +446,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Encoding", "gzip")
         with self.mock.lock:
             queued = (self.mock.answer_headers.get(self.record["target"]) or
+                      self.mock.answer_headers.get(unselected(self.record["target"])) or
                       self.mock.answer_headers.get(self.record["path"]))
             extra = queued.pop(0) if queued else []
         for k, v in list(headers) + extra:

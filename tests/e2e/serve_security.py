@@ -281,7 +281,7 @@ def case_rotation(f):
     g = f.serve("--page-size", "2")
     expect(g.get("/Music/Album/?format=json"), 200, "listing")
     pages = [r for r in f.mock.requests if r["path"].endswith("/Album:/children")]
-    check(pages and pages[0]["query"] == "$top=2", "--page-size applies", pages)
+    check(pages and pages[0]["query"].split("&")[0] == "$top=2", "--page-size applies", pages)
     stored = lambda: json.loads(open(f.settings).read())["refresh_token"]
     check(stored() == "rt-1", "stored while serving", stored())
     f.mock.access_uses = 1  # the access token is spent: the next request needs a grant
