@@ -124,8 +124,8 @@ NIMBUS_API int nimbus_drive_list(nimbus_drive *drive, const char *folder, nimbus
     int rc = nimbus_drive_arg(&drive->cfg, folder, false, msg, sizeof msg);
     if (rc != NIMBUS_OK)
         return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
-    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false,
-                         nimbus_select::playable};
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared,         nullptr,
+                         false,      false,       nimbus_select::playable};
     rc = nimbus_drive_children(&caller, folder, nullptr, nullptr, fn, ctx, msg, sizeof msg);
     rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);
@@ -142,8 +142,8 @@ NIMBUS_API int nimbus_drive_item(nimbus_drive *drive, const char *path_or_id, ni
     int rc = nimbus_drive_arg(&drive->cfg, path_or_id, true, msg, sizeof msg);
     if (rc != NIMBUS_OK)
         return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
-    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false,
-                         nimbus_select::playable};
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared,         nullptr,
+                         false,      false,       nimbus_select::playable};
     rc = nimbus_drive_lookup(&caller, path_or_id, fn, ctx, msg, sizeof msg);
     rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);
@@ -171,8 +171,8 @@ NIMBUS_API int nimbus_drive_search(nimbus_drive *drive, const char *text, nimbus
         nimbus_msgf(msg, sizeof msg, "%s is NULL", drive ? "the entry callback" : "the drive");
         return done(NIMBUS_E_INVALID, msg, nullptr, nullptr);
     }
-    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false,
-                         nimbus_select::playable};
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared,         nullptr,
+                         false,      false,       nimbus_select::playable};
     int rc = nimbus_drive_find(&caller, text, fn, ctx, msg, sizeof msg);
     rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
     nimbus_caller_free(&caller);

@@ -139,9 +139,10 @@ struct nimbus_cfg {
     char *path; // root folder without its leading "/", or null for the drive root
     char *id;
     int32_t business;
-    int32_t page_size;      // entries asked for per page ($top); 0 means the default
-    int32_t public_client;  // "PublicClient": no client secret is held or sent
-    int32_t walk_threads;   // "WalkConcurrency": folders a walk lists at once; 0: as the service allows
+    int32_t page_size;     // entries asked for per page ($top); 0 means the default
+    int32_t public_client; // "PublicClient": no client secret is held or sent
+    int32_t
+        walk_threads; // "WalkConcurrency": folders a walk lists at once; 0: as the service allows
     int32_t walk_method;    // "WalkMethod": NIMBUS_WALK_AUTO, _LISTING or _CHANGES
     int32_t metadata;       // "Metadata": the entry JSON carries the media facets
     int32_t header_markers; // "HeaderMarkers": the host's transport reads header markers
