@@ -444,7 +444,8 @@ def case_hostile(fx_path, folder):
         answer = soap(h, p, body)
         assert answer is not None and answer[0] == 400, (what, answer)
         assert time.monotonic() - started < 1 and b"Album" not in answer[1], what
-    assert fx.rss_kb() - rss0 < 16 * 1024, (rss0, fx.rss_kb())
+    if not ({"ASAN_OPTIONS", "TSAN_OPTIONS"} & set(os.environ)):  # see the flood's bound
+        assert fx.rss_kb() - rss0 < 16 * 1024, (rss0, fx.rss_kb())
     # Oversized bodies, declared and chunked, lose the connection at 64 KiB.
     big = browse_body(b"0" + b" " * (1 << 20))
     answer = soap(h, p, big)
