@@ -322,13 +322,13 @@ def tree_case(nimbus, tmp, ca, cert, key, short, top):
         "road", "RTT ms", "entries", "wall s", "requests", "MB", "conns", "in flight",
         "bound s", "wall/bd", "/rclone"))
     rows = {}
-    runs = [("rclone", None)] if have_rclone else []
-    for name, extra in runs + roads:
+    for name, extra in roads + ([("rclone", None)] if have_rclone else []):
         if extra is None:
-            r = run_rclone(tmp, ca, cert, key, rtt_ms / 1000.0, top)
+            rows[name] = run_rclone(tmp, ca, cert, key, rtt_ms / 1000.0, top)
         else:
-            r = run_tree(nimbus, tmp, ca, cert, key, rtt_ms / 1000.0, extra, top)
-        rows[name] = r
+            rows[name] = run_tree(nimbus, tmp, ca, cert, key, rtt_ms / 1000.0, extra, top)
+    for name, _ in roads + ([("rclone", None)] if have_rclone else []):
+        r = rows[name]
         bound = tree_bound("feed" if name == "auto" else name, rtt_ms, shape)
         ratio = "%.2f" % (r["wall"] / rows["rclone"]["wall"]) if have_rclone else "-"
         print("%-7s %6d %8d %8.2f %9d %8.1f %6d %9d %9.2f %7.2f %7s" % (

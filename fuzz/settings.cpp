@@ -31,8 +31,8 @@ const char *const messages[] = {"settings are NULL",
                                 "Metadata must be true or false",
                                 "HeaderMarkers must be true or false",
                                 "Cloud must be \"global\", \"usgov\", \"usgovdod\" or \"china\"",
-                                "Cloud must be \"global\" for a personal drive (RuntimeType "
-                                "ONEDRIVE)",
+                                ("Cloud must be \"global\" for a personal drive (RuntimeType "
+                                 "ONEDRIVE)"),
                                 "out of memory"};
 
 bool blank(char c) {
