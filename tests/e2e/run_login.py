@@ -164,6 +164,33 @@ def loopback(port, target, host="127.0.0.1"):
         raise Failure("the listener did not answer %s" % target, e)
 
 
+def accepted(port, within=10):
+    """Waits until the listeners on port have taken every connection in
+    their accept queues (a listening socket's rx_queue in /proc/net/tcp*).
+    Otherwise one family's listener can still be taking the burst after the
+    other has taken the browser's connection, and push that out before its
+    request arrives."""
+    deadline = time.monotonic() + within
+    local = ":%04X" % port
+    while True:
+        queued = 0
+        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+            try:
+                with open(table) as t:
+                    rows = t.read().splitlines()[1:]
+            except OSError:
+                continue
+            for row in rows:
+                fields = row.split()
+                if fields[1].endswith(local) and fields[3] == "0A":
+                    queued += int(fields[4].split(":")[1], 16)
+        if queued == 0:
+            return
+        if time.monotonic() > deadline:
+            raise Failure("the listener left %d connections unaccepted" % queued)
+        time.sleep(0.05)
+
+
 def get_once(port, target):
     """One request without following a redirect: (status, Location)."""
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
@@ -428,6 +455,7 @@ def case_login_slots(f):
                     c.connect((host, login.port))
                 except OSError as e:
                     raise Failure("cannot connect to %s" % host, e)
+        accepted(login.port)
         return conns
 
     def closed(c):
