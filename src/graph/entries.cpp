@@ -59,9 +59,7 @@ int parent_prefix(yyjson_val *obj, const char *root, nimbus_buf *out) {
 // An entry on another drive: its id in the form that addresses it there.
 int remote_entry(nimbus_walk *walk, nimbus_entry *entry) {
     walk->ids.len = 0;
-    if (nimbus_buf_adds(&walk->ids, "drives/") != 0 ||
-        nimbus_buf_adds(&walk->ids, walk->drive) != 0 ||
-        nimbus_buf_adds(&walk->ids, "/items/") != 0 || nimbus_buf_adds(&walk->ids, entry->id) != 0)
+    if (nimbus_remote_id_of(&walk->ids, walk->drive, std::strlen(walk->drive), entry->id) != 0)
         return -1;
     entry->id = walk->ids.data;
     if (!entry->drive_id)

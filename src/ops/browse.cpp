@@ -16,7 +16,6 @@ bool is_root(const char *arg) {
     return !arg || !*arg || std::strcmp(arg, "/") == 0;
 }
 
-int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
 int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char *drive,
               const char *name, nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg,
               size_t size);
@@ -221,7 +220,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
                         char *msg, size_t size, nimbus_remote *target) {
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (item_url(c->cfg, path_or_id, &url) != 0 || nimbus_add_select(&url, c->select) != 0)
+    if (nimbus_item_url(c->cfg, path_or_id, &url) != 0 || nimbus_add_select(&url, c->select) != 0)
         return no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
@@ -305,27 +304,15 @@ int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, vo
                     NIMBUS_SEARCH_MAX);
         return NIMBUS_E_INVALID;
     }
-    // The text sits inside a quoted OData string: a quote is doubled, and
-    // then every byte but the unreserved ones is percent-encoded.
-    nimbus_buf quoted{};
-    nimbus_buf_guard qg{&quoted};
-    int bad = 0;
     for (size_t i = 0; i < n; i++) {
         if (static_cast<unsigned char>(text[i]) < 0x20 || text[i] == 0x7f) {
             nimbus_msgf(msg, size, "the search text holds a control character");
             return NIMBUS_E_INVALID;
         }
-        bad |= nimbus_buf_add(&quoted, text[i] == '\'' ? "''" : text + i, text[i] == '\'' ? 2 : 1);
     }
-    // Searched within the configured root only.
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    bad |= item_url(c->cfg, "/", &url);
-    bad |= nimbus_buf_adds(&url, c->cfg->path && *c->cfg->path ? ":/search(q='" : "/search(q='");
-    if (!bad)
-        bad |= nimbus_buf_addq(&url, quoted.data);
-    bad |= nimbus_buf_adds(&url, "')");
-    if (bad || !url.data)
+    if (nimbus_search_url(c->cfg, text, &url) != 0)
         return no_memory(msg, size);
     nimbus_walk walk{};
     walk_guard wg{&walk};
@@ -358,13 +345,8 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
         }
         if (nimbus_buf_adds(&first, cursor) != 0 || !first.data)
             return no_memory(msg, size);
-    } else {
-        bool by_path = is_root(folder) || folder[0] == '/';
-        bool bare = is_root(folder) && !(c->cfg->path && *c->cfg->path);
-        if (item_url(c->cfg, is_root(folder) ? "/" : folder, &first) != 0 ||
-            nimbus_buf_adds(&first, by_path && !bare ? ":/delta" : "/delta") != 0 ||
-            (latest && nimbus_buf_adds(&first, "?token=latest") != 0))
-            return no_memory(msg, size);
+    } else if (nimbus_delta_url(c->cfg, folder, latest, &first) != 0) {
+        return no_memory(msg, size);
     }
     // The feed names an item's folder by id: folders it names give their
     // items a path, the others are looked up once each after the last page.
@@ -394,31 +376,6 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
 }
 
 namespace {
-
-// The item's Graph URL: the configured root, a drive path under it, or an
-// item id. 0, or -1 without memory.
-int item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
-    int bad = nimbus_buf_adds(url, nimbus_graph_base_of(cfg));
-    const char *d, *i;
-    size_t dn;
-    if (arg[0] != '/' && nimbus_remote_id(arg, &d, &dn, &i)) {
-        url->len = 0;
-        bad |= nimbus_remote_id_url(cfg, arg, false, url);
-    } else if (arg[0] != '/') {
-        bad |= nimbus_buf_adds(url, "/me/drive/items/");
-        bad |= nimbus_buf_adds(url, arg);
-    } else if (is_root(arg) && !(cfg->path && *cfg->path)) {
-        bad |= nimbus_buf_adds(url, "/me/drive/root");
-    } else {
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        bad |= nimbus_join_checked(cfg, is_root(arg) ? nullptr : arg, &joined);
-        bad |= nimbus_buf_adds(url, "/me/drive/root:");
-        if (!bad)
-            bad |= nimbus_buf_addpath(url, joined.data);
-    }
-    return bad || !url->data ? -1 : 0;
-}
 
 // Hands the item of a successful answer to fn; path is the virtual path it
 // was asked by, or null: then, when vroot (the configured root path without
@@ -474,8 +431,7 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
     nimbus_buf id{};
     nimbus_buf_guard ig{&id};
     if (drive) {
-        if (nimbus_buf_adds(&id, "drives/") != 0 || nimbus_buf_adds(&id, drive) != 0 ||
-            nimbus_buf_adds(&id, "/items/") != 0 || nimbus_buf_adds(&id, entry.id) != 0)
+        if (nimbus_remote_id_of(&id, drive, std::strlen(drive), entry.id) != 0)
             return no_memory(msg, size);
         entry.id = id.data;
         if (!entry.drive_id)
@@ -601,9 +557,7 @@ int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg,
     auto *c = static_cast<nimbus_caller *>(ctx);
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (nimbus_buf_adds(&url, nimbus_graph_base_of(c->cfg)) != 0 ||
-        nimbus_buf_adds(&url, "/me/drive/items/") != 0 || nimbus_buf_adds(&url, id) != 0 ||
-        nimbus_add_select(&url, c->select) != 0)
+    if (nimbus_item_url(c->cfg, id, &url) != 0 || nimbus_add_select(&url, c->select) != 0)
         return no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);

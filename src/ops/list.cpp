@@ -1,6 +1,5 @@
-// Folder listing: children URLs under the configured root and paging into an
-// entry list.
-#include <cstdio>
+// Folder listing: a folder's children, page by page, into an entry list,
+// and the checks every operation makes of a Graph answer.
 #include <cstdlib>
 #include <cstring>
 
@@ -60,108 +59,6 @@ int through_shortcut(nimbus_sess *sess, const char *folder, int rc, nimbus_items
 }
 
 } // namespace
-
-void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
-    if (cfg && cfg->path && *cfg->path) {
-        nimbus_buf_adds(out, "/");
-        nimbus_buf_adds(out, cfg->path);
-    } else {
-        nimbus_buf_add(out, "", 0); // the buffer holds a text in every case
-    }
-    if (vpath && *vpath)
-        nimbus_buf_adds(out, vpath);
-}
-
-int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
-    // nimbus_join_root reports nothing; a failed append leaves the buffer as it was,
-    // so a short or missing text reveals it.
-    size_t want = 0;
-    if (cfg && cfg->path && *cfg->path)
-        want += 1 + std::strlen(cfg->path);
-    if (vpath)
-        want += std::strlen(vpath);
-    size_t before = out->len;
-    nimbus_join_root(cfg, vpath, out);
-    return (out->data && out->len - before == want) ? 0 : -1;
-}
-
-int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                        size_t size) {
-    size_t start = out->len;
-    int bad = nimbus_buf_adds(out, nimbus_graph_base_of(cfg));
-    if (!is_root_folder(folder) && folder[0] != '/') {
-        if (!nimbus_item_id_ok(folder)) {
-            nimbus_msgf(msg, size, "folder id is not a Graph item id");
-            return NIMBUS_E_NOT_FOUND;
-        }
-        const char *d, *i;
-        size_t dn;
-        if (nimbus_remote_id(folder, &d, &dn, &i)) {
-            out->len = start; // the form carries its own base
-            bad |= nimbus_remote_id_url(cfg, folder, true, out) != 0;
-        } else {
-            bad |= nimbus_buf_adds(out, "/me/drive/items/");
-            bad |= nimbus_buf_adds(out, folder);
-            bad |= nimbus_buf_adds(out, "/children");
-        }
-    } else if (!is_root_folder(folder)) {
-        if (!nimbus_path_ok(folder)) {
-            nimbus_msgf(msg, size, "folder is not a valid drive path");
-            return NIMBUS_E_NOT_FOUND;
-        }
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        if (nimbus_join_checked(cfg, folder, &joined) != 0) {
-            nimbus_msgf(msg, size, "out of memory");
-            return NIMBUS_E_FAILED;
-        }
-        if (joined.len > NIMBUS_PATH_MAX) {
-            nimbus_msgf(msg, size, "the virtual path is longer than 2048 bytes");
-            return NIMBUS_E_NOT_FOUND;
-        }
-        bad |= nimbus_buf_adds(out, "/me/drive/root:");
-        bad |= nimbus_buf_addpath(out, joined.data);
-        bad |= nimbus_buf_adds(out, ":/children");
-    } else if (cfg && cfg->path && *cfg->path) {
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        bad |= nimbus_join_checked(cfg, nullptr, &joined);
-        bad |= nimbus_buf_adds(out, "/me/drive/root:");
-        if (!bad)
-            bad |= nimbus_buf_addpath(out, joined.data);
-        bad |= nimbus_buf_adds(out, ":/children");
-    } else {
-        bad |= nimbus_buf_adds(out, "/me/drive/root/children");
-    }
-    if (bad || !out->data) {
-        nimbus_msgf(msg, size, "out of memory");
-        return NIMBUS_E_FAILED;
-    }
-    return NIMBUS_OK;
-}
-
-int nimbus_add_select(nimbus_buf *url, nimbus_select what) {
-    if (what == nimbus_select::all)
-        return 0;
-    int bad = nimbus_buf_adds(
-        url, url->data && std::memchr(url->data, '?', url->len) ? "&$select=" : "?$select=");
-    bad |= nimbus_buf_adds(url, NIMBUS_ENTRY_MEMBERS);
-    if (what == nimbus_select::playable)
-        bad |= nimbus_buf_adds(url, ",@microsoft.graph.downloadUrl");
-    return bad || !url->data ? -1 : 0;
-}
-
-int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req, nimbus_select what) {
-    int bad = nimbus_buf_adds(req, link);
-    if (!std::strchr(link, '?')) {
-        char top[16];
-        std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(cfg)));
-        bad |= nimbus_buf_adds(req, "?$top=");
-        bad |= nimbus_buf_addq(req, top);
-        bad |= nimbus_add_select(req, what);
-    }
-    return bad || !req->data ? -1 : 0;
-}
 
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg,
                     size_t size) {

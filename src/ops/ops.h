@@ -14,27 +14,7 @@
 #include "transport/transport.h"
 
 constexpr int NIMBUS_MAX_PAGES = 1000;
-constexpr size_t NIMBUS_PATH_MAX = 2048;
 
-// Appends "/" + the configured root path (when set) and then vpath.
-void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
-int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                        size_t size);
-// Which members of each driveItem a handle's request asks for: every
-// member (the flat listing's requests, whose URLs hosts script), those an
-// entry is made of, or those and the download URL. An item in whole is
-// some six times the size of the members read, and its download URL
-// (several hundred bytes) is wanted only where a host plays from the answer.
-enum class nimbus_select { all, entries, playable };
-// Appends "$select=..." for what to the URL, after "?" or "&" as its query
-// stands. 0, or -1 without memory; nothing for nimbus_select::all.
-int nimbus_add_select(nimbus_buf *url, nimbus_select what);
-// The request for one page of a listing into req: link as it stands when it
-// carries a query (a next link keeps the service's own, $select included),
-// else with "?$top=", the settings' page size and what to select. 0, or -1
-// without memory.
-int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req,
-                    nimbus_select what = nimbus_select::all);
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
@@ -43,8 +23,6 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
                        char *msg, size_t size);
 
 // Helpers shared by the operations of this module.
-// nimbus_join_root into out, then -1 when an append failed (out may hold a part).
-int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 // Judges one Graph answer: a refused status gives its code and the
 // "<label>: <quoted> answered HTTP ..." message (quoted is redacted first); a
 // success status whose body is a Graph error envelope gives NIMBUS_E_FAILED
@@ -190,14 +168,14 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
                          bool asked, nimbus_kind *kind, nimbus_remote *remote, char *msg,
                          size_t size);
 // The Graph URL of the remote place, or of its children. 0, or -1 without memory.
-int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
-                      nimbus_buf *url);
+inline int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
+                             nimbus_buf *url) {
+    return nimbus_remote_place_url(cfg, &r->drive, &r->item, &r->rest, children, url);
+}
 // Whether a 404 is Graph's own "itemNotFound" (the answer's body, or the
 // listing message that quotes its first line): only then may a shortcut
 // lie on the way; a 404 from elsewhere is taken as it stands.
 bool nimbus_item_not_found(const char *body_or_msg);
-// The same for an argument of the "drives/<d>/items/<i>" form.
-int nimbus_remote_id_url(const nimbus_cfg *cfg, const char *arg, bool children, nimbus_buf *url);
 // A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive
 // becomes one line naming the shortcut; rc is returned unchanged.
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size);

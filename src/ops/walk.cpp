@@ -355,9 +355,16 @@ int on_entry(void *ctx, const nimbus_entry *e) {
 int queue_folder(tree *t, const nimbus_entry *e, int depth, const char *drive, const char *item) {
     std::string remote;
     if (drive && item) {
+        nimbus_buf id{};
+        nimbus_buf_guard ig{&id};
+        bool ok = nimbus_remote_id_of(&id, drive, std::strlen(drive), item) == 0;
         try {
-            remote = std::string("drives/") + drive + "/items/" + item;
+            if (ok)
+                remote = id.data;
         } catch (const std::bad_alloc &) {
+            ok = false;
+        }
+        if (!ok) {
             fail(t, NIMBUS_E_NOMEM, "out of memory");
             return -1;
         }
@@ -521,18 +528,12 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
 
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    int bad = nimbus_buf_adds(&url, nimbus_graph_base_of(t->cfg));
-    if (is_root(folder) && !(t->cfg->path && *t->cfg->path)) {
-        bad |= nimbus_buf_adds(&url, "/me/drive/root/delta");
-    } else {
-        bad |= nimbus_buf_adds(&url, "/me/drive/items/");
-        bad |= nimbus_buf_adds(&url, top.id.get());
-        bad |= nimbus_buf_adds(&url, "/delta");
-    }
+    // The drive's root without a configured root path has a feed of its
+    // own; any other folder is asked for by the id its item answer gave.
+    bool bare = is_root(folder) && !(t->cfg->path && *t->cfg->path);
+    int bad = nimbus_delta_url(t->cfg, bare ? nullptr : top.id.get(), false, &url);
     // The pages come one after another: the largest the service gives.
-    char query[32];
-    std::snprintf(query, sizeof query, "?$top=%d", static_cast<int>(NIMBUS_MAX_PAGE_SIZE));
-    bad |= nimbus_buf_adds(&url, query);
+    bad |= nimbus_add_top(&url, NIMBUS_MAX_PAGE_SIZE);
     bad |= nimbus_add_select(&url, c.select);
     if (bad || !url.data) {
         nimbus_msgf(msg, size, "out of memory");
