@@ -287,12 +287,9 @@ int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
         nimbus_msgf(msg, size, "the %s answer has no value[]", what);
         return NIMBUS_E_FAILED;
     }
-    if (const char *l = text_of(nimbus_json_member(root, "@odata.nextLink"))) {
-        next->reset(nimbus_strdup(l));
-        if (!*next) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+    if (nimbus_page_link(root, "@odata.nextLink", next) != 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
     }
     return NIMBUS_OK;
 }

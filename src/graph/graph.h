@@ -311,4 +311,27 @@ int nimbus_add_select(nimbus_buf *url, nimbus_select what);
 int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req,
                     nimbus_select what = nimbus_select::all);
 
+// ---- Paging links ---------------------------------------------------------
+
+// The most pages one listing or feed follows.
+constexpr int NIMBUS_MAX_PAGES = 1000;
+// A page's link member ("@odata.nextLink", "@odata.deltaLink") of the
+// answer's root object into link: an owned copy when it is a non-empty
+// text, else null. 0, or -1 without memory.
+int nimbus_page_link(yyjson_val *root, const char *member, nimbus_str *link);
+// Whether link names the scheme, host and port of base: the same text up to
+// the end of base's authority (letter case aside), after which the link's
+// authority must end too. A longer host, another port (also an explicit
+// default one) or user information therefore never match. The bearer token
+// travels with every page request, so no other link is followed.
+bool nimbus_on_graph_origin(const char *link, const char *base);
+// The same for the Graph service of cfg's cloud.
+bool nimbus_on_graph(const nimbus_cfg *cfg, const char *link);
+// Whether a page's next link may be followed: on the Graph service of cfg's
+// cloud and within the page budget, which it counts down. Otherwise
+// NIMBUS_E_FAILED with "<label>: the next link ... is not on the Graph
+// service" or "<whole> needs more than ... pages" in msg.
+int nimbus_next_link_check(const nimbus_cfg *cfg, const char *next, const char *label,
+                           const char *whole, int *budget, char *msg, size_t size);
+
 #endif // NIMBUS_GRAPH_H

@@ -339,7 +339,7 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
     bool latest = cursor && std::strcmp(cursor, NIMBUS_CURSOR_LATEST) == 0;
     if (cursor && !latest) {
         // The token goes with the cursor's request: only a Graph link is one.
-        if (!nimbus_on_graph_origin(cursor, nimbus_graph_base_of(c->cfg))) {
+        if (!nimbus_on_graph(c->cfg, cursor)) {
             nimbus_msgf(msg, size, "the change cursor is not a link on the Graph service");
             return NIMBUS_E_INVALID;
         }
@@ -363,8 +363,7 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
         rc = nimbus_feed_tree_finish(&tree, msg, size);
     if (rc != NIMBUS_OK)
         return rc;
-    if (!tree.delta_link ||
-        !nimbus_on_graph_origin(tree.delta_link, nimbus_graph_base_of(c->cfg))) {
+    if (!tree.delta_link || !nimbus_on_graph(c->cfg, tree.delta_link)) {
         nimbus_msgf(msg, size,
                     "changes: the feed's last page carries no deltaLink on the Graph "
                     "service");
@@ -495,7 +494,7 @@ int page_loop(nimbus_caller *c, const char *first, const char *label, bool resyn
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
-        rc = nimbus_next_page_check(c->cfg, cur.get(), &budget, msg, size);
+        rc = nimbus_next_link_check(c->cfg, cur.get(), "children", "folder", &budget, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
     }

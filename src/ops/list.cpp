@@ -108,7 +108,7 @@ int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char
         if (!next)
             return NIMBUS_OK;
         cur.reset(next);
-        rc = nimbus_next_page_check(sess->cfg, cur.get(), &budget, msg, size);
+        rc = nimbus_next_link_check(sess->cfg, cur.get(), "children", "folder", &budget, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
     }
@@ -207,55 +207,4 @@ int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *
                     line[0] ? ": " : "", line);
     }
     return rc;
-}
-
-namespace {
-
-bool same_ascii_fold(const char *a, const char *b, size_t n) {
-    for (size_t i = 0; i < n; i++) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y || x == '\0')
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget, char *msg,
-                           size_t size) {
-    // The bearer token travels with every page request: a link that leaves
-    // the Graph service is never followed.
-    if (!nimbus_on_graph_origin(next, nimbus_graph_base_of(cfg))) {
-        char shown[NIMBUS_URL_MSG];
-        char line[NIMBUS_LINE_MSG];
-        nimbus_redact_into(next, shown, sizeof shown);
-        nimbus_body_line(shown, line, sizeof line);
-        nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
-        return NIMBUS_E_FAILED;
-    }
-    if (--*budget == 0) {
-        nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
-        return NIMBUS_E_FAILED;
-    }
-    return NIMBUS_OK;
-}
-
-bool nimbus_on_graph_origin(const char *link, const char *base) {
-    if (!link || !base)
-        return false;
-    const char *sep = std::strstr(base, "://");
-    if (!sep)
-        return false;
-    size_t origin = static_cast<size_t>(sep - base) + 3;
-    origin += std::strcspn(base + origin, "/?#");
-    if (!same_ascii_fold(link, base, origin))
-        return false;
-    char after = link[origin];
-    return after == '\0' || after == '/' || after == '?' || after == '#';
 }

@@ -13,8 +13,6 @@
 #include "text/text.h"
 #include "transport/transport.h"
 
-constexpr int NIMBUS_MAX_PAGES = 1000;
-
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
@@ -32,18 +30,6 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
 // The status half of nimbus_answer_check alone.
 int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size);
-// Whether link names the scheme, host and port of base: the same text up to
-// the end of base's authority (letter case aside), after which the link's
-// authority must end too. A longer host, another port (also an explicit
-// default one) or user information therefore never match. The bearer token
-// travels with every page request, so no other link is followed.
-bool nimbus_on_graph_origin(const char *link, const char *base);
-// Whether a children page's next link may be followed: on the Graph service
-// of cfg's cloud (see above) and within the page budget, which it counts
-// down. msg gets the "children: ..." or "folder needs more than ..." fault
-// otherwise.
-int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget, char *msg,
-                           size_t size);
 
 // ---- The drive handle's operations ----------------------------------------
 

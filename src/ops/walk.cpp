@@ -560,7 +560,7 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;
     }
-    for (int pages = 0;; pages++) {
+    for (int pages = 0, budget = NIMBUS_MAX_PAGES;; pages++) {
         nimbus_resp resp{};
         rc = nimbus_caller_get(&c, cur.get(), &resp, msg, size);
         if (rc != NIMBUS_OK)
@@ -590,19 +590,10 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
         if (!next)
             break;
         cur.reset(next);
-        // The bearer token goes with every page: only a Graph link is followed.
-        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base_of(t->cfg))) {
-            char shown[NIMBUS_URL_MSG];
-            char line[NIMBUS_LINE_MSG];
-            nimbus_redact_into(cur.get(), shown, sizeof shown);
-            nimbus_body_line(shown, line, sizeof line);
-            nimbus_msgf(msg, size, "changes: the next link %s is not on the Graph service", line);
-            return NIMBUS_E_FAILED;
-        }
-        if (pages + 1 >= NIMBUS_MAX_PAGES) {
-            nimbus_msgf(msg, size, "changes: the feed needs more than %d pages", NIMBUS_MAX_PAGES);
-            return NIMBUS_E_FAILED;
-        }
+        rc = nimbus_next_link_check(t->cfg, cur.get(), "changes", "changes: the feed", &budget, msg,
+                                    size);
+        if (rc != NIMBUS_OK)
+            return rc;
     }
     t->orphans = nimbus_feed_tree_orphans(&feed);
     const char *cut_in = nullptr;
