@@ -71,6 +71,24 @@ struct nimbus_caller {
 // the exchange failed; the grant's code when a token could not be had.
 int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char *msg, size_t size);
 void nimbus_caller_free(nimbus_caller *c);
+// Reads one page of a paged answer in place (body as for
+// nimbus_parse_children_in_place) into ctx: NIMBUS_OK with *next the owned
+// next link (null on the last page), or a code with msg set (code gets an
+// error envelope's code).
+using nimbus_page_fn = int (*)(void *ctx, char *body, size_t len, char **next, char *code,
+                               size_t code_size, char *msg, size_t size);
+// Requests the pages of a paged answer from first on, handing each body to
+// read, until a page has no next link. label names the answer in messages;
+// with resync a 410 is the change feed's refused cursor. locked, when
+// given, is set when the service refused the first page as a locked
+// folder's (NIMBUS_E_AUTH).
+int nimbus_caller_pages(nimbus_caller *c, const char *first, const char *label, bool resync,
+                        nimbus_page_fn read, void *ctx, char *msg, size_t size,
+                        bool *locked = nullptr);
+// The pages of one listing from first on, their entries handed to walk;
+// *locked tells a folder the service keeps locked.
+int nimbus_walk_pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg,
+                      size_t size, bool *locked = nullptr);
 // Checks a folder (item == false) or item argument before any request:
 // NIMBUS_OK, or NIMBUS_E_BAD_PATH with its message.
 int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size);
