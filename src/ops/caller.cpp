@@ -7,10 +7,33 @@
 
 namespace {
 
-// Every allocation failure answers the same code and message.
-int no_memory(char *msg, size_t size) {
-    nimbus_msgf(msg, size, "out of memory");
-    return NIMBUS_E_NOMEM;
+// What the handle's page loop knows besides its reader.
+struct handle_pages {
+    bool resync;  // a 410 is the change feed's refused cursor
+    bool *locked; // when given: a locked folder's refusal is told here
+    nimbus_page_fn read;
+    void *ctx;
+};
+
+int handle_answer(void *ctx, int, const nimbus_resp *resp, char *msg, size_t size) {
+    auto *h = static_cast<handle_pages *>(ctx);
+    if (h->resync && resp->status == 410) {
+        nimbus_msgf(msg, size,
+                    "changes: the service no longer accepts the cursor (resyncRequired); "
+                    "start over without one");
+        return NIMBUS_E_RESYNC;
+    }
+    if (h->locked && nimbus_locked_folder(resp->status, resp->body, resp->len)) {
+        *h->locked = true;
+        return NIMBUS_E_AUTH;
+    }
+    return NIMBUS_OK;
+}
+
+int handle_read(void *ctx, char *body, size_t len, char **next, char *code, size_t code_size,
+                char *msg, size_t size) {
+    auto *h = static_cast<handle_pages *>(ctx);
+    return h->read(h->ctx, body, len, next, code, code_size, msg, size);
 }
 
 } // namespace
@@ -49,6 +72,10 @@ int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char
     return NIMBUS_OK;
 }
 
+int nimbus_caller_fetch(void *caller, const char *url, nimbus_resp *resp, char *msg, size_t size) {
+    return nimbus_caller_get(static_cast<nimbus_caller *>(caller), url, resp, msg, size);
+}
+
 void nimbus_caller_free(nimbus_caller *c) {
     std::free(c->token);
     c->token = nullptr;
@@ -56,46 +83,19 @@ void nimbus_caller_free(nimbus_caller *c) {
 
 int nimbus_caller_pages(nimbus_caller *c, const char *first, const char *label, bool resync,
                         nimbus_page_fn read, void *ctx, char *msg, size_t size, bool *locked) {
-    nimbus_str cur(nimbus_strdup(first));
-    if (!cur)
-        return no_memory(msg, size);
-    for (int budget = NIMBUS_MAX_PAGES;;) {
-        nimbus_buf req{};
-        nimbus_buf_guard rg{&req};
-        if (nimbus_page_url(c->cfg, cur.get(), &req, c->select) != 0)
-            return no_memory(msg, size);
-        nimbus_resp resp{};
-        int rc = nimbus_caller_get(c, req.data, &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (resync && resp.status == 410) {
-            nimbus_resp_free(&resp);
-            nimbus_msgf(msg, size,
-                        "changes: the service no longer accepts the cursor (resyncRequired); "
-                        "start over without one");
-            return NIMBUS_E_RESYNC;
-        }
-        if (locked && nimbus_locked_folder(resp.status, resp.body, resp.len)) {
-            nimbus_resp_free(&resp);
-            *locked = true;
-            return NIMBUS_E_AUTH;
-        }
-        rc = nimbus_status_check(&resp, label, req.data, msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        rc = read(ctx, resp.body, resp.len, &next, code, sizeof code, msg, size);
-        nimbus_resp_free(&resp);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (!next)
-            return NIMBUS_OK;
-        cur.reset(next);
-        rc = nimbus_next_link_check(c->cfg, cur.get(), "children", "folder", &budget, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-    }
+    handle_pages h{resync, locked, read, ctx};
+    nimbus_pager p{};
+    p.get = nimbus_caller_fetch;
+    p.get_ctx = c;
+    p.cfg = c->cfg;
+    p.add_query = true;
+    p.select = c->select;
+    p.label = label;
+    p.link_label = "children";
+    p.whole = "folder";
+    p.no_memory = NIMBUS_E_NOMEM;
+    p.answer = handle_answer;
+    p.read = handle_read;
+    p.ctx = &h;
+    return nimbus_pages(&p, first, msg, size);
 }

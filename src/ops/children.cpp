@@ -16,7 +16,6 @@ bool is_root(const char *arg) {
 int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char *drive,
               const char *name, nimbus_remote *target, nimbus_entry_fn fn, void *ctx, char *msg,
               size_t size);
-int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size);
 int locked_folder(const char *folder, const char *prefix, bool *broken, char *msg, size_t size);
 
 struct walk_guard {
@@ -117,8 +116,8 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     if (msg && size && !first_msg)
         return no_memory(msg, size);
     nimbus_kind kind = nimbus_kind::missing;
-    int found =
-        nimbus_shortcut_find(caller_get, c, c->cfg, folder, false, &kind, &remote, msg, size);
+    int found = nimbus_shortcut_find(nimbus_caller_fetch, c, c->cfg, folder, false, &kind, &remote,
+                                     msg, size);
     if (found != NIMBUS_OK)
         return found;
     if (kind == nimbus_kind::file) {
@@ -181,8 +180,8 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     nimbus_remote_guard rg{&remote};
     if (resp.status == 404 && nimbus_item_not_found(resp.body)) {
         nimbus_kind kind = nimbus_kind::missing;
-        int found = nimbus_shortcut_find(caller_get, c, c->cfg, path_or_id, true, &kind, &remote,
-                                         msg, size);
+        int found = nimbus_shortcut_find(nimbus_caller_fetch, c, c->cfg, path_or_id, true, &kind,
+                                         &remote, msg, size);
         if (found == NIMBUS_OK && kind == nimbus_kind::remote) {
             nimbus_resp_free(&resp);
             url.len = 0;
@@ -326,10 +325,6 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
         return NIMBUS_E_STOPPED;
     }
     return NIMBUS_OK;
-}
-
-int caller_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {
-    return nimbus_caller_get(static_cast<nimbus_caller *>(ctx), url, resp, msg, size);
 }
 
 // A folder the service keeps locked (a Personal Vault) is refused, named

@@ -26,6 +26,34 @@ int sess_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t si
     return nimbus_sess_call(static_cast<nimbus_sess *>(ctx), url, resp, msg, size);
 }
 
+// What the flat listing's pages are read into: its entry list, with the
+// allocator its page documents share.
+struct flat_pages {
+    nimbus_items *list;
+    yyjson_alc *alc;
+};
+
+int flat_answer(void *, int, const nimbus_resp *resp, char *msg, size_t size) {
+    if (!nimbus_locked_folder(resp->status, resp->body, resp->len))
+        return NIMBUS_OK;
+    nimbus_msgf(msg, size,
+                "children: the folder is locked (a Personal Vault: unlock it in OneDrive "
+                "to list it)");
+    return NIMBUS_E_AUTH;
+}
+
+int flat_read(void *ctx, char *body, size_t len, char **next, char *code, size_t code_size,
+              char *msg, size_t size) {
+    auto *fp = static_cast<flat_pages *>(ctx);
+    if (msg && size)
+        msg[0] = '\0';
+    int rc = nimbus_parse_children_in_place(body, len, fp->alc, "", fp->list, next, code, code_size,
+                                            msg, size);
+    if (code[0])
+        rc = nimbus_envelope_failure("children", code, msg, size);
+    return rc;
+}
+
 // A folder that listed nothing (rc NIMBUS_OK) or answered Graph's 404 may
 // be a shortcut or lie beneath one, which the item answers' facets tell:
 // listed on the shortcut's drive when it does; otherwise the listing's own
@@ -62,56 +90,23 @@ int through_shortcut(nimbus_sess *sess, const char *folder, int rc, nimbus_items
 
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg,
                     size_t size) {
-    nimbus_str cur(nimbus_strdup(url));
-    if (!cur) {
-        nimbus_msgf(msg, size, "out of memory");
-        return NIMBUS_E_FAILED;
-    }
     // Without an allocator of its own (no memory for one), each page's
     // document comes from the standard heap.
-    alc_guard pages{yyjson_alc_dyn_new()};
-    for (int budget = NIMBUS_MAX_PAGES;;) {
-        nimbus_buf req{};
-        nimbus_buf_guard rg{&req};
-        if (nimbus_page_url(sess->cfg, cur.get(), &req) != 0) {
-            nimbus_msgf(msg, size, "out of memory");
-            return NIMBUS_E_FAILED;
-        }
-
-        nimbus_resp resp{};
-        int rc = nimbus_sess_call(sess, req.data, &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (nimbus_locked_folder(resp.status, resp.body, resp.len)) {
-            nimbus_resp_free(&resp);
-            nimbus_msgf(msg, size,
-                        "children: the folder is locked (a Personal Vault: unlock it in OneDrive "
-                        "to list it)");
-            return NIMBUS_E_AUTH;
-        }
-        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        if (msg && size)
-            msg[0] = '\0';
-        rc = nimbus_parse_children_in_place(resp.body, resp.len, pages.alc, "", list, &next, code,
-                                            sizeof code, msg, size);
-        if (code[0])
-            rc = nimbus_envelope_failure("children", code, msg, size);
-        nimbus_resp_free(&resp);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (!next)
-            return NIMBUS_OK;
-        cur.reset(next);
-        rc = nimbus_next_link_check(sess->cfg, cur.get(), "children", "folder", &budget, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-    }
+    alc_guard alc{yyjson_alc_dyn_new()};
+    flat_pages fp{list, alc.alc};
+    nimbus_pager p{};
+    p.get = sess_get;
+    p.get_ctx = sess;
+    p.cfg = sess->cfg;
+    p.add_query = true;
+    p.select = nimbus_select::all;
+    p.label = p.link_label = "children";
+    p.whole = "folder";
+    p.no_memory = NIMBUS_E_FAILED; // the flat requests' code
+    p.answer = flat_answer;
+    p.read = flat_read;
+    p.ctx = &fp;
+    return nimbus_pages(&p, url, msg, size);
 }
 
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,

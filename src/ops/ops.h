@@ -31,6 +31,44 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
 int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size);
 
+// ---- Paged answers -------------------------------------------------------
+
+// One authorised GET, as nimbus_sess_call and nimbus_caller_get make it.
+using nimbus_get_fn = int (*)(void *ctx, const char *url, nimbus_resp *resp, char *msg,
+                              size_t size);
+// Reads one page of a paged answer in place (body as for
+// nimbus_parse_children_in_place) into ctx: NIMBUS_OK with *next the owned
+// next link (null on the last page), or a code with msg set (code gets an
+// error envelope's code).
+using nimbus_page_fn = int (*)(void *ctx, char *body, size_t len, char **next, char *code,
+                               size_t code_size, char *msg, size_t size);
+// How one paged answer is asked for and read.
+struct nimbus_pager {
+    nimbus_get_fn get; // one authorised GET of a page
+    void *get_ctx;
+    const nimbus_cfg *cfg;
+    // Whether a link without a query gets "?$top=", the settings' page size
+    // and select (a next link keeps the service's own query); else every
+    // link goes as it stands.
+    bool add_query;
+    nimbus_select select;
+    const char *label;      // names the answer in a refused status's message
+    const char *link_label; // and in nimbus_next_link_check's (with whole)
+    const char *whole;
+    int no_memory; // the code a failed allocation answers
+    // Sees each answer (page counts from 0) before its status is judged:
+    // NIMBUS_OK goes on; any other code, its message in msg, ends the loop
+    // with that code. Null for none.
+    int (*answer)(void *ctx, int page, const nimbus_resp *resp, char *msg, size_t size);
+    nimbus_page_fn read;
+    void *ctx; // for answer and read
+};
+// Requests the pages of a paged answer from first on, handing each body to
+// p->read, until a page has no next link or a next link may not be followed
+// (nimbus_next_link_check). NIMBUS_OK, or the first failure's code with its
+// message.
+int nimbus_pages(const nimbus_pager *p, const char *first, char *msg, size_t size);
+
 // ---- The drive handle's operations ----------------------------------------
 
 // The number of folders a walk lists at once, from start up to most,
@@ -70,18 +108,14 @@ struct nimbus_caller {
 // NIMBUS_OK with an answer (any status) in resp; NIMBUS_E_UNAVAILABLE when
 // the exchange failed; the grant's code when a token could not be had.
 int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char *msg, size_t size);
+// nimbus_caller_get as a nimbus_get_fn, caller being the nimbus_caller.
+int nimbus_caller_fetch(void *caller, const char *url, nimbus_resp *resp, char *msg, size_t size);
 void nimbus_caller_free(nimbus_caller *c);
-// Reads one page of a paged answer in place (body as for
-// nimbus_parse_children_in_place) into ctx: NIMBUS_OK with *next the owned
-// next link (null on the last page), or a code with msg set (code gets an
-// error envelope's code).
-using nimbus_page_fn = int (*)(void *ctx, char *body, size_t len, char **next, char *code,
-                               size_t code_size, char *msg, size_t size);
 // Requests the pages of a paged answer from first on, handing each body to
-// read, until a page has no next link. label names the answer in messages;
-// with resync a 410 is the change feed's refused cursor. locked, when
-// given, is set when the service refused the first page as a locked
-// folder's (NIMBUS_E_AUTH).
+// read, as nimbus_pages does with the handle's token. label names the
+// answer in a refused status's message; with resync a 410 is the change
+// feed's refused cursor. locked, when given, is set when the service
+// refused a page as a locked folder's (NIMBUS_E_AUTH).
 int nimbus_caller_pages(nimbus_caller *c, const char *first, const char *label, bool resync,
                         nimbus_page_fn read, void *ctx, char *msg, size_t size,
                         bool *locked = nullptr);
@@ -135,9 +169,6 @@ int nimbus_drive_facts_get(nimbus_caller *c, nimbus_drive_facts *f, char *msg, s
 
 // ---- Shortcuts ------------------------------------------------------------
 
-// One authorised GET, as nimbus_sess_call and nimbus_caller_get make it.
-using nimbus_get_fn = int (*)(void *ctx, const char *url, nimbus_resp *resp, char *msg,
-                              size_t size);
 // Where a path or id leads through a shortcut: the item on its own drive,
 // the path below it ("" or starting with "/"), and the shortcut as the
 // caller named it (its virtual path, or the id), for messages. name is a

@@ -483,6 +483,24 @@ int list_remote(tree *t, const char *folder, const nimbus_remote &target, char *
     return USE_LISTING;
 }
 
+// A feed the service does not offer for this folder (its first page
+// refused): the listings still show it.
+int feed_answer(void *, int page, const nimbus_resp *resp, char *, size_t) {
+    if (page == 0 && resp->status >= 400 && resp->status < 500 && resp->status != 401 &&
+        resp->status != 429)
+        return USE_LISTING;
+    return NIMBUS_OK;
+}
+
+int feed_read(void *ctx, char *body, size_t len, char **next, char *code, size_t code_size,
+              char *msg, size_t size) {
+    int rc = nimbus_feed_tree_page(static_cast<nimbus_feed_tree *>(ctx), body, len, next, code,
+                                   code_size, msg, size);
+    if (code[0])
+        rc = nimbus_envelope_failure("changes", code, msg, size);
+    return rc;
+}
+
 // Reads the folder's change feed on the calling thread: NIMBUS_OK with the
 // met shortcuts queued for listing, a failure's code with its message, or
 // USE_LISTING when the folder is not for the feed (a file, a shortcut, a
@@ -555,46 +573,23 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     feed.shortcut = feed_shortcut;
     feed.shortcut_ctx = t;
 
-    nimbus_str cur(nimbus_strdup(url.data));
-    if (!cur) {
-        nimbus_msgf(msg, size, "out of memory");
-        return NIMBUS_E_NOMEM;
-    }
-    for (int pages = 0, budget = NIMBUS_MAX_PAGES;; pages++) {
-        nimbus_resp resp{};
-        rc = nimbus_caller_get(&c, cur.get(), &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        // A feed the service does not offer for this folder: the listings
-        // still show it.
-        if (pages == 0 && resp.status >= 400 && resp.status < 500 && resp.status != 401 &&
-            resp.status != 429) {
-            nimbus_resp_free(&resp);
-            return USE_LISTING;
-        }
-        rc = nimbus_status_check(&resp, "changes", cur.get(), msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        rc = nimbus_feed_tree_page(&feed, resp.body, resp.len, &next, code, sizeof code, msg, size);
-        nimbus_resp_free(&resp);
-        if (code[0])
-            rc = nimbus_envelope_failure("changes", code, msg, size);
-        if (rc != NIMBUS_OK) {
-            std::free(next);
-            return rc;
-        }
-        if (!next)
-            break;
-        cur.reset(next);
-        rc = nimbus_next_link_check(t->cfg, cur.get(), "changes", "changes: the feed", &budget, msg,
-                                    size);
-        if (rc != NIMBUS_OK)
-            return rc;
-    }
+    // The first URL carries its query and next links the service's own:
+    // each goes as it stands.
+    nimbus_pager p{};
+    p.get = nimbus_caller_fetch;
+    p.get_ctx = &c;
+    p.cfg = t->cfg;
+    p.add_query = false;
+    p.select = c.select;
+    p.label = p.link_label = "changes";
+    p.whole = "changes: the feed";
+    p.no_memory = NIMBUS_E_NOMEM;
+    p.answer = feed_answer;
+    p.read = feed_read;
+    p.ctx = &feed;
+    rc = nimbus_pages(&p, url.data, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
     t->orphans = nimbus_feed_tree_orphans(&feed);
     const char *cut_in = nullptr;
     t->cut = nimbus_feed_tree_cut(&feed, &cut_in);
