@@ -1,5 +1,6 @@
-// Graph wire format: error envelopes and status mapping, driveItems into entry
-// records, and the entry JSON the host receives.
+// Graph wire format: the request URLs and paging links, error envelopes and
+// status mapping, driveItems into entry records, and the entry JSON the host
+// receives.
 #ifndef NIMBUS_GRAPH_H
 #define NIMBUS_GRAPH_H
 

@@ -1,5 +1,6 @@
-// Operations: folder listing with paging, the stream locator and the
-// settings validation probe.
+// Operations: the flat folder listing, the stream locator, the settings
+// validation probe, the drive handle's operations, and the page loop and
+// answer checks they share.
 #ifndef NIMBUS_OPS_H
 #define NIMBUS_OPS_H
 
