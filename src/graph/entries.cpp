@@ -59,9 +59,7 @@ int parent_prefix(yyjson_val *obj, const char *root, nimbus_buf *out) {
 // An entry on another drive: its id in the form that addresses it there.
 int remote_entry(nimbus_walk *walk, nimbus_entry *entry) {
     walk->ids.len = 0;
-    if (nimbus_buf_adds(&walk->ids, "drives/") != 0 ||
-        nimbus_buf_adds(&walk->ids, walk->drive) != 0 ||
-        nimbus_buf_adds(&walk->ids, "/items/") != 0 || nimbus_buf_adds(&walk->ids, entry->id) != 0)
+    if (nimbus_remote_id_of(&walk->ids, walk->drive, std::strlen(walk->drive), entry->id) != 0)
         return -1;
     entry->id = walk->ids.data;
     if (!entry->drive_id)
@@ -289,12 +287,9 @@ int nimbus_page_open(char *body, size_t len, yyjson_alc *alc, const char *what,
         nimbus_msgf(msg, size, "the %s answer has no value[]", what);
         return NIMBUS_E_FAILED;
     }
-    if (const char *l = text_of(nimbus_json_member(root, "@odata.nextLink"))) {
-        next->reset(nimbus_strdup(l));
-        if (!*next) {
-            nimbus_msgf(msg, size, "%s", OOM);
-            return NIMBUS_E_NOMEM;
-        }
+    if (nimbus_page_link(root, "@odata.nextLink", next) != 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_NOMEM;
     }
     return NIMBUS_OK;
 }

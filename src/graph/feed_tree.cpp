@@ -119,15 +119,14 @@ int nimbus_feed_tree_page(nimbus_feed_tree *t, char *body, size_t len, char **ne
     if (rc != NIMBUS_OK)
         return rc;
     if (t->changes && !link) {
-        yyjson_val *root = yyjson_doc_get_root(doc.doc);
-        if (const char *l = text_of(nimbus_json_member(root, "@odata.deltaLink"))) {
-            char *d = nimbus_strdup(l);
-            if (!d) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_NOMEM;
-            }
+        nimbus_str delta;
+        if (nimbus_page_link(yyjson_doc_get_root(doc.doc), "@odata.deltaLink", &delta) != 0) {
+            nimbus_msgf(msg, size, "%s", OOM);
+            return NIMBUS_E_NOMEM;
+        }
+        if (delta) {
             std::free(t->delta_link);
-            t->delta_link = d;
+            t->delta_link = delta.release();
         }
     }
     try {

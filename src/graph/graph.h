@@ -1,5 +1,6 @@
-// Graph wire format: error envelopes and status mapping, driveItems into entry
-// records, and the entry JSON the host receives.
+// Graph wire format: the request URLs and paging links, error envelopes and
+// status mapping, driveItems into entry records, and the entry JSON the host
+// receives.
 #ifndef NIMBUS_GRAPH_H
 #define NIMBUS_GRAPH_H
 
@@ -252,5 +253,86 @@ void nimbus_drive_facts_free(nimbus_drive_facts *f);
 // NIMBUS_OK; NIMBUS_E_FAILED when the body is no JSON object or is a Graph
 // error envelope; NIMBUS_E_NOMEM. f is initialised first on every path.
 int nimbus_parse_drive(const char *body, size_t len, nimbus_drive_facts *f, char *msg, size_t size);
+
+// ---- Request URLs -----------------------------------------------------------
+
+// The longest drive path (the configured root path and a virtual path
+// joined) a request may name.
+constexpr size_t NIMBUS_PATH_MAX = 2048;
+
+// Appends "/" + the configured root path (when set) and then vpath.
+void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
+// nimbus_join_root into out, then -1 when an append failed (out may hold a part).
+int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
+
+// Each builder below appends one Graph URL of the settings' cloud to url and
+// returns 0, or -1 without memory (url may then hold a part).
+
+// The item at a drive path (already joined to the configured root).
+int nimbus_root_path_url(const nimbus_cfg *cfg, const char *path, nimbus_buf *url);
+// The item a handle's argument names: the configured root ("/"), a virtual
+// path beneath it, an item id, or a "drives/<d>/items/<i>" id. arg is not null.
+int nimbus_item_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
+// An item on another drive by its drive and item ids, and the path rest
+// ("" or starting with "/") beneath it; with children, its children.
+int nimbus_remote_place_url(const nimbus_cfg *cfg, const nimbus_buf *drive, const nimbus_buf *item,
+                            const nimbus_buf *rest, bool children, nimbus_buf *url);
+// The item (or its children) an argument of the "drives/<d>/items/<i>" form names.
+int nimbus_remote_id_url(const nimbus_cfg *cfg, const char *arg, bool children, nimbus_buf *url);
+// Appends the "drives/<d>/items/<i>" id of an item on another drive to out.
+int nimbus_remote_id_of(nimbus_buf *out, const char *drive, size_t drive_len, const char *item);
+// The children of a folder (a virtual path, an item id or null for the
+// root), checked first: NIMBUS_OK; NIMBUS_E_NOT_FOUND for an argument no
+// request could carry, NIMBUS_E_FAILED without memory, with msg set.
+int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
+                        size_t size);
+// A search for text (checked by the caller) within the configured root.
+int nimbus_search_url(const nimbus_cfg *cfg, const char *text, nimbus_buf *url);
+// The change feed of a folder (as nimbus_item_url takes it, null for the
+// root) from its start, or with latest from the present on.
+int nimbus_delta_url(const nimbus_cfg *cfg, const char *folder, bool latest, nimbus_buf *url);
+// The drive's type, owner and quota.
+int nimbus_drive_facts_url(const nimbus_cfg *cfg, nimbus_buf *url);
+
+// Which members of each driveItem a handle's request asks for: every
+// member (the flat listing's requests, whose URLs hosts script), those an
+// entry is made of, or those and the download URL. An item in whole is
+// some six times the size of the members read, and its download URL
+// (several hundred bytes) is wanted only where a host plays from the answer.
+enum class nimbus_select { all, entries, playable };
+// Appends "?$top=" and the page size to a URL without a query yet.
+int nimbus_add_top(nimbus_buf *url, int32_t top);
+// Appends "$select=..." for what to the URL, after "?" or "&" as its query
+// stands. 0, or -1 without memory; nothing for nimbus_select::all.
+int nimbus_add_select(nimbus_buf *url, nimbus_select what);
+// The request for one page of a listing into req: link as it stands when it
+// carries a query (a next link keeps the service's own, $select included),
+// else with "?$top=", the settings' page size and what to select. 0, or -1
+// without memory.
+int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req,
+                    nimbus_select what = nimbus_select::all);
+
+// ---- Paging links ---------------------------------------------------------
+
+// The most pages one listing or feed follows.
+constexpr int NIMBUS_MAX_PAGES = 1000;
+// A page's link member ("@odata.nextLink", "@odata.deltaLink") of the
+// answer's root object into link: an owned copy when it is a non-empty
+// text, else null. 0, or -1 without memory.
+int nimbus_page_link(yyjson_val *root, const char *member, nimbus_str *link);
+// Whether link names the scheme, host and port of base: the same text up to
+// the end of base's authority (letter case aside), after which the link's
+// authority must end too. A longer host, another port (also an explicit
+// default one) or user information therefore never match. The bearer token
+// travels with every page request, so no other link is followed.
+bool nimbus_on_graph_origin(const char *link, const char *base);
+// The same for the Graph service of cfg's cloud.
+bool nimbus_on_graph(const nimbus_cfg *cfg, const char *link);
+// Whether a page's next link may be followed: on the Graph service of cfg's
+// cloud and within the page budget, which it counts down. Otherwise
+// NIMBUS_E_FAILED with "<label>: the next link ... is not on the Graph
+// service" or "<whole> needs more than ... pages" in msg.
+int nimbus_next_link_check(const nimbus_cfg *cfg, const char *next, const char *label,
+                           const char *whole, int *budget, char *msg, size_t size);
 
 #endif // NIMBUS_GRAPH_H

@@ -162,15 +162,9 @@ int children(yyjson_val *root, bool oom, const char *prefix, nimbus_items *list,
     }
     // The link is handed over only on success, so no failure leaves one behind.
     nimbus_str link;
-    if (next) {
-        yyjson_val *v = nimbus_json_member(root, "@odata.nextLink");
-        if (nonempty_str(v)) {
-            link.reset(str_of(v));
-            if (!link) {
-                nimbus_msgf(msg, size, "%s", OOM);
-                return NIMBUS_E_FAILED;
-            }
-        }
+    if (next && nimbus_page_link(root, "@odata.nextLink", &link) != 0) {
+        nimbus_msgf(msg, size, "%s", OOM);
+        return NIMBUS_E_FAILED;
     }
 
     size_t prefix_len = prefix ? std::strlen(prefix) : 0;

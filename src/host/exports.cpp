@@ -1,5 +1,5 @@
-// The flat request exports, the per-thread result and error strings, and the
-// identity exports.
+// The flat request exports, the per-thread result and error strings, the
+// fixed text of every result code, and the identity exports.
 #include <cstdlib>
 
 #include "host/host.h"
@@ -54,6 +54,47 @@ NIMBUS_API const char *nimbus_result_json(void) {
 
 NIMBUS_API const char *nimbus_last_error(void) {
     return or_empty(nimbus_tls_get(NIMBUS_TLS_ERROR));
+}
+
+NIMBUS_API const char *nimbus_strerror(int code) {
+    switch (code) {
+    case NIMBUS_OK:
+        return "success";
+    case NIMBUS_E_AUTH:
+        return "authorisation refused";
+    case NIMBUS_E_NOT_FOUND:
+        return "not found";
+    case NIMBUS_E_THROTTLED:
+        return "throttled by the service";
+    case NIMBUS_E_UNAVAILABLE:
+        return "service unavailable";
+    case NIMBUS_E_FAILED:
+        return "request failed";
+    case NIMBUS_E_UNSUPPORTED:
+        return "not supported";
+    case NIMBUS_E_INVALID:
+        return "invalid settings or arguments";
+    case NIMBUS_E_BUFFER:
+        return "output buffer too small";
+    case NIMBUS_E_BAD_PATH:
+        return "malformed path";
+    case NIMBUS_E_IS_FOLDER:
+        return "is a folder";
+    case NIMBUS_E_NOT_FOLDER:
+        return "not a folder";
+    case NIMBUS_E_NOMEM:
+        return "out of memory";
+    case NIMBUS_E_STOPPED:
+        return "stopped by the callback";
+    case NIMBUS_E_PENDING:
+        return "sign-in not finished yet";
+    case NIMBUS_E_RESYNC:
+        return "change cursor expired: start over";
+    case NIMBUS_E_PARTIAL:
+        return "finished without some folders";
+    default:
+        return "unknown result code";
+    }
 }
 
 NIMBUS_API const char *nimbus_version(void) {

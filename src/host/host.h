@@ -26,6 +26,14 @@ int nimbus_entry_target(const char *entry, char **target, char *msg, size_t size
 int nimbus_finish(const char *what, int code, nimbus_buf *res, char *msg, const nimbus_cfg *cfg,
                   const char *extra, char *out, int32_t out_len);
 
+struct nimbus_shared;
+// Publishes the outcome of a handle or sign-in call: on failure the
+// message, one line, secrets masked (with shared, also every token the
+// handle holds or has retired); memory exhaustion reported with its own
+// code wherever the steps before ran out. Returns the published code.
+int nimbus_call_done(int code, char *msg, const nimbus_cfg *cfg, const char *token,
+                     nimbus_shared *shared = nullptr);
+
 namespace nimbus {
 // The constant handler record that hvtab_get hands out.
 extern const ::nimbus_handler nimbus_handler;

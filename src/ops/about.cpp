@@ -6,8 +6,7 @@ int nimbus_drive_facts_get(nimbus_caller *c, nimbus_drive_facts *f, char *msg, s
     nimbus_drive_facts_init(f);
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    if (nimbus_buf_adds(&url, nimbus_graph_base_of(c->cfg)) != 0 ||
-        nimbus_buf_adds(&url, "/me/drive?$select=driveType,owner,quota") != 0) {
+    if (nimbus_drive_facts_url(c->cfg, &url) != 0) {
         nimbus_msgf(msg, size, "out of memory");
         return NIMBUS_E_NOMEM;
     }

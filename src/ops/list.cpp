@@ -1,6 +1,5 @@
-// Folder listing: children URLs under the configured root and paging into an
-// entry list.
-#include <cstdio>
+// The flat listing: a folder's children, page by page, into an entry list
+// (through a shortcut onto the drive it leads to).
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +24,34 @@ struct alc_guard {
 
 int sess_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {
     return nimbus_sess_call(static_cast<nimbus_sess *>(ctx), url, resp, msg, size);
+}
+
+// What the flat listing's pages are read into: its entry list, with the
+// allocator its page documents share.
+struct flat_pages {
+    nimbus_items *list;
+    yyjson_alc *alc;
+};
+
+int flat_answer(void *, int, const nimbus_resp *resp, char *msg, size_t size) {
+    if (!nimbus_locked_folder(resp->status, resp->body, resp->len))
+        return NIMBUS_OK;
+    nimbus_msgf(msg, size,
+                "children: the folder is locked (a Personal Vault: unlock it in OneDrive "
+                "to list it)");
+    return NIMBUS_E_AUTH;
+}
+
+int flat_read(void *ctx, char *body, size_t len, char **next, char *code, size_t code_size,
+              char *msg, size_t size) {
+    auto *fp = static_cast<flat_pages *>(ctx);
+    if (msg && size)
+        msg[0] = '\0';
+    int rc = nimbus_parse_children_in_place(body, len, fp->alc, "", fp->list, next, code, code_size,
+                                            msg, size);
+    if (code[0])
+        rc = nimbus_envelope_failure("children", code, msg, size);
+    return rc;
 }
 
 // A folder that listed nothing (rc NIMBUS_OK) or answered Graph's 404 may
@@ -61,160 +88,25 @@ int through_shortcut(nimbus_sess *sess, const char *folder, int rc, nimbus_items
 
 } // namespace
 
-void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
-    if (cfg && cfg->path && *cfg->path) {
-        nimbus_buf_adds(out, "/");
-        nimbus_buf_adds(out, cfg->path);
-    } else {
-        nimbus_buf_add(out, "", 0); // the buffer holds a text in every case
-    }
-    if (vpath && *vpath)
-        nimbus_buf_adds(out, vpath);
-}
-
-int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out) {
-    // nimbus_join_root reports nothing; a failed append leaves the buffer as it was,
-    // so a short or missing text reveals it.
-    size_t want = 0;
-    if (cfg && cfg->path && *cfg->path)
-        want += 1 + std::strlen(cfg->path);
-    if (vpath)
-        want += std::strlen(vpath);
-    size_t before = out->len;
-    nimbus_join_root(cfg, vpath, out);
-    return (out->data && out->len - before == want) ? 0 : -1;
-}
-
-int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                        size_t size) {
-    size_t start = out->len;
-    int bad = nimbus_buf_adds(out, nimbus_graph_base_of(cfg));
-    if (!is_root_folder(folder) && folder[0] != '/') {
-        if (!nimbus_item_id_ok(folder)) {
-            nimbus_msgf(msg, size, "folder id is not a Graph item id");
-            return NIMBUS_E_NOT_FOUND;
-        }
-        const char *d, *i;
-        size_t dn;
-        if (nimbus_remote_id(folder, &d, &dn, &i)) {
-            out->len = start; // the form carries its own base
-            bad |= nimbus_remote_id_url(cfg, folder, true, out) != 0;
-        } else {
-            bad |= nimbus_buf_adds(out, "/me/drive/items/");
-            bad |= nimbus_buf_adds(out, folder);
-            bad |= nimbus_buf_adds(out, "/children");
-        }
-    } else if (!is_root_folder(folder)) {
-        if (!nimbus_path_ok(folder)) {
-            nimbus_msgf(msg, size, "folder is not a valid drive path");
-            return NIMBUS_E_NOT_FOUND;
-        }
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        if (nimbus_join_checked(cfg, folder, &joined) != 0) {
-            nimbus_msgf(msg, size, "out of memory");
-            return NIMBUS_E_FAILED;
-        }
-        if (joined.len > NIMBUS_PATH_MAX) {
-            nimbus_msgf(msg, size, "the virtual path is longer than 2048 bytes");
-            return NIMBUS_E_NOT_FOUND;
-        }
-        bad |= nimbus_buf_adds(out, "/me/drive/root:");
-        bad |= nimbus_buf_addpath(out, joined.data);
-        bad |= nimbus_buf_adds(out, ":/children");
-    } else if (cfg && cfg->path && *cfg->path) {
-        nimbus_buf joined{};
-        nimbus_buf_guard jg{&joined};
-        bad |= nimbus_join_checked(cfg, nullptr, &joined);
-        bad |= nimbus_buf_adds(out, "/me/drive/root:");
-        if (!bad)
-            bad |= nimbus_buf_addpath(out, joined.data);
-        bad |= nimbus_buf_adds(out, ":/children");
-    } else {
-        bad |= nimbus_buf_adds(out, "/me/drive/root/children");
-    }
-    if (bad || !out->data) {
-        nimbus_msgf(msg, size, "out of memory");
-        return NIMBUS_E_FAILED;
-    }
-    return NIMBUS_OK;
-}
-
-int nimbus_add_select(nimbus_buf *url, nimbus_select what) {
-    if (what == nimbus_select::all)
-        return 0;
-    int bad = nimbus_buf_adds(
-        url, url->data && std::memchr(url->data, '?', url->len) ? "&$select=" : "?$select=");
-    bad |= nimbus_buf_adds(url, NIMBUS_ENTRY_MEMBERS);
-    if (what == nimbus_select::playable)
-        bad |= nimbus_buf_adds(url, ",@microsoft.graph.downloadUrl");
-    return bad || !url->data ? -1 : 0;
-}
-
-int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req, nimbus_select what) {
-    int bad = nimbus_buf_adds(req, link);
-    if (!std::strchr(link, '?')) {
-        char top[16];
-        std::snprintf(top, sizeof top, "%d", static_cast<int>(nimbus_page_size_of(cfg)));
-        bad |= nimbus_buf_adds(req, "?$top=");
-        bad |= nimbus_buf_addq(req, top);
-        bad |= nimbus_add_select(req, what);
-    }
-    return bad || !req->data ? -1 : 0;
-}
-
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg,
                     size_t size) {
-    nimbus_str cur(nimbus_strdup(url));
-    if (!cur) {
-        nimbus_msgf(msg, size, "out of memory");
-        return NIMBUS_E_FAILED;
-    }
     // Without an allocator of its own (no memory for one), each page's
     // document comes from the standard heap.
-    alc_guard pages{yyjson_alc_dyn_new()};
-    for (int budget = NIMBUS_MAX_PAGES;;) {
-        nimbus_buf req{};
-        nimbus_buf_guard rg{&req};
-        if (nimbus_page_url(sess->cfg, cur.get(), &req) != 0) {
-            nimbus_msgf(msg, size, "out of memory");
-            return NIMBUS_E_FAILED;
-        }
-
-        nimbus_resp resp{};
-        int rc = nimbus_sess_call(sess, req.data, &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (nimbus_locked_folder(resp.status, resp.body, resp.len)) {
-            nimbus_resp_free(&resp);
-            nimbus_msgf(msg, size,
-                        "children: the folder is locked (a Personal Vault: unlock it in OneDrive "
-                        "to list it)");
-            return NIMBUS_E_AUTH;
-        }
-        rc = nimbus_status_check(&resp, "children", req.data, msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        if (msg && size)
-            msg[0] = '\0';
-        rc = nimbus_parse_children_in_place(resp.body, resp.len, pages.alc, "", list, &next, code,
-                                            sizeof code, msg, size);
-        if (code[0])
-            rc = nimbus_envelope_failure("children", code, msg, size);
-        nimbus_resp_free(&resp);
-        if (rc != NIMBUS_OK)
-            return rc;
-        if (!next)
-            return NIMBUS_OK;
-        cur.reset(next);
-        rc = nimbus_next_page_check(sess->cfg, cur.get(), &budget, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-    }
+    alc_guard alc{yyjson_alc_dyn_new()};
+    flat_pages fp{list, alc.alc};
+    nimbus_pager p{};
+    p.get = sess_get;
+    p.get_ctx = sess;
+    p.cfg = sess->cfg;
+    p.add_query = true;
+    p.select = nimbus_select::all;
+    p.label = p.link_label = "children";
+    p.whole = "folder";
+    p.no_memory = NIMBUS_E_FAILED; // the flat requests' code
+    p.answer = flat_answer;
+    p.read = flat_read;
+    p.ctx = &fp;
+    return nimbus_pages(&p, url, msg, size);
 }
 
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
@@ -283,82 +175,4 @@ int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, ch
         it->path = joined;
     }
     return NIMBUS_OK;
-}
-
-int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
-                        size_t size) {
-    int rc = nimbus_status_check(resp, label, quoted, msg, size);
-    if (rc != NIMBUS_OK)
-        return rc;
-    char code[NIMBUS_CODE_SIZE];
-    if (msg && size)
-        msg[0] = '\0';
-    if (nimbus_parse_error(resp->body, resp->len, code, sizeof code, msg, size) != 0 || !code[0])
-        return NIMBUS_OK;
-    return nimbus_envelope_failure(label, code, msg, size);
-}
-
-int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
-                        size_t size) {
-    int rc = nimbus_map_graph(resp->status, "", nullptr, nullptr, 0);
-    if (rc != NIMBUS_OK) {
-        char shown[NIMBUS_URL_MSG];
-        char line[NIMBUS_LINE_MSG];
-        nimbus_redact_into(quoted, shown, sizeof shown);
-        nimbus_body_line(resp->body, line, sizeof line);
-        nimbus_msgf(msg, size, "%s: %s answered HTTP %ld%s%s", label, shown, (long)resp->status,
-                    line[0] ? ": " : "", line);
-    }
-    return rc;
-}
-
-namespace {
-
-bool same_ascii_fold(const char *a, const char *b, size_t n) {
-    for (size_t i = 0; i < n; i++) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y || x == '\0')
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget, char *msg,
-                           size_t size) {
-    // The bearer token travels with every page request: a link that leaves
-    // the Graph service is never followed.
-    if (!nimbus_on_graph_origin(next, nimbus_graph_base_of(cfg))) {
-        char shown[NIMBUS_URL_MSG];
-        char line[NIMBUS_LINE_MSG];
-        nimbus_redact_into(next, shown, sizeof shown);
-        nimbus_body_line(shown, line, sizeof line);
-        nimbus_msgf(msg, size, "children: the next link %s is not on the Graph service", line);
-        return NIMBUS_E_FAILED;
-    }
-    if (--*budget == 0) {
-        nimbus_msgf(msg, size, "folder needs more than %d pages", NIMBUS_MAX_PAGES);
-        return NIMBUS_E_FAILED;
-    }
-    return NIMBUS_OK;
-}
-
-bool nimbus_on_graph_origin(const char *link, const char *base) {
-    if (!link || !base)
-        return false;
-    const char *sep = std::strstr(base, "://");
-    if (!sep)
-        return false;
-    size_t origin = static_cast<size_t>(sep - base) + 3;
-    origin += std::strcspn(base + origin, "/?#");
-    if (!same_ascii_fold(link, base, origin))
-        return false;
-    char after = link[origin];
-    return after == '\0' || after == '/' || after == '?' || after == '#';
 }

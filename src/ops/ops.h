@@ -1,5 +1,6 @@
-// Operations: folder listing with paging, the stream locator and the
-// settings validation probe.
+// Operations: the flat folder listing, the stream locator, the settings
+// validation probe, the drive handle's operations, and the page loop and
+// answer checks they share.
 #ifndef NIMBUS_OPS_H
 #define NIMBUS_OPS_H
 
@@ -13,28 +14,6 @@
 #include "text/text.h"
 #include "transport/transport.h"
 
-constexpr int NIMBUS_MAX_PAGES = 1000;
-constexpr size_t NIMBUS_PATH_MAX = 2048;
-
-// Appends "/" + the configured root path (when set) and then vpath.
-void nimbus_join_root(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
-int nimbus_children_url(const nimbus_cfg *cfg, const char *folder, nimbus_buf *out, char *msg,
-                        size_t size);
-// Which members of each driveItem a handle's request asks for: every
-// member (the flat listing's requests, whose URLs hosts script), those an
-// entry is made of, or those and the download URL. An item in whole is
-// some six times the size of the members read, and its download URL
-// (several hundred bytes) is wanted only where a host plays from the answer.
-enum class nimbus_select { all, entries, playable };
-// Appends "$select=..." for what to the URL, after "?" or "&" as its query
-// stands. 0, or -1 without memory; nothing for nimbus_select::all.
-int nimbus_add_select(nimbus_buf *url, nimbus_select what);
-// The request for one page of a listing into req: link as it stands when it
-// carries a query (a next link keeps the service's own, $select included),
-// else with "?$top=", the settings' page size and what to select. 0, or -1
-// without memory.
-int nimbus_page_url(const nimbus_cfg *cfg, const char *link, nimbus_buf *req,
-                    nimbus_select what = nimbus_select::all);
 int nimbus_list_url(nimbus_sess *sess, const char *url, nimbus_items *list, char *msg, size_t size);
 int nimbus_do_list(nimbus_sess *sess, const char *folder, nimbus_items *list, char **parent,
                    char *msg, size_t size);
@@ -43,8 +22,6 @@ int nimbus_do_validate(const nimbus_io *io, const nimbus_cfg *cfg, const char *i
                        char *msg, size_t size);
 
 // Helpers shared by the operations of this module.
-// nimbus_join_root into out, then -1 when an append failed (out may hold a part).
-int nimbus_join_checked(const nimbus_cfg *cfg, const char *vpath, nimbus_buf *out);
 // Judges one Graph answer: a refused status gives its code and the
 // "<label>: <quoted> answered HTTP ..." message (quoted is redacted first); a
 // success status whose body is a Graph error envelope gives NIMBUS_E_FAILED
@@ -54,18 +31,44 @@ int nimbus_answer_check(const nimbus_resp *resp, const char *label, const char *
 // The status half of nimbus_answer_check alone.
 int nimbus_status_check(const nimbus_resp *resp, const char *label, const char *quoted, char *msg,
                         size_t size);
-// Whether link names the scheme, host and port of base: the same text up to
-// the end of base's authority (letter case aside), after which the link's
-// authority must end too. A longer host, another port (also an explicit
-// default one) or user information therefore never match. The bearer token
-// travels with every page request, so no other link is followed.
-bool nimbus_on_graph_origin(const char *link, const char *base);
-// Whether a children page's next link may be followed: on the Graph service
-// of cfg's cloud (see above) and within the page budget, which it counts
-// down. msg gets the "children: ..." or "folder needs more than ..." fault
-// otherwise.
-int nimbus_next_page_check(const nimbus_cfg *cfg, const char *next, int *budget, char *msg,
-                           size_t size);
+
+// ---- Paged answers -------------------------------------------------------
+
+// One authorised GET, as nimbus_sess_call and nimbus_caller_get make it.
+using nimbus_get_fn = int (*)(void *ctx, const char *url, nimbus_resp *resp, char *msg,
+                              size_t size);
+// Reads one page of a paged answer in place (body as for
+// nimbus_parse_children_in_place) into ctx: NIMBUS_OK with *next the owned
+// next link (null on the last page), or a code with msg set (code gets an
+// error envelope's code).
+using nimbus_page_fn = int (*)(void *ctx, char *body, size_t len, char **next, char *code,
+                               size_t code_size, char *msg, size_t size);
+// How one paged answer is asked for and read.
+struct nimbus_pager {
+    nimbus_get_fn get; // one authorised GET of a page
+    void *get_ctx;
+    const nimbus_cfg *cfg;
+    // Whether a link without a query gets "?$top=", the settings' page size
+    // and select (a next link keeps the service's own query); else every
+    // link goes as it stands.
+    bool add_query;
+    nimbus_select select;
+    const char *label;      // names the answer in a refused status's message
+    const char *link_label; // and in nimbus_next_link_check's (with whole)
+    const char *whole;
+    int no_memory; // the code a failed allocation answers
+    // Sees each answer (page counts from 0) before its status is judged:
+    // NIMBUS_OK goes on; any other code, its message in msg, ends the loop
+    // with that code. Null for none.
+    int (*answer)(void *ctx, int page, const nimbus_resp *resp, char *msg, size_t size);
+    nimbus_page_fn read;
+    void *ctx; // for answer and read
+};
+// Requests the pages of a paged answer from first on, handing each body to
+// p->read, until a page has no next link or a next link may not be followed
+// (nimbus_next_link_check). NIMBUS_OK, or the first failure's code with its
+// message.
+int nimbus_pages(const nimbus_pager *p, const char *first, char *msg, size_t size);
 
 // ---- The drive handle's operations ----------------------------------------
 
@@ -106,7 +109,21 @@ struct nimbus_caller {
 // NIMBUS_OK with an answer (any status) in resp; NIMBUS_E_UNAVAILABLE when
 // the exchange failed; the grant's code when a token could not be had.
 int nimbus_caller_get(nimbus_caller *c, const char *url, nimbus_resp *resp, char *msg, size_t size);
+// nimbus_caller_get as a nimbus_get_fn, caller being the nimbus_caller.
+int nimbus_caller_fetch(void *caller, const char *url, nimbus_resp *resp, char *msg, size_t size);
 void nimbus_caller_free(nimbus_caller *c);
+// Requests the pages of a paged answer from first on, handing each body to
+// read, as nimbus_pages does with the handle's token. label names the
+// answer in a refused status's message; with resync a 410 is the change
+// feed's refused cursor. locked, when given, is set when the service
+// refused a page as a locked folder's (NIMBUS_E_AUTH).
+int nimbus_caller_pages(nimbus_caller *c, const char *first, const char *label, bool resync,
+                        nimbus_page_fn read, void *ctx, char *msg, size_t size,
+                        bool *locked = nullptr);
+// The pages of one listing from first on, their entries handed to walk;
+// *locked tells a folder the service keeps locked.
+int nimbus_walk_pages(nimbus_caller *c, nimbus_walk *walk, const char *first, char *msg,
+                      size_t size, bool *locked = nullptr);
 // Checks a folder (item == false) or item argument before any request:
 // NIMBUS_OK, or NIMBUS_E_BAD_PATH with its message.
 int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size);
@@ -153,9 +170,6 @@ int nimbus_drive_facts_get(nimbus_caller *c, nimbus_drive_facts *f, char *msg, s
 
 // ---- Shortcuts ------------------------------------------------------------
 
-// One authorised GET, as nimbus_sess_call and nimbus_caller_get make it.
-using nimbus_get_fn = int (*)(void *ctx, const char *url, nimbus_resp *resp, char *msg,
-                              size_t size);
 // Where a path or id leads through a shortcut: the item on its own drive,
 // the path below it ("" or starting with "/"), and the shortcut as the
 // caller named it (its virtual path, or the id), for messages. name is a
@@ -190,14 +204,14 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
                          bool asked, nimbus_kind *kind, nimbus_remote *remote, char *msg,
                          size_t size);
 // The Graph URL of the remote place, or of its children. 0, or -1 without memory.
-int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
-                      nimbus_buf *url);
+inline int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
+                             nimbus_buf *url) {
+    return nimbus_remote_place_url(cfg, &r->drive, &r->item, &r->rest, children, url);
+}
 // Whether a 404 is Graph's own "itemNotFound" (the answer's body, or the
 // listing message that quotes its first line): only then may a shortcut
 // lie on the way; a 404 from elsewhere is taken as it stands.
 bool nimbus_item_not_found(const char *body_or_msg);
-// The same for an argument of the "drives/<d>/items/<i>" form.
-int nimbus_remote_id_url(const nimbus_cfg *cfg, const char *arg, bool children, nimbus_buf *url);
 // A refusal (NIMBUS_E_AUTH, NIMBUS_E_NOT_FOUND) met on the remote drive
 // becomes one line naming the shortcut; rc is returned unchanged.
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size);

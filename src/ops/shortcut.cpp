@@ -16,7 +16,6 @@ namespace {
 
 int probe(nimbus_get_fn get, void *ctx, const char *url, const char *shown, nimbus_remote *remote,
           nimbus_kind *kind, char *msg, size_t size);
-int add_base(const nimbus_cfg *cfg, nimbus_buf *url);
 int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg, size_t end,
                nimbus_remote *remote, nimbus_kind *kind, char *msg, size_t size);
 
@@ -44,17 +43,7 @@ int nimbus_shortcut_find(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, co
             return NIMBUS_OK;
         nimbus_buf url{};
         nimbus_buf_guard ug{&url};
-        const char *d, *i;
-        size_t dn;
-        int bad = 0;
-        if (nimbus_remote_id(arg, &d, &dn, &i)) {
-            bad = nimbus_remote_id_url(cfg, arg, false, &url);
-        } else {
-            bad |= add_base(cfg, &url);
-            bad |= nimbus_buf_adds(&url, "/me/drive/items/");
-            bad |= nimbus_buf_adds(&url, arg);
-        }
-        if (bad || !url.data) {
+        if (nimbus_item_url(cfg, arg, &url) != 0) {
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_NOMEM;
         }
@@ -106,32 +95,6 @@ bool nimbus_item_not_found(const char *body_or_msg) {
     return body_or_msg && std::strstr(body_or_msg, "\"itemNotFound\"") != nullptr;
 }
 
-int nimbus_remote_url(const nimbus_cfg *cfg, const nimbus_remote *r, bool children,
-                      nimbus_buf *url) {
-    int bad = add_base(cfg, url);
-    bad |= nimbus_buf_adds(url, "/drives/");
-    bad |= nimbus_buf_add(url, r->drive.data ? r->drive.data : "", r->drive.len);
-    bad |= nimbus_buf_adds(url, "/items/");
-    bad |= nimbus_buf_add(url, r->item.data ? r->item.data : "", r->item.len);
-    if (r->rest.len > 0) {
-        bad |= nimbus_buf_adds(url, ":");
-        bad |= nimbus_buf_addpath(url, r->rest.data);
-        bad |= nimbus_buf_adds(url, children ? ":/children" : ":");
-    } else if (children) {
-        bad |= nimbus_buf_adds(url, "/children");
-    }
-    return bad || !url->data ? -1 : 0;
-}
-
-int nimbus_remote_id_url(const nimbus_cfg *cfg, const char *arg, bool children, nimbus_buf *url) {
-    int bad = add_base(cfg, url);
-    bad |= nimbus_buf_adds(url, "/");
-    bad |= nimbus_buf_adds(url, arg);
-    if (children)
-        bad |= nimbus_buf_adds(url, "/children");
-    return bad || !url->data ? -1 : 0;
-}
-
 int nimbus_shortcut_broken(int rc, const nimbus_remote *r, char *msg, size_t size) {
     return nimbus_shortcut_broken_at(rc, r->shortcut.data ? r->shortcut.data : "", msg, size);
 }
@@ -180,11 +143,7 @@ int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, c
                       size_t size) {
     for (size_t i = 0; i < list->count; i++) {
         nimbus_buf id{};
-        int bad = nimbus_buf_adds(&id, "drives/");
-        bad |= nimbus_buf_add(&id, drive, drive_len);
-        bad |= nimbus_buf_adds(&id, "/items/");
-        bad |= nimbus_buf_adds(&id, list->items[i].id);
-        if (bad || !id.data) {
+        if (nimbus_remote_id_of(&id, drive, drive_len, list->items[i].id) != 0) {
             nimbus_buf_free(&id);
             nimbus_msgf(msg, size, "%s", OOM);
             return NIMBUS_E_BUFFER;
@@ -196,10 +155,6 @@ int nimbus_remote_ids(nimbus_items *list, const char *drive, size_t drive_len, c
 }
 
 namespace {
-
-int add_base(const nimbus_cfg *cfg, nimbus_buf *url) {
-    return nimbus_buf_adds(url, nimbus_graph_base_of(cfg));
-}
 
 // probe for the first end bytes of the virtual path arg.
 int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *arg, size_t end,
@@ -213,10 +168,8 @@ int probe_path(nimbus_get_fn get, void *ctx, const nimbus_cfg *cfg, const char *
     int bad = nimbus_buf_add(&prefix, arg, end);
     if (!bad)
         bad |= nimbus_join_checked(cfg, prefix.data, &joined);
-    bad |= add_base(cfg, &url);
-    bad |= nimbus_buf_adds(&url, "/me/drive/root:");
     if (!bad)
-        bad |= nimbus_buf_addpath(&url, joined.data);
+        bad |= nimbus_root_path_url(cfg, joined.data, &url);
     if (bad || !url.data) {
         nimbus_msgf(msg, size, "%s", OOM);
         return NIMBUS_E_NOMEM;

@@ -53,8 +53,7 @@ int as_reached(nimbus_item *item, const char *entry, const nimbus_remote *remote
         return 0;
     nimbus_buf id{};
     nimbus_buf_guard ig{&id};
-    if (nimbus_buf_adds(&id, "drives/") != 0 || nimbus_buf_add(&id, d, dn) != 0 ||
-        nimbus_buf_adds(&id, "/items/") != 0 || nimbus_buf_adds(&id, item->id) != 0)
+    if (nimbus_remote_id_of(&id, d, dn, item->id) != 0)
         return -1;
     char *name = remote->name.data ? nimbus_strdup(remote->name.data) : nullptr;
     if (remote->name.data && !name)
@@ -164,7 +163,7 @@ namespace {
 
 // The item's Graph URL: by drive path under the configured root, or by id.
 int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *msg, size_t size) {
-    int bad = nimbus_buf_adds(url, nimbus_graph_base_of(cfg));
+    int bad = 0;
     if (entry[0] == '/') {
         if (!nimbus_path_ok(entry)) {
             nimbus_msgf(msg, size, "entry is not a valid drive path");
@@ -180,22 +179,13 @@ int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *ms
             nimbus_msgf(msg, size, "the virtual path is longer than 2048 bytes");
             return NIMBUS_E_NOT_FOUND;
         }
-        bad |= nimbus_buf_adds(url, "/me/drive/root:");
-        bad |= nimbus_buf_addpath(url, joined.data);
+        bad |= nimbus_root_path_url(cfg, joined.data, url);
     } else {
         if (!nimbus_item_id_ok(entry)) {
             nimbus_msgf(msg, size, "entry id is not a Graph item id");
             return NIMBUS_E_NOT_FOUND;
         }
-        const char *d, *i;
-        size_t dn;
-        if (nimbus_remote_id(entry, &d, &dn, &i)) {
-            url->len = 0;
-            bad |= nimbus_remote_id_url(cfg, entry, false, url);
-        } else {
-            bad |= nimbus_buf_adds(url, "/me/drive/items/");
-            bad |= nimbus_buf_adds(url, entry);
-        }
+        bad |= nimbus_item_url(cfg, entry, url);
     }
     if (bad || !url->data) {
         nimbus_msgf(msg, size, "out of memory");

@@ -355,9 +355,16 @@ int on_entry(void *ctx, const nimbus_entry *e) {
 int queue_folder(tree *t, const nimbus_entry *e, int depth, const char *drive, const char *item) {
     std::string remote;
     if (drive && item) {
+        nimbus_buf id{};
+        nimbus_buf_guard ig{&id};
+        bool ok = nimbus_remote_id_of(&id, drive, std::strlen(drive), item) == 0;
         try {
-            remote = std::string("drives/") + drive + "/items/" + item;
+            if (ok)
+                remote = id.data;
         } catch (const std::bad_alloc &) {
+            ok = false;
+        }
+        if (!ok) {
             fail(t, NIMBUS_E_NOMEM, "out of memory");
             return -1;
         }
@@ -476,6 +483,24 @@ int list_remote(tree *t, const char *folder, const nimbus_remote &target, char *
     return USE_LISTING;
 }
 
+// A feed the service does not offer for this folder (its first page
+// refused): the listings still show it.
+int feed_answer(void *, int page, const nimbus_resp *resp, char *, size_t) {
+    if (page == 0 && resp->status >= 400 && resp->status < 500 && resp->status != 401 &&
+        resp->status != 429)
+        return USE_LISTING;
+    return NIMBUS_OK;
+}
+
+int feed_read(void *ctx, char *body, size_t len, char **next, char *code, size_t code_size,
+              char *msg, size_t size) {
+    int rc = nimbus_feed_tree_page(static_cast<nimbus_feed_tree *>(ctx), body, len, next, code,
+                                   code_size, msg, size);
+    if (code[0])
+        rc = nimbus_envelope_failure("changes", code, msg, size);
+    return rc;
+}
+
 // Reads the folder's change feed on the calling thread: NIMBUS_OK with the
 // met shortcuts queued for listing, a failure's code with its message, or
 // USE_LISTING when the folder is not for the feed (a file, a shortcut, a
@@ -521,18 +546,12 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
 
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
-    int bad = nimbus_buf_adds(&url, nimbus_graph_base_of(t->cfg));
-    if (is_root(folder) && !(t->cfg->path && *t->cfg->path)) {
-        bad |= nimbus_buf_adds(&url, "/me/drive/root/delta");
-    } else {
-        bad |= nimbus_buf_adds(&url, "/me/drive/items/");
-        bad |= nimbus_buf_adds(&url, top.id.get());
-        bad |= nimbus_buf_adds(&url, "/delta");
-    }
+    // The drive's root without a configured root path has a feed of its
+    // own; any other folder is asked for by the id its item answer gave.
+    bool bare = is_root(folder) && !(t->cfg->path && *t->cfg->path);
+    int bad = nimbus_delta_url(t->cfg, bare ? nullptr : top.id.get(), false, &url);
     // The pages come one after another: the largest the service gives.
-    char query[32];
-    std::snprintf(query, sizeof query, "?$top=%d", static_cast<int>(NIMBUS_MAX_PAGE_SIZE));
-    bad |= nimbus_buf_adds(&url, query);
+    bad |= nimbus_add_top(&url, NIMBUS_MAX_PAGE_SIZE);
     bad |= nimbus_add_select(&url, c.select);
     if (bad || !url.data) {
         nimbus_msgf(msg, size, "out of memory");
@@ -554,55 +573,23 @@ int feed_walk(tree *t, const char *folder, char *msg, size_t size) {
     feed.shortcut = feed_shortcut;
     feed.shortcut_ctx = t;
 
-    nimbus_str cur(nimbus_strdup(url.data));
-    if (!cur) {
-        nimbus_msgf(msg, size, "out of memory");
-        return NIMBUS_E_NOMEM;
-    }
-    for (int pages = 0;; pages++) {
-        nimbus_resp resp{};
-        rc = nimbus_caller_get(&c, cur.get(), &resp, msg, size);
-        if (rc != NIMBUS_OK)
-            return rc;
-        // A feed the service does not offer for this folder: the listings
-        // still show it.
-        if (pages == 0 && resp.status >= 400 && resp.status < 500 && resp.status != 401 &&
-            resp.status != 429) {
-            nimbus_resp_free(&resp);
-            return USE_LISTING;
-        }
-        rc = nimbus_status_check(&resp, "changes", cur.get(), msg, size);
-        if (rc != NIMBUS_OK) {
-            nimbus_resp_free(&resp);
-            return rc;
-        }
-        char *next = nullptr;
-        char code[NIMBUS_CODE_SIZE];
-        rc = nimbus_feed_tree_page(&feed, resp.body, resp.len, &next, code, sizeof code, msg, size);
-        nimbus_resp_free(&resp);
-        if (code[0])
-            rc = nimbus_envelope_failure("changes", code, msg, size);
-        if (rc != NIMBUS_OK) {
-            std::free(next);
-            return rc;
-        }
-        if (!next)
-            break;
-        cur.reset(next);
-        // The bearer token goes with every page: only a Graph link is followed.
-        if (!nimbus_on_graph_origin(cur.get(), nimbus_graph_base_of(t->cfg))) {
-            char shown[NIMBUS_URL_MSG];
-            char line[NIMBUS_LINE_MSG];
-            nimbus_redact_into(cur.get(), shown, sizeof shown);
-            nimbus_body_line(shown, line, sizeof line);
-            nimbus_msgf(msg, size, "changes: the next link %s is not on the Graph service", line);
-            return NIMBUS_E_FAILED;
-        }
-        if (pages + 1 >= NIMBUS_MAX_PAGES) {
-            nimbus_msgf(msg, size, "changes: the feed needs more than %d pages", NIMBUS_MAX_PAGES);
-            return NIMBUS_E_FAILED;
-        }
-    }
+    // The first URL carries its query and next links the service's own:
+    // each goes as it stands.
+    nimbus_pager p{};
+    p.get = nimbus_caller_fetch;
+    p.get_ctx = &c;
+    p.cfg = t->cfg;
+    p.add_query = false;
+    p.select = c.select;
+    p.label = p.link_label = "changes";
+    p.whole = "changes: the feed";
+    p.no_memory = NIMBUS_E_NOMEM;
+    p.answer = feed_answer;
+    p.read = feed_read;
+    p.ctx = &feed;
+    rc = nimbus_pages(&p, url.data, msg, size);
+    if (rc != NIMBUS_OK)
+        return rc;
     t->orphans = nimbus_feed_tree_orphans(&feed);
     const char *cut_in = nullptr;
     t->cut = nimbus_feed_tree_cut(&feed, &cut_in);
