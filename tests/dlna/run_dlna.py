@@ -24,6 +24,7 @@ SKIP = 77
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 CM = "urn:schemas-upnp-org:service:ConnectionManager:1"
+REGISTRAR = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
 SSDP = ("239.255.255.250", 1900)
 DIDL_NS = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
            "dc": "http://purl.org/dc/elements/1.1/",
@@ -288,9 +289,30 @@ def case_browse(fx_path, folder):
                for o in objs)
     assert (root["NumberReturned"], root["TotalMatches"], root["UpdateID"]) == (3, 3, 7)
 
-    meta = browse(cds, "0", "BrowseMetadata")
-    (obj,) = didl_objects(meta["Result"])
-    assert (obj.get_id(), obj.get_parent_id(), meta["TotalMatches"]) == ("0", "-1", 1)
+    # The root's own metadata, asked for as "0" or as "" (as several TVs do).
+    for root_id in ("0", ""):
+        meta = browse(cds, root_id, "BrowseMetadata")
+        (obj,) = didl_objects(meta["Result"])
+        assert (obj.get_id(), obj.get_parent_id(), meta["TotalMatches"]) == ("0", "-1", 1)
+        assert (obj.get_title(), obj.get_child_count()) == ('nimbus <test> & "co"', 3), meta
+    assert browse(cds, "")["Result"] == root["Result"]
+
+    # Samsung's feature list: the root holds audio, video and images.
+    features = call(cds, "X_GetFeatureList", [], [("FeatureList", None)])["FeatureList"]
+    avs = "{urn:schemas-upnp-org:av:avs}"
+    (feature,) = ET.fromstring(features).findall(avs + "Feature")
+    assert (feature.get("name"), feature.get("version")) == ("samsung.com_BASICVIEW", "1")
+    assert [(c.get("id"), c.get("type")) for c in feature.findall(avs + "container")] == [
+        ("0", "object.item.audioItem"), ("0", "object.item.videoItem"),
+        ("0", "object.item.imageItem")], features
+    # What Xbox and Windows Media Player ask before they browse.
+    reg = dev.get_service(REGISTRAR)
+    assert reg is not None, "no X_MS_MediaReceiverRegistrar service"
+    for action in ("IsAuthorized", "IsValidated"):
+        assert call(reg, action, [("DeviceID", "")],
+                    [("Result", GObject.TYPE_INT)]) == {"Result": 1}, action
+    assert call(reg, "RegisterDevice", [("RegistrationReqMsg", "")],
+                [("RegistrationRespMsg", None)])["RegistrationRespMsg"] in ("", None)
 
     album = browse(cds, "0/Music/Album")
     objs = didl_objects(album["Result"])
@@ -347,19 +369,23 @@ def case_browse(fx_path, folder):
     except GLib.Error as e:
         assert e.code == 706
     fx.stop()
-    print("root, metadata, album with titles/artist/durations, 1000 entries by 100, "
-          "errors 701/710/402/706, capabilities, GetProtocolInfo")
+    print("root, metadata (also of \"\"), feature list, registrar, album with "
+          "titles/artist/durations, 1000 entries by 100, errors 701/710/402/706, capabilities, "
+          "GetProtocolInfo")
 
 
-def soap(host, port, body, extra=b"", action="Browse", raw=None, timeout=10):
-    """One request to the ContentDirectory control URL: (status, body) or None when closed."""
+def soap(host, port, body, extra=b"", action="Browse", raw=None, timeout=10,
+         service=b"ContentDirectory", service_type=CDS.encode(), host_header=None):
+    """One request to a control URL (ContentDirectory's unless SERVICE and
+    SERVICE_TYPE say): (status, body) or None when closed."""
     s = socket.create_connection((host, port), timeout=timeout)
     if raw is None:
-        raw = (b"POST /control/ContentDirectory HTTP/1.1\r\nHost: %s:%d\r\n"
+        raw = (b"POST /control/%s HTTP/1.1\r\nHost: %s\r\n"
                b'Content-Type: text/xml; charset="utf-8"\r\n'
-               b'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#%s"\r\n'
-               b"Content-Length: %d\r\n%s\r\n" % (host.encode(), port, action.encode(), len(body),
-                                                    extra)) + body
+               b'SOAPACTION: "%s#%s"\r\n'
+               b"Content-Length: %d\r\n%s\r\n" % (
+                   service, host_header or b"%s:%d" % (host.encode(), port), service_type,
+                   action.encode(), len(body), extra)) + body
     try:
         s.sendall(raw)
     except (BrokenPipeError, ConnectionResetError):
@@ -473,6 +499,23 @@ def case_hostile(fx_path, folder):
         error = re.search(rb"<errorCode>(\d+)<", answer[1])
         codes.append("%d/%s" % (answer[0], error.group(1).decode() if error else "-"))
     print("malformed requests answered:", codes)
+    # The root's title is the friendly name, its quotes escaped in DIDL.
+    ok, root_meta = fx_browse_id(h, p, "0", b"BrowseMetadata")
+    assert ok and "<dc:title>nimbus &lt;test&gt; &amp; &quot;co&quot;</dc:title>" in root_meta, \
+        root_meta
+    # The registrar goes through the same gate: its answer, then a foreign
+    # Host and an oversized body refused as on ContentDirectory.
+    registrar = dict(service=b"X_MS_MediaReceiverRegistrar", service_type=REGISTRAR.encode(),
+                     action="IsAuthorized")
+    authorized = envelope(b'<u:IsAuthorized xmlns:u="%s"><DeviceID></DeviceID></u:IsAuthorized>'
+                          % REGISTRAR.encode())
+    answer = soap(h, p, authorized, **registrar)
+    assert answer and answer[0] == 200 and b"<Result>1</Result>" in answer[1], answer
+    answer = soap(h, p, authorized, host_header=b"attacker.example:%d" % p, **registrar)
+    assert answer is not None and answer[0] == 403, answer
+    answer = soap(h, p, authorized[:-len(b"</s:Body></s:Envelope>")] + b" " * (1 << 20) +
+                  b"</s:Body></s:Envelope>", **registrar)
+    assert answer is None, answer
     # DNS rebinding: a page on another name must not reach the device.
     rebound = (b"GET /%s HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n"
                % (fx.location.rsplit("/", 1)[1].encode(), p))
