@@ -5,7 +5,7 @@ against hostile clients, inside a private network namespace made for the
 run: SSDP multicast never leaves it. Exit 77 (skipped) without root, without
 unshare, or without the GUPnP tools and bindings.
 
-    run_dlna.py --fixture PATH CASE        CASE: discover, browse, hostile or vlc
+    run_dlna.py --fixture PATH CASE        CASE: discover, alive, browse, hostile or vlc
 """
 import argparse
 import os
@@ -106,9 +106,10 @@ def outside(args):
 
 
 class Fixture:
-    def __init__(self, path, folder):
+    def __init__(self, path, folder, env=None):
         self.proc = subprocess.Popen([path, "127.0.0.1", os.path.join(folder, "uuid")],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, **(env or {})))
         line = self.proc.stdout.readline().split()
         assert line[:1] == ["ready"], line
         self.location = line[1]
@@ -213,6 +214,29 @@ def case_discover(fx_path, folder):
     assert again.uuid == fx.uuid
     again.stop()
     print("alive at start, answers to 6 search targets, byebye on stop, same UUID on restart")
+
+
+def case_alive(fx_path, folder):
+    """ssdp:alive comes again well within max-age, not only at start: with
+    max-age shortened to 9 s, GSSDP announces every 2 s (max-age/3 - 1),
+    each round's messages paced over more than a second."""
+    listener = multicast_listener()
+    fx = Fixture(fx_path, folder, {"NIMBUS_DLNA_MAX_AGE": "9"})
+    udn = "uuid:" + fx.uuid
+    times, end = [], time.monotonic() + 7.5
+    while time.monotonic() < end:
+        r, _, _ = select.select([listener], [], [], max(0, end - time.monotonic()))
+        if not r:
+            continue
+        m = listener.recv(65536).decode("latin-1")
+        if "ssdp:alive" in m and header(m, "USN") == udn:
+            assert header(m, "CACHE-CONTROL") == "max-age=9", m
+            times.append(time.monotonic())
+    fx.stop()
+    gaps = [round(b - a, 2) for a, b in zip(times, times[1:])]
+    print("ssdp:alive of the device with max-age=9 over %.1f s, seconds apart: %s"
+          % (times[-1] - times[0], gaps))
+    assert times[-1] - times[0] > 5 and max(gaps) <= 3, gaps
 
 
 def control_point(fx):
@@ -634,8 +658,8 @@ def inside(args):
     links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
     assert [l.split(":")[1].strip() for l in links.splitlines()] == ["lo"], links
     with tempfile.TemporaryDirectory() as folder:
-        {"discover": case_discover, "browse": case_browse,
-         "hostile": case_hostile}[args.case](args.fixture, folder)
+        {"discover": case_discover, "browse": case_browse, "hostile": case_hostile,
+         "alive": case_alive}[args.case](args.fixture, folder)
     return 0
 
 
@@ -643,7 +667,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--fixture", required=True)
     ap.add_argument("--inside", action="store_true")
-    ap.add_argument("case", choices=["discover", "browse", "hostile", "vlc"])
+    ap.add_argument("case", choices=["discover", "alive", "browse", "hostile", "vlc"])
     args = ap.parse_args()
     return inside(args) if args.inside else outside(args)
 
