@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "descriptions.h"
+#include "friendly_name.h"
 #include "gena.h"
 #include "networks.h"
 #include "soap.h"

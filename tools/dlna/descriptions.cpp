@@ -164,23 +164,6 @@ const char feature_list[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
                             "<container id=\"0\" type=\"object.item.imageItem\"/>"
                             "</Feature></Features>";
 
-bool friendly_name_ok(const std::string &name) {
-    if (name.empty() || name.size() > 64)
-        return false;
-    // xml_text replaces invalid UTF-8 and control characters: a name that
-    // holds none escapes to what escaping its five markup bytes gives.
-    std::string escaped, expected;
-    xml_text(escaped, name);
-    for (char c : name)
-        expected += c == '&'    ? std::string("&amp;")
-                    : c == '<'  ? std::string("&lt;")
-                    : c == '>'  ? std::string("&gt;")
-                    : c == '"'  ? std::string("&quot;")
-                    : c == '\'' ? std::string("&apos;")
-                                : std::string(1, c);
-    return escaped == expected;
-}
-
 std::string device_description(const std::string &friendly_name, const std::string &uuid) {
     std::string name = friendly_name.substr(0, 64);
     // Do not end inside a UTF-8 sequence: drop a cut lead and its followers.

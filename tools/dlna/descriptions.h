@@ -20,9 +20,6 @@ extern const char feature_list[];
 // The protocolInfo list of GetProtocolInfo's Source.
 extern const char source_protocols[];
 
-// Whether NAME may be a friendly name as given: 1 to 64 bytes of valid UTF-8
-// without control characters (C0, DEL, C1).
-bool friendly_name_ok(const std::string &name);
 // The device description: FRIENDLY_NAME is escaped and cut to 64 bytes
 // (never inside a UTF-8 sequence); UUID must already be checked.
 std::string device_description(const std::string &friendly_name, const std::string &uuid);
