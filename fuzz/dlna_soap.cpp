@@ -3,13 +3,16 @@
 // on a nameless action or a body in another encoding, Browse's arguments
 // give only canonical object ids, escaped text holds no markup, control
 // character or broken UTF-8, a subscription's callbacks all name the
-// subscriber, and networks read back as they print.
+// subscriber, networks read back as they print, and a friendly name taken
+// stands whole and escaped in the device description.
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "../tools/dlna/descriptions.h"
 #include "../tools/dlna/didl.h"
+#include "../tools/dlna/friendly_name.h"
 #include "../tools/dlna/gena.h"
 #include "../tools/dlna/networks.h"
 #include "../tools/dlna/soap.h"
@@ -71,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (dlna::read_browse(arg[0], arg[1], arg[2], arg[3], req) == 0) {
         CHECK(!req.path.empty() && req.path[0] == '/' &&
               std::strlen(req.path.c_str()) == req.path.size());
-        CHECK(dlna::object_id(req.path) == std::string(arg[0]));
+        // An empty ObjectID is the root's other name.
+        CHECK(dlna::object_id(req.path) == (*arg[0] ? std::string(arg[0]) : std::string("0")));
         CHECK(!req.metadata || req.start == 0);
     }
 
@@ -117,6 +121,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string escaped;
     dlna::xml_text(escaped, input);
     CHECK(clean_xml_text(escaped));
+    if (dlna::friendly_name_ok(input)) {
+        // Taken as it is: escaping replaces nothing, and the description
+        // holds it whole.
+        std::string plain;
+        for (char c : input)
+            plain += c == '&'    ? std::string("&amp;")
+                     : c == '<'  ? std::string("&lt;")
+                     : c == '>'  ? std::string("&gt;")
+                     : c == '"'  ? std::string("&quot;")
+                     : c == '\'' ? std::string("&apos;")
+                                 : std::string(1, c);
+        CHECK(!input.empty() && input.size() <= 64 && escaped == plain);
+        CHECK(dlna::device_description(input, "u")
+                  .find("<friendlyName>" + escaped + "</friendlyName>") != std::string::npos);
+    }
     dlna::item it;
     it.path = "/" + input;
     it.title = input;

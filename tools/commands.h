@@ -43,6 +43,8 @@ struct options {
     long threads = 0;            // serve --threads; 0: the default
     bool dlna = false;           // serve --dlna
     std::string dlna_allow;      // serve --dlna-allow CIDR[,CIDR...]; empty: the LAN
+    std::string dlna_name;       // serve --name TEXT; empty: "nimbus on HOST"
+    long dlna_port = 0;          // serve --dlna-port N; 0: from the listen port
     // list -R (tools/walk.cpp)
     bool recursive = false;
     long max_depth = 0; // 0: the whole tree

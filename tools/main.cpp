@@ -2,6 +2,7 @@
 // drive through the library over its own libcurl transport, or an offline
 // demo drive the command answers itself, at the URLs the library asks for.
 #include "commands.h"
+#include "dlna/friendly_name.h"
 #include "dlna/networks.h"
 #include "help.h"
 #include "login/login.h"
@@ -39,6 +40,7 @@ enum class takes {
     file,         // a file name, so not an empty one
     connect_rule, // HOST:PORT:TOHOST:TOPORT
     networks,     // CIDR[,CIDR...]
+    shown_name,   // 1 to 64 bytes of printable UTF-8
     whole,        // a whole number within the row's bounds
     decimal,      // a decimal number within the row's bounds
 };
@@ -199,6 +201,14 @@ const option_row kOptions[] = {
      "with --dlna: answer only peers in these networks\n"
      "(192.168.1.0/24, fd00::/8, or one address); default: the\n"
      "network of the listen address's interface"},
+    {"--name", nullptr, "TEXT", "serve", takes::shown_name, 0, 0, nullptr, set_text<&O::dlna_name>,
+     "with --dlna: the name players show (1 to 64 bytes,\n"
+     "no control characters); default \"nimbus on HOSTNAME\""},
+    {"--dlna-port", nullptr, "PORT", "serve", takes::whole, 1, 65535, "a port",
+     set_number<long, &O::dlna_port>,
+     "with --dlna: the UPnP port (descriptions, control);\n"
+     "default: the listen port + 1 (65534 for 65535), any\n"
+     "free one when the listen port is 0"},
 };
 
 // One command, or a help topic that is no command (demo).
@@ -296,7 +306,8 @@ const command_row kCommands[] = {
     {"serve", "", "HTTP gateway for media players and browsers (see help serve)", cli::run_serve, 0,
      0, "takes no operands",
      "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
-     "                              [--threads N] [--dlna [--dlna-allow CIDR,...]]\n"
+     "                              [--threads N] [--dlna [--dlna-allow CIDR,...]\n"
+     "                              [--name TEXT] [--dlna-port PORT]]\n"
      "\n"
      "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
      "  /FOLDER/              a page of the folder (folders first, then files)\n"
@@ -318,7 +329,10 @@ const command_row kCommands[] = {
      "interface (not on a wildcard address: name one, e.g. 192.168.1.5:8080); its\n"
      "files play through this gateway. Its device UUID is kept in dlna-uuid beside\n"
      "the settings file. Only hosts on that interface's network find and browse it;\n"
-     "--dlna-allow names the networks that may instead.\n",
+     "--dlna-allow names the networks that may instead. Players show it as --name\n"
+     "(default \"nimbus on HOSTNAME\"). Its UPnP port stays the same at every start,\n"
+     "so that TVs and firewall rules keep it: --dlna-port, by default the listen\n"
+     "port + 1; when that port is taken, serve stops and says so.\n",
      nullptr},
     {"redact", "TEXT", "print TEXT with credentials masked", cli::run_redact, 1, 1,
      "takes exactly one TEXT",
@@ -490,6 +504,9 @@ int run(int argc, char **argv) {
                            "each request is limited by --timeout and --retries");
     if (!o.dlna_allow.empty() && !o.dlna)
         return usage_error("--dlna-allow needs --dlna: it says who may browse its MediaServer");
+    if ((!o.dlna_name.empty() || o.dlna_port > 0) && !o.dlna)
+        return usage_error(std::string(o.dlna_port > 0 ? "--dlna-port" : "--name") +
+                           " needs --dlna: it belongs to the MediaServer");
     if (o.demo && o.write)
         return usage_error("--write needs a settings file; the demo has none");
     if (o.args.size() < command->min_operands || o.args.size() > command->max_operands)
@@ -593,6 +610,10 @@ std::string check_argument(const option_row &row, const std::string &text, doubl
     case takes::connect_rule:
         return valid_connect_to(text) ? std::string()
                                       : name + " wants " + row.arg + ", not " + text;
+    case takes::shown_name:
+        return dlna::friendly_name_ok(text)
+                   ? std::string()
+                   : name + " wants 1 to 64 bytes of printable UTF-8 without control characters";
     case takes::networks: {
         std::vector<dlna::network> nets;
         std::string complaint = dlna::parse_networks(text, nets);

@@ -1,11 +1,14 @@
 // Who may use the MediaServer and what a request may carry: the networks of
 // --dlna-allow, the callbacks and counts of event subscriptions, and the
-// encodings a SOAP body may come in.
+// encodings a SOAP body may come in, the root's other names and the friendly
+// name a host may give.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "descriptions.h"
+#include "friendly_name.h"
 #include "gena.h"
 #include "networks.h"
 #include "soap.h"
@@ -165,3 +168,32 @@ TEST(DlnaSoap, OnlyUtf8BodiesPass) {
 }
 
 } // namespace
+
+TEST(DlnaSoap, AnEmptyObjectIdIsTheRoot) {
+    dlna::browse_request r;
+    r.path = "/x";
+    EXPECT_EQ(dlna::read_browse("", "BrowseMetadata", "0", "0", r), 0);
+    EXPECT_EQ(r.path, "/");
+    EXPECT_EQ(dlna::read_browse("", "BrowseDirectChildren", "", "", r), 0);
+    EXPECT_EQ(r.path, "/");
+}
+
+TEST(DlnaDescription, FriendlyNameIsPrintableUtf8OfAtMost64Bytes) {
+    EXPECT_TRUE(dlna::friendly_name_ok("Living room \"NAS\" & <more>"));
+    EXPECT_TRUE(dlna::friendly_name_ok(std::string(64, 'a')));
+    for (const std::string &bad :
+         {std::string(), std::string(65, 'a'), std::string("tab\there"), std::string("nl\n"),
+          std::string("del\x7f"), std::string("c1\xC2\x85"), std::string("cut\xC3"),
+          std::string("over\xC0\xAF"), std::string("nul\0x", 5)})
+        EXPECT_FALSE(dlna::friendly_name_ok(bad)) << bad;
+    std::string umlauts;
+    for (int i = 0; i < 32; i++)
+        umlauts += "\xC3\xBC"; // 64 bytes of "ü"
+    EXPECT_TRUE(dlna::friendly_name_ok(umlauts));
+    EXPECT_FALSE(dlna::friendly_name_ok(umlauts + "a"));
+    // Escaped in the description, and whole: a name of 64 bytes is not cut.
+    std::string d = dlna::device_description("\"q\" & " + std::string(58, 'x'), "u");
+    EXPECT_NE(
+        d.find("<friendlyName>&quot;q&quot; &amp; " + std::string(58, 'x') + "</friendlyName>"),
+        std::string::npos);
+}

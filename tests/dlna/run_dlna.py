@@ -5,7 +5,7 @@ against hostile clients, inside a private network namespace made for the
 run: SSDP multicast never leaves it. Exit 77 (skipped) without root, without
 unshare, or without the GUPnP tools and bindings.
 
-    run_dlna.py --fixture PATH CASE        CASE: discover, browse, hostile or vlc
+    run_dlna.py --fixture PATH CASE        CASE: discover, alive, browse, hostile or vlc
 """
 import argparse
 import os
@@ -24,6 +24,7 @@ SKIP = 77
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 CM = "urn:schemas-upnp-org:service:ConnectionManager:1"
+REGISTRAR = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
 SSDP = ("239.255.255.250", 1900)
 DIDL_NS = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
            "dc": "http://purl.org/dc/elements/1.1/",
@@ -105,9 +106,10 @@ def outside(args):
 
 
 class Fixture:
-    def __init__(self, path, folder):
+    def __init__(self, path, folder, env=None):
         self.proc = subprocess.Popen([path, "127.0.0.1", os.path.join(folder, "uuid")],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, **(env or {})))
         line = self.proc.stdout.readline().split()
         assert line[:1] == ["ready"], line
         self.location = line[1]
@@ -214,6 +216,29 @@ def case_discover(fx_path, folder):
     print("alive at start, answers to 6 search targets, byebye on stop, same UUID on restart")
 
 
+def case_alive(fx_path, folder):
+    """ssdp:alive comes again well within max-age, not only at start: with
+    max-age shortened to 9 s, GSSDP announces every 2 s (max-age/3 - 1),
+    each round's messages paced over more than a second."""
+    listener = multicast_listener()
+    fx = Fixture(fx_path, folder, {"NIMBUS_DLNA_MAX_AGE": "9"})
+    udn = "uuid:" + fx.uuid
+    times, end = [], time.monotonic() + 7.5
+    while time.monotonic() < end:
+        r, _, _ = select.select([listener], [], [], max(0, end - time.monotonic()))
+        if not r:
+            continue
+        m = listener.recv(65536).decode("latin-1")
+        if "ssdp:alive" in m and header(m, "USN") == udn:
+            assert header(m, "CACHE-CONTROL") == "max-age=9", m
+            times.append(time.monotonic())
+    fx.stop()
+    gaps = [round(b - a, 2) for a, b in zip(times, times[1:])]
+    print("ssdp:alive of the device with max-age=9 over %.1f s, seconds apart: %s"
+          % (times[-1] - times[0], gaps))
+    assert times[-1] - times[0] > 5 and max(gaps) <= 3, gaps
+
+
 def control_point(fx):
     import gi
     gi.require_version("GUPnP", "1.6")
@@ -288,9 +313,30 @@ def case_browse(fx_path, folder):
                for o in objs)
     assert (root["NumberReturned"], root["TotalMatches"], root["UpdateID"]) == (3, 3, 7)
 
-    meta = browse(cds, "0", "BrowseMetadata")
-    (obj,) = didl_objects(meta["Result"])
-    assert (obj.get_id(), obj.get_parent_id(), meta["TotalMatches"]) == ("0", "-1", 1)
+    # The root's own metadata, asked for as "0" or as "" (as several TVs do).
+    for root_id in ("0", ""):
+        meta = browse(cds, root_id, "BrowseMetadata")
+        (obj,) = didl_objects(meta["Result"])
+        assert (obj.get_id(), obj.get_parent_id(), meta["TotalMatches"]) == ("0", "-1", 1)
+        assert (obj.get_title(), obj.get_child_count()) == ('nimbus <test> & "co"', 3), meta
+    assert browse(cds, "")["Result"] == root["Result"]
+
+    # Samsung's feature list: the root holds audio, video and images.
+    features = call(cds, "X_GetFeatureList", [], [("FeatureList", None)])["FeatureList"]
+    avs = "{urn:schemas-upnp-org:av:avs}"
+    (feature,) = ET.fromstring(features).findall(avs + "Feature")
+    assert (feature.get("name"), feature.get("version")) == ("samsung.com_BASICVIEW", "1")
+    assert [(c.get("id"), c.get("type")) for c in feature.findall(avs + "container")] == [
+        ("0", "object.item.audioItem"), ("0", "object.item.videoItem"),
+        ("0", "object.item.imageItem")], features
+    # What Xbox and Windows Media Player ask before they browse.
+    reg = dev.get_service(REGISTRAR)
+    assert reg is not None, "no X_MS_MediaReceiverRegistrar service"
+    for action in ("IsAuthorized", "IsValidated"):
+        assert call(reg, action, [("DeviceID", "")],
+                    [("Result", GObject.TYPE_INT)]) == {"Result": 1}, action
+    assert call(reg, "RegisterDevice", [("RegistrationReqMsg", "")],
+                [("RegistrationRespMsg", None)])["RegistrationRespMsg"] in ("", None)
 
     album = browse(cds, "0/Music/Album")
     objs = didl_objects(album["Result"])
@@ -347,19 +393,23 @@ def case_browse(fx_path, folder):
     except GLib.Error as e:
         assert e.code == 706
     fx.stop()
-    print("root, metadata, album with titles/artist/durations, 1000 entries by 100, "
-          "errors 701/710/402/706, capabilities, GetProtocolInfo")
+    print("root, metadata (also of \"\"), feature list, registrar, album with "
+          "titles/artist/durations, 1000 entries by 100, errors 701/710/402/706, capabilities, "
+          "GetProtocolInfo")
 
 
-def soap(host, port, body, extra=b"", action="Browse", raw=None, timeout=10):
-    """One request to the ContentDirectory control URL: (status, body) or None when closed."""
+def soap(host, port, body, extra=b"", action="Browse", raw=None, timeout=10,
+         service=b"ContentDirectory", service_type=CDS.encode(), host_header=None):
+    """One request to a control URL (ContentDirectory's unless SERVICE and
+    SERVICE_TYPE say): (status, body) or None when closed."""
     s = socket.create_connection((host, port), timeout=timeout)
     if raw is None:
-        raw = (b"POST /control/ContentDirectory HTTP/1.1\r\nHost: %s:%d\r\n"
+        raw = (b"POST /control/%s HTTP/1.1\r\nHost: %s\r\n"
                b'Content-Type: text/xml; charset="utf-8"\r\n'
-               b'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#%s"\r\n'
-               b"Content-Length: %d\r\n%s\r\n" % (host.encode(), port, action.encode(), len(body),
-                                                    extra)) + body
+               b'SOAPACTION: "%s#%s"\r\n'
+               b"Content-Length: %d\r\n%s\r\n" % (
+                   service, host_header or b"%s:%d" % (host.encode(), port), service_type,
+                   action.encode(), len(body), extra)) + body
     try:
         s.sendall(raw)
     except (BrokenPipeError, ConnectionResetError):
@@ -473,6 +523,23 @@ def case_hostile(fx_path, folder):
         error = re.search(rb"<errorCode>(\d+)<", answer[1])
         codes.append("%d/%s" % (answer[0], error.group(1).decode() if error else "-"))
     print("malformed requests answered:", codes)
+    # The root's title is the friendly name, its quotes escaped in DIDL.
+    ok, root_meta = fx_browse_id(h, p, "0", b"BrowseMetadata")
+    assert ok and "<dc:title>nimbus &lt;test&gt; &amp; &quot;co&quot;</dc:title>" in root_meta, \
+        root_meta
+    # The registrar goes through the same gate: its answer, then a foreign
+    # Host and an oversized body refused as on ContentDirectory.
+    registrar = dict(service=b"X_MS_MediaReceiverRegistrar", service_type=REGISTRAR.encode(),
+                     action="IsAuthorized")
+    authorized = envelope(b'<u:IsAuthorized xmlns:u="%s"><DeviceID></DeviceID></u:IsAuthorized>'
+                          % REGISTRAR.encode())
+    answer = soap(h, p, authorized, **registrar)
+    assert answer and answer[0] == 200 and b"<Result>1</Result>" in answer[1], answer
+    answer = soap(h, p, authorized, host_header=b"attacker.example:%d" % p, **registrar)
+    assert answer is not None and answer[0] == 403, answer
+    answer = soap(h, p, authorized[:-len(b"</s:Body></s:Envelope>")] + b" " * (1 << 20) +
+                  b"</s:Body></s:Envelope>", **registrar)
+    assert answer is None, answer
     # DNS rebinding: a page on another name must not reach the device.
     rebound = (b"GET /%s HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n"
                % (fx.location.rsplit("/", 1)[1].encode(), p))
@@ -591,8 +658,8 @@ def inside(args):
     links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
     assert [l.split(":")[1].strip() for l in links.splitlines()] == ["lo"], links
     with tempfile.TemporaryDirectory() as folder:
-        {"discover": case_discover, "browse": case_browse,
-         "hostile": case_hostile}[args.case](args.fixture, folder)
+        {"discover": case_discover, "browse": case_browse, "hostile": case_hostile,
+         "alive": case_alive}[args.case](args.fixture, folder)
     return 0
 
 
@@ -600,7 +667,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--fixture", required=True)
     ap.add_argument("--inside", action="store_true")
-    ap.add_argument("case", choices=["discover", "browse", "hostile", "vlc"])
+    ap.add_argument("case", choices=["discover", "alive", "browse", "hostile", "vlc"])
     args = ap.parse_args()
     return inside(args) if args.inside else outside(args)
 

@@ -191,18 +191,94 @@ def dlna_caps_inside(f):
     check(g.stop() == 0, "stopped", g.log())
 
 
-def start_dlna(f, *args):
+def start_dlna(f, *args, listen="127.0.0.1:0"):
     """The gateway with --dlna in this namespace: it and its description URL."""
     links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
     check([l.split(":")[1].strip() for l in links.splitlines()] == ["lo"],
           "only lo in this namespace", links)
-    g = f.serve("--dlna", *args)
+    g = f.serve("--dlna", *args, listen=listen)
     deadline = time.monotonic() + 20
     while not any("DLNA MediaServer" in l for l in g.lines):
         check(time.monotonic() < deadline and g.p.poll() is None, "MediaServer started", g.log())
         time.sleep(0.05)
     line = next(l for l in g.lines if "DLNA MediaServer" in l)
     return g, re.search(r"(http://\S+)", line).group(1)
+
+
+def case_dlna_listed(f):
+    """What keeps a TV showing the server: the name it shows (--name, escaped
+    in the description, the root's title), and the same UPnP port at every
+    start (the listen port + 1, or --dlna-port), refused clearly when taken."""
+    import socket
+    bad = (("--name", ""), ("--name", "x" * 65), ("--name", "tab\there"),
+           ("--name", "del\x7f"), ("--dlna-port", "0"), ("--dlna-port", "65536"))
+    for option, value in bad:
+        p = subprocess.run(f.command("serve", "--dlna", option, value), capture_output=True)
+        check(p.returncode == 2 and option.encode() in p.stderr, "refused: %s %r" % (option, value),
+              p.returncode, p.stderr)
+    for option, value in (("--name", "TV"), ("--dlna-port", "9000")):
+        p = subprocess.run(f.command("serve", option, value), capture_output=True)
+        check(p.returncode == 2 and b"needs --dlna" in p.stderr, option + " without --dlna",
+              p.stderr)
+    if os.environ.get("NIMBUS_E2E_NETNS") != "1":
+        return in_namespace(f, "dlna_listed", ())
+
+    def pair():
+        """A free port whose neighbour is free too."""
+        for _ in range(100):
+            s = socket.socket()
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+            s.close()
+            t = socket.socket()
+            try:
+                t.bind(("127.0.0.1", port + 1))
+                return port
+            except OSError:
+                pass
+            finally:
+                t.close()
+        raise AssertionError("no two free ports side by side")
+
+    name = 'Living "room" <TV> & \u00fc'
+    listen = pair()
+    for start in range(2):
+        g, location = start_dlna(f, "--name", name, listen="127.0.0.1:%d" % listen)
+        m = re.match(r"http://([0-9.]+):(\d+)/", location)
+        host, port = m.group(1), int(m.group(2))
+        check(port == listen + 1, "the UPnP port is the listen port + 1, start %d" % start, port)
+        c = http.client.HTTPConnection(host, port, timeout=30)
+        c.request("GET", urllib.parse.urlparse(location).path)
+        description = c.getresponse().read().decode()
+        c.close()
+        check("<friendlyName>Living &quot;room&quot; &lt;TV&gt; &amp; \u00fc</friendlyName>"
+              in description, "the name escaped in the description", description[:600])
+        root = soap_browse(host, port, "0", "BrowseMetadata")
+        title = root.find("{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}container/"
+                          "{http://purl.org/dc/elements/1.1/}title")
+        check(title is not None and title.text == name, "the root's title", didl_text(root))
+        check(g.stop() == 0, "stopped", g.log())
+    chosen = pair()
+    g, location = start_dlna(f, "--dlna-port", str(chosen))
+    check(":%d/" % chosen in location, "--dlna-port", location)
+    check(g.stop() == 0, "stopped", g.log())
+    # Taken ports: serve stops and names the option that frees it.
+    for args, taken in ((("--dlna-port", str(chosen)), chosen), ((), listen + 1)):
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        holder.bind(("127.0.0.1", taken))
+        holder.listen(1)
+        try:
+            g = f.serve("--dlna", *args, listen="127.0.0.1:%d" % listen)
+            code = g.p.wait(timeout=30)
+            g.reader.join(timeout=10)
+        finally:
+            holder.close()
+        check(code != 0 and "--dlna-port" in g.log() and str(taken) in g.log(),
+              "a taken UPnP port %d refused" % taken, code, g.log())
+        print(next(l for l in g.lines if "--dlna-port" in l).strip())
+    print("--name escaped and shown; UPnP port %d = listen + 1 at both starts; "
+          "--dlna-port; taken ports refused naming --dlna-port" % (listen + 1))
 
 
 def listen_events(location, service_type):

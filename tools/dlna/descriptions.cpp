@@ -21,327 +21,127 @@ namespace {
 
 const char content_directory_type[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
 const char connection_manager_type[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
+const char registrar_type[] = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1";
 
+// clang-format off
 const char content_directory_scpd[] = SCPD_HEAD
     "<actionList>"
-    "<action><name>GetSearchCapabilities</name><argumentList>" ARG(
-        "SearchCaps", "out",
-        "SearchCapabilities") "</argumentList></action>"
-                              "<action><name>GetSortCapabilities</name><argumentList>" ARG(
-                                  "SortCaps", "out",
-                                  "SortCapabilities") "</argumentList></action>"
-                                                      "<action><name>GetSystemUpdateID</"
-                                                      "name><argumentList>" ARG(
-                                                          "Id", "out",
-                                                          "SystemUpdateID") "</argumentList></"
-                                                                            "action>"
-                                                                            "<action><name>Browse</"
-                                                                            "name><"
-                                                                            "argumentList>" ARG(
-                                                                                "ObjectID", "in",
-                                                                                "A_ARG_TYPE_"
-                                                                                "ObjectID") ARG("Br"
-                                                                                                "ow"
-                                                                                                "se"
-                                                                                                "Fl"
-                                                                                                "a"
-                                                                                                "g",
-                                                                                                "i"
-                                                                                                "n",
-                                                                                                "A_"
-                                                                                                "AR"
-                                                                                                "G_"
-                                                                                                "TY"
-                                                                                                "PE"
-                                                                                                "_B"
-                                                                                                "ro"
-                                                                                                "ws"
-                                                                                                "eF"
-                                                                                                "la"
-                                                                                                "g")
-                                                                                ARG("Filter", "in", "A_ARG_TYPE_Filter") ARG(
-                                                                                    "StartingIndex",
-                                                                                    "in",
-                                                                                    "A_ARG_TYPE_"
-                                                                                    "Index") ARG("R"
-                                                                                                 "e"
-                                                                                                 "q"
-                                                                                                 "u"
-                                                                                                 "e"
-                                                                                                 "s"
-                                                                                                 "t"
-                                                                                                 "e"
-                                                                                                 "d"
-                                                                                                 "C"
-                                                                                                 "o"
-                                                                                                 "u"
-                                                                                                 "n"
-                                                                                                 "t",
-                                                                                                 "i"
-                                                                                                 "n",
-                                                                                                 "A"
-                                                                                                 "_"
-                                                                                                 "A"
-                                                                                                 "R"
-                                                                                                 "G"
-                                                                                                 "_"
-                                                                                                 "T"
-                                                                                                 "Y"
-                                                                                                 "P"
-                                                                                                 "E"
-                                                                                                 "_"
-                                                                                                 "C"
-                                                                                                 "o"
-                                                                                                 "u"
-                                                                                                 "n"
-                                                                                                 "t") ARG("SortCriteria",
-                                                                                                          "in",
-                                                                                                          "A_ARG_TYPE_SortCriteria")
-                                                                                    ARG("Result", "out", "A_ARG_TYPE_Result") ARG(
-                                                                                        "NumberRetu"
-                                                                                        "rned",
-                                                                                        "out",
-                                                                                        "A_ARG_"
-                                                                                        "TYPE_"
-                                                                                        "Count") ARG("TotalMatches",
-                                                                                                     "out",
-                                                                                                     "A_ARG_TYPE_Count")
-                                                                                        ARG("Update"
-                                                                                            "ID",
-                                                                                            "out",
-                                                                                            "A_ARG_"
-                                                                                            "TYPE_"
-                                                                                            "Update"
-                                                                                            "ID") "</argumentList></action></actionList><serviceStateTable>" VAR("no",
-                                                                                                                                                                 "A_ARG_TYPE_ObjectID",
-                                                                                                                                                                 "string")
-                                                                                            VAR("n"
-                                                                                                "o",
-                                                                                                "A_"
-                                                                                                "AR"
-                                                                                                "G_"
-                                                                                                "TY"
-                                                                                                "PE"
-                                                                                                "_R"
-                                                                                                "es"
-                                                                                                "ul"
-                                                                                                "t",
-                                                                                                "st"
-                                                                                                "ri"
-                                                                                                "n"
-                                                                                                "g") "<stateVariable sendEvents=\"no\"><name>A_ARG_TYPE_BrowseFlag</name><dataType>string</"
-                                                                                                     "dataType><allowedValueList><allowedValue>BrowseMetadata</"
-                                                                                                     "allowedValue><allowedValue>BrowseDirectChildren</allowedValue></allowedValueList></"
-                                                                                                     "stateVariable>" VAR(
-                                                                                                         "no",
-                                                                                                         "A_ARG_TYPE_Filter",
-                                                                                                         "string") VAR("no", "A_ARG_TYPE_SortCriteria",
-                                                                                                                       "string")
-                                                                                                         VAR("no",
-                                                                                                             "A_ARG_TYPE_Index",
-                                                                                                             "ui4") VAR("no",
-                                                                                                                        "A_ARG_TYPE_Count",
-                                                                                                                        "ui4")
-                                                                                                             VAR("no",
-                                                                                                                 "A_ARG_TYPE_UpdateID",
-                                                                                                                 "ui4") VAR("no",
-                                                                                                                            "SearchCapabilities",
-                                                                                                                            "string")
-                                                                                                                 VAR("no",
-                                                                                                                     "SortCapabilities",
-                                                                                                                     "string")
-                                                                                                                     VAR("yes",
-                                                                                                                         "SystemUpdateID",
-                                                                                                                         "ui4")
-                                                                                                                         VAR("yes",
-                                                                                                                             "ContainerUpdateIDs",
-                                                                                                                             "string") "</serviceStateTable></scpd>";
+    "<action><name>GetSearchCapabilities</name><argumentList>"
+        ARG("SearchCaps", "out", "SearchCapabilities")
+    "</argumentList></action>"
+    "<action><name>GetSortCapabilities</name><argumentList>"
+        ARG("SortCaps", "out", "SortCapabilities")
+    "</argumentList></action>"
+    "<action><name>GetSystemUpdateID</name><argumentList>"
+        ARG("Id", "out", "SystemUpdateID")
+    "</argumentList></action>"
+    "<action><name>Browse</name><argumentList>"
+        ARG("ObjectID", "in", "A_ARG_TYPE_ObjectID")
+        ARG("BrowseFlag", "in", "A_ARG_TYPE_BrowseFlag")
+        ARG("Filter", "in", "A_ARG_TYPE_Filter")
+        ARG("StartingIndex", "in", "A_ARG_TYPE_Index")
+        ARG("RequestedCount", "in", "A_ARG_TYPE_Count")
+        ARG("SortCriteria", "in", "A_ARG_TYPE_SortCriteria")
+        ARG("Result", "out", "A_ARG_TYPE_Result")
+        ARG("NumberReturned", "out", "A_ARG_TYPE_Count")
+        ARG("TotalMatches", "out", "A_ARG_TYPE_Count")
+        ARG("UpdateID", "out", "A_ARG_TYPE_UpdateID")
+    "</argumentList></action>"
+    // Samsung's extension: where its TVs find the audio, video and image
+    // roots before they show the server at all.
+    "<action><name>X_GetFeatureList</name><argumentList>"
+        ARG("FeatureList", "out", "A_ARG_TYPE_Featurelist")
+    "</argumentList></action>"
+    "</actionList><serviceStateTable>"
+    VAR("no", "A_ARG_TYPE_ObjectID", "string")
+    VAR("no", "A_ARG_TYPE_Result", "string")
+    "<stateVariable sendEvents=\"no\"><name>A_ARG_TYPE_BrowseFlag</name>"
+        "<dataType>string</dataType><allowedValueList>"
+        "<allowedValue>BrowseMetadata</allowedValue>"
+        "<allowedValue>BrowseDirectChildren</allowedValue>"
+        "</allowedValueList></stateVariable>"
+    VAR("no", "A_ARG_TYPE_Filter", "string")
+    VAR("no", "A_ARG_TYPE_SortCriteria", "string")
+    VAR("no", "A_ARG_TYPE_Index", "ui4")
+    VAR("no", "A_ARG_TYPE_Count", "ui4")
+    VAR("no", "A_ARG_TYPE_UpdateID", "ui4")
+    VAR("no", "SearchCapabilities", "string")
+    VAR("no", "SortCapabilities", "string")
+    VAR("yes", "SystemUpdateID", "ui4")
+    VAR("yes", "ContainerUpdateIDs", "string")
+    VAR("no", "A_ARG_TYPE_Featurelist", "string")
+    "</serviceStateTable></scpd>";
 
 const char connection_manager_scpd[] = SCPD_HEAD
     "<actionList>"
-    "<action><name>GetProtocolInfo</name><argumentList>" ARG("Source", "out", "SourceProtocolInfo") ARG(
-        "Sink", "out",
-        "SinkProtocolInfo") "</argumentList></action>"
-                            "<action><name>GetCurrentConnectionIDs</name><argumentList>" ARG(
-                                "ConnectionIDs", "out",
-                                "CurrentConnectionIDs") "</argumentList></action>"
-                                                        "<action><name>GetCurrentConnectionInfo</"
-                                                        "name><argumentList>" ARG(
-                                                            "ConnectionID", "in",
-                                                            "A_ARG_TYPE_ConnectionID") ARG("RcsID",
-                                                                                           "out",
-                                                                                           "A_ARG_"
-                                                                                           "TYPE_"
-                                                                                           "RcsID")
-                                                            ARG("AVTransportID", "out",
-                                                                "A_ARG_TYPE_AVTransportID") ARG("Pr"
-                                                                                                "ot"
-                                                                                                "oc"
-                                                                                                "ol"
-                                                                                                "In"
-                                                                                                "f"
-                                                                                                "o",
-                                                                                                "ou"
-                                                                                                "t",
-                                                                                                "A_"
-                                                                                                "AR"
-                                                                                                "G_"
-                                                                                                "TY"
-                                                                                                "PE"
-                                                                                                "_P"
-                                                                                                "ro"
-                                                                                                "to"
-                                                                                                "co"
-                                                                                                "lI"
-                                                                                                "nf"
-                                                                                                "o")
-                                                                ARG("Pee"
-                                                                    "rCo"
-                                                                    "nne"
-                                                                    "cti"
-                                                                    "onM"
-                                                                    "ana"
-                                                                    "ge"
-                                                                    "r",
-                                                                    "ou"
-                                                                    "t",
-                                                                    "A_"
-                                                                    "ARG"
-                                                                    "_TY"
-                                                                    "PE_"
-                                                                    "Con"
-                                                                    "nec"
-                                                                    "tio"
-                                                                    "nMa"
-                                                                    "nag"
-                                                                    "er") ARG("PeerConnect"
-                                                                              "ionID",
-                                                                              "out",
-                                                                              "A_ARG_TYPE_"
-                                                                              "ConnectionI"
-                                                                              "D") ARG("Di"
-                                                                                       "re"
-                                                                                       "ct"
-                                                                                       "io"
-                                                                                       "n",
-                                                                                       "ou"
-                                                                                       "t",
-                                                                                       "A_"
-                                                                                       "AR"
-                                                                                       "G_"
-                                                                                       "TY"
-                                                                                       "PE"
-                                                                                       "_D"
-                                                                                       "ir"
-                                                                                       "ec"
-                                                                                       "ti"
-                                                                                       "o"
-                                                                                       "n")
-                                                                    ARG("Status", "out", "A_ARG_TYPE_ConnectionStatus") "</argumentList></action></actionList><serviceStateTable>" VAR(
-                                                                        "yes",
-                                                                        "SourceProtocolInfo",
-                                                                        "string") VAR("yes",
-                                                                                      "SinkProtocol"
-                                                                                      "Info",
-                                                                                      "string")
-                                                                        VAR("yes",
-                                                                            "CurrentConnectionIDs",
-                                                                            "string") "<stateVariab"
-                                                                                      "le "
-                                                                                      "sendEvents="
-                                                                                      "\"no\"><"
-                                                                                      "name>A_ARG_"
-                                                                                      "TYPE_"
-                                                                                      "ConnectionSt"
-                                                                                      "atus</"
-                                                                                      "name><"
-                                                                                      "dataType>"
-                                                                                      "string</"
-                                                                                      "dataType><"
-                                                                                      "allowedValue"
-                                                                                      "List><"
-                                                                                      "allowedValue"
-                                                                                      ">OK</"
-                                                                                      "allowedValue"
-                                                                                      "><"
-                                                                                      "allowedValue"
-                                                                                      ">ContentForm"
-                                                                                      "atMismatch</"
-                                                                                      "allowedValue"
-                                                                                      "><"
-                                                                                      "allowedValue"
-                                                                                      ">Insufficien"
-                                                                                      "tBandwidth</"
-                                                                                      "allowedValue"
-                                                                                      "><"
-                                                                                      "allowedValue"
-                                                                                      ">UnreliableC"
-                                                                                      "hannel<"
-                                                                                      "/allowedValu"
-                                                                                      "e><"
-                                                                                      "allowedValue"
-                                                                                      ">Unknown</"
-                                                                                      "allowedValue"
-                                                                                      "></"
-                                                                                      "allowedValue"
-                                                                                      "List></"
-                                                                                      "stateVariabl"
-                                                                                      "e>"
-                                                                                      "<stateVariab"
-                                                                                      "le "
-                                                                                      "sendEvents="
-                                                                                      "\"no\"><"
-                                                                                      "name>A_ARG_"
-                                                                                      "TYPE_"
-                                                                                      "Direction</"
-                                                                                      "name><"
-                                                                                      "dataType>"
-                                                                                      "string</"
-                                                                                      "dataType><"
-                                                                                      "allowedValue"
-                                                                                      "List><"
-                                                                                      "allowedValue"
-                                                                                      ">Input</"
-                                                                                      "allowedValue"
-                                                                                      "><"
-                                                                                      "allowedValue"
-                                                                                      ">Output</"
-                                                                                      "allowedValue"
-                                                                                      "></"
-                                                                                      "allowedValue"
-                                                                                      "List></"
-                                                                                      "stateVariabl"
-                                                                                      "e>" VAR(
-                                                                                          "no",
-                                                                                          "A_ARG_"
-                                                                                          "TYPE_"
-                                                                                          "Protocol"
-                                                                                          "Info",
-                                                                                          "string")
-                                                                                          VAR("no",
-                                                                                              "A_"
-                                                                                              "ARG_"
-                                                                                              "TYPE"
-                                                                                              "_Con"
-                                                                                              "nect"
-                                                                                              "ionM"
-                                                                                              "anag"
-                                                                                              "er",
-                                                                                              "stri"
-                                                                                              "ng") VAR("no", "A_ARG_TYPE_ConnectionID",
-                                                                                                        "i4")
-                                                                                              VAR("no",
-                                                                                                  "A_"
-                                                                                                  "ARG_"
-                                                                                                  "TYPE"
-                                                                                                  "_AVT"
-                                                                                                  "rans"
-                                                                                                  "port"
-                                                                                                  "ID",
-                                                                                                  "i4")
-                                                                                                  VAR("no",
-                                                                                                      "A_ARG_TYPE_RcsID",
-                                                                                                      "i4") "</serviceStateTable></scpd>";
+    "<action><name>GetProtocolInfo</name><argumentList>"
+        ARG("Source", "out", "SourceProtocolInfo")
+        ARG("Sink", "out", "SinkProtocolInfo")
+    "</argumentList></action>"
+    "<action><name>GetCurrentConnectionIDs</name><argumentList>"
+        ARG("ConnectionIDs", "out", "CurrentConnectionIDs")
+    "</argumentList></action>"
+    "<action><name>GetCurrentConnectionInfo</name><argumentList>"
+        ARG("ConnectionID", "in", "A_ARG_TYPE_ConnectionID")
+        ARG("RcsID", "out", "A_ARG_TYPE_RcsID")
+        ARG("AVTransportID", "out", "A_ARG_TYPE_AVTransportID")
+        ARG("ProtocolInfo", "out", "A_ARG_TYPE_ProtocolInfo")
+        ARG("PeerConnectionManager", "out", "A_ARG_TYPE_ConnectionManager")
+        ARG("PeerConnectionID", "out", "A_ARG_TYPE_ConnectionID")
+        ARG("Direction", "out", "A_ARG_TYPE_Direction")
+        ARG("Status", "out", "A_ARG_TYPE_ConnectionStatus")
+    "</argumentList></action>"
+    "</actionList><serviceStateTable>"
+    VAR("yes", "SourceProtocolInfo", "string")
+    VAR("yes", "SinkProtocolInfo", "string")
+    VAR("yes", "CurrentConnectionIDs", "string")
+    "<stateVariable sendEvents=\"no\"><name>A_ARG_TYPE_ConnectionStatus</name>"
+        "<dataType>string</dataType><allowedValueList>"
+        "<allowedValue>OK</allowedValue>"
+        "<allowedValue>ContentFormatMismatch</allowedValue>"
+        "<allowedValue>InsufficientBandwidth</allowedValue>"
+        "<allowedValue>UnreliableChannel</allowedValue>"
+        "<allowedValue>Unknown</allowedValue>"
+        "</allowedValueList></stateVariable>"
+    "<stateVariable sendEvents=\"no\"><name>A_ARG_TYPE_Direction</name>"
+        "<dataType>string</dataType><allowedValueList>"
+        "<allowedValue>Input</allowedValue><allowedValue>Output</allowedValue>"
+        "</allowedValueList></stateVariable>"
+    VAR("no", "A_ARG_TYPE_ProtocolInfo", "string")
+    VAR("no", "A_ARG_TYPE_ConnectionManager", "string")
+    VAR("no", "A_ARG_TYPE_ConnectionID", "i4")
+    VAR("no", "A_ARG_TYPE_AVTransportID", "i4")
+    VAR("no", "A_ARG_TYPE_RcsID", "i4")
+    "</serviceStateTable></scpd>";
+
+// What Xbox consoles and Windows Media Player look for before they browse.
+// Every device is taken as authorised and validated: who may browse at all
+// is the allowed networks' business, checked in front of every service.
+const char registrar_scpd[] = SCPD_HEAD
+    "<actionList>"
+    "<action><name>IsAuthorized</name><argumentList>"
+        ARG("DeviceID", "in", "A_ARG_TYPE_DeviceID")
+        ARG("Result", "out", "A_ARG_TYPE_Result")
+    "</argumentList></action>"
+    "<action><name>RegisterDevice</name><argumentList>"
+        ARG("RegistrationReqMsg", "in", "A_ARG_TYPE_RegistrationReqMsg")
+        ARG("RegistrationRespMsg", "out", "A_ARG_TYPE_RegistrationRespMsg")
+    "</argumentList></action>"
+    "<action><name>IsValidated</name><argumentList>"
+        ARG("DeviceID", "in", "A_ARG_TYPE_DeviceID")
+        ARG("Result", "out", "A_ARG_TYPE_Result")
+    "</argumentList></action>"
+    "</actionList><serviceStateTable>"
+    VAR("no", "A_ARG_TYPE_DeviceID", "string")
+    VAR("no", "A_ARG_TYPE_Result", "int")
+    VAR("no", "A_ARG_TYPE_RegistrationReqMsg", "bin.base64")
+    VAR("no", "A_ARG_TYPE_RegistrationRespMsg", "bin.base64")
+    VAR("yes", "AuthorizationGrantedUpdateID", "ui4")
+    VAR("yes", "AuthorizationDeniedUpdateID", "ui4")
+    VAR("yes", "ValidationSucceededUpdateID", "ui4")
+    VAR("yes", "ValidationRevokedUpdateID", "ui4")
+    "</serviceStateTable></scpd>";
+// clang-format on
 
 const char source_protocols[] =
     "http-get:*:audio/mpeg:*,http-get:*:audio/flac:*,http-get:*:audio/x-flac:*,"
@@ -353,8 +153,19 @@ const char source_protocols[] =
     "http-get:*:image/png:*,http-get:*:image/gif:*,http-get:*:image/webp:*,"
     "http-get:*:image/heic:*,http-get:*:*:*";
 
+const char feature_list[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+                            "<Features xmlns=\"urn:schemas-upnp-org:av:avs\" "
+                            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                            "xsi:schemaLocation=\"urn:schemas-upnp-org:av:avs "
+                            "http://www.upnp.org/schemas/av/avs.xsd\">"
+                            "<Feature name=\"samsung.com_BASICVIEW\" version=\"1\">"
+                            "<container id=\"0\" type=\"object.item.audioItem\"/>"
+                            "<container id=\"0\" type=\"object.item.videoItem\"/>"
+                            "<container id=\"0\" type=\"object.item.imageItem\"/>"
+                            "</Feature></Features>";
+
 std::string device_description(const std::string &friendly_name, const std::string &uuid) {
-    std::string name = friendly_name.substr(0, 63);
+    std::string name = friendly_name.substr(0, 64);
     // Do not end inside a UTF-8 sequence: drop a cut lead and its followers.
     if (name.size() < friendly_name.size()) {
         size_t end = name.size();
@@ -386,6 +197,12 @@ std::string device_description(const std::string &friendly_name, const std::stri
     out += "</serviceType><serviceId>urn:upnp-org:serviceId:ConnectionManager</serviceId>"
            "<SCPDURL>/ConnectionManager.xml</SCPDURL><controlURL>/control/ConnectionManager"
            "</controlURL><eventSubURL>/event/ConnectionManager</eventSubURL></service>"
+           "<service><serviceType>";
+    out += registrar_type;
+    out += "</serviceType><serviceId>urn:microsoft.com:serviceId:X_MS_MediaReceiverRegistrar"
+           "</serviceId><SCPDURL>/X_MS_MediaReceiverRegistrar.xml</SCPDURL>"
+           "<controlURL>/control/X_MS_MediaReceiverRegistrar</controlURL>"
+           "<eventSubURL>/event/X_MS_MediaReceiverRegistrar</eventSubURL></service>"
            "</serviceList></device></root>";
     return out;
 }

@@ -232,6 +232,8 @@ void didl_object(std::string &out, const item &it, const std::string &url) {
     out += " restricted=\"1\"";
     if (it.folder)
         out += " searchable=\"0\"";
+    if (it.folder && it.child_count >= 0)
+        attr(out, "childCount", std::to_string(it.child_count));
     out += '>';
     std::string title = it.title.empty() ? last_segment(it.path) : it.title;
     if (title.empty())

@@ -14,6 +14,12 @@
 //
 // Browse answers at most 1000 objects (control points page with
 // StartingIndex/RequestedCount); search and sort capabilities are empty.
+// An empty ObjectID is the root too, as several control points send it;
+// the root's metadata carries the friendly name as its title. Besides
+// ContentDirectory and ConnectionManager the device offers what some
+// players ask before they list a server: Samsung's X_GetFeatureList (the
+// root as the container of audio, video and images) and Microsoft's
+// X_MS_MediaReceiverRegistrar (every device authorised and validated).
 // Only peers within the allowed networks are answered: an M-SEARCH from
 // elsewhere gets no answer, and any HTTP request a 403. Requests are refused
 // before GUPnP sees them when their Host is not ADDRESS:PORT (403), their
@@ -48,6 +54,7 @@ struct item {
     int track = 0;            // 0 unknown
     int year = 0;             // 0 unknown
     int width = 0, height = 0;
+    int64_t child_count = -1; // folders: entries within, -1 unknown
 };
 
 // UPnP error codes a source may answer.
@@ -66,7 +73,8 @@ class source {
     // The children of a folder, in the order they are to be shown: at most
     // count of them from the first-th on (a Browse page, so that a folder
     // of 100 000 entries never becomes 100 000 items at once), and in
-    // *total how many the folder has. 0, or a UPnP error code
+    // *total how many the folder has (count 0 asks for the total alone). 0,
+    // or a UPnP error code
     // (no_such_object, action_failed).
     virtual int children(const std::string &folder_path, size_t first, size_t count,
                          std::vector<item> &out, size_t *total) = 0;
@@ -86,8 +94,11 @@ struct options {
     uint16_t port = 0;         // the UPnP HTTP port (descriptions, SOAP); 0 picks one
     std::string friendly_name; // shown by control points
     std::string uuid;          // "uuid:" + this is the device's UDN; see load_uuid
-    int max_age = 1800;        // SSDP CACHE-CONTROL max-age; alive every max_age/2
-    unsigned workers = 4;      // threads that call the source
+    // SSDP CACHE-CONTROL max-age, at least 60: GSSDP sends ssdp:alive again
+    // every max_age/3 - 1 seconds (599 s by default), so a control point
+    // that misses two rounds still keeps the server listed.
+    int max_age = 1800;
+    unsigned workers = 4; // threads that call the source
     // The peers answered; empty: the network of the interface that holds
     // the address (its address and netmask; loopback for a loopback one).
     std::vector<network> allow;

@@ -32,6 +32,9 @@ namespace {
 
 constexpr uint32_t max_page = 1000; // objects in one Browse answer
 constexpr size_t max_queued = 64;   // Browse requests waiting for a worker
+// GSSDP re-announces every max-age/3 - 1 seconds from 7 s on (below that,
+// every max-age seconds, when the announcement has already expired).
+constexpr long min_max_age = 7;
 
 struct reply {
     int error = 0;
@@ -78,7 +81,7 @@ struct server::impl {
     std::thread loop_thread;
     GUPnPContext *gctx = nullptr;
     GUPnPRootDevice *root = nullptr;
-    GUPnPServiceInfo *cds = nullptr, *cm = nullptr;
+    GUPnPServiceInfo *cds = nullptr, *cm = nullptr, *registrar = nullptr;
     std::string dir; // the description files
     uint16_t port = 0;
     std::string location;
@@ -129,6 +132,12 @@ bool server::start(const options &opts, source &src, std::string &error) {
     }
     if (d.opts.max_age < 60)
         d.opts.max_age = 60;
+    // Tests shorten the announcement period to see a repeat within seconds.
+    if (const char *knob = std::getenv("NIMBUS_DLNA_MAX_AGE")) {
+        long v = std::strtol(knob, nullptr, 10);
+        if (v >= min_max_age && v <= 86400)
+            d.opts.max_age = static_cast<int>(v);
+    }
     if (d.opts.workers == 0)
         d.opts.workers = 1;
     d.src = &src;
@@ -268,6 +277,15 @@ void on_action(GUPnPService *, GUPnPServiceAction *action, gpointer data) {
             gupnp_service_action_return_error(action, static_cast<guint>(rc), error_text(rc));
         else
             d->enqueue(action, req);
+    } else if (std::strcmp(name, "X_GetFeatureList") == 0) {
+        gupnp_service_action_set(action, "FeatureList", G_TYPE_STRING, feature_list, NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "IsAuthorized") == 0 || std::strcmp(name, "IsValidated") == 0) {
+        gupnp_service_action_set(action, "Result", G_TYPE_INT, 1, NULL);
+        gupnp_service_action_return_success(action);
+    } else if (std::strcmp(name, "RegisterDevice") == 0) {
+        gupnp_service_action_set(action, "RegistrationRespMsg", G_TYPE_STRING, "", NULL);
+        gupnp_service_action_return_success(action);
     } else if (std::strcmp(name, "GetSearchCapabilities") == 0) {
         gupnp_service_action_set(action, "SearchCaps", G_TYPE_STRING, "", NULL);
         gupnp_service_action_return_success(action);
@@ -308,6 +326,9 @@ void on_query(GUPnPService *, char *variable, GValue *value, gpointer data) {
     if (std::strcmp(variable, "SystemUpdateID") == 0) {
         g_value_init(value, G_TYPE_UINT);
         g_value_set_uint(value, d->src->update_id());
+    } else if (std::strstr(variable, "UpdateID")) { // the registrar's: nothing ever changes
+        g_value_init(value, G_TYPE_UINT);
+        g_value_set_uint(value, 0);
     } else {
         g_value_init(value, G_TYPE_STRING);
         g_value_set_string(value, std::strcmp(variable, "SourceProtocolInfo") == 0
@@ -361,7 +382,8 @@ bool server::impl::setup(std::string &error) {
     dir = templ;
     if (!write_file(dir + "/description.xml", device_description(opts.friendly_name, opts.uuid)) ||
         !write_file(dir + "/ContentDirectory.xml", content_directory_scpd) ||
-        !write_file(dir + "/ConnectionManager.xml", connection_manager_scpd))
+        !write_file(dir + "/ConnectionManager.xml", connection_manager_scpd) ||
+        !write_file(dir + "/X_MS_MediaReceiverRegistrar.xml", registrar_scpd))
         return error = "cannot write the descriptions in " + dir, false;
 
     root = gupnp_root_device_new(gctx, "description.xml", dir.c_str(), &err);
@@ -374,18 +396,22 @@ bool server::impl::setup(std::string &error) {
                                      static_cast<guint>(opts.max_age));
     cds = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(root), content_directory_type);
     cm = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(root), connection_manager_type);
-    if (!cds || !cm)
+    registrar = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(root), registrar_type);
+    if (!cds || !cm || !registrar)
         return error = "the device description lost its services", false;
     // GUPnP answers 401 for an action without a handler connected to its
     // detail: a handler without detail does not count.
-    for (const char *a :
-         {"Browse", "GetSearchCapabilities", "GetSortCapabilities", "GetSystemUpdateID"})
+    for (const char *a : {"Browse", "GetSearchCapabilities", "GetSortCapabilities",
+                          "GetSystemUpdateID", "X_GetFeatureList"})
         g_signal_connect(cds, (std::string("action-invoked::") + a).c_str(), G_CALLBACK(on_action),
                          this);
     for (const char *a : {"GetProtocolInfo", "GetCurrentConnectionIDs", "GetCurrentConnectionInfo"})
         g_signal_connect(cm, (std::string("action-invoked::") + a).c_str(), G_CALLBACK(on_action),
                          this);
-    for (GUPnPServiceInfo *s : {cds, cm})
+    for (const char *a : {"IsAuthorized", "IsValidated", "RegisterDevice"})
+        g_signal_connect(registrar, (std::string("action-invoked::") + a).c_str(),
+                         G_CALLBACK(on_action), this);
+    for (GUPnPServiceInfo *s : {cds, cm, registrar})
         g_signal_connect(s, "query-variable", G_CALLBACK(on_query), this);
     location = gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root));
     gupnp_root_device_set_available(root, TRUE);
@@ -417,18 +443,20 @@ void server::impl::teardown() {
         g_object_unref(cds);
     if (cm)
         g_object_unref(cm);
+    if (registrar)
+        g_object_unref(registrar);
     if (root)
         g_object_unref(root);
     if (gctx)
         g_object_unref(gctx);
-    cds = cm = nullptr;
+    cds = cm = registrar = nullptr;
     root = nullptr;
     gctx = nullptr;
     while (g_main_context_iteration(ctx, FALSE)) {
     }
     if (!dir.empty()) {
-        for (const char *f :
-             {"/description.xml", "/ContentDirectory.xml", "/ConnectionManager.xml"})
+        for (const char *f : {"/description.xml", "/ContentDirectory.xml", "/ConnectionManager.xml",
+                              "/X_MS_MediaReceiverRegistrar.xml"})
             ::unlink((dir + f).c_str());
         ::rmdir(dir.c_str());
         dir.clear();
@@ -497,6 +525,15 @@ reply server::impl::browse(const browse_request &req) {
             return r;
         }
         it.path = req.path; // the id answered is the id asked
+        if (req.path == "/") {
+            // The root stands for the whole server: control points show it
+            // under the server's name, and some its number of children.
+            it.title = opts.friendly_name;
+            std::vector<item> none;
+            size_t total = 0;
+            if (src->children("/", 0, 0, none, &total) == 0)
+                it.child_count = static_cast<int64_t>(total);
+        }
         didl_object(body, it, it.folder ? std::string() : src->resource_url(req.path));
         r.returned = r.total = 1;
     } else {

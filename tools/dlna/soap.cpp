@@ -45,7 +45,9 @@ int read_browse(const char *object_id, const char *flag, const char *start, cons
         return invalid_args;
     if (out.metadata && out.start != 0)
         return invalid_args;
-    if (!object_path(object_id, out.path))
+    if (!*object_id)
+        out.path = "/"; // the root, as several control points name it
+    else if (!object_path(object_id, out.path))
         return no_such_object;
     return 0;
 }

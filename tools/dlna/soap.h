@@ -56,7 +56,7 @@ struct browse_request {
 
 // Reads Browse's arguments (a null pointer: the argument was absent). 0, or
 // invalid_args (402) for a missing or malformed argument, or 701 for an
-// ObjectID that names no path.
+// ObjectID that names no path. An empty ObjectID is the root.
 int read_browse(const char *object_id, const char *flag, const char *start, const char *count,
                 browse_request &out);
 

@@ -158,14 +158,34 @@ bool media_server::start(const options &o, const listen_address &addr, std::stri
     mo.address = addr.is_v6 ? addr.host.substr(1, addr.host.size() - 2) : addr.host;
     if (!o.dlna_allow.empty()) // checked with the command line
         dlna::parse_networks(o.dlna_allow, mo.allow);
-    char name[256] = "";
-    gethostname(name, sizeof name - 1);
-    mo.friendly_name = std::string("nimbus on ") + (name[0] ? name : "this host");
+    if (!o.dlna_name.empty()) { // checked with the command line
+        mo.friendly_name = o.dlna_name;
+    } else {
+        char name[256] = "";
+        gethostname(name, sizeof name - 1);
+        mo.friendly_name = std::string("nimbus on ") + (name[0] ? name : "this host");
+    }
+    // TVs and firewall rules remember a server by its port as well as its
+    // UUID: the same options give the same port at every start. A listen
+    // port of 0 asks for any free port, and so does the UPnP side then.
+    uint16_t listen_port = port_of(addr);
+    bool derived = o.dlna_port == 0;
+    mo.port = !derived               ? static_cast<uint16_t>(o.dlna_port)
+              : listen_port == 0     ? 0
+              : listen_port == 65535 ? 65534
+                                     : static_cast<uint16_t>(listen_port + 1);
     impl_->source.reset(new drive_source(g_, "http://" + addr.host + ":" +
                                                  std::to_string(static_cast<unsigned>(g_.port))));
     std::string file = uuid_file(g_.ctx);
-    if (!dlna::load_uuid(file, mo.uuid, *error) || !impl_->server.start(mo, *impl_->source, *error))
+    if (!dlna::load_uuid(file, mo.uuid, *error))
         return false;
+    if (!impl_->server.start(mo, *impl_->source, *error)) {
+        if (mo.port != 0)
+            *error += std::string("; the UPnP port ") + std::to_string(mo.port) +
+                      (derived ? " (by default, next to the listen port)" : "") +
+                      " must be free: choose another with --dlna-port";
+        return false;
+    }
     {
         std::lock_guard<std::mutex> hold(g_.feed_lock);
         dlna::server &media = impl_->server;
