@@ -235,7 +235,7 @@ std::string json_string(const std::string &text) {
             out += "\\t";
             break;
         default:
-            if (c < 0x20) {
+            if (c < 0x20 || c == 0x7f) {
                 char esc[8];
                 std::snprintf(esc, sizeof esc, "\\u%04x", c);
                 out += esc;

@@ -2,7 +2,7 @@
 #include "serve/routes.h"
 
 #include "curl_io.h"
-#include "entry_json.h"
+#include "answers.h"
 #include "output.h"
 #include "serve/errors.h"
 #include "serve/folders.h"
