@@ -246,9 +246,15 @@ enum {
                                   (authorization_pending, slow_down) */
     NIMBUS_E_RESYNC = -16,     /* a change cursor the service no longer accepts: start over
                                   with a null cursor */
-    NIMBUS_E_PARTIAL = -17     /* a walk that finished without some folders (broken
+    NIMBUS_E_PARTIAL = -17,    /* a walk that finished without some folders (broken
                                   shortcuts, loops, paths past the bounds); the message
                                   names the first */
+    NIMBUS_E_SIGNIN = -18      /* the identity platform refused the handle's refresh
+                                  token (invalid_grant: revoked or expired; invalid_client:
+                                  the application's secret expired): retrying cannot
+                                  help, the user must sign in again. Any handle call
+                                  that needs a token may answer it; the requests above
+                                  answer NIMBUS_E_AUTH for the same refusal */
 };
 
 /* A short fixed English text for any code, also for unknown ones ("unknown

@@ -48,6 +48,7 @@ reply failure_reply(int code, const std::string &message, const request &q,
                                     : "This file does not exist",
                            json, info, &q);
     case NIMBUS_E_AUTH:
+    case NIMBUS_E_SIGNIN:
         return error_reply(502,
                            json ? "The service refused the authorisation (" + message +
                                       "). Run nimbus login to sign in again."
