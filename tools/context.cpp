@@ -197,6 +197,10 @@ void context::note(bool post, const char *url) {
     }
 }
 
+long context::paused_for() const {
+    return curl_ ? curl_->paused_for() : 0;
+}
+
 void context::explain_failure(int rc) {
     if (rc != NIMBUS_E_SIGNIN || explained_.exchange(true))
         return;

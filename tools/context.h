@@ -85,6 +85,10 @@ class context {
     // it served since the last call.
     void after_request();
 
+    // Whole seconds until the account's requests go again (curl_transport's
+    // paused_for); 0 when they go now, and always in the demo.
+    long paused_for() const;
+
     // What the transport table's callbacks run; public for the C adapters only.
     const nimbus_io *inner() const { return inner_; }
     void note(bool post, const char *url);

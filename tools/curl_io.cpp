@@ -60,7 +60,6 @@ std::atomic<bool> g_interrupted{false};
 std::atomic<bool> g_waits_stopped{false};
 int g_wake[2] = {-1, -1}; // self-pipe: readable once Ctrl-C was pressed or a wait stopped
 std::once_flag g_wake_once;
-thread_local long t_asked_wait = 0;
 
 void global_init() {
     std::call_once(g_init_once, [] { g_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -536,8 +535,7 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
             break; // the answer in hand is the last one
         if (settings_.max_wait_s > 0 && waited + wait > settings_.max_wait_s) {
             // Waiting that long is the caller's choice: hand over the
-            // answer in hand with the pause the service asked for.
-            t_asked_wait = asked ? whole_seconds(wait) : 0;
+            // answer in hand; the account's pause says how long it lasts.
             break;
         }
         waited += wait;
@@ -706,6 +704,11 @@ bool curl_transport::pause_for(std::string *why) const {
     }
 }
 
+long curl_transport::paused_for() const {
+    const double left = seconds_of(pauses_.left(clock::now()));
+    return left > 0 ? whole_seconds(left) : 0;
+}
+
 // One wait of pause_for, said as -v and a terminal want it.
 bool curl_transport::wait_until(clock::time_point until, account_pauses::cause cause, int status,
                                 std::string *why) const {
@@ -716,8 +719,7 @@ bool curl_transport::wait_until(clock::time_point until, account_pauses::cause c
     }
     const double seconds = seconds_of(until - clock::now());
     if (settings_.max_wait_s > 0 && seconds > settings_.max_wait_s) {
-        t_asked_wait = whole_seconds(seconds);
-        *why = refused_pause(cause, t_asked_wait);
+        *why = refused_pause(cause, whole_seconds(seconds));
         return false;
     }
     if (settings_.verbose) {
@@ -758,14 +760,6 @@ void interrupt_transfers() {
     open_wake_pipe();
     g_interrupted.store(true);
     wake_sleepers();
-}
-
-long asked_wait() {
-    return t_asked_wait;
-}
-
-void forget_asked_wait() {
-    t_asked_wait = 0;
 }
 
 bool interrupted() {
