@@ -1,6 +1,7 @@
 // The command's context: settings, transport, the drive handle and the
 // refresh tokens the service rotates.
 #include "context.h"
+#include "signals.h"
 
 #include "demo/demo.h"
 #include "json_doc.h"

@@ -83,18 +83,6 @@ class curl_transport {
     mutable account_pauses pauses_;
 };
 
-// Makes Ctrl-C (or SIGTERM) end a wait or transfer at once instead of
-// killing the process mid-write; the command then asks interrupted() and
-// exits 130. A second signal kills the process as usual.
-void catch_interrupt();
-bool interrupted();
-
-// A server's stop: stop_waits() ends every pause before a retry at once, in
-// every thread (that exchange fails as "interrupted") while transfers under
-// way go on; interrupt_transfers() ends those too.
-void stop_waits();
-void interrupt_transfers();
-
 // curl_global_init runs once per process, on first use; this undoes it at exit.
 void curl_shutdown();
 
