@@ -246,9 +246,15 @@ enum {
                                   (authorization_pending, slow_down) */
     NIMBUS_E_RESYNC = -16,     /* a change cursor the service no longer accepts: start over
                                   with a null cursor */
-    NIMBUS_E_PARTIAL = -17     /* a walk that finished without some folders (broken
+    NIMBUS_E_PARTIAL = -17,    /* a walk that finished without some folders (broken
                                   shortcuts, loops, paths past the bounds); the message
                                   names the first */
+    NIMBUS_E_SIGNIN = -18      /* the identity platform refused the handle's refresh
+                                  token (invalid_grant: revoked or expired; invalid_client:
+                                  the application's secret expired): retrying cannot
+                                  help, the user must sign in again. Any handle call
+                                  that needs a token may answer it; the requests above
+                                  answer NIMBUS_E_AUTH for the same refusal */
 };
 
 /* A short fixed English text for any code, also for unknown ones ("unknown
@@ -287,7 +293,34 @@ typedef struct nimbus_entry {
     int64_t duration_ms;
     int32_t width, height;
     int deleted; /* 1 for an entry nimbus_drive_changes reports deleted */
+    /* "audio", "video" or "image" (static texts), null for folders and other
+       files: the facet the service sent says what a file is (even an empty
+       one), else the MIME type does. Listings with "Metadata" say the same. */
+    const char *media_type;
 } nimbus_entry;
+
+/* nimbus_entry_json's flag: the media members as a listing whose settings
+ * say "Metadata": true carries them. */
+#define NIMBUS_ENTRY_MEDIA 1
+
+/*
+ * Writes one entry as the object a listing answer of nimbus_list carries in
+ * its "items", byte for byte: name, "path" (folder, "/", name), id,
+ * "parent_id" (folder), the fixed members and, with NIMBUS_ENTRY_MEDIA in
+ * flags, the media members (title, year, media_type and container filled;
+ * mime_type, artist, album, track and duration_ms after "available"; a
+ * folder's all null). folder is the folder argument as nimbus_list was given
+ * it: "" (or null) for the configured root, a path, or an item id. The entry
+ * may be one a callback received or one the host filled itself; deleted,
+ * drive_id, download_url, width and height are not written.
+ * Answers NIMBUS_OK with the object and its NUL in out; NIMBUS_E_BUFFER when
+ * out is null or too small (out[0] is then set to 0 where there is room, and
+ * the object waits in nimbus_result_json() of this thread: its strlen is the
+ * length out needs less the NUL); NIMBUS_E_INVALID (null entry, unknown
+ * flags); NIMBUS_E_NOMEM. Makes no request.
+ */
+NIMBUS_API int nimbus_entry_json(const nimbus_entry *entry, const char *folder, int flags,
+                                 char *out, int32_t out_len);
 
 /* Return 0 to go on, anything else to stop the walk (the call then returns
  * NIMBUS_E_STOPPED). The entry and its texts are valid only during the call.

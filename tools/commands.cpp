@@ -4,8 +4,8 @@
 // answers the command prints or reads back.
 #include "commands.h"
 
+#include "answers.h"
 #include "context.h"
-#include "entry_json.h"
 #include "json_doc.h"
 #include "output.h"
 

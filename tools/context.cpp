@@ -1,6 +1,7 @@
 // The command's context: settings, transport, the drive handle and the
 // refresh tokens the service rotates.
 #include "context.h"
+#include "signals.h"
 
 #include "demo/demo.h"
 #include "json_doc.h"
@@ -13,13 +14,10 @@
 namespace cli {
 namespace {
 
-// Whether this thread's last exchange was a post that got an answer.
-thread_local bool t_last_post = false;
-
 int n_get(void *ctx, const char *url, char **body, int32_t *status, char **error) {
     auto *c = static_cast<context *>(ctx);
     int rc = c->inner()->get(c->inner()->ctx, url, body, status, error);
-    c->note(false, rc == 0, url);
+    c->note(false, url);
     return rc;
 }
 
@@ -27,7 +25,7 @@ int n_post(void *ctx, const char *url, const char *body, const char *content_typ
            int32_t *status, char **error) {
     auto *c = static_cast<context *>(ctx);
     int rc = c->inner()->post(c->inner()->ctx, url, body, content_type, answer, status, error);
-    c->note(true, rc == 0, url);
+    c->note(true, url);
     return rc;
 }
 
@@ -192,8 +190,7 @@ bool context::keep_rotation() const {
     return kept_;
 }
 
-void context::note(bool post, bool answered, const char *url) {
-    t_last_post = post && answered;
+void context::note(bool post, const char *url) {
     (post ? posts_ : gets_)++;
     if (o_.demo && o_.verbose) {
         std::lock_guard<std::mutex> hold(last_lock_);
@@ -201,8 +198,12 @@ void context::note(bool post, bool answered, const char *url) {
     }
 }
 
+long context::paused_for() const {
+    return curl_ ? curl_->paused_for() : 0;
+}
+
 void context::explain_failure(int rc) {
-    if (rc != NIMBUS_E_AUTH || !t_last_post || explained_.exchange(true))
+    if (rc != NIMBUS_E_SIGNIN || explained_.exchange(true))
         return;
     print_error("the sign-in was refused (expired, revoked, or the application's secret "
                 "expired): sign in again with `nimbus login`");

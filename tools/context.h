@@ -77,19 +77,21 @@ class context {
     // Tokens are stored as they arrive, so this only reports.
     bool keep_rotation() const;
 
-    // A refused sign-in is not mended by retrying: say how to get a new
-    // token. Told from the code and from this thread's last exchange: the
-    // library posts only its grants, so an NIMBUS_E_AUTH whose last
-    // exchange was a post is a refused grant, not a refused Graph request.
+    // A refused sign-in (NIMBUS_E_SIGNIN) is not mended by retrying: say,
+    // once, how to get a new token.
     void explain_failure(int rc);
 
     // With --verbose in the demo (whose transport prints nothing): say what
     // it served since the last call.
     void after_request();
 
+    // Whole seconds until the account's requests go again (curl_transport's
+    // paused_for); 0 when they go now, and always in the demo.
+    long paused_for() const;
+
     // What the transport table's callbacks run; public for the C adapters only.
     const nimbus_io *inner() const { return inner_; }
-    void note(bool post, bool answered, const char *url);
+    void note(bool post, const char *url);
 
   private:
     const options &o_;

@@ -9,25 +9,20 @@
 // nearly spent, requests are spread over what is left of its window.
 #include "curl_io.h"
 #include "output.h"
+#include "signals.h"
 #include "text.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <new>
-#include <poll.h>
 #include <random>
-#include <unistd.h>
 
 namespace cli {
 
@@ -56,57 +51,8 @@ std::once_flag g_init_once;
 CURLcode g_init_rc = CURLE_FAILED_INIT;
 std::mutex g_log_lock; // keeps verbose lines whole when requests run concurrently
 
-std::atomic<bool> g_interrupted{false};
-std::atomic<bool> g_waits_stopped{false};
-int g_wake[2] = {-1, -1}; // self-pipe: readable once Ctrl-C was pressed or a wait stopped
-std::once_flag g_wake_once;
-thread_local long t_asked_wait = 0;
-
 void global_init() {
     std::call_once(g_init_once, [] { g_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-void open_wake_pipe() {
-    std::call_once(g_wake_once, [] {
-        if (pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0)
-            g_wake[0] = g_wake[1] = -1;
-    });
-}
-
-// Async-signal-safe: an atomic store and a write.
-void wake_sleepers() {
-    if (g_wake[1] >= 0) {
-        char c = 1;
-        ssize_t n = write(g_wake[1], &c, 1);
-        (void)n;
-    }
-}
-
-extern "C" void on_interrupt(int) {
-    int saved = errno;
-    g_interrupted.store(true);
-    wake_sleepers();
-    errno = saved;
-}
-
-// Sleeps for d unless Ctrl-C or a stop comes first; false when one did.
-bool sleep_unless_interrupted(clock::duration d) {
-    clock::time_point end = clock::now() + d;
-    for (;;) {
-        if (g_interrupted.load() || g_waits_stopped.load())
-            return false;
-        clock::duration left = end - clock::now();
-        if (left <= clock::duration::zero())
-            return true;
-        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
-        if (g_wake[0] >= 0) {
-            // The byte stays in the pipe, so every waiting thread wakes.
-            pollfd p{g_wake[0], POLLIN, 0};
-            poll(&p, 1, static_cast<int>(ms < 100 ? ms : 100));
-        } else {
-            poll(nullptr, 0, static_cast<int>(ms < 100 ? ms : 100));
-        }
-    }
 }
 
 char *copy_c(const char *text, size_t len) {
@@ -176,7 +122,7 @@ size_t on_header(char *ptr, size_t size, size_t n, void *user) {
 }
 
 int on_progress(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return g_interrupted.load() ? 1 : 0; // non-zero aborts the transfer
+    return interrupted() ? 1 : 0; // non-zero aborts the transfer
 }
 
 // Seconds a Retry-After value asks for: delay-seconds or an HTTP date.
@@ -321,7 +267,7 @@ std::string failure_text(const curl_transport::attempt &a, double max_time_s) {
         return "the answer is larger than 64 MiB";
     if (a.clipped && a.rc == CURLE_OPERATION_TIMEDOUT)
         return max_time_text(max_time_s);
-    if (a.rc == CURLE_ABORTED_BY_CALLBACK && g_interrupted.load())
+    if (a.rc == CURLE_ABORTED_BY_CALLBACK && interrupted())
         return "interrupted";
     return a.errbuf[0] ? a.errbuf : curl_easy_strerror(a.rc);
 }
@@ -379,7 +325,6 @@ curl_transport::curl_transport(curl_settings settings)
     : settings_(std::move(settings)),
       pauses_(settings_.max_wait_s > 0 ? settings_.max_wait_s : kMaxBackoff) {
     global_init();
-    open_wake_pipe(); // before any thread sleeps on it
     for (const std::string &rule : settings_.connect_to) {
         curl_slist *next = curl_slist_append(connect_to_, rule.c_str());
         if (!next) {
@@ -484,7 +429,7 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
     double waited = 0; // seconds of pauses so far
     for (int n = 1;; n++) {
         std::string why;
-        if (g_interrupted.load())
+        if (interrupted())
             return fail(error, "interrupted");
         if (!pause_for(&why))
             return fail(error, why);
@@ -536,8 +481,7 @@ int curl_transport::exchange(const char *method, const char *url, const char *bo
             break; // the answer in hand is the last one
         if (settings_.max_wait_s > 0 && waited + wait > settings_.max_wait_s) {
             // Waiting that long is the caller's choice: hand over the
-            // answer in hand with the pause the service asked for.
-            t_asked_wait = asked ? whole_seconds(wait) : 0;
+            // answer in hand; the account's pause says how long it lasts.
             break;
         }
         waited += wait;
@@ -706,6 +650,11 @@ bool curl_transport::pause_for(std::string *why) const {
     }
 }
 
+long curl_transport::paused_for() const {
+    const double left = seconds_of(pauses_.left(clock::now()));
+    return left > 0 ? whole_seconds(left) : 0;
+}
+
 // One wait of pause_for, said as -v and a terminal want it.
 bool curl_transport::wait_until(clock::time_point until, account_pauses::cause cause, int status,
                                 std::string *why) const {
@@ -716,8 +665,7 @@ bool curl_transport::wait_until(clock::time_point until, account_pauses::cause c
     }
     const double seconds = seconds_of(until - clock::now());
     if (settings_.max_wait_s > 0 && seconds > settings_.max_wait_s) {
-        t_asked_wait = whole_seconds(seconds);
-        *why = refused_pause(cause, t_asked_wait);
+        *why = refused_pause(cause, whole_seconds(seconds));
         return false;
     }
     if (settings_.verbose) {
@@ -733,43 +681,6 @@ bool curl_transport::wait_until(clock::time_point until, account_pauses::cause c
         return false;
     }
     return true;
-}
-
-void catch_interrupt() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        open_wake_pipe();
-        struct sigaction sa {};
-        sa.sa_handler = on_interrupt;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESETHAND | SA_RESTART; // a second signal ends the process
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-    });
-}
-
-void stop_waits() {
-    open_wake_pipe();
-    g_waits_stopped.store(true);
-    wake_sleepers();
-}
-
-void interrupt_transfers() {
-    open_wake_pipe();
-    g_interrupted.store(true);
-    wake_sleepers();
-}
-
-long asked_wait() {
-    return t_asked_wait;
-}
-
-void forget_asked_wait() {
-    t_asked_wait = 0;
-}
-
-bool interrupted() {
-    return g_interrupted.load();
 }
 
 void curl_shutdown() {

@@ -50,6 +50,11 @@ class curl_transport {
     // The table to hand to nimbus_set_io; valid while this object lives.
     const nimbus_io *table() const { return &io_; }
 
+    // Whole seconds until the account sends again (a pause the service
+    // asked for or a backoff, or a spent budget's next turn); 0 when it
+    // sends now. What a gateway tells a client it answers 503.
+    long paused_for() const;
+
     // What the transport callbacks run; public for the C adapters only.
     int exchange(const char *method, const char *url, const char *body, const char *content_type,
                  char **answer, int32_t *status, char **error) const;
@@ -77,24 +82,6 @@ class curl_transport {
     mutable std::vector<void *> idle_;
     mutable account_pauses pauses_;
 };
-
-// Makes Ctrl-C (or SIGTERM) end a wait or transfer at once instead of
-// killing the process mid-write; the command then asks interrupted() and
-// exits 130. A second signal kills the process as usual.
-void catch_interrupt();
-bool interrupted();
-
-// A server's stop: stop_waits() ends every pause before a retry at once, in
-// every thread (that exchange fails as "interrupted") while transfers under
-// way go on; interrupt_transfers() ends those too.
-void stop_waits();
-void interrupt_transfers();
-
-// Whole seconds the service asked an exchange of this thread to wait when
-// the exchange handed over a throttled answer (or failed) rather than wait
-// longer than max_wait_s, since forget_asked_wait(); 0 when none did.
-long asked_wait();
-void forget_asked_wait();
 
 // curl_global_init runs once per process, on first use; this undoes it at exit.
 void curl_shutdown();

@@ -97,6 +97,8 @@ const char *code_name(int code) {
         return "NIMBUS_E_RESYNC";
     case NIMBUS_E_PARTIAL:
         return "NIMBUS_E_PARTIAL";
+    case NIMBUS_E_SIGNIN:
+        return "NIMBUS_E_SIGNIN";
     default:
         return "NIMBUS_E_UNKNOWN";
     }
@@ -109,6 +111,7 @@ int exit_for(int code) {
     case NIMBUS_E_INVALID:
         return EXIT_SETTINGS;
     case NIMBUS_E_AUTH:
+    case NIMBUS_E_SIGNIN:
         return EXIT_AUTH;
     case NIMBUS_E_NOT_FOUND:
     case NIMBUS_E_IS_FOLDER:
@@ -138,6 +141,10 @@ void print_failure(const char *what, int code, const char *message) {
         }
     }
     std::string line = printable(text);
+    // To users and scripts a refused sign-in is the authorisation refusal
+    // they know (NIMBUS_E_AUTH, exit 4); the line after it says what to do.
+    if (code == NIMBUS_E_SIGNIN)
+        code = NIMBUS_E_AUTH;
     std::fprintf(stderr, "nimbus: %s: %s (%d): %s\n", printable(what ? what : "").c_str(),
                  code_name(code), code, line.c_str());
 }
@@ -235,7 +242,7 @@ std::string json_string(const std::string &text) {
             out += "\\t";
             break;
         default:
-            if (c < 0x20) {
+            if (c < 0x20 || c == 0x7f) {
                 char esc[8];
                 std::snprintf(esc, sizeof esc, "\\u%04x", c);
                 out += esc;

@@ -37,7 +37,9 @@ void print_error(const std::string &message);
 std::string human_size(int64_t bytes);
 // Milliseconds since the epoch -> "YYYY-MM-DD HH:MM" in UTC; 0 (unknown) -> "-".
 std::string utc_minutes(int64_t ms);
-// The text as a JSON string, quotes included.
+// The text as a JSON string, quotes included, escaped as the library
+// escapes: '"', '\\', \n, \r and \t by a backslash, other C0 controls and
+// DEL as \u00xx (lower-case hex), every other byte as it is.
 std::string json_string(const std::string &text);
 // printable(text) escaped for HTML text and attribute values.
 std::string html_escape(const std::string &text);

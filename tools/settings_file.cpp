@@ -3,8 +3,8 @@
 
 #include "fd_guard.h"
 
-#include "curl_io.h"
 #include "json_doc.h"
+#include "signals.h"
 
 #include <yyjson.h>
 

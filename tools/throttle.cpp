@@ -112,6 +112,14 @@ clock::time_point account_pauses::held(cause *why, int *status) const {
     return hold_;
 }
 
+clock::duration account_pauses::left(clock::time_point now) const {
+    std::lock_guard<std::mutex> lock(lock_);
+    clock::time_point free = hold_;
+    if (now < paced_until_)
+        free = std::max(free, std::min(std::max(now, next_turn_), paced_until_));
+    return free > now ? free - now : clock::duration::zero();
+}
+
 clock::time_point account_pauses::turn(clock::time_point now, clock::duration longest) {
     std::lock_guard<std::mutex> lock(lock_);
     if (now >= paced_until_)

@@ -51,6 +51,11 @@ class account_pauses {
 
     // The pause under way (its end, which may have passed) and why.
     clock::time_point held(cause *why, int *status) const;
+    // How long from now the account sends nothing more: what is left of the
+    // pause under way, or of the wait for the next turn while the budget is
+    // nearly spent; zero when a request may go now. A plain query, for
+    // whoever answers a client "come back later".
+    clock::duration left(clock::time_point now) const;
     // When a request may go while the budget is nearly spent: now when it is
     // not. The turn is taken only when it is at most `longest` away: a
     // caller that will not wait that long leaves it to the next request.

@@ -2,7 +2,6 @@
 // entry per line as the library hands them out, over the drive handle.
 #include "commands.h"
 #include "context.h"
-#include "entry_json.h"
 #include "output.h"
 
 #include <nimbus.h>
@@ -54,36 +53,21 @@ struct printer {
         tick();
     }
 
-    // One entry a line, its media values null when the service gave none.
+    // One entry a line, its media values null when the service gave none;
+    // the tree's own form (a path from the root, the frame size), not a
+    // listing's object.
     static std::string json_line(const nimbus_entry &e) {
-        std::string out = "{\"path\":";
-        add_json_string(&out, e.path);
-        out += ",\"name\":";
-        add_json_string(&out, e.name);
-        out += e.folder ? ",\"folder\":true" : ",\"folder\":false";
-        out += ",\"size\":" + std::to_string(e.size);
-        out += ",\"id\":";
-        add_json_string(&out, e.id);
-        out += ",\"mtime_ms\":" + std::to_string(e.mtime_ms);
-        auto text = [&out](const char *key, const char *value) {
-            out += key;
-            add_json_string(&out, value);
-        };
-        auto number = [&out](const char *key, int64_t value) {
-            out += key;
-            out += value ? std::to_string(value) : "null";
-        };
-        text(",\"mime_type\":", e.mime_type);
-        text(",\"media_type\":", media_type_of(e));
-        text(",\"title\":", e.title);
-        text(",\"artist\":", e.artist);
-        text(",\"album\":", e.album);
-        number(",\"track\":", e.track);
-        number(",\"year\":", e.year);
-        number(",\"duration_ms\":", e.duration_ms);
-        number(",\"width\":", e.width);
-        number(",\"height\":", e.height);
-        return out + "}";
+        auto text = [](const char *value) { return value ? json_string(value) : "null"; };
+        auto number = [](int64_t value) { return value ? std::to_string(value) : "null"; };
+        return "{\"path\":" + text(e.path) + ",\"name\":" + text(e.name) +
+               (e.folder ? ",\"folder\":true" : ",\"folder\":false") +
+               ",\"size\":" + std::to_string(e.size) + ",\"id\":" + text(e.id) +
+               ",\"mtime_ms\":" + std::to_string(e.mtime_ms) +
+               ",\"mime_type\":" + text(e.mime_type) + ",\"media_type\":" + text(e.media_type) +
+               ",\"title\":" + text(e.title) + ",\"artist\":" + text(e.artist) +
+               ",\"album\":" + text(e.album) + ",\"track\":" + number(e.track) +
+               ",\"year\":" + number(e.year) + ",\"duration_ms\":" + number(e.duration_ms) +
+               ",\"width\":" + number(e.width) + ",\"height\":" + number(e.height) + "}";
     }
 
     void tick() {

@@ -69,6 +69,11 @@ int nimbus_shared_access(nimbus_shared *sh, const nimbus_io *io, const nimbus_cf
 
     nimbus_token tok{};
     int rc = nimbus_grant(io, cfg, presented.get(), nimbus_scope_of(cfg), &tok, msg, size);
+    // The identity platform turned the refresh token away (revoked, expired,
+    // or the application's secret expired): no retry mends that, only a new
+    // sign-in, so the handle's callers get a code of its own to say so.
+    if (rc == NIMBUS_E_AUTH)
+        rc = NIMBUS_E_SIGNIN;
     // An answer that repeats the presented refresh token rotated nothing.
     bool rotated = tok.refresh_token && std::strcmp(tok.refresh_token, presented.get()) != 0;
     if (rc == NIMBUS_OK && rotated && fn)

@@ -440,6 +440,8 @@ int fill(const members &m, const char *prefix, size_t prefix_len, nimbus_buf *sc
         entry->drive_id =
             text_of(nimbus_json_member(nimbus_json_member(m.remote, "parentReference"), "driveId"));
     nimbus_media_of(m.audio, m.video, m.photo, m.image, entry);
+    if (!entry->folder)
+        entry->media_type = nimbus_media_kind(m.audio, m.video, m.photo, m.image, entry->mime_type);
     entry->deleted = yyjson_is_obj(m.deleted) ? 1 : 0;
     return 0;
 }

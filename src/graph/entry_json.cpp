@@ -20,6 +20,8 @@ int parent_tail(nimbus_buf *b, const char *parent);
 size_t least_size(size_t count, size_t tail_len);
 int reserve(nimbus_buf *b, size_t room);
 int media_entries(nimbus_buf *b, const nimbus_items *list, const char *parent);
+int media_parent(nimbus_buf *tail, const char *parent);
+int media_tail(nimbus_buf *tail, const nimbus_item &it);
 
 // The fixed texts of an entry object, in order; the sizes below are
 // computed from them, so a changed key changes every bound with it.
@@ -61,6 +63,14 @@ int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent)
     if (parent_tail(&tail, parent) != 0)
         return -1;
     return entry(b, item, tail.data, tail.len, false);
+}
+
+int nimbus_item_media_json(nimbus_buf *b, const nimbus_item *item, const char *parent) {
+    nimbus_buf tail{};
+    nimbus_buf_guard tail_guard{&tail};
+    if (media_parent(&tail, parent) != 0 || media_tail(&tail, *item) != 0)
+        return -1;
+    return pieces(b, item, tail.data, tail.len);
 }
 
 size_t nimbus_items_json_size(const nimbus_items *list, const char *parent) {
@@ -255,35 +265,47 @@ void container_of(const char *name, char *out, size_t size) {
     out[i] = '\0';
 }
 
-// The entries with what their facets say: title, year, media_type and
-// container filled, and the media keys after "available". Written piece by
-// piece; a listing asks for it only when its settings do.
+// The tail of an entry with what its facets say: title, year, media_type
+// and container filled, and the media keys after "available". tail holds
+// the parent text and keeps it.
+int media_tail(nimbus_buf *tail, const nimbus_item &it) {
+    static const nimbus_item_media none{};
+    const nimbus_item_media &m = it.media ? *it.media : none;
+    char ext[32];
+    container_of(it.folder ? nullptr : it.name, ext, sizeof ext);
+    int bad = str_or_null(tail, ",\"title\":", m.title);
+    bad |= num_or_null(tail, ",\"year\":", m.year);
+    bad |= str_or_null(tail, ",\"type\":null,\"media_type\":", m.media_type);
+    bad |= str_or_null(tail, ",\"container\":", ext[0] ? ext : nullptr);
+    bad |= nimbus_buf_adds(tail, ",\"imdb\":null,\"tmdb\":null,\"available\":false");
+    bad |= str_or_null(tail, ",\"mime_type\":", m.mime_type);
+    bad |= str_or_null(tail, ",\"artist\":", m.artist);
+    bad |= str_or_null(tail, ",\"album\":", m.album);
+    bad |= num_or_null(tail, ",\"track\":", m.track);
+    bad |= num_or_null(tail, ",\"duration_ms\":", m.duration_ms);
+    bad |= nimbus_buf_adds(tail, "}");
+    return bad ? -1 : 0;
+}
+
+int media_parent(nimbus_buf *tail, const char *parent) {
+    return nimbus_buf_add(tail, PARENT_KEY, lit(PARENT_KEY)) != 0 ||
+                   nimbus_buf_json_str(tail, parent) != 0
+               ? -1
+               : 0;
+}
+
+// The entries with their media keys, written piece by piece; a listing asks
+// for them only when its settings do.
 int media_entries(nimbus_buf *b, const nimbus_items *list, const char *parent) {
     nimbus_buf tail{};
     nimbus_buf_guard tg{&tail};
-    if (nimbus_buf_add(&tail, PARENT_KEY, lit(PARENT_KEY)) != 0 ||
-        nimbus_buf_json_str(&tail, parent) != 0)
+    if (media_parent(&tail, parent) != 0)
         return -1;
     size_t head = tail.len;
-    static const nimbus_item_media none{};
     for (size_t i = 0; i < list->count; i++) {
         const nimbus_item &it = list->items[i];
-        const nimbus_item_media &m = it.media ? *it.media : none;
-        char ext[32];
-        container_of(it.folder ? nullptr : it.name, ext, sizeof ext);
         tail.len = head;
-        int bad = str_or_null(&tail, ",\"title\":", m.title);
-        bad |= num_or_null(&tail, ",\"year\":", m.year);
-        bad |= str_or_null(&tail, ",\"type\":null,\"media_type\":", m.media_type);
-        bad |= str_or_null(&tail, ",\"container\":", ext[0] ? ext : nullptr);
-        bad |= nimbus_buf_adds(&tail, ",\"imdb\":null,\"tmdb\":null,\"available\":false");
-        bad |= str_or_null(&tail, ",\"mime_type\":", m.mime_type);
-        bad |= str_or_null(&tail, ",\"artist\":", m.artist);
-        bad |= str_or_null(&tail, ",\"album\":", m.album);
-        bad |= num_or_null(&tail, ",\"track\":", m.track);
-        bad |= num_or_null(&tail, ",\"duration_ms\":", m.duration_ms);
-        bad |= nimbus_buf_adds(&tail, "}");
-        if (bad || (i > 0 && nimbus_buf_add(b, ",", 1) != 0) ||
+        if (media_tail(&tail, it) != 0 || (i > 0 && nimbus_buf_add(b, ",", 1) != 0) ||
             pieces(b, &it, tail.data, tail.len) != 0)
             return -1;
     }

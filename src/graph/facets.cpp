@@ -61,6 +61,19 @@ void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yy
     }
 }
 
+const char *nimbus_media_kind(yyjson_val *audio, yyjson_val *video, yyjson_val *photo,
+                              yyjson_val *image, const char *mime) {
+    // A facet is the service's reading of the content, the MIME type mostly
+    // the extension's: a facet wins, the video facet over an audio type too.
+    if (yyjson_is_obj(audio) || (!yyjson_is_obj(video) && mime && !std::strncmp(mime, "audio/", 6)))
+        return "audio";
+    if (yyjson_is_obj(video) || (mime && !std::strncmp(mime, "video/", 6)))
+        return "video";
+    if (yyjson_is_obj(image) || yyjson_is_obj(photo) || (mime && !std::strncmp(mime, "image/", 6)))
+        return "image";
+    return nullptr;
+}
+
 namespace {
 
 bool key_is(yyjson_val *key, const char *name, size_t n) {

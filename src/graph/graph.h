@@ -124,6 +124,9 @@ void nimbus_item_free(nimbus_item *item);
 void nimbus_items_free(nimbus_items *list);
 
 int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent);
+// The same with the media members a listing with media set carries (item's
+// media null: all of them null).
+int nimbus_item_media_json(nimbus_buf *b, const nimbus_item *item, const char *parent);
 int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent);
 // The size of nimbus_items_json's document (with its NUL) when no byte
 // needs escaping and every number takes its longest form.
@@ -137,6 +140,11 @@ size_t nimbus_items_json_size(const nimbus_items *list, const char *parent);
 void nimbus_read_facets(yyjson_val *item, nimbus_entry *entry);
 void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yyjson_val *image,
                      nimbus_entry *entry);
+// What kind of media a file is, "audio", "video" or "image" (static), or
+// null: a facet the service sent says it, even an empty one, else the MIME
+// type (mime, which may be null) does.
+const char *nimbus_media_kind(yyjson_val *audio, yyjson_val *video, yyjson_val *photo,
+                              yyjson_val *image, const char *mime);
 // Whether a driveItem is a folder: its own "folder" facet, or a shortcut
 // whose "remoteItem" carries one (a shared folder added to the drive).
 bool nimbus_is_folder(yyjson_val *folder, yyjson_val *remote);

@@ -396,14 +396,7 @@ int media_of(const fields &f, nimbus_item *item) {
         (e.artist && !(m->artist = dup_or_null(e.artist))) ||
         (e.album && !(m->album = dup_or_null(e.album))))
         return -1;
-    // The facet says what a file is; the MIME type when no facet does.
-    if (yyjson_is_obj(f.audio) || (!yyjson_is_obj(f.video) && mt && !std::strncmp(mt, "audio/", 6)))
-        m->media_type = "audio";
-    else if (yyjson_is_obj(f.video) || (mt && !std::strncmp(mt, "video/", 6)))
-        m->media_type = "video";
-    else if (yyjson_is_obj(f.image) || yyjson_is_obj(f.photo) ||
-             (mt && !std::strncmp(mt, "image/", 6)))
-        m->media_type = "image";
+    m->media_type = nimbus_media_kind(f.audio, f.video, f.photo, f.image, mt);
     return 0;
 }
 

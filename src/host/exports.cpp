@@ -92,6 +92,8 @@ NIMBUS_API const char *nimbus_strerror(int code) {
         return "change cursor expired: start over";
     case NIMBUS_E_PARTIAL:
         return "finished without some folders";
+    case NIMBUS_E_SIGNIN:
+        return "sign-in refused: sign in again";
     default:
         return "unknown result code";
     }

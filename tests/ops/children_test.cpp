@@ -227,4 +227,32 @@ TEST_F(BrowseTest, PathsOfEntriesReachedById) {
     }
 }
 
+// A refresh token the identity platform turns away, at the first grant or
+// at the one a 401 asks for: a code of its own through the handle, while the
+// flat listing keeps its NIMBUS_E_AUTH. A Graph refusal stays NIMBUS_E_AUTH.
+TEST_F(BrowseTest, RefusedSignIn) {
+    const std::string refused = "{\"error\":\"invalid_grant\",\"error_description\":"
+                                "\"AADSTS70008: the refresh token has expired\"}";
+    ASSERT_EQ(NIMBUS_OK, nimbus_fake_set("POST", kTokenUrl.c_str(), 400, refused.c_str()));
+    open();
+    listed l = list_of(drive, "/");
+    EXPECT_EQ(NIMBUS_E_SIGNIN, l.rc);
+    EXPECT_EQ("AADSTS70008: the refresh token has expired", l.error);
+    EXPECT_EQ(0, gets(handle_page(kRoot)));
+    EXPECT_EQ(NIMBUS_E_AUTH, list(settings(), nullptr).rc);
+    EXPECT_STREQ("sign-in refused: sign in again", nimbus_strerror(NIMBUS_E_SIGNIN));
+
+    nimbus_drive_close(drive);
+    drive = nullptr;
+    nimbus_forget_tokens();
+    script_token();
+    open();
+    script_get(handle_page(kRoot), 403, "{\"error\":{\"code\":\"accessDenied\"}}");
+    EXPECT_EQ(NIMBUS_E_AUTH, list_of(drive, "/").rc);
+    script_get(handle_page(kRoot), 401, "");
+    ASSERT_EQ(NIMBUS_OK, nimbus_fake_set("POST", kTokenUrl.c_str(), 400, refused.c_str()));
+    EXPECT_EQ(NIMBUS_E_SIGNIN, list_of(drive, "/").rc);
+    EXPECT_EQ(4, grants()); // the handle's two, the flat listing's, the 401's
+}
+
 } // namespace

@@ -87,4 +87,22 @@ TEST(AccountPauses, LowBudgetSpreadsTheRestOverItsReset) {
     EXPECT_EQ(t0, p.turn(t0, any));
 }
 
+// What a gateway tells its client to wait: the pause, or the next turn of a
+// spent budget, whichever ends later; nothing once both are over.
+TEST(AccountPauses, LeftIsTheLaterOfPauseAndTurn) {
+    account_pauses p;
+    const steady::time_point t0 = steady::now();
+    EXPECT_EQ(steady::duration::zero(), p.left(t0));
+    p.throttled(429, t0, t0, 120, 0);
+    EXPECT_EQ(ms(120000), p.left(t0));
+    EXPECT_EQ(ms(1), p.left(t0 + ms(119999)));
+    EXPECT_EQ(steady::duration::zero(), p.left(t0 + ms(120000)));
+    const steady::time_point t1 = t0 + ms(200000);
+    p.budget(t1, {100, 3, 2});
+    EXPECT_EQ(ms(500), p.left(t1));
+    p.turn(t1, steady::duration::max());
+    EXPECT_EQ(ms(1000), p.left(t1));
+    EXPECT_EQ(steady::duration::zero(), p.left(t1 + ms(2000)));
+}
+
 } // namespace

@@ -4,8 +4,8 @@
 // steps are grants the library builds (nimbus_token_grant).
 #include "login/flow.h"
 
-#include "curl_io.h"
 #include "output.h"
+#include "signals.h"
 
 #include <chrono>
 #include <cstdio>

@@ -3,12 +3,12 @@
 // pieces every flow shares.
 #include "login/flow.h"
 
-#include "curl_io.h"
 #include "json_doc.h"
 #include "login/listener.h"
 #include "login/login.h"
 #include "login/pkce.h"
 #include "output.h"
+#include "signals.h"
 #include "text.h"
 
 #include <yyjson.h>

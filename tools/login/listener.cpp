@@ -3,8 +3,8 @@
 // guard for the connections that owe their request.
 #include "login/listener.h"
 
-#include "curl_io.h"
 #include "output.h"
+#include "signals.h"
 #include "slow_clients.h"
 #include "text.h"
 

@@ -12,6 +12,7 @@
 #include "login/flow.h"
 #include "output.h"
 #include "settings_file.h"
+#include "signals.h"
 #include "text.h"
 
 #include <nimbus.h>

@@ -1,7 +1,6 @@
 // The gateway's error answers (see errors.h).
 #include "serve/errors.h"
 
-#include "curl_io.h"
 #include "output.h"
 #include "serve/gateway.h"
 
@@ -32,8 +31,8 @@ reply error_reply(unsigned status, const std::string &sentence, bool json, const
 
 // A service or library failure as the client sees it: the status, one
 // sentence, and for JSON clients the library's message.
-reply failure_reply(int code, const std::string &message, const request &q,
-                    const error_info &where) {
+reply failure_reply(int code, const std::string &message, const request &q, const error_info &where,
+                    long paused_s) {
     error_info info = where;
     info.detail = message;
     bool json = q.json_errors;
@@ -48,15 +47,15 @@ reply failure_reply(int code, const std::string &message, const request &q,
                                     : "This file does not exist",
                            json, info, &q);
     case NIMBUS_E_AUTH:
+    case NIMBUS_E_SIGNIN:
         return error_reply(502,
                            json ? "The service refused the authorisation (" + message +
                                       "). Run nimbus login to sign in again."
                                 : "Signed out: run `nimbus login`",
                            json, info, &q);
     case NIMBUS_E_THROTTLED: {
-        // The pause the service asked for, when the gateway did not wait it out.
-        long asked = asked_wait();
-        long wait = asked ? asked : kRetryAfterSeconds;
+        // The account's pause, when the gateway did not wait it out.
+        long wait = paused_s > 0 ? paused_s : kRetryAfterSeconds;
         reply r = error_reply(503,
                               json ? "The service is throttling requests: " + message
                                    : "The service is busy; try again in " + std::to_string(wait) +
@@ -66,15 +65,14 @@ reply failure_reply(int code, const std::string &message, const request &q,
         return r;
     }
     case NIMBUS_E_UNAVAILABLE: {
-        long asked = asked_wait();
         reply r = error_reply(503,
-                              json    ? "The service is unavailable: " + message
-                              : asked ? "The service is unavailable; try again in " +
-                                            std::to_string(asked) + " seconds"
-                                      : "The service is unavailable; try again in a moment",
+                              json           ? "The service is unavailable: " + message
+                              : paused_s > 0 ? "The service is unavailable; try again in " +
+                                                   std::to_string(paused_s) + " seconds"
+                                             : "The service is unavailable; try again in a moment",
                               json, info, &q);
-        if (asked)
-            r.headers.emplace_back("Retry-After", std::to_string(asked));
+        if (paused_s > 0)
+            r.headers.emplace_back("Retry-After", std::to_string(paused_s));
         return r;
     }
     case NIMBUS_E_INVALID:

@@ -17,9 +17,10 @@ reply error_reply(unsigned status, const std::string &sentence, bool json,
                   const error_info &info = error_info(), const request *q = nullptr);
 
 // A library code (or listing_busy, listing_too_large) with the library's
-// message as the client sees it; a 503 carries Retry-After.
-reply failure_reply(int code, const std::string &message, const request &q,
-                    const error_info &where);
+// message as the client sees it; a 503 carries Retry-After. paused_s: how
+// long the account's requests still wait (0: they go now).
+reply failure_reply(int code, const std::string &message, const request &q, const error_info &where,
+                    long paused_s);
 
 } // namespace cli
 

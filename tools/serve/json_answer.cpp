@@ -3,7 +3,7 @@
 // whole answer of 100 000 entries would be some 40 MiB more per request.
 #include "serve/json_answer.h"
 
-#include "entry_json.h"
+#include "answers.h"
 
 #include <cstring>
 #include <new>
@@ -16,8 +16,7 @@ constexpr size_t kBlockBytes = 64 * 1024;
 
 struct writer {
     writer(const std::string &folder, std::shared_ptr<const folder_listing> l, bool media)
-        : folder(folder), listing(std::move(l)), json(folder, media) {}
-    std::string folder;
+        : listing(std::move(l)), json(folder, media) {}
     std::shared_ptr<const folder_listing> listing;
     listing_json json;
     size_t next = 0; // the next row to write
@@ -29,15 +28,13 @@ struct writer {
     bool refill() {
         if (ended)
             return false;
-        std::string name, id, path, mime, title, artist, album;
+        std::string name, id, mime, title, artist, album;
         for (size_t n = 0; n < kBlockRows && next < listing->size(); n++, next++) {
             folder_row r = listing->row(next);
             name.assign(r.name);
             id.assign(r.id);
-            path = folder + "/" + name;
             nimbus_entry e{};
             e.name = name.c_str();
-            e.path = path.c_str();
             e.id = id.c_str();
             e.size = r.size;
             e.mtime_ms = r.mtime_ms;
@@ -52,6 +49,7 @@ struct writer {
             e.duration_ms = r.duration_ms;
             e.width = r.width;
             e.height = r.height;
+            e.media_type = r.media_type;
             json.add(e);
         }
         if (next < listing->size()) {

@@ -16,6 +16,16 @@ constexpr size_t kMaxChunks = 65536;
 
 // A row starts with one byte of flags.
 constexpr unsigned char kFolder = 1, kMime = 2, kMedia = 4;
+// The library's media type, in two bits of the same byte.
+constexpr unsigned char kKindShift = 3, kKindMask = 3 << kKindShift;
+constexpr const char *kKinds[] = {nullptr, "audio", "video", "image"};
+
+unsigned char kind_bits(const char *media_type) {
+    for (unsigned char k = 1; k < 4; k++)
+        if (media_type && std::strcmp(media_type, kKinds[k]) == 0)
+            return static_cast<unsigned char>(k << kKindShift);
+    return 0;
+}
 
 uint64_t zigzag(int64_t v) {
     return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
@@ -164,7 +174,7 @@ bool folder_listing::add(const nimbus_entry &e) {
     }
     std::string_view name = text_of(e.name), id = text_of(e.id), mime = text_of(e.mime_type);
     std::string_view title = text_of(e.title), artist = text_of(e.artist), album = text_of(e.album);
-    unsigned char flags = e.folder ? kFolder : 0;
+    unsigned char flags = (e.folder ? kFolder : 0) | kind_bits(e.media_type);
     if (!mime.empty())
         flags |= kMime;
     if (!title.empty() || !artist.empty() || !album.empty() || e.track || e.year || e.width ||
@@ -211,6 +221,7 @@ folder_row folder_listing::row(size_t i) const {
     auto flags = static_cast<unsigned char>(*p++);
     uint64_t v = 0;
     r.folder = flags & kFolder;
+    r.media_type = kKinds[(flags & kKindMask) >> kKindShift];
     p = get_varint(p, &v);
     r.size = unzigzag(v);
     p = get_varint(p, &v);

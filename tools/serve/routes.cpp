@@ -1,8 +1,7 @@
 // The gateway's routes (see routes.h).
 #include "serve/routes.h"
 
-#include "curl_io.h"
-#include "entry_json.h"
+#include "answers.h"
 #include "output.h"
 #include "serve/errors.h"
 #include "serve/folders.h"
@@ -97,7 +96,7 @@ reply path_failure(gateway &g, const request &q, int rc, bool link_parent) {
     where.path = q.path;
     if (link_parent && rc == NIMBUS_E_NOT_FOUND && !q.json_errors)
         where.parent = nearest_parent(g, q.path);
-    return failure_reply(rc, message, q, where);
+    return failure_reply(rc, message, q, where, g.ctx.paused_for());
 }
 
 reply refused_folder(gateway &g, const request &q, const std::string &folder) {
@@ -105,7 +104,7 @@ reply refused_folder(gateway &g, const request &q, const std::string &folder) {
     error_info where;
     where.path = q.path;
     if (!locked_folder(g, folder))
-        return failure_reply(NIMBUS_E_AUTH, message, q, where);
+        return failure_reply(NIMBUS_E_AUTH, message, q, where, 0);
     where.detail = message;
     return error_reply(403,
                        q.json_errors ? message
@@ -337,7 +336,6 @@ reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
 } // namespace
 
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {
-    forget_asked_wait(); // this thread's last request may have been throttled
     request q;
     q.method = method;
     const char *format = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "format");

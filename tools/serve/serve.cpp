@@ -10,7 +10,6 @@
 // the gateway in media.cpp.
 #include "serve/serve.h"
 
-#include "curl_io.h"
 #include "output.h"
 #include "serve/errors.h"
 #include "serve/feed.h"
@@ -19,6 +18,7 @@
 #include "serve/media.h"
 #include "serve/request.h"
 #include "serve/routes.h"
+#include "signals.h"
 
 #include <microhttpd.h>
 
@@ -194,7 +194,7 @@ int run_serve(const options &o) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
-    signal(SIGPIPE, SIG_IGN);
+    ignore_broken_pipes();
 
     unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
                      MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | (addr.is_v6 ? MHD_USE_IPv6 : 0);
