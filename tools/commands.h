@@ -45,7 +45,7 @@ struct options {
     std::string dlna_allow;      // serve --dlna-allow CIDR[,CIDR...]; empty: the LAN
     std::string dlna_name;       // serve --name TEXT; empty: "nimbus on HOST"
     long dlna_port = 0;          // serve --dlna-port N; 0: from the listen port
-    // list -R (tools/walk.cpp)
+    // list -R
     bool recursive = false;
     long max_depth = 0; // 0: the whole tree
     std::string include, exclude;
@@ -54,17 +54,23 @@ struct options {
 // The exit status of a command ended by Ctrl-C.
 constexpr int EXIT_INTERRUPTED = 130;
 
-// Each returns the process exit status.
-int run_list(const options &o);
+// The subcommands, one file each (tools/cmd_NAME.cpp; login and serve
+// are folders of their own). Each returns the process exit status.
+int run_list(const options &o); // with o.recursive, list -R
+int run_search(const options &o);
 int run_stream(const options &o);
+int run_about(const options &o);
 int run_validate(const options &o);
 int run_redact(const options &o);
 int run_version(const options &o);
-// The drive's type, owner and space (tools/about.cpp).
-int run_about(const options &o);
-// list, and list -R over the library's walk; search (tools/walk.cpp).
-int run_list_any(const options &o);
-int run_search(const options &o);
+
+// Operands (tools/operands.cpp). "/" and "" name the configured root, and
+// a trailing slash is dropped.
+std::string folder_arg(const std::string &folder);
+// An operand without a leading "/" is an item id to the library.
+bool taken_for_id(const std::string &arg);
+// The message for such an operand that was not found.
+std::string id_not_found(const std::string &arg);
 
 } // namespace cli
 

@@ -229,8 +229,8 @@ const size_t kAny = static_cast<size_t>(-1);
 
 // In the order of the usage text.
 const command_row kCommands[] = {
-    {"list", "[FOLDER...]", "list folders (default: the configured root)", cli::run_list_any, 0,
-     kAny, nullptr,
+    {"list", "[FOLDER...]", "list folders (default: the configured root)", cli::run_list, 0, kAny,
+     nullptr,
      "usage: nimbus [OPTIONS] list [FOLDER...]\n"
      "\n"
      "Lists each FOLDER: a path below the configured root such as /Music/Jazz (quote\n"
