@@ -164,12 +164,9 @@ def case_allow(fx_path, ns, folder):
     # The server's own address stays allowed: GUPnP reads its own service
     # descriptions before it sends a new subscriber the first event.
     got, until = [], threading.Event()
-    t = threading.Thread(target=receiver, args=(INSIDE, 9999, got, until))
-    t.start()
+    t = receiving(INSIDE, 9999, got, until)
     assert subscribe(fx, INSIDE, "<http://%s:9999/e>" % INSIDE)[0] == 200
-    deadline = time.monotonic() + 3
-    while not got and time.monotonic() < deadline:
-        time.sleep(0.05)
+    first_event(got)
     until.set()
     t.join()
     assert got and b"<SystemUpdateID>7</SystemUpdateID>" in got[0][1], (got, fx.stderr_lines())
@@ -181,13 +178,26 @@ def case_allow(fx_path, ns, folder):
           "both served, %s refused" % (INSIDE, OUTSIDE, INSIDE, OTHER))
 
 
-def receiver(addr, port, got, until):
-    """Records the NOTIFYs that reach ADDR:PORT until UNTIL is set."""
+def receiving(addr, port, got, until):
+    """A thread that records the NOTIFYs that reach ADDR:PORT until UNTIL is
+    set, listening before it is returned: an event sent at once is not lost."""
     l = socket.socket()
     l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     l.bind((addr, port))
     l.listen(64)
     l.settimeout(0.2)
+    t = threading.Thread(target=receiver, args=(l, addr, got, until))
+    t.start()
+    return t
+
+
+def first_event(got, within=10):
+    deadline = time.monotonic() + within
+    while not got and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
+def receiver(l, addr, got, until):
     while not until.is_set():
         try:
             c, _ = l.accept()
@@ -212,9 +222,7 @@ def receiver(addr, port, got, until):
 def case_gena(fx_path, ns, folder):
     fx = Fixture(fx_path, ns, folder)
     got, until = [], threading.Event()
-    threads = [threading.Thread(target=receiver, args=(a, 9999, got, until)) for a in (INSIDE, OTHER)]
-    for t in threads:
-        t.start()
+    threads = [receiving(a, 9999, got, until) for a in (INSIDE, OTHER)]
     # Callbacks naming any host but the subscriber: 412, and nothing sent there.
     for cb in ("<http://%s:9999/e>" % OTHER, "<http://%s:9999/a><http://%s:9999/b>" % (INSIDE, OTHER),
                "<http://%s@%s:9999/>" % (INSIDE, OTHER), "<http://localhost:9999/>",
@@ -222,7 +230,8 @@ def case_gena(fx_path, ns, folder):
         assert subscribe(fx, INSIDE, cb)[0] == 412, cb
     status, first = subscribe(fx, INSIDE, "<http://%s:9999/e>" % INSIDE)
     assert status == 200 and first, status
-    time.sleep(1.5)
+    first_event(got)
+    time.sleep(0.5)  # anything sent elsewhere would have come by now
     assert got and {a for a, _ in got} == {INSIDE}, got
     # Sixteen subscriptions for one address; a renewal still passes, an
     # unsubscription makes room for one more.

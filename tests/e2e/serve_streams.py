@@ -198,14 +198,19 @@ def case_stream(f):
 
 def case_stream_pause(f):
     """A player paused for longer than the gateway keeps the transfer from
-    the service on a full buffer (60 s): when it takes bytes again, the rest
-    comes with a range request for the same version, with no gap. While it
-    is paused, its transfer's slot is free for the same client's others."""
+    the service on a full buffer (60 s, here 4 s): when it takes bytes again,
+    the rest comes with a range request for the same version, with no gap.
+    While it is paused, its transfer's slot is free for the same client's
+    others."""
     content = os.urandom(1 << 20) * 32  # more than every buffer on the way
     film = f.mock.root.add(Node("film.mkv", content=content))
     f.mock.root.add(Node("other.mkv", content=content[::-1]))
     f.mock._number(f.mock.root)
-    g = f.serve()
+    os.environ["NIMBUS_SERVE_STALL_SECONDS"] = "4"
+    try:
+        g = f.serve()
+    finally:
+        del os.environ["NIMBUS_SERVE_STALL_SECONDS"]
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
     s.bind(("127.0.0.3", 0))
@@ -221,7 +226,7 @@ def case_stream_pause(f):
     check(all(others), "four streams of one client")
     check(raw_get(g.port, "/other.mkv?stream=1", method="HEAD", source="127.0.0.3")[0] == 503,
           "no fifth while four transfer")
-    time.sleep(70)
+    time.sleep(4 + 10)
     check(raw_get(g.port, "/other.mkv?stream=1", method="HEAD", source="127.0.0.3")[0] == 200,
           "paused streams hold no slot")
 

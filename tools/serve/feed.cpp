@@ -2,6 +2,7 @@
 // last answer, and what they make the gateway forget.
 #include "serve/feed.h"
 
+#include "knobs.h"
 #include "output.h"
 #include "serve/media.h"
 
@@ -30,12 +31,7 @@ constexpr size_t kFeedChanges = 10000;
 } // namespace
 
 std::chrono::steady_clock::duration feed_interval() {
-    const char *s = std::getenv("NIMBUS_SERVE_DELTA_SECONDS");
-    char *end = nullptr;
-    long n = s ? std::strtol(s, &end, 10) : -1;
-    if (!s || !*s || *end || n < 0 || n > 86400)
-        return kFeedEvery;
-    return std::chrono::seconds(n);
+    return knob_seconds("NIMBUS_SERVE_DELTA_SECONDS", kFeedEvery);
 }
 
 namespace {

@@ -1,4 +1,5 @@
 #include "serve/proxy.h"
+#include "knobs.h"
 #include "serve/range.h"
 #include "serve/request.h"
 
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,8 +26,8 @@ namespace {
 // How long the service may take to answer with its headers.
 constexpr auto kHeadersWithin = std::chrono::seconds(40);
 // How long a client may leave the buffer full before the transfer from the
-// service is ended; a paused player's stream then waits for it, up to
-// kPauseSeconds, and goes on from there with a range request.
+// service is ended (tests shorten it); a paused player's stream then waits
+// for it, up to kPauseSeconds, and goes on from there with a range request.
 constexpr auto kClientStall = std::chrono::seconds(60);
 constexpr unsigned kPauseSeconds = 30 * 60;
 // Bytes MHD asks the reader for at once.
@@ -483,9 +485,13 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
         return s->cancelled ? 0 : len; // an error page: not for the client
     size_t done = 0;
     while (done < len) {
-        if (!s->cv.wait_for(hold, kClientStall,
-                            [s] { return s->cancelled || s->used < kProxyBuffer; })) {
-            s->error = "the client took nothing for 60 s";
+        static const std::chrono::seconds stall =
+            knob_seconds("NIMBUS_SERVE_STALL_SECONDS", kClientStall);
+        if (!s->cv.wait_for(hold, stall, [s] { return s->cancelled || s->used < kProxyBuffer; })) {
+            char why[64];
+            std::snprintf(why, sizeof why, "the client took nothing for %lld s",
+                          static_cast<long long>(stall.count()));
+            s->error = why;
             s->stalled = true;
             return 0;
         }
