@@ -183,6 +183,9 @@ int run_serve(const options &o) {
     }
     gateway g(o, token);
     g.loopback = addr.loopback;
+    // Known before the first connection is accepted: the Host check of the
+    // first requests compares with it. Port 0 is known once bound (below).
+    g.port = port_of(addr);
     // The signals that stop the server are taken by sigwait below, not by
     // the Ctrl-C handler of the one-shot commands.
     if (int rc = g.ctx.open(false))
