@@ -130,9 +130,10 @@ package: deps
 	mkdir -p $(BUILD) && cp build-package/nimbus_*.deb $(BUILD)/
 	@ls -l $(BUILD)/nimbus_*.deb
 
-# Needs root and the Debian archive the machine's apt sources name.
+# Needs root and the Debian archive the machine's apt sources name; without
+# them it is skipped, unless NIMBUS_TEST_NO_SKIP says nothing may be missing.
 test-package: package
-	scripts/test-package $(BUILD)/nimbus_*.deb || [ $$? -eq 77 ]
+	scripts/test-package $(BUILD)/nimbus_*.deb || { [ $$? -eq 77 ] && [ -z "$$NIMBUS_TEST_NO_SKIP" ]; }
 
 clean:
 	rm -rf build build-asan build-tsan build-package

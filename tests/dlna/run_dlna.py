@@ -20,7 +20,8 @@ import tempfile
 import time
 import xml.etree.ElementTree as ET
 
-SKIP = 77
+# ctest's skip, or a failure where nothing may be missing (CI sets the flag).
+SKIP = 1 if os.environ.get("NIMBUS_TEST_NO_SKIP") else 77
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 CM = "urn:schemas-upnp-org:service:ConnectionManager:1"

@@ -22,7 +22,8 @@ import tempfile
 import threading
 import time
 
-SKIP = 77
+# ctest's skip, or a failure where nothing may be missing (CI sets the flag).
+SKIP = 1 if os.environ.get("NIMBUS_TEST_NO_SKIP") else 77
 SERVER, INSIDE, OTHER, OUTSIDE = "169.254.77.1", "169.254.77.2", "169.254.77.3", "169.254.78.2"
 MANY = ["169.254.77.%d" % i for i in range(10, 30)]
 SSDP = ("239.255.255.250", 1900)

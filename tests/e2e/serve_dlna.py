@@ -85,6 +85,7 @@ def dlna_inside(f):
         time.sleep(0.05)
     line = next(l for l in g.lines if "DLNA MediaServer" in l)
     location = re.search(r"(http://\S+)", line).group(1)
+    check("only this machine finds it" in g.log(), "a loopback MediaServer says so", g.log())
     uuid_file = os.path.join(f.dir, "dlna-uuid")
     check(os.path.exists(uuid_file) and oct(os.stat(uuid_file).st_mode & 0o777) == "0o600",
           "device UUID beside the settings, mode 600")

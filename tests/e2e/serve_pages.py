@@ -108,8 +108,9 @@ def case_pages(f):
     expect(g.get("/Music/", headers={"Host": "localhost:%d" % g.port}), 200, "localhost")
     check(g.stop() == 0, "exit 0 on SIGTERM", g.log())
     log = g.log()
-    check(re.search(r"^GET /Music/Album/01%20Intro\.flac 302 \d+ ms$", log, re.M), "access log",
-          log)
+    check(re.search(r"^20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ 127\.0\.0\.1 "
+                    r"GET /Music/Album/01%20Intro\.flac 302 \d+ ms$", log, re.M),
+          "access log: when, who, what", log)
     check("format" not in log, "no query in the log", log)
 
 

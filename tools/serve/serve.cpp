@@ -22,6 +22,8 @@
 
 #include <microhttpd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -32,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -56,6 +59,29 @@ size_t keep_escaped(void *, MHD_Connection *, char *s) {
 }
 
 int g_request_marker;
+
+// One line per answer: when (UTC), who, what, how it ended and how long it
+// took. The query is left out: it may hold the access token.
+void log_access(MHD_Connection *c, const char *method, const char *url, unsigned status, long ms) {
+    char when[32] = "?";
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (gmtime_r(&now, &utc))
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    char who[INET6_ADDRSTRLEN] = "?";
+    const MHD_ConnectionInfo *from = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const sockaddr *a = from ? from->client_addr : nullptr;
+    if (a && a->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(a)->sin_addr, who, sizeof who);
+    else if (a && a->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr, who, sizeof who);
+    try {
+        std::fprintf(stderr, "%s %s %s %s %u %ld ms\n", when, who,
+                     printable(method ? method : "").c_str(), printable(url ? url : "").c_str(),
+                     status, ms);
+    } catch (...) { // no memory for the printable copies: the line is left out
+    }
+}
 
 MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char *method,
                       const char *, const char *, size_t *upload_size, void **state) {
@@ -102,9 +128,7 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
 
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start).count());
-    // The query is left out: it may hold the access token.
-    std::fprintf(stderr, "%s %s %u %ld ms\n", printable(method ? method : "").c_str(),
-                 printable(url ? url : "").c_str(), r.status, ms);
+    log_access(c, method, url, r.status, ms);
     return queued;
 }
 
@@ -183,6 +207,9 @@ int run_serve(const options &o) {
     }
     gateway g(o, token);
     g.loopback = addr.loopback;
+    // Known before the first connection is accepted: the Host check of the
+    // first requests compares with it. Port 0 is known once bound (below).
+    g.port = port_of(addr);
     // The signals that stop the server are taken by sigwait below, not by
     // the Ctrl-C handler of the one-shot commands.
     if (int rc = g.ctx.open(false))
@@ -234,6 +261,10 @@ int run_serve(const options &o) {
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
         return EXIT_OTHER;
     }
+    if (o.dlna && addr.loopback)
+        std::fprintf(stderr, "nimbus: the MediaServer is on a loopback address: only this "
+                             "machine finds it. For TVs, listen on this host's address on "
+                             "their network (for example --listen 192.168.1.5:8080)\n");
 
     int sig = 0;
     while (sigwait(&stop_signals, &sig) != 0) {
