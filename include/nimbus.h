@@ -299,9 +299,21 @@ typedef struct nimbus_entry {
     const char *media_type;
 } nimbus_entry;
 
-/* nimbus_entry_json's flag: the media members as a listing whose settings
- * say "Metadata": true carries them. */
+/* nimbus_entry_json's flags. NIMBUS_ENTRY_MEDIA: the media members as a
+ * listing whose settings say "Metadata": true carries them. The two others
+ * choose another form instead of the listing's object (one of them at most,
+ * without NIMBUS_ENTRY_MEDIA; folder is not read):
+ * NIMBUS_ENTRY_LOCATOR: the stream locator nimbus_stream_url answers for a
+ *   file, {"url","id","name","size","range":true}, from download_url
+ *   (NIMBUS_E_UNSUPPORTED when it is null, NIMBUS_E_IS_FOLDER for a folder);
+ * NIMBUS_ENTRY_LINE: one object a line for a walk or a search, {"path" (from
+ *   the configured root, null when unknown), "name", "folder", "size", "id",
+ *   "mtime_ms", "mime_type", "media_type", "title", "artist", "album",
+ *   "track", "year", "duration_ms", "width", "height"}, each media member
+ *   null where unknown (0 counts as unknown for the numbers). Since 1.1. */
 #define NIMBUS_ENTRY_MEDIA 1
+#define NIMBUS_ENTRY_LOCATOR 2
+#define NIMBUS_ENTRY_LINE 4
 
 /*
  * Writes one entry as the object a listing answer of nimbus_list carries in

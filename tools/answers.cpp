@@ -9,16 +9,21 @@
 
 namespace cli {
 
-void listing_json::add(const nimbus_entry &e) {
+std::string entry_json(const nimbus_entry &e, const char *folder, int flags) {
     // Most entries fit here; a longer one waits in nimbus_result_json().
     char object[4096];
-    int rc = nimbus_entry_json(&e, folder_.c_str(), flags_, object, sizeof object);
+    int rc = nimbus_entry_json(&e, folder, flags, object, sizeof object);
     if (rc != NIMBUS_OK && rc != NIMBUS_E_BUFFER)
-        throw std::bad_alloc(); // the one failure a valid entry can meet
+        throw std::bad_alloc(); // the one failure a complete entry can meet
+    return rc == NIMBUS_OK ? object : nimbus_result_json();
+}
+
+void listing_json::add(const nimbus_entry &e) {
+    std::string object = entry_json(e, folder_.c_str(), flags_);
     if (!first_)
         text_ += ',';
     first_ = false;
-    text_ += rc == NIMBUS_OK ? object : nimbus_result_json();
+    text_ += object;
 }
 
 const std::string &listing_json::finish() {
@@ -35,9 +40,12 @@ bool wants_metadata(const std::string &settings) {
 }
 
 std::string locator_json(const char *url, const char *id, const char *name, int64_t size) {
-    auto text = [](const char *s) { return s ? json_string(s) : std::string("null"); };
-    return "{\"url\":" + text(url) + ",\"id\":" + text(id) + ",\"name\":" + text(name) +
-           ",\"size\":" + std::to_string(size) + ",\"range\":true}";
+    nimbus_entry e{};
+    e.download_url = url;
+    e.id = id;
+    e.name = name;
+    e.size = size;
+    return entry_json(e, nullptr, NIMBUS_ENTRY_LOCATOR);
 }
 
 } // namespace cli

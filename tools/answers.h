@@ -11,6 +11,11 @@
 
 namespace cli {
 
+// The library's JSON of one entry (nimbus_entry_json with folder and flags);
+// throws std::bad_alloc when memory runs out, and for a locator asked of an
+// entry without a download URL (callers check that first).
+std::string entry_json(const nimbus_entry &e, const char *folder, int flags);
+
 // A listing answer, {"items":[...]}, one entry at a time. folder is the
 // folder argument as the library was given it ("" for the configured root).
 // media: the settings ask for metadata ("Metadata": true), so the entries
@@ -39,7 +44,7 @@ class listing_json {
 // "Metadata" member is true.
 bool wants_metadata(const std::string &settings);
 
-// The stream locator answer: {"url":...,"id":...,"name":...,"size":N,"range":true}.
+// The stream locator answer nimbus_stream_url gives, of a file with a URL.
 std::string locator_json(const char *url, const char *id, const char *name, int64_t size);
 
 } // namespace cli

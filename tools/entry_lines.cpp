@@ -1,6 +1,7 @@
 // The entries of a walk or a search, one a line (see entry_lines.h).
 #include "entry_lines.h"
 
+#include "answers.h"
 #include "output.h"
 
 #include <cstdio>
@@ -8,27 +9,6 @@
 #include <unistd.h>
 
 namespace cli {
-
-namespace {
-
-// One entry a line, its media values null when the service gave none;
-// the tree's own form (a path from the root, the frame size), not a
-// listing's object.
-std::string json_line(const nimbus_entry &e) {
-    auto text = [](const char *value) { return value ? json_string(value) : "null"; };
-    auto number = [](int64_t value) { return value ? std::to_string(value) : "null"; };
-    return "{\"path\":" + text(e.path) + ",\"name\":" + text(e.name) +
-           (e.folder ? ",\"folder\":true" : ",\"folder\":false") +
-           ",\"size\":" + std::to_string(e.size) + ",\"id\":" + text(e.id) +
-           ",\"mtime_ms\":" + std::to_string(e.mtime_ms) + ",\"mime_type\":" + text(e.mime_type) +
-           ",\"media_type\":" + text(e.media_type) + ",\"title\":" + text(e.title) +
-           ",\"artist\":" + text(e.artist) + ",\"album\":" + text(e.album) +
-           ",\"track\":" + number(e.track) + ",\"year\":" + number(e.year) +
-           ",\"duration_ms\":" + number(e.duration_ms) + ",\"width\":" + number(e.width) +
-           ",\"height\":" + number(e.height) + "}";
-}
-
-} // namespace
 
 entry_lines::entry_lines(const options *o) : o_(o) {
     tty_ = isatty(2) == 1 && !o->quiet;
@@ -63,7 +43,7 @@ void entry_lines::print(const nimbus_entry *e) {
     if (wanted(e->name)) {
         std::string where = printable(e->path ? e->path : e->id ? e->id : "");
         if (o_->json)
-            std::printf("%s\n", json_line(*e).c_str());
+            std::printf("%s\n", entry_json(*e, nullptr, NIMBUS_ENTRY_LINE).c_str());
         else if (o_->long_form)
             std::printf("%10s  %-16s  %s  %s%s\n", human_size(e->size).c_str(),
                         utc_minutes(e->mtime_ms).c_str(),

@@ -1,5 +1,6 @@
 // The host's entry JSON: {"items":[...]} with one seventeen-key object per
-// entry, written without white space.
+// entry, written without white space; also the other forms an entry takes
+// for a host: the stream locator and a walk's one-line object.
 //
 // A listing holds up to 100000 entries, so an entry is normally written in
 // one piece, straight into the buffer; the rare entry too long for the stack
@@ -22,6 +23,8 @@ int reserve(nimbus_buf *b, size_t room);
 int media_entries(nimbus_buf *b, const nimbus_items *list, const char *parent);
 int media_parent(nimbus_buf *tail, const char *parent);
 int media_tail(nimbus_buf *tail, const nimbus_item &it);
+int str_or_null(nimbus_buf *b, const char *key, const char *s);
+int num_or_null(nimbus_buf *b, const char *key, int64_t v);
 
 // The fixed texts of an entry object, in order; the sizes below are
 // computed from them, so a changed key changes every bound with it.
@@ -101,6 +104,39 @@ int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *paren
         if (entry(b, &list->items[i], tail.data, tail.len, i > 0) != 0)
             return -1;
     return nimbus_buf_add(b, "]}", 2);
+}
+
+int nimbus_locator_json(nimbus_buf *b, const char *url, const char *id, const char *name,
+                        int64_t size) {
+    int bad = nimbus_buf_adds(b, "{\"url\":");
+    bad |= nimbus_buf_json_str(b, url);
+    bad |= nimbus_buf_adds(b, ",\"id\":");
+    bad |= nimbus_buf_json_str(b, id);
+    bad |= nimbus_buf_adds(b, ",\"name\":");
+    bad |= nimbus_buf_json_str(b, name);
+    bad |= nimbus_buf_addf(b, ",\"size\":%lld,\"range\":true}", static_cast<long long>(size));
+    return bad ? -1 : 0;
+}
+
+int nimbus_entry_line_json(nimbus_buf *b, const nimbus_entry *e) {
+    int bad = str_or_null(b, "{\"path\":", e->path);
+    bad |= str_or_null(b, ",\"name\":", e->name);
+    bad |= nimbus_buf_adds(b, e->folder ? ",\"folder\":true" : ",\"folder\":false");
+    bad |= nimbus_buf_addf(b, ",\"size\":%lld", static_cast<long long>(e->size));
+    bad |= str_or_null(b, ",\"id\":", e->id);
+    bad |= nimbus_buf_addf(b, ",\"mtime_ms\":%lld", static_cast<long long>(e->mtime_ms));
+    bad |= str_or_null(b, ",\"mime_type\":", e->mime_type);
+    bad |= str_or_null(b, ",\"media_type\":", e->media_type);
+    bad |= str_or_null(b, ",\"title\":", e->title);
+    bad |= str_or_null(b, ",\"artist\":", e->artist);
+    bad |= str_or_null(b, ",\"album\":", e->album);
+    bad |= num_or_null(b, ",\"track\":", e->track);
+    bad |= num_or_null(b, ",\"year\":", e->year);
+    bad |= num_or_null(b, ",\"duration_ms\":", e->duration_ms);
+    bad |= num_or_null(b, ",\"width\":", e->width);
+    bad |= num_or_null(b, ",\"height\":", e->height);
+    bad |= nimbus_buf_add(b, "}", 1);
+    return bad ? -1 : 0;
 }
 
 namespace {

@@ -128,6 +128,12 @@ int nimbus_item_json(nimbus_buf *b, const nimbus_item *item, const char *parent)
 // media null: all of them null).
 int nimbus_item_media_json(nimbus_buf *b, const nimbus_item *item, const char *parent);
 int nimbus_items_json(nimbus_buf *b, const nimbus_items *list, const char *parent);
+// The stream locator nimbus_stream_url answers for a file (null texts as null).
+int nimbus_locator_json(nimbus_buf *b, const char *url, const char *id, const char *name,
+                        int64_t size);
+// One entry of a walk or a search as a line of its own: the path from the
+// root, the fixed members and every media member (null where unknown).
+int nimbus_entry_line_json(nimbus_buf *b, const nimbus_entry *e);
 // The size of nimbus_items_json's document (with its NUL) when no byte
 // needs escaping and every number takes its longest form.
 size_t nimbus_items_json_size(const nimbus_items *list, const char *parent);

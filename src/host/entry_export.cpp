@@ -1,6 +1,7 @@
 // nimbus_entry_json: one entry as the object of a listing answer, written by
 // the listing's own writer, so that a host that lists through the drive
-// handle can answer what nimbus_list answers without a writer of its own.
+// handle can answer what nimbus_list answers without a writer of its own;
+// or as the stream locator, or as a walk's line.
 #include <cstdlib>
 #include <cstring>
 
@@ -62,18 +63,30 @@ extern "C" NIMBUS_API int nimbus_entry_json(const nimbus_entry *entry, const cha
                                             int flags, char *out, int32_t out_len) {
     if (!entry)
         return fail(NIMBUS_E_INVALID, "the entry is NULL");
-    if ((flags & ~NIMBUS_ENTRY_MEDIA) != 0)
-        return fail(NIMBUS_E_INVALID, "unknown flags");
+    if (flags != 0 && flags != NIMBUS_ENTRY_MEDIA && flags != NIMBUS_ENTRY_LOCATOR &&
+        flags != NIMBUS_ENTRY_LINE)
+        return fail(NIMBUS_E_INVALID, "unknown flags, or more than one form");
     if (!folder)
         folder = "";
-    bool media = (flags & NIMBUS_ENTRY_MEDIA) != 0;
     borrowed r;
     nimbus_buf json{};
     nimbus_buf_guard json_guard{&json};
-    if (fill(&r, entry, folder, media) != 0 ||
-        (media ? nimbus_item_media_json(&json, &r.item, folder)
-               : nimbus_item_json(&json, &r.item, folder)) != 0 ||
-        !json.data)
+    int bad;
+    if (flags == NIMBUS_ENTRY_LOCATOR) {
+        if (entry->folder)
+            return fail(NIMBUS_E_IS_FOLDER, "a folder has no stream locator");
+        if (!entry->download_url)
+            return fail(NIMBUS_E_UNSUPPORTED, "the entry carries no download URL");
+        bad = nimbus_locator_json(&json, entry->download_url, entry->id, entry->name, entry->size);
+    } else if (flags == NIMBUS_ENTRY_LINE) {
+        bad = nimbus_entry_line_json(&json, entry);
+    } else {
+        bool media = flags == NIMBUS_ENTRY_MEDIA;
+        bad = fill(&r, entry, folder, media) != 0 ||
+              (media ? nimbus_item_media_json(&json, &r.item, folder)
+                     : nimbus_item_json(&json, &r.item, folder)) != 0;
+    }
+    if (bad || !json.data)
         return fail(NIMBUS_E_NOMEM, OOM);
     if (out && out_len > 0 && json.len < static_cast<size_t>(out_len)) {
         std::memcpy(out, json.data, json.len + 1);

@@ -10,7 +10,6 @@
 namespace {
 
 int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *msg, size_t size);
-int write_locator(nimbus_buf *out, const char *url, const nimbus_item *item);
 
 int sess_get(void *ctx, const char *url, nimbus_resp *resp, char *msg, size_t size) {
     return nimbus_sess_call(static_cast<nimbus_sess *>(ctx), url, resp, msg, size);
@@ -150,7 +149,7 @@ int nimbus_do_stream(nimbus_sess *sess, const char *entry, nimbus_buf *out, char
     }
     rc = as_reached(&item, entry, &remote);
     if (rc == 0)
-        rc = write_locator(out, download.get(), &item);
+        rc = nimbus_locator_json(out, download.get(), item.id, item.name, item.size);
     nimbus_item_free(&item);
     if (rc != 0) {
         nimbus_msgf(msg, size, "out of memory");
@@ -192,17 +191,6 @@ int item_url(const nimbus_cfg *cfg, const char *entry, nimbus_buf *url, char *ms
         return NIMBUS_E_FAILED;
     }
     return NIMBUS_OK;
-}
-
-int write_locator(nimbus_buf *out, const char *url, const nimbus_item *item) {
-    int bad = nimbus_buf_adds(out, "{\"url\":");
-    bad |= nimbus_buf_json_str(out, url);
-    bad |= nimbus_buf_adds(out, ",\"id\":");
-    bad |= nimbus_buf_json_str(out, item->id);
-    bad |= nimbus_buf_adds(out, ",\"name\":");
-    bad |= nimbus_buf_json_str(out, item->name);
-    bad |= nimbus_buf_addf(out, ",\"size\":%lld,\"range\":true}", (long long)item->size);
-    return bad ? -1 : 0;
 }
 
 } // namespace

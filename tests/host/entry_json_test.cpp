@@ -1,6 +1,6 @@
 // nimbus_entry_json: a handle's entry as the object of a listing answer,
-// exact bytes, the out-buffer rules, and the same media type the flat
-// listing gives for the same driveItems.
+// as a stream locator and as a walk's line, exact bytes, the out-buffer rules, and the same media
+// type the flat listing gives for the same driveItems.
 #include <string>
 #include <vector>
 
@@ -81,6 +81,24 @@ TEST(EntryJson, ExactBytes) {
     EXPECT_EQ(root, json_of(gone, "", 0));
 }
 
+// The other two forms: what nimbus_stream_url answers, and a walk's line.
+TEST(EntryJson, LocatorAndLine) {
+    nimbus_entry e = song();
+    EXPECT_EQ("{\"url\":\"https://d.example/x\",\"id\":\"M!1\",\"name\":\"So \\\"What\\u007f."
+              "FLAC\",\"size\":9,\"range\":true}",
+              json_of(e, "/ignored", NIMBUS_ENTRY_LOCATOR));
+    EXPECT_EQ("{\"path\":\"/elsewhere\",\"name\":\"So \\\"What\\u007f.FLAC\",\"folder\":false,"
+              "\"size\":9,\"id\":\"M!1\",\"mtime_ms\":1000,\"mime_type\":\"audio/flac\","
+              "\"media_type\":\"audio\",\"title\":\"So\",\"artist\":\"Miles\",\"album\":null,"
+              "\"track\":1,\"year\":1959,\"duration_ms\":545000,\"width\":1,\"height\":null}",
+              json_of(e, nullptr, NIMBUS_ENTRY_LINE));
+    char out[256];
+    e.download_url = nullptr;
+    EXPECT_EQ(NIMBUS_E_UNSUPPORTED, nimbus_entry_json(&e, nullptr, NIMBUS_ENTRY_LOCATOR, out, 256));
+    e.folder = 1;
+    EXPECT_EQ(NIMBUS_E_IS_FOLDER, nimbus_entry_json(&e, nullptr, NIMBUS_ENTRY_LOCATOR, out, 256));
+}
+
 TEST(EntryJson, BufferAndArguments) {
     nimbus_entry e = song();
     const std::string want = json_of(e, "/M", 0);
@@ -97,7 +115,10 @@ TEST(EntryJson, BufferAndArguments) {
     EXPECT_EQ(want, nimbus_result_json());
 
     EXPECT_EQ(NIMBUS_E_INVALID, nimbus_entry_json(nullptr, "/M", 0, out.data(), 100));
-    EXPECT_EQ(NIMBUS_E_INVALID, nimbus_entry_json(&e, "/M", 2, out.data(), 100));
+    EXPECT_EQ(NIMBUS_E_INVALID, nimbus_entry_json(&e, "/M", 8, out.data(), 100));
+    EXPECT_EQ(
+        NIMBUS_E_INVALID,
+        nimbus_entry_json(&e, "/M", NIMBUS_ENTRY_LOCATOR | NIMBUS_ENTRY_MEDIA, out.data(), 100));
     EXPECT_STRNE("", nimbus_last_error());
 }
 
