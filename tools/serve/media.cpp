@@ -10,6 +10,7 @@
 #ifdef NIMBUS_DLNA
 #include <didl.h>
 #include <dlna.h>
+#include <profiles.h>
 
 #include <unistd.h>
 
@@ -214,10 +215,9 @@ void add_media_headers(MHD_Connection *c, const std::string &type,
     const char *features =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
     if (features && std::strcmp(features, "1") == 0) {
-        std::string info = dlna::protocol_info(type.empty() ? kUnknownMediaType : type);
-        size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
-        extra->emplace_back("contentFeatures.dlna.org",
-                            third == std::string::npos ? "*" : info.substr(third + 1));
+        dlna::item it;
+        it.mime = type.empty() ? kUnknownMediaType : type;
+        extra->emplace_back("contentFeatures.dlna.org", dlna::content_features(it));
     }
     const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
     if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
