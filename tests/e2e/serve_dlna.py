@@ -74,6 +74,11 @@ def dlna_inside(f):
     vault = node.parent.add(Node("Vault", folder=True))
     vault.locked = True
     vault.add(Node("passport.jpg", size=3))
+    for name in ("cover.jpg", "02 Café & Co.MP3"):
+        played = f.mock.find_path("/Music/Album/" + name)
+        played.content = b"\xff" * played.size
+    played = f.mock.find_path("/Music/Album/cover.jpg")
+    played.facets = {"image": {"width": 600, "height": 600}}
     f.mock._number(f.mock.root)
     # A shortcut to a shared folder, whose own children Graph lists empty.
     shared, _, _ = shared_drive(f.mock)
@@ -128,6 +133,23 @@ def dlna_inside(f):
     check(status == 200 and headers.get("contentfeatures.dlna.org") ==
           res.get("protocolInfo").split(":", 3)[3] and
           headers.get("transfermode.dlna.org") == "Streaming", "DLNA headers", headers)
+    # The profile the Browse answer names comes back on the file's own URL,
+    # with the transfer mode of its kind, for a player that names none.
+    album = soap_browse(host, port, "0/Music/Album")
+    for title, mode in (("cover.jpg", "Interactive"), ("02 Café & Co.MP3", "Streaming")):
+        item = next(i for i in album.findall("d:item", ns) if i.find("dc:title", ns).text == title)
+        fourth = item.find("d:res", ns).get("protocolInfo").split(":", 3)[3]
+        path = urllib.parse.quote("/Music/Album/" + title) + "?stream=1"
+        for method in ("HEAD", "GET"):
+            status, headers, _ = raw_get(g.port, path, method=method,
+                                         headers={"getcontentFeatures.dlna.org": "1"})
+            check(status == 200 and headers.get("contentfeatures.dlna.org") == fourth and
+                  headers.get("transfermode.dlna.org") == mode, "DLNA headers of " + title,
+                  method, headers, fourth)
+    check([i.find("d:res", ns).get("protocolInfo").split(":", 3)[3].split(";")[0]
+           for i in album.findall("d:item", ns)
+           if i.find("dc:title", ns).text in ("cover.jpg", "02 Café & Co.MP3")]
+          == ["DLNA.ORG_PN=MP3", "DLNA.ORG_PN=JPEG_MED"], "their profiles", didl_text(album))
     children = sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
     soap_browse(host, port, "0/Music/Album")
     check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before

@@ -209,19 +209,28 @@ size_t media_evented_folders() {
     return dlna::server::max_evented_folders;
 }
 
-void add_media_headers(MHD_Connection *c, const std::string &type,
+void add_media_headers(MHD_Connection *c, const std::string &path, const file_facts &facts,
                        std::vector<std::pair<std::string, std::string>> *extra) {
     // What DLNA renderers ask of a media server's resource URL.
     const char *features =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
+    const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
+    bool named =
+        mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
+                 std::strcmp(mode, "Background") == 0);
     if (features && std::strcmp(features, "1") == 0) {
         dlna::item it;
-        it.mime = type.empty() ? kUnknownMediaType : type;
+        it.path = path;
+        it.mime = facts.type.empty() ? kUnknownMediaType : facts.type;
+        it.size = facts.size;
+        it.duration_ms = facts.duration_ms > 0 ? facts.duration_ms : -1;
+        it.width = facts.width;
+        it.height = facts.height;
         extra->emplace_back("contentFeatures.dlna.org", dlna::content_features(it));
+        if (!named && dlna::transfer_mode(it))
+            extra->emplace_back("transferMode.dlna.org", dlna::transfer_mode(it));
     }
-    const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
-    if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
-                 std::strcmp(mode, "Background") == 0))
+    if (named)
         extra->emplace_back("transferMode.dlna.org", mode);
 }
 
@@ -248,7 +257,7 @@ size_t media_evented_folders() {
     return 0;
 }
 
-void add_media_headers(MHD_Connection *, const std::string &,
+void add_media_headers(MHD_Connection *, const std::string &, const file_facts &,
                        std::vector<std::pair<std::string, std::string>> *) {}
 
 #endif
