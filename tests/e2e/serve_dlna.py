@@ -79,6 +79,8 @@ def dlna_inside(f):
         played.content = b"\xff" * played.size
     played = f.mock.find_path("/Music/Album/cover.jpg")
     played.facets = {"image": {"width": 600, "height": 600}}
+    f.mock.find_path("/Music/Album/video.mkv").video = {"duration": 5400250, "width": 1920,
+                                                         "height": 800, "bitrate": 8000000}
     f.mock._number(f.mock.root)
     # A shortcut to a shared folder, whose own children Graph lists empty.
     shared, _, _ = shared_drive(f.mock)
@@ -150,6 +152,11 @@ def dlna_inside(f):
            for i in album.findall("d:item", ns)
            if i.find("dc:title", ns).text in ("cover.jpg", "02 Café & Co.MP3")]
           == ["DLNA.ORG_PN=MP3", "DLNA.ORG_PN=JPEG_MED"], "their profiles", didl_text(album))
+    video = next(i for i in album.findall("d:item", ns)
+                 if i.find("dc:title", ns).text == "video.mkv").find("d:res", ns)
+    check({k: video.get(k) for k in ("size", "duration", "resolution")} ==
+          {"size": "1000000000", "duration": "1:30:00.250", "resolution": "1920x800"},
+          "a film's size, duration and frame", video.attrib)
     children = sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
     soap_browse(host, port, "0/Music/Album")
     check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
