@@ -28,11 +28,14 @@ namespace {
 
 // The gateway's drive as the MediaServer's tree: listings come from the
 // folder cache (a control point browsing an album costs one listing), files
-// play through the gateway's own file URLs, which redirect to the download
-// URL.
+// play through the gateway's own file URLs. Unless everything is asked for
+// (--dlna-all), only folders and what a TV can play or show are offered:
+// a page and its total count the offered entries alone, so paging stays
+// exact, and an entry left out is no object at all.
 class drive_source : public dlna::source {
   public:
-    drive_source(gateway &g, std::string base) : g_(g), base_(std::move(base)) {}
+    drive_source(gateway &g, std::string base, bool all)
+        : g_(g), base_(std::move(base)), all_(all) {}
 
     int children(const std::string &folder_path, size_t first, size_t count,
                  std::vector<dlna::item> &out, size_t *total) override {
@@ -45,11 +48,25 @@ class drive_source : public dlna::source {
         }
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
-        *total = l->size();
         try {
             const std::vector<uint32_t> &order = l->order();
-            for (size_t k = first; k < order.size() && out.size() < count; k++)
-                out.push_back(item_of(folder, l->row(order[k])));
+            if (all_) {
+                *total = l->size();
+                for (size_t k = first; k < order.size() && out.size() < count; k++)
+                    out.push_back(item_of(folder, l->row(order[k])));
+                return 0;
+            }
+            size_t shown = 0;
+            dlna::item probe; // its texts keep their room from row to row
+            for (uint32_t k : order) {
+                folder_row r = l->row(k);
+                if (!offered(r, probe))
+                    continue;
+                if (shown >= first && out.size() < count)
+                    out.push_back(item_of(folder, r));
+                shown++;
+            }
+            *total = shown;
         } catch (...) {
             return dlna::action_failed;
         }
@@ -71,8 +88,11 @@ class drive_source : public dlna::source {
         int rc = listing_of(g_, parent, &l);
         if (rc != NIMBUS_OK)
             return rc == NIMBUS_E_NOT_FOLDER ? dlna::no_such_object : upnp_code(rc);
+        dlna::item probe;
         for (size_t i = 0; i < l->size(); i++)
             if (l->row(i).name == name) {
+                if (!all_ && !offered(l->row(i), probe))
+                    return dlna::no_such_object;
                 out = item_of(parent, l->row(i));
                 return 0;
             }
@@ -106,6 +126,17 @@ class drive_source : public dlna::source {
         }
     }
 
+    // Whether a media-only Browse shows the row; probe is scratch room.
+    static bool offered(const folder_row &r, dlna::item &probe) {
+        probe.folder = r.folder;
+        probe.path.assign(r.name.data(), r.name.size());
+        if (r.mime.empty())
+            probe.mime = kUnknownMediaType;
+        else
+            probe.mime.assign(r.mime.data(), r.mime.size());
+        return dlna::offered(probe);
+    }
+
     static dlna::item item_of(const std::string &folder, const folder_row &r) {
         dlna::item it;
         std::string name(r.name);
@@ -128,6 +159,7 @@ class drive_source : public dlna::source {
 
     gateway &g_;
     std::string base_; // "http://ADDRESS:PORT"
+    bool all_;         // every file, not media only
 };
 
 // The device UUID file: beside the settings file.
@@ -175,8 +207,9 @@ bool media_server::start(const options &o, const listen_address &addr, std::stri
               : listen_port == 0     ? 0
               : listen_port == 65535 ? 65534
                                      : static_cast<uint16_t>(listen_port + 1);
-    impl_->source.reset(new drive_source(g_, "http://" + addr.host + ":" +
-                                                 std::to_string(static_cast<unsigned>(g_.port))));
+    impl_->source.reset(new drive_source(
+        g_, "http://" + addr.host + ":" + std::to_string(static_cast<unsigned>(g_.port)),
+        o.dlna_all));
     std::string file = uuid_file(g_.ctx);
     if (!dlna::load_uuid(file, mo.uuid, *error))
         return false;
