@@ -76,6 +76,13 @@ TEST(DlnaDidl, ItemCarriesMetadataAndResource) {
     EXPECT_EQ(out, "<container id=\"0\" parentID=\"-1\" restricted=\"1\" searchable=\"0\">"
                    "<dc:title>/</dc:title><upnp:class>object.container.storageFolder</"
                    "upnp:class></container>");
+    f.path = "/Films";
+    f.child_count = 0;
+    out.clear();
+    dlna::didl_object(out, f, "");
+    EXPECT_EQ(out, "<container id=\"0/Films\" parentID=\"0\" restricted=\"1\" searchable=\"0\" "
+                   "childCount=\"0\"><dc:title>Films</dc:title><upnp:class>"
+                   "object.container.storageFolder</upnp:class></container>");
 }
 
 TEST(DlnaSoap, BrowseArgumentsAreReadStrictly) {

@@ -216,6 +216,8 @@ def dlna_inside(f):
     check(titles == whole and totals == {len(whole)} and len(whole) == 7 and
           "01 Intro.srt" in whole and not {"booklet.pdf", "notes.txt", "logo.svg"} & set(whole),
           "media, folders and subtitles, paged by 2", titles, whole, totals)
+    (meta,) = soap_browse(host, port, "0/Music/Album", "BrowseMetadata")
+    check(meta.get("childCount") == "7", "its childCount counts the same", meta.attrib)
     status, answer = soap_call(host, port, "0/Music/Album/booklet.pdf", "BrowseMetadata")
     check(status == 500 and b"<errorCode>701</errorCode>" in answer, "a PDF is no object",
           status, answer[:300])
@@ -226,6 +228,8 @@ def dlna_inside(f):
     titles, totals = offered_titles(m.group(1), int(m.group(2)), "0/Music/Album", 4)
     check(len(titles) == 10 and totals == {10} and "booklet.pdf" in titles and
           [t for t in titles if t in whole] == whole, "--dlna-all: every file", titles, totals)
+    (meta,) = soap_browse(m.group(1), int(m.group(2)), "0/Music/Album", "BrowseMetadata")
+    check(meta.get("childCount") == "10", "every file counted", meta.attrib)
     check(g.stop() == 0, "stopped", g.log())
 
 

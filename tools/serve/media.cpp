@@ -49,24 +49,7 @@ class drive_source : public dlna::source {
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
         try {
-            const std::vector<uint32_t> &order = l->order();
-            if (all_) {
-                *total = l->size();
-                for (size_t k = first; k < order.size() && out.size() < count; k++)
-                    out.push_back(item_of(folder, l->row(order[k])));
-                return 0;
-            }
-            size_t shown = 0;
-            dlna::item probe; // its texts keep their room from row to row
-            for (uint32_t k : order) {
-                folder_row r = l->row(k);
-                if (!offered(r, probe))
-                    continue;
-                if (shown >= first && out.size() < count)
-                    out.push_back(item_of(folder, r));
-                shown++;
-            }
-            *total = shown;
+            *total = page(*l, folder, first, count, &out);
         } catch (...) {
             return dlna::action_failed;
         }
@@ -77,7 +60,7 @@ class drive_source : public dlna::source {
         if (path == "/") {
             out = dlna::item();
             out.path = "/";
-            out.folder = true;
+            out.folder = true; // the server counts the root's children itself
             return 0;
         }
         size_t slash = path.rfind('/');
@@ -94,6 +77,8 @@ class drive_source : public dlna::source {
                 if (!all_ && !offered(l->row(i), probe))
                     return dlna::no_such_object;
                 out = item_of(parent, l->row(i));
+                if (out.folder)
+                    count_children(out);
                 return 0;
             }
         return dlna::no_such_object;
@@ -124,6 +109,39 @@ class drive_source : public dlna::source {
         default:
             return dlna::action_failed;
         }
+    }
+
+    // Appends the entries first to first + count - 1 of what the folder
+    // offers to out (when out is not null); returns how many it offers.
+    size_t page(const folder_listing &l, const std::string &folder, size_t first, size_t count,
+                std::vector<dlna::item> *out) const {
+        const std::vector<uint32_t> &order = l.order();
+        if (all_) {
+            for (size_t k = first; out && k < order.size() && out->size() < count; k++)
+                out->push_back(item_of(folder, l.row(order[k])));
+            return l.size();
+        }
+        size_t shown = 0;
+        dlna::item probe; // its texts keep their room from row to row
+        for (uint32_t k : order) {
+            folder_row r = l.row(k);
+            if (!offered(r, probe))
+                continue;
+            if (out && shown >= first && out->size() < count)
+                out->push_back(item_of(folder, r));
+            shown++;
+        }
+        return shown;
+    }
+
+    // A folder's own metadata says how many children it offers: the
+    // control point that asks is about to list it, so the listing is not
+    // wasted. Unknown when the listing fails (a locked vault, say).
+    void count_children(dlna::item &it) {
+        std::string folder = it.path == "/" ? std::string() : it.path;
+        std::shared_ptr<const folder_listing> l;
+        if (listing_of(g_, folder, &l) == NIMBUS_OK)
+            it.child_count = static_cast<int64_t>(page(*l, folder, 0, 0, nullptr));
     }
 
     // Whether a media-only Browse shows the row; probe is scratch room.
