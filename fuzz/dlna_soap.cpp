@@ -15,6 +15,7 @@
 #include "../tools/dlna/friendly_name.h"
 #include "../tools/dlna/gena.h"
 #include "../tools/dlna/networks.h"
+#include "../tools/dlna/profiles.h"
 #include "../tools/dlna/soap.h"
 #include "fuzz_check.h"
 
@@ -140,6 +141,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     it.path = "/" + input;
     it.title = input;
     it.mime = input;
+    // The service's type and facts: the fourth protocolInfo field stays one
+    // field of DLNA tokens whatever they hold, and the profile's limits hold.
+    dlna::item media = it;
+    media.mime = data[0] & 1 ? "audio/mp4" : data[0] & 2 ? "image/jpeg" : input;
+    media.size = static_cast<int64_t>(data[0]) << (data[0] % 48);
+    media.duration_ms = static_cast<int64_t>(len) - 8;
+    media.width = media.height = static_cast<int>(data[0]) * 17;
+    std::string fourth = dlna::content_features(media);
+    CHECK(fourth == "*" || fourth.find_first_of(":, \"<>&") == std::string::npos);
+    const char *pn = dlna::media_profile(media);
+    CHECK(!pn || std::strncmp(pn, "JPEG_", 5) != 0 || (media.width > 0 && media.width <= 4096));
     std::string didl;
     dlna::didl_object(didl, it, input);
     std::string back;

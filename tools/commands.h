@@ -45,6 +45,7 @@ struct options {
     std::string dlna_allow;      // serve --dlna-allow CIDR[,CIDR...]; empty: the LAN
     std::string dlna_name;       // serve --name TEXT; empty: "nimbus on HOST"
     long dlna_port = 0;          // serve --dlna-port N; 0: from the listen port
+    bool dlna_all = false;       // serve --dlna-all: every file, not media only
     // list -R
     bool recursive = false;
     long max_depth = 0; // 0: the whole tree

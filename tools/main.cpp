@@ -209,6 +209,9 @@ const option_row kOptions[] = {
      "with --dlna: the UPnP port (descriptions, control);\n"
      "default: the listen port + 1 (65534 for 65535), any\n"
      "free one when the listen port is 0"},
+    {"--dlna-all", nullptr, nullptr, "serve", takes::flag, 0, 0, nullptr, set_flag<&O::dlna_all>,
+     "with --dlna: offer every file, not only folders, audio,\n"
+     "video, pictures and subtitles"},
 };
 
 // One command, or a help topic that is no command (demo).
@@ -307,7 +310,7 @@ const command_row kCommands[] = {
      0, "takes no operands",
      "usage: nimbus [OPTIONS] serve [--listen ADDR:PORT] [--auth-token-file FILE]\n"
      "                              [--threads N] [--dlna [--dlna-allow CIDR,...]\n"
-     "                              [--name TEXT] [--dlna-port PORT]]\n"
+     "                              [--name TEXT] [--dlna-port PORT] [--dlna-all]]\n"
      "\n"
      "Serves the drive over HTTP until SIGINT or SIGTERM (default 127.0.0.1:8080):\n"
      "  /FOLDER/              a page of the folder (folders first, then files)\n"
@@ -332,7 +335,8 @@ const command_row kCommands[] = {
      "--dlna-allow names the networks that may instead. Players show it as --name\n"
      "(default \"nimbus on HOSTNAME\"). Its UPnP port stays the same at every start,\n"
      "so that TVs and firewall rules keep it: --dlna-port, by default the listen\n"
-     "port + 1; when that port is taken, serve stops and says so.\n",
+     "port + 1; when that port is taken, serve stops and says so. It offers\n"
+     "folders, audio, video, pictures and subtitles; --dlna-all offers every file.\n",
      nullptr},
     {"redact", "TEXT", "print TEXT with credentials masked", cli::run_redact, 1, 1,
      "takes exactly one TEXT",
@@ -507,6 +511,8 @@ int run(int argc, char **argv) {
     if ((!o.dlna_name.empty() || o.dlna_port > 0) && !o.dlna)
         return usage_error(std::string(o.dlna_port > 0 ? "--dlna-port" : "--name") +
                            " needs --dlna: it belongs to the MediaServer");
+    if (o.dlna_all && !o.dlna)
+        return usage_error("--dlna-all needs --dlna: it says what its MediaServer offers");
     if (o.demo && o.write)
         return usage_error("--write needs a settings file; the demo has none");
     if (o.args.size() < command->min_operands || o.args.size() > command->max_operands)

@@ -68,7 +68,6 @@ TEST(DlnaDidl, ItemCarriesMetadataAndResource) {
     for (const char *bad : {"audio/mpeg:*", "audio/", "/mpeg", "audio", "audio/mp eg", "a/b/c",
                             "audio/mpeg;codecs=x", ""})
         EXPECT_EQ(dlna::clean_mime(bad), "application/octet-stream") << bad;
-    EXPECT_EQ(dlna::protocol_info("application/pdf"), "http-get:*:application/pdf:*");
     dlna::item f;
     f.path = "/";
     f.folder = true;
@@ -77,6 +76,13 @@ TEST(DlnaDidl, ItemCarriesMetadataAndResource) {
     EXPECT_EQ(out, "<container id=\"0\" parentID=\"-1\" restricted=\"1\" searchable=\"0\">"
                    "<dc:title>/</dc:title><upnp:class>object.container.storageFolder</"
                    "upnp:class></container>");
+    f.path = "/Films";
+    f.child_count = 0;
+    out.clear();
+    dlna::didl_object(out, f, "");
+    EXPECT_EQ(out, "<container id=\"0/Films\" parentID=\"0\" restricted=\"1\" searchable=\"0\" "
+                   "childCount=\"0\"><dc:title>Films</dc:title><upnp:class>"
+                   "object.container.storageFolder</upnp:class></container>");
 }
 
 TEST(DlnaSoap, BrowseArgumentsAreReadStrictly) {

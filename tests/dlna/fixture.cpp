@@ -21,7 +21,7 @@ namespace {
 class tree : public dlna::source {
   public:
     tree() {
-        folder("/", {"/Music", "/Big", "/Slow"});
+        folder("/", {"/Music", "/Big", "/Slow", "/Films"});
         folder("/Music", {"/Music/Album"});
         const char *titles[] = {"Intro", "Song & Dance", "Outro <live>"};
         std::vector<std::string> tracks;
@@ -63,6 +63,27 @@ class tree : public dlna::source {
         entries_["/Music"].title.clear();
         children_["/Music"].push_back(h.path);
         folder("/Slow", {});
+        // What a TV picks streams by: profiles, sizes, durations, frames.
+        std::vector<std::string> films;
+        const struct {
+            const char *name, *mime;
+            int64_t size, duration_ms;
+            int width, height;
+        } media[] = {{"/Films/film.mp4", "video/mp4", 700000000, 5400250, 1280, 720},
+                     {"/Films/photo.jpg", "image/jpeg", 3000000, -1, 4000, 3000},
+                     {"/Films/theme.m4a", "audio/mp4", 4000000, 200000, 0, 0}};
+        for (const auto &m : media) {
+            dlna::item t;
+            t.path = m.name;
+            t.mime = m.mime;
+            t.size = m.size;
+            t.duration_ms = m.duration_ms;
+            t.width = m.width;
+            t.height = m.height;
+            entries_[t.path] = t;
+            films.push_back(t.path);
+        }
+        folder("/Films", films);
     }
 
     int children(const std::string &path, size_t first, size_t count, std::vector<dlna::item> &out,

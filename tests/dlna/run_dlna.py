@@ -308,18 +308,18 @@ def case_browse(fx_path, folder):
 
     root = browse(cds, "0")
     objs = didl_objects(root["Result"])
-    assert [o.get_title() for o in objs] == ["Music", "Big", "Slow"], root
-    assert [o.get_id() for o in objs] == ["0/Music", "0/Big", "0/Slow"]
+    assert [o.get_title() for o in objs] == ["Music", "Big", "Slow", "Films"], root
+    assert [o.get_id() for o in objs] == ["0/Music", "0/Big", "0/Slow", "0/Films"]
     assert all(o.get_upnp_class() == "object.container.storageFolder" and o.get_parent_id() == "0"
                for o in objs)
-    assert (root["NumberReturned"], root["TotalMatches"], root["UpdateID"]) == (3, 3, 7)
+    assert (root["NumberReturned"], root["TotalMatches"], root["UpdateID"]) == (4, 4, 7)
 
     # The root's own metadata, asked for as "0" or as "" (as several TVs do).
     for root_id in ("0", ""):
         meta = browse(cds, root_id, "BrowseMetadata")
         (obj,) = didl_objects(meta["Result"])
         assert (obj.get_id(), obj.get_parent_id(), meta["TotalMatches"]) == ("0", "-1", 1)
-        assert (obj.get_title(), obj.get_child_count()) == ('nimbus <test> & "co"', 3), meta
+        assert (obj.get_title(), obj.get_child_count()) == ('nimbus <test> & "co"', 4), meta
     assert browse(cds, "")["Result"] == root["Result"]
 
     # Samsung's feature list: the root holds audio, video and images.
@@ -351,9 +351,27 @@ def case_browse(fx_path, folder):
         assert res.get_duration() == 61 + i * 3600
         info = res.get_protocol_info()
         assert (info.get_protocol(), info.get_mime_type()) == ("http-get", "audio/flac")
+        assert not info.get_dlna_profile(), info.get_dlna_profile()  # FLAC has none
         assert res.get_uri() == "http://127.0.0.1:9/r/Music/Album/0%d.flac?t=secret&x=1" % (i + 1)
     durations = re.findall(r'duration="([^"]*)"', album["Result"])
     assert durations == ["0:01:01.001", "1:01:01.002", "2:01:01.003"], durations
+
+    # Profiles, frames and durations as GUPnP-AV reads them.
+    films = {o.get_title(): o for o in didl_objects(browse(cds, "0/Films")["Result"])}
+    got = {}
+    for title, o in films.items():
+        (res,) = o.get_resources()
+        info = res.get_protocol_info()
+        got[title] = (o.get_upnp_class(), info.get_mime_type(), info.get_dlna_profile(),
+                      int(info.get_dlna_operation()), res.get_size64(), res.get_duration(),
+                      res.get_width(), res.get_height())
+        got[title] = got[title][:6] if got[title][6] <= 0 else got[title]  # no frame: unset
+    assert got == {
+        "film.mp4": ("object.item.videoItem", "video/mp4", None, 1, 700000000, 5400, 1280, 720),
+        "photo.jpg": ("object.item.imageItem", "image/jpeg", "JPEG_LRG", 1, 3000000, -1, 4000,
+                      3000),
+        "theme.m4a": ("object.item.audioItem.musicTrack", "audio/mp4", "AAC_ISO_320", 1, 4000000,
+                      200)}, got
 
     # The 1000-entry folder, paged by 100 as a TV does.
     seen = []
@@ -362,6 +380,8 @@ def case_browse(fx_path, folder):
         assert (page["NumberReturned"], page["TotalMatches"]) == (100, 1000), (start, page)
         seen += [o.get_title() for o in didl_objects(page["Result"])]
     assert seen == ["%04d.mp3" % i for i in range(1000)]
+    (mp3,) = didl_objects(browse(cds, "0/Big/0007.mp3", "BrowseMetadata")["Result"])
+    assert mp3.get_resources()[0].get_protocol_info().get_dlna_profile() == "MP3"
     tail = browse(cds, "0/Big", start=990, count=100)
     past = browse(cds, "0/Big", start=1000, count=100)
     everything = browse(cds, "0/Big")
@@ -468,7 +488,8 @@ def case_hostile(fx_path, folder):
     assert not re.search("[\x00-\x1f\x7f-\x9f]", title + result), repr(title)
     assert hostile.find("upnp:artist", DIDL_NS).text == "<upnp:artist>&lt;"
     res = hostile.find("d:res", DIDL_NS)
-    assert res.get("protocolInfo").startswith("http-get:*:audio/mpeg:DLNA.ORG_OP=01;"), res.attrib
+    assert res.get("protocolInfo").startswith("http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;"), \
+        res.attrib
     ok, again = fx_browse_id(h, p, hostile.get("id"), b"BrowseMetadata")
     assert ok and ET.fromstring(again)[0].get("id") == hostile.get("id")
     assert res.text.endswith("?t=secret&x=1")

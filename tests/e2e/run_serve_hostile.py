@@ -134,10 +134,12 @@ def description_status(location, h, p, src):
 
 
 def hostile_inside(f):
-    # --dlna-allow is read strictly: a malformed network is a usage error.
+    # --dlna-allow is read strictly: a malformed network is a usage error;
+    # neither it nor --dlna-all goes without --dlna.
     for bad in (["--dlna-allow", "192.168.1.0/24"], ["--dlna", "--dlna-allow", "192.168.1.5/24"],
                 ["--dlna", "--dlna-allow", "10.0.0.0/8,"], ["--dlna", "--dlna-allow", "fe80::1%lo"],
-                ["--dlna", "--dlna-allow", "10.0.0.0/33"], ["--dlna", "--dlna-allow="]):
+                ["--dlna", "--dlna-allow", "10.0.0.0/33"], ["--dlna", "--dlna-allow="],
+                ["--dlna-all"]):
         p = subprocess.run([f.nimbus, "serve"] + bad, capture_output=True, text=True, timeout=30)
         check(p.returncode == 2 and "--dlna" in p.stderr, "usage error for %r" % bad, p.returncode,
               p.stderr)

@@ -35,15 +35,16 @@ def didl_text(element):
     return ET.tostring(element, encoding="unicode")[:2000]
 
 
-def soap_browse(host, port, object_id, flag="BrowseDirectChildren"):
+def soap_call(host, port, object_id, flag="BrowseDirectChildren", start=0, count=0):
+    """One Browse: (HTTP status, the SOAP answer)."""
     import xml.sax.saxutils as sx
     body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
             's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
             '<u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">'
             "<ObjectID>%s</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter>"
-            "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
+            "<StartingIndex>%d</StartingIndex><RequestedCount>%d</RequestedCount>"
             "<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>"
-            % (sx.escape(object_id), flag)).encode()
+            % (sx.escape(object_id), flag, start, count)).encode()
     c = http.client.HTTPConnection(host, port, timeout=30)
     c.request("POST", "/control/ContentDirectory", body=body, headers={
         "Content-Type": 'text/xml; charset="utf-8"',
@@ -51,10 +52,35 @@ def soap_browse(host, port, object_id, flag="BrowseDirectChildren"):
     r = c.getresponse()
     answer = r.read()
     c.close()
-    check(r.status == 200, "Browse %s answered" % object_id, r.status, answer[:500])
+    return r.status, answer
+
+
+def soap_page(host, port, object_id, start=0, count=0, flag="BrowseDirectChildren"):
+    """A Browse answer: (its DIDL-Lite, NumberReturned, TotalMatches)."""
     import xml.etree.ElementTree as ET
-    result = ET.fromstring(answer).find(".//Result").text
-    return ET.fromstring(result)  # DIDL-Lite: well-formed, whatever the names hold
+    status, answer = soap_call(host, port, object_id, flag, start, count)
+    check(status == 200, "Browse %s answered" % object_id, status, answer[:500])
+    doc = ET.fromstring(answer)
+    didl = ET.fromstring(doc.find(".//Result").text)  # well-formed, whatever the names hold
+    return didl, int(doc.find(".//NumberReturned").text), int(doc.find(".//TotalMatches").text)
+
+
+def soap_browse(host, port, object_id, flag="BrowseDirectChildren"):
+    return soap_page(host, port, object_id, flag=flag)[0]
+
+
+def offered_titles(host, port, object_id, by):
+    """The titles of a folder, paged BY at a time, and the totals each page gave."""
+    ns = {"dc": "http://purl.org/dc/elements/1.1/"}
+    titles, totals, start = [], set(), 0
+    while True:
+        didl, returned, total = soap_page(host, port, object_id, start, by)
+        check(returned == len(didl) <= by, "a page of at most %d" % by, returned, len(didl))
+        titles += [o.find("dc:title", ns).text for o in didl]
+        totals.add(total)
+        start += by
+        if start >= total:
+            return titles, totals
 
 
 def dlna_inside(f):
@@ -74,6 +100,17 @@ def dlna_inside(f):
     vault = node.parent.add(Node("Vault", folder=True))
     vault.locked = True
     vault.add(Node("passport.jpg", size=3))
+    for name in ("cover.jpg", "02 Café & Co.MP3"):
+        played = f.mock.find_path("/Music/Album/" + name)
+        played.content = b"\xff" * played.size
+    played = f.mock.find_path("/Music/Album/cover.jpg")
+    played.facets = {"image": {"width": 600, "height": 600}}
+    # What no TV plays, and a film's subtitles.
+    album_node = f.mock.find_path("/Music/Album")
+    for name in ("booklet.pdf", "notes.txt", "01 Intro.srt", "logo.svg"):
+        album_node.add(Node(name, size=10))
+    f.mock.find_path("/Music/Album/video.mkv").video = {"duration": 5400250, "width": 1920,
+                                                         "height": 800, "bitrate": 8000000}
     f.mock._number(f.mock.root)
     # A shortcut to a shared folder, whose own children Graph lists empty.
     shared, _, _ = shared_drive(f.mock)
@@ -128,6 +165,28 @@ def dlna_inside(f):
     check(status == 200 and headers.get("contentfeatures.dlna.org") ==
           res.get("protocolInfo").split(":", 3)[3] and
           headers.get("transfermode.dlna.org") == "Streaming", "DLNA headers", headers)
+    # The profile the Browse answer names comes back on the file's own URL,
+    # with the transfer mode of its kind, for a player that names none.
+    album = soap_browse(host, port, "0/Music/Album")
+    for title, mode in (("cover.jpg", "Interactive"), ("02 Café & Co.MP3", "Streaming")):
+        item = next(i for i in album.findall("d:item", ns) if i.find("dc:title", ns).text == title)
+        fourth = item.find("d:res", ns).get("protocolInfo").split(":", 3)[3]
+        path = urllib.parse.quote("/Music/Album/" + title) + "?stream=1"
+        for method in ("HEAD", "GET"):
+            status, headers, _ = raw_get(g.port, path, method=method,
+                                         headers={"getcontentFeatures.dlna.org": "1"})
+            check(status == 200 and headers.get("contentfeatures.dlna.org") == fourth and
+                  headers.get("transfermode.dlna.org") == mode, "DLNA headers of " + title,
+                  method, headers, fourth)
+    check([i.find("d:res", ns).get("protocolInfo").split(":", 3)[3].split(";")[0]
+           for i in album.findall("d:item", ns)
+           if i.find("dc:title", ns).text in ("cover.jpg", "02 Café & Co.MP3")]
+          == ["DLNA.ORG_PN=MP3", "DLNA.ORG_PN=JPEG_MED"], "their profiles", didl_text(album))
+    video = next(i for i in album.findall("d:item", ns)
+                 if i.find("dc:title", ns).text == "video.mkv").find("d:res", ns)
+    check({k: video.get(k) for k in ("size", "duration", "resolution")} ==
+          {"size": "1000000000", "duration": "1:30:00.250", "resolution": "1920x800"},
+          "a film's size, duration and frame", video.attrib)
     children = sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
     soap_browse(host, port, "0/Music/Album")
     check(sum(1 for r in f.mock.requests if r["path"].endswith("/children")) - before
@@ -151,8 +210,27 @@ def dlna_inside(f):
     print("ffprobe of the res URL: " + p.stdout.decode().strip())
     check(p.returncode == 0 and p.stdout.decode().strip() == "codec_name=flac|duration=2.000000",
           "ffprobe plays the res URL", p.stdout, p.stderr)
+    # Media only: paging and totals count what is offered; the rest is no object.
+    titles, totals = offered_titles(host, port, "0/Music/Album", 2)
+    whole = [o.find("dc:title", ns).text for o in soap_browse(host, port, "0/Music/Album")]
+    check(titles == whole and totals == {len(whole)} and len(whole) == 7 and
+          "01 Intro.srt" in whole and not {"booklet.pdf", "notes.txt", "logo.svg"} & set(whole),
+          "media, folders and subtitles, paged by 2", titles, whole, totals)
+    (meta,) = soap_browse(host, port, "0/Music/Album", "BrowseMetadata")
+    check(meta.get("childCount") == "7", "its childCount counts the same", meta.attrib)
+    status, answer = soap_call(host, port, "0/Music/Album/booklet.pdf", "BrowseMetadata")
+    check(status == 500 and b"<errorCode>701</errorCode>" in answer, "a PDF is no object",
+          status, answer[:300])
     check(g.stop() == 0, "stopped", g.log())
     check(re.search(r"^nimbus: stopped", g.log(), re.M), "stopped cleanly", g.log())
+    g, location = start_dlna(f, "--dlna-all")
+    m = re.match(r"http://([0-9.]+):(\d+)/", location)
+    titles, totals = offered_titles(m.group(1), int(m.group(2)), "0/Music/Album", 4)
+    check(len(titles) == 10 and totals == {10} and "booklet.pdf" in titles and
+          [t for t in titles if t in whole] == whole, "--dlna-all: every file", titles, totals)
+    (meta,) = soap_browse(m.group(1), int(m.group(2)), "0/Music/Album", "BrowseMetadata")
+    check(meta.get("childCount") == "10", "every file counted", meta.attrib)
+    check(g.stop() == 0, "stopped", g.log())
 
 
 def case_dlna_caps(f):

@@ -1,4 +1,5 @@
 #include "didl.h"
+#include "profiles.h"
 
 #include <cstdio>
 #include <cstring>
@@ -196,20 +197,6 @@ std::string clean_mime(const std::string &mime) {
     return out;
 }
 
-std::string protocol_info(const std::string &mime) {
-    std::string m = clean_mime(mime);
-    std::string info = "http-get:*:" + m + ":";
-    // OP=01: byte ranges (the download URL honours Range); FLAGS: streaming
-    // (or interactive for images), background transfer, DLNA 1.5.
-    if (m.compare(0, 6, "audio/") == 0 || m.compare(0, 6, "video/") == 0)
-        return info +
-               "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
-    if (m.compare(0, 6, "image/") == 0)
-        return info +
-               "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
-    return info + "*";
-}
-
 const char *upnp_class(const item &it) {
     if (it.folder)
         return "object.container.storageFolder";
@@ -256,7 +243,7 @@ void didl_object(std::string &out, const item &it, const std::string &url) {
             element(out, "dc:date", date);
         }
         out += "<res";
-        attr(out, "protocolInfo", protocol_info(it.mime));
+        attr(out, "protocolInfo", protocol_info(it));
         if (it.size >= 0)
             attr(out, "size", std::to_string(it.size));
         if (it.duration_ms >= 0)

@@ -27,8 +27,6 @@ std::string duration_text(int64_t ms);
 // A MIME type fit to stand in protocolInfo and DIDL ("type/subtype" of token
 // characters, lower-cased), else "application/octet-stream".
 std::string clean_mime(const std::string &mime);
-// "http-get:*:MIME:*", with DLNA.ORG flags for audio, video and images.
-std::string protocol_info(const std::string &mime);
 // "object.item.audioItem.musicTrack", "object.item.videoItem",
 // "object.item.imageItem", "object.item", or "object.container.storageFolder".
 const char *upnp_class(const item &it);

@@ -54,7 +54,7 @@ struct item {
     int track = 0;            // 0 unknown
     int year = 0;             // 0 unknown
     int width = 0, height = 0;
-    int64_t child_count = -1; // folders: entries within, -1 unknown
+    int64_t child_count = -1; // folders: entries offered within, -1 unknown
 };
 
 // UPnP error codes a source may answer.
@@ -73,8 +73,8 @@ class source {
     // The children of a folder, in the order they are to be shown: at most
     // count of them from the first-th on (a Browse page, so that a folder
     // of 100 000 entries never becomes 100 000 items at once), and in
-    // *total how many the folder has (count 0 asks for the total alone). 0,
-    // or a UPnP error code
+    // *total how many the folder offers (count 0 asks for the total alone).
+    // 0, or a UPnP error code
     // (no_such_object, action_failed).
     virtual int children(const std::string &folder_path, size_t first, size_t count,
                          std::vector<item> &out, size_t *total) = 0;

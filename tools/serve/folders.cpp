@@ -103,7 +103,11 @@ int look_item(void *ctx, const nimbus_entry *e) {
     auto &k = *static_cast<item_look *>(ctx);
     try {
         k.folder = e->folder != 0;
-        k.type = e->mime_type ? e->mime_type : "";
+        k.facts.type = e->mime_type ? e->mime_type : "";
+        k.facts.size = e->size;
+        k.facts.duration_ms = e->duration_ms;
+        k.facts.width = e->width;
+        k.facts.height = e->height;
         if (e->download_url && std::strlen(e->download_url) > kMaxLocator)
             k.url_too_long = true;
         else if (e->download_url)

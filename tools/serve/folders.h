@@ -24,7 +24,7 @@ int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const fold
 struct item_look {
     bool folder = false;
     std::string url;
-    std::string type;
+    file_facts facts;
     bool url_too_long = false;
 };
 

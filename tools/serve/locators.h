@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -15,14 +16,23 @@ namespace cli {
 constexpr auto kLocatorLife = std::chrono::minutes(10); // download URLs live about an hour
 constexpr size_t kLocatorEntries = 4096;
 
-// Download URLs by drive path, with the file's type, each kept 10 minutes,
+// What the gateway knows of a file besides its download URL: its type and
+// the media facts a renderer is told about it (contentFeatures.dlna.org).
+struct file_facts {
+    std::string type; // the library's type of the file ("" when none)
+    int64_t size = -1;
+    int64_t duration_ms = 0;
+    int32_t width = 0, height = 0;
+};
+
+// Download URLs by drive path, with the file's facts, each kept 10 minutes,
 // so a player that opens a file again and again (seeking, probing) costs
 // one Graph request.
 class locator_cache {
   public:
     using clock_type = std::chrono::steady_clock;
 
-    bool find(const std::string &path, std::string *url, std::string *type) {
+    bool find(const std::string &path, std::string *url, file_facts *facts) {
         std::lock_guard<std::mutex> lock(lock_);
         auto it = map_.find(path);
         if (it == map_.end())
@@ -32,7 +42,7 @@ class locator_cache {
             return false;
         }
         *url = it->second.url;
-        *type = it->second.type;
+        *facts = it->second.facts;
         return true;
     }
 
@@ -41,7 +51,7 @@ class locator_cache {
         map_.erase(path);
     }
 
-    void store(const std::string &path, const std::string &url, const std::string &type) {
+    void store(const std::string &path, const std::string &url, const file_facts &facts) {
         std::lock_guard<std::mutex> lock(lock_);
         clock_type::time_point now = clock_type::now();
         if (map_.size() >= kLocatorEntries && map_.find(path) == map_.end()) {
@@ -53,13 +63,13 @@ class locator_cache {
                         return a.second.born < b.second.born;
                     }));
         }
-        map_[path] = entry{url, type, now};
+        map_[path] = entry{url, facts, now};
     }
 
   private:
     struct entry {
         std::string url;
-        std::string type; // the library's type of the file ("" when none)
+        file_facts facts;
         clock_type::time_point born;
     };
     std::mutex lock_;

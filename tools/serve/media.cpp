@@ -10,6 +10,7 @@
 #ifdef NIMBUS_DLNA
 #include <didl.h>
 #include <dlna.h>
+#include <profiles.h>
 
 #include <unistd.h>
 
@@ -27,11 +28,14 @@ namespace {
 
 // The gateway's drive as the MediaServer's tree: listings come from the
 // folder cache (a control point browsing an album costs one listing), files
-// play through the gateway's own file URLs, which redirect to the download
-// URL.
+// play through the gateway's own file URLs. Unless everything is asked for
+// (--dlna-all), only folders and what a TV can play or show are offered:
+// a page and its total count the offered entries alone, so paging stays
+// exact, and an entry left out is no object at all.
 class drive_source : public dlna::source {
   public:
-    drive_source(gateway &g, std::string base) : g_(g), base_(std::move(base)) {}
+    drive_source(gateway &g, std::string base, bool all)
+        : g_(g), base_(std::move(base)), all_(all) {}
 
     int children(const std::string &folder_path, size_t first, size_t count,
                  std::vector<dlna::item> &out, size_t *total) override {
@@ -44,11 +48,8 @@ class drive_source : public dlna::source {
         }
         if (rc != NIMBUS_OK)
             return upnp_code(rc);
-        *total = l->size();
         try {
-            const std::vector<uint32_t> &order = l->order();
-            for (size_t k = first; k < order.size() && out.size() < count; k++)
-                out.push_back(item_of(folder, l->row(order[k])));
+            *total = page(*l, folder, first, count, &out);
         } catch (...) {
             return dlna::action_failed;
         }
@@ -59,7 +60,7 @@ class drive_source : public dlna::source {
         if (path == "/") {
             out = dlna::item();
             out.path = "/";
-            out.folder = true;
+            out.folder = true; // the server counts the root's children itself
             return 0;
         }
         size_t slash = path.rfind('/');
@@ -70,9 +71,14 @@ class drive_source : public dlna::source {
         int rc = listing_of(g_, parent, &l);
         if (rc != NIMBUS_OK)
             return rc == NIMBUS_E_NOT_FOLDER ? dlna::no_such_object : upnp_code(rc);
+        dlna::item probe;
         for (size_t i = 0; i < l->size(); i++)
             if (l->row(i).name == name) {
+                if (!all_ && !offered(l->row(i), probe))
+                    return dlna::no_such_object;
                 out = item_of(parent, l->row(i));
+                if (out.folder)
+                    count_children(out);
                 return 0;
             }
         return dlna::no_such_object;
@@ -105,6 +111,50 @@ class drive_source : public dlna::source {
         }
     }
 
+    // Appends the entries first to first + count - 1 of what the folder
+    // offers to out (when out is not null); returns how many it offers.
+    size_t page(const folder_listing &l, const std::string &folder, size_t first, size_t count,
+                std::vector<dlna::item> *out) const {
+        const std::vector<uint32_t> &order = l.order();
+        if (all_) {
+            for (size_t k = first; out && k < order.size() && out->size() < count; k++)
+                out->push_back(item_of(folder, l.row(order[k])));
+            return l.size();
+        }
+        size_t shown = 0;
+        dlna::item probe; // its texts keep their room from row to row
+        for (uint32_t k : order) {
+            folder_row r = l.row(k);
+            if (!offered(r, probe))
+                continue;
+            if (out && shown >= first && out->size() < count)
+                out->push_back(item_of(folder, r));
+            shown++;
+        }
+        return shown;
+    }
+
+    // A folder's own metadata says how many children it offers: the
+    // control point that asks is about to list it, so the listing is not
+    // wasted. Unknown when the listing fails (a locked vault, say).
+    void count_children(dlna::item &it) {
+        std::string folder = it.path == "/" ? std::string() : it.path;
+        std::shared_ptr<const folder_listing> l;
+        if (listing_of(g_, folder, &l) == NIMBUS_OK)
+            it.child_count = static_cast<int64_t>(page(*l, folder, 0, 0, nullptr));
+    }
+
+    // Whether a media-only Browse shows the row; probe is scratch room.
+    static bool offered(const folder_row &r, dlna::item &probe) {
+        probe.folder = r.folder;
+        probe.path.assign(r.name.data(), r.name.size());
+        if (r.mime.empty())
+            probe.mime = kUnknownMediaType;
+        else
+            probe.mime.assign(r.mime.data(), r.mime.size());
+        return dlna::offered(probe);
+    }
+
     static dlna::item item_of(const std::string &folder, const folder_row &r) {
         dlna::item it;
         std::string name(r.name);
@@ -127,6 +177,7 @@ class drive_source : public dlna::source {
 
     gateway &g_;
     std::string base_; // "http://ADDRESS:PORT"
+    bool all_;         // every file, not media only
 };
 
 // The device UUID file: beside the settings file.
@@ -174,8 +225,9 @@ bool media_server::start(const options &o, const listen_address &addr, std::stri
               : listen_port == 0     ? 0
               : listen_port == 65535 ? 65534
                                      : static_cast<uint16_t>(listen_port + 1);
-    impl_->source.reset(new drive_source(g_, "http://" + addr.host + ":" +
-                                                 std::to_string(static_cast<unsigned>(g_.port))));
+    impl_->source.reset(new drive_source(
+        g_, "http://" + addr.host + ":" + std::to_string(static_cast<unsigned>(g_.port)),
+        o.dlna_all));
     std::string file = uuid_file(g_.ctx);
     if (!dlna::load_uuid(file, mo.uuid, *error))
         return false;
@@ -208,20 +260,28 @@ size_t media_evented_folders() {
     return dlna::server::max_evented_folders;
 }
 
-void add_media_headers(MHD_Connection *c, const std::string &type,
+void add_media_headers(MHD_Connection *c, const std::string &path, const file_facts &facts,
                        std::vector<std::pair<std::string, std::string>> *extra) {
     // What DLNA renderers ask of a media server's resource URL.
     const char *features =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getcontentFeatures.dlna.org");
-    if (features && std::strcmp(features, "1") == 0) {
-        std::string info = dlna::protocol_info(type.empty() ? kUnknownMediaType : type);
-        size_t third = info.find(':', info.find(':', info.find(':') + 1) + 1);
-        extra->emplace_back("contentFeatures.dlna.org",
-                            third == std::string::npos ? "*" : info.substr(third + 1));
-    }
     const char *mode = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "transferMode.dlna.org");
-    if (mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
-                 std::strcmp(mode, "Background") == 0))
+    bool named =
+        mode && (std::strcmp(mode, "Streaming") == 0 || std::strcmp(mode, "Interactive") == 0 ||
+                 std::strcmp(mode, "Background") == 0);
+    if (features && std::strcmp(features, "1") == 0) {
+        dlna::item it;
+        it.path = path;
+        it.mime = facts.type.empty() ? kUnknownMediaType : facts.type;
+        it.size = facts.size;
+        it.duration_ms = facts.duration_ms > 0 ? facts.duration_ms : -1;
+        it.width = facts.width;
+        it.height = facts.height;
+        extra->emplace_back("contentFeatures.dlna.org", dlna::content_features(it));
+        if (!named && dlna::transfer_mode(it))
+            extra->emplace_back("transferMode.dlna.org", dlna::transfer_mode(it));
+    }
+    if (named)
         extra->emplace_back("transferMode.dlna.org", mode);
 }
 
@@ -248,7 +308,7 @@ size_t media_evented_folders() {
     return 0;
 }
 
-void add_media_headers(MHD_Connection *, const std::string &,
+void add_media_headers(MHD_Connection *, const std::string &, const file_facts &,
                        std::vector<std::pair<std::string, std::string>> *) {}
 
 #endif

@@ -43,9 +43,11 @@ class media_server {
 // without a MediaServer.
 size_t media_evented_folders();
 
-// The DLNA headers a renderer asked for (contentFeatures.dlna.org,
-// transferMode.dlna.org), answered for a file of the library's type.
-void add_media_headers(MHD_Connection *c, const std::string &type,
+// The DLNA headers a renderer asked for, for the file at path: with
+// getcontentFeatures.dlna.org: 1, contentFeatures.dlna.org (the fourth
+// protocolInfo field of its Browse answer, from the same facts) and its
+// transferMode.dlna.org; a transfer mode the renderer names is echoed.
+void add_media_headers(MHD_Connection *c, const std::string &path, const file_facts &facts,
                        std::vector<std::pair<std::string, std::string>> *extra);
 
 } // namespace cli

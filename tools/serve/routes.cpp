@@ -266,9 +266,9 @@ reply redirect(const std::string &location) {
 // The file's bytes through the gateway, the client's Range passed on. A
 // kept download URL the service refuses (it expired) is looked up again once.
 reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::string &url,
-                  const std::string &type, bool kept) {
+                  const file_facts &facts, bool kept) {
     std::vector<std::pair<std::string, std::string>> extra;
-    add_media_headers(c, type, &extra);
+    add_media_headers(c, q.path, facts, &extra);
     const char *range = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
     proxy_answer a = g.streams.open(c, url, range);
     if (a.refused && kept) {
@@ -276,7 +276,7 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
         item_look k;
         if (nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k) == NIMBUS_OK &&
             !k.folder && location_ok(k.url)) {
-            g.locators.store(q.path, k.url, k.type);
+            g.locators.store(q.path, k.url, k.facts);
             a = g.streams.open(c, k.url, range);
         }
     }
@@ -291,7 +291,7 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
     }
     reply r;
     r.status = a.status;
-    r.type = served_type(type);
+    r.type = served_type(facts.type);
     try {
         r.headers = std::move(a.headers);
         r.headers.insert(r.headers.end(), extra.begin(), extra.end());
@@ -306,9 +306,10 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
 }
 
 reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
-    std::string url, type;
-    if (g.locators.find(q.path, &url, &type))
-        return q.stream ? stream_file(g, q, c, url, type, true) : redirect(url);
+    std::string url;
+    file_facts facts;
+    if (g.locators.find(q.path, &url, &facts))
+        return q.stream ? stream_file(g, q, c, url, facts, true) : redirect(url);
     item_look k;
     int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
     if (rc != NIMBUS_OK)
@@ -329,8 +330,8 @@ reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
                            q.json_errors);
     if (!location_ok(k.url))
         return error_reply(502, "the service gave no usable download URL", q.json_errors);
-    g.locators.store(q.path, k.url, k.type);
-    return q.stream ? stream_file(g, q, c, k.url, k.type, false) : redirect(k.url);
+    g.locators.store(q.path, k.url, k.facts);
+    return q.stream ? stream_file(g, q, c, k.url, k.facts, false) : redirect(k.url);
 }
 
 } // namespace
