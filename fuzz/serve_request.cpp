@@ -10,6 +10,7 @@
 
 #include "fuzz_check.h"
 #include "serve/request.h"
+#include "service_text.h"
 #include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -18,17 +18,20 @@ namespace cli {
 namespace {
 
 // A listing as it arrives: the table's rows, or with --json the answer
-// nimbus_list would give.
+// nimbus_list would give, of the entries --include and --exclude let by.
 struct listing {
-    listing(bool as, const std::string &folder, bool media) : as_json(as), json(folder, media) {}
-    bool as_json;
+    listing(const options &opts, const std::string &folder, bool media)
+        : o(opts), json(folder, media) {}
+    const options &o;
     listing_json json;
     std::vector<listing_row> rows;
 
     static int take(void *ctx, const nimbus_entry *entry) {
         auto *l = static_cast<listing *>(ctx);
+        if (!name_wanted(l->o, entry->name))
+            return 0;
         try {
-            if (l->as_json)
+            if (l->o.json)
                 l->json.add(*entry);
             else
                 l->rows.push_back(row_of(*entry));
@@ -53,7 +56,7 @@ int list_folders(const options &o) {
     int status = EXIT_OK;
     for (size_t i = 0; i < folders.size(); i++) {
         std::string folder = folder_arg(folders[i]);
-        listing l(o.json, folder, media);
+        listing l(o, folder, media);
         int rc = nimbus_drive_list(ctx.drive(), folder.c_str(), listing::take, &l);
         ctx.after_request();
         if (ctx.stopped())

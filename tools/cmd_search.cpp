@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "context.h"
 #include "entry_lines.h"
+#include "output.h"
 
 #include <nimbus.h>
 
@@ -11,6 +12,12 @@
 namespace cli {
 
 int run_search(const options &o) {
+    // Nothing to search for is a mistake on the command line, not in the
+    // settings (which the library's NIMBUS_E_INVALID would say).
+    if (o.args[0].find_first_not_of(" \t") == std::string::npos) {
+        print_error("search: TEXT is empty: say what to search for");
+        return EXIT_USAGE;
+    }
     context ctx(o);
     if (int rc = ctx.open())
         return rc;

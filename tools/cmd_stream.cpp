@@ -68,7 +68,7 @@ int stream_item(context &ctx, const options &o, const std::string &entry) {
         std::printf("%s\n",
                     locator_json(f.url.c_str(), f.id.c_str(), f.name.c_str(), f.size).c_str());
     else
-        print_locator(stdout, f.url, f.name, f.size);
+        print_locator(stdout, f.url, f.name, f.size, o.long_form);
     return EXIT_OK;
 }
 
@@ -84,7 +84,7 @@ int stream_json(context &ctx, const options &o, const std::string &entry) {
     std::string error;
     if (o.json) {
         std::printf("%s\n", answer.c_str());
-    } else if (!print_locator(stdout, answer, &error)) {
+    } else if (!print_locator(stdout, answer, o.long_form, &error)) {
         print_error("stream " + entry + ": " + error);
         return EXIT_OTHER;
     }

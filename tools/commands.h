@@ -72,6 +72,9 @@ std::string folder_arg(const std::string &folder);
 bool taken_for_id(const std::string &arg);
 // The message for such an operand that was not found.
 std::string id_not_found(const std::string &arg);
+// Whether --include and --exclude let an entry of this name be printed
+// (shell patterns over the name).
+bool name_wanted(const options &o, const char *name);
 
 } // namespace cli
 

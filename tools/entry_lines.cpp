@@ -5,7 +5,6 @@
 #include "output.h"
 
 #include <cstdio>
-#include <fnmatch.h>
 #include <unistd.h>
 
 namespace cli {
@@ -29,18 +28,11 @@ void entry_lines::done() {
         std::fprintf(stderr, "\r\033[K");
 }
 
-// --include and --exclude match the name, as a shell pattern.
-bool entry_lines::wanted(const char *name) const {
-    if (!o_->include.empty() && fnmatch(o_->include.c_str(), name, 0) != 0)
-        return false;
-    return o_->exclude.empty() || fnmatch(o_->exclude.c_str(), name, 0) != 0;
-}
-
 void entry_lines::print(const nimbus_entry *e) {
     entries_++;
     if (e->folder)
         folders_++;
-    if (wanted(e->name)) {
+    if (name_wanted(*o_, e->name)) {
         std::string where = printable(e->path ? e->path : e->id ? e->id : "");
         if (o_->json)
             std::printf("%s\n", entry_json(*e, nullptr, NIMBUS_ENTRY_LINE).c_str());

@@ -24,7 +24,6 @@ class entry_lines {
     void done();
 
   private:
-    bool wanted(const char *name) const;
     void print(const nimbus_entry *e);
     void tick();
 

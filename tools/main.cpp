@@ -110,7 +110,7 @@ const option_row kOptions[] = {
     {"--json", nullptr, nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::json>,
      "print the library's JSON answers unchanged"},
     {"--long", "-l", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::long_form>,
-     "list, list -R, search: size, time and a media column\n"
+     "list, list -R, search: size, time and a media column; stream: name and size\n"
      "(\"3:45 Artist \u2013 Title\", \"1920\u00d71080\")"},
     {"--verbose", "-v", nullptr, nullptr, takes::flag, 0, 0, nullptr, set_flag<&O::verbose>,
      "one line per HTTP exchange on stderr (method, URL, status, ms)"},
@@ -143,9 +143,9 @@ const option_row kOptions[] = {
     {"--max-depth", nullptr, "N", "list", takes::whole, 1, 1000000, "a number",
      set_number<long, &O::max_depth>, "with -R: N levels of entries (1: the folder's own)"},
     {"--include", nullptr, "GLOB", "list", takes::text, 0, 0, nullptr, set_text<&O::include>,
-     "with -R: print only entries whose name matches GLOB"},
+     "print only entries whose name matches GLOB"},
     {"--exclude", nullptr, "GLOB", "list", takes::text, 0, 0, nullptr, set_text<&O::exclude>,
-     "with -R: leave out entries whose name matches GLOB"},
+     "leave out entries whose name matches GLOB"},
 
     {"--write", nullptr, nullptr, "validate", takes::flag, 0, 0, nullptr, set_flag<&O::write>,
      "store what the service changed in the settings file"},
@@ -261,6 +261,7 @@ const command_row kCommands[] = {
      "\n"
      "Prints the pre-authorised download URL of each file ENTRY (a path such as\n"
      "/Music/a.mp3 or a Graph item id; JSON such as {\"id\":\"...\"} passes as is),\n"
+     "one a line, so that mpv \"$(nimbus stream ENTRY)\" plays it; with --long each\n"
      "followed by its name and size; with --json the library's locator answer.\n",
      nullptr},
     {"about", "", "show the drive's type, owner and space", cli::run_about, 0, 0,

@@ -2,6 +2,7 @@
 // that name an entry (see commands.h).
 #include "commands.h"
 
+#include <fnmatch.h>
 #include <string>
 
 namespace cli {
@@ -25,6 +26,12 @@ std::string id_not_found(const std::string &arg) {
 
 bool taken_for_id(const std::string &arg) {
     return !arg.empty() && arg[0] != '/' && arg[0] != '{' && arg[0] != '"';
+}
+
+bool name_wanted(const options &o, const char *name) {
+    if (!o.include.empty() && fnmatch(o.include.c_str(), name, 0) != 0)
+        return false;
+    return o.exclude.empty() || fnmatch(o.exclude.c_str(), name, 0) != 0;
 }
 
 } // namespace cli

@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include "json_doc.h"
+#include "service_text.h"
 
 #include <nimbus.h>
 #include <yyjson.h>
@@ -140,7 +141,7 @@ void print_failure(const char *what, int code, const char *message) {
             text += *p;
         }
     }
-    std::string line = printable(text);
+    std::string line = printable(failure_text(code, text));
     // To users and scripts a refused sign-in is the authorisation refusal
     // they know (NIMBUS_E_AUTH, exit 4); the line after it says what to do.
     if (code == NIMBUS_E_SIGNIN)
@@ -379,8 +380,11 @@ void print_listing(FILE *out, std::vector<listing_row> rows, bool long_form) {
                  rows.size() - folders == 1 ? "file" : "files");
 }
 
-void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size) {
+void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size,
+                   bool long_form) {
     std::fprintf(out, "%s\n", printable(url).c_str());
+    if (!long_form)
+        return;
     std::fprintf(out, "  name  %s\n", printable(name).c_str());
     if (size >= 0)
         std::fprintf(out, "  size  %s (%" PRId64 " bytes)\n", human_size(size).c_str(), size);
@@ -388,7 +392,7 @@ void print_locator(FILE *out, const std::string &url, const std::string &name, i
         std::fprintf(out, "  size  unknown\n");
 }
 
-bool print_locator(FILE *out, const std::string &answer, std::string *error) {
+bool print_locator(FILE *out, const std::string &answer, bool long_form, std::string *error) {
     doc_ptr doc = read_json(answer);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     std::string url = yyjson_is_obj(root) ? str_member(root, "url") : std::string();
@@ -396,7 +400,7 @@ bool print_locator(FILE *out, const std::string &answer, std::string *error) {
         *error = "the stream answer has no url";
         return false;
     }
-    print_locator(out, url, str_member(root, "name"), int_member(root, "size", -1));
+    print_locator(out, url, str_member(root, "name"), int_member(root, "size", -1), long_form);
     return true;
 }
 

@@ -78,11 +78,13 @@ size_t text_columns(const std::string &text);
 std::string fit_columns(const std::string &text, size_t columns);
 // The widest MEDIA column: longer texts are cut.
 constexpr size_t MEDIA_COLUMNS = 40;
-// The stream locator: its URL first, then name and size (negative: unknown).
-void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size);
+// The stream locator: its URL alone on its line (what a script passes to a
+// player); with long_form the name and size after it (negative: unknown).
+void print_locator(FILE *out, const std::string &url, const std::string &name, int64_t size,
+                   bool long_form);
 // The same from the library's locator answer. Returns false (with a
 // message) when the answer is not the expected JSON.
-bool print_locator(FILE *out, const std::string &answer, std::string *error);
+bool print_locator(FILE *out, const std::string &answer, bool long_form, std::string *error);
 
 } // namespace cli
 

@@ -93,8 +93,8 @@ def case_pages(f):
     # What the gateway refuses.
     status, headers, body = got = g.get("/Music/nope.mp3?format=json")
     expect(got, 404, "missing file")
-    check(json.loads(body)["error"].startswith("item: /Music/nope.mp3 answered HTTP 404"),
-          "library message as JSON", body)
+    check(json.loads(body)["error"].startswith("not found (HTTP 404, code itemNotFound, request id ")
+          and "{" not in json.loads(body)["error"], "the failure without the service's answer", body)
     expect(g.get("/Music/nope/"), 404, "missing folder")
     for bad in ("/Music/../Music/", "/Music/./", "/a%00b", "/a%ffb", "/a%2", "/a//b",
                 "/" + "x" * 2048, "/Music/Album/?format=xml"):

@@ -19,7 +19,7 @@ step() {
 step --demo list /
 step --demo list /Music
 step --demo list "/Music/Björk/Homogenic"
-step --demo stream "/Music/Björk/Homogenic/02 Jóga.mp3"
+step --demo --long stream "/Music/Björk/Homogenic/02 Jóga.mp3"
 # 240 entries arrive in two pages of 200 and 40; --verbose counts the exchanges.
 show --demo --verbose list "/Podcasts/Radio Archive"
 "$nimbus" --demo --verbose list "/Podcasts/Radio Archive" 2>&1 |

@@ -3,6 +3,7 @@
 
 #include "output.h"
 #include "serve/gateway.h"
+#include "service_text.h"
 
 #include <nimbus.h>
 
@@ -30,26 +31,30 @@ reply error_reply(unsigned status, const std::string &sentence, bool json, const
 }
 
 // A service or library failure as the client sees it: the status, one
-// sentence, and for JSON clients the library's message.
+// sentence, and for JSON clients the library's message as failure_text
+// shows it.
 reply failure_reply(int code, const std::string &message, const request &q, const error_info &where,
                     long paused_s) {
     error_info info = where;
     info.detail = message;
+    // JSON clients get the sentence with the service's status, code and
+    // request id, as the page shows them, never the service's own answer.
+    const std::string shown = failure_text(code, message);
     bool json = q.json_errors;
     bool folder = !q.path.empty() && q.path.back() == '/';
     switch (code) {
     case NIMBUS_E_BAD_PATH:
-        return error_reply(400, json ? message : "This is not a valid drive path", json, info, &q);
+        return error_reply(400, json ? shown : "This is not a valid drive path", json, info, &q);
     case NIMBUS_E_NOT_FOUND:
         return error_reply(404,
-                           json     ? message
+                           json     ? shown
                            : folder ? "This folder does not exist"
                                     : "This file does not exist",
                            json, info, &q);
     case NIMBUS_E_AUTH:
     case NIMBUS_E_SIGNIN:
         return error_reply(502,
-                           json ? "The service refused the authorisation (" + message +
+                           json ? "The service refused the authorisation (" + shown +
                                       "). Run nimbus login to sign in again."
                                 : "Signed out: run `nimbus login`",
                            json, info, &q);
@@ -57,7 +62,7 @@ reply failure_reply(int code, const std::string &message, const request &q, cons
         // The account's pause, when the gateway did not wait it out.
         long wait = paused_s > 0 ? paused_s : kRetryAfterSeconds;
         reply r = error_reply(503,
-                              json ? "The service is throttling requests: " + message
+                              json ? "The service is throttling requests: " + shown
                                    : "The service is busy; try again in " + std::to_string(wait) +
                                          " seconds",
                               json, info, &q);
@@ -66,7 +71,7 @@ reply failure_reply(int code, const std::string &message, const request &q, cons
     }
     case NIMBUS_E_UNAVAILABLE: {
         reply r = error_reply(503,
-                              json           ? "The service is unavailable: " + message
+                              json           ? "The service is unavailable: " + shown
                               : paused_s > 0 ? "The service is unavailable; try again in " +
                                                    std::to_string(paused_s) + " seconds"
                                              : "The service is unavailable; try again in a moment",
@@ -77,7 +82,7 @@ reply failure_reply(int code, const std::string &message, const request &q, cons
     }
     case NIMBUS_E_INVALID:
         return error_reply(500,
-                           json ? "The gateway's settings are invalid: " + message
+                           json ? "The gateway's settings are invalid: " + shown
                                 : "The gateway's settings are invalid",
                            json, info, &q);
     case NIMBUS_E_NOMEM:
@@ -97,8 +102,8 @@ reply failure_reply(int code, const std::string &message, const request &q, cons
                                std::to_string(listing_bytes() >> 20) + " MiB its listings may hold",
                            json, where, &q);
     default:
-        return error_reply(502, json ? message : "The service's answer could not be used", json,
-                           info, &q);
+        return error_reply(502, json ? shown : "The service's answer could not be used", json, info,
+                           &q);
     }
 }
 

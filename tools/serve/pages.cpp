@@ -3,6 +3,7 @@
 
 #include "output.h"
 #include "serve/request.h"
+#include "service_text.h"
 #include "text.h"
 
 #include <algorithm>

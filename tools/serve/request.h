@@ -38,13 +38,6 @@ bool loopback_host(const char *value, uint16_t port);
 // 1000000 (no folder has more pages). False for anything else.
 bool page_number(const char *raw, size_t *out);
 
-// From a library message that holds the service's error answer ("...
-// answered HTTP 404: {...}"): "HTTP 404, code itemNotFound, request id ID",
-// each part only when present and a plain token (letters, digits, "-",
-// "_", "."; at most 128 bytes), so nothing of the answer's JSON or markup
-// passes. "" when the message holds no "answered HTTP ".
-std::string service_detail(const std::string &message);
-
 // The key under which a client's streams are counted: its IPv4 address
 // (also when it comes mapped into IPv6), or the /64 prefix of its IPv6
 // address, since one host or home network holds a whole /64; "?" for
