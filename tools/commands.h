@@ -54,6 +54,9 @@ struct options {
 
 // The exit status of a command ended by Ctrl-C.
 constexpr int EXIT_INTERRUPTED = 130;
+// Not an exit status: serve stopped to start again as it was started (a
+// new sign-in is in the settings), which main does by executing itself.
+constexpr int EXIT_RESTART = -1;
 
 // The subcommands, one file each (tools/cmd_NAME.cpp; login and serve
 // are folders of their own). Each returns the process exit status.

@@ -185,6 +185,17 @@ bool context::keep_token(const std::string &token) {
     return false;
 }
 
+bool context::signed_in_again() const {
+    if (o_.demo)
+        return false;
+    std::string now, error;
+    if (!read_settings(path_, &now, &error))
+        return false;
+    std::string token = settings_value(now, refresh_token_key(now, "refresh_token"));
+    std::lock_guard<std::mutex> hold(keep_lock_);
+    return !token.empty() && token != known_ && token != tried_;
+}
+
 bool context::keep_rotation() const {
     std::lock_guard<std::mutex> hold(keep_lock_);
     return kept_;

@@ -73,6 +73,11 @@ class context {
     // the demo. True when the token is in the file (or needs no store).
     bool keep_token(const std::string &token);
 
+    // Whether the settings file now holds a refresh token other than the one
+    // this run uses (or stored itself): someone signed in again. Never in the
+    // demo.
+    bool signed_in_again() const;
+
     // Whether every token the handle rotated so far is in the settings file.
     // Tokens are stored as they arrive, so this only reports.
     bool keep_rotation() const;

@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -709,7 +710,15 @@ int main(int argc, char **argv) {
     setrlimit(RLIMIT_CORE, &none);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     try {
-        return run(argc, argv);
+        int rc = run(argc, argv);
+        if (rc != cli::EXIT_RESTART)
+            return rc;
+        // Everything of the last run is closed (listener, connections,
+        // transport): the same command begins anew, in this process.
+        std::fflush(nullptr);
+        execv("/proc/self/exe", argv);
+        std::fprintf(stderr, "nimbus: cannot start again: %s\n", std::strerror(errno));
+        return cli::EXIT_OTHER;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "nimbus: %s\n", e.what());
     } catch (...) {

@@ -142,14 +142,39 @@ def case_capabilities(f):
 
 
 def case_errors(f):
-    """Service failures as HTTP statuses; SIGTERM lets a running request end."""
+    """Service failures as HTTP statuses; a new sign-in is taken up without
+    a restart by hand; SIGTERM lets a running request end."""
     f.mock.revoke("rt-0")
-    g = f.serve()
+    os.environ["NIMBUS_SERVE_SIGNIN_SECONDS"] = "1"
+    try:
+        g = f.serve()
+    finally:
+        del os.environ["NIMBUS_SERVE_SIGNIN_SECONDS"]
     status, _, body = got = g.get("/Music/")
     expect(got, 502, "refused authorisation")
     check("nimbus login" in body and "rt-0" not in body, "says what to do", body)
-    check(g.stop() == 0, "stopped")
-    f.mock.add_refresh_token("rt-0")
+    # What nimbus login leaves: a new refresh token in the settings file.
+    f.mock.add_refresh_token("rt-new")
+    with open(f.settings) as s:
+        settings = json.load(s)
+    settings["refresh_token"] = "rt-new"
+    with open(f.settings + ".new", "w") as s:
+        json.dump(settings, s)
+    os.chmod(f.settings + ".new", 0o600)
+    os.rename(f.settings + ".new", f.settings)
+    deadline = time.monotonic() + 20
+    while "starting again" not in g.log():
+        check(time.monotonic() < deadline and g.p.poll() is None, "starts again", g.log())
+        time.sleep(0.05)
+    while True:
+        try:
+            got = g.get("/Music/")
+            break
+        except OSError:  # between the two runs
+            check(time.monotonic() < deadline, "listening again", g.log())
+            time.sleep(0.05)
+    expect(got, 200, "signed in again, on the same port")
+    check(g.stop() == 0, "stopped", g.log())
     g = f.serve()
     f.mock.fail["/v1.0/me/drive/root:/Music:/children"] = 429
     status, headers, _ = got = g.get("/Music/")

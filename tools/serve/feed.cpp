@@ -98,6 +98,8 @@ void ask_feed(gateway &g) {
                      printable(nimbus_last_error()).c_str());
         return;
     }
+    if (rc == NIMBUS_E_SIGNIN)
+        g.signed_out = true;
     if (rc != NIMBUS_OK || !next_cursor) {
         std::fprintf(stderr, "nimbus: serve: change feed: %s\n",
                      printable(nimbus_last_error()).c_str());

@@ -104,6 +104,9 @@ struct gateway {
     proxy streams; // files sent through the gateway (?stream=1)
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
+    // The identity platform refused the refresh token: the gateway watches
+    // the settings file for a new sign-in and then starts again with it.
+    std::atomic<bool> signed_out{false};
 };
 
 } // namespace cli

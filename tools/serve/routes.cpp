@@ -92,6 +92,8 @@ bool capability_allows(MHD_Connection *c, const gateway &g, const char *url, con
 // The library's message is taken first: nearest_parent's lookups replace it.
 reply path_failure(gateway &g, const request &q, int rc, bool link_parent) {
     std::string message = nimbus_last_error();
+    if (rc == NIMBUS_E_SIGNIN)
+        g.signed_out = true;
     error_info where;
     where.path = q.path;
     if (link_parent && rc == NIMBUS_E_NOT_FOUND && !q.json_errors)

@@ -10,6 +10,7 @@
 // the gateway in media.cpp.
 #include "serve/serve.h"
 
+#include "knobs.h"
 #include "output.h"
 #include "serve/errors.h"
 #include "serve/feed.h"
@@ -59,6 +60,26 @@ size_t keep_escaped(void *, MHD_Connection *, char *s) {
 }
 
 int g_request_marker;
+
+// A gateway that starts again after a new sign-in leaves its port here.
+constexpr char kRestartPort[] = "NIMBUS_SERVE_RESTART_PORT";
+
+// Takes the port of the run before a restart, when --listen left the port
+// to the system; the variable goes with it, so that nothing started from
+// this process inherits it.
+void keep_port_across_restart(listen_address *addr) {
+    const char *s = std::getenv(kRestartPort);
+    char *end = nullptr;
+    long port = s ? std::strtol(s, &end, 10) : 0;
+    bool given = s && *s && !*end && port > 0 && port < 65536;
+    unsetenv(kRestartPort);
+    if (!given || port_of(*addr) != 0)
+        return;
+    if (addr->is_v6)
+        addr->v6.sin6_port = htons(static_cast<uint16_t>(port));
+    else
+        addr->v4.sin_port = htons(static_cast<uint16_t>(port));
+}
 
 // One line per answer: when (UTC), who, what, how it ended and how long it
 // took. The query is left out: it may hold the access token.
@@ -200,6 +221,7 @@ int run_serve(const options &o) {
                     "built; see scripts/install-deps)");
         return EXIT_USAGE;
     }
+    keep_port_across_restart(&addr);
     if (port_taken(addr)) {
         print_error("serve: port " + std::to_string(port_of(addr)) +
                     " is already in use (another nimbus serve?): choose one with --listen");
@@ -266,8 +288,23 @@ int run_serve(const options &o) {
                              "machine finds it. For TVs, listen on this host's address on "
                              "their network (for example --listen 192.168.1.5:8080)\n");
 
+    // Waits for a stop signal; while the account is signed out, looks every
+    // few seconds for a new sign-in in the settings file, to start again with
+    // it (the handle, its caches and the MediaServer all begin anew).
     int sig = 0;
-    while (sigwait(&stop_signals, &sig) != 0) {
+    bool restart = false;
+    const auto look_every = knob_seconds("NIMBUS_SERVE_SIGNIN_SECONDS", std::chrono::seconds(3));
+    for (;;) {
+        timespec every{static_cast<time_t>(look_every.count()), 0};
+        sig = sigtimedwait(&stop_signals, nullptr, &every);
+        if (sig > 0)
+            break;
+        if (g.signed_out && g.ctx.signed_in_again()) {
+            restart = true;
+            std::fprintf(stderr, "nimbus: a new sign-in is in %s: starting again\n",
+                         printable(g.ctx.path()).c_str());
+            break;
+        }
     }
     g.stopping = true;
     media.stop(); // ssdp:byebye first: players stop offering a server that is going
@@ -303,6 +340,13 @@ int run_serve(const options &o) {
     if (listener != MHD_INVALID_SOCKET)
         close(listener);
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    if (restart) {
+        // The next run listens where this one did, also on a port the
+        // system chose.
+        std::string port = std::to_string(static_cast<unsigned>(g.port.load()));
+        setenv(kRestartPort, port.c_str(), 1);
+        return EXIT_RESTART;
+    }
     std::fprintf(stderr, "nimbus: stopped (%s)\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     return EXIT_OK;
 }
