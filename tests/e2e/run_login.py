@@ -270,6 +270,17 @@ def case_login_loopback(f):
     check(f.mock.grants == [code_rt, written["refresh_token"]], "its refresh token presented",
           f.mock.grants)
 
+    # A root folder the drive does not hold: the sign-in is kept, the folder
+    # is not, and the command fails naming it.
+    login = Login(f, "--path", "/Nope", settings=path)
+    status, page = loopback(login.port, "/?" + urllib.parse.urlsplit(
+        authorize(f, login.address())).query)
+    login.end()
+    written = json.load(open(path))
+    check(login.returncode == EXIT_NOT_FOUND and "/Nope is not on the drive" in login.err
+          and "Path" not in written and written["refresh_token"] in f.mock.refresh_valid,
+          "sign-in kept without the folder", login.returncode, login.err, written)
+
     # A port in use, and nobody coming back in time.
     busy = socket.socket()
     busy.bind(("127.0.0.1", 0))

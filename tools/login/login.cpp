@@ -79,14 +79,34 @@ int run_login(const options &o) {
     // Once a flow holds a refresh token: the drive must answer it, then the
     // settings are stored (the rotated token, when the check rotated one).
     auto finish = [&](const nimbus_io *io, const std::string &refresh, std::string *page_text) {
-        std::string check = client.settings();
-        check.pop_back();
-        check += ",\"refresh_token\":" + json_string(refresh);
-        if (!root.empty())
-            check += ",\"Path\":" + json_string(root);
-        check += "}";
+        auto settings_with = [&](const std::string &token, const std::string &folder) {
+            std::string check = client.settings();
+            check.pop_back();
+            check += ",\"refresh_token\":" + json_string(token);
+            if (!folder.empty())
+                check += ",\"Path\":" + json_string(folder);
+            return check + "}";
+        };
         drive_check d;
-        if (check_drive(check, io, &d, &f) != EXIT_OK) {
+        int checked = check_drive(settings_with(refresh, root), io, &d, &f);
+        // A root folder (Path) the drive does not hold is the one fault
+        // the sign-in itself does not share: the sign-in is kept without it,
+        // and the command still fails, naming the folder.
+        failure root_fault{EXIT_OK, ""};
+        if (!root.empty() &&
+            (checked == EXIT_NOT_FOUND || (checked == EXIT_SETTINGS && d.answered))) {
+            root_fault = {checked,
+                          "the root folder (Path) " + root +
+                              (checked == EXIT_NOT_FOUND ? " is not on the drive" : " is a file") +
+                              ": the sign-in is stored without it; see `nimbus list /` "
+                              "and set one with `nimbus login --path FOLDER`"};
+            std::string token = d.rotated.empty() ? refresh : d.rotated;
+            d = drive_check{};
+            checked = check_drive(settings_with(token, ""), io, &d, &f);
+            if (d.rotated.empty())
+                d.rotated = token == refresh ? "" : token;
+        }
+        if (checked != EXIT_OK) {
             *page_text = "The sign-in did not complete; the terminal says why.";
             return fail_with(f);
         }
@@ -106,7 +126,9 @@ int run_login(const options &o) {
             updates.emplace_back("RuntimeType", "ONEDRIVEB");
         else if (d.type == "personal" || settings_value(existing, "RuntimeType").empty())
             updates.emplace_back("RuntimeType", "ONEDRIVE");
-        if (o.has_root_path)
+        if (!root_fault.message.empty())
+            updates.emplace_back("Path", kSettingRemove);
+        else if (o.has_root_path)
             updates.emplace_back("Path", o.root_path);
         if (!o.scope.empty())
             updates.emplace_back("scope", o.scope);
@@ -118,6 +140,12 @@ int run_login(const options &o) {
             *page_text = "nimbus could not store the settings; the terminal says why.";
             return fail_with({interrupted() ? EXIT_INTERRUPTED : EXIT_OTHER,
                               "cannot store the settings: " + error});
+        }
+        if (!root_fault.message.empty()) {
+            *page_text = "nimbus is signed in, but the folder it was given is not on the drive; "
+                         "the terminal says more.";
+            std::printf("signed in; settings stored in %s\n", printable(path).c_str());
+            return fail_with(root_fault);
         }
         *page_text = "nimbus is signed in.";
         std::string next = o.settings_path.empty()
