@@ -32,7 +32,9 @@ int nimbus_page_link(yyjson_val *root, const char *member, nimbus_str *link) {
     yyjson_val *v = nimbus_json_member(root, member);
     if (!yyjson_is_str(v) || yyjson_get_len(v) == 0)
         return 0;
-    link->reset(nimbus_strdup(yyjson_get_str(v)));
+    // All of the text, as the answer gives its length (a NUL inside ends
+    // the C string, not the copy).
+    link->reset(nimbus_strndup(yyjson_get_str(v), yyjson_get_len(v)));
     return *link ? 0 : -1;
 }
 
