@@ -248,7 +248,8 @@ def case_login_loopback(f):
     check(status == 200 and CLOSE_PAGE in page and "Signed in" in page, "browser page", status, page)
     check(login.returncode == EXIT_OK, "exit status %d" % login.returncode, login.err)
     check(login.out == "signed in with a client secret; settings stored in %s; next: "
-          "nimbus --settings %s list /\n" % (path, path), "closing line", login.out)
+          "nimbus --settings %s list /\naccount: Ada Lovelace\n" % (path, path), "closing lines",
+          login.out)
     grant = f.mock.code_grants[-1]
     check(grant["redirect_uri"] == "http://localhost:%d/" % login.port
           and 43 <= len(grant["code_verifier"]) <= 128, "code exchange", grant)

@@ -36,6 +36,7 @@ struct drive_check {
     std::string rotated; // a refresh token the check's grant rotated
     bool lost = false;   // a rotated token that could not be kept
     std::string type;    // the drive's type, when the service said it
+    std::string owner;   // the account's display name, when the service said it
 };
 
 int check_drive(const std::string &settings, const nimbus_io *io, drive_check *d, failure *f);
@@ -155,6 +156,9 @@ int run_login(const options &o) {
                     client.is_public ? "as a public client (no client secret)"
                                      : "with a client secret",
                     printable(path).c_str(), printable(next).c_str());
+        // Which account the settings now reach, as the drive names its owner.
+        if (!d.owner.empty())
+            std::printf("account: %s\n", printable(d.owner).c_str());
         return static_cast<int>(EXIT_OK);
     };
 
@@ -211,8 +215,10 @@ int check_drive(const std::string &settings, const nimbus_io *io, drive_check *d
                 auto *check = static_cast<drive_check *>(ctx);
                 try {
                     check->type = a->drive_type ? a->drive_type : "";
+                    check->owner = a->owner ? a->owner : "";
                 } catch (...) {
                     check->type.clear();
+                    check->owner.clear();
                 }
                 return 0;
             },
