@@ -22,12 +22,6 @@ struct tree_guard {
     ~tree_guard() { nimbus_feed_tree_free(tree); }
 };
 
-// Every allocation failure answers the same code and message.
-int no_memory(char *msg, size_t size) {
-    nimbus_msgf(msg, size, "out of memory");
-    return NIMBUS_E_NOMEM;
-}
-
 } // namespace
 
 int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor, nimbus_entry_fn fn,
@@ -51,9 +45,9 @@ int nimbus_drive_delta(nimbus_caller *c, const char *folder, const char *cursor,
             return NIMBUS_E_INVALID;
         }
         if (nimbus_buf_adds(&first, cursor) != 0 || !first.data)
-            return no_memory(msg, size);
+            return nimbus_no_memory(msg, size);
     } else if (nimbus_delta_url(c->cfg, folder, latest, &first) != 0) {
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     }
     // The feed names an item's folder by id: folders it names give their
     // items a path, the others are looked up once each after the last page.
@@ -108,7 +102,7 @@ int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg,
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (nimbus_item_url(c->cfg, id, &url) != 0 || nimbus_add_select(&url, c->select) != 0)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
     if (rc != NIMBUS_OK)
@@ -121,7 +115,7 @@ int locate(void *ctx, const char *id, std::string *path, bool *known, char *msg,
     if (rc == NIMBUS_OK) {
         int got = nimbus_feed_item_path(resp.body, resp.len, path);
         if (got < 0)
-            rc = no_memory(msg, size);
+            rc = nimbus_no_memory(msg, size);
         *known = got > 0;
     }
     nimbus_resp_free(&resp);

@@ -18,17 +18,6 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
               size_t size);
 int locked_folder(const char *folder, const char *prefix, bool *broken, char *msg, size_t size);
 
-struct walk_guard {
-    nimbus_walk *walk;
-    ~walk_guard() { nimbus_walk_free(walk); }
-};
-
-// Every allocation failure answers the same code and message.
-int no_memory(char *msg, size_t size) {
-    nimbus_msgf(msg, size, "out of memory");
-    return NIMBUS_E_NOMEM;
-}
-
 } // namespace
 
 int nimbus_drive_arg(const nimbus_cfg *cfg, const char *arg, bool item, char *msg, size_t size) {
@@ -71,7 +60,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     if (rc != NIMBUS_OK)
         return rc;
     nimbus_walk walk{};
-    walk_guard wg{&walk};
+    nimbus_walk_guard wg{&walk};
     const char *d, *i;
     size_t dn;
     // Entries of a folder reached by id take the path the answer gives
@@ -96,7 +85,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     nimbus_buf_guard dg{&drive};
     if (!is_root(folder) && nimbus_remote_id(folder, &d, &dn, &i)) {
         if (nimbus_buf_add(&drive, d, dn) != 0)
-            return no_memory(msg, size);
+            return nimbus_no_memory(msg, size);
         walk.drive = drive.data;
     }
     bool locked = false;
@@ -114,7 +103,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     nimbus_remote_guard rg{&remote};
     nimbus_str first_msg(msg && size ? nimbus_strdup(msg) : nullptr);
     if (msg && size && !first_msg)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     nimbus_kind kind = nimbus_kind::missing;
     int found = nimbus_shortcut_find(nimbus_caller_fetch, c, c->cfg, folder, false, &kind, &remote,
                                      msg, size);
@@ -144,7 +133,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (nimbus_remote_url(c->cfg, &remote, true, &url) != 0)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     // The shared folder's drive is not the one the root lies on.
     walk.drive = remote.drive.data;
     walk.by_parent = false;
@@ -159,7 +148,7 @@ int nimbus_drive_children(nimbus_caller *c, const char *folder, const char *pref
     if (prefix && *prefix) {
         remote.shortcut.len = 0;
         if (nimbus_buf_adds(&remote.shortcut, prefix) != 0)
-            return no_memory(msg, size);
+            return nimbus_no_memory(msg, size);
     }
     return nimbus_shortcut_broken(rc, &remote, msg, size);
 }
@@ -169,7 +158,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (nimbus_item_url(c->cfg, path_or_id, &url) != 0 || nimbus_add_select(&url, c->select) != 0)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     nimbus_resp resp{};
     int rc = nimbus_caller_get(c, url.data, &resp, msg, size);
     if (rc != NIMBUS_OK)
@@ -187,7 +176,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
             url.len = 0;
             if (nimbus_remote_url(c->cfg, &remote, false, &url) != 0 ||
                 nimbus_add_select(&url, c->select) != 0)
-                return no_memory(msg, size);
+                return nimbus_no_memory(msg, size);
             rc = nimbus_caller_get(c, url.data, &resp, msg, size);
             if (rc != NIMBUS_OK)
                 return rc;
@@ -203,7 +192,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
                        : 0;
     if (shortcut < 0) {
         nimbus_resp_free(&resp);
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     }
     if (shortcut > 0) {
         // A shortcut to a file stands for that file, which its own drive
@@ -214,7 +203,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
         if (nimbus_buf_adds(&remote.shortcut, path_or_id) != 0 ||
             nimbus_remote_url(c->cfg, &remote, false, &url) != 0 ||
             nimbus_add_select(&url, c->select) != 0)
-            return no_memory(msg, size);
+            return nimbus_no_memory(msg, size);
         rc = nimbus_caller_get(c, url.data, &resp, msg, size);
         if (rc != NIMBUS_OK)
             return rc;
@@ -232,7 +221,7 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
     else if (rc == NIMBUS_OK && nimbus_remote_id(path_or_id, &d, &dn, &i))
         bad = nimbus_buf_add(&drive, d, dn) != 0;
     if (bad)
-        rc = no_memory(msg, size);
+        rc = nimbus_no_memory(msg, size);
     if (rc == NIMBUS_OK)
         rc = read_item(&resp, path_or_id[0] == '/' ? path_or_id : nullptr,
                        drive.data     ? nullptr
@@ -272,7 +261,7 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
     nimbus_graph_read(&doc, resp->body, resp->len, true, nullptr, &err);
     yyjson_val *root = yyjson_doc_get_root(doc.doc);
     if (!doc.doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     if (!yyjson_is_obj(root)) {
         nimbus_msgf(msg, size, "the item answer is not a JSON object");
         return NIMBUS_E_FAILED;
@@ -286,7 +275,7 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
     nimbus_entry entry;
     int got = nimbus_entry_from(root, nullptr, 0, &scratch, &entry);
     if (got < 0)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     if (got > 0) {
         nimbus_msgf(msg, size, "a driveItem carries no id");
         return NIMBUS_E_FAILED;
@@ -297,7 +286,7 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
     if (!path && vroot) {
         int got = nimbus_item_vpath(root, entry.name, vroot, &where);
         if (got < 0)
-            return no_memory(msg, size);
+            return nimbus_no_memory(msg, size);
         entry.path = got ? where.data : nullptr;
     }
     if (name)
@@ -309,13 +298,13 @@ int read_item(nimbus_resp *resp, const char *path, const char *vroot, const char
         (drive ||
          (!yyjson_is_obj(nimbus_json_member(root, "folder")) && nimbus_remote_of(root, &d, &i))) &&
         (nimbus_buf_adds(&target->drive, d) != 0 || nimbus_buf_adds(&target->item, i) != 0))
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     // An item on another drive is addressed by drive and id.
     nimbus_buf id{};
     nimbus_buf_guard ig{&id};
     if (drive) {
         if (nimbus_remote_id_of(&id, drive, std::strlen(drive), entry.id) != 0)
-            return no_memory(msg, size);
+            return nimbus_no_memory(msg, size);
         entry.id = id.data;
         if (!entry.drive_id)
             entry.drive_id = drive;

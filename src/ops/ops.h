@@ -72,6 +72,18 @@ int nimbus_pages(const nimbus_pager *p, const char *first, char *msg, size_t siz
 
 // ---- The drive handle's operations ----------------------------------------
 
+// Every allocation failure of a handle call answers the same code and message.
+inline int nimbus_no_memory(char *msg, size_t size) {
+    nimbus_msgf(msg, size, "out of memory");
+    return NIMBUS_E_NOMEM;
+}
+
+// Frees a call's page reader state, whatever way the call ends.
+struct nimbus_walk_guard {
+    nimbus_walk *walk;
+    ~nimbus_walk_guard() { nimbus_walk_free(walk); }
+};
+
 // The number of folders a walk lists at once, from start up to most,
 // adjusted by each answer's time and status (any thread).
 class nimbus_pace {

@@ -4,21 +4,6 @@
 
 #include "ops/ops.h"
 
-namespace {
-
-struct walk_guard {
-    nimbus_walk *walk;
-    ~walk_guard() { nimbus_walk_free(walk); }
-};
-
-// Every allocation failure answers the same code and message.
-int no_memory(char *msg, size_t size) {
-    nimbus_msgf(msg, size, "out of memory");
-    return NIMBUS_E_NOMEM;
-}
-
-} // namespace
-
 int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, void *ctx, char *msg,
                       size_t size) {
     size_t n = text ? std::strlen(text) : 0;
@@ -37,9 +22,9 @@ int nimbus_drive_find(nimbus_caller *c, const char *text, nimbus_entry_fn fn, vo
     nimbus_buf url{};
     nimbus_buf_guard ug{&url};
     if (nimbus_search_url(c->cfg, text, &url) != 0)
-        return no_memory(msg, size);
+        return nimbus_no_memory(msg, size);
     nimbus_walk walk{};
-    walk_guard wg{&walk};
+    nimbus_walk_guard wg{&walk};
     walk.fn = fn;
     walk.ctx = ctx;
     walk.by_parent = true;
