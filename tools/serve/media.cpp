@@ -79,10 +79,16 @@ class drive_source : public dlna::source {
                 if (!all_ && !offered(l->row(i), probe))
                     return dlna::no_such_object;
                 out = item_of(parent, l->row(i));
-                if (out.folder)
+                if (out.folder) {
                     count_children(out);
-                else if (is_film(l->row(i)))
-                    add_subtitle(out, parent, subtitle_for(*l, l->row(i).name));
+                } else if (is_film(l->row(i))) {
+                    try {
+                        add_subtitle(out, parent, subtitle_for(*l, l->row(i).name));
+                    } catch (...) { // no room for the index: the film without it
+                        out.subtitle.clear();
+                        out.subtitle_mime.clear();
+                    }
+                }
                 return 0;
             }
         return dlna::no_such_object;
