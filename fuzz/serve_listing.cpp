@@ -2,7 +2,8 @@
 // reads back as it was given (texts of any bytes and length, integers at
 // their extremes), the display order is a permutation with folders first,
 // and a listing never charges its budget beyond the bound nor keeps a byte
-// of it once released.
+// of it once released. A film's subtitle found in it is a subtitle file of
+// the listing named after the film.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "fuzz_check.h"
 #include "serve/listing.h"
+#include "serve/subtitles.h"
 
 namespace {
 
@@ -101,6 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   r.mtime_ms == g.e.mtime_ms && r.track == g.e.track && r.year == g.e.year &&
                   r.width == g.e.width && r.height == g.e.height &&
                   r.duration_ms == g.e.duration_ms);
+        }
+        cli::subtitle_index subs(l);
+        for (size_t i = 0; i < added; i++) {
+            std::string_view film = l.row(i).name, sub = subs.find(film);
+            size_t dot = film.rfind('.');
+            CHECK(sub.empty() || (cli::subtitle_type(sub) && dot != std::string_view::npos &&
+                                  sub.substr(0, dot + 1) == film.substr(0, dot + 1) &&
+                                  sub == cli::subtitle_for(l, film)));
         }
     }
     CHECK(budget.used() == 0);

@@ -85,6 +85,42 @@ TEST(DlnaDidl, ItemCarriesMetadataAndResource) {
                    "object.container.storageFolder</upnp:class></container>");
 }
 
+// A film with a subtitle beside it: a second res for most renderers and
+// Samsung's caption element, both with the subtitle's own URL; the sec
+// namespace is declared on the document.
+TEST(DlnaDidl, FilmCarriesItsSubtitleTwice) {
+    dlna::item v;
+    v.path = "/F/Film.mkv";
+    v.mime = "video/x-matroska";
+    v.subtitle = "/F/Film.en.srt";
+    v.subtitle_mime = "text/srt";
+    std::string out;
+    dlna::didl_object(out, v, "http://h/F/Film.mkv?stream=1", "http://h/F/Film.en.srt?c=1&d");
+    EXPECT_EQ(out, "<item id=\"0/F/Film.mkv\" parentID=\"0/F\" restricted=\"1\">"
+                   "<dc:title>Film.mkv</dc:title><upnp:class>object.item.videoItem</upnp:class>"
+                   "<res protocolInfo=\"http-get:*:video/x-matroska:DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+                   "DLNA.ORG_FLAGS=01700000000000000000000000000000\">"
+                   "http://h/F/Film.mkv?stream=1</res>"
+                   "<res protocolInfo=\"http-get:*:text/srt:*\">http://h/F/Film.en.srt?c=1&amp;d"
+                   "</res><sec:CaptionInfoEx sec:type=\"srt\">http://h/F/Film.en.srt?c=1&amp;d"
+                   "</sec:CaptionInfoEx></item>");
+    v.subtitle_mime = "text/vtt";
+    out.clear();
+    dlna::didl_object(out, v, "u", "s");
+    EXPECT_NE(out.find("<res protocolInfo=\"http-get:*:text/vtt:*\">s</res>"
+                       "<sec:CaptionInfoEx sec:type=\"vtt\">s</sec:CaptionInfoEx></item>"),
+              std::string::npos);
+    out.clear();
+    dlna::didl_object(out, v, "u"); // no URL: no subtitle
+    EXPECT_EQ(out.find("CaptionInfoEx"), std::string::npos);
+    EXPECT_EQ(dlna::didl_document("<x/>"),
+              "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
+              "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+              "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
+              "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\" "
+              "xmlns:sec=\"http://www.sec.co.kr/\"><x/></DIDL-Lite>");
+}
+
 TEST(DlnaSoap, BrowseArgumentsAreReadStrictly) {
     dlna::browse_request r;
     EXPECT_EQ(dlna::read_browse("0/Big", "BrowseDirectChildren", "100", "4294967295", r), 0);

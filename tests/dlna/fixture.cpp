@@ -83,6 +83,15 @@ class tree : public dlna::source {
             entries_[t.path] = t;
             films.push_back(t.path);
         }
+        // A film's subtitle, an item of its own too.
+        dlna::item srt;
+        srt.path = "/Films/film.en.srt";
+        srt.mime = "application/x-subrip";
+        srt.size = 100;
+        entries_[srt.path] = srt;
+        films.push_back(srt.path);
+        entries_["/Films/film.mp4"].subtitle = srt.path;
+        entries_["/Films/film.mp4"].subtitle_mime = "text/srt";
         folder("/Films", films);
     }
 

@@ -357,10 +357,11 @@ def case_browse(fx_path, folder):
     assert durations == ["0:01:01.001", "1:01:01.002", "2:01:01.003"], durations
 
     # Profiles, frames and durations as GUPnP-AV reads them.
-    films = {o.get_title(): o for o in didl_objects(browse(cds, "0/Films")["Result"])}
+    films_xml = browse(cds, "0/Films")["Result"]
+    films = {o.get_title(): o for o in didl_objects(films_xml)}
     got = {}
     for title, o in films.items():
-        (res,) = o.get_resources()
+        res = o.get_resources()[0]
         info = res.get_protocol_info()
         got[title] = (o.get_upnp_class(), info.get_mime_type(), info.get_dlna_profile(),
                       int(info.get_dlna_operation()), res.get_size64(), res.get_duration(),
@@ -371,7 +372,18 @@ def case_browse(fx_path, folder):
         "photo.jpg": ("object.item.imageItem", "image/jpeg", "JPEG_LRG", 1, 3000000, -1, 4000,
                       3000),
         "theme.m4a": ("object.item.audioItem.musicTrack", "audio/mp4", "AAC_ISO_320", 1, 4000000,
-                      200)}, got
+                      200),
+        "film.en.srt": ("object.item", "application/x-subrip", None, 0, 100, -1)}, got
+    # The film's subtitle: a second res, and Samsung's caption element
+    # (which GUPnP-AV leaves to the XML), both the subtitle's own URL.
+    srt_url = "http://127.0.0.1:9/r/Films/film.en.srt?t=secret&x=1"
+    sub = films["film.mp4"].get_resources()[1]
+    assert (sub.get_protocol_info().get_mime_type(), sub.get_uri()) == ("text/srt", srt_url)
+    sec = "{http://www.sec.co.kr/}"
+    captions = [(c.get(sec + "type"), c.text) for c in ET.fromstring(films_xml).iter(
+        sec + "CaptionInfoEx")]
+    assert captions == [("srt", srt_url)], captions
+    assert len(films["theme.m4a"].get_resources()) == 1
 
     # The 1000-entry folder, paged by 100 as a TV does.
     seen = []

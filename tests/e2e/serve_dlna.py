@@ -245,6 +245,10 @@ def dlna_caps_inside(f):
     content = bytes(range(256)) * 40
     tone = f.mock.find_path("/Music/tone.flac")
     tone.content, tone.size = content, len(content)
+    films = f.mock.root.add(Node("Films", folder=True))
+    for name in ("Film.mp4", "Film.en.srt", "Other.mp4"):
+        films.add(Node(name, content=b"1\n"))
+    f.mock._number(f.mock.root)
     g, location = start_dlna(f, "--auth-token-file", token_file(f, TOKEN))
     m = re.match(r"http://([0-9.]+):(\d+)/", location)
     ns = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
@@ -267,6 +271,27 @@ def dlna_caps_inside(f):
     for path in ("/Music/Album/01%20Intro.flac?stream=1&", "/Music/?", "/Music/?format=json&",
                  "/Music/?format=m3u&"):
         expect(g.get(path + c), 401, path + "c")
+    # A film's subtitle beside it: a second res and Samsung's caption
+    # element, with the subtitle item's own capability URL, served as text/srt.
+    sec = "{http://www.sec.co.kr/}"
+    for flag in ("BrowseDirectChildren", "BrowseMetadata"):
+        answer = soap_browse(m.group(1), int(m.group(2)), "0/Films" + (
+            "/Film.mp4" if flag == "BrowseMetadata" else ""), flag)
+        items = {i.find("dc:title", ns).text: i for i in answer.findall("d:item", ns)}
+        film = items["Film.mp4"]
+        got = [(r.get("protocolInfo"), r.text) for r in film.findall("d:res", ns)[1:]]
+        got += [(c.get(sec + "type"), c.text) for c in film.findall(sec + "CaptionInfoEx")]
+        srt_url = got[0][1] if got else ""
+        check(got == [("http-get:*:text/srt:*", srt_url), ("srt", srt_url)] and re.fullmatch(
+            r"http://127\.0\.0\.1:%d/Films/Film\.en\.srt\?stream=1&c=\d+\.[\w-]{43}" % g.port,
+            srt_url), "the film's subtitle: " + flag, didl_text(answer))
+        if flag == "BrowseDirectChildren":
+            check(items["Film.en.srt"].find("d:res", ns).text == srt_url and
+                  len(items["Other.mp4"].findall("d:res", ns)) == 1, "its own item, alone",
+                  didl_text(answer))
+    status, headers, body = raw_get(g.port, srt_url[len("http://127.0.0.1:%d" % g.port):])
+    check((status, headers.get("content-type"), body) == (200, "text/srt", b"1\n"),
+          "the subtitle served as text/srt", status, headers, body)
     check(g.stop() == 0, "stopped", g.log())
 
 

@@ -273,3 +273,40 @@ def case_stream_pause(f):
           "the rest asked for once, of the same version", asked)
     for o in others:
         o.close()
+
+
+def case_captions(f):
+    """A Samsung TV's getCaptionInfo.sec: the film's answer names its
+    subtitle's URL on the Host asked, with a capability of its own, found in
+    one folder listing however often asked; that URL serves the subtitle as
+    text/srt. A film without one, or a request without the header, gets none."""
+    from serve_common import TOKEN, token_file
+    srt = b"1\n00:00:01,000 --> 00:00:02,000\nHello\n"
+    films = f.mock.root.add(Node("Films", folder=True))
+    for name, content in (("Film.mp4", b"film"), ("Film.EN.Srt", srt), ("Alone.mp4", b"alone"),
+                          ("Alone.txt", b"x"), ("Film.engl.vtt", b"no")):
+        films.add(Node(name, content=content))
+    f.mock._number(f.mock.root)
+    g = f.serve("--auth-token-file", token_file(f, TOKEN))
+    ask = {"getCaptionInfo.sec": "1", "Host": "localhost:%d" % g.port}
+    caption = re.compile(r"http://localhost:%d/Films/Film\.EN\.Srt\?stream=1&(c=\d+\.[\w-]{43})"
+                         % g.port)
+    listings = lambda: sum(1 for r in f.mock.requests if r["path"].endswith("/children"))
+    before = listings()
+    for query, method, want in (("", "HEAD", 302), ("?stream=1&", "HEAD", 200),
+                                ("", "GET", 302), ("?stream=1&", "GET", 200)):
+        path = "/Films/Film.mp4" + (query or "?") + "t=" + TOKEN
+        status, headers, _ = raw_get(g.port, path, ask, method=method)
+        check(status == want and caption.fullmatch(headers.get("captioninfo.sec", "")),
+              "the caption URL: %s %s" % (method, query or "302"), status, headers)
+    check(listings() - before == 1, "one listing of the folder for them all", listings() - before)
+    c = caption.fullmatch(headers["captioninfo.sec"]).group(1)
+    status, headers, body = raw_get(g.port, "/Films/Film.EN.Srt?stream=1&" + c)
+    check((status, headers["content-type"], body) == (200, "text/srt", srt),
+          "the caption URL serves the subtitle", status, headers, body)
+    for path, sent in (("/Films/Alone.mp4", ask), ("/Films/Film.mp4", {"getCaptionInfo.sec": "0"}),
+                       ("/Films/Film.mp4", {"getCaptionInfo.sec": "11"})):
+        status, headers, _ = raw_get(g.port, path + "?t=" + TOKEN, sent, method="HEAD")
+        check(status == 302 and "captioninfo.sec" not in headers, "no caption: " + path, sent,
+              status, headers)
+    check(g.stop() == 0, "stopped", g.log())

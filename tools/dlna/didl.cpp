@@ -210,7 +210,8 @@ const char *upnp_class(const item &it) {
     return "object.item";
 }
 
-void didl_object(std::string &out, const item &it, const std::string &url) {
+void didl_object(std::string &out, const item &it, const std::string &url,
+                 const std::string &subtitle_url) {
     const char *tag = it.folder ? "container" : "item";
     out += '<';
     out += tag;
@@ -253,6 +254,18 @@ void didl_object(std::string &out, const item &it, const std::string &url) {
         out += '>';
         xml_text(out, url);
         out += "</res>";
+        if (!subtitle_url.empty() && !it.subtitle_mime.empty()) {
+            std::string mime = clean_mime(it.subtitle_mime);
+            out += "<res";
+            attr(out, "protocolInfo", "http-get:*:" + mime + ":*");
+            out += '>';
+            xml_text(out, subtitle_url);
+            out += "</res><sec:CaptionInfoEx";
+            attr(out, "sec:type", mime.compare(0, 5, "text/") == 0 ? mime.substr(5) : "srt");
+            out += '>';
+            xml_text(out, subtitle_url);
+            out += "</sec:CaptionInfoEx>";
+        }
     }
     out += "</";
     out += tag;
@@ -263,7 +276,8 @@ std::string didl_document(const std::string &body) {
     return "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
            "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
            "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
-           "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\">" +
+           "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\" "
+           "xmlns:sec=\"http://www.sec.co.kr/\">" +
            body + "</DIDL-Lite>";
 }
 

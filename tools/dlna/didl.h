@@ -32,8 +32,11 @@ std::string clean_mime(const std::string &mime);
 const char *upnp_class(const item &it);
 
 // One <container> or <item> element of a DIDL-Lite document; URL is the
-// resource URL of an item (unused for folders).
-void didl_object(std::string &out, const item &it, const std::string &url);
+// resource URL of an item (unused for folders). A film with a subtitle
+// (SUBTITLE_URL not empty) gets it as a second res, which most renderers
+// read, and as Samsung's sec:CaptionInfoEx, which Samsung TVs read.
+void didl_object(std::string &out, const item &it, const std::string &url,
+                 const std::string &subtitle_url = std::string());
 // The DIDL-Lite document around the elements in BODY.
 std::string didl_document(const std::string &body);
 

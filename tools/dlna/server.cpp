@@ -97,6 +97,10 @@ struct server::impl {
     void teardown();
     void work();
     reply browse(const browse_request &req);
+    // The resource URL of a film's subtitle, "" when it has none.
+    std::string subtitle_url(const item &it) {
+        return it.folder || it.subtitle.empty() ? std::string() : src->resource_url(it.subtitle);
+    }
     void enqueue(GUPnPServiceAction *action, const browse_request &req);
     static void finish(GUPnPServiceAction *action, const reply &r);
 };
@@ -534,7 +538,8 @@ reply server::impl::browse(const browse_request &req) {
             if (src->children("/", 0, 0, none, &total) == 0)
                 it.child_count = static_cast<int64_t>(total);
         }
-        didl_object(body, it, it.folder ? std::string() : src->resource_url(req.path));
+        didl_object(body, it, it.folder ? std::string() : src->resource_url(req.path),
+                    subtitle_url(it));
         r.returned = r.total = 1;
     } else {
         std::vector<item> page;
@@ -548,7 +553,8 @@ reply server::impl::browse(const browse_request &req) {
         if (page.size() > want)
             page.resize(want);
         for (const item &it : page)
-            didl_object(body, it, it.folder ? std::string() : src->resource_url(it.path));
+            didl_object(body, it, it.folder ? std::string() : src->resource_url(it.path),
+                        subtitle_url(it));
         r.returned = static_cast<uint32_t>(page.size());
         r.total = static_cast<uint32_t>(total > 0xFFFFFFFFu ? 0xFFFFFFFFu : total);
     }

@@ -5,6 +5,7 @@
 #include "output.h"
 #include "serve/folders.h"
 #include "serve/media_types.h"
+#include "serve/subtitles.h"
 #include "text.h"
 
 #ifdef NIMBUS_DLNA
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 #endif
 
 namespace cli {
@@ -77,8 +79,16 @@ class drive_source : public dlna::source {
                 if (!all_ && !offered(l->row(i), probe))
                     return dlna::no_such_object;
                 out = item_of(parent, l->row(i));
-                if (out.folder)
+                if (out.folder) {
                     count_children(out);
+                } else if (is_film(l->row(i))) {
+                    try {
+                        add_subtitle(out, parent, subtitle_for(*l, l->row(i).name));
+                    } catch (...) { // no room for the index: the film without it
+                        out.subtitle.clear();
+                        out.subtitle_mime.clear();
+                    }
+                }
                 return 0;
             }
         return dlna::no_such_object;
@@ -116,9 +126,11 @@ class drive_source : public dlna::source {
     size_t page(const folder_listing &l, const std::string &folder, size_t first, size_t count,
                 std::vector<dlna::item> *out) const {
         const std::vector<uint32_t> &order = l.order();
+        size_t had = out ? out->size() : 0;
         if (all_) {
             for (size_t k = first; out && k < order.size() && out->size() < count; k++)
                 out->push_back(item_of(folder, l.row(order[k])));
+            add_subtitles(l, folder, out, had);
             return l.size();
         }
         size_t shown = 0;
@@ -131,7 +143,32 @@ class drive_source : public dlna::source {
                 out->push_back(item_of(folder, r));
             shown++;
         }
+        add_subtitles(l, folder, out, had);
         return shown;
+    }
+
+    // The films among (*out)[from...] get the subtitle beside them: one
+    // pass over the folder for the page, and none for a page without films.
+    static void add_subtitles(const folder_listing &l, const std::string &folder,
+                              std::vector<dlna::item> *out, size_t from) {
+        if (!out)
+            return;
+        std::unique_ptr<subtitle_index> subs;
+        for (size_t i = from; i < out->size(); i++) {
+            dlna::item &it = (*out)[i];
+            if (it.folder || it.mime.compare(0, 6, "video/") != 0)
+                continue;
+            if (!subs)
+                subs.reset(new subtitle_index(l));
+            add_subtitle(it, folder, subs->find(it.path.substr(folder.size() + 1)));
+        }
+    }
+
+    static void add_subtitle(dlna::item &it, const std::string &folder, std::string_view name) {
+        if (name.empty())
+            return;
+        it.subtitle = folder + "/" + std::string(name);
+        it.subtitle_mime = subtitle_type(name);
     }
 
     // A folder's own metadata says how many children it offers: the

@@ -11,6 +11,7 @@
 #include "serve/pages.h"
 #include "serve/playlists.h"
 #include "serve/request.h"
+#include "serve/subtitles.h"
 #include "text.h"
 
 #include <nimbus.h>
@@ -19,6 +20,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -257,6 +259,46 @@ bool location_ok(const std::string &url) {
     return true;
 }
 
+// Samsung TVs ask a film's own URL for its subtitle (getCaptionInfo.sec:
+// 1) and read the answer's CaptionInfo.sec: the subtitle's URL on the host
+// the TV reached us by, with a capability of its own. The folder's listing
+// is the kept one, or one listing through the folder cache: never a
+// request per film. "" when not asked or there is none.
+std::string caption_url(gateway &g, MHD_Connection *c, const request &q, const file_facts &facts) {
+    const char *host = header(c, MHD_HTTP_HEADER_HOST);
+    if (!caption_asked(header(c, "getCaptionInfo.sec")) || !host || !host_header_ok(host) ||
+        facts.type.compare(0, 6, "video/") != 0)
+        return std::string();
+    size_t slash = q.path.rfind('/');
+    std::string folder = q.path.substr(0, slash);
+    std::shared_ptr<const folder_listing> l;
+    if (listing_of(g, folder, &l) != NIMBUS_OK)
+        return std::string();
+    std::string_view name = subtitle_for(*l, std::string_view(q.path).substr(slash + 1));
+    if (name.empty())
+        return std::string();
+    std::string path = folder + "/" + std::string(name);
+    std::string url = "http://" + std::string(host) + url_encode(path, true) + "?stream=1";
+    std::string cap = g.caps.suffix(path, std::time(nullptr));
+    if (!cap.empty())
+        url += "&" + cap;
+    return url;
+}
+
+// The file's answer with the caption URL when it found one.
+reply with_caption(reply r, std::string caption) {
+    if (caption.empty() || r.status >= 400)
+        return r;
+    try {
+        r.headers.emplace_back("CaptionInfo.sec", std::move(caption));
+    } catch (...) {
+        if (r.stream)
+            MHD_destroy_response(r.stream); // its stream ends with it
+        throw;
+    }
+    return r;
+}
+
 reply redirect(const std::string &location) {
     reply r;
     r.status = 302;
@@ -293,7 +335,10 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
     }
     reply r;
     r.status = a.status;
-    r.type = served_type(facts.type);
+    // Subtitles by their extension: the service types them text/plain or
+    // not at all, and TVs take a subtitle only by its own type.
+    const char *subtitle = subtitle_type(q.path);
+    r.type = subtitle ? subtitle : served_type(facts.type);
     try {
         r.headers = std::move(a.headers);
         r.headers.insert(r.headers.end(), extra.begin(), extra.end());
@@ -310,8 +355,11 @@ reply stream_file(gateway &g, const request &q, MHD_Connection *c, const std::st
 reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
     std::string url;
     file_facts facts;
-    if (g.locators.find(q.path, &url, &facts))
-        return q.stream ? stream_file(g, q, c, url, facts, true) : redirect(url);
+    if (g.locators.find(q.path, &url, &facts)) {
+        std::string caption = caption_url(g, c, q, facts);
+        return with_caption(q.stream ? stream_file(g, q, c, url, facts, true) : redirect(url),
+                            std::move(caption));
+    }
     item_look k;
     int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
     if (rc != NIMBUS_OK)
@@ -333,7 +381,9 @@ reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
     if (!location_ok(k.url))
         return error_reply(502, "the service gave no usable download URL", q.json_errors);
     g.locators.store(q.path, k.url, k.facts);
-    return q.stream ? stream_file(g, q, c, k.url, k.facts, false) : redirect(k.url);
+    std::string caption = caption_url(g, c, q, k.facts);
+    return with_caption(q.stream ? stream_file(g, q, c, k.url, k.facts, false) : redirect(k.url),
+                        std::move(caption));
 }
 
 } // namespace
