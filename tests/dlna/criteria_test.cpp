@@ -49,9 +49,11 @@ TEST(Criteria, SortReadsKeysAndRefusesTheRest) {
     EXPECT_FALSE(keys[0].descending);
     EXPECT_TRUE(keys[1].descending);
     EXPECT_EQ(keys[2].prop, dlna::property::track);
-    for (const char *bad :
-         {"+upnp:genre", "+dc:title,", ",+dc:title", "+-dc:title", "*", "+upnp:class", "+DC:TITLE"})
+    for (const char *bad : {"+upnp:genre", "+dc:title,", ",+dc:title", "+-dc:title", "*",
+                            "+upnp:class", "+DC:TITLE"}) {
         EXPECT_EQ(dlna::read_sort(bad, keys), dlna::bad_sort_criteria) << bad;
+        EXPECT_TRUE(keys.empty()) << bad; // not the keys read before the fault
+    }
     EXPECT_EQ(dlna::read_sort(repeat("+upnp:album", 8, ",").c_str(), keys), 0);
     EXPECT_EQ(dlna::read_sort(repeat("+upnp:album", 9, ",").c_str(), keys),
               dlna::bad_sort_criteria);

@@ -292,8 +292,9 @@ class search_reader {
 
 } // namespace
 
-int read_sort(const char *text, std::vector<sort_key> &out) {
-    out.clear();
+namespace {
+
+int read_sort_keys(const char *text, std::vector<sort_key> &out) {
     if (!text)
         return 0;
     size_t len = std::strlen(text);
@@ -324,6 +325,16 @@ int read_sort(const char *text, std::vector<sort_key> &out) {
             return 0;
         start = comma + 1;
     }
+}
+
+} // namespace
+
+int read_sort(const char *text, std::vector<sort_key> &out) {
+    out.clear();
+    int rc = read_sort_keys(text, out);
+    if (rc != 0)
+        out.clear(); // a refused list orders nothing, not its first keys
+    return rc;
 }
 
 void sort_items(std::vector<item> &items, const std::vector<sort_key> &keys) {
