@@ -381,9 +381,10 @@ def case_browse(fx_path, folder):
     assert (found["NumberReturned"], found["TotalMatches"]) == (2, 2)
     assert objs[0].get_resources()[0].get_uri().endswith("/Music/Album/03.flac?t=secret&x=1")
     films = search(cds, "0/Films", 'upnp:class derivedfrom "object.item" and '
-                   '(@refID exists false or dc:title = "x")', start=1, count=1)
+                   '(@refID exists false or dc:title = "x")', start=2, count=1)
+    # film.en.srt, film.mp4, photo.jpg, theme.m4a: by name, the subtitle too.
     assert [o.get_title() for o in didl_objects(films["Result"])] == ["photo.jpg"], films
-    assert (films["NumberReturned"], films["TotalMatches"]) == (1, 3)
+    assert (films["NumberReturned"], films["TotalMatches"]) == (1, 4)
     assert search(cds, "0/Music", "*")["TotalMatches"] == 5  # the album, its tracks, the odd one
     for name, args, code in (("Search", ("0", "dc:title contains x"), 708),
                              ("Search", ("0", 'upnp:genre = "x"'), 708),
