@@ -116,6 +116,18 @@ class tree : public dlna::source {
         return 0;
     }
 
+    // Everything beneath the folder: the whole tree is at hand.
+    int search(const std::string &folder, const std::string &, size_t max,
+               std::vector<dlna::item> &out) override {
+        std::string under = folder == "/" ? folder : folder + "/";
+        for (auto it = entries_.lower_bound(under);
+             it != entries_.end() && it->first.compare(0, under.size(), under) == 0 &&
+             out.size() < max;
+             ++it)
+            out.push_back(it->second);
+        return 0;
+    }
+
     std::string resource_url(const std::string &path) override {
         std::string url = "http://127.0.0.1:9/r";
         for (unsigned char c : path) {

@@ -279,11 +279,20 @@ def call(proxy, name, args, outs):
     return dict(zip(names, values))
 
 
-def browse(cds, object_id, flag="BrowseDirectChildren", start=0, count=0):
+def browse(cds, object_id, flag="BrowseDirectChildren", start=0, count=0, sort=""):
     from gi.repository import GObject
     return call(cds, "Browse", [("ObjectID", object_id), ("BrowseFlag", flag), ("Filter", "*"),
                                 ("StartingIndex", str(start)), ("RequestedCount", str(count)),
-                                ("SortCriteria", "")],
+                                ("SortCriteria", sort)],
+                [("Result", None), ("NumberReturned", GObject.TYPE_UINT),
+                 ("TotalMatches", GObject.TYPE_UINT), ("UpdateID", GObject.TYPE_UINT)])
+
+
+def search(cds, container, criteria, sort="", start=0, count=0):
+    from gi.repository import GObject
+    return call(cds, "Search", [("ContainerID", container), ("SearchCriteria", criteria),
+                                ("Filter", "*"), ("StartingIndex", str(start)),
+                                ("RequestedCount", str(count)), ("SortCriteria", sort)],
                 [("Result", None), ("NumberReturned", GObject.TYPE_UINT),
                  ("TotalMatches", GObject.TYPE_UINT), ("UpdateID", GObject.TYPE_UINT)])
 
@@ -308,8 +317,8 @@ def case_browse(fx_path, folder):
 
     root = browse(cds, "0")
     objs = didl_objects(root["Result"])
-    assert [o.get_title() for o in objs] == ["Music", "Big", "Slow", "Films"], root
-    assert [o.get_id() for o in objs] == ["0/Music", "0/Big", "0/Slow", "0/Films"]
+    assert [o.get_title() for o in objs] == ["Big", "Films", "Music", "Slow"], root
+    assert [o.get_id() for o in objs] == ["0/Big", "0/Films", "0/Music", "0/Slow"]
     assert all(o.get_upnp_class() == "object.container.storageFolder" and o.get_parent_id() == "0"
                for o in objs)
     assert (root["NumberReturned"], root["TotalMatches"], root["UpdateID"]) == (4, 4, 7)
@@ -355,6 +364,38 @@ def case_browse(fx_path, folder):
         assert res.get_uri() == "http://127.0.0.1:9/r/Music/Album/0%d.flac?t=secret&x=1" % (i + 1)
     durations = re.findall(r'duration="([^"]*)"', album["Result"])
     assert durations == ["0:01:01.001", "1:01:01.002", "2:01:01.003"], durations
+    reverse = browse(cds, "0/Music/Album", sort="-dc:title", start=1, count=1)
+    assert [o.get_title() for o in didl_objects(reverse["Result"])] == ["Outro <live>"]
+    assert (reverse["NumberReturned"], reverse["TotalMatches"]) == (1, 3), reverse
+    reverse = browse(cds, "0/Music/Album", sort="-dc:title")
+    assert [o.get_title() for o in didl_objects(reverse["Result"])] == [
+        "Song & Dance", "Outro <live>", "Intro"], reverse
+
+    # Search as TVs that only search ask it: the album's tracks whose title holds "tro".
+    found = search(cds, "0", 'upnp:class derivedfrom "object.item.audioItem" and '
+                   'dc:title contains "TRO"', sort="-dc:title")
+    objs = didl_objects(found["Result"])
+    assert [(o.get_title(), o.get_id(), o.get_parent_id()) for o in objs] == [
+        ("Outro <live>", "0/Music/Album/03.flac", "0/Music/Album"),
+        ("Intro", "0/Music/Album/01.flac", "0/Music/Album")], found
+    assert (found["NumberReturned"], found["TotalMatches"]) == (2, 2)
+    assert objs[0].get_resources()[0].get_uri().endswith("/Music/Album/03.flac?t=secret&x=1")
+    films = search(cds, "0/Films", 'upnp:class derivedfrom "object.item" and '
+                   '(@refID exists false or dc:title = "x")', start=2, count=1)
+    # film.en.srt, film.mp4, photo.jpg, theme.m4a: by name, the subtitle too.
+    assert [o.get_title() for o in didl_objects(films["Result"])] == ["photo.jpg"], films
+    assert (films["NumberReturned"], films["TotalMatches"]) == (1, 4)
+    assert search(cds, "0/Music", "*")["TotalMatches"] == 5  # the album, its tracks, the odd one
+    for name, args, code in (("Search", ("0", "dc:title contains x"), 708),
+                             ("Search", ("0", 'upnp:genre = "x"'), 708),
+                             ("Search", ("0/Big/0001.mp3", "*"), 710),
+                             ("Search", ("0", "*", "+upnp:genre"), 709),
+                             ("Browse", ("0", "BrowseDirectChildren", 0, 0, "dc:titel"), 709)):
+        try:
+            (search if name == "Search" else browse)(cds, *args)
+            raise AssertionError("no error for %r" % (args,))
+        except GLib.Error as e:
+            assert e.code == code, (args, e.code, e.message)
 
     # Profiles, frames and durations as GUPnP-AV reads them.
     films_xml = browse(cds, "0/Films")["Result"]
@@ -412,7 +453,9 @@ def case_browse(fx_path, folder):
     caps = call(cds, "GetSearchCapabilities", [], [("SearchCaps", None)])
     sort = call(cds, "GetSortCapabilities", [], [("SortCaps", None)])
     sid = call(cds, "GetSystemUpdateID", [], [("Id", GObject.TYPE_UINT)])
-    assert (caps["SearchCaps"], sort["SortCaps"], sid["Id"]) == ("", "", 7)
+    assert (caps["SearchCaps"], sort["SortCaps"], sid["Id"]) == (
+        "dc:title,upnp:class,upnp:artist,upnp:album",
+        "dc:title,dc:date,upnp:originalTrackNumber,upnp:artist,upnp:album", 7)
     proto = call(cm, "GetProtocolInfo", [], [("Source", None), ("Sink", None)])
     assert "http-get:*:audio/flac:*" in proto["Source"].split(",") and proto["Sink"] == ""
     ids = call(cm, "GetCurrentConnectionIDs", [], [("ConnectionIDs", None)])

@@ -55,6 +55,28 @@ def soap_call(host, port, object_id, flag="BrowseDirectChildren", start=0, count
     return r.status, answer
 
 
+def soap_search(host, port, container, criteria, sort=""):
+    """One Search: the DIDL-Lite of its Result."""
+    import xml.etree.ElementTree as ET
+    import xml.sax.saxutils as sx
+    body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+            '<u:Search xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">'
+            "<ContainerID>%s</ContainerID><SearchCriteria>%s</SearchCriteria><Filter>*</Filter>"
+            "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
+            "<SortCriteria>%s</SortCriteria></u:Search></s:Body></s:Envelope>"
+            % (sx.escape(container), sx.escape(criteria), sx.escape(sort))).encode()
+    c = http.client.HTTPConnection(host, port, timeout=30)
+    c.request("POST", "/control/ContentDirectory", body=body, headers={
+        "Content-Type": 'text/xml; charset="utf-8"',
+        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Search"'})
+    r = c.getresponse()
+    answer = r.read()
+    c.close()
+    check(r.status == 200, "Search answered", r.status, answer[:500])
+    return ET.fromstring(ET.fromstring(answer).find(".//Result").text)
+
+
 def soap_page(host, port, object_id, start=0, count=0, flag="BrowseDirectChildren"):
     """A Browse answer: (its DIDL-Lite, NumberReturned, TotalMatches)."""
     import xml.etree.ElementTree as ET
@@ -111,6 +133,10 @@ def dlna_inside(f):
         album_node.add(Node(name, size=10))
     f.mock.find_path("/Music/Album/video.mkv").video = {"duration": 5400250, "width": 1920,
                                                          "height": 800, "bitrate": 8000000}
+    # A track in a folder nobody browses: only the drive search finds it.
+    deep = f.mock.find_path("/Music").add(Node("Deep", folder=True))
+    deep.add(Node("Intro live.mp3", size=5))
+    deep.add(Node("intro.pdf", size=5))
     f.mock._number(f.mock.root)
     # A shortcut to a shared folder, whose own children Graph lists empty.
     shared, _, _ = shared_drive(f.mock)
@@ -204,6 +230,18 @@ def dlna_inside(f):
     check(status == 200 and headers.get("content-type") == "video/x-matroska",
           "its bytes with that type", status, headers)
     check(len(soap_browse(host, port, "0/Music/Vault")) == 0, "a locked vault: empty")
+    # Search: the folders kept and one drive search, filtered, media only, sorted.
+    listings = sum(1 for r in f.mock.requests if r["path"].endswith("/children"))
+    searches = sum(1 for r in f.mock.requests if "/search(q=" in r["path"])
+    found = soap_search(host, port, "0", 'upnp:class derivedfrom "object.item.audioItem" and '
+                        'dc:title contains "INTRO"', "-dc:title")
+    check([(i.find("dc:title", ns).text, i.get("id")) for i in found] ==
+          [("Intro live.mp3", "0/Music/Deep/Intro%20live.mp3"),
+           ("01 Intro.flac", "0/Music/Album/01%20Intro.flac")], "Search finds the tracks",
+          didl_text(found))
+    check(sum(1 for r in f.mock.requests if "/search(q=" in r["path"]) - searches == 1 and
+          sum(1 for r in f.mock.requests if r["path"].endswith("/children")) == listings,
+          "one drive search, no listing", [r["path"] for r in f.mock.requests[-3:]])
     p = subprocess.run(["ffprobe", "-v", "error", "-tls_verify", "1", "-ca_file", f.ca,
                         "-show_entries", "stream=codec_name,duration", "-of", "compact=p=0",
                         res.text], capture_output=True, timeout=60)

@@ -47,6 +47,18 @@ const char content_directory_scpd[] = SCPD_HEAD
         ARG("TotalMatches", "out", "A_ARG_TYPE_Count")
         ARG("UpdateID", "out", "A_ARG_TYPE_UpdateID")
     "</argumentList></action>"
+    "<action><name>Search</name><argumentList>"
+        ARG("ContainerID", "in", "A_ARG_TYPE_ObjectID")
+        ARG("SearchCriteria", "in", "A_ARG_TYPE_SearchCriteria")
+        ARG("Filter", "in", "A_ARG_TYPE_Filter")
+        ARG("StartingIndex", "in", "A_ARG_TYPE_Index")
+        ARG("RequestedCount", "in", "A_ARG_TYPE_Count")
+        ARG("SortCriteria", "in", "A_ARG_TYPE_SortCriteria")
+        ARG("Result", "out", "A_ARG_TYPE_Result")
+        ARG("NumberReturned", "out", "A_ARG_TYPE_Count")
+        ARG("TotalMatches", "out", "A_ARG_TYPE_Count")
+        ARG("UpdateID", "out", "A_ARG_TYPE_UpdateID")
+    "</argumentList></action>"
     // Samsung's extension: where its TVs find the audio, video and image
     // roots before they show the server at all.
     "<action><name>X_GetFeatureList</name><argumentList>"
@@ -62,6 +74,7 @@ const char content_directory_scpd[] = SCPD_HEAD
         "</allowedValueList></stateVariable>"
     VAR("no", "A_ARG_TYPE_Filter", "string")
     VAR("no", "A_ARG_TYPE_SortCriteria", "string")
+    VAR("no", "A_ARG_TYPE_SearchCriteria", "string")
     VAR("no", "A_ARG_TYPE_Index", "ui4")
     VAR("no", "A_ARG_TYPE_Count", "ui4")
     VAR("no", "A_ARG_TYPE_UpdateID", "ui4")

@@ -12,8 +12,11 @@
 // character that XML, a URL or a control point could mangle. Only the
 // canonical form is accepted.
 //
-// Browse answers at most 1000 objects (control points page with
-// StartingIndex/RequestedCount); search and sort capabilities are empty.
+// Browse and Search answer at most 1000 objects (control points page with
+// StartingIndex/RequestedCount). Browse sorts a folder's children by its
+// SortCriteria before paging, and without one shows folders first, then
+// tracks by number, then names; a folder of more than 10000 children keeps
+// the host's order. Search looks through what the host's search() gives.
 // An empty ObjectID is the root too, as several control points send it;
 // the root's metadata carries the friendly name as its title. Besides
 // ContentDirectory and ConnectionManager the device offers what some
@@ -83,6 +86,17 @@ class source {
                          std::vector<item> &out, size_t *total) = 0;
     // One entry ("/" is the root folder). 0, or a UPnP error code.
     virtual int lookup(const std::string &path, item &out) = 0;
+    // What Search looks through: entries beneath a folder, at any depth,
+    // that the host knows without asking the service (folders it keeps),
+    // and, when text is not empty, those that one search of the drive for
+    // text finds beneath it. Offered entries only, as children() gives
+    // them, at most max; the server filters, sorts and pages them. 0, or a
+    // UPnP error code.
+    virtual int search(const std::string &folder_path, const std::string &text, size_t max,
+                       std::vector<item> &out) {
+        (void)folder_path, (void)text, (void)max, (void)out;
+        return 0;
+    }
     // The absolute URL a renderer fetches the file from: the gateway's URL
     // that redirects to the download URL (with its token when it has one).
     virtual std::string resource_url(const std::string &path) = 0;

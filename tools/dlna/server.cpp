@@ -16,10 +16,12 @@
 #include <future>
 #include <mutex>
 #include <new>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
+#include "criteria.h"
 #include "descriptions.h"
 #include "didl.h"
 #include "dlna.h"
@@ -32,6 +34,11 @@ namespace {
 
 constexpr uint32_t max_page = 1000; // objects in one Browse answer
 constexpr size_t max_queued = 64;   // Browse requests waiting for a worker
+// A folder is sorted whole before a page is cut from it; a larger one keeps
+// the host's order (the gateway's: folders first, then names).
+constexpr size_t max_sorted = 10000;
+// What one Search looks through at most.
+constexpr size_t max_searched = 5000;
 // GSSDP re-announces every max-age/3 - 1 seconds from 7 s on (below that,
 // every max-age seconds, when the announcement has already expired).
 constexpr long min_max_age = 7;
@@ -45,6 +52,8 @@ struct reply {
 struct job {
     GUPnPServiceAction *action;
     browse_request req;
+    std::vector<sort_key> sort;
+    std::shared_ptr<const search_criteria> search; // null for Browse
 };
 
 bool write_file(const std::string &path, const std::string &text) {
@@ -65,6 +74,10 @@ const char *error_text(int code) {
         return "No such object";
     case no_such_container:
         return "No such container";
+    case bad_search_criteria:
+        return "Unsupported or invalid search criteria";
+    case bad_sort_criteria:
+        return "Unsupported or invalid sort criteria";
     default:
         return "Action Failed";
     }
@@ -96,12 +109,13 @@ struct server::impl {
     bool setup(std::string &error);
     void teardown();
     void work();
-    reply browse(const browse_request &req);
+    reply browse(const job &j);
+    reply search(const job &j);
     // The resource URL of a film's subtitle, "" when it has none.
     std::string subtitle_url(const item &it) {
         return it.folder || it.subtitle.empty() ? std::string() : src->resource_url(it.subtitle);
     }
-    void enqueue(GUPnPServiceAction *action, const browse_request &req);
+    void enqueue(job j);
     static void finish(GUPnPServiceAction *action, const reply &r);
 };
 
@@ -271,16 +285,32 @@ char *arg(GUPnPServiceAction *action, const char *name) {
 void on_action(GUPnPService *, GUPnPServiceAction *action, gpointer data) {
     auto *d = static_cast<server::impl *>(data);
     const char *name = gupnp_service_action_get_name(action);
-    if (std::strcmp(name, "Browse") == 0) {
-        char *id = arg(action, "ObjectID"), *flag = arg(action, "BrowseFlag");
+    if (std::strcmp(name, "Browse") == 0 || std::strcmp(name, "Search") == 0) {
+        bool browsing = name[0] == 'B';
+        char *id = arg(action, browsing ? "ObjectID" : "ContainerID");
+        char *flag = browsing ? arg(action, "BrowseFlag") : g_strdup("BrowseDirectChildren");
         char *start = arg(action, "StartingIndex"), *count = arg(action, "RequestedCount");
-        browse_request req;
-        int rc = read_browse(id, flag, start, count, req);
-        g_free(id), g_free(flag), g_free(start), g_free(count);
+        char *sort = arg(action, "SortCriteria");
+        char *criteria = browsing ? nullptr : arg(action, "SearchCriteria");
+        job j{action, browse_request(), {}, nullptr};
+        int rc = 0;
+        try {
+            rc = read_browse(id, flag, start, count, j.req);
+            if (rc == 0)
+                rc = read_sort(sort, j.sort);
+            if (rc == 0 && !browsing) {
+                auto c = std::make_shared<search_criteria>();
+                rc = read_search(criteria, *c);
+                j.search = c;
+            }
+        } catch (...) {
+            rc = action_failed;
+        }
+        g_free(id), g_free(flag), g_free(start), g_free(count), g_free(sort), g_free(criteria);
         if (rc != 0)
             gupnp_service_action_return_error(action, static_cast<guint>(rc), error_text(rc));
         else
-            d->enqueue(action, req);
+            d->enqueue(std::move(j));
     } else if (std::strcmp(name, "X_GetFeatureList") == 0) {
         gupnp_service_action_set(action, "FeatureList", G_TYPE_STRING, feature_list, NULL);
         gupnp_service_action_return_success(action);
@@ -291,10 +321,10 @@ void on_action(GUPnPService *, GUPnPServiceAction *action, gpointer data) {
         gupnp_service_action_set(action, "RegistrationRespMsg", G_TYPE_STRING, "", NULL);
         gupnp_service_action_return_success(action);
     } else if (std::strcmp(name, "GetSearchCapabilities") == 0) {
-        gupnp_service_action_set(action, "SearchCaps", G_TYPE_STRING, "", NULL);
+        gupnp_service_action_set(action, "SearchCaps", G_TYPE_STRING, search_capabilities, NULL);
         gupnp_service_action_return_success(action);
     } else if (std::strcmp(name, "GetSortCapabilities") == 0) {
-        gupnp_service_action_set(action, "SortCaps", G_TYPE_STRING, "", NULL);
+        gupnp_service_action_set(action, "SortCaps", G_TYPE_STRING, sort_capabilities, NULL);
         gupnp_service_action_return_success(action);
     } else if (std::strcmp(name, "GetSystemUpdateID") == 0) {
         gupnp_service_action_set(action, "Id", G_TYPE_UINT, d->src->update_id(), NULL);
@@ -405,7 +435,7 @@ bool server::impl::setup(std::string &error) {
         return error = "the device description lost its services", false;
     // GUPnP answers 401 for an action without a handler connected to its
     // detail: a handler without detail does not count.
-    for (const char *a : {"Browse", "GetSearchCapabilities", "GetSortCapabilities",
+    for (const char *a : {"Browse", "Search", "GetSearchCapabilities", "GetSortCapabilities",
                           "GetSystemUpdateID", "X_GetFeatureList"})
         g_signal_connect(cds, (std::string("action-invoked::") + a).c_str(), G_CALLBACK(on_action),
                          this);
@@ -467,11 +497,12 @@ void server::impl::teardown() {
     }
 }
 
-void server::impl::enqueue(GUPnPServiceAction *action, const browse_request &req) {
+void server::impl::enqueue(job j) {
+    GUPnPServiceAction *action = j.action;
     {
         std::lock_guard<std::mutex> lock(m);
         if (!stopping && queue.size() < max_queued) {
-            queue.push_back(job{action, req});
+            queue.push_back(std::move(j));
             cv.notify_one();
             return;
         }
@@ -488,15 +519,21 @@ void server::impl::work() {
             cv.wait(lock, [this] { return stopping || !queue.empty(); });
             if (queue.empty())
                 return;
-            j = queue.front();
+            j = std::move(queue.front());
             queue.pop_front();
             drop = stopping;
         }
         auto *r = new reply;
         if (drop)
             r->error = action_failed; // stopping: answer at once, do not list
-        else
-            *r = browse(j.req);
+        else {
+            try {
+                *r = j.search ? search(j) : browse(j);
+            } catch (...) {
+                *r = reply();
+                r->error = action_failed;
+            }
+        }
         struct done {
             GUPnPServiceAction *action;
             reply *r;
@@ -517,7 +554,8 @@ void server::impl::work() {
     }
 }
 
-reply server::impl::browse(const browse_request &req) {
+reply server::impl::browse(const job &j) {
+    const browse_request &req = j.req;
     reply r;
     r.update_id = src->update_id();
     std::string body;
@@ -545,7 +583,25 @@ reply server::impl::browse(const browse_request &req) {
         std::vector<item> page;
         size_t total = 0;
         uint32_t want = req.count == 0 || req.count > max_page ? max_page : req.count;
+        // The whole folder is sorted, then the page cut from it: the pages
+        // a control point asks one after the other join up exactly. The
+        // page asked comes first; when it is not the whole folder, the
+        // folder is asked again whole (a larger one keeps the host's
+        // order: its rows are never all made into items).
         int rc = src->children(req.path, req.start, want, page, &total);
+        bool whole = req.start == 0 && page.size() == total, again = false;
+        if (rc == 0 && !whole && total <= max_sorted) {
+            page.clear();
+            rc = src->children(req.path, 0, max_sorted, page, &total);
+            whole = rc == 0 && page.size() == total; // the folder may have changed
+            again = true;
+        }
+        if (rc == 0 && whole)
+            sort_items(page, j.sort);
+        if (rc == 0 && again) {
+            size_t first = req.start < page.size() ? req.start : page.size();
+            page.erase(page.begin(), page.begin() + static_cast<std::ptrdiff_t>(first));
+        }
         if (rc != 0) {
             r.error = rc;
             return r;
@@ -558,6 +614,43 @@ reply server::impl::browse(const browse_request &req) {
         r.returned = static_cast<uint32_t>(page.size());
         r.total = static_cast<uint32_t>(total > 0xFFFFFFFFu ? 0xFFFFFFFFu : total);
     }
+    r.result = didl_document(body);
+    return r;
+}
+
+reply server::impl::search(const job &j) {
+    reply r;
+    r.update_id = src->update_id();
+    const std::string &folder = j.req.path;
+    item container;
+    int rc = src->lookup(folder, container);
+    if (rc == 0 && !container.folder)
+        rc = no_such_container;
+    std::vector<item> found;
+    if (rc == 0)
+        rc = src->search(folder, j.search->search_text(), max_searched, found);
+    if (rc != 0) {
+        r.error = rc;
+        return r;
+    }
+    // Beneath the container only, each object once, as the criteria say.
+    std::string under = folder == "/" ? folder : folder + "/";
+    std::set<std::string> seen;
+    std::vector<item> hits;
+    for (item &it : found) {
+        if (hits.size() == max_searched)
+            break;
+        if (it.path.size() > under.size() && it.path.compare(0, under.size(), under) == 0 &&
+            j.search->matches(it) && seen.insert(it.path).second)
+            hits.push_back(std::move(it));
+    }
+    sort_items(hits, j.sort);
+    uint32_t want = j.req.count == 0 || j.req.count > max_page ? max_page : j.req.count;
+    std::string body;
+    for (size_t k = j.req.start; k < hits.size() && r.returned < want; k++, r.returned++)
+        didl_object(body, hits[k],
+                    hits[k].folder ? std::string() : src->resource_url(hits[k].path));
+    r.total = static_cast<uint32_t>(hits.size());
     r.result = didl_document(body);
     return r;
 }

@@ -5,6 +5,7 @@
 #include "output.h"
 #include "serve/folders.h"
 #include "serve/media_types.h"
+#include "serve/pages.h"
 #include "serve/subtitles.h"
 #include "text.h"
 
@@ -18,7 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <mutex>
+#include <new>
 #include <string_view>
 #endif
 
@@ -94,6 +97,51 @@ class drive_source : public dlna::source {
         return dlna::no_such_object;
     }
 
+    // Search reads the container as Browse would (usually kept already),
+    // and beneath it only the folders the cache keeps: no request goes out
+    // for them. A text adds what one drive search for it finds beneath the
+    // container, cut at the search page's bound; when that search fails,
+    // the kept folders still answer.
+    int search(const std::string &folder_path, const std::string &text, size_t max,
+               std::vector<dlna::item> &out) override {
+        std::string top = folder_path == "/" ? std::string() : folder_path;
+        std::shared_ptr<const folder_listing> l;
+        int rc = listing_of(g_, top, &l);
+        if (rc == NIMBUS_E_AUTH && locked_folder(g_, top))
+            return 0;
+        if (rc != NIMBUS_OK)
+            return upnp_code(rc);
+        size_t kept_max = text.empty() || max < kSearchRows ? max : max - kSearchRows;
+        try {
+            std::deque<std::pair<std::string, std::shared_ptr<const folder_listing>>> todo;
+            todo.emplace_back(top, l);
+            dlna::item probe;
+            for (size_t folders = 0; !todo.empty() && folders < kSearchedFolders; folders++) {
+                std::string folder = todo.front().first;
+                std::shared_ptr<const folder_listing> listing = todo.front().second;
+                todo.pop_front();
+                for (uint32_t k : listing->order()) {
+                    folder_row r = listing->row(k);
+                    if (out.size() >= kept_max)
+                        break;
+                    if (!all_ && !offered(r, probe))
+                        continue;
+                    out.push_back(item_of(folder, r));
+                    if (!r.folder)
+                        continue;
+                    std::shared_ptr<const folder_listing> sub = g_.folders.find(out.back().path);
+                    if (sub)
+                        todo.emplace_back(out.back().path, std::move(sub));
+                }
+            }
+            if (!text.empty())
+                search_drive(top, text, max, out);
+        } catch (...) {
+            return dlna::action_failed;
+        }
+        return 0;
+    }
+
     uint32_t update_id() override { return g_.update_id; }
 
     // The bytes come through the gateway (?stream=1): many renderers do not
@@ -109,6 +157,55 @@ class drive_source : public dlna::source {
     }
 
   private:
+    // Kept folders one Search reads at most.
+    static constexpr size_t kSearchedFolders = 1000;
+
+    // Appends what the drive search for text finds beneath top ("" the
+    // root), at most kSearchRows entries looked at, out at most max long.
+    void search_drive(const std::string &top, const std::string &text, size_t max,
+                      std::vector<dlna::item> &out) const {
+        struct found {
+            std::vector<dlna::item> *out;
+            std::string under;
+            size_t max, seen;
+            bool all, failed;
+        } f{&out, top + "/", max, 0, all_, false};
+        auto take = [](void *ctx, const nimbus_entry *e) -> int {
+            auto &f = *static_cast<found *>(ctx);
+            if (f.seen == kSearchRows || f.out->size() >= f.max)
+                return 1;
+            f.seen++;
+            if (!e->path || !e->name || std::strncmp(e->path, f.under.data(), f.under.size()) != 0)
+                return 0;
+            try {
+                dlna::item it;
+                it.path = e->path;
+                it.folder = e->folder != 0;
+                it.title = e->title && *e->title ? e->title : e->name;
+                if (!it.folder) {
+                    it.mime = e->mime_type ? e->mime_type : kUnknownMediaType;
+                    it.artist = e->artist ? e->artist : "";
+                    it.album = e->album ? e->album : "";
+                    it.size = e->size;
+                    it.duration_ms = e->duration_ms > 0 ? e->duration_ms : -1;
+                    it.track = e->track;
+                    it.year = e->year;
+                    it.width = e->width;
+                    it.height = e->height;
+                }
+                if (f.all || dlna::offered(it))
+                    f.out->push_back(std::move(it));
+            } catch (...) {
+                f.failed = true;
+                return 1;
+            }
+            return 0;
+        };
+        nimbus_drive_search(g_.ctx.drive(), text.c_str(), take, &f);
+        if (f.failed)
+            throw std::bad_alloc();
+    }
+
     static int upnp_code(int rc) {
         switch (rc) {
         case NIMBUS_E_NOT_FOUND:
