@@ -552,16 +552,6 @@ TEST(DriveItem, NamesAndPaths) {
     EXPECT_EQ(single(R"({"id":"S","name":"a.mp3"})", "/Music/").path, "/Music//a.mp3");
     EXPECT_EQ(single(R"({"id":"S","name":"a.mp3"})", "01ABC!7").path, "01ABC!7/a.mp3");
     EXPECT_EQ(single(R"({"id":"S"})", "/M").path, "/M/S");
-
-    // The same on a children page.
-    nimbus_items list{};
-    list_guard g{&list};
-    ASSERT_EQ(page(&list, R"({"value":[{"id":"1","name":"x y"},{"id":"2"}]})", "").rc, NIMBUS_OK);
-    EXPECT_STREQ(list.items[0].path, "/x y");
-    EXPECT_STREQ(list.items[1].name, "2");
-    EXPECT_STREQ(list.items[1].path, "/2");
-    ASSERT_EQ(page(&list, R"({"value":[{"id":"3","name":"z"}]})", "/A b").rc, NIMBUS_OK);
-    EXPECT_STREQ(list.items[2].path, "/A b/z");
 }
 
 TEST(SingleItem, Answers) {
