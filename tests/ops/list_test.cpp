@@ -348,22 +348,6 @@ TEST_F(ListTest, ErrorEnvelopeInSuccessAnswerFails) {
     EXPECT_EQ(NIMBUS_OK, list(settings(), nullptr).rc);
 }
 
-TEST_F(ListTest, SecretsMaskedInPublishedFailures) {
-    script_token("at-visible-token");
-    const std::string url = first_page(kRoot);
-    ASSERT_EQ(NIMBUS_OK, nimbus_fake_fail("GET", url.c_str(),
-                                          ("refused for " + kSecret + " / " + kRefresh + " / " +
-                                           kClientId + " with at-visible-token")
-                                              .c_str()));
-    outcome o = list(settings(), nullptr);
-    expect_failure(o, NIMBUS_E_UNAVAILABLE,
-                   "GET " + url + ": refused for *** / *** / *** with ***");
-}
-
-} // namespace
-
-namespace {
-
 // Beside the settings' secrets, a failure message loses every token the
 // request presented or received: a refresh token cached by an earlier
 // rotation and presented by this request's grant, and one rotated now.
