@@ -128,20 +128,6 @@ TEST(EntryJson, SingleEntry) {
                   std::string(TAIL));
 }
 
-TEST(EntryJson, Escaping) {
-    nimbus_item odd = make("id\"\\", "q\"b\\c\x01\x1F\x7F\b\f\t\n\r/",
-                           "/AC\xE2\x88\x95"
-                           "DC \xC3\xA9\xFF",
-                           1, 2, 0);
-    EXPECT_EQ(item_json(odd, "\x02"),
-              R"({"name":"q\"b\\c\u0001\u001f\u007f\u0008\u000c\t\n\r/",)"
-              "\"path\":\"/AC\xE2\x88\x95"
-              "DC \xC3\xA9\xFF\","
-              R"("folder":false,"kind":"file","size":1,"mtime_ms":2,"id":"id\"\\",)"
-              R"("backend_id":"id\"\\","parent_id":"\u0002")" +
-                  std::string(TAIL));
-}
-
 TEST(EntryJson, AllocationFailures) {
     if (!alloc_hook_available())
         GTEST_SKIP() << "the sanitizers bring their own allocator";
