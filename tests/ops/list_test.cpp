@@ -297,11 +297,6 @@ TEST_F(ListTest, StatusFailures) {
         script_get(url, r.status, r.body);
         expect_failure(list(settings(), nullptr), r.code, r.msg);
     }
-    // An unscripted folder answers the fake's 404 text.
-    const std::string missing = kGraph + "/me/drive/root:/Nope:/children?$top=200";
-    expect_failure(list(settings(), "/Nope"), NIMBUS_E_NOT_FOUND,
-                   "children: " + missing +
-                       " answered HTTP 404: The requested resource could not be found.");
 }
 
 TEST_F(ListTest, MalformedPagesAndExchangeFailures) {
