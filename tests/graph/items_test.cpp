@@ -403,18 +403,12 @@ TEST(ChildrenPage, MalformedAnswers) {
     EXPECT_STREQ(none, "xyz");
 }
 
-TEST(ChildrenPage, GrowthOfItemsAndIndex) {
+TEST(ChildrenPage, FreeEmptiesTheList) {
+    // How the list grows (invariants, order) the model and limit cases check
+    // after every page, up to 100000 entries; here what freeing leaves.
     nimbus_items list{};
     list_guard g{&list};
-    for (auto [first, n] : {std::pair<int, int>{0, 1}, {1, 63}, {64, 1}, {65, 1000}}) {
-        ASSERT_EQ(page(&list, numbered_page(first, n)).rc, NIMBUS_OK);
-        check_list(list);
-    }
-    EXPECT_EQ(list.count, 1065u);
-    // Entries keep the order of first appearance across pages.
-    for (size_t i = 0; i < list.count; i++)
-        ASSERT_EQ(list.items[i].id, "i" + std::to_string(i));
-
+    ASSERT_EQ(page(&list, numbered_page(0, 65)).rc, NIMBUS_OK);
     nimbus_items_free(&list);
     EXPECT_EQ(list.items, nullptr);
     EXPECT_EQ(list.count, 0u);
