@@ -21,51 +21,40 @@ std::string or_null(const char *s) {
     return s ? s : "<null>";
 }
 
-parsed parse(const std::string &body) {
-    nimbus_token tok{};
-    char msg[NIMBUS_MSG_SIZE] = "stale";
-    parsed p;
-    p.rc = nimbus_parse_token(body.data(), body.size(), &tok, msg, sizeof msg);
-    p.msg = msg;
-    p.access = or_null(tok.access_token);
-    p.refresh = or_null(tok.refresh_token);
-    p.expires_in = tok.expires_in;
-    p.empty = !tok.access_token && !tok.refresh_token && tok.expires_in == 0;
+// What a token record holds after a call, released again.
+parsed taken(int rc, const char *msg, nimbus_token &tok) {
+    parsed p{rc,
+             msg,
+             or_null(tok.access_token),
+             or_null(tok.refresh_token),
+             tok.expires_in,
+             !tok.access_token && !tok.refresh_token && tok.expires_in == 0};
     nimbus_token_free(&tok);
     return p;
 }
 
-struct granted {
-    int rc;
-    std::string msg;
-    std::string access;
-    std::string refresh;
-    int64_t expires_in;
-    bool empty;
-};
-
-granted grant(token_server &srv, const nimbus_cfg *cfg, const char *scope) {
+parsed parse(const std::string &body) {
     nimbus_token tok{};
     char msg[NIMBUS_MSG_SIZE] = "stale";
-    granted g;
-    g.rc = nimbus_grant(&srv.io, cfg, cfg ? cfg->refresh_token : nullptr, scope, &tok, msg,
-                        sizeof msg);
-    g.msg = msg;
-    g.access = or_null(tok.access_token);
-    g.refresh = or_null(tok.refresh_token);
-    g.expires_in = tok.expires_in;
-    g.empty = !tok.access_token && !tok.refresh_token && tok.expires_in == 0;
-    nimbus_token_free(&tok);
-    return g;
+    int rc = nimbus_parse_token(body.data(), body.size(), &tok, msg, sizeof msg);
+    return taken(rc, msg, tok);
 }
 
-granted scripted(int status, const std::string &body) {
+parsed grant(token_server &srv, const nimbus_cfg *cfg, const char *scope) {
+    nimbus_token tok{};
+    char msg[NIMBUS_MSG_SIZE] = "stale";
+    int rc = nimbus_grant(&srv.io, cfg, cfg ? cfg->refresh_token : nullptr, scope, &tok, msg,
+                          sizeof msg);
+    return taken(rc, msg, tok);
+}
+
+parsed scripted(int status, const std::string &body) {
     token_server srv;
     srv.scripted = true;
     srv.status = status;
     srv.body = body;
     test_cfg c;
-    granted g = grant(srv, c.get(), NIMBUS_DEFAULT_SCOPE);
+    parsed g = grant(srv, c.get(), NIMBUS_DEFAULT_SCOPE);
     EXPECT_EQ(srv.posts, 1);
     EXPECT_EQ(srv.frees, 1); // the answer body went back through the table's free
     return g;
@@ -108,6 +97,8 @@ TEST(TokenAnswer, AccessTokenRefreshTokenAndLifetime) {
     EXPECT_EQ(p.expires_in, 1);
     EXPECT_EQ(parse(R"({"access_token":"a","refresh_token":""})").refresh, "<null>");
     EXPECT_EQ(parse(R"({"access_token":"a","refresh_token":7})").refresh, "<null>");
+    // A token cut short at a NUL byte is no token.
+    EXPECT_EQ(parse(R"({"access_token":"a","refresh_token":"r\u0000s"})").refresh, "<null>");
     EXPECT_EQ(parse(R"({"access_token":"a","refresh_token":"r","refresh_token":"s"})").refresh,
               "r");
     // An access token next to an error is still a token answer.
@@ -148,7 +139,8 @@ TEST(TokenAnswer, MalformedAnswers) {
 
     for (const char *body :
          {R"({})", R"({"access_token":""})", R"({"access_token":42})", R"({"access_token":null})",
-          R"({"access_token":"","error":""})", R"({"error":7})", R"({"access_token":"\u0000"})"}) {
+          R"({"access_token":"","error":""})", R"({"error":7})", R"({"access_token":"\u0000"})",
+          R"({"access_token":"ab\u0000cd"})"}) {
         parsed p = parse(body);
         EXPECT_EQ(p.rc, NIMBUS_E_FAILED) << body;
         EXPECT_EQ(p.msg, "the token answer carries no access_token and no error") << body;
@@ -162,16 +154,6 @@ TEST(TokenAnswer, MalformedAnswers) {
     nimbus_token_free(&tok);
     nimbus_token_free(&tok); // harmless on an empty record
     EXPECT_EQ(tok.access_token, nullptr);
-}
-
-TEST(TokenAnswer, EmbeddedNulIsNoToken) {
-    // A token that would be cut short at a NUL byte is not taken.
-    parsed p = parse(R"({"access_token":"ab\u0000cd","expires_in":3600})");
-    EXPECT_EQ(p.rc, NIMBUS_E_FAILED);
-    EXPECT_EQ(p.msg, "the token answer carries no access_token and no error");
-    p = parse(R"({"access_token":"ab","refresh_token":"r\u0000s"})");
-    EXPECT_EQ(p.rc, NIMBUS_OK);
-    EXPECT_EQ(p.refresh, "<null>");
 }
 
 TEST(TokenAnswer, ControlCharactersAreRefused) {
@@ -227,7 +209,7 @@ TEST(Grant, FormBodyAndRequest) {
     test_cfg c;
     c.refresh = "A~0 +/&=";
     c.client_secret = "s&cr=t%";
-    granted g = grant(srv, c.get(), NIMBUS_DEFAULT_SCOPE);
+    parsed g = grant(srv, c.get(), NIMBUS_DEFAULT_SCOPE);
     EXPECT_EQ(g.rc, NIMBUS_OK) << g.msg;
     EXPECT_EQ(srv.last_body(), "grant_type=refresh_token&refresh_token=A~0%20%2B%2F%26%3D"
                                "&client_id=client-1&client_secret=s%26cr%3Dt%25"
@@ -271,17 +253,12 @@ TEST(Grant, PublicClientSendsNoSecret) {
 }
 
 TEST(Grant, SuccessfulAnswer) {
-    granted g =
+    parsed g =
         scripted(200, R"({"access_token":"at","refresh_token":"rt","expires_in":3599,"x":[1]})");
     EXPECT_EQ(g.rc, NIMBUS_OK);
     EXPECT_EQ(g.access, "at");
     EXPECT_EQ(g.refresh, "rt");
     EXPECT_EQ(g.expires_in, 3599);
-
-    g = scripted(200, "not json");
-    EXPECT_EQ(g.rc, NIMBUS_E_FAILED);
-    EXPECT_EQ(g.msg, "the token answer is not a JSON object");
-    EXPECT_TRUE(g.empty);
 }
 
 TEST(Grant, ErrorAnswers400And401) {
@@ -290,7 +267,7 @@ TEST(Grant, ErrorAnswers400And401) {
     std::string raw = "AADSTS70000: The provided grant has expired\nTrace ID: ";
     desc += std::string(300, 'x');
     raw += std::string(300, 'x');
-    granted g =
+    parsed g =
         scripted(400, "{\"error\":\"invalid_grant\",\"error_description\":\"" + desc + "\"}");
     EXPECT_EQ(g.rc, NIMBUS_E_AUTH);
     EXPECT_EQ(g.msg, raw.substr(0, 255));
@@ -338,13 +315,13 @@ TEST(Grant, OtherStatuses) {
         {202, NIMBUS_E_FAILED},      {302, NIMBUS_E_FAILED},      {418, NIMBUS_E_FAILED},
         {501, NIMBUS_E_FAILED},      {-1, NIMBUS_E_FAILED}};
     for (const auto &c : cases) {
-        granted g = scripted(c.status, R"({"access_token":"at","expires_in":3600})");
+        parsed g = scripted(c.status, R"({"access_token":"at","expires_in":3600})");
         EXPECT_EQ(g.rc, c.rc) << c.status;
         EXPECT_EQ(g.msg, answered(c.status, R"({"access_token":"at","expires_in":3600})"))
             << c.status;
         EXPECT_TRUE(g.empty) << c.status;
     }
-    granted g = scripted(503, "");
+    parsed g = scripted(503, "");
     EXPECT_EQ(g.rc, NIMBUS_E_UNAVAILABLE);
     EXPECT_EQ(g.msg, answered(503, ""));
     g = scripted(503, "\r\n\r\n<html>\n");
@@ -355,7 +332,7 @@ TEST(Grant, ExchangeFailures) {
     token_server srv;
     srv.fail = true;
     test_cfg c;
-    granted g = grant(srv, c.get(), NIMBUS_DEFAULT_SCOPE);
+    parsed g = grant(srv, c.get(), NIMBUS_DEFAULT_SCOPE);
     EXPECT_EQ(g.rc, NIMBUS_E_UNAVAILABLE);
     char url[NIMBUS_URL_MSG];
     nimbus_redact_into(nimbus_token_url(), url, sizeof url);

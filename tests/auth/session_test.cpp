@@ -294,37 +294,3 @@ TEST_F(Session, ConcurrentSessionsHoldTheirOwnKeysTokens) {
     EXPECT_EQ(failed, 0);
     EXPECT_GT(srv.posts, KEYS); // evictions forced further grants
 }
-
-TEST_F(Session, ThroughTheFakeTransport) {
-    nimbus_fake_reset();
-    const char *url = nimbus_token_url();
-    ASSERT_EQ(nimbus_fake_set("POST", url, 200,
-                              R"({"access_token":"fake-at","refresh_token":"fake-rt",)"
-                              R"("expires_in":3600})"),
-              NIMBUS_OK);
-    test_cfg c;
-    c.client_id = "fake-client";
-    nimbus_sess sess{};
-    char msg[NIMBUS_MSG_SIZE];
-    ASSERT_EQ(nimbus_sess_open(&sess, nimbus_io_fake(), c.get(), msg, sizeof msg), NIMBUS_OK)
-        << msg;
-    EXPECT_STREQ(sess.access_token, "fake-at");
-    EXPECT_STREQ(sess.refresh_token, "fake-rt");
-    EXPECT_STREQ(nimbus_fake_last_body(url),
-                 "grant_type=refresh_token&refresh_token=A~0&client_id=fake-client"
-                 "&client_secret=secret-1&scope=offline_access%20Files.Read.All");
-    nimbus_sess_close(&sess);
-    ASSERT_EQ(nimbus_sess_open(&sess, nimbus_io_fake(), c.get(), msg, sizeof msg), NIMBUS_OK);
-    EXPECT_EQ(sess.may_refresh, 1);
-    EXPECT_EQ(nimbus_fake_calls("POST", url), 1);
-    nimbus_sess_close(&sess);
-
-    // An unscripted token endpoint answers 404.
-    nimbus_fake_reset();
-    nimbus_cache_clear();
-    EXPECT_EQ(nimbus_sess_open(&sess, nimbus_io_fake(), c.get(), msg, sizeof msg),
-              NIMBUS_E_NOT_FOUND);
-    EXPECT_EQ(std::string(msg).rfind("token: ", 0), 0u) << msg;
-    nimbus_sess_close(&sess);
-    nimbus_fake_reset();
-}

@@ -128,43 +128,6 @@ TEST(EntryJson, SingleEntry) {
                   std::string(TAIL));
 }
 
-TEST(EntryJson, Escaping) {
-    nimbus_item odd = make("id\"\\", "q\"b\\c\x01\x1F\x7F\b\f\t\n\r/",
-                           "/AC\xE2\x88\x95"
-                           "DC \xC3\xA9\xFF",
-                           1, 2, 0);
-    EXPECT_EQ(item_json(odd, "\x02"),
-              R"({"name":"q\"b\\c\u0001\u001f\u007f\u0008\u000c\t\n\r/",)"
-              "\"path\":\"/AC\xE2\x88\x95"
-              "DC \xC3\xA9\xFF\","
-              R"("folder":false,"kind":"file","size":1,"mtime_ms":2,"id":"id\"\\",)"
-              R"("backend_id":"id\"\\","parent_id":"\u0002")" +
-                  std::string(TAIL));
-}
-
-TEST(EntryJson, FromParsedPage) {
-    const char page[] = R"({"value":[{"id":"A","name":"a \"x\".mp3","size":12.5,)"
-                        R"("lastModifiedDateTime":"2024-02-29T12:34:56.789Z"},)"
-                        R"({"id":"B","folder":{"childCount":0}}]})";
-    nimbus_items list{};
-    char msg[64];
-    ASSERT_EQ(
-        nimbus_parse_children_page(page, sizeof page - 1, "/M", &list, nullptr, msg, sizeof msg),
-        NIMBUS_OK);
-    nimbus_buf b{};
-    ASSERT_EQ(nimbus_items_json(&b, &list, "/M"), 0);
-    EXPECT_EQ(std::string(b.data, b.len),
-              std::string(R"({"items":[{"name":"a \"x\".mp3","path":"/M/a \"x\".mp3",)"
-                          R"("folder":false,"kind":"file","size":12,"mtime_ms":1709210096789,)"
-                          R"("id":"A","backend_id":"A","parent_id":"/M")") +
-                  TAIL +
-                  R"(,{"name":"B","path":"/M/B","folder":true,"kind":"dir","size":-1,)"
-                  R"("mtime_ms":0,"id":"B","backend_id":"B","parent_id":"/M")" +
-                  TAIL + "]}");
-    nimbus_buf_free(&b);
-    nimbus_items_free(&list);
-}
-
 TEST(EntryJson, AllocationFailures) {
     if (!alloc_hook_available())
         GTEST_SKIP() << "the sanitizers bring their own allocator";

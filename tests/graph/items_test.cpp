@@ -403,18 +403,12 @@ TEST(ChildrenPage, MalformedAnswers) {
     EXPECT_STREQ(none, "xyz");
 }
 
-TEST(ChildrenPage, GrowthOfItemsAndIndex) {
+TEST(ChildrenPage, FreeEmptiesTheList) {
+    // How the list grows (invariants, order) the model and limit cases check
+    // after every page, up to 100000 entries; here what freeing leaves.
     nimbus_items list{};
     list_guard g{&list};
-    for (auto [first, n] : {std::pair<int, int>{0, 1}, {1, 63}, {64, 1}, {65, 1000}}) {
-        ASSERT_EQ(page(&list, numbered_page(first, n)).rc, NIMBUS_OK);
-        check_list(list);
-    }
-    EXPECT_EQ(list.count, 1065u);
-    // Entries keep the order of first appearance across pages.
-    for (size_t i = 0; i < list.count; i++)
-        ASSERT_EQ(list.items[i].id, "i" + std::to_string(i));
-
+    ASSERT_EQ(page(&list, numbered_page(0, 65)).rc, NIMBUS_OK);
     nimbus_items_free(&list);
     EXPECT_EQ(list.items, nullptr);
     EXPECT_EQ(list.count, 0u);
@@ -499,10 +493,9 @@ TEST(DriveItem, FolderAndTime) {
 
     EXPECT_EQ(single(R"({"id":"X","lastModifiedDateTime":"2024-02-29T12:34:56.789Z"})").mtime_ms,
               1709210096789);
-    EXPECT_EQ(single(R"({"id":"X","lastModifiedDateTime":"1971-01-01T00:00:00Z"})").mtime_ms,
-              31536000000);
-    for (const char *v : {R"("")", R"("yesterday")", R"("1970-01-01T00:00:00Z")", "1709210096789",
-                          "null", R"("2024-02-29t12:34:56Z")"})
+    // Which texts are times the time reader's tests tell; a member that
+    // is no text, or empty, is no time.
+    for (const char *v : {R"("")", R"("yesterday")", "1709210096789", "null"})
         EXPECT_EQ(single(std::string(R"({"id":"X","lastModifiedDateTime":)") + v + "}").mtime_ms, 0)
             << v;
     // Only lastModifiedDateTime counts, not the file system's or creation time.
@@ -513,27 +506,18 @@ TEST(DriveItem, FolderAndTime) {
 }
 
 TEST(DriveItem, NamesAndPaths) {
+    // The cleaning rules themselves (dot names, control bytes, the 1024-byte
+    // bound) are the name cleaner's cases; here what the item gives it: a
+    // name that is text, else the last component of the id.
     EXPECT_EQ(name_from(R"("id":"ABC!12")"), "ABC!12");
     EXPECT_EQ(name_from(R"("id":"a/b/ABC!12")"), "ABC!12");
     EXPECT_EQ(name_from(R"("id":"abc/")"), "item");
-    EXPECT_EQ(name_from(R"("id":"/")"), "item");
-    EXPECT_EQ(name_from(R"("id":"F!1","name":"..")"), "F!1");
-    EXPECT_EQ(name_from(R"("id":"F!1","name":".")"), "F!1");
-    EXPECT_EQ(name_from(R"("id":"F!1","name":"")"), "F!1");
     EXPECT_EQ(name_from(R"("id":"F!1","name":7)"), "F!1");
     EXPECT_EQ(name_from(R"("id":"F!1","name":null)"), "F!1");
-    EXPECT_EQ(name_from(R"("id":"x/","name":"..")"), "item");
-    // The id's fallback is cleaned like a name.
     EXPECT_EQ(name_from(R"("id":"a/..")"), "item");
-    EXPECT_EQ(name_from(R"("id":".")"), "item");
     EXPECT_EQ(name_from(R"("id":"F\u001b[2J","name":".")"), "F_[2J");
-    EXPECT_EQ(name_from(R"("id":"F!1","name":"...")"), "...");
-    EXPECT_EQ(name_from(R"("id":"F!1","name":"a\tb\u007fc")"), "a_b_c");
     EXPECT_EQ(name_from(R"("id":"F!1","name":"Caf\u00e9 \ud83c\udfb5")"),
               "Caf\xC3\xA9 \xF0\x9F\x8E\xB5");
-    EXPECT_EQ(name_from(R"("id":"F!1","name":")" + std::string(1024, 'n') + "\""),
-              std::string(1024, 'n'));
-    EXPECT_EQ(name_from(R"("id":"F!1","name":")" + std::string(1025, 'n') + "\""), "F!1");
 
     // A slash becomes U+2215 and the path gets no extra component.
     single_result slash = single(R"({"id":"S","name":"AC/DC"})", "/Music");
@@ -552,16 +536,6 @@ TEST(DriveItem, NamesAndPaths) {
     EXPECT_EQ(single(R"({"id":"S","name":"a.mp3"})", "/Music/").path, "/Music//a.mp3");
     EXPECT_EQ(single(R"({"id":"S","name":"a.mp3"})", "01ABC!7").path, "01ABC!7/a.mp3");
     EXPECT_EQ(single(R"({"id":"S"})", "/M").path, "/M/S");
-
-    // The same on a children page.
-    nimbus_items list{};
-    list_guard g{&list};
-    ASSERT_EQ(page(&list, R"({"value":[{"id":"1","name":"x y"},{"id":"2"}]})", "").rc, NIMBUS_OK);
-    EXPECT_STREQ(list.items[0].path, "/x y");
-    EXPECT_STREQ(list.items[1].name, "2");
-    EXPECT_STREQ(list.items[1].path, "/2");
-    ASSERT_EQ(page(&list, R"({"value":[{"id":"3","name":"z"}]})", "/A b").rc, NIMBUS_OK);
-    EXPECT_STREQ(list.items[2].path, "/A b/z");
 }
 
 TEST(SingleItem, Answers) {

@@ -134,36 +134,6 @@ TEST_F(StreamTest, RefusedEntries) {
     EXPECT_EQ(2, nimbus_fake_calls(nullptr, nullptr));
 }
 
-TEST_F(StreamTest, RefreshAndRetryOnCachedToken) {
-    once_io io;
-    nimbus_io table = io.table();
-    ASSERT_EQ(NIMBUS_OK, nimbus_set_io(&table));
-    const std::string url = kGraph + "/me/drive/items/X1";
-    script_get(url, 200, file_item(",\"@content.downloadUrl\":\"" + kDl + "\""));
-    script_token("at-first");
-    ASSERT_EQ(NIMBUS_OK, stream(settings(), "\"X1\"").rc);
-
-    script_token("at-second");
-    io.queue("GET", url, 401, "");
-    outcome o = stream(settings(), "\"X1\"");
-    EXPECT_EQ(NIMBUS_OK, o.rc) << o.error;
-    EXPECT_EQ(locator(kDl, "X1", "a b.mp3", 1234), o.out);
-    EXPECT_EQ(2, grants());
-    EXPECT_EQ(1, io.hits("GET", url));
-    EXPECT_EQ(2, gets(url));
-    EXPECT_EQ("at-second", io.last_bearer(url));
-
-    // The repeat's answer decides, a second 401 included.
-    script_token("at-third");
-    nimbus_forget_tokens();
-    ASSERT_EQ(NIMBUS_OK, stream(settings(), "\"X1\"").rc); // grant, cache at-third
-    io.queue("GET", url, 401, "");
-    io.queue("GET", url, 401, "expired");
-    expect_failure(stream(settings(), "\"X1\""), NIMBUS_E_AUTH,
-                   "item: X1 answered HTTP 401: expired");
-    EXPECT_EQ(4, grants());
-}
-
 TEST_F(StreamTest, ErrorEnvelopeInSuccessAnswerFails) {
     script_token();
     const std::string url = kGraph + "/me/drive/items/X1";

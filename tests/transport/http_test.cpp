@@ -379,18 +379,4 @@ TEST(Selection, CallerTableMayGoAway) {
     EXPECT_EQ(nimbus_set_io(nullptr), NIMBUS_OK);
 }
 
-TEST(Selection, FlatRequestsWithoutTransport) {
-    const char *settings = "{\"ClientId\":\"cid\",\"ClientSecret\":\"sec\","
-                           "\"refresh_token\":\"rt\"}";
-    char out[256];
-    ASSERT_EQ(nimbus_set_io(nullptr), NIMBUS_OK);
-    EXPECT_EQ(nimbus_list(settings, "/Music", out, sizeof out), NIMBUS_E_UNAVAILABLE);
-    EXPECT_STREQ(nimbus_last_error(), "no transport");
-
-    // A refused built-in transport leaves it so.
-    EXPECT_EQ(nimbus_use_curl(), NIMBUS_E_UNSUPPORTED);
-    EXPECT_EQ(nimbus_list(settings, nullptr, out, sizeof out), NIMBUS_E_UNAVAILABLE);
-    EXPECT_STREQ(nimbus_last_error(), "no transport");
-}
-
 } // namespace
