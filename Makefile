@@ -112,11 +112,10 @@ demo: deps
 format-check:
 	git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 
-# Needs the compile commands of a configured build; one file per process,
-# JOBS at once.
+# Needs the compile commands of a configured build; JOBS files at once, and
+# a file unchanged since a clean run (as preprocessed) is not checked again.
 tidy: build
-	@ls src/*/*.cpp tools/*.cpp tools/*/*.cpp | \
-	  xargs -P $(JOBS) -n 1 clang-tidy -p $(BUILD) --quiet --warnings-as-errors='*' 
+	@JOBS=$(JOBS) scripts/run-tidy $(BUILD) src/*/*.cpp tools/*.cpp tools/*/*.cpp
 
 # Only what is installed is built: no tests, no benchmarks.
 install: deps

@@ -295,7 +295,7 @@ int run_serve(const options &o) {
     bool restart = false;
     const auto look_every = knob_seconds("NIMBUS_SERVE_SIGNIN_SECONDS", std::chrono::seconds(3));
     for (;;) {
-        timespec every{static_cast<time_t>(look_every.count()), 0};
+        timespec every{static_cast<time_t>(look_every.count() > 0 ? look_every.count() : 1), 0};
         sig = sigtimedwait(&stop_signals, nullptr, &every);
         if (sig > 0)
             break;
