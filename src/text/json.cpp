@@ -53,10 +53,32 @@ yyjson_doc *nimbus_json_read(nimbus_doc_guard *doc, char *body, size_t len, bool
         err->msg = "input data is NULL";
         return nullptr;
     }
-    // Nearly every text is clean: one look at each byte, then the strict
-    // reader as before.
-    if (clean(body, len))
-        return doc->doc = yyjson_read_opts(body, len, flags, alc, err);
+    // Nearly every text is clean, and the strict reader checks its UTF-8 as
+    // it goes: it reads first. Only a text it refuses for a string is read
+    // again, from the bytes as they came. A reader in place changes its
+    // buffer, so those are kept beforehand: a copy costs less than a look
+    // at every byte, which is left for when there is no room for one.
+    // A refused text whose UTF-8 and escapes are well-formed is refused for
+    // good (a raw control character, a bad escape): as the strict reader said.
+    if (in_place) {
+        nimbus_str original(static_cast<char *>(std::malloc(len ? len : 1)));
+        if (original) {
+            std::memcpy(original.get(), body, len);
+            doc->doc = yyjson_read_opts(body, len, flags, alc, err);
+            if (doc->doc || err->code != YYJSON_READ_ERROR_INVALID_STRING)
+                return doc->doc;
+            std::memcpy(body, original.get(), len);
+            if (clean(body, len))
+                return nullptr;
+        } else if (clean(body, len)) {
+            return doc->doc = yyjson_read_opts(body, len, flags, alc, err);
+        }
+    } else {
+        doc->doc = yyjson_read_opts(body, len, flags, alc, err);
+        if (doc->doc || err->code != YYJSON_READ_ERROR_INVALID_STRING || clean(body, len))
+            return doc->doc;
+    }
+    *err = yyjson_read_err{};
     nimbus_str copy;
     if (!in_place) {
         copy.reset(static_cast<char *>(std::malloc(len + YYJSON_PADDING_SIZE)));
