@@ -584,21 +584,17 @@ reply server::impl::browse(const job &j) {
         size_t total = 0;
         uint32_t want = req.count == 0 || req.count > max_page ? max_page : req.count;
         // The whole folder is sorted, then the page cut from it: the pages
-        // a control point asks one after the other join up exactly. The
-        // page asked comes first; when it is not the whole folder, the
-        // folder is asked again whole (a larger one keeps the host's
-        // order: its rows are never all made into items).
-        int rc = src->children(req.path, req.start, want, page, &total);
-        bool whole = req.start == 0 && page.size() == total, again = false;
-        if (rc == 0 && !whole && total <= max_sorted) {
-            page.clear();
-            rc = src->children(req.path, 0, max_sorted, page, &total);
-            whole = rc == 0 && page.size() == total; // the folder may have changed
-            again = true;
-        }
-        if (rc == 0 && whole)
-            sort_items(page, j.sort);
-        if (rc == 0 && again) {
+        // a control point asks one after the other join up exactly. A folder
+        // larger than max_sorted keeps the host's order, and only the page
+        // asked is made into items. The total alone comes first (count 0).
+        int rc = src->children(req.path, 0, 0, page, &total);
+        bool whole = rc == 0 && total <= max_sorted;
+        if (rc == 0)
+            rc = whole ? src->children(req.path, 0, max_sorted, page, &total)
+                       : src->children(req.path, req.start, want, page, &total);
+        if (rc == 0 && whole) {
+            if (page.size() == total) // the folder may have grown meanwhile
+                sort_items(page, j.sort);
             size_t first = req.start < page.size() ? req.start : page.size();
             page.erase(page.begin(), page.begin() + static_cast<std::ptrdiff_t>(first));
         }
