@@ -35,45 +35,42 @@ def didl_text(element):
     return ET.tostring(element, encoding="unicode")[:2000]
 
 
-def soap_call(host, port, object_id, flag="BrowseDirectChildren", start=0, count=0):
-    """One Browse: (HTTP status, the SOAP answer)."""
-    import xml.sax.saxutils as sx
+def soap_post(host, port, action, arguments):
+    """One ContentDirectory action, its arguments already XML: (HTTP status, answer)."""
     body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
             's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
-            '<u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">'
-            "<ObjectID>%s</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter>"
-            "<StartingIndex>%d</StartingIndex><RequestedCount>%d</RequestedCount>"
-            "<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>"
-            % (sx.escape(object_id), flag, start, count)).encode()
+            '<u:%s xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">%s</u:%s>'
+            "</s:Body></s:Envelope>" % (action, arguments, action)).encode()
     c = http.client.HTTPConnection(host, port, timeout=30)
     c.request("POST", "/control/ContentDirectory", body=body, headers={
         "Content-Type": 'text/xml; charset="utf-8"',
-        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Browse"'})
+        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#%s"' % action})
     r = c.getresponse()
     answer = r.read()
     c.close()
     return r.status, answer
 
 
+def soap_call(host, port, object_id, flag="BrowseDirectChildren", start=0, count=0):
+    """One Browse: (HTTP status, the SOAP answer)."""
+    import xml.sax.saxutils as sx
+    return soap_post(host, port, "Browse",
+                     "<ObjectID>%s</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter>"
+                     "<StartingIndex>%d</StartingIndex><RequestedCount>%d</RequestedCount>"
+                     "<SortCriteria></SortCriteria>" % (sx.escape(object_id), flag, start, count))
+
+
 def soap_search(host, port, container, criteria, sort=""):
     """One Search: the DIDL-Lite of its Result."""
     import xml.etree.ElementTree as ET
     import xml.sax.saxutils as sx
-    body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
-            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
-            '<u:Search xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1">'
-            "<ContainerID>%s</ContainerID><SearchCriteria>%s</SearchCriteria><Filter>*</Filter>"
-            "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
-            "<SortCriteria>%s</SortCriteria></u:Search></s:Body></s:Envelope>"
-            % (sx.escape(container), sx.escape(criteria), sx.escape(sort))).encode()
-    c = http.client.HTTPConnection(host, port, timeout=30)
-    c.request("POST", "/control/ContentDirectory", body=body, headers={
-        "Content-Type": 'text/xml; charset="utf-8"',
-        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Search"'})
-    r = c.getresponse()
-    answer = r.read()
-    c.close()
-    check(r.status == 200, "Search answered", r.status, answer[:500])
+    status, answer = soap_post(
+        host, port, "Search",
+        "<ContainerID>%s</ContainerID><SearchCriteria>%s</SearchCriteria><Filter>*</Filter>"
+        "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
+        "<SortCriteria>%s</SortCriteria>" % (sx.escape(container), sx.escape(criteria),
+                                              sx.escape(sort)))
+    check(status == 200, "Search answered", status, answer[:500])
     return ET.fromstring(ET.fromstring(answer).find(".//Result").text)
 
 
