@@ -79,12 +79,29 @@ std::string man_page(const doc_tables &t) {
         out += ".SH " + roff_escape(title) + "\n" + roff_block(c.help, false);
     }
     out += ".SH SETTINGS\n" + roff_block(t.settings.c_str(), false);
+    for (const setting_row &k : t.keys) {
+        out += ".TP\n\\fB" + roff_escape(k.key) + "\\fR \\(em " + roff_escape(k.values) +
+               "\nDefault: " + roff_escape(k.fallback) + ".\n";
+        for (const std::string &l : lines_of(k.help))
+            out += roff_escape(l) + "\n";
+    }
+    out += ".SH \"GATEWAY URLS\"\n"
+           "What \\fBnimbus serve\\fR answers to GET and HEAD (other methods: 405). "
+           "FOLDER and PATH are paths below the root folder, percent-encoded; "
+           "parameters combine with &.\n";
+    for (const url_row &u : t.urls) {
+        out += ".TP\n\\fB" + roff_escape(u.form) + "\\fR\n";
+        for (const std::string &l : lines_of(u.help))
+            out += roff_escape(l) + "\n";
+    }
     out += ".SH \"EXIT STATUS\"\n" + roff_block(t.exit_status.c_str(), false);
     out += ".SH FILES\n.TP\n\\fI$XDG_CONFIG_HOME/nimbus/settings.json\\fR, "
            "\\fI~/.config/nimbus/settings.json\\fR\n"
            "The settings file (mode 600), written by \\fBnimbus login\\fR.\n";
     out += ".SH \"SEE ALSO\"\n\\fBnimbus help\\fR \\fICOMMAND\\fR, "
-           "\\fBsystemctl\\fR(1) \\fB\\-\\-user start nimbus\\-serve\\fR\n";
+           "\\fBsystemctl\\fR(1) \\fB\\-\\-user start nimbus\\-serve\\fR; the guides in "
+           "\\fI/usr/share/doc/nimbus/\\fR: user\\-guide.md, host\\-guide.md, "
+           "troubleshooting.md\n";
     return out;
 }
 
@@ -240,6 +257,20 @@ std::string fish_completion(const doc_tables &t) {
             out += takes_file(o) ? " -r -F" : " -x";
         out += " -d " + fish_quoted(one_line(o.help)) + "\n";
     }
+    return out;
+}
+
+std::string doc_names(const doc_tables &t) {
+    std::string out;
+    for (const doc_option &o : t.options) {
+        out += std::string("option ") + o.name + "\n";
+        if (o.alias)
+            out += std::string("option ") + o.alias + "\n";
+    }
+    for (const setting_row &k : t.keys)
+        out += std::string("key ") + k.key + "\n";
+    for (const url_row &u : t.urls)
+        out += std::string("url ") + u.form + "\n";
     return out;
 }
 

@@ -5,6 +5,8 @@
 #ifndef NIMBUS_TOOLS_HELP_H
 #define NIMBUS_TOOLS_HELP_H
 
+#include "reference.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +35,9 @@ struct doc_tables {
     std::vector<doc_option> options;
     std::vector<doc_command> commands;
     std::string description; // one sentence: what the command does
-    std::string settings;    // the settings keys, as `--help` prints them
+    std::string settings;    // the paragraph before the settings keys
+    std::vector<setting_row> keys;
+    std::vector<url_row> urls;
     std::string exit_status; // the "exit status:" block of `--help`
     std::string version;
 };
@@ -42,6 +46,9 @@ std::string man_page(const doc_tables &t);
 std::string bash_completion(const doc_tables &t);
 std::string zsh_completion(const doc_tables &t);
 std::string fish_completion(const doc_tables &t);
+// Every name the documents must mention, one a line: "option --timeout",
+// "key PageSize", "url /FOLDER/?format=json".
+std::string doc_names(const doc_tables &t);
 
 // The candidate closest to TYPED: a well-known alias of it (pairs of typed
 // and meant), else the one candidate TYPED is a prefix of, else the nearest

@@ -7,6 +7,7 @@
 #include "help.h"
 #include "login/login.h"
 #include "output.h"
+#include "reference.h"
 #include "serve/serve.h"
 
 #include <nimbus.h>
@@ -296,7 +297,8 @@ const command_row kCommands[] = {
      "platform \"Mobile and desktop applications\" with the redirect URI\n"
      "http://localhost, \"Allow public client flows\" for --device, and the delegated\n"
      "permissions Files.Read.All and offline_access (a \"Web\" registration with a\n"
-     "client secret works too); see the README's \"Getting credentials\".\n"
+     "client secret works too); see \"Getting credentials\" in the user's guide,\n"
+     "/usr/share/doc/nimbus/user-guide.md.\n"
      "An account on a national cloud signs in there with --cloud usgov (US Government\n"
      "L4), usgovdod (L5) or china (21Vianet); Cloud is then stored as well.\n"
      "\n",
@@ -383,11 +385,9 @@ const std::vector<std::pair<std::string, std::string>> kCommandAliases = {
 
 const char kDescription[] = "Browse a OneDrive drive read-only through Microsoft Graph.";
 
-const char kSettingsKeys[] =
-    "settings keys: ClientId, ClientSecret, refresh_token (or RefreshToken), and\n"
-    "optionally Path (the root folder), scope, ID, RuntimeType (ONEDRIVE or ONEDRIVEB),\n"
-    "PageSize (1 to 1000), Cloud (global, usgov, usgovdod or china). nimbus login\n"
-    "writes them.\n";
+const char kSettingsFile[] =
+    "The settings file is the JSON object the library takes; nimbus login writes\n"
+    "the credentials into it and keeps every other member. Its members:\n";
 
 const char kExitStatus[] =
     "exit status:\n"
@@ -564,22 +564,25 @@ cli::doc_tables doc_tables() {
     for (const command_row &row : kCommands)
         t.commands.push_back({row.name, row.operands, row.summary, row.help, row.help_after});
     t.description = kDescription;
-    t.settings = kSettingsKeys;
+    t.settings = kSettingsFile;
+    t.keys.assign(cli::kSettingRows, cli::kSettingRows + cli::kSettingRowCount);
+    t.urls.assign(cli::kUrlRows, cli::kUrlRows + cli::kUrlRowCount);
     t.exit_status = std::strchr(kExitStatus, '\n') + 1; // without its heading
     t.version = NIMBUS_VERSION_STRING;
     return t;
 }
 
-// FORMAT: man, bash, zsh or fish.
+// FORMAT: man, bash, zsh, fish, or names (what the documents must mention).
 int write_docs(const std::string &format, const std::string &file) {
     cli::doc_tables t = doc_tables();
-    std::string text = format == "man"    ? cli::man_page(t)
-                       : format == "bash" ? cli::bash_completion(t)
-                       : format == "zsh"  ? cli::zsh_completion(t)
-                       : format == "fish" ? cli::fish_completion(t)
-                                          : std::string();
+    std::string text = format == "man"     ? cli::man_page(t)
+                       : format == "bash"  ? cli::bash_completion(t)
+                       : format == "zsh"   ? cli::zsh_completion(t)
+                       : format == "fish"  ? cli::fish_completion(t)
+                       : format == "names" ? cli::doc_names(t)
+                                           : std::string();
     if (text.empty())
-        return usage_error("_docs writes man, bash, zsh or fish, not " + format);
+        return usage_error("_docs writes man, bash, zsh, fish or names, not " + format);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
@@ -672,6 +675,22 @@ std::string option_lines(const char *command, size_t column) {
     return out;
 }
 
+// The keys of the settings file, wrapped like the rest of the usage text.
+std::string settings_keys() {
+    std::string out, line = "settings keys (man nimbus: SETTINGS):";
+    for (size_t i = 0; i < cli::kSettingRowCount; i++) {
+        std::string word = std::string(" ") + cli::kSettingRows[i].key +
+                           (i + 1 < cli::kSettingRowCount ? "," : ".");
+        if (line.size() + word.size() > 80) {
+            out += line + "\n";
+            line = word.substr(1);
+        } else {
+            line += word;
+        }
+    }
+    return out + line + "\n";
+}
+
 std::string usage() {
     std::string out =
         std::string("usage: nimbus [OPTIONS] COMMAND [ARGS]\n\n") + kDescription + "\n";
@@ -691,7 +710,7 @@ std::string usage() {
         if (!lines.empty())
             out = out + "\noptions of " + row.name + ":\n" + lines;
     }
-    return out + "\n" + kSettingsKeys + "\n" + kExitStatus;
+    return out + "\n" + settings_keys() + "\n" + kExitStatus;
 }
 
 std::string command_help(const command_row &command) {

@@ -28,6 +28,6 @@ step --demo validate
 cat <<'EOF'
 
 Next, your own drive: sign in with `nimbus login --client-id ID` ("Getting
-credentials" in the README tells how to get an ID), then run `nimbus list /`;
+credentials" in docs/user-guide.md tells how to get an ID), then run `nimbus list /`;
 `nimbus --help` (and, once installed, `man nimbus`) tells the rest.
 EOF
