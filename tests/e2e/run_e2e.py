@@ -765,6 +765,12 @@ def case_demo_commands(f):
     check(re.search(r"served 1 token and 3 Graph requests, the last \S+/delta\?", p.err),
           "list -R by the change feed", p.err)
 
+    p = f.run("help", "demo", cacert=False, connect=False, settings=False)
+    shown = [l.split("#")[0].split() for l in p.out.splitlines() if "nimbus --demo serve" in l]
+    check([l[:5] for l in shown] == [["nimbus", "--demo", "serve"],
+                                     ["nimbus", "--demo", "serve", "--dlna", "--listen"]],
+          "the help shows the gateway and the MediaServer", p.out)
+
     p = demo("about")
     check(p.out.startswith("Account: Demo Listener\nType:    personal\nTotal:   1.0 TiB\n"),
           "about", p.out)
