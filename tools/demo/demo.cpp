@@ -306,8 +306,12 @@ bool script(const drive &d, const std::string &settings, const node &n, std::str
         return route_all("GET", first, "{\"value\":[]}", error);
 
     // The service's next links are opaque: these extend the first page's
-    // URL, so they stay on the origin the library accepts.
-    auto link = [&](size_t k) { return first_by_id + "&page=" + std::to_string(k + 1); };
+    // URL with the offset, as the service's $skiptoken does, so they stay
+    // on the origin the library accepts.
+    const char *join = first_by_id.find('?') == std::string::npos ? "?" : "&";
+    auto link = [&](size_t k) {
+        return first_by_id + join + "$skiptoken=" + std::to_string(k * d.page_size);
+    };
     size_t pages = n.children.empty() ? 1 : (n.children.size() + d.page_size - 1) / d.page_size;
     for (size_t p = 0; p < pages; p++) {
         std::string page = "{\"value\":[";
