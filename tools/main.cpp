@@ -367,12 +367,17 @@ const command_row kCommands[] = {
     {"demo", "", nullptr, nullptr, 0, 0, nullptr,
      "usage: nimbus --demo COMMAND [ARGS]\n"
      "\n"
-     "Runs list, stream or validate against a built-in offline drive (about 300\n"
-     "music, podcast and video entries described by demo-drive.json) answered by the\n"
-     "command itself: no account, no settings file, no network. --page-size N pages\n"
-     "its folders by N. Try\n"
+     "Runs the commands against a built-in offline drive (about 300 music, film,\n"
+     "photo, podcast and document entries with their media metadata, described by\n"
+     "demo-drive.json) answered by the command itself: no account, no settings\n"
+     "file, no network. --page-size N pages its folders by N. Try\n"
      "  nimbus --demo list /Music\n"
-     "  nimbus --demo stream \"/Music/AC∕DC/Back in Black/01 Hells Bells.flac\"\n"
+     "  nimbus --demo --long list -R /Music\n"
+     "  nimbus --demo search moon\n"
+     "  nimbus --demo about\n"
+     "  nimbus --demo stream \"/Music/Glass∕Harbour/Tidewater Lights/cover.jpg\"\n"
+     "  nimbus --demo serve                # then open http://127.0.0.1:8080/\n"
+     "  nimbus --demo serve --dlna --listen 192.168.1.5:8080   # TVs see it too\n"
      "  nimbus --demo -v list \"/Podcasts/Radio Archive\"\n",
      nullptr},
 };

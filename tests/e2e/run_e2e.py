@@ -715,7 +715,8 @@ def case_demo(f):
             seen += 1
             (folders if item["folder"] else files).append(item["path"])
     check(seen > 250, "the demo drive has its entries", seen)
-    check("/Music/AC\u2215DC/Back in Black/01 Hells Bells.flac" in files, "slash in a name", files[:5])
+    check("/Music/Glass\u2215Harbour/Tidewater Lights/01 Lantern Row.flac" in files, "slash in a name",
+          files[:5])
     check("/Podcasts/Radio Archive/Episode 240.mp3" in files, "paged folder complete")
     p = demo("--json", "stream", *files)
     expect(p, EXIT_OTHER)  # the one file without a download URL
@@ -737,6 +738,64 @@ def case_demo(f):
     expect(p, EXIT_NOT_FOUND)
     check("NIMBUS_E_NOT_FOLDER" in p.err and "is a file, not a folder" in p.err, "a file", p.err)
     check(f.mock.requests == [], "the demo stays offline")
+
+
+def case_demo_commands(f):
+    """The demo drive answers search, the change feed and the drive's facts,
+    so every command runs on it: search, list -R (by the feed), about, and
+    serve, which follows the feed from its start."""
+    def demo(*args):
+        p = f.run("--demo", *args, cacert=False, connect=False, settings=False)
+        expect(p, EXIT_OK)
+        return p
+    p = demo("search", "J\u00d6KUL")
+    check(p.out == "/Music/Ylfa R\u00e1nard\u00f3ttir/Hv\u00edt\u00e1/02 J\u00f6kul\u00e1.mp3\n",
+          "search without regard to case", p.out)
+    p = demo("-v", "--page-size", "100", "--json", "search", "episode")
+    check(len(p.out.splitlines()) == 240, "a search in pages", p.out[-300:])
+    check("served 1 token and 3 Graph requests" in p.err, "three pages of 100", p.err)
+
+    p = demo("-v", "--long", "list", "-R", "/")
+    lines = p.out.splitlines()
+    check(len(lines) == 289, "every entry of the drive", len(lines))
+    film = [l for l in lines if l.endswith("/Movies/The Lighthouse Keeper's Daughter (2021).mkv")]
+    check(len(film) == 1 and "1:38:12 1920\u00d71080" in film[0], "a film's duration and size", film)
+    check(any("4:12 Glass/Harbour \u2013 Lantern Row" in l for l in lines), "a track", lines[:30])
+    # The walk took the feed: the root's look-up and the feed's two pages.
+    check(re.search(r"served 1 token and 3 Graph requests, the last \S+/delta\?", p.err),
+          "list -R by the change feed", p.err)
+
+    p = f.run("help", "demo", cacert=False, connect=False, settings=False)
+    shown = [l.split("#")[0].split() for l in p.out.splitlines() if "nimbus --demo serve" in l]
+    check([l[:5] for l in shown] == [["nimbus", "--demo", "serve"],
+                                     ["nimbus", "--demo", "serve", "--dlna", "--listen"]],
+          "the help shows the gateway and the MediaServer", p.out)
+
+    p = demo("about")
+    check(p.out.startswith("Account: Demo Listener\nType:    personal\nTotal:   1.0 TiB\n"),
+          "about", p.out)
+
+    from serve_common import Gateway
+    os.environ["NIMBUS_SERVE_DELTA_SECONDS"] = "1"  # the feed asks again after a second
+    try:
+        g = Gateway([f.nimbus, "--demo", "serve", "--listen", "127.0.0.1:0"])
+    finally:
+        del os.environ["NIMBUS_SERVE_DELTA_SECONDS"]
+    try:
+        check(g.port, "serve started", g.log())
+        album = "/Music/Glass%E2%88%95Harbour/Tidewater%20Lights/"
+        for _ in range(2):  # the second visit comes after the feed's period
+            status, _, body = g.get(album + "?format=m3u")
+            check(status == 200 and "#EXTINF:252,Glass/Harbour - Lantern Row\n" in body,
+                  "a playlist with durations and artists", body[:300])
+            time.sleep(1.2)
+        status, _, body = g.get("/?search=moon")
+        check(status == 200 and "Paper Moons (2018).mp4" in body, "the gateway's search", body[-600:])
+        g.stop()
+        errors = [l for l in g.lines if l.startswith("nimbus: serve:")]
+        check(not errors, "no error at start or from the feed", g.log())
+    finally:
+        g.kill()
 
 
 def case_hostile_names(f):
