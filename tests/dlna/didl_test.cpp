@@ -170,6 +170,11 @@ TEST(DlnaUuid, MadeOnceWithModeSixHundredThenKept) {
     EXPECT_EQ(error, "not a device UUID: " + file);
     unlink(file.c_str());
     rmdir(dir);
+    // Without a file (the demo has no settings folder) nothing is written
+    // into the working folder: each run has a UUID of its own.
+    ASSERT_TRUE(dlna::load_uuid("", a, error));
+    ASSERT_TRUE(dlna::load_uuid("", b, error));
+    EXPECT_TRUE(dlna::uuid_well_formed(a) && dlna::uuid_well_formed(b) && a != b);
 }
 
 } // namespace

@@ -159,7 +159,8 @@ class server {
 // Reads the device UUID kept in FILE, or makes a random one and stores it
 // there (mode 600, written beside it and linked into place, so a reader never
 // sees half a file and two starters agree on one). false with a message when
-// the file cannot be read or made, or holds anything but one UUID.
+// the file cannot be read or made, or holds anything but one UUID. An empty
+// FILE keeps nothing: a UUID for this run only.
 bool load_uuid(const std::string &file, std::string &uuid, std::string &error);
 // Whether u is one UUID in the lower-case 8-4-4-4-12 form load_uuid makes.
 bool uuid_well_formed(const std::string &u);

@@ -75,6 +75,10 @@ bool uuid_well_formed(const std::string &u) {
 }
 
 bool load_uuid(const std::string &file, std::string &uuid, std::string &error) {
+    if (file.empty()) { // nowhere to keep it: one for this run
+        uuid = random_uuid();
+        return !uuid.empty() || (error = "no random bytes for a device UUID", false);
+    }
     int rc = read_uuid(file, uuid);
     if (rc == 0)
         return true;

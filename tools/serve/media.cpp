@@ -317,6 +317,8 @@ class drive_source : public dlna::source {
 // The device UUID file: beside the settings file.
 std::string uuid_file(const context &ctx) {
     const std::string &settings = ctx.path();
+    if (settings.empty()) // the demo has no settings file, so no folder of its own
+        return "";
     size_t slash = settings.rfind('/');
     return (slash == std::string::npos ? std::string(".") : settings.substr(0, slash)) +
            "/dlna-uuid";
@@ -379,8 +381,9 @@ bool media_server::start(const options &o, const listen_address &addr, std::stri
             media.changed(folders);
         };
     }
-    std::fprintf(stderr, "nimbus: DLNA MediaServer %s (device UUID in %s)\n",
-                 impl_->server.description_url().c_str(), printable(file).c_str());
+    std::fprintf(stderr, "nimbus: DLNA MediaServer %s (device UUID %s)\n",
+                 impl_->server.description_url().c_str(),
+                 file.empty() ? "for this run only" : ("in " + printable(file)).c_str());
     std::fflush(stderr);
     return true;
 }
