@@ -2,6 +2,7 @@
 #include "serve/reload.h"
 
 #include "json_doc.h"
+#include "output.h"
 #include "settings_file.h"
 
 #include <nimbus.h>
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -130,6 +133,66 @@ bool hand_over_listener(int fd) {
     if (fd < 0 || fcntl(fd, F_SETFD, 0) != 0)
         return false;
     return setenv(kRestartListener, std::to_string(fd).c_str(), 1) == 0;
+}
+
+// Whether the gateway starts signed out, serving its sign-in page: there
+// is no settings file yet, or one that holds no refresh token. A file that
+// could not take a sign-in either (unreadable, open to others, no JSON
+// object) is reported by the context's open as before. *running receives
+// the text it read, and *stamp what stat said before that.
+bool starts_signed_out(const options &o, std::string *running, file_stamp *stamp) {
+    if (o.demo)
+        return false;
+    std::string path = o.settings_path.empty() ? default_settings_path() : o.settings_path;
+    *stamp = stamp_of(path);
+    std::string error;
+    if (!stamp->present)
+        return access(path.c_str(), F_OK) != 0 && errno == ENOENT;
+    if (!read_settings(path, running, &error))
+        return false;
+    std::string why;
+    return compare_settings(
+               "", *running, [](const std::string &) { return false; }, &why) ==
+               settings_change::invalid &&
+           why == "holds no refresh token";
+}
+
+bool settings_watch::take_new(bool asked, const std::function<bool(const std::string &)> &own,
+                              bool signed_out, bool idle) {
+    file_stamp now = stamp_of(path_);
+    if (!asked && same_stamp(now, stamp_))
+        return false;
+    std::string text, why;
+    settings_change what = settings_change::invalid;
+    if (!now.present)
+        why = "is gone";
+    else if (!read_settings(path_, &text, &why))
+        why = "cannot be read: " + why;
+    else
+        what = compare_settings(running_, text, own, &why);
+    if (what == settings_change::invalid) {
+        if (asked || !same_stamp(now, told_))
+            std::fprintf(stderr,
+                         "nimbus: serve: the settings file %s %s: keeping the "
+                         "settings in use\n",
+                         printable(path_).c_str(), printable(why).c_str());
+        told_ = now;
+        stamp_ = now;
+        return false;
+    }
+    if (what == settings_change::new_token && !asked && !signed_out && !idle)
+        return false; // looked at again next time: the stamp stays
+    stamp_ = now;
+    if (what == settings_change::same) {
+        if (asked)
+            std::fprintf(stderr,
+                         "nimbus: serve: the settings file %s holds the settings "
+                         "in use\n",
+                         printable(path_).c_str());
+        return false;
+    }
+    std::fprintf(stderr, "nimbus: new settings in %s: starting again\n", printable(path_).c_str());
+    return true;
 }
 
 } // namespace cli

@@ -12,7 +12,9 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
+#include "commands.h"
 #include "serve/listen.h"
 
 namespace cli {
@@ -42,6 +44,34 @@ enum class settings_change {
 settings_change compare_settings(const std::string &running, const std::string &now,
                                  const std::function<bool(const std::string &)> &own,
                                  std::string *why);
+
+// Whether the gateway starts signed out, serving its sign-in page: there
+// is no settings file yet, or one that holds no refresh token. A file that
+// could not take a sign-in either (unreadable, open to others, no JSON
+// object) is left to the context's open to report. *running receives the
+// text read, *stamp what stat said before that.
+bool starts_signed_out(const options &o, std::string *running, file_stamp *stamp);
+
+// Looks at the settings file every few seconds and on SIGHUP (asked: read
+// it whatever its stat says) and tells whether to start again with it. A
+// refresh token of someone else's for the same sign-in is taken at once
+// while signed out or idle (no request under way), else at a later look:
+// no stream is cut for a token the running handle does not need yet. An
+// invalid file is told once, in one line, and changes nothing.
+class settings_watch {
+  public:
+    settings_watch(std::string path, std::string running, file_stamp stamp)
+        : path_(std::move(path)), running_(std::move(running)), stamp_(stamp) {}
+    // own: whether a refresh token is one this run holds or stored.
+    bool take_new(bool asked, const std::function<bool(const std::string &)> &own, bool signed_out,
+                  bool idle);
+
+  private:
+    std::string path_;
+    std::string running_; // the text the gateway runs on ("" signed out)
+    file_stamp stamp_;
+    file_stamp told_; // the invalid file last told about
+};
 
 // The listening socket a run hands to the next (kept open across execv):
 // -1 when there is none, or the inherited descriptor is not a listening TCP
