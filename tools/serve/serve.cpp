@@ -347,6 +347,11 @@ int run_serve(const options &o) {
         _exit(128 + again);
     }).detach();
     MHD_socket listener = MHD_quiesce_daemon(d);
+    // Starting again, the connections accepted just before have a moment to
+    // send their request, which is then answered: the next ones wait in the
+    // socket's queue for the next run.
+    if (restart)
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
     // No request waits any longer for a retry; transfers under way get a
     // short grace to finish, then they are cut short too.
     stop_waits();
