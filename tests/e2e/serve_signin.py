@@ -97,10 +97,12 @@ def case_signin_browser(f):
     check(b.open(action)[0] == 200 and not devices(), "a GET starts nothing")
     check(b.open("/.signin?csrf=forged", b"")[0] == 403, "a forged token refused")
     check(b.open(action, b"", {"Origin": "http://evil.example"})[0] == 403, "another origin")
+    check(b.open(action, b"", {"Sec-Fetch-Site": "cross-site"})[0] == 403, "another site")
     check(not devices(), "nothing started")
-    status, url, page = b.open(action, b"", {"Origin": g.url()})
+    # What a browser sends from a page that asks for no referrer.
+    status, url, page = b.open(action, b"", {"Origin": "null", "Sec-Fetch-Site": "same-origin"})
     check(status == 200 and url.endswith("/.signin"), "back to the page", status, url)
-    b.open(action, b"")  # a second press while it waits: still one flow
+    b.open(action, b"", {"Origin": g.url()})  # a second press while it waits: still one flow
     waiting = None
     end = time.monotonic() + 60
     while "Signed in" not in page and "is signed in" not in page:

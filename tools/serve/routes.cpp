@@ -409,9 +409,9 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
         return r;
     }
     if (signin)
-        return signin_reply(g.signin, q, method,
-                            MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "csrf"),
-                            header(c, "Origin"), host, g.ctx.drive() && !g.signed_out);
+        return signin_reply(
+            g.signin, q, method, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "csrf"),
+            header(c, "Origin"), header(c, "Sec-Fetch-Site"), host, g.ctx.drive() && !g.signed_out);
     if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
         reply r = error_reply(405, "only GET and HEAD are served", q.json_errors);
         r.headers.emplace_back("Allow", "GET, HEAD");

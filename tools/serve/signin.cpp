@@ -198,7 +198,7 @@ void browser_signin::run() {
 }
 
 reply signin_reply(browser_signin &s, const request &q, const char *method, const char *csrf,
-                   const char *origin, const char *host, bool signed_in) {
+                   const char *origin, const char *fetched_from, const char *host, bool signed_in) {
     if (std::strcmp(method, "POST") == 0) {
         std::string own = std::string("http://") + (host ? host : "");
         if (!csrf || s.form_token().empty() || !same_secret(csrf, s.form_token()))
@@ -206,7 +206,13 @@ reply signin_reply(browser_signin &s, const request &q, const char *method, cons
                                "This sign-in form is not this gateway's: open the sign-in "
                                "page again",
                                false);
-        if (origin && own != origin)
+        // The gateway's pages ask for no referrer, so a browser names the
+        // origin of their form "null"; another origin, or a fetch the
+        // browser calls cross-site, is another site's doing.
+        bool foreign = (origin && std::strcmp(origin, "null") != 0 && own != origin) ||
+                       (fetched_from && std::strcmp(fetched_from, "same-origin") != 0 &&
+                        std::strcmp(fetched_from, "none") != 0);
+        if (foreign)
             return error_reply(403, "A sign-in starts only from this gateway's own page", false);
         s.start();
         reply r;

@@ -6,8 +6,8 @@
 //
 // Who may: whoever passes the gateway's own checks (a loopback listener's
 // Host, the secret on a network listener; never a file's capability). A
-// flow starts only on a POST that carries the token of the page's form and,
-// when the browser names it, the gateway's own origin: another site cannot
+// flow starts only on a POST that carries the token of the page's form and
+// that the browser does not say came from elsewhere: another site cannot
 // start one in the user's browser.
 #ifndef NIMBUS_TOOLS_SERVE_SIGNIN_H
 #define NIMBUS_TOOLS_SERVE_SIGNIN_H
@@ -77,11 +77,12 @@ class browser_signin {
 };
 
 // The answer to METHOD on the page: GET and HEAD show it; POST with the
-// form's token (csrf) and, when given, the gateway's origin starts a flow
-// and sends the browser back to the page (303); anything else is refused.
+// form's token (csrf) starts a flow and sends the browser back to the page
+// (303), unless the browser says it comes from elsewhere (origin: the
+// Origin header; fetched_from: Sec-Fetch-Site); anything else is refused.
 // host is the request's Host header (checked by the caller).
 reply signin_reply(browser_signin &s, const request &q, const char *method, const char *csrf,
-                   const char *origin, const char *host, bool signed_in);
+                   const char *origin, const char *fetched_from, const char *host, bool signed_in);
 
 } // namespace cli
 
