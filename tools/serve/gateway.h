@@ -111,8 +111,9 @@ struct gateway {
     proxy streams; // files sent through the gateway (?stream=1)
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
-    // The identity platform refused the refresh token: the gateway watches
-    // the settings file for a new sign-in and then starts again with it.
+    // The identity platform refused the refresh token, or there was none at
+    // start: error pages link the sign-in page, and a new token in the
+    // settings file is taken at once (reload.h).
     std::atomic<bool> signed_out{false};
     browser_signin signin; // the sign-in page's flow
 };
