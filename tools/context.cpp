@@ -196,6 +196,11 @@ bool context::signed_in_again() const {
     return !token.empty() && token != known_ && token != tried_;
 }
 
+bool context::own_token(const std::string &token) const {
+    std::lock_guard<std::mutex> hold(keep_lock_);
+    return !token.empty() && (token == known_ || token == tried_);
+}
+
 bool context::keep_rotation() const {
     std::lock_guard<std::mutex> hold(keep_lock_);
     return kept_;

@@ -77,6 +77,9 @@ class context {
     // this run uses (or stored itself): someone signed in again. Never in the
     // demo.
     bool signed_in_again() const;
+    // Whether token is the refresh token this run read, stored or tried to
+    // store.
+    bool own_token(const std::string &token) const;
 
     // Whether every token the handle rotated so far is in the settings file.
     // Tokens are stored as they arrive, so this only reports.

@@ -331,6 +331,11 @@ const command_row kCommands[] = {
      "--page-size, --timeout and --retries apply to each request to the service;\n"
      "--max-time, a limit for a whole command, is refused. A refresh token the\n"
      "service rotates is stored in the settings file as soon as it arrives.\n"
+     "Without a sign-in it still serves: /.signin signs in from a browser with a\n"
+     "device code (for --client-id ID [--public], else the settings' ClientId) and\n"
+     "stores the settings as nimbus login does. A changed settings file (nimbus\n"
+     "login elsewhere, a replaced file) is taken while it runs, within 3 seconds or\n"
+     "at once on SIGHUP: serve starts again in place, on the same socket.\n"
      "Folder pages show 500 entries each, with paging links and a name filter.\n"
      "--dlna also announces a DLNA/UPnP MediaServer on the listen address's\n"
      "interface (not on a wildcard address: name one, e.g. 192.168.1.5:8080); its\n"
@@ -421,6 +426,12 @@ std::string check_argument(const option_row &row, const std::string &text, doubl
 std::string usage();
 std::string command_help(const command_row &command);
 
+// The gateway signs in from its page for the application `nimbus login`
+// would: these options of login name it there too.
+bool serve_signs_in(const option_row &row) {
+    return std::strcmp(row.name, "--client-id") == 0 || std::strcmp(row.name, "--public") == 0;
+}
+
 int run(int argc, char **argv) {
     command_line c;
     cli::options &o = c.o;
@@ -502,7 +513,7 @@ int run(int argc, char **argv) {
         return usage_error("unknown command " + o.command +
                            did_you_mean(o.command, named::command));
     for (const option_row *row : owned)
-        if (o.command != row->command)
+        if (o.command != row->command && !(o.command == "serve" && serve_signs_in(*row)))
             return usage_error(std::string(row->name) + " belongs to " + row->command);
     if (!command->run) // help was answered above: the demo topic
         return usage_error("demo is an option: nimbus --demo list (see nimbus help demo)");

@@ -9,8 +9,9 @@ Exit status 77 means every case asked for was skipped (a missing program).
 
 The cases live by concern in serve_pages.py (what a browser sees),
 serve_security.py (who gets in, refusals, slow clients, the stop),
-serve_streams.py (files played), serve_dlna.py (the MediaServer) and
-serve_tv.py (a television's own request sequence); what
+serve_streams.py (files played), serve_dlna.py (the MediaServer),
+serve_tv.py (a television's own request sequence) and serve_signin.py
+(signing in from the page, new settings while running); what
 they share is in serve_common.py.
 """
 
@@ -21,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import serve_dlna  # noqa: E402
 import serve_pages  # noqa: E402
 import serve_security  # noqa: E402
+import serve_signin  # noqa: E402
 import serve_streams  # noqa: E402
 import serve_tv  # noqa: E402
 from run_e2e import cases_in, main_of  # noqa: E402
@@ -30,7 +32,7 @@ from serve_common import Fixture, Gateway, expect, links_of, print_gateway_logs 
 __all__ = ["CASES", "Fixture", "Gateway", "expect", "links_of", "main", "print_gateway_logs"]
 
 CASES = {}
-for module in (serve_pages, serve_security, serve_streams, serve_dlna, serve_tv):
+for module in (serve_pages, serve_security, serve_streams, serve_dlna, serve_tv, serve_signin):
     CASES.update(cases_in(vars(module)))
 
 

@@ -45,7 +45,8 @@ std::string client::settings() const {
     return s + "}";
 }
 
-bool client_of(const options &o, const std::string &existing, client *c, failure *f) {
+bool client_of(const options &o, const std::string &existing, client *c, failure *f,
+               bool may_prompt) {
     c->id = o.client_id.empty() ? settings_value(existing, "ClientId") : o.client_id;
     if (c->id.empty()) {
         *f = {EXIT_USAGE, "login needs --client-id ID: the application (client) ID of your app "
@@ -103,7 +104,7 @@ bool client_of(const options &o, const std::string &existing, client *c, failure
     }
     // Someone at a terminal is asked; anything else signs in as a public
     // client, as does an empty answer.
-    if (isatty(STDIN_FILENO) && prompt_secret(&c->secret)) {
+    if (may_prompt && isatty(STDIN_FILENO) && prompt_secret(&c->secret)) {
         size_t end = c->secret.find_last_not_of(" \t\r\n");
         c->secret.resize(end == std::string::npos ? 0 : end + 1);
         if (!c->secret.empty())

@@ -33,8 +33,10 @@ struct client {
 // variable NIMBUS_CLIENT_SECRET, else the settings' own (for the same client
 // id, unless they say PublicClient), else a hidden prompt when standard input
 // is a terminal (an empty answer: none). With --public, or none of these, the
-// client is a public one.
-bool client_of(const options &o, const std::string &existing, client *c, failure *f);
+// client is a public one. Without may_prompt (a server, whose terminal no
+// one may be watching) nobody is asked.
+bool client_of(const options &o, const std::string &existing, client *c, failure *f,
+               bool may_prompt = true);
 
 } // namespace login
 } // namespace cli

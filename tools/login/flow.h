@@ -55,6 +55,25 @@ int browser_flow(const options &o, const std::string &settings, const nimbus_io 
 int device_flow(const options &o, const std::string &settings, const nimbus_io *io,
                 const finish_fn &finish);
 
+// The device-code flow's two steps, for a host that talks to the user some
+// other way (the gateway's sign-in page). A device authorization as the
+// library checked it: https address, bounded times, one-line message.
+struct device_code {
+    std::string code; // what the polls send; never shown
+    std::string user_code;
+    std::string verification_uri;
+    std::string message;
+    long interval = 5;   // seconds between polls; a slow_down adds 5
+    long expires_in = 0; // seconds from the answer
+};
+// Asks the service for a device code; false with *f on a refusal.
+bool device_begin(const std::string &settings, const nimbus_io *io, device_code *d, failure *f);
+enum class polled { signed_in, pending, refused };
+// One poll of the device-code grant: signed_in with *refresh, pending
+// (d->interval grown on slow_down), or refused with *f.
+polled device_poll(const std::string &settings, const nimbus_io *io, device_code *d,
+                   std::string *refresh, failure *f);
+
 } // namespace login
 } // namespace cli
 

@@ -44,30 +44,127 @@ bool json_object(const std::string &text);
 
 } // namespace
 
-int run_login(const options &o) {
-    std::string path = o.settings_path.empty() ? default_settings_path() : o.settings_path;
+namespace login {
 
+bool target_of(const options &o, target *t, failure *f) {
+    t->path = o.settings_path.empty() ? default_settings_path() : o.settings_path;
     // An existing file: read first, so nothing is signed in for a file that
     // cannot take the result.
-    std::string existing;
-    file_identity identity;
     struct stat st;
-    bool exists = lstat(path.c_str(), &st) == 0;
-    if (exists) {
+    t->exists = lstat(t->path.c_str(), &st) == 0;
+    t->existing.clear();
+    if (t->exists) {
         std::string error;
-        if (!read_settings(path, &existing, &error, &identity)) {
-            print_error("login: " + error);
-            return EXIT_SETTINGS;
+        if (!read_settings(t->path, &t->existing, &error, &t->identity)) {
+            *f = {EXIT_SETTINGS, error};
+            return false;
         }
-        if (!json_object(existing)) {
-            print_error("login: the settings file " + path +
-                        " is not a JSON object: fix or remove it first");
-            return EXIT_SETTINGS;
+        if (!json_object(t->existing)) {
+            *f = {EXIT_SETTINGS,
+                  "the settings file " + t->path + " is not a JSON object: fix or remove it first"};
+            return false;
         }
     }
-    login::client client;
+    t->root = o.has_root_path ? o.root_path : settings_value(t->existing, "Path");
+    return true;
+}
+
+// Once a flow holds a refresh token: the drive must answer it, then the
+// settings are stored (the rotated token, when the check rotated one).
+int finish_signin(const options &o, const target &t, const nimbus_io *io,
+                  const std::string &refresh, std::string *page_text) {
+    const client &client = t.who;
+    const std::string &root = t.root, &path = t.path, &existing = t.existing;
     failure f{EXIT_OTHER, ""};
-    if (!client_of(o, existing, &client, &f)) {
+    auto settings_with = [&](const std::string &token, const std::string &folder) {
+        std::string check = client.settings();
+        check.pop_back();
+        check += ",\"refresh_token\":" + json_string(token);
+        if (!folder.empty())
+            check += ",\"Path\":" + json_string(folder);
+        return check + "}";
+    };
+    drive_check d;
+    int checked = check_drive(settings_with(refresh, root), io, &d, &f);
+    // A root folder (Path) the drive does not hold is the one fault
+    // the sign-in itself does not share: the sign-in is kept without it,
+    // and the command still fails, naming the folder.
+    failure root_fault{EXIT_OK, ""};
+    if (!root.empty() && (checked == EXIT_NOT_FOUND || (checked == EXIT_SETTINGS && d.answered))) {
+        root_fault = {checked,
+                      "the root folder (Path) " + root +
+                          (checked == EXIT_NOT_FOUND ? " is not on the drive" : " is a file") +
+                          ": the sign-in is stored without it; see `nimbus list /` "
+                          "and set one with `nimbus login --path FOLDER`"};
+        std::string token = d.rotated.empty() ? refresh : d.rotated;
+        d = drive_check{};
+        checked = check_drive(settings_with(token, ""), io, &d, &f);
+        if (d.rotated.empty())
+            d.rotated = token == refresh ? "" : token;
+    }
+    if (checked != EXIT_OK) {
+        *page_text = "The sign-in did not complete; the terminal says why.";
+        return fail_with(f);
+    }
+    std::vector<member> updates = {{"ClientId", client.id}};
+    if (client.is_public) {
+        updates.emplace_back("ClientSecret", kSettingRemove);
+        updates.emplace_back("PublicClient", kSettingTrue);
+    } else {
+        updates.emplace_back("ClientSecret", client.secret);
+        updates.emplace_back("PublicClient", kSettingRemove);
+    }
+    updates.emplace_back(refresh_token_key(existing, "refresh_token"),
+                         d.rotated.empty() ? refresh : d.rotated);
+    // The drive says what it is; when it did not, a type already stored
+    // is kept. A national cloud has work and school drives only.
+    if (client.national() || d.type == "business" || d.type == "documentLibrary")
+        updates.emplace_back("RuntimeType", "ONEDRIVEB");
+    else if (d.type == "personal" || settings_value(existing, "RuntimeType").empty())
+        updates.emplace_back("RuntimeType", "ONEDRIVE");
+    if (!root_fault.message.empty())
+        updates.emplace_back("Path", kSettingRemove);
+    else if (o.has_root_path)
+        updates.emplace_back("Path", o.root_path);
+    if (!o.scope.empty())
+        updates.emplace_back("scope", o.scope);
+    if (!o.cloud.empty())
+        updates.emplace_back("Cloud", o.cloud);
+    std::string error;
+    if (!store_members(path, updates, t.exists ? &t.identity : nullptr, &error,
+                       settings_lock_wait(o))) {
+        *page_text = "nimbus could not store the settings; the terminal says why.";
+        return fail_with(
+            {interrupted() ? EXIT_INTERRUPTED : EXIT_OTHER, "cannot store the settings: " + error});
+    }
+    if (!root_fault.message.empty()) {
+        *page_text = "nimbus is signed in, but the folder it was given is not on the drive; "
+                     "the terminal says more.";
+        std::printf("signed in; settings stored in %s\n", printable(path).c_str());
+        return fail_with(root_fault);
+    }
+    *page_text = "nimbus is signed in.";
+    std::string next = o.settings_path.empty() ? "nimbus list /"
+                                               : "nimbus --settings " + o.settings_path + " list /";
+    std::printf("signed in %s; settings stored in %s; next: %s\n",
+                client.is_public ? "as a public client (no client secret)" : "with a client secret",
+                printable(path).c_str(), printable(next).c_str());
+    // Which account the settings now reach, as the drive names its owner.
+    if (!d.owner.empty())
+        std::printf("account: %s\n", printable(d.owner).c_str());
+    return static_cast<int>(EXIT_OK);
+}
+
+} // namespace login
+
+int run_login(const options &o) {
+    login::target t;
+    failure f{EXIT_OTHER, ""};
+    if (!login::target_of(o, &t, &f)) {
+        print_error("login: " + f.message);
+        return f.status;
+    }
+    if (!client_of(o, t.existing, &t.who, &f)) {
         // The usage faults keep the wording they always had.
         if (f.message.compare(0, 6, "login ") == 0) {
             print_error(f.message);
@@ -75,101 +172,15 @@ int run_login(const options &o) {
         }
         return fail_with(f);
     }
-    std::string root = o.has_root_path ? o.root_path : settings_value(existing, "Path");
-
-    // Once a flow holds a refresh token: the drive must answer it, then the
-    // settings are stored (the rotated token, when the check rotated one).
-    auto finish = [&](const nimbus_io *io, const std::string &refresh, std::string *page_text) {
-        auto settings_with = [&](const std::string &token, const std::string &folder) {
-            std::string check = client.settings();
-            check.pop_back();
-            check += ",\"refresh_token\":" + json_string(token);
-            if (!folder.empty())
-                check += ",\"Path\":" + json_string(folder);
-            return check + "}";
-        };
-        drive_check d;
-        int checked = check_drive(settings_with(refresh, root), io, &d, &f);
-        // A root folder (Path) the drive does not hold is the one fault
-        // the sign-in itself does not share: the sign-in is kept without it,
-        // and the command still fails, naming the folder.
-        failure root_fault{EXIT_OK, ""};
-        if (!root.empty() &&
-            (checked == EXIT_NOT_FOUND || (checked == EXIT_SETTINGS && d.answered))) {
-            root_fault = {checked,
-                          "the root folder (Path) " + root +
-                              (checked == EXIT_NOT_FOUND ? " is not on the drive" : " is a file") +
-                              ": the sign-in is stored without it; see `nimbus list /` "
-                              "and set one with `nimbus login --path FOLDER`"};
-            std::string token = d.rotated.empty() ? refresh : d.rotated;
-            d = drive_check{};
-            checked = check_drive(settings_with(token, ""), io, &d, &f);
-            if (d.rotated.empty())
-                d.rotated = token == refresh ? "" : token;
-        }
-        if (checked != EXIT_OK) {
-            *page_text = "The sign-in did not complete; the terminal says why.";
-            return fail_with(f);
-        }
-        std::vector<member> updates = {{"ClientId", client.id}};
-        if (client.is_public) {
-            updates.emplace_back("ClientSecret", kSettingRemove);
-            updates.emplace_back("PublicClient", kSettingTrue);
-        } else {
-            updates.emplace_back("ClientSecret", client.secret);
-            updates.emplace_back("PublicClient", kSettingRemove);
-        }
-        updates.emplace_back(refresh_token_key(existing, "refresh_token"),
-                             d.rotated.empty() ? refresh : d.rotated);
-        // The drive says what it is; when it did not, a type already stored
-        // is kept. A national cloud has work and school drives only.
-        if (client.national() || d.type == "business" || d.type == "documentLibrary")
-            updates.emplace_back("RuntimeType", "ONEDRIVEB");
-        else if (d.type == "personal" || settings_value(existing, "RuntimeType").empty())
-            updates.emplace_back("RuntimeType", "ONEDRIVE");
-        if (!root_fault.message.empty())
-            updates.emplace_back("Path", kSettingRemove);
-        else if (o.has_root_path)
-            updates.emplace_back("Path", o.root_path);
-        if (!o.scope.empty())
-            updates.emplace_back("scope", o.scope);
-        if (!o.cloud.empty())
-            updates.emplace_back("Cloud", o.cloud);
-        std::string error;
-        if (!store_members(path, updates, exists ? &identity : nullptr, &error,
-                           settings_lock_wait(o))) {
-            *page_text = "nimbus could not store the settings; the terminal says why.";
-            return fail_with({interrupted() ? EXIT_INTERRUPTED : EXIT_OTHER,
-                              "cannot store the settings: " + error});
-        }
-        if (!root_fault.message.empty()) {
-            *page_text = "nimbus is signed in, but the folder it was given is not on the drive; "
-                         "the terminal says more.";
-            std::printf("signed in; settings stored in %s\n", printable(path).c_str());
-            return fail_with(root_fault);
-        }
-        *page_text = "nimbus is signed in.";
-        std::string next = o.settings_path.empty()
-                               ? "nimbus list /"
-                               : "nimbus --settings " + o.settings_path + " list /";
-        std::printf("signed in %s; settings stored in %s; next: %s\n",
-                    client.is_public ? "as a public client (no client secret)"
-                                     : "with a client secret",
-                    printable(path).c_str(), printable(next).c_str());
-        // Which account the settings now reach, as the drive names its owner.
-        if (!d.owner.empty())
-            std::printf("account: %s\n", printable(d.owner).c_str());
-        return static_cast<int>(EXIT_OK);
-    };
 
     int status;
     {
         curl_transport curl(transport_settings(o));
         login::finish_fn done = [&](const std::string &refresh, std::string *page_text) {
-            return finish(curl.table(), refresh, page_text);
+            return login::finish_signin(o, t, curl.table(), refresh, page_text);
         };
-        status = o.device ? login::device_flow(o, client.settings(), curl.table(), done)
-                          : login::browser_flow(o, client.settings(), curl.table(), done);
+        status = o.device ? login::device_flow(o, t.who.settings(), curl.table(), done)
+                          : login::browser_flow(o, t.who.settings(), curl.table(), done);
     }
     curl_shutdown();
     return status;

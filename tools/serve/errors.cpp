@@ -51,8 +51,10 @@ reply failure_reply(int code, const std::string &message, const request &q, cons
                            : folder ? "This folder does not exist"
                                     : "This file does not exist",
                            json, info, &q);
-    case NIMBUS_E_AUTH:
     case NIMBUS_E_SIGNIN:
+        info.signin = true;
+        [[fallthrough]];
+    case NIMBUS_E_AUTH:
         return error_reply(502,
                            json ? "The service refused the authorisation (" + shown +
                                       "). Run nimbus login to sign in again."

@@ -10,9 +10,13 @@
 #include "serve/listing.h"
 #include "serve/locators.h"
 #include "serve/proxy.h"
+#include "serve/signin.h"
 #include "slow_clients.h"
 
 #include <nimbus.h>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -64,10 +68,13 @@ struct gateway {
         : ctx(o), token(secret), caps(secret), budget(listing_bytes()),
           folders(budget.max(), kFolderLife), feed_every(feed_interval()),
           watch({kHeaderDeadline, kWaitingPerAddress, kWaitingTotal}),
-          streams(o.cacert, o.connect_to) {
+          streams(o.cacert, o.connect_to),
+          // A stored sign-in has the settings read at once: the main
+          // thread waits for SIGHUP.
+          signin(o, [] { kill(getpid(), SIGHUP); }) {
         budget.on_short([this](size_t n) { return folders.give_way(n); });
     }
-    context ctx;         // the drive handle the pool threads share, and its settings file
+    context ctx;         // the drive handle the pool threads share (none while signed out at start)
     std::string token;   // empty: no credential asked
     capability_key caps; // the URLs handed to players: one file each, never the token
     bool loopback = true;
@@ -104,9 +111,11 @@ struct gateway {
     proxy streams; // files sent through the gateway (?stream=1)
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
-    // The identity platform refused the refresh token: the gateway watches
-    // the settings file for a new sign-in and then starts again with it.
+    // The identity platform refused the refresh token, or there was none at
+    // start: error pages link the sign-in page, and a new token in the
+    // settings file is taken at once (reload.h).
     std::atomic<bool> signed_out{false};
+    browser_signin signin; // the sign-in page's flow
 };
 
 } // namespace cli

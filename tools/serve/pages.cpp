@@ -127,6 +127,12 @@ std::string token_query(const request &q, char lead) {
     return q.t.empty() ? std::string() : std::string(1, lead) + "t=" + url_encode(q.t, false);
 }
 
+std::string plain_page(const std::string &title, const std::string &head_extra,
+                       const std::string &body) {
+    return std::string(kHead) + head_extra + "<title>" + html_escape(title) +
+           " - nimbus</title>\n" + kStyle + "</head>\n<body>\n" + body + "</body>\n</html>\n";
+}
+
 std::string error_page(unsigned status, const std::string &sentence, const error_info &info,
                        const request &q) {
     std::string title = std::to_string(status) + " " + reason(status);
@@ -138,6 +144,9 @@ std::string error_page(unsigned status, const std::string &sentence, const error
     if (!info.parent.empty() && info.parent != "/")
         body += "<a href=\"" + html_escape(url_encode(info.parent, true) + token_query(q, '?')) +
                 "\">Back to " + html_escape(info.parent) + "</a> &middot; ";
+    if (info.signin)
+        body +=
+            "<a href=\"/.signin" + html_escape(token_query(q, '?')) + "\">Sign in</a> &middot; ";
     body += "<a href=\"/" + html_escape(token_query(q, '?')) + "\">Drive root</a></p>\n";
     if (!info.detail.empty())
         body += "<p class=\"x\">" + std::to_string(status) + " " + reason(status) + " &middot; " +

@@ -28,10 +28,16 @@ std::string token_query(const request &q, char lead);
 
 // What an error page says beyond its sentence.
 struct error_info {
-    std::string path;   // the drive path asked for ("" when none)
-    std::string parent; // nearest folder known to exist ("/" or "/A/"); "" for the root only
-    std::string detail; // the library's message: the service's code and request id
+    std::string path;    // the drive path asked for ("" when none)
+    std::string parent;  // nearest folder known to exist ("/" or "/A/"); "" for the root only
+    std::string detail;  // the library's message: the service's code and request id
+    bool signin = false; // the gateway is signed out: link its sign-in page
 };
+
+// A page of the gateway's own (not of the drive): head_extra goes into the
+// head (a refresh), body is HTML already escaped.
+std::string plain_page(const std::string &title, const std::string &head_extra,
+                       const std::string &body);
 
 // An error page: the sentence, the path, the way back, and the service's
 // status, code and request id in small print (never its raw answer).

@@ -11,6 +11,7 @@
 #include "serve/pages.h"
 #include "serve/playlists.h"
 #include "serve/request.h"
+#include "serve/signin.h"
 #include "serve/subtitles.h"
 #include "text.h"
 
@@ -399,11 +400,18 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
     const char *host = header(c, MHD_HTTP_HEADER_HOST);
     if (g.loopback && !loopback_host(host, g.port))
         return error_reply(421, "this gateway answers only to its loopback address", q.json_errors);
-    if (!g.token.empty() && !authorised(c, g, &q) && !capability_allows(c, g, url, method)) {
+    // The sign-in page takes the secret itself, never a file's capability.
+    bool signin = std::strcmp(url, kSigninPath) == 0;
+    bool allowed = g.token.empty() || authorised(c, g, &q);
+    if (!allowed && (signin || !capability_allows(c, g, url, method))) {
         reply r = error_reply(401, "this gateway needs its access token", q.json_errors);
         r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"nimbus\", charset=\"UTF-8\"");
         return r;
     }
+    if (signin)
+        return signin_reply(
+            g.signin, q, method, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "csrf"),
+            header(c, "Origin"), header(c, "Sec-Fetch-Site"), host, g.ctx.drive() && !g.signed_out);
     if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
         reply r = error_reply(405, "only GET and HEAD are served", q.json_errors);
         r.headers.emplace_back("Allow", "GET, HEAD");
@@ -442,6 +450,11 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
         error_info info;
         info.path = printable(url);
         return error_reply(400, "This is not a valid drive path", q.json_errors, info, &q);
+    }
+    if (!g.ctx.drive()) { // started signed out: the sign-in page is the way in
+        error_info where;
+        where.path = q.path;
+        return failure_reply(NIMBUS_E_SIGNIN, "not signed in", q, where, 0);
     }
     if (q.path.back() == '/')
         return serve_folder(g, q, host ? host : "");

@@ -17,6 +17,7 @@
 #include "serve/gateway.h"
 #include "serve/listen.h"
 #include "serve/media.h"
+#include "serve/reload.h"
 #include "serve/request.h"
 #include "serve/routes.h"
 #include "signals.h"
@@ -222,7 +223,8 @@ int run_serve(const options &o) {
         return EXIT_USAGE;
     }
     keep_port_across_restart(&addr);
-    if (port_taken(addr)) {
+    int inherited = inherited_listener(addr);
+    if (inherited < 0 && port_taken(addr)) {
         print_error("serve: port " + std::to_string(port_of(addr)) +
                     " is already in use (another nimbus serve?): choose one with --listen");
         return EXIT_OTHER;
@@ -234,15 +236,28 @@ int run_serve(const options &o) {
     g.port = port_of(addr);
     // The signals that stop the server are taken by sigwait below, not by
     // the Ctrl-C handler of the one-shot commands.
-    if (int rc = g.ctx.open(false))
+    std::string running;
+    file_stamp stamp;
+    bool signed_out = starts_signed_out(o, &running, &stamp);
+    if (signed_out) {
+        g.signed_out = true;
+    } else if (int rc = g.ctx.open(false)) {
+        if (inherited >= 0)
+            close(inherited);
         return rc;
+    }
+    settings_watch watch(o.settings_path.empty() ? default_settings_path() : o.settings_path,
+                         running, stamp);
 
     // The pool threads inherit this mask; the signals are taken by sigwait below.
     sigset_t stop_signals, old_mask;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+    // SIGHUP: read the settings file now.
+    sigset_t waited = stop_signals;
+    sigaddset(&waited, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &waited, &old_mask);
     ignore_broken_pipes();
 
     unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
@@ -251,33 +266,46 @@ int run_serve(const options &o) {
                                          : reinterpret_cast<const sockaddr *>(&addr.v4);
     MHD_Daemon *d = MHD_start_daemon(
         flags, 0, nullptr, nullptr, on_request, &g, MHD_OPTION_EXTERNAL_LOGGER, on_log, nullptr,
-        MHD_OPTION_SOCK_ADDR, bind_to, MHD_OPTION_THREAD_POOL_SIZE,
-        static_cast<unsigned>(o.threads > 0 ? o.threads : 4), MHD_OPTION_CONNECTION_LIMIT,
-        kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, addr.loopback ? 0u : kPerAddressLimit,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, keep_escaped, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, on_completed, &g, MHD_OPTION_NOTIFY_CONNECTION, on_connection,
-        &g, MHD_OPTION_END);
+        MHD_OPTION_SOCK_ADDR, bind_to, MHD_OPTION_LISTEN_SOCKET, inherited,
+        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(o.threads > 0 ? o.threads : 4),
+        MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        addr.loopback ? 0u : kPerAddressLimit, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK,
+        keep_escaped, nullptr, MHD_OPTION_NOTIFY_COMPLETED, on_completed, &g,
+        MHD_OPTION_NOTIFY_CONNECTION, on_connection, &g, MHD_OPTION_END);
     if (!d) {
+        if (inherited >= 0)
+            close(inherited);
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
         print_error("serve: cannot listen on " + addr.host + ":" + std::to_string(port_of(addr)));
         return EXIT_OTHER;
     }
     std::thread watchdog([&g] { g.watch.run(); });
-    std::thread feeder([&g] { feed_loop(g); });
+    // Signed out at start there is no drive to follow: the next run does.
+    std::thread feeder;
+    if (g.ctx.drive())
+        feeder = std::thread([&g] { feed_loop(g); });
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     g.port = info ? info->port : 0;
     std::fprintf(stderr, "nimbus: serving http://%s:%u/ (%s; stop with Ctrl-C)\n",
                  addr.host.c_str(), static_cast<unsigned>(g.port.load()),
                  g.token.empty() ? "no credential" : "access token required");
+    if (signed_out)
+        std::fprintf(stderr, "nimbus: not signed in: sign in at http://%s:%u%s\n",
+                     addr.host.c_str(), static_cast<unsigned>(g.port.load()), kSigninPath);
     std::fflush(stderr);
     media_server media(g);
-    if (o.dlna && !media.start(o, addr, &error)) {
+    // Signed out at start, the MediaServer waits for the run that follows
+    // the sign-in (its device's UUID lives beside the settings file).
+    if (o.dlna && signed_out)
+        std::fprintf(stderr, "nimbus: the MediaServer starts once signed in\n");
+    if (o.dlna && !signed_out && !media.start(o, addr, &error)) {
         print_error("serve: --dlna: " + error);
         MHD_stop_daemon(d);
         g.stopping = true;
         g.feed_stop = true;
-        feeder.join();
+        if (feeder.joinable())
+            feeder.join();
         g.watch.stop();
         watchdog.join();
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
@@ -288,21 +316,21 @@ int run_serve(const options &o) {
                              "machine finds it. For TVs, listen on this host's address on "
                              "their network (for example --listen 192.168.1.5:8080)\n");
 
-    // Waits for a stop signal; while the account is signed out, looks every
-    // few seconds for a new sign-in in the settings file, to start again with
-    // it (the handle, its caches and the MediaServer all begin anew).
+    // Waits for a stop signal; every few seconds, and at once on SIGHUP,
+    // looks whether the settings file changed, to start again with new
+    // settings (the handle, its caches and the MediaServer all begin anew).
     int sig = 0;
     bool restart = false;
     const auto look_every = knob_seconds("NIMBUS_SERVE_SIGNIN_SECONDS", std::chrono::seconds(3));
     for (;;) {
         timespec every{static_cast<time_t>(look_every.count() > 0 ? look_every.count() : 1), 0};
-        sig = sigtimedwait(&stop_signals, nullptr, &every);
-        if (sig > 0)
+        sig = sigtimedwait(&waited, nullptr, &every);
+        if (sig > 0 && sig != SIGHUP)
             break;
-        if (g.signed_out && g.ctx.signed_in_again()) {
+        if (!o.demo && watch.take_new(
+                           sig == SIGHUP, [&g](const std::string &t) { return g.ctx.own_token(t); },
+                           g.signed_out, g.in_flight == 0)) {
             restart = true;
-            std::fprintf(stderr, "nimbus: a new sign-in is in %s: starting again\n",
-                         printable(g.ctx.path()).c_str());
             break;
         }
     }
@@ -319,6 +347,11 @@ int run_serve(const options &o) {
         _exit(128 + again);
     }).detach();
     MHD_socket listener = MHD_quiesce_daemon(d);
+    // Starting again, the connections accepted just before have a moment to
+    // send their request, which is then answered: the next ones wait in the
+    // socket's queue for the next run.
+    if (restart)
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
     // No request waits any longer for a retry; transfers under way get a
     // short grace to finish, then they are cut short too.
     stop_waits();
@@ -333,20 +366,33 @@ int run_serve(const options &o) {
     while (g.in_flight > 0 && clock_type::now() < grace_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     MHD_stop_daemon(d);
+    g.signin.stop();
     g.feed_stop = true;
-    feeder.join(); // its request, if any, was cut short with the transfers
+    if (feeder.joinable())
+        feeder.join(); // its request, if any, was cut short with the transfers
     g.watch.stop();
     watchdog.join();
-    if (listener != MHD_INVALID_SOCKET)
-        close(listener);
+    // A SIGHUP that came during the stop would end the process once
+    // unblocked: it has nothing left to ask.
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    timespec none{0, 0};
+    while (sigtimedwait(&hup, nullptr, &none) > 0) {
+    }
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     if (restart) {
         // The next run listens where this one did, also on a port the
-        // system chose.
+        // system chose, on the very socket: connections that arrive
+        // meanwhile wait in its queue instead of being refused.
         std::string port = std::to_string(static_cast<unsigned>(g.port.load()));
         setenv(kRestartPort, port.c_str(), 1);
+        if (listener != MHD_INVALID_SOCKET && !hand_over_listener(listener))
+            close(listener);
         return EXIT_RESTART;
     }
+    if (listener != MHD_INVALID_SOCKET)
+        close(listener);
     std::fprintf(stderr, "nimbus: stopped (%s)\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     return EXIT_OK;
 }
