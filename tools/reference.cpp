@@ -92,6 +92,10 @@ const url_row kUrlRows[] = {
      "for players and TVs that follow no redirect (DLNA res URLs)."},
     {"?t=SECRET", "On any URL: the secret of --auth-token-file (else sent as the password\n"
                   "of HTTP Basic authentication). Opens everything."},
+    {"/.signin", "While no account is signed in: a page that signs one in with a device\n"
+                 "code (loopback, or with the secret on a network listener)."},
+    {"/.signin?csrf=TOKEN", "POST of that page's form: starts the sign-in; the page then shows\n"
+                            "the code and the address, and the drive is served once done."},
     {"/PATH/TO/FILE?c=EXPIRY.MAC",
      "A capability the gateway put in a playlist or DLNA answer: GET or HEAD\n"
      "of that one file (with or without stream=1) for 24 hours, nothing else."},
