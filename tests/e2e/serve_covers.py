@@ -133,3 +133,51 @@ def case_covers(f):
     check(status == 200 and len(body) == 512 * 1024, "a cover of 512 KiB", status, len(body))
     expect(g.get("/Clips/c.mp4?cover=small&" + auth), 502, "one byte more")
     check(g.stop() == 0, "stopped", g.log())
+
+
+def case_dlna_covers(f):
+    """Browse gives tracks, films, pictures and album folders a JPEG_TN
+    albumArtURI with a capability for that cover alone, which TVs fetch
+    without credentials."""
+    if os.environ.get("NIMBUS_E2E_NETNS") == "1":
+        return dlna_covers_inside(f)
+    in_namespace(f, "dlna_covers", ())
+
+
+def dlna_covers_inside(f):
+    from serve_dlna import soap_browse, start_dlna
+    tone = f.mock.find_path("/Music/tone.flac")
+    tone.content = tone_bytes = b"fLaC" + bytes(100)
+    tone.size = len(tone.content)
+    g, location = start_dlna(f, "--auth-token-file", token_file(f, TOKEN))
+    m = re.match(r"http://([0-9.]+):(\d+)/", location)
+    base = "http://127.0.0.1:%d" % g.port
+    art_of = {}
+    for folder in ("0/Music", "0/Music/Album"):
+        answer = soap_browse(m.group(1), int(m.group(2)), folder)
+        for obj in list(answer):
+            title = obj.find("dc:title", NS).text
+            art = obj.find("upnp:albumArtURI", NS)
+            art_of[title] = None if art is None else (
+                art.get("{%s}profileID" % NS["dlna"]), art.text)
+    for title in ("Album", "tone.flac", "01 Intro.flac", "cover.jpg", "video.mkv"):
+        check(art_of.get(title) and art_of[title][0] == "JPEG_TN" and re.fullmatch(
+            re.escape(base) + r"/Music/[^?]+\?cover=small&c=\d+\.[\w-]{43}", art_of[title][1]),
+            "a JPEG_TN cover with its capability: " + title, art_of)
+    check(art_of["Album"][1].startswith(base + "/Music/Album/?"), "the album's own URL", art_of)
+    check(TOKEN not in repr(art_of), "no secret in the covers")
+    for title in ("Album", "tone.flac"):
+        status, headers, body = raw_get(g.port, art_of[title][1][len(base):])
+        check((status, headers.get("content-type"), body[:3]) == (200, "image/jpeg", b"\xff\xd8\xff"),
+              "the cover as a TV fetches it: " + title, status, headers)
+    # The cover's capability opens no bytes of the file; the file's no cover.
+    art = art_of["tone.flac"][1][len(base):]
+    cap = art[art.index("c="):]
+    expect(raw_get(g.port, "/Music/tone.flac?stream=1&" + cap), 401, "the file by its cover's c")
+    answer = soap_browse(m.group(1), int(m.group(2)), "0/Music")
+    res = [o.find("d:res", NS).text for o in answer if o.find("dc:title", NS).text == "tone.flac"][0]
+    status, _, body = raw_get(g.port, res[len(base):])
+    check(status == 200 and body == tone_bytes, "its res plays", status)
+    file_cap = res[res.index("c="):]
+    expect(raw_get(g.port, "/Music/tone.flac?cover=small&" + file_cap), 401, "a cover by a file's c")
+    check(g.stop() == 0, "stopped", g.log())
