@@ -80,11 +80,11 @@ cover_answer download(const options &o, const std::string &url) {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &s);
     if (!o.cacert.empty())
         curl_easy_setopt(c, CURLOPT_CAINFO, o.cacert.c_str());
+    curl_slist *rules = nullptr;
     for (const std::string &rule : o.connect_to)
-        if (curl_slist *next = curl_slist_append(connect.get(), rule.c_str())) {
-            connect.release();
-            connect.reset(next);
-        }
+        if (curl_slist *next = curl_slist_append(rules, rule.c_str()))
+            rules = next;
+    connect.reset(rules);
     if (connect)
         curl_easy_setopt(c, CURLOPT_CONNECT_TO, connect.get());
     CURLcode rc = curl_easy_perform(c);
