@@ -499,6 +499,35 @@ typedef int (*nimbus_about_fn)(void *ctx, const nimbus_about *about);
  * (NIMBUS_E_FAILED also for an answer that is no JSON object).
  */
 NIMBUS_API int nimbus_drive_about(nimbus_drive *drive, nimbus_about_fn fn, void *ctx);
+/* One thumbnail of an item, as nimbus_drive_thumbnail sees it. The struct
+ * and its text belong to the library and are valid only during the callback. */
+typedef struct nimbus_thumbnail {
+    const char *url;       /* https, pre-authorised: fetch it without a token; it
+                              changes when the item changes and lives for hours at
+                              most, so keep the bytes rather than the URL */
+    int32_t width, height; /* pixels, from 1 to 16384; 0 when the service gave none */
+} nimbus_thumbnail;
+/* Return 0; anything else makes nimbus_drive_thumbnail answer NIMBUS_E_STOPPED. */
+typedef int (*nimbus_thumbnail_fn)(void *ctx, const nimbus_thumbnail *thumbnail);
+/*
+ * The thumbnail of an item (path_or_id as for nimbus_drive_item: the
+ * configured root "/", a virtual path, an item id or a "drives/<d>/items/<i>"
+ * id; a path beneath a shortcut is reached by its id only) in one of the
+ * service's sizes: size is "small" (about 96 pixels on the longer side),
+ * "medium" (176) or "large" (800). Files of pictures, audio with art and
+ * video have thumbnails, and so do folders that hold pictures. One request;
+ * calls fn once with the URL of the item's default set. Answers NIMBUS_OK;
+ * NIMBUS_E_NOT_FOUND (no such item, or the item has no thumbnail of that
+ * size); NIMBUS_E_BAD_PATH (a null, empty or malformed path_or_id, before
+ * any request); NIMBUS_E_INVALID (null drive or fn, another size);
+ * NIMBUS_E_STOPPED; NIMBUS_E_NOMEM; and the service's codes (NIMBUS_E_FAILED
+ * also for an answer that is no thumbnail list, or whose URL is not https,
+ * longer than 4096 bytes or holds a space or control byte, or whose width
+ * or height is no whole number from 1 to 16384). Any thread, any number at
+ * once, as the other handle calls (since 1.1).
+ */
+NIMBUS_API int nimbus_drive_thumbnail(nimbus_drive *drive, const char *path_or_id, const char *size,
+                                      nimbus_thumbnail_fn fn, void *ctx);
 /*
  * A sign-in grant at the token endpoint, built by the library, and the steps
  * before it: a host spells no identity-platform address. grant_json names

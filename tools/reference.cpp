@@ -90,6 +90,10 @@ const url_row kUrlRows[] = {
     {"/PATH/TO/FILE?stream=1",
      "The file's bytes through the gateway, the player's Range passed on;\n"
      "for players and TVs that follow no redirect (DLNA res URLs)."},
+    {"/PATH/TO/FILE?cover=small",
+     "The item's thumbnail (small 96 px, medium 176 px) as JPEG or PNG: album\n"
+     "art, a poster; a folder's (FOLDER/?cover=) is its own, else its first\n"
+     "track's, film's or picture's. 404 when there is none."},
     {"?t=SECRET", "On any URL: the secret of --auth-token-file (else sent as the password\n"
                   "of HTTP Basic authentication). Opens everything."},
     {"/.signin", "While no account is signed in: a page that signs one in with a device\n"

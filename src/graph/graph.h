@@ -268,6 +268,26 @@ void nimbus_drive_facts_free(nimbus_drive_facts *f);
 // error envelope; NIMBUS_E_NOMEM. f is initialised first on every path.
 int nimbus_parse_drive(const char *body, size_t len, nimbus_drive_facts *f, char *msg, size_t size);
 
+// One thumbnail of an item's first set: an owned https URL and its sides
+// (1 to NIMBUS_THUMB_SIDE_MAX, 0 when not given). A zeroed record is empty.
+struct nimbus_thumb {
+    char *url;
+    int32_t width, height;
+};
+constexpr size_t NIMBUS_THUMB_URL_MAX = 4096;
+constexpr int32_t NIMBUS_THUMB_SIDE_MAX = 16384;
+// Whether name is one of the service's sizes: "small", "medium", "large".
+bool nimbus_thumb_size_ok(const char *name);
+void nimbus_thumb_free(nimbus_thumb *t);
+// Reads a thumbnails answer for the size name (checked by the caller):
+// NIMBUS_OK; NIMBUS_E_NOT_FOUND when there is no set or the first set has
+// no such size; NIMBUS_E_FAILED for no JSON object, an error envelope, a
+// malformed list or set, a URL that is not one line of https within
+// NIMBUS_THUMB_URL_MAX bytes, or a side that is no whole number within the
+// bound; NIMBUS_E_NOMEM. t is emptied first on every path.
+int nimbus_parse_thumbnail(const char *body, size_t len, const char *name, nimbus_thumb *t,
+                           char *msg, size_t size);
+
 // ---- Request URLs -----------------------------------------------------------
 
 // The longest drive path (the configured root path and a virtual path
@@ -307,6 +327,8 @@ int nimbus_search_url(const nimbus_cfg *cfg, const char *text, nimbus_buf *url);
 int nimbus_delta_url(const nimbus_cfg *cfg, const char *folder, bool latest, nimbus_buf *url);
 // The drive's type, owner and quota.
 int nimbus_drive_facts_url(const nimbus_cfg *cfg, nimbus_buf *url);
+// The thumbnail sets of an item (as nimbus_item_url takes its argument).
+int nimbus_thumbnails_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url);
 
 // Which members of each driveItem a handle's request asks for: every
 // member (the flat listing's requests, whose URLs hosts script), those an

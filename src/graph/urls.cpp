@@ -217,6 +217,15 @@ int nimbus_drive_facts_url(const nimbus_cfg *cfg, nimbus_buf *url) {
     return done(url, bad);
 }
 
+int nimbus_thumbnails_url(const nimbus_cfg *cfg, const char *arg, nimbus_buf *url) {
+    // As for the change feed: a path ends with a colon, an id does not.
+    bool by_path = is_root(arg) || arg[0] == '/';
+    bool bare = is_root(arg) && !has_root_path(cfg);
+    int bad = nimbus_item_url(cfg, is_root(arg) ? "/" : arg, url);
+    bad |= nimbus_buf_adds(url, by_path && !bare ? ":/thumbnails" : "/thumbnails");
+    return done(url, bad);
+}
+
 // ---- Query pieces -----------------------------------------------------------
 
 int nimbus_add_top(nimbus_buf *url, int32_t top) {

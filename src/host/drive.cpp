@@ -177,6 +177,35 @@ NIMBUS_API int nimbus_drive_about(nimbus_drive *drive, nimbus_about_fn fn, void 
     return rc;
 }
 
+NIMBUS_API int nimbus_drive_thumbnail(nimbus_drive *drive, const char *path_or_id, const char *size,
+                                      nimbus_thumbnail_fn fn, void *ctx) {
+    char msg[NIMBUS_MSG_SIZE] = {};
+    if (!drive || !fn || !nimbus_thumb_size_ok(size)) {
+        nimbus_msgf(msg, sizeof msg, "%s",
+                    !drive ? "the drive is NULL"
+                    : !fn  ? "the callback is NULL"
+                           : "the size is not small, medium or large");
+        return done(NIMBUS_E_INVALID, msg, nullptr, nullptr);
+    }
+    int rc = nimbus_drive_arg(&drive->cfg, path_or_id, true, msg, sizeof msg);
+    if (rc != NIMBUS_OK)
+        return done(rc, msg, &drive->cfg, nullptr, &drive->shared);
+    nimbus_caller caller{&drive->io, &drive->cfg, &drive->shared, nullptr, false, false};
+    nimbus_thumb t{};
+    rc = nimbus_drive_thumb(&caller, path_or_id, size, &t, msg, sizeof msg);
+    if (rc == NIMBUS_OK) {
+        const nimbus_thumbnail info = {t.url, t.width, t.height};
+        if (fn(ctx, &info) != 0) {
+            nimbus_msgf(msg, sizeof msg, "the callback stopped the answer");
+            rc = NIMBUS_E_STOPPED;
+        }
+    }
+    nimbus_thumb_free(&t);
+    rc = done(rc, msg, &drive->cfg, caller.token, &drive->shared);
+    nimbus_caller_free(&caller);
+    return rc;
+}
+
 } // extern "C"
 
 int nimbus_call_done(int code, char *msg, const nimbus_cfg *cfg, const char *token,

@@ -179,6 +179,11 @@ int nimbus_drive_lookup(nimbus_caller *c, const char *path_or_id, nimbus_entry_f
 // The drive's type, owner and quota (GET /me/drive) into f: NIMBUS_OK, or
 // the service's code with its message; f is initialised first.
 int nimbus_drive_facts_get(nimbus_caller *c, nimbus_drive_facts *f, char *msg, size_t size);
+// The thumbnail of an item (argument checked) in the size name (checked)
+// into t: NIMBUS_OK, or the service's code with its message; t is emptied
+// first.
+int nimbus_drive_thumb(nimbus_caller *c, const char *path_or_id, const char *name, nimbus_thumb *t,
+                       char *msg, size_t size);
 
 // ---- Shortcuts ------------------------------------------------------------
 

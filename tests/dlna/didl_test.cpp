@@ -85,6 +85,35 @@ TEST(DlnaDidl, ItemCarriesMetadataAndResource) {
                    "object.container.storageFolder</upnp:class></container>");
 }
 
+// A cover is upnp:albumArtURI of profile JPEG_TN, escaped like every URL,
+// on items and containers alike; none without its URL.
+TEST(DlnaDidl, CoverIsAlbumArtOfProfileJpegTn) {
+    dlna::item t;
+    t.path = "/M/a.mp3";
+    t.mime = "audio/mpeg";
+    std::string out;
+    dlna::didl_object(out, t, "http://h/r", "", "http://h/a.mp3?cover=small&c=1.x\"<");
+    EXPECT_NE(out.find("<upnp:class>object.item.audioItem.musicTrack</upnp:class>"
+                       "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">http://h/a.mp3?cover=small"
+                       "&amp;c=1.x&quot;&lt;</upnp:albumArtURI>"),
+              std::string::npos)
+        << out;
+    dlna::item f;
+    f.path = "/M";
+    f.folder = true;
+    out.clear();
+    dlna::didl_object(out, f, "", "", "http://h/M/?cover=small");
+    EXPECT_EQ(out, "<container id=\"0/M\" parentID=\"0\" restricted=\"1\" searchable=\"0\">"
+                   "<dc:title>M</dc:title><upnp:class>object.container.storageFolder</"
+                   "upnp:class><upnp:albumArtURI dlna:profileID=\"JPEG_TN\">http://h/M/?cover="
+                   "small</upnp:albumArtURI></container>");
+    out.clear();
+    dlna::didl_object(out, t, "http://h/r");
+    EXPECT_EQ(out.find("albumArtURI"), std::string::npos);
+    EXPECT_NE(dlna::didl_document("").find("xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\""),
+              std::string::npos);
+}
+
 // A film with a subtitle beside it: a second res for most renderers and
 // Samsung's caption element, both with the subtitle's own URL; the sec
 // namespace is declared on the document.

@@ -128,6 +128,13 @@ class tree : public dlna::source {
         return 0;
     }
 
+    // The album and its tracks have covers; nothing else has.
+    std::string cover_url(const dlna::item &it) override {
+        if (it.folder ? it.path != "/Music/Album" : it.mime.compare(0, 6, "audio/") != 0)
+            return std::string();
+        return resource_url(it.path) + "&cover=small";
+    }
+
     std::string resource_url(const std::string &path) override {
         std::string url = "http://127.0.0.1:9/r";
         for (unsigned char c : path) {

@@ -297,6 +297,10 @@ def search(cds, container, criteria, sort="", start=0, count=0):
                  ("TotalMatches", GObject.TYPE_UINT), ("UpdateID", GObject.TYPE_UINT)])
 
 
+def objs_of(cds, object_id):
+    return didl_objects(browse(cds, object_id)["Result"])
+
+
 def didl_objects(xml):
     """Objects as GUPnP-AV's DIDL-Lite parser reads them."""
     import gi
@@ -362,6 +366,13 @@ def case_browse(fx_path, folder):
         assert (info.get_protocol(), info.get_mime_type()) == ("http-get", "audio/flac")
         assert not info.get_dlna_profile(), info.get_dlna_profile()  # FLAC has none
         assert res.get_uri() == "http://127.0.0.1:9/r/Music/Album/0%d.flac?t=secret&x=1" % (i + 1)
+        assert o.get_album_art() == res.get_uri() + "&cover=small", o.get_album_art()
+    arts = re.findall(r'<upnp:albumArtURI dlna:profileID="JPEG_TN">([^<]*)<', album["Result"])
+    assert len(arts) == 3 and all(a.endswith("&amp;cover=small") for a in arts), album
+    (meta,) = didl_objects(browse(cds, "0/Music/Album", "BrowseMetadata")["Result"])
+    assert meta.get_album_art() == "http://127.0.0.1:9/r/Music/Album?t=secret&x=1&cover=small"
+    folders = [o for o in objs_of(cds, "0/Music") if o.get_upnp_class().startswith("object.cont")]
+    assert [o.get_title() for o in folders if o.get_album_art()] == ["Album"]
     durations = re.findall(r'duration="([^"]*)"', album["Result"])
     assert durations == ["0:01:01.001", "1:01:01.002", "2:01:01.003"], durations
     reverse = browse(cds, "0/Music/Album", sort="-dc:title", start=1, count=1)

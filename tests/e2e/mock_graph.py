@@ -83,6 +83,8 @@ import threading
 import time
 import urllib.parse
 
+import mock_thumbs
+
 GRAPH_HOST = "graph.microsoft.com"
 LOGIN_HOST = "login.microsoftonline.com"
 # The US Government cloud's hosts, which the certificate names too.
@@ -784,6 +786,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._authorize(query)
         if raw_path.startswith("/download/") and self.record["host"] == "127.0.0.1:%d" % m.port:
             return self._download(raw_path)
+        if raw_path.startswith("/thumb/") and self.record["host"] == "127.0.0.1:%d" % m.port:
+            return mock_thumbs.serve(self, raw_path)
         if self.record["host"] != m.graph_host or not (raw_path.startswith(GRAPH_PREFIX) or
                                                      raw_path.startswith("/v1.0/drives/")):
             return self._send(404, _graph_error("itemNotFound", "The resource could not be found."))
@@ -825,8 +829,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(200, {"id": DRIVE_ID, "driveType": m.drive_type,
                                     "owner": {"user": dict(m.owner, id="e2e-user")},
                                     "quota": dict(m.quota)})
+        rest, thumbs = mock_thumbs.split(rest)
         listing = content = False
-        if rest.endswith("/content"):
+        if thumbs is None and rest.endswith("/content"):
             # The file's bytes: a redirect to its pre-authenticated URL.
             rest, content = rest[:-len("/content")], True
         through = False
@@ -864,6 +869,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if listing and node.locked:
             # What the service answers for a Personal Vault that is not unlocked.
             return self._send(400, _graph_error("invalidRequest", "ObjectHandle is Invalid"))
+        if thumbs is not None:
+            return mock_thumbs.answer(self, node, thumbs, service_type)
         if content:
             url = m.item(node).get("@microsoft.graph.downloadUrl")
             if url is None:
@@ -913,6 +920,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         m = self.mock
         rest = raw_path[len("/v1.0/drives/"):]
         drive_id, _, tail = rest.partition("/items/")
+        tail, thumbs = mock_thumbs.split(tail)
         root = m.drives.get(urllib.parse.unquote(drive_id))
         listing = False
         if tail.endswith(":/children"):
@@ -940,6 +948,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             status = m.fail.get("/drives/" + drive_id) or 404
             return self._send(status, _graph_error(
                 "accessDenied" if status == 403 else "itemNotFound", "Scripted %d" % status))
+        if thumbs is not None:
+            return mock_thumbs.answer(self, node, thumbs, service_type)
         if not listing:
             return self._send(200, m.shaped(node, query))
         return self._send(200, self._page_of(node.children if node.folder else [], query,

@@ -10,8 +10,9 @@ Exit status 77 means every case asked for was skipped (a missing program).
 The cases live by concern in serve_pages.py (what a browser sees),
 serve_security.py (who gets in, refusals, slow clients, the stop),
 serve_streams.py (files played), serve_dlna.py (the MediaServer),
-serve_tv.py (a television's own request sequence) and serve_signin.py
-(signing in from the page, new settings while running); what
+serve_tv.py (a television's own request sequence), serve_signin.py
+(signing in from the page, new settings while running) and serve_covers.py
+(album art and posters); what
 they share is in serve_common.py.
 """
 
@@ -19,6 +20,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import serve_covers  # noqa: E402
 import serve_dlna  # noqa: E402
 import serve_pages  # noqa: E402
 import serve_security  # noqa: E402
@@ -32,7 +34,8 @@ from serve_common import Fixture, Gateway, expect, links_of, print_gateway_logs 
 __all__ = ["CASES", "Fixture", "Gateway", "expect", "links_of", "main", "print_gateway_logs"]
 
 CASES = {}
-for module in (serve_pages, serve_security, serve_streams, serve_dlna, serve_tv, serve_signin):
+for module in (serve_pages, serve_security, serve_streams, serve_dlna, serve_tv, serve_signin,
+               serve_covers):
     CASES.update(cases_in(vars(module)))
 
 

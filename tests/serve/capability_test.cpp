@@ -101,3 +101,20 @@ TEST(Capability, MalformedValuesAreRefused) {
 }
 
 } // namespace
+
+TEST(Capability, ACoverOpensOnlyTheCover) {
+    cli::capability_key key(kSecret);
+    const auto cover = cli::capability_scope::cover;
+    std::string file = value_of(key.suffix("/Music/a.flac", kNow));
+    std::string art = value_of(key.suffix("/Music/a.flac", kNow, cover));
+    EXPECT_NE(file, art);
+    EXPECT_TRUE(key.allows("/Music/a.flac", art.c_str(), kNow, cover));
+    EXPECT_FALSE(key.allows("/Music/a.flac", art.c_str(), kNow));
+    EXPECT_FALSE(key.allows("/Music/a.flac", file.c_str(), kNow, cover));
+    EXPECT_FALSE(key.allows("/Music/a.flac/", art.c_str(), kNow, cover));
+    // A folder's cover: the path as the request names it, final "/" and all.
+    std::string album = value_of(key.suffix("/Music/", kNow, cover));
+    EXPECT_TRUE(key.allows("/Music/", album.c_str(), kNow, cover));
+    EXPECT_FALSE(key.allows("/Music", album.c_str(), kNow, cover));
+    EXPECT_FALSE(key.allows("/Music/", album.c_str(), kNow));
+}

@@ -211,7 +211,7 @@ const char *upnp_class(const item &it) {
 }
 
 void didl_object(std::string &out, const item &it, const std::string &url,
-                 const std::string &subtitle_url) {
+                 const std::string &subtitle_url, const std::string &cover_url) {
     const char *tag = it.folder ? "container" : "item";
     out += '<';
     out += tag;
@@ -228,6 +228,13 @@ void didl_object(std::string &out, const item &it, const std::string &url,
         title = "/";
     element(out, "dc:title", title);
     element(out, "upnp:class", upnp_class(it));
+    if (!cover_url.empty()) {
+        out += "<upnp:albumArtURI";
+        attr(out, "dlna:profileID", cover_profile);
+        out += '>';
+        xml_text(out, cover_url);
+        out += "</upnp:albumArtURI>";
+    }
     if (!it.folder) {
         bool audio = std::strcmp(upnp_class(it), "object.item.audioItem.musicTrack") == 0;
         if (audio && !it.artist.empty()) {

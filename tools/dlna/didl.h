@@ -34,9 +34,12 @@ const char *upnp_class(const item &it);
 // One <container> or <item> element of a DIDL-Lite document; URL is the
 // resource URL of an item (unused for folders). A film with a subtitle
 // (SUBTITLE_URL not empty) gets it as a second res, which most renderers
-// read, and as Samsung's sec:CaptionInfoEx, which Samsung TVs read.
+// read, and as Samsung's sec:CaptionInfoEx, which Samsung TVs read. An
+// object with a cover (COVER_URL not empty) gets it as upnp:albumArtURI of
+// profile JPEG_TN.
 void didl_object(std::string &out, const item &it, const std::string &url,
-                 const std::string &subtitle_url = std::string());
+                 const std::string &subtitle_url = std::string(),
+                 const std::string &cover_url = std::string());
 // The DIDL-Lite document around the elements in BODY.
 std::string didl_document(const std::string &body);
 

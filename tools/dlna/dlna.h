@@ -100,6 +100,13 @@ class source {
     // The absolute URL a renderer fetches the file from: the gateway's URL
     // that redirects to the download URL (with its token when it has one).
     virtual std::string resource_url(const std::string &path) = 0;
+    // The absolute URL of the entry's cover (album art, a poster: a JPEG of
+    // at most 160x160, DLNA's JPEG_TN), "" for none. Asked for every object
+    // of an answer: it must not ask the service anything.
+    virtual std::string cover_url(const item &it) {
+        (void)it;
+        return std::string();
+    }
     // ContentDirectory's SystemUpdateID: changes whenever the tree changed
     // (the host then calls server::changed). Called on the GUPnP thread
     // too: it must answer at once, never block.

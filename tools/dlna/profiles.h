@@ -30,6 +30,10 @@
 
 namespace dlna {
 
+// The profile of a cover (upnp:albumArtURI): a JPEG thumbnail of at most
+// 160x160, which the service's small thumbnail (96 pixels) is.
+constexpr const char *cover_profile = "JPEG_TN";
+
 // The DLNA.ORG_PN value for the file, or nullptr for none.
 const char *media_profile(const item &it);
 

@@ -577,7 +577,7 @@ reply server::impl::browse(const job &j) {
                 it.child_count = static_cast<int64_t>(total);
         }
         didl_object(body, it, it.folder ? std::string() : src->resource_url(req.path),
-                    subtitle_url(it));
+                    subtitle_url(it), src->cover_url(it));
         r.returned = r.total = 1;
     } else {
         std::vector<item> page;
@@ -606,7 +606,7 @@ reply server::impl::browse(const job &j) {
             page.resize(want);
         for (const item &it : page)
             didl_object(body, it, it.folder ? std::string() : src->resource_url(it.path),
-                        subtitle_url(it));
+                        subtitle_url(it), src->cover_url(it));
         r.returned = static_cast<uint32_t>(page.size());
         r.total = static_cast<uint32_t>(total > 0xFFFFFFFFu ? 0xFFFFFFFFu : total);
     }
@@ -644,8 +644,8 @@ reply server::impl::search(const job &j) {
     uint32_t want = j.req.count == 0 || j.req.count > max_page ? max_page : j.req.count;
     std::string body;
     for (size_t k = j.req.start; k < hits.size() && r.returned < want; k++, r.returned++)
-        didl_object(body, hits[k],
-                    hits[k].folder ? std::string() : src->resource_url(hits[k].path));
+        didl_object(body, hits[k], hits[k].folder ? std::string() : src->resource_url(hits[k].path),
+                    std::string(), src->cover_url(hits[k]));
     r.total = static_cast<uint32_t>(hits.size());
     r.result = didl_document(body);
     return r;

@@ -67,10 +67,17 @@ capability_key::~capability_key() {
 }
 
 // Over the expiry in decimal, a NUL, and the path: a drive path holds no
-// NUL, so no two (path, expiry) pairs give the same bytes.
-std::string capability_key::mac_of(const std::string &path, long long expiry) const {
+// NUL, so no two (path, expiry) pairs give the same bytes. A cover's puts
+// "cover" and a NUL before the path: a path begins with "/", so no file's
+// message is a cover's.
+std::string capability_key::mac_of(const std::string &path, long long expiry,
+                                   capability_scope scope) const {
     std::string message = std::to_string(expiry);
     message += '\0';
+    if (scope == capability_scope::cover) {
+        message += "cover";
+        message += '\0';
+    }
     message += path;
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned len = 0;
@@ -81,23 +88,25 @@ std::string capability_key::mac_of(const std::string &path, long long expiry) co
     return base64url(mac, len);
 }
 
-std::string capability_key::suffix(const std::string &path, long long now) const {
+std::string capability_key::suffix(const std::string &path, long long now,
+                                   capability_scope scope) const {
     if (!enabled_)
         return std::string();
     long long expiry =
         (now + kCapabilityLife + kCapabilityStep - 1) / kCapabilityStep * kCapabilityStep;
-    std::string mac = mac_of(path, expiry);
+    std::string mac = mac_of(path, expiry, scope);
     if (mac.empty())
         return std::string();
     return "c=" + std::to_string(expiry) + "." + mac;
 }
 
-bool capability_key::allows(const std::string &path, const char *raw, long long now) const {
+bool capability_key::allows(const std::string &path, const char *raw, long long now,
+                            capability_scope scope) const {
     long long expiry = 0;
     std::string given;
     if (!enabled_ || !parse_capability(raw, &expiry, &given) || now > expiry)
         return false;
-    std::string want = mac_of(path, expiry);
+    std::string want = mac_of(path, expiry, scope);
     return !want.empty() && same_secret(given, want);
 }
 

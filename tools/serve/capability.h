@@ -1,7 +1,8 @@
 // Capability URLs of `nimbus serve`: a query parameter that lets whoever
 // holds it read the bytes of one file for a while, so that the URLs the
-// gateway hands to players (DLNA res URLs, playlist entries, and later album
-// art and subtitles) never carry the gateway's secret.
+// gateway hands to players (DLNA res URLs, playlist entries, subtitles, album
+// art) never carry the gateway's secret. A file's capability opens its bytes;
+// a cover's opens the cover of one file or folder (?cover=) and nothing else.
 //
 // A capability is "c=EXPIRY.MAC": EXPIRY the last second (Unix time) it is
 // good for, MAC the unpadded base64url HMAC-SHA256 of the decoded drive path
@@ -37,6 +38,9 @@ constexpr size_t kMaxCapability = 11 + 1 + 43;
 // then "." and 43 base64url characters. False for anything else.
 bool parse_capability(const char *raw, long long *expiry, std::string *mac);
 
+// What a capability opens: a file's bytes, or a file's or folder's cover.
+enum class capability_scope { file, cover };
+
 class capability_key {
   public:
     // An empty secret gives no key: nothing to protect, no capability made
@@ -51,15 +55,17 @@ class capability_key {
     // "c=EXPIRY.MAC" for PATH (decoded, as a request names it), good from
     // NOW for kCapabilityLife seconds and up to kCapabilityStep more; to be
     // joined to the file's URL with "?" or "&". "" without a key.
-    std::string suffix(const std::string &path, long long now) const;
+    std::string suffix(const std::string &path, long long now,
+                       capability_scope scope = capability_scope::file) const;
 
     // Whether RAW (the c value as it arrives) is a capability for exactly
     // PATH that has not expired at NOW: the expiry is its last good second.
     // The MAC is compared in constant time.
-    bool allows(const std::string &path, const char *raw, long long now) const;
+    bool allows(const std::string &path, const char *raw, long long now,
+                capability_scope scope = capability_scope::file) const;
 
   private:
-    std::string mac_of(const std::string &path, long long expiry) const;
+    std::string mac_of(const std::string &path, long long expiry, capability_scope scope) const;
 
     unsigned char key_[32] = {};
     bool enabled_ = false;

@@ -7,6 +7,8 @@
 #include "context.h"
 #include "serve/cache.h"
 #include "serve/capability.h"
+#include "serve/cover_fetch.h"
+#include "serve/covers.h"
 #include "serve/listing.h"
 #include "serve/locators.h"
 #include "serve/proxy.h"
@@ -65,16 +67,20 @@ struct gateway {
     using clock_type = std::chrono::steady_clock;
 
     gateway(const options &o, const std::string &secret)
-        : ctx(o), token(secret), caps(secret), budget(listing_bytes()),
-          folders(budget.max(), kFolderLife), feed_every(feed_interval()),
-          watch({kHeaderDeadline, kWaitingPerAddress, kWaitingTotal}),
+        : ctx(o), opts(o), token(secret), caps(secret), budget(listing_bytes()),
+          folders(budget.max(), kFolderLife), covers(cover_limits(budget.max())),
+          feed_every(feed_interval()), watch({kHeaderDeadline, kWaitingPerAddress, kWaitingTotal}),
           streams(o.cacert, o.connect_to),
           // A stored sign-in has the settings read at once: the main
           // thread waits for SIGHUP.
           signin(o, [] { kill(getpid(), SIGHUP); }) {
         budget.on_short([this](size_t n) { return folders.give_way(n); });
+        covers.share_budget([this](size_t n) { return budget.take(n); },
+                            [this](size_t n) { budget.give(n); });
     }
-    context ctx;         // the drive handle the pool threads share (none while signed out at start)
+    context ctx;         // the drive handle the pool threads share (none while signed
+                         // out at start), and its settings file
+    const options &opts; // outlives the gateway, as ctx's
     std::string token;   // empty: no credential asked
     capability_key caps; // the URLs handed to players: one file each, never the token
     bool loopback = true;
@@ -82,6 +88,7 @@ struct gateway {
     locator_cache locators;
     listing_budget budget; // before folders: kept listings give their bytes back to it
     folder_cache folders;
+    cover_cache covers; // album art and posters (?cover=), their bytes inside the budget
     // Folders being listed right now: a second request for one waits for
     // that listing and takes its outcome instead of asking the service again.
     std::mutex listing_lock;

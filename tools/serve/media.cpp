@@ -156,7 +156,40 @@ class drive_source : public dlna::source {
         return url;
     }
 
+    // The gateway's small cover of a track, film or picture, and of a
+    // folder other than the root (the gateway takes a folder's own
+    // thumbnail, else its first track's, film's or picture's), with a
+    // capability for that cover alone. A folder whose kept listing shows
+    // nothing such a cover could come from gets none; one not kept yet gets
+    // it, since knowing would cost a listing per folder of a Browse page.
+    std::string cover_url(const dlna::item &it) override {
+        bool media = !it.folder && (it.mime.compare(0, 6, "audio/") == 0 ||
+                                    it.mime.compare(0, 6, "video/") == 0 ||
+                                    (it.mime.compare(0, 6, "image/") == 0 && dlna::offered(it)));
+        if (!media && !(it.folder && it.path != "/" && may_have_cover(it.path)))
+            return std::string();
+        std::string path = it.folder ? it.path + "/" : it.path;
+        std::string url = base_ + url_encode(path, true) + "?cover=small";
+        std::string c = g_.caps.suffix(path, std::time(nullptr), capability_scope::cover);
+        if (!c.empty())
+            url += "&" + c;
+        return url;
+    }
+
   private:
+    bool may_have_cover(const std::string &folder) const {
+        std::shared_ptr<const folder_listing> l = g_.folders.find(folder);
+        if (!l)
+            return true;
+        for (size_t i = 0; i < l->size(); i++) {
+            std::string_view m = l->row(i).mime;
+            if (m.substr(0, 6) == "audio/" || m.substr(0, 6) == "video/" ||
+                m.substr(0, 6) == "image/")
+                return true;
+        }
+        return false;
+    }
+
     // Kept folders one Search reads at most.
     static constexpr size_t kSearchedFolders = 1000;
 

@@ -3,6 +3,7 @@
 
 #include "answers.h"
 #include "output.h"
+#include "serve/cover_fetch.h"
 #include "serve/errors.h"
 #include "serve/folders.h"
 #include "serve/json_answer.h"
@@ -64,28 +65,35 @@ bool authorised(MHD_Connection *c, const gateway &g, request *q) {
     return ok;
 }
 
+// Counts c, stream, cover and any other parameter.
 MHD_Result count_query(void *cls, MHD_ValueKind, const char *key, const char *) {
     auto *n = static_cast<unsigned *>(cls);
-    if (key && std::strcmp(key, "c") == 0)
-        n[0]++;
-    else if (!key || std::strcmp(key, "stream") != 0)
-        n[1]++;
+    const char *const known[] = {"c", "stream", "cover"};
+    size_t i = 0;
+    while (i < 3 && !(key && std::strcmp(key, known[i]) == 0))
+        i++;
+    n[i]++;
     return MHD_YES;
 }
 
 // A capability (?c=) opens the bytes of the one file it was made for and
 // nothing else: GET or HEAD of exactly that path, one c and no parameter
 // but stream, so no folder page, listing, playlist, search or other file.
+// A cover's opens that file's or folder's cover (one c, one cover, nothing
+// else) and not its bytes; a file's opens no cover.
 bool capability_allows(MHD_Connection *c, const gateway &g, const char *url, const char *method) {
     const char *cap = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "c");
     if (!cap || !g.caps.enabled() ||
         (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0))
         return false;
-    unsigned counts[2] = {0, 0}; // c, anything but c and stream
+    unsigned counts[4] = {0, 0, 0, 0}; // c, stream, cover, anything else
     MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, count_query, counts);
     std::string path;
-    return counts[0] == 1 && counts[1] == 0 && decode_path(url, &path) && path.back() != '/' &&
-           g.caps.allows(path, cap, std::time(nullptr));
+    if (counts[0] != 1 || counts[3] != 0 || !decode_path(url, &path))
+        return false;
+    if (counts[2] == 1 && counts[1] == 0)
+        return g.caps.allows(path, cap, std::time(nullptr), capability_scope::cover);
+    return counts[2] == 0 && path.back() != '/' && g.caps.allows(path, cap, std::time(nullptr));
 }
 
 // -- folders ------------------------------------------------------------------
@@ -455,6 +463,11 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
         error_info where;
         where.path = q.path;
         return failure_reply(NIMBUS_E_SIGNIN, "not signed in", q, where, 0);
+    }
+    if (const char *cover = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "cover")) {
+        if (!cover_size_ok(cover))
+            return error_reply(400, "cover must be small or medium", q.json_errors);
+        return serve_cover(g, q, cover);
     }
     if (q.path.back() == '/')
         return serve_folder(g, q, host ? host : "");
