@@ -37,20 +37,21 @@ small_fetch fetch_small(const std::string &url, size_t max, const std::string &c
                         const std::vector<std::string> &connect_to) {
     small_fetch out;
     std::unique_ptr<CURL, void (*)(CURL *)> h(curl_easy_init(), curl_easy_cleanup);
-    std::unique_ptr<curl_slist, void (*)(curl_slist *)> rules(nullptr, curl_slist_free_all);
     if (!h) {
         out.error = "out of memory";
         return out;
     }
+    curl_slist *list = nullptr;
     for (const std::string &rule : connect_to) {
-        curl_slist *next = curl_slist_append(rules.get(), rule.c_str());
+        curl_slist *next = curl_slist_append(list, rule.c_str());
         if (!next) {
+            curl_slist_free_all(list);
             out.error = "out of memory";
             return out;
         }
-        rules.release();
-        rules.reset(next);
+        list = next;
     }
+    std::unique_ptr<curl_slist, void (*)(curl_slist *)> rules(list, curl_slist_free_all);
     sink s{&out, max};
     char message[CURL_ERROR_SIZE] = "";
     CURL *c = h.get();
