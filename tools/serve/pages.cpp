@@ -26,6 +26,7 @@ const char kStyle[] =
     "th:first-child{width:auto}.n{text-align:right;white-space:nowrap;color:#555;width:6rem}"
     ".d{width:10rem}a{color:#0645ad;text-decoration:none}\n"
     ".l{width:4.5rem}.m{width:14rem;color:#555}.c{float:left;margin-right:.6rem}"
+    ".c+a{display:block;overflow:hidden}"
     ".a{float:right;max-width:40vw;height:auto;margin:0 0 .5rem 1rem}"
     ".v{display:block;max-width:100%;height:auto}\n"
     // A cover that is not there (the gateway answers 404): an empty tile,
