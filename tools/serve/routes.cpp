@@ -534,10 +534,13 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
             return error_reply(400, "stream must be 0 or 1", q.json_errors);
         q.stream = stream[0] == '1';
     }
-    for (auto flag : {std::make_pair("view", &q.view), std::make_pair("vtt", &q.vtt)}) {
-        const char *v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, flag.first);
+    const char *view = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "view");
+    const char *vtt = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "vtt");
+    for (auto flag : {std::make_pair(view, &q.view), std::make_pair(vtt, &q.vtt)}) {
+        const char *v = flag.first;
         if (v && std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0)
-            return error_reply(400, std::string(flag.first) + " must be 0 or 1", q.json_errors);
+            return error_reply(400, v == view ? "view must be 0 or 1" : "vtt must be 0 or 1",
+                               q.json_errors);
         *flag.second = v && v[0] == '1';
     }
     if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
