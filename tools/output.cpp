@@ -297,29 +297,38 @@ listing_row row_of(const nimbus_entry &e) {
     return r;
 }
 
+std::string duration_text(int64_t ms) {
+    if (ms <= 0)
+        return std::string();
+    // Rounded to the nearest second, as players show it.
+    int64_t s = ms / 1000 + (ms % 1000 >= 500 ? 1 : 0);
+    char text[48];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02d:%02d", s / 3600,
+                      static_cast<int>(s / 60 % 60), static_cast<int>(s % 60));
+    else
+        std::snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60),
+                      static_cast<int>(s % 60));
+    return text;
+}
+
+std::string artist_title(std::string_view artist, std::string_view title) {
+    if (!artist.empty() && !title.empty())
+        return printable(std::string(artist)) + " \u2013 " + printable(std::string(title));
+    return printable(std::string(title.empty() ? artist : title));
+}
+
 std::string media_text(const nimbus_entry &e) {
     std::string out;
     auto part = [&out](const std::string &text) {
+        if (text.empty())
+            return;
         if (!out.empty())
             out += ' ';
         out += text;
     };
-    if (e.duration_ms > 0) {
-        // Rounded to the nearest second, as players show it.
-        int64_t s = e.duration_ms / 1000 + (e.duration_ms % 1000 >= 500 ? 1 : 0);
-        char text[48];
-        if (s >= 3600)
-            std::snprintf(text, sizeof text, "%" PRId64 ":%02d:%02d", s / 3600,
-                          static_cast<int>(s / 60 % 60), static_cast<int>(s % 60));
-        else
-            std::snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60),
-                          static_cast<int>(s % 60));
-        part(text);
-    }
-    if (e.artist && e.title)
-        part(printable(e.artist) + " \u2013 " + printable(e.title));
-    else if (e.title || e.artist)
-        part(printable(e.title ? e.title : e.artist));
+    part(duration_text(e.duration_ms));
+    part(artist_title(e.artist ? e.artist : "", e.title ? e.title : ""));
     if (e.width > 0 && e.height > 0)
         part(std::to_string(e.width) + "\u00d7" + std::to_string(e.height));
     return out;

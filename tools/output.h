@@ -71,6 +71,11 @@ void print_listing(FILE *out, std::vector<listing_row> rows, bool long_form = fa
 // "1:02:05"), "Artist – Title" (or either alone) and the frame size
 // ("1920×1080"), those it has, joined by a space; "" when it has none.
 std::string media_text(const nimbus_entry &entry);
+// Its parts, for pages that show them in columns of their own: the
+// duration ("" for none) and "Artist – Title" (either alone; "" for none:
+// an empty text is an absent one), both printable.
+std::string duration_text(int64_t ms);
+std::string artist_title(std::string_view artist, std::string_view title);
 // The columns a printable text takes on a terminal: one per code point.
 size_t text_columns(const std::string &text);
 // The text cut to at most columns (ending in "…" when cut) and padded with

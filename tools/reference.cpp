@@ -94,6 +94,12 @@ const url_row kUrlRows[] = {
      "The item's thumbnail (small 96 px, medium 176 px) as JPEG or PNG: album\n"
      "art, a poster; a folder's (FOLDER/?cover=) is its own, else its first\n"
      "track's, film's or picture's. 404 when there is none."},
+    {"/PATH/TO/FILE?view=1",
+     "The file's own page: an audio or video player (or the image) reading\n"
+     "the file with stream=1, its facts and cover, a download link, and a\n"
+     "film's subtitles as tracks. A media file's name on a folder page leads here."},
+    {"/PATH/TO/SUBTITLE?vtt=1", "A .srt or .vtt file as WebVTT (text/vtt) for a browser's\n"
+                                "<track>: SubRip converted, at most 2 MiB."},
     {"?t=SECRET", "On any URL: the secret of --auth-token-file (else sent as the password\n"
                   "of HTTP Basic authentication). Opens everything."},
     {"/.signin", "While no account is signed in: a page that signs one in with a device\n"

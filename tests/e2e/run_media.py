@@ -301,7 +301,7 @@ def case_shortcuts_through(f):
     g = f.serve()
     status, _, page = got = g.get("/")
     check(status == 200 and ("Shared Music/", "/Shared%20Music/") in links_of(page) and
-          ("Linked.flac", "/Linked.flac") in links_of(page) and "99 B" in page,
+          ("Linked.flac", "/Linked.flac?view=1") in links_of(page) and "99 B" in page,
           "the root page, the linked file's size on it", page)
     status, headers, _ = g.get("/Shared%20Music")
     check(status == 302 and headers.get("location") == "/Shared%20Music/",

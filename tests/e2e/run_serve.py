@@ -8,6 +8,7 @@ Chromium). Usage: run_serve.py --nimbus PATH [--out FOLDER] CASE...
 Exit status 77 means every case asked for was skipped (a missing program).
 
 The cases live by concern in serve_pages.py (what a browser sees),
+serve_player.py (a file's own page),
 serve_security.py (who gets in, refusals, slow clients, the stop),
 serve_streams.py (files played), serve_dlna.py (the MediaServer),
 serve_tv.py (a television's own request sequence), serve_signin.py
@@ -23,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import serve_covers  # noqa: E402
 import serve_dlna  # noqa: E402
 import serve_pages  # noqa: E402
+import serve_player  # noqa: E402
 import serve_security  # noqa: E402
 import serve_signin  # noqa: E402
 import serve_streams  # noqa: E402
@@ -34,8 +36,8 @@ from serve_common import Fixture, Gateway, expect, links_of, print_gateway_logs 
 __all__ = ["CASES", "Fixture", "Gateway", "expect", "links_of", "main", "print_gateway_logs"]
 
 CASES = {}
-for module in (serve_pages, serve_security, serve_streams, serve_dlna, serve_tv, serve_signin,
-               serve_covers):
+for module in (serve_pages, serve_player, serve_security, serve_streams, serve_dlna, serve_tv,
+               serve_signin, serve_covers):
     CASES.update(cases_in(vars(module)))
 
 

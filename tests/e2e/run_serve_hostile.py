@@ -184,13 +184,19 @@ def hostile_inside(f):
     tags.feed(page)
     check({t for t, _ in tags.tags} <= {"html", "head", "meta", "title", "style", "body", "nav",
                                         "a", "h1", "p", "table", "thead", "tr", "th", "tbody",
-                                        "td", "span", "form", "input", "button"},
+                                        "td", "span", "form", "input", "button", "img"},
           "no tag from a name", sorted({t for t, _ in tags.tags}))
+    # The only images are the page's own covers.
+    imgs = [dict(a) for t, a in tags.tags if t == "img"]
+    check(imgs and all(set(a) == {"class", "src", "loading", "width", "height", "alt"} and
+                       "?cover=" in a["src"] and a["alt"] == "" for a in imgs),
+          "images: covers only", imgs)
     check(not CONTROL_CHARS.search(page) and '="9"' not in page and "]]>" not in "".join(v or "" for _, a in tags.tags
                                                      for v in a.values()),
           "no control character, no attribute from a name", repr(page[-3000:]))
-    hrefs = [urllib.parse.unquote(a.get("href"), errors="strict") for t, a in tags.tags
-             if t == "a"]
+    # A media file's name leads to its own page.
+    hrefs = [urllib.parse.unquote(a.get("href"), errors="strict").removesuffix("?view=1")
+             for t, a in tags.tags if t == "a"]
     for name in (BREAKOUT, CONTROLS, SCRIPT):
         check(any(same_text(h, "/%s/%s" % (FOLDER, name)) for h in hrefs),
               "a link to " + repr(name), hrefs)

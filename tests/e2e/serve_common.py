@@ -193,11 +193,11 @@ def links_of(page):
 ALBUM_LINKS = [("Drive", "/"), ("Music", "/Music/"), ("Playlist (M3U)", "/Music/Album/?format=m3u"),
                ("With subfolders (M3U)", "/Music/Album/?format=m3u&recursive=1"),
                ("Bonus/", "/Music/Album/Bonus/"),
-               ("01 Intro.flac", "/Music/Album/01%20Intro.flac"),
-               ("02 Café & Co.MP3", "/Music/Album/02%20Caf%C3%A9%20%26%20Co.MP3"),
-               (ESCAPED, "/Music/Album/%3Cb%3E%26%22it%27s%22.mp3"),
-               ("cover.jpg", "/Music/Album/cover.jpg"),
-               ("video.mkv", "/Music/Album/video.mkv")]
+               ("01 Intro.flac", "/Music/Album/01%20Intro.flac?view=1"),
+               ("02 Café & Co.MP3", "/Music/Album/02%20Caf%C3%A9%20%26%20Co.MP3?view=1"),
+               (ESCAPED, "/Music/Album/%3Cb%3E%26%22it%27s%22.mp3?view=1"),
+               ("cover.jpg", "/Music/Album/cover.jpg?view=1"),
+               ("video.mkv", "/Music/Album/video.mkv?view=1")]
 
 
 def token_file(f, secret, name="token"):

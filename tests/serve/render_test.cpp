@@ -7,7 +7,9 @@
 #include "serve/capability.h"
 #include "serve/listing.h"
 #include "serve/pages.h"
+#include "serve/player.h"
 #include "serve/playlists.h"
+#include "serve/subtitles.h"
 
 #include <gtest/gtest.h>
 
@@ -39,15 +41,23 @@ void golden(const char *name, const std::string &got) {
 }
 
 struct album {
-    album() {
+    explicit album(bool subtitles = false) {
+        if (subtitles) {
+            add("film.srt", "application/x-subrip", 0);
+            add("film.<b>.srt", "application/x-subrip", 0); // not a language tag
+            add("film.en.srt", "application/x-subrip", 0);
+        }
         add("Bonus", nullptr, 1);
         add("b.flac", "audio/flac", 0, 61400, "Ada", "Tune");
         add("cover.jpg", "image/jpeg", 0);
         add(kHostile, "audio/mpeg", 0);
+        add("film.mkv", "video/x-matroska", 0, 5400000, nullptr, nullptr, 1920, 1080, 2019);
+        add("notes.txt", "text/plain", 0);
         EXPECT_TRUE(l.finish(cli::name_before));
     }
     void add(const char *name, const char *mime, int folder, int64_t ms = 0,
-             const char *artist = nullptr, const char *title = nullptr) {
+             const char *artist = nullptr, const char *title = nullptr, int32_t width = 0,
+             int32_t height = 0, int32_t year = 0) {
         nimbus_entry e{};
         e.name = name;
         e.id = "id";
@@ -58,6 +68,12 @@ struct album {
         e.duration_ms = ms;
         e.artist = artist;
         e.title = title;
+        e.width = width;
+        e.height = height;
+        e.year = year;
+        for (const char *kind : {"audio", "video", "image"})
+            if (mime && std::string(mime).rfind(std::string(kind) + "/", 0) == 0)
+                e.media_type = kind;
         ASSERT_TRUE(l.add(e));
     }
     cli::folder_listing l;
@@ -70,7 +86,7 @@ TEST(Render, PagesAsGolden) {
     q.t = "s\"x";
     std::string page = cli::folder_page(q, a.l);
     golden("folder.html", page);
-    EXPECT_EQ(page.find("<img"), std::string::npos);
+    EXPECT_EQ(page.find("<img src=x"), std::string::npos);
 
     std::vector<cli::found_row> rows(3);
     rows[0].name = "Bonus";
@@ -91,6 +107,33 @@ TEST(Render, PagesAsGolden) {
     std::string error = cli::error_page(404, "No <such> file", info, q);
     golden("error.html", error);
     EXPECT_EQ(error.find("<b>"), std::string::npos);
+}
+
+TEST(Render, FilePagesAsGolden) {
+    album a(true);
+    cli::request q;
+    q.t = "s\"x";
+    auto row = [&a](const char *name) {
+        for (size_t i = 0; i < a.l.size(); i++)
+            if (a.l.row(i).name == name)
+                return a.l.row(i);
+        return cli::folder_row();
+    };
+    q.path = "/Mix/film.mkv";
+    golden("film.html", cli::file_page(q, row("film.mkv"), cli::subtitles_of(a.l, "film.mkv")));
+    q.path = "/Mix/b.flac";
+    std::string track = cli::file_page(q, row("b.flac"), {});
+    EXPECT_NE(track.find(
+                  "<audio controls preload=\"metadata\" src=\"/Mix/b.flac?stream=1&amp;t=s%22x\">"),
+              std::string::npos)
+        << track;
+    q.path = std::string("/Mix/") + kHostile;
+    std::string hostile = cli::file_page(q, row(kHostile), {});
+    EXPECT_EQ(hostile.find("<img src=x"), std::string::npos);
+    EXPECT_NE(hostile.find(
+                  "<h1>&lt;img src=x onerror=&#39;a&#39;&gt;\\x0a#EXTINF:0,&quot;&amp;.mp3</h1>"),
+              std::string::npos)
+        << hostile;
 }
 
 TEST(Render, PlaylistAsGolden) {

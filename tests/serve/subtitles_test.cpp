@@ -52,4 +52,18 @@ TEST(Subtitles, SameStemAnOptionalLanguageTagAndTheExtensionInAnyCase) {
     EXPECT_FALSE(cli::caption_asked(nullptr));
 }
 
+TEST(Subtitles, EveryOneOfAFilmWithItsLanguage) {
+    folder_listing l;
+    fill(l, {"Film.mkv", "Film.fr.srt", "Film.en.vtt", "Film.srt", "Film.e.srt", "Films.srt",
+             "Solo.mp4", "Solo.de.srt"});
+    std::string got;
+    for (const cli::film_subtitle &s : cli::subtitles_of(l, "Film.mkv"))
+        got += std::string(s.name) + "/" + std::string(s.lang) + (s.chosen ? "*" : "") + " ";
+    EXPECT_EQ(got, "Film.en.vtt/en Film.fr.srt/fr Film.srt/* ");
+    auto solo = cli::subtitles_of(l, "Solo.mp4");
+    ASSERT_EQ(solo.size(), 1U);
+    EXPECT_TRUE(solo[0].chosen); // no untagged one: the first
+    EXPECT_TRUE(cli::subtitles_of(l, "Film").empty());
+}
+
 } // namespace

@@ -24,6 +24,8 @@ struct request {
     bool recursive = false; // ?recursive=1: the playlist walks the subfolders too
     std::string search;     // ?search=: a page of the drive search's answer
     bool stream = false;    // ?stream=1: a file's bytes through the gateway, not a 302
+    bool view = false;      // ?view=1: the file's own page, which plays it
+    bool vtt = false;       // ?vtt=1: a subtitle file as WebVTT
     bool json_errors = false;
 };
 

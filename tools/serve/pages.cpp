@@ -25,13 +25,31 @@ const char kStyle[] =
     "text-align:left;border-bottom:1px solid #ddd}\n"
     "th:first-child{width:auto}.n{text-align:right;white-space:nowrap;color:#555;width:6rem}"
     ".d{width:10rem}a{color:#0645ad;text-decoration:none}\n"
+    ".l{width:4.5rem}.m{width:14rem;color:#555}.c{float:left;margin-right:.6rem}"
+    ".c+a{display:block;overflow:hidden}"
+    ".a{float:right;max-width:40vw;height:auto;margin:0 0 .5rem 1rem}"
+    ".v{display:block;max-width:100%;height:auto}\n"
+    // A cover that is not there (the gateway answers 404): an empty tile,
+    // not the browser's broken-image frame. Only a failed image has these.
+    ".c,.a{position:relative}.c::after,.a::after{content:\"\";position:absolute;inset:0;"
+    "background:#f2f2f2}\n"
+    "video,audio{display:block;width:100%}video{height:auto;max-height:75vh;background:#000}"
+    "p>.a{float:none;display:block;margin:0}"
+    ".k th{width:9rem;color:#555;font-weight:normal}\n"
     ".p{margin:.6rem 0}.p a,.p span{margin-right:.8rem}.x{font-size:.8rem;color:#666}"
     "form{margin:.5rem 0}input[type=search]{max-width:60%}\n"
     "@media (max-width:36rem){.d{display:none}.n{width:4.5rem}}\n"
+    // A phone: each row a block, the cover at its left, the name on a line
+    // of its own and every other column below it in small print.
+    "@media (max-width:480px){thead{display:none}table,tbody,td{display:block}"
+    "tr{display:flow-root;padding:.4rem 0;border-bottom:1px solid #ddd}td{border:0;padding:0}"
+    "td.n,td.m{display:inline-block;width:auto;text-align:left;white-space:normal;"
+    "margin-right:.8rem;font-size:.85rem}td.d{display:inline-block}td:empty{display:none}"
+    ".k th{display:block;width:auto;border:0;padding:.4rem 0 0}}\n"
     "</style>\n";
 
-// The breadcrumb of a folder path ("/" or "/A/B/"): every part but the last
-// is a link.
+} // namespace
+
 std::string breadcrumb(const request &q, const std::string &folder, bool last_linked) {
     std::string nav = "<a href=\"/" + token_query(q, '?') + "\">Drive</a>";
     size_t start = 1;
@@ -50,6 +68,25 @@ std::string breadcrumb(const request &q, const std::string &folder, bool last_li
     }
     return nav;
 }
+
+std::string page_start(const std::string &title) {
+    return std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" + kStyle +
+           "</head>\n<body>\n";
+}
+
+std::string entry_href(const request &q, const std::string &path, bool folder, const char *ask) {
+    std::string href = url_encode(path, true) + (folder ? "/" : "");
+    return *ask ? href + "?" + ask + token_query(q, '&') : href + token_query(q, '?');
+}
+
+std::string cover_img(const request &q, const std::string &path, bool folder, bool small) {
+    const char *size = small ? "48" : "200";
+    return std::string("<img class=\"") + (small ? "c" : "a") + "\" src=\"" +
+           html_escape(entry_href(q, path, folder, small ? "cover=small" : "cover=medium")) +
+           "\" loading=\"lazy\" width=\"" + size + "\" height=\"" + size + "\" alt=\"\">";
+}
+
+namespace {
 
 // The small print of an error page: the service's status, error code and
 // request id, never the answer's raw JSON. A message without an answer in
@@ -78,6 +115,24 @@ std::string page_href(const request &q, size_t page) {
     if (!q.filter.empty())
         href += "&q=" + url_encode(q.filter, false);
     return href + token_query(q, '&');
+}
+
+// Whether a row has something for the media columns.
+bool shows_media(const folder_row &r) {
+    return r.media_type || r.duration_ms > 0 || !r.artist.empty() || !r.title.empty() ||
+           r.width > 0 || r.year > 0;
+}
+
+// What a media row shows beside its duration: "Artist – Title", the frame
+// size and the year, those it has.
+std::string details_of(const folder_row &r) {
+    std::string out = artist_title(r.artist, r.title);
+    auto add = [&out](const std::string &part) { out += (out.empty() ? "" : " \u00b7 ") + part; };
+    if (r.width > 0 && r.height > 0)
+        add(std::to_string(r.width) + "\u00d7" + std::to_string(r.height));
+    if (r.year > 0)
+        add(std::to_string(r.year));
+    return out;
 }
 
 // The search box: a plain GET form whose answer is search_page.
@@ -178,15 +233,30 @@ std::string folder_page(const request &q, const folder_listing &l) {
     size_t page = std::min(std::max<size_t>(q.page, 1), pages);
     size_t from = (page - 1) * kPageRows, to = std::min(shown, from + kPageRows);
 
-    std::string table;
-    table.reserve((to - from) * 200);
+    // Media columns only where the page shows media: a folder of documents
+    // keeps its three.
+    bool media = false, album = false;
     for (size_t k = from; k < to; k++) {
         folder_row r = l.row(order[k]);
-        std::string name(r.name);
-        std::string href =
-            url_encode(folder + name, true) + (r.folder ? "/" : "") + token_query(q, '?');
-        table += "<tr><td><a href=\"" + html_escape(href) + "\">" + html_escape(name) +
-                 (r.folder ? "/" : "") + "</a></td><td class=\"n\">" +
+        media = media || shows_media(r);
+        album = album || (r.media_type && std::string_view(r.media_type) == "audio");
+    }
+    std::string table;
+    table.reserve((to - from) * 400);
+    for (size_t k = from; k < to; k++) {
+        folder_row r = l.row(order[k]);
+        std::string name(r.name), path = folder + name;
+        // A media file's name leads to its page, which plays it; any other
+        // file's to its bytes. Folders and media files show their cover.
+        const char *ask = !r.folder && r.media_type ? "view=1" : "";
+        table += "<tr><td>" +
+                 (r.folder || r.media_type ? cover_img(q, path, r.folder, true) : std::string()) +
+                 "<a href=\"" + html_escape(entry_href(q, path, r.folder, ask)) + "\">" +
+                 html_escape(name) + (r.folder ? "/" : "") + "</a></td>";
+        if (media)
+            table += "<td class=\"n l\">" + html_escape(duration_text(r.duration_ms)) +
+                     "</td><td class=\"m\">" + html_escape(details_of(r)) + "</td>";
+        table += "<td class=\"n\">" +
                  (r.folder ? std::string("") : html_escape(human_size(r.size))) +
                  "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";
     }
@@ -223,15 +293,19 @@ std::string folder_page(const request &q, const folder_listing &l) {
         paging += "</p>\n";
     }
 
-    return std::string(kHead) + "<title>" + html_escape(title) + " - nimbus</title>\n" + kStyle +
-           "</head>\n<body>\n<nav>" + breadcrumb(q, folder, false) + "</nav>\n<h1>" +
-           html_escape(title) + "</h1>\n<p><a href=\"" +
+    std::string cover = album
+                            ? cover_img(q, folder.substr(0, folder.size() - 1), true, false) + "\n"
+                            : std::string();
+    return page_start(title) + "<nav>" + breadcrumb(q, folder, false) + "</nav>\n" + cover +
+           "<h1>" + html_escape(title) + "</h1>\n<p><a href=\"" +
            html_escape(url_encode(folder, true) + "?format=m3u" + token_query(q, '&')) +
            "\">Playlist (M3U)</a> &middot; <a href=\"" +
            html_escape(url_encode(folder, true) + "?format=m3u&recursive=1" + token_query(q, '&')) +
            "\">With subfolders (M3U)</a> &middot; " + counts + "</p>\n" + form + paging +
-           "<table>\n<thead><tr><th>Name</th><th class=\"n\">Size</th>"
-           "<th class=\"n d\">Modified (UTC)</th></tr></thead>\n<tbody>\n" +
+           "<table>\n<thead><tr><th>Name</th>" +
+           (media ? "<th class=\"n l\">Length</th><th class=\"m\">Details</th>" : "") +
+           "<th class=\"n\">Size</th><th class=\"n d\">Modified "
+           "(UTC)</th></tr></thead>\n<tbody>\n" +
            table + "</tbody>\n</table>\n" + (to > from ? paging : std::string()) +
            "</body>\n</html>\n";
 }

@@ -26,6 +26,24 @@ const char *reason(unsigned status);
 // request carried the secret as ?t=.
 std::string token_query(const request &q, char lead);
 
+// The start of every page: the head with its title and style, then the
+// opening of its body.
+std::string page_start(const std::string &title);
+
+// The breadcrumb of a folder path ("/" or "/A/B/"): every part a link but,
+// unless last_linked, the last.
+std::string breadcrumb(const request &q, const std::string &folder, bool last_linked);
+
+// The gateway URL of a drive path (a folder's with its final "/"), asking
+// ASK ("view=1", "stream=1"; "" for nothing) and carrying the secret as the
+// request did.
+std::string entry_href(const request &q, const std::string &path, bool folder, const char *ask);
+
+// An entry's cover as the gateway answers it: small (48 px, for a row) or
+// medium (200 px, a page's own). Lazy, and without alternative text: where
+// there is no cover the row keeps its place and shows nothing.
+std::string cover_img(const request &q, const std::string &path, bool folder, bool small);
+
 // What an error page says beyond its sentence.
 struct error_info {
     std::string path;    // the drive path asked for ("" when none)

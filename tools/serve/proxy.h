@@ -61,6 +61,11 @@ class proxy {
     // connection close. Returns when no stream thread is left.
     void cancel_all();
 
+    // The trusted CAs and the --connect-to rules: every transfer of the
+    // gateway's from the service goes the same way.
+    const std::string &cacert() const { return cacert_; }
+    const std::vector<std::string> &connect_to() const { return connect_to_; }
+
     struct stream; // one transfer, in proxy.cpp
 
   private:

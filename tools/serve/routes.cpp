@@ -10,10 +10,13 @@
 #include "serve/media.h"
 #include "serve/media_types.h"
 #include "serve/pages.h"
+#include "serve/player.h"
 #include "serve/playlists.h"
 #include "serve/request.h"
 #include "serve/signin.h"
+#include "serve/small_fetch.h"
 #include "serve/subtitles.h"
+#include "serve/webvtt.h"
 #include "text.h"
 
 #include <nimbus.h>
@@ -395,6 +398,87 @@ reply serve_file(gateway &g, const request &q, MHD_Connection *c) {
                         std::move(caption));
 }
 
+// The file's page, from its folder's listing (kept, or listed once): the
+// row gives its facts and the rows beside it its subtitles.
+reply view_file(gateway &g, const request &q) {
+    size_t slash = q.path.rfind('/');
+    std::string folder = q.path.substr(0, slash);
+    std::string_view name = std::string_view(q.path).substr(slash + 1);
+    std::shared_ptr<const folder_listing> l;
+    int rc = listing_of(g, folder, &l);
+    if (rc != NIMBUS_OK)
+        return path_failure(g, q, rc, true);
+    for (uint32_t k : l->order()) {
+        folder_row r = l->row(k);
+        if (r.name != name)
+            continue;
+        if (r.folder)
+            return redirect(url_encode(q.path, true) + "/" + token_query(q, '?'));
+        reply page;
+        page.body =
+            file_page(q, r, is_film(r) ? subtitles_of(*l, name) : std::vector<film_subtitle>());
+        return page;
+    }
+    error_info where;
+    where.path = q.path;
+    where.parent = folder + "/";
+    return error_reply(404, "This file does not exist", q.json_errors, where, &q);
+}
+
+// A subtitle file as WebVTT, for a <track>: fetched whole (it is converted
+// before a byte is answered), within kMaxSubtitleBytes. A kept download URL
+// the service refuses (it expired) is looked up again once.
+reply subtitle_vtt(gateway &g, const request &q) {
+    const char *type = subtitle_type(q.path);
+    if (!type)
+        return error_reply(400, "only .srt and .vtt files are answered as WebVTT", q.json_errors);
+    std::string url;
+    file_facts facts;
+    bool kept = g.locators.find(q.path, &url, &facts);
+    for (int round = 0; round < 2; round++) {
+        if (!kept) {
+            item_look k;
+            int rc = nimbus_drive_item(g.ctx.drive(), q.path.c_str(), look_item, &k);
+            if (rc != NIMBUS_OK)
+                return path_failure(g, q, rc, true);
+            if (k.folder || !location_ok(k.url))
+                return error_reply(502, "the service gave no usable download URL", q.json_errors);
+            url = k.url;
+            facts = k.facts;
+            g.locators.store(q.path, url, facts);
+        }
+        if (facts.size > static_cast<int64_t>(kMaxSubtitleBytes))
+            break;
+        small_fetch got =
+            fetch_small(url, kMaxSubtitleBytes, g.streams.cacert(), g.streams.connect_to());
+        bool expired =
+            got.status == 401 || got.status == 403 || got.status == 404 || got.status == 410;
+        if (kept && expired) {
+            g.locators.forget(q.path);
+            kept = false;
+            continue;
+        }
+        if (got.too_large)
+            break;
+        if (!got.ok())
+            return error_reply(502, "The subtitle could not be fetched: " + got.error,
+                               q.json_errors);
+        reply r;
+        r.type = "text/vtt; charset=utf-8";
+        vtt_fault f = webvtt_of(got.body, std::strcmp(type, "text/vtt") == 0, &r.body);
+        if (f == vtt_fault::none)
+            return r;
+        return error_reply(502,
+                           f == vtt_fault::too_large  ? "The subtitle is too large as WebVTT"
+                           : f == vtt_fault::not_utf8 ? "The subtitle is not UTF-8 text"
+                                                      : "The subtitle is not a WebVTT file",
+                           q.json_errors);
+    }
+    return error_reply(
+        502, "The subtitle is larger than " + std::to_string(kMaxSubtitleBytes >> 20) + " MiB",
+        q.json_errors);
+}
+
 } // namespace
 
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {
@@ -450,6 +534,15 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
             return error_reply(400, "stream must be 0 or 1", q.json_errors);
         q.stream = stream[0] == '1';
     }
+    const char *view = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "view");
+    const char *vtt = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "vtt");
+    for (auto flag : {std::make_pair(view, &q.view), std::make_pair(vtt, &q.vtt)}) {
+        const char *v = flag.first;
+        if (v && std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0)
+            return error_reply(400, v == view ? "view must be 0 or 1" : "vtt must be 0 or 1",
+                               q.json_errors);
+        *flag.second = v && v[0] == '1';
+    }
     if (const char *page = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page")) {
         if (!page_number(page, &q.page))
             return error_reply(400, "page must be a number from 1", q.json_errors);
@@ -471,6 +564,10 @@ reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method)
     }
     if (q.path.back() == '/')
         return serve_folder(g, q, host ? host : "");
+    if (q.view)
+        return view_file(g, q);
+    if (q.vtt)
+        return subtitle_vtt(g, q);
     return serve_file(g, q, c);
 }
 

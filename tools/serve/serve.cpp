@@ -139,8 +139,11 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     MHD_add_response_header(resp, "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(resp, "Referrer-Policy", "no-referrer");
+    // No script, ever; a page's covers, players and subtitles come from
+    // the gateway itself.
     MHD_add_response_header(resp, "Content-Security-Policy",
-                            "default-src 'none'; style-src 'unsafe-inline'");
+                            "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
+                            "media-src 'self'");
     for (const auto &h : r.headers)
         MHD_add_response_header(resp, h.first.c_str(), h.second.c_str());
     if (g.stopping)

@@ -89,6 +89,35 @@ std::string_view subtitle_for(const folder_listing &l, std::string_view film) {
     return subtitle_index(l).find(film);
 }
 
+std::vector<film_subtitle> subtitles_of(const folder_listing &l, std::string_view film) {
+    std::vector<film_subtitle> out;
+    std::string_view stem = stem_of(film);
+    if (stem.size() == film.size())
+        return out;
+    film_subtitle *untagged = nullptr;
+    for (uint32_t k : l.order()) {
+        folder_row r = l.row(k);
+        if (r.folder || !subtitle_type(r.name))
+            continue;
+        std::string_view own = stem_of(r.name), tag;
+        size_t dot = own.rfind('.');
+        if (own != stem) {
+            if (dot == std::string_view::npos || own.substr(0, dot) != stem)
+                continue;
+            tag = own.substr(dot + 1);
+            if (tag.size() < 2 || tag.size() > 3 || !letters(tag))
+                continue;
+        }
+        out.push_back(film_subtitle{r.name, tag, false});
+    }
+    for (film_subtitle &s : out)
+        if (s.lang.empty() && !untagged)
+            untagged = &s;
+    if (!out.empty())
+        (untagged ? untagged : &out.front())->chosen = true;
+    return out;
+}
+
 bool caption_asked(const char *value) {
     return value && value[0] == '1' && value[1] == '\0';
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace cli {
 
@@ -44,6 +45,17 @@ class subtitle_index {
 
 // The one film's subtitle in the listing, without building an index.
 std::string_view subtitle_for(const folder_listing &l, std::string_view film);
+
+// A subtitle of one film: its row's name and its language tag ("en" of
+// "Film.en.srt", "" when untagged). The one subtitle_index would pick is
+// marked chosen: a player shows it unless told otherwise.
+struct film_subtitle {
+    std::string_view name, lang;
+    bool chosen = false;
+};
+
+// Every subtitle of the film in the listing, in display order.
+std::vector<film_subtitle> subtitles_of(const folder_listing &l, std::string_view film);
 
 // Whether a getCaptionInfo.sec request header asks for the caption URL.
 bool caption_asked(const char *value);
