@@ -12,8 +12,9 @@ and curl reads it
 first one stream, then eight at once (each from its own loopback address,
 so the per-client slot limit does not refuse any). For each it prints MB/s
 (all streams together), proxy/direct, the gateway's CPU seconds per GiB
-moved (utime + stime from /proc), its peak resident size (VmHWM) and its
-resident size seen during the run, and the bytes checked: every stream's
+moved (utime + stime from /proc) beside curl's own (TLS and all, when
+direct), its peak resident size (VmHWM) and its resident size seen during
+the run, and the bytes checked: every stream's
 length, every MiB block's number, and a SHA-256 of a sample of blocks.
 
 Goals (--check exits 1 when one is missed): proxy at least 0.85x direct,
@@ -32,6 +33,7 @@ import mmap
 import os
 import random
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -71,6 +73,7 @@ class Reader:
     def __init__(self, args, blocks, tail):
         self.blocks, self.tail, self.got, self.error = blocks, tail, 0, None
         self.hashed = 0
+        self.cpu = 0.0
         self.p = subprocess.Popen(["curl", "-sS", "--fail", "-o", "-"] + args,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
         try:
@@ -113,8 +116,11 @@ class Reader:
     def wait(self):
         self.thread.join()
         err = self.p.stderr.read().decode(errors="replace").strip()
-        if self.p.wait() != 0 and self.error is None:
-            self.error = "curl: " + err
+        _, status, usage = os.wait4(self.p.pid, 0)
+        self.p.returncode = os.waitstatus_to_exitcode(status)
+        self.cpu = usage.ru_utime + usage.ru_stime
+        if self.p.returncode != 0:
+            self.error = (self.error + ", " if self.error else "") + "curl: " + err
         return self.error
 
 
@@ -132,6 +138,7 @@ def proc_kb(pid, field):
 def run(label, urls, ca, blocks, tail, pid):
     """Every URL read at once; the figures of the lot."""
     cpu0 = proc_cpu(pid) if pid else 0
+    idle = proc_kb(pid, "VmRSS") if pid else 0
     start = time.monotonic()
     readers = []
     for i, url in enumerate(urls):
@@ -147,16 +154,19 @@ def run(label, urls, ca, blocks, tail, pid):
     seconds = time.monotonic() - start
     total = sum(r.got for r in readers)
     row = {"mbs": total / seconds / 1e6, "seconds": seconds, "bytes": total,
-           "hashed": sum(r.hashed for r in readers), "errors": errors}
+           "hashed": sum(r.hashed for r in readers), "errors": errors,
+           "curl_per_gib": sum(r.cpu for r in readers) / (total / (1 << 30))}
     if pid:
         row["cpu_per_gib"] = (proc_cpu(pid) - cpu0) / (total / (1 << 30))
         row["peak_mb"] = proc_kb(pid, "VmHWM") / 1024.0
         row["rss_mb"] = rss / 1024.0
-    print("%-6s %d stream%s %8.0f MB/s  %6.2f s  %d bytes, %d hashed%s%s" % (
+        row["per_stream_kb"] = (rss - idle) / len(urls)
+    print("%-6s %d stream%s %8.0f MB/s  %6.2f s  %d bytes, %d hashed  curl %.2f CPU s/GiB%s%s" % (
         label, len(urls), "s" if len(urls) > 1 else " ", row["mbs"], seconds, total,
-        row["hashed"],
-        "  %.2f CPU s/GiB  %.0f MB peak, %.0f MB during" % (
-            row["cpu_per_gib"], row["peak_mb"], row["rss_mb"]) if pid else "",
+        row["hashed"], row["curl_per_gib"],
+        "  gateway %.2f CPU s/GiB  %.0f MB peak, %.0f MB during (+%.0f KiB a stream)" % (
+            row["cpu_per_gib"], row["peak_mb"], row["rss_mb"], row["per_stream_kb"])
+        if pid else "",
         "  FAILED: " + "; ".join(errors) if errors else ""), flush=True)
     return row
 
@@ -182,6 +192,16 @@ def start_gateway(nimbus, tmp, ca, mock):
             raise RuntimeError("nimbus serve did not start: " +
                                open(os.path.join(tmp, "nimbus.log")).read()[-2000:])
         time.sleep(0.05)
+    # ... and accepts connections (it may take the cursor before it listens).
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            break
+        except OSError:
+            if p.poll() is not None or time.monotonic() > deadline:
+                p.kill()
+                raise RuntimeError("nimbus serve does not listen")
+            time.sleep(0.05)
     return p, port, log
 
 
@@ -213,14 +233,26 @@ def main():
         rows = {}
         try:
             direct = mock.item(node)["@microsoft.graph.downloadUrl"]
-            gateway, port, log = start_gateway(args.nimbus, tmp, ca, mock)
-            through = "http://127.0.0.1:%d/big.bin?stream=1" % port
             for n in (1, args.streams):
                 rows[("direct", n)] = run("direct", [direct] * n, ca, blocks, tail, None)
-                rows[("proxy", n)] = run("proxy", [through] * n, ca, blocks, tail, gateway.pid)
+                # A gateway of its own per run: its context switches, which
+                # only its end tells for all its threads, are this run's.
+                gateway, port, log = start_gateway(args.nimbus, tmp, ca, mock)
+                through = "http://127.0.0.1:%d/big.bin?stream=1" % port
+                print("gateway pid %d" % gateway.pid, flush=True)
+                row = rows[("proxy", n)] = run("proxy", [through] * n, ca, blocks, tail,
+                                               gateway.pid)
+                gateway.terminate()
+                _, _, usage = os.wait4(gateway.pid, 0)
+                gateway.returncode = 0
+                gateway = None
+                log.close()
+                row["switches_per_mib"] = (usage.ru_nvcsw + usage.ru_nivcsw) / (row["bytes"] / MIB)
+                print("        gateway: %.1f context switches per MiB (%.1f involuntary)" % (
+                    row["switches_per_mib"], usage.ru_nivcsw / (row["bytes"] / MIB)), flush=True)
         finally:
             if gateway:
-                gateway.terminate()
+                gateway.kill()
                 gateway.wait(timeout=30)
                 log.close()
             mock.stop()

@@ -2,6 +2,7 @@
 #include "knobs.h"
 #include "serve/range.h"
 #include "serve/request.h"
+#include "serve/ring.h"
 
 #include <nimbus.h>
 
@@ -47,9 +48,11 @@ constexpr int kMaxPickUps = 16;
 struct proxy::stream {
     proxy *owner = nullptr;
     std::mutex m;
-    std::condition_variable cv; // headers, bytes, room, the end, a cancel
-    std::unique_ptr<char[]> ring{new char[kProxyBuffer]};
-    size_t head = 0, used = 0;
+    std::condition_variable cv; // headers, room, the end, a cancel
+    byte_ring ring{kProxyBuffer};
+    // The room a waiter on cv needs (the transfer, or a paused stream
+    // waiting for its player): the client wakes it only then, not per read.
+    size_t room_wanted = 0;
     bool headers_done = false, finished = false, failed = false, cancelled = false;
     long status = 0;
     long long length = -1;
@@ -98,6 +101,14 @@ struct proxy::stream {
         }
         cv.notify_all();
     }
+    // The caller holds m: the client is woken for bytes only once they are
+    // worth a wake-up (see byte_ring), not for each delivery.
+    void offer(byte_ring::clock::time_point now) {
+        if (suspended && conn && ring.worth_waking(now)) {
+            suspended = false;
+            MHD_resume_connection(conn);
+        }
+    }
 
     void run();
     void headers_end();
@@ -118,7 +129,11 @@ proxy::~proxy() {
 
 proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *range) {
     proxy_answer out;
-    stream *s = new (std::nothrow) stream;
+    stream *s = nullptr;
+    try {
+        s = new stream;
+    } catch (...) {
+    }
     if (!s || !(s->curl = curl_easy_init())) {
         delete s;
         out.error = "out of memory";
@@ -381,8 +396,10 @@ bool proxy::stream::pick_up() {
         hold.unlock();
         owner->pause(this);
         hold.lock();
+        room_wanted = 1;
         bool back = cv.wait_for(hold, std::chrono::seconds(kPauseSeconds),
-                                [this] { return cancelled || used < kProxyBuffer; });
+                                [this] { return cancelled || ring.room() > 0; });
+        room_wanted = 0;
         if (!back)
             error = "the client took nothing for 30 minutes";
         back = back && !cancelled;
@@ -390,7 +407,7 @@ bool proxy::stream::pick_up() {
         back = owner->unpause(this, back);
         hold.lock();
         if (!back) {
-            if (!cancelled && used < kProxyBuffer)
+            if (!cancelled && ring.room() > 0)
                 error = "no stream slot was free when the client came back";
             return false;
         }
@@ -487,7 +504,14 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
     while (done < len) {
         static const std::chrono::seconds stall =
             knob_seconds("NIMBUS_SERVE_STALL_SECONDS", kClientStall);
-        if (!s->cv.wait_for(hold, stall, [s] { return s->cancelled || s->used < kProxyBuffer; })) {
+        // Room for the whole delivery (it is never larger than the ring in
+        // practice), so the client wakes this thread once per delivery at most.
+        size_t want = std::min(len - done, s->ring.capacity());
+        s->room_wanted = want;
+        bool room = s->cv.wait_for(hold, stall,
+                                   [s, want] { return s->cancelled || s->ring.room() >= want; });
+        s->room_wanted = 0;
+        if (!room) {
             char why[64];
             std::snprintf(why, sizeof why, "the client took nothing for %lld s",
                           static_cast<long long>(stall.count()));
@@ -497,18 +521,18 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
         }
         if (s->cancelled)
             return 0;
-        size_t room = kProxyBuffer - s->used;
-        size_t take = std::min(room, len - done);
-        for (size_t i = 0; i < take;) {
-            size_t at = (s->head + s->used) % kProxyBuffer;
-            size_t run = std::min(take - i, kProxyBuffer - at);
-            std::memcpy(s->ring.get() + at, data + done + i, run);
-            s->used += run;
-            i += run;
-        }
-        done += take;
-        s->taken += static_cast<long long>(take);
-        s->wake_client();
+        // The copy runs unlocked: the client's reads copy out of other bytes
+        // of the ring meanwhile (byte_ring::run).
+        byte_ring::run to = s->ring.free_run();
+        size_t n = std::min(to.size, len - done);
+        hold.unlock();
+        std::memcpy(to.at, data + done, n);
+        hold.lock();
+        auto now = byte_ring::clock::now();
+        s->ring.filled(n, now);
+        done += n;
+        s->taken += static_cast<long long>(n);
+        s->offer(now);
     }
     return len;
 }
@@ -516,22 +540,34 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
 int proxy::stream::on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto *s = static_cast<stream *>(self);
     std::lock_guard<std::mutex> hold(s->m);
-    return s->cancelled ? 1 : 0;
+    if (s->cancelled)
+        return 1;
+    // Bytes below the wake-up mark, from a service that sends no more for
+    // now: libcurl calls here at least once a second while it waits.
+    s->offer(byte_ring::clock::now());
+    return 0;
 }
 
 ssize_t proxy::stream::read(void *self, uint64_t, char *buf, size_t max) {
     auto *s = static_cast<stream *>(self);
-    std::lock_guard<std::mutex> hold(s->m);
-    if (s->used > 0) {
-        size_t n = std::min(max, s->used);
-        for (size_t i = 0; i < n;) {
-            size_t run = std::min(n - i, kProxyBuffer - s->head);
-            std::memcpy(buf + i, s->ring.get() + s->head, run);
-            s->head = (s->head + run) % kProxyBuffer;
-            s->used -= run;
-            i += run;
+    std::unique_lock<std::mutex> hold(s->m);
+    if (s->ring.used() > 0) {
+        // Both runs of the ring (before and after its end), each copied
+        // unlocked while the transfer may fill the room.
+        size_t n = 0;
+        for (int i = 0; i < 2 && n < max; i++) {
+            byte_ring::run from = s->ring.held_run();
+            size_t k = std::min(from.size, max - n);
+            if (k == 0)
+                break;
+            hold.unlock();
+            std::memcpy(buf + n, from.at, k);
+            hold.lock();
+            s->ring.drained(k);
+            n += k;
         }
-        s->cv.notify_all(); // room for the transfer
+        if (s->room_wanted > 0 && s->ring.room() >= s->room_wanted)
+            s->cv.notify_all();
         return static_cast<ssize_t>(n);
     }
     if (s->cancelled || (s->finished && s->failed))
