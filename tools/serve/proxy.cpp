@@ -32,7 +32,7 @@ constexpr auto kHeadersWithin = std::chrono::seconds(40);
 constexpr auto kClientStall = std::chrono::seconds(60);
 constexpr unsigned kPauseSeconds = 30 * 60;
 // Bytes MHD asks the reader for at once.
-constexpr size_t kBlock = 64 * 1024;
+constexpr size_t kBlock = 128 * 1024;
 // Header values kept from the service's answer.
 constexpr size_t kMaxHeader = 1024;
 // Times a transfer the network cut is picked up again: in a row without a

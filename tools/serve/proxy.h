@@ -21,7 +21,7 @@ namespace cli {
 
 // Bytes held per stream between the service and the client; the transfer
 // from the service waits while the client has not taken them.
-constexpr size_t kProxyBuffer = 256 * 1024;
+constexpr size_t kProxyBuffer = 192 * 1024;
 // Transfers from the service at once; one more is answered 503.
 constexpr unsigned kProxyStreams = 32;
 // Transfers at once for one client address (an IPv4 address, an IPv6 /64):

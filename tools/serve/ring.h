@@ -16,7 +16,7 @@ class byte_ring {
     // A suspended client is woken once this much is held: a wake-up costs
     // two context switches and a resumed connection, so it should carry
     // more than the one TLS record (16 KiB) each delivery brings.
-    static constexpr size_t kWakeAt = 64 * 1024;
+    static constexpr size_t kWakeAt = 128 * 1024;
     // ... or once the oldest byte held has waited this long, so that a
     // slow service's trickle still flows.
     static constexpr std::chrono::milliseconds kHoldAtMost{20};
