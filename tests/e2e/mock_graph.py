@@ -122,6 +122,7 @@ class Node:
         self.mime = None        # file.mimeType; None: the service's type of the name
         self.locked = False     # a Personal Vault not unlocked: its listing is refused
         self.download_type = "application/octet-stream"  # the download's Content-Type
+        self.pause_after = None  # (bytes, seconds): the download stops that long after them
         self.etag = None        # the download's ETag; None: a hash of content (too slow
                                 # for a large mmap'd content, which benchmarks give their own)
 
@@ -777,6 +778,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if after:
                 after()
             return None
+        if node.pause_after:
+            first, seconds = node.pause_after
+            self.wfile.write(data[:first])
+            self.wfile.flush()
+            threading.Event().wait(seconds)
+            data = data[first:]
         self.wfile.write(data)
         return None
 
