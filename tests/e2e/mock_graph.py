@@ -526,6 +526,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                        "content_type": self.headers.get("Content-Type"), "status": None,
                        "range": self.headers.get("Range"),
                        "if_range": self.headers.get("If-Range"),
+                       "tls_resumed": getattr(self.connection, "session_reused", None),
                        "start": time.monotonic()}
         with self.mock.lock:
             self.mock.requests.append(self.record)

@@ -59,6 +59,10 @@ def case_stream(f):
           status, headers)
     check(headers["content-length"] == str(len(content)) and headers["accept-ranges"] == "bytes",
           "its length, ranges offered", headers)
+    # A second stream (a player's seek) resumes the first one's TLS session.
+    raw_get(g.port, "/song.mp3?stream=1", headers={"Range": "bytes=100-"})
+    tls = [r["tls_resumed"] for r in f.mock.requests if r["path"].startswith("/download/")]
+    check(tls[:2] == [False, True], "the TLS session resumed", tls)
     # The type comes from the name, never from the service: a file it calls
     # text/html is not a page of the gateway's origin.
     check(headers["content-type"] == "audio/mpeg" and "content-disposition" not in headers,

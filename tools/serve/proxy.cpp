@@ -120,8 +120,53 @@ struct proxy::stream {
     static void done(void *self);
 };
 
+// A player opens a transfer per seek, each to the same storage host: with
+// its name lookup and TLS session kept from the last one, a new transfer
+// resumes the session instead of a full handshake (the certificate chain
+// checked again, a key exchange). Connections are not shared: a transfer
+// the client left was cut mid-body, and cannot be reused.
+struct proxy::share {
+    CURLSH *handle = nullptr;
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+
+    share() {
+        handle = curl_share_init();
+        if (!handle)
+            return;
+        curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, lock);
+        curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, unlock);
+        curl_share_setopt(handle, CURLSHOPT_USERDATA, this);
+        if (curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK ||
+            curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+            curl_share_cleanup(handle);
+            handle = nullptr;
+        }
+    }
+    ~share() {
+        if (handle)
+            curl_share_cleanup(handle); // every transfer let go of it (run)
+    }
+    share(const share &) = delete;
+    share &operator=(const share &) = delete;
+
+    static void lock(CURL *, curl_lock_data what, curl_lock_access, void *self) {
+        if (what >= 0 && what < CURL_LOCK_DATA_LAST)
+            static_cast<share *>(self)->locks[what].lock();
+    }
+    static void unlock(CURL *, curl_lock_data what, void *self) {
+        if (what >= 0 && what < CURL_LOCK_DATA_LAST)
+            static_cast<share *>(self)->locks[what].unlock();
+    }
+};
+
 proxy::proxy(std::string cacert, std::vector<std::string> connect_to)
-    : cacert_(std::move(cacert)), connect_to_(std::move(connect_to)) {}
+    : cacert_(std::move(cacert)), connect_to_(std::move(connect_to)) {
+    try {
+        share_ = std::make_unique<share>();
+    } catch (...) {
+        // Without it each transfer looks the host up and shakes hands anew.
+    }
+}
 
 proxy::~proxy() {
     cancel_all();
@@ -158,6 +203,8 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L);
+    if (share_ && share_->handle)
+        curl_easy_setopt(h, CURLOPT_SHARE, share_->handle);
     // A stream of a film lasts hours: no total timeout, but a stall ends it.
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
@@ -342,6 +389,9 @@ void proxy::stream::run() {
         message[0] = '\0';
         rc = curl_easy_perform(curl);
     } while (rc != CURLE_OK && pick_up());
+    // The handle may outlive the proxy (the client's response holds it); the
+    // share may not be left attached to it.
+    curl_easy_setopt(curl, CURLOPT_SHARE, nullptr);
     proxy *o = owner;
     {
         std::lock_guard<std::mutex> hold(m);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -81,6 +82,8 @@ class proxy {
 
     std::string cacert_;
     std::vector<std::string> connect_to_;
+    struct share; // what the transfers share: name lookups, TLS sessions
+    std::unique_ptr<share> share_;
     std::mutex lock_; // taken before any stream's own lock
     std::condition_variable idle_;
     unsigned running_ = 0; // stream threads
