@@ -10,6 +10,8 @@
 #   make bench          build and run the benchmarks
 #   make bench-network  the command over a simulated network (NETWORK_ARGS=--short)
 #   make bench-gateway  nimbus serve against rclone serve http under wrk (GATEWAY_ARGS)
+#   make bench-proxy    the gateway's byte proxy beside curl on a 1 GiB file
+#                       (PROXY_ARGS=--short for 64 MiB, --check for the goals)
 #   make format-check   the tree against .clang-format
 #   make tidy           clang-tidy over the library's and the command's sources
 #   make install        build the library and the command, install into PREFIX
@@ -33,6 +35,7 @@ TSAN_SKIP    ?= ^(fuzz_replay_.*|exported_symbols|e2e_(list_forms|validate_write
 BENCH_ARGS   ?=
 NETWORK_ARGS ?=
 GATEWAY_ARGS ?=
+PROXY_ARGS   ?=
 CMAKE_FLAGS  ?=
 
 # ccache, where installed, keeps compiled objects between builds and trees.
@@ -44,7 +47,7 @@ CONFIGURE  = cmake -S . -G Ninja -DNIMBUS_WERROR=ON $(LAUNCHERS)
 # not (Debian 12): `apt install` could not satisfy a dependency on it.
 BUNDLE_YYJSON ?= $(shell apt-cache madison libyyjson0 2>/dev/null | grep -q . && echo OFF || echo ON)
 
-.PHONY: all deps build format-check tidy test test-browser sanitize-build test-sanitize test-tsan test-valgrind fuzz bench bench-smoke bench-network bench-gateway demo install package test-package clean
+.PHONY: all deps build format-check tidy test test-browser sanitize-build test-sanitize test-tsan test-valgrind fuzz bench bench-smoke bench-network bench-gateway bench-proxy demo install package test-package clean
 
 all: build
 
@@ -100,6 +103,10 @@ bench-network: build
 # Not in .ci/run: 40 s of load per gateway, and throughput on a shared machine is noisy.
 bench-gateway: build
 	python3 bench/gateway.py --nimbus $(BUILD)/tools/nimbus $(GATEWAY_ARGS)
+
+# Not in .ci/run either: 18 GiB through loopback TLS, and as noisy.
+bench-proxy: build
+	python3 bench/proxy.py --nimbus $(BUILD)/tools/nimbus $(PROXY_ARGS)
 
 # Builds only the library and the command, then tours the offline demo drive.
 demo: deps

@@ -122,6 +122,9 @@ class Node:
         self.mime = None        # file.mimeType; None: the service's type of the name
         self.locked = False     # a Personal Vault not unlocked: its listing is refused
         self.download_type = "application/octet-stream"  # the download's Content-Type
+        self.pause_after = None  # (bytes, seconds): the download stops that long after them
+        self.etag = None        # the download's ETag; None: a hash of content (too slow
+                                # for a large mmap'd content, which benchmarks give their own)
 
     def add(self, child):
         child.parent = self
@@ -523,6 +526,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                        "content_type": self.headers.get("Content-Type"), "status": None,
                        "range": self.headers.get("Range"),
                        "if_range": self.headers.get("If-Range"),
+                       "tls_resumed": getattr(self.connection, "session_reused", None),
                        "start": time.monotonic()}
         with self.mock.lock:
             self.mock.requests.append(self.record)
@@ -721,8 +725,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         node = self.mock.by_id.get(urllib.parse.unquote(raw_path[len("/download/"):]))
         if node is None or node.folder or node.content is None:
             return self._send(404, b"")
-        data, total = node.content, len(node.content)
-        etag = etag_of(data)
+        # A memoryview: slices of a large (mmap'd) content go out uncopied.
+        data, total = memoryview(node.content), len(node.content)
+        etag = node.etag or etag_of(node.content)
         status, extra = 200, []
         ranges = self.headers.get("Range")
         if_range = self.headers.get("If-Range")
@@ -774,6 +779,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if after:
                 after()
             return None
+        if node.pause_after:
+            first, seconds = node.pause_after
+            self.wfile.write(data[:first])
+            self.wfile.flush()
+            threading.Event().wait(seconds)
+            data = data[first:]
         self.wfile.write(data)
         return None
 

@@ -50,6 +50,8 @@ def case_stream(f):
     song = f.mock.find_path("/song.mp3")
     song.content, song.size = content, len(content)
     f.mock.root.add(Node("big.mkv", content=os.urandom(1 << 20) * 16))
+    slow = f.mock.root.add(Node("slow.mkv", content=os.urandom(256 * 1024)))
+    slow.pause_after = (20000, 3)
     f.mock._number(f.mock.root)
     g = f.serve()
     status, headers, body = raw_get(g.port, "/song.mp3?stream=1")
@@ -57,6 +59,10 @@ def case_stream(f):
           status, headers)
     check(headers["content-length"] == str(len(content)) and headers["accept-ranges"] == "bytes",
           "its length, ranges offered", headers)
+    # A second stream (a player's seek) resumes the first one's TLS session.
+    raw_get(g.port, "/song.mp3?stream=1", headers={"Range": "bytes=100-"})
+    tls = [r["tls_resumed"] for r in f.mock.requests if r["path"].startswith("/download/")]
+    check(tls[:2] == [False, True], "the TLS session resumed", tls)
     # The type comes from the name, never from the service: a file it calls
     # text/html is not a page of the gateway's origin.
     check(headers["content-type"] == "audio/mpeg" and "content-disposition" not in headers,
@@ -145,6 +151,27 @@ def case_stream(f):
     check(len(got) < n and content.startswith(got), "cut short, not joined", len(got))
     expect(g.get("/song.mp3?stream=2"), 400, "stream=2")
     check(raw_get(g.port, "/nope.mp3?stream=1")[0] == 404, "a missing file")
+
+    # The gateway hands bytes on in large blocks, but a service that sends a
+    # few and then nothing for a while does not keep them from the client.
+    s = socket.create_connection(("127.0.0.1", g.port))
+    s.sendall(b"GET /slow.mkv?stream=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % g.port)
+    s.settimeout(30)
+    started, got = time.monotonic(), b""
+    while got.find(b"\r\n\r\n") < 0 or len(got) - got.find(b"\r\n\r\n") - 4 < 20000:
+        chunk = s.recv(65536)
+        check(chunk, "the first bytes come", got[:200])
+        got += chunk
+    waited = time.monotonic() - started
+    while len(got) - got.find(b"\r\n\r\n") - 4 < len(slow.content):
+        chunk = s.recv(65536)
+        check(chunk, "the rest comes", len(got))
+        got += chunk
+    s.close()
+    print("a service's first 20000 bytes, then 3 s of nothing: the client had them in %.2f s"
+          % waited)
+    check(waited < 2, "bytes held back no longer than a second or so", waited)
+    check(got.endswith(slow.content), "then the rest")
 
     # A client that reads 16 KiB of 16 MiB and stops: the gateway holds a
     # bounded buffer, not the file; when the client leaves, its thread ends.

@@ -2,6 +2,7 @@
 #include "knobs.h"
 #include "serve/range.h"
 #include "serve/request.h"
+#include "serve/ring.h"
 
 #include <nimbus.h>
 
@@ -31,7 +32,7 @@ constexpr auto kHeadersWithin = std::chrono::seconds(40);
 constexpr auto kClientStall = std::chrono::seconds(60);
 constexpr unsigned kPauseSeconds = 30 * 60;
 // Bytes MHD asks the reader for at once.
-constexpr size_t kBlock = 64 * 1024;
+constexpr size_t kBlock = 128 * 1024;
 // Header values kept from the service's answer.
 constexpr size_t kMaxHeader = 1024;
 // Times a transfer the network cut is picked up again: in a row without a
@@ -47,9 +48,11 @@ constexpr int kMaxPickUps = 16;
 struct proxy::stream {
     proxy *owner = nullptr;
     std::mutex m;
-    std::condition_variable cv; // headers, bytes, room, the end, a cancel
-    std::unique_ptr<char[]> ring{new char[kProxyBuffer]};
-    size_t head = 0, used = 0;
+    std::condition_variable cv; // headers, room, the end, a cancel
+    byte_ring ring{kProxyBuffer};
+    // The room a waiter on cv needs (the transfer, or a paused stream
+    // waiting for its player): the client wakes it only then, not per read.
+    size_t room_wanted = 0;
     bool headers_done = false, finished = false, failed = false, cancelled = false;
     long status = 0;
     long long length = -1;
@@ -98,6 +101,14 @@ struct proxy::stream {
         }
         cv.notify_all();
     }
+    // The caller holds m: the client is woken for bytes only once they are
+    // worth a wake-up (see byte_ring), not for each delivery.
+    void offer(byte_ring::clock::time_point now) {
+        if (suspended && conn && ring.worth_waking(now)) {
+            suspended = false;
+            MHD_resume_connection(conn);
+        }
+    }
 
     void run();
     void headers_end();
@@ -109,8 +120,53 @@ struct proxy::stream {
     static void done(void *self);
 };
 
+// A player opens a transfer per seek, each to the same storage host: with
+// its name lookup and TLS session kept from the last one, a new transfer
+// resumes the session instead of a full handshake (the certificate chain
+// checked again, a key exchange). Connections are not shared: a transfer
+// the client left was cut mid-body, and cannot be reused.
+struct proxy::share {
+    CURLSH *handle = nullptr;
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+
+    share() {
+        handle = curl_share_init();
+        if (!handle)
+            return;
+        curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, lock);
+        curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, unlock);
+        curl_share_setopt(handle, CURLSHOPT_USERDATA, this);
+        if (curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK ||
+            curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+            curl_share_cleanup(handle);
+            handle = nullptr;
+        }
+    }
+    ~share() {
+        if (handle)
+            curl_share_cleanup(handle); // every transfer let go of it (run)
+    }
+    share(const share &) = delete;
+    share &operator=(const share &) = delete;
+
+    static void lock(CURL *, curl_lock_data what, curl_lock_access, void *self) {
+        if (what >= 0 && what < CURL_LOCK_DATA_LAST)
+            static_cast<share *>(self)->locks[what].lock();
+    }
+    static void unlock(CURL *, curl_lock_data what, void *self) {
+        if (what >= 0 && what < CURL_LOCK_DATA_LAST)
+            static_cast<share *>(self)->locks[what].unlock();
+    }
+};
+
 proxy::proxy(std::string cacert, std::vector<std::string> connect_to)
-    : cacert_(std::move(cacert)), connect_to_(std::move(connect_to)) {}
+    : cacert_(std::move(cacert)), connect_to_(std::move(connect_to)) {
+    try {
+        share_ = std::make_unique<share>();
+    } catch (...) {
+        // Without it each transfer looks the host up and shakes hands anew.
+    }
+}
 
 proxy::~proxy() {
     cancel_all();
@@ -118,7 +174,11 @@ proxy::~proxy() {
 
 proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *range) {
     proxy_answer out;
-    stream *s = new (std::nothrow) stream;
+    stream *s = nullptr;
+    try {
+        s = new stream;
+    } catch (...) {
+    }
     if (!s || !(s->curl = curl_easy_init())) {
         delete s;
         out.error = "out of memory";
@@ -143,6 +203,8 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L);
+    if (share_ && share_->handle)
+        curl_easy_setopt(h, CURLOPT_SHARE, share_->handle);
     // A stream of a film lasts hours: no total timeout, but a stall ends it.
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
@@ -327,6 +389,9 @@ void proxy::stream::run() {
         message[0] = '\0';
         rc = curl_easy_perform(curl);
     } while (rc != CURLE_OK && pick_up());
+    // The handle may outlive the proxy (the client's response holds it); the
+    // share may not be left attached to it.
+    curl_easy_setopt(curl, CURLOPT_SHARE, nullptr);
     proxy *o = owner;
     {
         std::lock_guard<std::mutex> hold(m);
@@ -381,8 +446,10 @@ bool proxy::stream::pick_up() {
         hold.unlock();
         owner->pause(this);
         hold.lock();
+        room_wanted = 1;
         bool back = cv.wait_for(hold, std::chrono::seconds(kPauseSeconds),
-                                [this] { return cancelled || used < kProxyBuffer; });
+                                [this] { return cancelled || ring.room() > 0; });
+        room_wanted = 0;
         if (!back)
             error = "the client took nothing for 30 minutes";
         back = back && !cancelled;
@@ -390,7 +457,7 @@ bool proxy::stream::pick_up() {
         back = owner->unpause(this, back);
         hold.lock();
         if (!back) {
-            if (!cancelled && used < kProxyBuffer)
+            if (!cancelled && ring.room() > 0)
                 error = "no stream slot was free when the client came back";
             return false;
         }
@@ -487,7 +554,14 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
     while (done < len) {
         static const std::chrono::seconds stall =
             knob_seconds("NIMBUS_SERVE_STALL_SECONDS", kClientStall);
-        if (!s->cv.wait_for(hold, stall, [s] { return s->cancelled || s->used < kProxyBuffer; })) {
+        // Room for the whole delivery (it is never larger than the ring in
+        // practice), so the client wakes this thread once per delivery at most.
+        size_t want = std::min(len - done, s->ring.capacity());
+        s->room_wanted = want;
+        bool room = s->cv.wait_for(hold, stall,
+                                   [s, want] { return s->cancelled || s->ring.room() >= want; });
+        s->room_wanted = 0;
+        if (!room) {
             char why[64];
             std::snprintf(why, sizeof why, "the client took nothing for %lld s",
                           static_cast<long long>(stall.count()));
@@ -497,18 +571,18 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
         }
         if (s->cancelled)
             return 0;
-        size_t room = kProxyBuffer - s->used;
-        size_t take = std::min(room, len - done);
-        for (size_t i = 0; i < take;) {
-            size_t at = (s->head + s->used) % kProxyBuffer;
-            size_t run = std::min(take - i, kProxyBuffer - at);
-            std::memcpy(s->ring.get() + at, data + done + i, run);
-            s->used += run;
-            i += run;
-        }
-        done += take;
-        s->taken += static_cast<long long>(take);
-        s->wake_client();
+        // The copy runs unlocked: the client's reads copy out of other bytes
+        // of the ring meanwhile (byte_ring::run).
+        byte_ring::run to = s->ring.free_run();
+        size_t n = std::min(to.size, len - done);
+        hold.unlock();
+        std::memcpy(to.at, data + done, n);
+        hold.lock();
+        auto now = byte_ring::clock::now();
+        s->ring.filled(n, now);
+        done += n;
+        s->taken += static_cast<long long>(n);
+        s->offer(now);
     }
     return len;
 }
@@ -516,22 +590,34 @@ size_t proxy::stream::on_body(char *data, size_t size, size_t n, void *self) {
 int proxy::stream::on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto *s = static_cast<stream *>(self);
     std::lock_guard<std::mutex> hold(s->m);
-    return s->cancelled ? 1 : 0;
+    if (s->cancelled)
+        return 1;
+    // Bytes below the wake-up mark, from a service that sends no more for
+    // now: libcurl calls here at least once a second while it waits.
+    s->offer(byte_ring::clock::now());
+    return 0;
 }
 
 ssize_t proxy::stream::read(void *self, uint64_t, char *buf, size_t max) {
     auto *s = static_cast<stream *>(self);
-    std::lock_guard<std::mutex> hold(s->m);
-    if (s->used > 0) {
-        size_t n = std::min(max, s->used);
-        for (size_t i = 0; i < n;) {
-            size_t run = std::min(n - i, kProxyBuffer - s->head);
-            std::memcpy(buf + i, s->ring.get() + s->head, run);
-            s->head = (s->head + run) % kProxyBuffer;
-            s->used -= run;
-            i += run;
+    std::unique_lock<std::mutex> hold(s->m);
+    if (s->ring.used() > 0) {
+        // Both runs of the ring (before and after its end), each copied
+        // unlocked while the transfer may fill the room.
+        size_t n = 0;
+        for (int i = 0; i < 2 && n < max; i++) {
+            byte_ring::run from = s->ring.held_run();
+            size_t k = std::min(from.size, max - n);
+            if (k == 0)
+                break;
+            hold.unlock();
+            std::memcpy(buf + n, from.at, k);
+            hold.lock();
+            s->ring.drained(k);
+            n += k;
         }
-        s->cv.notify_all(); // room for the transfer
+        if (s->room_wanted > 0 && s->ring.room() >= s->room_wanted)
+            s->cv.notify_all();
         return static_cast<ssize_t>(n);
     }
     if (s->cancelled || (s->finished && s->failed))

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -21,7 +22,7 @@ namespace cli {
 
 // Bytes held per stream between the service and the client; the transfer
 // from the service waits while the client has not taken them.
-constexpr size_t kProxyBuffer = 256 * 1024;
+constexpr size_t kProxyBuffer = 192 * 1024;
 // Transfers from the service at once; one more is answered 503.
 constexpr unsigned kProxyStreams = 32;
 // Transfers at once for one client address (an IPv4 address, an IPv6 /64):
@@ -81,6 +82,8 @@ class proxy {
 
     std::string cacert_;
     std::vector<std::string> connect_to_;
+    struct share; // what the transfers share: name lookups, TLS sessions
+    std::unique_ptr<share> share_;
     std::mutex lock_; // taken before any stream's own lock
     std::condition_variable idle_;
     unsigned running_ = 0; // stream threads
