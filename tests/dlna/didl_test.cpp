@@ -42,6 +42,10 @@ TEST(DlnaXml, HostileTextLeavesOnlyValidEscapedCharacters) {
     const std::string r = "\xEF\xBF\xBD";
     EXPECT_EQ(out, "a&lt;b&gt;&amp;&quot;&apos;" + r + r + r + r + r + r + r + r + r + r + r + r +
                        r + r + r + "\xe2\x82\xac" + r);
+    // Plain runs end exactly at the first byte that is not plain ASCII.
+    out.clear();
+    dlna::xml_text(out, std::string("x]]>y ~\x7f z\x1f\xc3(\xe2\x82\xac ok"));
+    EXPECT_EQ(out, "x]]&gt;y ~" + r + " z" + r + r + "(\xe2\x82\xac ok");
 }
 
 TEST(DlnaDidl, ItemCarriesMetadataAndResource) {

@@ -55,6 +55,11 @@ size_t utf8_at(const std::string &s, size_t i, uint32_t *cp) {
     return n;
 }
 
+// Printable ASCII that XML text and attribute values take unescaped.
+bool plain_ascii(unsigned char c) {
+    return c >= 0x20 && c < 0x7F && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+}
+
 void attr(std::string &out, const char *name, const std::string &value) {
     out += ' ';
     out += name;
@@ -138,6 +143,16 @@ std::string parent_path(const std::string &path) {
 void xml_text(std::string &out, const std::string &text) {
     static const char replacement[] = "\xEF\xBF\xBD";
     for (size_t i = 0; i < text.size();) {
+        // Names and URLs are mostly printable ASCII that stands as it is:
+        // such a run is copied at once, not a character at a time.
+        size_t plain = i;
+        while (plain < text.size() && plain_ascii(static_cast<unsigned char>(text[plain])))
+            plain++;
+        if (plain > i) {
+            out.append(text, i, plain - i);
+            i = plain;
+            continue;
+        }
         uint32_t cp = 0;
         size_t n = utf8_at(text, i, &cp);
         if (n == 0) {
