@@ -303,4 +303,33 @@ std::string didl_document(const std::string &body) {
            body + "</DIDL-Lite>";
 }
 
+void soap_text(std::string &out, const std::string &markup) {
+    out.reserve(out.size() + markup.size() + markup.size() / 4);
+    const char *p = markup.data(), *end = p + markup.size();
+    while (p < end) {
+        const char *run = p;
+        while (run < end && *run != '&' && *run != '<' && *run != '>' && *run != '"')
+            run++;
+        out.append(p, static_cast<size_t>(run - p));
+        if (run == end)
+            break;
+        out += *run == '&' ? "&amp;" : *run == '<' ? "&lt;" : *run == '>' ? "&gt;" : "&quot;";
+        p = run + 1;
+    }
+}
+
+std::string browse_answer(const std::string &didl, uint32_t returned, uint32_t total,
+                          uint32_t update_id) {
+    std::string out = "<?xml version=\"1.0\"?><s:Envelope "
+                      "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+                      "<u:BrowseResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\"><Result>";
+    soap_text(out, didl);
+    out += "</Result><NumberReturned>" + std::to_string(returned) +
+           "</NumberReturned><TotalMatches>" + std::to_string(total) + "</TotalMatches><UpdateID>" +
+           std::to_string(update_id) + "</UpdateID></u:BrowseResponse></s:Body></s:Envelope>";
+    return out;
+}
+
 } // namespace dlna
