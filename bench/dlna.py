@@ -11,7 +11,8 @@ both servers on loopback). wrk posts them (a Lua script), two loads:
   albums  the 12 album folders round-robin
 
 For each server and load it prints requests per second, p50 and p99, the
-Graph requests the mock saw during the load, the server's CPU time per
+Graph requests the mock saw during the load (the change feed's, one per
+30 s whatever the load, apart), the server's CPU time per
 Browse (utime + stime from /proc/PID/stat), its peak resident size
 (VmHWM), and the load client's own CPU use (it must not be the bottleneck).
 Before any load it times the start: process start until the control port
@@ -115,6 +116,13 @@ def child_id(port, ctl, parent, title):
     raise RuntimeError("no %r in %r on port %d (%d)" % (title, parent, port, status))
 
 
+def feed_requests(mock):
+    """Change-feed requests: nimbus asks one per 30 s while the MediaServer
+    runs (to event changes), whatever the load; rclone never asks."""
+    return sum(1 for r in mock.requests
+               if r["host"] == mock_graph.GRAPH_HOST and r["path"].endswith("/delta"))
+
+
 def wait_port(p, port, started, seconds=60):
     """Seconds from START until PORT accepts connections."""
     import socket
@@ -190,17 +198,18 @@ def measure(name, p, port, desc_path, started, mock, args, tmp):
                          ("albums", [browse_body(a) for a in albums])):
         if load not in args.loads.split(","):
             continue
-        graph, ticks = graph_requests(mock), cpu_ticks(p.pid)
+        graph, feed, ticks = graph_requests(mock), feed_requests(mock), cpu_ticks(p.pid)
         r = wrk(port, ctl, bodies, args.seconds, args.connections, tmp)
-        r["graph"] = graph_requests(mock) - graph
+        r["feed"] = feed_requests(mock) - feed
+        r["graph"] = graph_requests(mock) - graph - r["feed"]
         r["cpu_ms"] = (cpu_ticks(p.pid) - ticks) * 1000.0 / os.sysconf("SC_CLK_TCK") / \
             max(r["requests"], 1)
         r["peak_mb"] = peak_kb(p.pid) / 1024.0
         row["loads"][load] = r
-        print("%-6s %-6s %7.0f req/s  p50 %6.1f ms  p99 %6.1f ms  %4d Graph  %6.3f ms CPU/Browse"
-              "  %4.0f MB peak  %d failed  (wrk %.0f%% CPU)"
-              % (name, load, r["rps"], r["p50"], r["p99"], r["graph"], r["cpu_ms"], r["peak_mb"],
-                 r["failed"], r["client_cpu"] * 100), flush=True)
+        print("%-6s %-6s %7.0f req/s  p50 %6.1f ms  p99 %6.1f ms  %4d Graph (+%d feed)  %6.3f ms "
+              "CPU/Browse  %4.0f MB peak  %d failed  (wrk %.0f%% CPU)"
+              % (name, load, r["rps"], r["p50"], r["p99"], r["graph"], r["feed"], r["cpu_ms"],
+                 r["peak_mb"], r["failed"], r["client_cpu"] * 100), flush=True)
     print("%-6s start  ready %6.0f ms after exec, first Browse %6.1f ms, answered %6.0f ms "
           "after exec" % (name, ready * 1000, first * 1000, answered * 1000), flush=True)
     return row
