@@ -648,7 +648,7 @@ def case_hostile(fx_path, folder):
     s.close()
     time.sleep(2.5)
 
-    # Eight clients at once keep the four workers busy; every answer is whole.
+    # Eight clients at once keep the workers busy; every answer is whole.
     import threading
     failures = []
 
