@@ -12,6 +12,7 @@
 #   make bench-gateway  nimbus serve against rclone serve http under wrk (GATEWAY_ARGS)
 #   make bench-proxy    the gateway's byte proxy beside curl on a 1 GiB file
 #                       (PROXY_ARGS=--short for 64 MiB, --check for the goals)
+#   make bench-dlna     nimbus serve --dlna against rclone serve dlna (DLNA_ARGS=--short)
 #   make format-check   the tree against .clang-format
 #   make tidy           clang-tidy over the library's and the command's sources
 #   make install        build the library and the command, install into PREFIX
@@ -47,7 +48,7 @@ CONFIGURE  = cmake -S . -G Ninja -DNIMBUS_WERROR=ON $(LAUNCHERS)
 # not (Debian 12): `apt install` could not satisfy a dependency on it.
 BUNDLE_YYJSON ?= $(shell apt-cache madison libyyjson0 2>/dev/null | grep -q . && echo OFF || echo ON)
 
-.PHONY: all deps build format-check tidy test test-browser sanitize-build test-sanitize test-tsan test-valgrind fuzz bench bench-smoke bench-network bench-gateway bench-proxy demo install package test-package clean
+.PHONY: all deps build format-check tidy test test-browser sanitize-build test-sanitize test-tsan test-valgrind fuzz bench bench-smoke bench-network bench-gateway bench-proxy bench-dlna demo install package test-package clean
 
 all: build
 
@@ -107,6 +108,10 @@ bench-gateway: build
 # Not in .ci/run either: 18 GiB through loopback TLS, and as noisy.
 bench-proxy: build
 	python3 bench/proxy.py --nimbus $(BUILD)/tools/nimbus $(PROXY_ARGS)
+
+# Not in .ci/run either: Browse throughput beside rclone is as noisy.
+bench-dlna: build
+	python3 bench/dlna.py --nimbus $(BUILD)/tools/nimbus --check $(DLNA_ARGS)
 
 # Builds only the library and the command, then tours the offline demo drive.
 demo: deps

@@ -1,12 +1,15 @@
 // The MediaServer's pure pieces: ids, escaping, argument reading, the body
 // guard and the UUID file.
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "didl.h"
 #include "soap.h"
@@ -42,6 +45,41 @@ TEST(DlnaXml, HostileTextLeavesOnlyValidEscapedCharacters) {
     const std::string r = "\xEF\xBF\xBD";
     EXPECT_EQ(out, "a&lt;b&gt;&amp;&quot;&apos;" + r + r + r + r + r + r + r + r + r + r + r + r +
                        r + r + r + "\xe2\x82\xac" + r);
+    // Plain runs end exactly at the first byte that is not plain ASCII.
+    out.clear();
+    dlna::xml_text(out, std::string("x]]>y ~\x7f z\x1f\xc3(\xe2\x82\xac ok"));
+    EXPECT_EQ(out, "x]]&gt;y ~" + r + " z" + r + r + "(\xe2\x82\xac ok");
+}
+
+TEST(DlnaSoap, BrowseAnswerCarriesTheDidlThroughOneMoreEscape) {
+    std::string out = "x";
+    dlna::soap_text(out, "a&amp;b<c d=\"e\">'f'</c>]]>");
+    EXPECT_EQ(out, "xa&amp;amp;b&lt;c d=&quot;e&quot;&gt;'f'&lt;/c&gt;]]&gt;");
+
+    // Hostile names, made DIDL, come back out of the SOAP body unchanged.
+    dlna::item t;
+    t.path = std::string("/M/x]]><item id=\"9\">&amp;\x01\x7f\xff\xc0\xaf\xed\xa0\x80.mp3");
+    t.title = std::string("]]>&<\x00\x1b\xc3", 8);
+    t.artist = "&lt;\"'";
+    t.mime = "audio/mpeg";
+    std::string body;
+    dlna::didl_object(body, t, "http://h:1/M?a=1&b=2");
+    std::string didl = dlna::didl_document(body);
+    std::string soap = dlna::browse_answer(didl, 1, 4294967295u, 7);
+    xmlDoc *doc = xmlReadMemory(soap.data(), static_cast<int>(soap.size()), nullptr, nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    ASSERT_NE(doc, nullptr);
+    xmlNode *answer = xmlDocGetRootElement(doc)->children->children;
+    std::vector<std::string> args;
+    for (xmlNode *n = answer->children; n; n = n->next) {
+        xmlChar *text = xmlNodeGetContent(n);
+        args.push_back(reinterpret_cast<const char *>(n->name) + std::string("=") +
+                       reinterpret_cast<const char *>(text));
+        xmlFree(text);
+    }
+    xmlFreeDoc(doc);
+    EXPECT_EQ(args, (std::vector<std::string>{"Result=" + didl, "NumberReturned=1",
+                                              "TotalMatches=4294967295", "UpdateID=7"}));
 }
 
 TEST(DlnaDidl, ItemCarriesMetadataAndResource) {

@@ -12,9 +12,10 @@ import threading
 import time
 import urllib.parse
 
+import mock_graph
 from mock_graph import Node
 from run_e2e import Skip, check
-from serve_common import ALBUM_LINKS, ESCAPED, expect, links_of
+from serve_common import ALBUM_LINKS, ESCAPED, Gateway, expect, links_of
 
 
 def case_pages(f):
@@ -369,6 +370,22 @@ def case_feed(f):
           "the deletion shows", page)
     expect(g.get("/Music/"), 200, "parent again")
     check(listed("/Music") == 1 and deltas() == first + 2, "the parent stays kept")
+    check(g.stop() == 0, "stopped", g.log())
+
+
+def case_warm_start(f):
+    """The token and the service connection are made before the gateway
+    listens: the first visit waits for its own listing alone."""
+    g = Gateway(f.command("serve", "--listen", "127.0.0.1:0"))
+    f.gateways.append(g)
+    seen = list(f.mock.requests)
+    check(g.port and any(r["path"].endswith("/delta") and r.get("status") == 200 for r in seen),
+          "the first cursor answered before the serving line", [r["target"] for r in seen], g.log())
+    before = len(f.mock.requests)
+    expect(g.get("/Music/Album/"), 200, "first visit")
+    visit = f.mock.requests[before:]
+    check([r["host"] for r in visit] == [mock_graph.GRAPH_HOST], "one request, no token grant",
+          [(r["host"], r["target"]) for r in visit])
     check(g.stop() == 0, "stopped", g.log())
 
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "didl.h"
 
@@ -24,7 +25,7 @@ std::string folded(const std::string &s) {
 }
 
 // <0, 0, >0 ignoring ASCII case.
-int compare_folded(const std::string &a, const std::string &b) {
+int compare_folded(std::string_view a, std::string_view b) {
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; i++) {
         unsigned char x = static_cast<unsigned char>(lower(a[i]));
@@ -35,13 +36,17 @@ int compare_folded(const std::string &a, const std::string &b) {
     return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-std::string name_of(const item &it) {
-    size_t slash = it.path.rfind('/');
-    return slash == std::string::npos ? it.path : it.path.substr(slash + 1);
+// A view into the item's path: a sort asks it of both sides of every
+// comparison, and a copy each time cost a 1000-entry folder 20 000
+// allocations per Browse.
+std::string_view name_of(const item &it) {
+    std::string_view path(it.path);
+    size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 std::string title_of(const item &it) {
-    return it.title.empty() ? name_of(it) : it.title;
+    return it.title.empty() ? std::string(name_of(it)) : it.title;
 }
 
 bool blank(char c) {
@@ -102,7 +107,7 @@ bool default_before(const item &a, const item &b) {
         return ta;
     if (ta && a.track != b.track)
         return a.track < b.track;
-    std::string na = name_of(a), nb = name_of(b);
+    std::string_view na = name_of(a), nb = name_of(b);
     int c = compare_folded(na, nb);
     return c != 0 ? c < 0 : na < nb;
 }

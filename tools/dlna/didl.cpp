@@ -55,6 +55,11 @@ size_t utf8_at(const std::string &s, size_t i, uint32_t *cp) {
     return n;
 }
 
+// Printable ASCII that XML text and attribute values take unescaped.
+bool plain_ascii(unsigned char c) {
+    return c >= 0x20 && c < 0x7F && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+}
+
 void attr(std::string &out, const char *name, const std::string &value) {
     out += ' ';
     out += name;
@@ -138,6 +143,16 @@ std::string parent_path(const std::string &path) {
 void xml_text(std::string &out, const std::string &text) {
     static const char replacement[] = "\xEF\xBF\xBD";
     for (size_t i = 0; i < text.size();) {
+        // Names and URLs are mostly printable ASCII that stands as it is:
+        // such a run is copied at once, not a character at a time.
+        size_t plain = i;
+        while (plain < text.size() && plain_ascii(static_cast<unsigned char>(text[plain])))
+            plain++;
+        if (plain > i) {
+            out.append(text, i, plain - i);
+            i = plain;
+            continue;
+        }
         uint32_t cp = 0;
         size_t n = utf8_at(text, i, &cp);
         if (n == 0) {
@@ -286,6 +301,35 @@ std::string didl_document(const std::string &body) {
            "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\" "
            "xmlns:sec=\"http://www.sec.co.kr/\">" +
            body + "</DIDL-Lite>";
+}
+
+void soap_text(std::string &out, const std::string &markup) {
+    out.reserve(out.size() + markup.size() + markup.size() / 4);
+    const char *p = markup.data(), *end = p + markup.size();
+    while (p < end) {
+        const char *run = p;
+        while (run < end && *run != '&' && *run != '<' && *run != '>' && *run != '"')
+            run++;
+        out.append(p, static_cast<size_t>(run - p));
+        if (run == end)
+            break;
+        out += *run == '&' ? "&amp;" : *run == '<' ? "&lt;" : *run == '>' ? "&gt;" : "&quot;";
+        p = run + 1;
+    }
+}
+
+std::string browse_answer(const std::string &didl, uint32_t returned, uint32_t total,
+                          uint32_t update_id) {
+    std::string out = "<?xml version=\"1.0\"?><s:Envelope "
+                      "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+                      "<u:BrowseResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\"><Result>";
+    soap_text(out, didl);
+    out += "</Result><NumberReturned>" + std::to_string(returned) +
+           "</NumberReturned><TotalMatches>" + std::to_string(total) + "</TotalMatches><UpdateID>" +
+           std::to_string(update_id) + "</UpdateID></u:BrowseResponse></s:Body></s:Envelope>";
+    return out;
 }
 
 } // namespace dlna

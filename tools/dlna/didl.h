@@ -43,6 +43,15 @@ void didl_object(std::string &out, const item &it, const std::string &url,
 // The DIDL-Lite document around the elements in BODY.
 std::string didl_document(const std::string &body);
 
+// Appends MARKUP, well-formed XML that this module wrote, to OUT as the
+// character data of a SOAP argument: & < > " become entities, as GUPnP
+// writes a string argument.
+void soap_text(std::string &out, const std::string &markup);
+// The whole SOAP body of a Browse answer, byte for byte as GUPnP writes it
+// from these four arguments.
+std::string browse_answer(const std::string &didl, uint32_t returned, uint32_t total,
+                          uint32_t update_id);
+
 } // namespace dlna
 
 #endif // NIMBUS_TOOLS_DLNA_DIDL_H

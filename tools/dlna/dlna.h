@@ -122,7 +122,7 @@ struct options {
     // every max_age/3 - 1 seconds (599 s by default), so a control point
     // that misses two rounds still keeps the server listed.
     int max_age = 1800;
-    unsigned workers = 4; // threads that call the source
+    unsigned workers = 16; // threads that call the source
     // The peers answered; empty: the network of the interface that holds
     // the address (its address and netmask; loopback for a loopback one).
     std::vector<network> allow;

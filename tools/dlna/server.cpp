@@ -47,6 +47,10 @@ struct reply {
     int error = 0;
     std::string result;
     uint32_t returned = 0, total = 0, update_id = 0;
+    // The whole SOAP body, written on the worker, when the answer goes out
+    // as it is: GUPnP would escape result again on its own thread, the one
+    // every request passes through.
+    std::string soap;
 };
 
 struct job {
@@ -54,6 +58,7 @@ struct job {
     browse_request req;
     std::vector<sort_key> sort;
     std::shared_ptr<const search_criteria> search; // null for Browse
+    bool plain = false; // the answer may go uncompressed (no Accept-Encoding)
 };
 
 bool write_file(const std::string &path, const std::string &text) {
@@ -292,7 +297,15 @@ void on_action(GUPnPService *, GUPnPServiceAction *action, gpointer data) {
         char *start = arg(action, "StartingIndex"), *count = arg(action, "RequestedCount");
         char *sort = arg(action, "SortCriteria");
         char *criteria = browsing ? nullptr : arg(action, "SearchCriteria");
-        job j{action, browse_request(), {}, nullptr};
+        job j{action, browse_request(), {}, nullptr, false};
+        // GUPnP compresses an answer for a client that accepts it; such an
+        // answer is left to GUPnP whole. The message comes with a reference.
+        if (SoupServerMessage *msg =
+                browsing ? gupnp_service_action_get_message(action) : nullptr) {
+            j.plain = !soup_message_headers_get_list(soup_server_message_get_request_headers(msg),
+                                                     "Accept-Encoding");
+            g_object_unref(msg);
+        }
         int rc = 0;
         try {
             rc = read_browse(id, flag, start, count, j.req);
@@ -611,6 +624,10 @@ reply server::impl::browse(const job &j) {
         r.total = static_cast<uint32_t>(total > 0xFFFFFFFFu ? 0xFFFFFFFFu : total);
     }
     r.result = didl_document(body);
+    if (j.plain) {
+        r.soap = browse_answer(r.result, r.returned, r.total, r.update_id);
+        r.result.clear();
+    }
     return r;
 }
 
@@ -654,6 +671,17 @@ reply server::impl::search(const job &j) {
 void server::impl::finish(GUPnPServiceAction *action, const reply &r) {
     if (r.error != 0) {
         gupnp_service_action_return_error(action, static_cast<guint>(r.error), error_text(r.error));
+        return;
+    }
+    if (!r.soap.empty()) {
+        // GUPnP writes the status and headers and lets the answer go on the
+        // next turn of this loop; the body it wrote is replaced before then.
+        SoupServerMessage *msg = gupnp_service_action_get_message(action); // a reference
+        gupnp_service_action_return_success(action);
+        SoupMessageBody *body = soup_server_message_get_response_body(msg);
+        soup_message_body_truncate(body);
+        soup_message_body_append(body, SOUP_MEMORY_COPY, r.soap.data(), r.soap.size());
+        g_object_unref(msg);
         return;
     }
     gupnp_service_action_set(action, "Result", G_TYPE_STRING, r.result.c_str(), "NumberReturned",

@@ -73,6 +73,16 @@ int skip_change(void *, const nimbus_entry *) {
 
 void tell_change(gateway &g, const std::unordered_set<std::string> *folders);
 
+// A line about the feed on stderr, or held until the gateway listens.
+void say(gateway &g, const char *text) {
+    std::string line = "nimbus: serve: change feed: " + printable(text) + "\n";
+    std::lock_guard<std::mutex> hold(g.feed_say_lock);
+    if (g.feed_listening)
+        std::fputs(line.c_str(), stderr);
+    else
+        g.feed_held += line;
+}
+
 // Asks the change feed what changed since the last answer and forgets the
 // kept folders it touched; the first asks only for the cursor of the
 // present, without the drive's whole feed. The caller holds feed_lock and
@@ -94,15 +104,13 @@ void ask_feed(gateway &g) {
         g.feed_off = rc == NIMBUS_E_UNSUPPORTED;
         g.folders.forget_all();
         tell_change(g, nullptr);
-        std::fprintf(stderr, "nimbus: serve: change feed: %s\n",
-                     printable(nimbus_last_error()).c_str());
+        say(g, nimbus_last_error());
         return;
     }
     if (rc == NIMBUS_E_SIGNIN)
         g.signed_out = true;
     if (rc != NIMBUS_OK || !next_cursor) {
-        std::fprintf(stderr, "nimbus: serve: change feed: %s\n",
-                     printable(nimbus_last_error()).c_str());
+        say(g, nimbus_last_error());
         return; // the cursor stays; the next visit after feed_every asks again
     }
     try {
@@ -166,6 +174,14 @@ void keep_current(gateway &g) {
         ask_feed(g);
 }
 
+void feed_say_held(gateway &g) {
+    std::lock_guard<std::mutex> hold(g.feed_say_lock);
+    g.feed_listening = true;
+    std::fputs(g.feed_held.c_str(), stderr);
+    std::fflush(stderr);
+    g.feed_held.clear();
+}
+
 // serve's feed thread: takes the first cursor at start, and again after the
 // service refused one (or a request for it failed, then feed_every later).
 // While the MediaServer runs it asks every feed_every: control points learn
@@ -175,6 +191,7 @@ void feed_loop(gateway &g) {
     while (!g.feed_stop) {
         if (!g.stopping && (g.feed_cursor.empty() || g.on_change) && feed_due(g))
             ask_feed(g);
+        g.feed_first_done = true;
         g.feed_wake.wait_for(hold, std::chrono::milliseconds(200));
     }
 }

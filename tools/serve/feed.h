@@ -12,6 +12,10 @@ namespace cli {
 // feed_every old; a visit while another asks goes on at once.
 void keep_current(gateway &g);
 
+// Prints what the feed said before the gateway listened, and from now on
+// at once.
+void feed_say_held(gateway &g);
+
 // serve's feed thread: runs until g.feed_stop.
 void feed_loop(gateway &g);
 

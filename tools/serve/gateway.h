@@ -106,6 +106,14 @@ struct gateway {
     // Ends feed_loop; set only just before the join, so that a stop cut
     // short by a second signal finds the thread still running.
     std::atomic<bool> feed_stop{false};
+    // Set once feed_loop's first request has its answer (or failed): the
+    // listener waits a moment for it (serve.cpp).
+    std::atomic<bool> feed_first_done{false};
+    // What the feed says before the "serving" line, which comes first:
+    // held until feed_listening, then printed by feed_say_held (feed.h).
+    std::mutex feed_say_lock;
+    bool feed_listening = false;
+    std::string feed_held;
     // The MediaServer's SystemUpdateID: one step for each feed answer that
     // changed something. It starts at the clock's seconds, so that it keeps
     // growing across restarts (the feed moves it far slower than a second).

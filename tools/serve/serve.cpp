@@ -51,6 +51,8 @@ constexpr unsigned kIdleSeconds = 30;
 constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit
 // How long a stop lets the transfers under way finish before cutting them.
 constexpr auto kStopGrace = std::chrono::seconds(3);
+// How long the start waits for the service before listening anyway.
+constexpr auto kWarmUp = std::chrono::seconds(3);
 
 // -- libmicrohttpd callbacks -----------------------------------------------------
 
@@ -263,6 +265,20 @@ int run_serve(const options &o) {
     pthread_sigmask(SIG_BLOCK, &waited, &old_mask);
     ignore_broken_pipes();
 
+    // The first cursor of the change feed is taken before listening: it
+    // makes the access token and the connection to the service, so that the
+    // first visit waits for its own listing only. A service that is slow or
+    // down holds the start for kWarmUp at most; a revoked sign-in starts all
+    // the same.
+    // Signed out at start there is no drive to follow: the next run does.
+    std::thread feeder;
+    if (g.ctx.drive()) {
+        feeder = std::thread([&g] { feed_loop(g); });
+        for (auto until = clock_type::now() + kWarmUp;
+             !g.feed_first_done && clock_type::now() < until;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+
     unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
                      MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | (addr.is_v6 ? MHD_USE_IPv6 : 0);
     const sockaddr *bind_to = addr.is_v6 ? reinterpret_cast<const sockaddr *>(&addr.v6)
@@ -279,15 +295,15 @@ int run_serve(const options &o) {
     if (!d) {
         if (inherited >= 0)
             close(inherited);
+        g.stopping = true;
+        g.feed_stop = true;
+        if (feeder.joinable())
+            feeder.join();
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
         print_error("serve: cannot listen on " + addr.host + ":" + std::to_string(port_of(addr)));
         return EXIT_OTHER;
     }
     std::thread watchdog([&g] { g.watch.run(); });
-    // Signed out at start there is no drive to follow: the next run does.
-    std::thread feeder;
-    if (g.ctx.drive())
-        feeder = std::thread([&g] { feed_loop(g); });
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     g.port = info ? info->port : 0;
     std::fprintf(stderr, "nimbus: serving http://%s:%u/ (%s; stop with Ctrl-C)\n",
@@ -297,6 +313,7 @@ int run_serve(const options &o) {
         std::fprintf(stderr, "nimbus: not signed in: sign in at http://%s:%u%s\n",
                      addr.host.c_str(), static_cast<unsigned>(g.port.load()), kSigninPath);
     std::fflush(stderr);
+    feed_say_held(g);
     media_server media(g);
     // Signed out at start, the MediaServer waits for the run that follows
     // the sign-in (its device's UUID lives beside the settings file).
