@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     CHECK(!signed_out || c == cli::settings_change::new_account);
     std::string again;
-    CHECK(cli::compare_settings(now, now, [](const std::string &) { return true; }, &again) ==
+    CHECK(cli::compare_settings(
+              now, now, [](const std::string &) { return true; }, &again) ==
           cli::settings_change::same);
     return 0;
 }
