@@ -19,6 +19,9 @@
 #                       (default /usr/local); no tests or benchmarks
 #   make package        a Debian package, $(BUILD)/nimbus_VERSION_ARCH.deb
 #   make test-package   install that package in a fresh Debian 12 root and try it
+#   make test-fresh-root the README's commands in a fresh Debian 12 root, on a
+#                       clean copy of the committed tree: install-deps, package,
+#                       apt install, the package's checks, make test
 
 BUILD        ?= build
 JOBS         ?= $(shell nproc)
@@ -48,7 +51,7 @@ CONFIGURE  = cmake -S . -G Ninja -DNIMBUS_WERROR=ON $(LAUNCHERS)
 # not (Debian 12): `apt install` could not satisfy a dependency on it.
 BUNDLE_YYJSON ?= $(shell apt-cache madison libyyjson0 2>/dev/null | grep -q . && echo OFF || echo ON)
 
-.PHONY: all deps build format-check tidy test test-browser sanitize-build test-sanitize test-tsan test-valgrind fuzz bench bench-smoke bench-network bench-gateway bench-proxy bench-dlna demo install package test-package clean
+.PHONY: all deps build format-check tidy test test-browser sanitize-build test-sanitize test-tsan test-valgrind fuzz bench bench-smoke bench-network bench-gateway bench-proxy bench-dlna demo install package test-package test-fresh-root clean
 
 all: build
 
@@ -148,6 +151,11 @@ package: deps
 # them it is skipped, unless NIMBUS_TEST_NO_SKIP says nothing may be missing.
 test-package: package
 	scripts/test-package $(BUILD)/nimbus_*.deb || { [ $$? -eq 77 ] && [ -z "$$NIMBUS_TEST_NO_SKIP" ]; }
+
+# Builds nothing here: the root gets its dependencies, package and build from
+# the tree as committed, the way a person's machine would.
+test-fresh-root: deps
+	scripts/test-package --from-source || { [ $$? -eq 77 ] && [ -z "$$NIMBUS_TEST_NO_SKIP" ]; }
 
 clean:
 	rm -rf build build-asan build-tsan build-package
