@@ -64,6 +64,7 @@ int run_list(const options &o); // with o.recursive, list -R
 int run_search(const options &o);
 int run_stream(const options &o);
 int run_about(const options &o);
+int run_logout(const options &o);
 int run_validate(const options &o);
 int run_redact(const options &o);
 int run_version(const options &o);

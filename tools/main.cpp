@@ -275,6 +275,17 @@ const command_row kCommands[] = {
      "recycle bin), in human units; with --json an object with the exact byte\n"
      "counts (null for what the service did not say).\n",
      nullptr},
+    {"logout", "", "forget the sign-in the settings file holds", cli::run_logout, 0, 0,
+     "takes no operands",
+     "usage: nimbus [OPTIONS] logout\n"
+     "\n"
+     "Removes the refresh token from the settings file (atomically, mode 600,\n"
+     "every other member kept), so that nothing on this machine signs in with it\n"
+     "again; `nimbus login` signs in anew with the same application. A running\n"
+     "gateway notices and offers its sign-in page. The service honours a copy of\n"
+     "the token until it expires: sign out everywhere in the account's security\n"
+     "settings to end it there too.\n",
+     nullptr},
     {"validate", "[--write]", "check the settings against the service; store what changed",
      cli::run_validate, 0, 0, "takes no operands",
      "usage: nimbus [OPTIONS] validate [--write]\n"
@@ -365,7 +376,7 @@ const command_row kCommands[] = {
      "usage: nimbus help [COMMAND]\n"
      "\n"
      "Prints the usage of the command, or the help of COMMAND: list, search,\n"
-     "stream, about, validate, login, serve, redact, version, help, or the topic\n"
+     "stream, about, logout, validate, login, serve, redact, version, help, or the topic\n"
      "demo (the offline demo drive). nimbus COMMAND --help does the same. The\n"
      "manual page nimbus(1) holds all of it.\n",
      nullptr},

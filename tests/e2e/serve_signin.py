@@ -192,6 +192,30 @@ def case_signin_sighup(f):
     check(g.stop() == 0, "stopped", g.log())
 
 
+def case_signin_logout(f):
+    """`nimbus logout` forgets the stored sign-in, keeping the application's
+    settings; the gateway running on it goes on signed out, offering its
+    sign-in page, and a second logout finds nothing to forget."""
+    g = start(f, env={"NIMBUS_SERVE_SIGNIN_SECONDS": "1"})
+    f.mock.rotate = False
+    expect(g.get("/Music/"), 200, "signed in")
+    p = subprocess.run(f.command("logout"), capture_output=True, text=True, timeout=60)
+    stored = json.load(open(f.settings))
+    check(p.returncode == 0 and "signed out" in p.stdout and "refresh_token" not in stored and
+          stored.get("ClientId") == mock_graph.CLIENT_ID and
+          stat.S_IMODE(os.stat(f.settings).st_mode) == 0o600, "the token gone, the rest kept",
+          p.stdout, p.stderr, stored)
+    wait_for(g, "holds no sign-in any more")
+    wait_for(g, "sign in at http", after=g.log().index("holds no sign-in any more"))
+    status, _, page = g.get("/Music/")
+    check(status == 502 and "/.signin" in page, "signed out, the sign-in page offered", status,
+          page[:600])
+    p = subprocess.run(f.command("logout"), capture_output=True, text=True, timeout=60)
+    check(p.returncode == 0 and "no sign-in stored" in p.stdout, "nothing left to forget",
+          p.stdout, p.stderr)
+    check(g.stop() == 0, "stopped", g.log())
+
+
 def case_signin_network(f):
     """On an address other hosts reach, the sign-in page needs the secret
     (never a file's capability); with it the form carries it along."""

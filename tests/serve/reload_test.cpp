@@ -37,16 +37,23 @@ TEST(SettingsChange, WhatChangedDecides) {
               settings_change::new_account);
     EXPECT_EQ(compare(R"({"ClientId":"other","PublicClient":true,"refresh_token":"rt-9"})", &why),
               settings_change::new_account);
-    // Signed out, any valid sign-in is new.
+    // Signed out, any valid sign-in is new; a sign-in forgotten (logout)
+    // signs the gateway out, and a signed-out one stays so.
     EXPECT_EQ(compare_settings(
                   "", kRunning, [](const std::string &) { return true; }, &why),
               settings_change::new_account);
+    for (const char *gone : {R"({"ClientId":"app","ClientSecret":"s"})",
+                             R"({"ClientId":"app","ClientSecret":"s","refresh_token":""})"}) {
+        EXPECT_EQ(compare(gone, &why), settings_change::signed_out) << gone;
+        EXPECT_EQ(compare_settings(
+                      "", gone, [](const std::string &) { return false; }, &why),
+                  settings_change::same);
+    }
 }
 
 TEST(SettingsChange, InvalidFilesAreTold) {
-    for (const char *text : {"", "{not json", "[]", R"({"ClientId":"app","ClientSecret":"s"})",
-                             R"({"ClientId":"app","ClientSecret":"s","refresh_token":""})",
-                             R"({"ClientSecret":"s","refresh_token":"rt-9"})"}) {
+    for (const char *text :
+         {"", "{not json", "[]", R"({"ClientSecret":"s","refresh_token":"rt-9"})"}) {
         std::string why;
         EXPECT_EQ(compare(text, &why), settings_change::invalid) << text;
         EXPECT_FALSE(why.empty()) << text;

@@ -86,7 +86,7 @@ settings_change compare_settings(const std::string &running, const std::string &
     std::string token = settings_value(now, refresh_token_key(now, "refresh_token"));
     if (token.empty()) {
         *why = "holds no refresh token";
-        return settings_change::invalid;
+        return running.empty() ? settings_change::same : settings_change::signed_out;
     }
     nimbus_io io{};
     io.get = no_get;
@@ -153,7 +153,7 @@ bool starts_signed_out(const options &o, std::string *running, file_stamp *stamp
     std::string why;
     return compare_settings(
                "", *running, [](const std::string &) { return false; }, &why) ==
-               settings_change::invalid &&
+               settings_change::same &&
            why == "holds no refresh token";
 }
 
@@ -191,7 +191,14 @@ bool settings_watch::take_new(bool asked, const std::function<bool(const std::st
                          printable(path_).c_str());
         return false;
     }
-    std::fprintf(stderr, "nimbus: new settings in %s: starting again\n", printable(path_).c_str());
+    if (what == settings_change::signed_out)
+        std::fprintf(stderr,
+                     "nimbus: the settings file %s holds no sign-in any more: starting "
+                     "again signed out\n",
+                     printable(path_).c_str());
+    else
+        std::fprintf(stderr, "nimbus: new settings in %s: starting again\n",
+                     printable(path_).c_str());
     return true;
 }
 

@@ -35,11 +35,13 @@ enum class settings_change {
     same,        // nothing the gateway uses changed (or only a token it stored itself)
     new_token,   // the same account and application, a refresh token of someone else's
     new_account, // anything else: account, application, cloud, root folder
-    invalid,     // no JSON object, no refresh token, or settings the library refuses
+    signed_out,  // the sign-in is gone (`nimbus logout`): go on offering the sign-in page
+    invalid,     // no JSON object, or settings the library refuses
 };
 
 // Compares the settings the gateway runs on (running: "" when it runs signed
-// out) with the file's text now. own tells the refresh tokens this run
+// out) with the file's text now; a file without a refresh token is the same
+// as running signed out, else signed_out. own tells the refresh tokens this run
 // holds or stored. For invalid, *why says what is wrong, in one line.
 settings_change compare_settings(const std::string &running, const std::string &now,
                                  const std::function<bool(const std::string &)> &own,
