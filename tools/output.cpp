@@ -1,6 +1,7 @@
 // Human output of the command. JSON answers are read with yyjson (no reader
 // flags, as the library writes standard JSON) and never reformatted for --json.
 #include "output.h"
+#include "text.h"
 
 #include "json_doc.h"
 #include "service_text.h"
@@ -16,35 +17,6 @@
 
 namespace cli {
 namespace {
-
-// The length of the well-formed UTF-8 sequence of two or more bytes at i
-// (no overlong forms, surrogates or values above U+10FFFF), else 0.
-size_t utf8_length(const std::string &s, size_t i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xbf; // range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-        len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        len = 3;
-        lo = c == 0xe0 ? 0xa0 : 0x80;
-        hi = c == 0xed ? 0x9f : 0xbf;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        len = 4;
-        lo = c == 0xf0 ? 0x90 : 0x80;
-        hi = c == 0xf4 ? 0x8f : 0xbf;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size())
-        return 0;
-    for (size_t k = 1; k < len; k++) {
-        unsigned char b = static_cast<unsigned char>(s[i + k]);
-        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xbf))
-            return 0;
-    }
-    return len;
-}
 
 uint32_t code_point(const std::string &s, size_t i, size_t len) {
     static const unsigned char lead_mask[] = {0, 0, 0x1f, 0x0f, 0x07};
@@ -267,7 +239,7 @@ std::string printable(const std::string &text) {
             i++;
             continue;
         }
-        size_t len = utf8_length(text, i);
+        size_t len = c < 0x80 ? 0 : utf8_length(text, i);
         if (len == 0) { // a C0 control, DEL or a byte that is not UTF-8
             out += escaped("\\x%02x", c);
             i++;

@@ -4,8 +4,41 @@
 #define NIMBUS_TOOLS_TEXT_H
 
 #include <string>
+#include <string_view>
 
 namespace cli {
+
+// The length of the well-formed UTF-8 sequence at s[i] (RFC 3629: no
+// overlong forms, surrogates or values past U+10FFFF), 0 when there is none.
+inline size_t utf8_length(std::string_view s, size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80)
+        return 1;
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xbf; // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        lo = c == 0xe0 ? 0xa0 : 0x80;
+        hi = c == 0xed ? 0x9f : 0xbf;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        lo = c == 0xf0 ? 0x90 : 0x80;
+        hi = c == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < len)
+        return 0;
+    auto second = static_cast<unsigned char>(s[i + 1]);
+    if (second < lo || second > hi)
+        return 0;
+    for (size_t k = 2; k < len; k++)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80)
+            return 0;
+    return len;
+}
 
 // Percent-encoding for URL paths, query values and form bodies: unreserved
 // characters (and slashes with keep_slash) stay, every other byte becomes

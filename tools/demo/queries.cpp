@@ -67,16 +67,6 @@ long long offset_of(const request &r, size_t total) {
     return offset > static_cast<long long>(total) ? -1 : offset;
 }
 
-int hex_of(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The text of a quoted OData string as the URL carries it: percent-decoded,
 // and each doubled quote one quote. False when it is malformed.
 bool unquoted(const std::string &encoded, std::string *text) {
@@ -86,8 +76,8 @@ bool unquoted(const std::string &encoded, std::string *text) {
             raw += encoded[i];
             continue;
         }
-        int hi = i + 2 < encoded.size() ? hex_of(encoded[i + 1]) : -1;
-        int lo = hi < 0 ? -1 : hex_of(encoded[i + 2]);
+        int hi = i + 2 < encoded.size() ? hex_value(encoded[i + 1]) : -1;
+        int lo = hi < 0 ? -1 : hex_value(encoded[i + 2]);
         if (lo < 0)
             return false;
         raw += static_cast<char>(hi * 16 + lo);
