@@ -35,7 +35,6 @@ import re
 import resource
 import subprocess
 import sys
-import tempfile
 import time
 import xml.etree.ElementTree as ET
 
@@ -44,8 +43,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mock_graph  # noqa: E402
 import rclone  # noqa: E402
-from gateway import build_drive, graph_requests, peak_kb  # noqa: E402
-from network import LatencyProxy  # noqa: E402
+from gateway import (build_drive, graph_requests, peak_kb, report, side_by_side,  # noqa: E402
+                     wrk_figures)
 
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 DIDL_NS = {"d": "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/",
@@ -156,20 +155,11 @@ def wrk(port, ctl, bodies, seconds, connections, folder):
     out = p.stdout
     if p.returncode != 0:
         raise RuntimeError("wrk failed: " + out + p.stderr)
-
-    def ms(label):
-        m = re.search(r"^\s*%s%%\s+([\d.]+)(us|ms|s)\s*$" % label, out, re.M)
-        return float(m.group(1)) * {"us": 0.001, "ms": 1, "s": 1000}[m.group(2)] if m else \
-            float("nan")
-
-    bad = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
-    errors = re.search(r"Socket errors:.*", out)
     cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
-    return {"rps": float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)),
-            "p50": ms("50"), "p99": ms("99"),
-            "requests": int(re.search(r"(\d+) requests in", out).group(1)),
-            "failed": (int(bad.group(1)) if bad else 0) + (1 if errors else 0),
-            "client_cpu": cpu / seconds}
+    figures = wrk_figures(out)
+    figures["failed"] = figures.pop("non2xx") + (1 if re.search(r"Socket errors:", out) else 0)
+    figures["client_cpu"] = cpu / seconds
+    return figures
 
 
 def measure(name, p, port, desc_path, started, mock, args, tmp):
@@ -274,30 +264,7 @@ def main():
     if not subprocess.run(["sh", "-c", "command -v wrk"], capture_output=True).stdout:
         print("wrk is not installed (scripts/install-deps): no DLNA benchmark")
         return 0
-    have_rclone = rclone.find() is not None and args.only != "nimbus"
-    if not have_rclone and args.only != "nimbus":
-        print("rclone is not installed (scripts/install-deps): nimbus alone")
-
-    with tempfile.TemporaryDirectory(prefix="nimbus-bench-dlna-") as tmp:
-        ca, cert, key = mock_graph.make_certificates(tmp)
-        mock = mock_graph.MockGraph(cert, key, build_drive())
-        mock.delta_page = 1000
-        mock.add_refresh_token("rt-nimbus")
-        mock.add_refresh_token("rt-rclone")
-        mock.start()
-        proxy = LatencyProxy(mock.port, args.rtt)
-        print("wrk -c %d -d %ds on loopback; %.0f ms between each server and the mock"
-              % (args.connections, args.seconds, args.rtt * 1000))
-        results = {}
-        try:
-            if args.only != "rclone":
-                results["nimbus"] = run_nimbus(args, tmp, ca, mock, proxy.port)
-            if have_rclone:
-                print(rclone.version() or "rclone")
-                results["rclone"] = run_rclone(args, tmp, ca, mock, proxy.port)
-        finally:
-            proxy.close()
-            mock.stop()
+    results = side_by_side(args, "dlna", run_nimbus, run_rclone)
 
     if "nimbus" not in results or "rclone" not in results:
         return 0
@@ -313,9 +280,7 @@ def main():
         ("first Browse <= 1.5x rclone's", n["first"] <= 1.5 * r["first"]),
         ("no failed answers", all(y["failed"] == 0 for x in (n, r) for y in x["loads"].values())),
     ]
-    for what, met in targets:
-        print("%-40s %s" % (what, "met" if met else "MISSED"))
-    return 1 if args.check and not all(met for _, met in targets) else 0
+    return report(targets, args.check)
 
 
 if __name__ == "__main__":

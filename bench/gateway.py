@@ -78,28 +78,31 @@ def peak_kb(pid):
         return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
 
 
-def wrk(url, script, seconds, connections):
-    """wrk's figures: req/s, p50 and p99 in ms, requests, non-2xx answers."""
-    cmd = ["wrk", "-t", "2", "-c", str(connections), "-d", "%ds" % seconds, "--latency",
-           "--timeout", "10s"]
-    if script:
-        cmd += ["-s", script]
-    p = subprocess.run(cmd + [url], capture_output=True, text=True, timeout=seconds + 60)
-    out = p.stdout
-    if p.returncode != 0:
-        raise RuntimeError("wrk failed: " + out + p.stderr)
-
+def wrk_figures(out):
+    """What wrk printed: req/s, p50 and p99 in ms, requests, non-2xx answers."""
     def ms(label):
         m = re.search(r"^\s*%s%%\s+([\d.]+)(us|ms|s)\s*$" % label, out, re.M)
         if not m:
             return float("nan")
         return float(m.group(1)) * {"us": 0.001, "ms": 1, "s": 1000}[m.group(2)]
 
-    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    total = int(re.search(r"(\d+) requests in", out).group(1))
     bad = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
-    return {"rps": rps, "p50": ms("50"), "p99": ms("99"), "requests": total,
+    return {"rps": float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)),
+            "p50": ms("50"), "p99": ms("99"),
+            "requests": int(re.search(r"(\d+) requests in", out).group(1)),
             "non2xx": int(bad.group(1)) if bad else 0}
+
+
+def wrk(url, script, seconds, connections):
+    """wrk's figures (wrk_figures) for one load."""
+    cmd = ["wrk", "-t", "2", "-c", str(connections), "-d", "%ds" % seconds, "--latency",
+           "--timeout", "10s"]
+    if script:
+        cmd += ["-s", script]
+    p = subprocess.run(cmd + [url], capture_output=True, text=True, timeout=seconds + 60)
+    if p.returncode != 0:
+        raise RuntimeError("wrk failed: " + p.stdout + p.stderr)
+    return wrk_figures(p.stdout)
 
 
 def page_bytes(url):
@@ -178,6 +181,42 @@ def run_rclone(args, tmp, ca, mock, upstream):
         rc.close()
 
 
+def side_by_side(args, what, run_nimbus, run_rclone):
+    """Both servers over one mock drive behind the latency proxy, one after
+    the other: their figures by name (rclone's only where it is installed)."""
+    have_rclone = rclone.find() is not None and args.only != "nimbus"
+    if not have_rclone and args.only != "nimbus":
+        print("rclone is not installed (scripts/install-deps): nimbus alone")
+    with tempfile.TemporaryDirectory(prefix="nimbus-bench-%s-" % what) as tmp:
+        ca, cert, key = mock_graph.make_certificates(tmp)
+        mock = mock_graph.MockGraph(cert, key, build_drive())
+        mock.delta_page = 1000
+        mock.add_refresh_token("rt-nimbus")
+        mock.add_refresh_token("rt-rclone")
+        mock.start()
+        proxy = LatencyProxy(mock.port, args.rtt)
+        print("wrk -c %d -d %ds on loopback; %.0f ms between each server and the mock"
+              % (args.connections, args.seconds, args.rtt * 1000))
+        results = {}
+        try:
+            if args.only != "rclone":
+                results["nimbus"] = run_nimbus(args, tmp, ca, mock, proxy.port)
+            if have_rclone:
+                print(rclone.version() or "rclone")
+                results["rclone"] = run_rclone(args, tmp, ca, mock, proxy.port)
+        finally:
+            proxy.close()
+            mock.stop()
+    return results
+
+
+def report(targets, check):
+    """Prints each target met or missed; 1 when --check and one was missed."""
+    for what, met in targets:
+        print("%-40s %s" % (what, "met" if met else "MISSED"))
+    return 1 if check and not all(met for _, met in targets) else 0
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--nimbus", required=True)
@@ -190,31 +229,7 @@ def main():
     if not subprocess.run(["sh", "-c", "command -v wrk"], capture_output=True).stdout:
         print("wrk is not installed (scripts/install-deps): no gateway benchmark")
         return 0
-    have_rclone = rclone.find() is not None and args.only != "nimbus"
-    if not have_rclone and args.only != "nimbus":
-        print("rclone is not installed (scripts/install-deps): nimbus alone")
-
-    with tempfile.TemporaryDirectory(prefix="nimbus-bench-gateway-") as tmp:
-        ca, cert, key = mock_graph.make_certificates(tmp)
-        mock = mock_graph.MockGraph(cert, key, build_drive())
-        mock.delta_page = 1000
-        mock.add_refresh_token("rt-nimbus")
-        mock.add_refresh_token("rt-rclone")
-        mock.start()
-        proxy = LatencyProxy(mock.port, args.rtt)
-        print("wrk -c %d -d %ds on loopback; %.0f ms between each gateway and the mock"
-              % (args.connections, args.seconds, args.rtt * 1000))
-        results = {}
-        try:
-            if args.only != "rclone":
-                results["nimbus"] = run_nimbus(args, tmp, ca, mock, proxy.port)
-            if have_rclone:
-                print(rclone.version() or "rclone")
-                results["rclone"] = run_rclone(args, tmp, ca, mock, proxy.port)
-        finally:
-            proxy.close()
-            mock.stop()
-
+    results = side_by_side(args, "gateway", run_nimbus, run_rclone)
     if "nimbus" not in results or "rclone" not in results:
         return 0
     n, r = results["nimbus"], results["rclone"]
@@ -228,9 +243,7 @@ def main():
         ("no failed answers", all(x[k]["non2xx"] == 0 and x[k]["status"] == 200
                                   for x in (n, r) for k in ("albums", "big"))),
     ]
-    for what, met in targets:
-        print("%-40s %s" % (what, "met" if met else "MISSED"))
-    return 1 if args.check and not all(met for _, met in targets) else 0
+    return report(targets, args.check)
 
 
 if __name__ == "__main__":
