@@ -297,6 +297,11 @@ typedef struct nimbus_entry {
        files: the facet the service sent says what a file is (even an empty
        one), else the MIME type does. Listings with "Metadata" say the same. */
     const char *media_type;
+    /* Since 1.1, from the facets, 0 when unknown: the bit rate in kilobits per
+       second (the audio facet's, else the video facet's), and the number of
+       audio channels (the video facet's). Read only in entries the library
+       hands out: nimbus_entry_json does not read them. */
+    int32_t bitrate_kbps, audio_channels;
 } nimbus_entry;
 
 /* nimbus_entry_json's flags. NIMBUS_ENTRY_MEDIA: the media members as a

@@ -11,6 +11,7 @@ namespace {
 // The members of one facet this reader takes (each the first of its key).
 struct facet {
     yyjson_val *title, *artist, *album, *track, *year, *duration, *width, *height, *taken;
+    yyjson_val *bitrate, *channels;
 };
 
 facet read_facet(yyjson_val *obj);
@@ -35,6 +36,7 @@ void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yy
     entry->title = entry->artist = entry->album = nullptr;
     entry->track = entry->year = entry->width = entry->height = 0;
     entry->duration_ms = 0;
+    entry->bitrate_kbps = entry->audio_channels = 0;
     if (yyjson_is_obj(audio)) {
         facet f = read_facet(audio);
         entry->title = text_of(f.title);
@@ -43,11 +45,15 @@ void nimbus_media_of(yyjson_val *audio, yyjson_val *video, yyjson_val *photo, yy
         entry->track = int32_of(f.track);
         entry->year = int32_of(f.year);
         entry->duration_ms = ms_of(f.duration);
+        entry->bitrate_kbps = int32_of(f.bitrate); // the audio facet counts in kbps
     }
     if (yyjson_is_obj(video)) {
         facet f = read_facet(video);
         if (!entry->duration_ms)
             entry->duration_ms = ms_of(f.duration);
+        if (!entry->bitrate_kbps) // the video facet counts in bits per second
+            entry->bitrate_kbps = int32_of(f.bitrate) / 1000;
+        entry->audio_channels = int32_of(f.channels);
         entry->width = int32_of(f.width);
         entry->height = int32_of(f.height);
     }
@@ -109,6 +115,10 @@ facet read_facet(yyjson_val *obj) {
             else if (key_is(key, "height", 6))
                 slot = &f.height;
             break;
+        case 7:
+            if (key_is(key, "bitrate", 7))
+                slot = &f.bitrate;
+            break;
         case 8:
             if (key_is(key, "duration", 8))
                 slot = &f.duration;
@@ -116,6 +126,8 @@ facet read_facet(yyjson_val *obj) {
         case 13:
             if (key_is(key, "takenDateTime", 13))
                 slot = &f.taken;
+            else if (key_is(key, "audioChannels", 13))
+                slot = &f.channels;
             break;
         default:
             break;

@@ -103,7 +103,8 @@ def samsung_inside(f):
     film_bytes = bytes(range(256)) * 64
     films = f.mock.root.add(Node("Films", folder=True))
     film = films.add(Node("Night Train.mp4", content=film_bytes))
-    film.video = {"width": 1920, "height": 1080, "duration": 5400000}
+    film.video = {"width": 1920, "height": 1080, "duration": 5400000, "bitrate": 4000000,
+                  "audioChannels": 6}
     films.add(Node("Night Train.en.srt", content=b"1\n00:00:01,000 --> 00:00:02,000\nHi\n"))
     f.mock._number(f.mock.root)
     g, location = start_dlna(f)
@@ -142,7 +143,8 @@ def samsung_inside(f):
     (res, *_) = obj.get_resources()
     info = res.get_protocol_info()
     check((info.get_mime_type(), res.get_size64(), res.get_duration(), res.get_width(),
-           res.get_height()) == ("video/mp4", len(film_bytes), 5400, 1920, 1080),
+           res.get_height(), res.get_bitrate(), res.get_audio_channels()) ==
+          ("video/mp4", len(film_bytes), 5400, 1920, 1080, 500000, 6),
           "the film's res as GUPnP-AV reads it", info.to_string())
     caption_ex = item.find(SEC + "CaptionInfoEx")
     check(caption_ex is not None and caption_ex.get(SEC + "type") == "srt",

@@ -273,6 +273,11 @@ void didl_object(std::string &out, const item &it, const std::string &url,
             attr(out, "duration", duration_text(it.duration_ms));
         if (it.width > 0 && it.height > 0)
             attr(out, "resolution", std::to_string(it.width) + "x" + std::to_string(it.height));
+        // UPnP counts a resource's bit rate in bytes per second.
+        if (it.bitrate_kbps > 0)
+            attr(out, "bitrate", std::to_string(int64_t{it.bitrate_kbps} * 125));
+        if (it.audio_channels > 0)
+            attr(out, "nrAudioChannels", std::to_string(it.audio_channels));
         out += '>';
         xml_text(out, url);
         out += "</res>";

@@ -57,7 +57,8 @@ struct item {
     int track = 0;            // 0 unknown
     int year = 0;             // 0 unknown
     int width = 0, height = 0;
-    int64_t child_count = -1; // folders: entries offered within, -1 unknown
+    int bitrate_kbps = 0, audio_channels = 0; // 0 unknown
+    int64_t child_count = -1;                 // folders: entries offered within, -1 unknown
     // Films: the virtual path of the subtitle file beside it, "" for none,
     // and its type ("text/srt" or "text/vtt").
     std::string subtitle, subtitle_mime;

@@ -178,7 +178,7 @@ bool folder_listing::add(const nimbus_entry &e) {
     if (!mime.empty())
         flags |= kMime;
     if (!title.empty() || !artist.empty() || !album.empty() || e.track || e.year || e.width ||
-        e.height || e.duration_ms)
+        e.height || e.duration_ms || e.bitrate_kbps || e.audio_channels)
         flags |= kMedia;
     size_t n = 1 + varint_size(zigzag(e.size)) + varint_size(zigzag(e.mtime_ms)) + text_size(name) +
                text_size(id);
@@ -188,7 +188,8 @@ bool folder_listing::add(const nimbus_entry &e) {
         n += text_size(title) + text_size(artist) + text_size(album) +
              varint_size(zigzag(e.track)) + varint_size(zigzag(e.year)) +
              varint_size(zigzag(e.width)) + varint_size(zigzag(e.height)) +
-             varint_size(zigzag(e.duration_ms));
+             varint_size(zigzag(e.duration_ms)) + varint_size(zigzag(e.bitrate_kbps)) +
+             varint_size(zigzag(e.audio_channels));
     uint32_t ref = 0;
     if (!grow(at_))
         return false;
@@ -207,7 +208,7 @@ bool folder_listing::add(const nimbus_entry &e) {
         p = put_text(p, artist);
         p = put_text(p, album);
         for (int64_t v : {int64_t{e.track}, int64_t{e.year}, int64_t{e.width}, int64_t{e.height},
-                          e.duration_ms})
+                          e.duration_ms, int64_t{e.bitrate_kbps}, int64_t{e.audio_channels}})
             p = put_varint(p, zigzag(v));
     }
     at_.push_back(ref); // capacity was made by grow()
@@ -240,6 +241,8 @@ folder_row folder_listing::row(size_t i) const {
         r.height = get_int32(&p);
         p = get_varint(p, &v);
         r.duration_ms = unzigzag(v);
+        r.bitrate_kbps = get_int32(&p);
+        r.audio_channels = get_int32(&p);
     }
     return r;
 }

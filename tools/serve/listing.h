@@ -67,6 +67,7 @@ struct folder_row {
     std::string_view mime, title, artist, album;
     int32_t track = 0, year = 0, width = 0, height = 0;
     int64_t duration_ms = 0;
+    int32_t bitrate_kbps = 0, audio_channels = 0;
     const char *media_type = nullptr; // the entry's, a static text
 };
 

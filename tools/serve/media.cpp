@@ -225,6 +225,8 @@ class drive_source : public dlna::source {
                     it.year = e->year;
                     it.width = e->width;
                     it.height = e->height;
+                    it.bitrate_kbps = e->bitrate_kbps;
+                    it.audio_channels = e->audio_channels;
                 }
                 if (f.all || dlna::offered(it))
                     f.out->push_back(std::move(it));
@@ -338,6 +340,8 @@ class drive_source : public dlna::source {
             it.year = r.year;
             it.width = r.width;
             it.height = r.height;
+            it.bitrate_kbps = r.bitrate_kbps;
+            it.audio_channels = r.audio_channels;
         }
         return it;
     }
