@@ -1,12 +1,12 @@
 // The covers route (see cover_fetch.h): the library's thumbnail URL, then
-// its bytes with libcurl, bounded and checked before anyone sees them.
+// its bytes fetched whole, bounded and checked before anyone sees them.
 #include "serve/cover_fetch.h"
 
 #include "serve/errors.h"
 #include "serve/folders.h"
 #include "serve/gateway.h"
+#include "serve/small_fetch.h"
 
-#include <curl/curl.h>
 #include <nimbus.h>
 
 #include <algorithm>
@@ -28,27 +28,6 @@ constexpr auto kCoverWait = std::chrono::seconds(3);
 constexpr auto kCoverLife = std::chrono::minutes(30);
 constexpr auto kCoverMissLife = std::chrono::minutes(1);
 constexpr size_t kCoverBytesMost = 16u << 20;
-constexpr long kFetchSeconds = 20;
-
-struct sink {
-    std::string bytes;
-    bool over = false;
-};
-
-size_t on_body(char *p, size_t size, size_t n, void *ctx) {
-    auto *s = static_cast<sink *>(ctx);
-    size_t len = size * n;
-    if (s->bytes.size() + len > kMaxCover) {
-        s->over = true;
-        return 0; // ends the transfer
-    }
-    try {
-        s->bytes.append(p, len);
-    } catch (...) {
-        return 0;
-    }
-    return len;
-}
 
 cover_answer bad(unsigned status, std::string why) {
     cover_answer a;
@@ -57,51 +36,21 @@ cover_answer bad(unsigned status, std::string why) {
     return a;
 }
 
-// The bytes behind a thumbnail URL: https only, redirects too, within
-// kMaxCover and kFetchSeconds, and a JPEG or PNG.
+// The bytes behind a thumbnail URL, fetched as the gateway fetches a
+// subtitle (redirects followed, bounded in bytes and time), and a JPEG or
+// PNG.
 cover_answer download(const options &o, const std::string &url) {
-    std::unique_ptr<CURL, void (*)(CURL *)> h(curl_easy_init(), curl_easy_cleanup);
-    std::unique_ptr<curl_slist, void (*)(curl_slist *)> connect(nullptr, curl_slist_free_all);
-    if (!h)
-        return bad(503, "out of memory");
-    sink s;
-    CURL *c = h.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, NIMBUS_USER_AGENT);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 3L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 10L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, kFetchSeconds);
-    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxCover));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &s);
-    if (!o.cacert.empty())
-        curl_easy_setopt(c, CURLOPT_CAINFO, o.cacert.c_str());
-    curl_slist *rules = nullptr;
-    for (const std::string &rule : o.connect_to)
-        if (curl_slist *next = curl_slist_append(rules, rule.c_str()))
-            rules = next;
-    connect.reset(rules);
-    if (connect)
-        curl_easy_setopt(c, CURLOPT_CONNECT_TO, connect.get());
-    CURLcode rc = curl_easy_perform(c);
-    long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    if (s.over || rc == CURLE_FILESIZE_EXCEEDED)
+    small_fetch f = fetch_small(url, kMaxCover, o.cacert, o.connect_to);
+    if (f.too_large)
         return bad(502, "the service's cover is larger than 512 KiB");
-    if (rc != CURLE_OK)
-        return bad(502, std::string("the cover could not be fetched: ") + curl_easy_strerror(rc));
-    if (status != 200)
-        return bad(502, "the service answered the cover with HTTP " + std::to_string(status));
+    if (!f.ok())
+        return bad(502, "the cover could not be fetched: " + f.error);
     cover_answer a;
-    a.type = cover_type(s.bytes);
+    a.type = cover_type(f.body);
     if (!a.type)
         return bad(502, "the service's cover is no JPEG or PNG picture");
     a.status = 200;
-    a.bytes = std::make_shared<const std::string>(std::move(s.bytes));
+    a.bytes = std::make_shared<const std::string>(std::move(f.body));
     return a;
 }
 

@@ -1,6 +1,6 @@
-// A small file fetched whole into memory (a subtitle the gateway converts
-// before it answers), bounded in bytes and in time: the service's download
-// URL is followed like the byte proxy follows it.
+// A small file fetched whole into memory (a subtitle the gateway converts,
+// a cover it checks) before it answers, bounded in bytes and in time: the
+// service's URL is followed like the byte proxy follows it.
 #ifndef NIMBUS_TOOLS_SERVE_SMALL_FETCH_H
 #define NIMBUS_TOOLS_SERVE_SMALL_FETCH_H
 
