@@ -124,10 +124,6 @@ TEST_F(FakeTest, ThumbnailArgumentsAndRefusals) {
         EXPECT_EQ(c.code, nimbus_drive_thumbnail(d.d, "ID1", "small", keep_thumb, &t)) << c.body;
         EXPECT_EQ(c.code == NIMBUS_OK ? 1 : 0, t.calls) << c.body;
     }
-    script_get(url, 404, error_json("itemNotFound"));
-    EXPECT_EQ(NIMBUS_E_NOT_FOUND, nimbus_drive_thumbnail(d.d, "ID1", "small", keep_thumb, &t));
-    script_get(url, 429, error_json("slow down"));
-    EXPECT_EQ(NIMBUS_E_THROTTLED, nimbus_drive_thumbnail(d.d, "ID1", "small", keep_thumb, &t));
     script_get(url, 200, side("96"));
     t = thumb_copy();
     t.stop = 1;
