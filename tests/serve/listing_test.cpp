@@ -181,6 +181,25 @@ TEST(ListingBudget, ThreadsListingAtOnceNeverPassTheBound) {
     EXPECT_EQ(b.used(), 0u);
     EXPECT_EQ(finished + stopped, 40);
     EXPECT_GT(finished.load(), 0);
+
+    // Two listings that together need more than the budget: the older is
+    // listed, the younger gives way, whichever runs short first.
+    listing_budget pair(4 << 20);
+    folder_listing older(&pair), younger(&pair);
+    size_t i = 0;
+    for (; i < 20000; i++)
+        ASSERT_TRUE(older.add(file_entry(i).e));
+    std::thread second([&] {
+        for (size_t k = 0; k < 30000; k++)
+            if (!younger.add(file_entry(k).e))
+                return;
+    });
+    bool ok = true;
+    for (; i < 30000 && ok; i++)
+        ok = older.add(file_entry(i).e);
+    second.join();
+    EXPECT_TRUE(ok && older.finish(by_bytes));
+    EXPECT_EQ(younger.fault(), cli::listing_busy);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "serve/listing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,11 @@ namespace {
 // it in 16 bits each.
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kMaxChunks = 65536;
+
+// How long the oldest listing in flight waits for younger ones to give
+// way before it too is refused (a younger one stalled on the service
+// holds its room until its next chunk).
+constexpr std::chrono::seconds kYieldWait{5};
 
 // A row starts with one byte of flags.
 constexpr unsigned char kFolder = 1, kMime = 2, kMedia = 4;
@@ -104,16 +110,86 @@ bool listing_budget::try_take(size_t n) {
     return true;
 }
 
-bool listing_budget::take(size_t n) {
-    while (!try_take(n))
-        if (!reclaim_ || !reclaim_(n))
+uint64_t listing_budget::enter() {
+    std::lock_guard<std::mutex> hold(lock_);
+    try {
+        uint64_t ticket = next_ticket_++;
+        in_flight_.insert(ticket);
+        return ticket;
+    } catch (...) {
+        return kNoTicket;
+    }
+}
+
+void listing_budget::leave(uint64_t ticket) {
+    if (ticket == kNoTicket)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        in_flight_.erase(ticket);
+    }
+    given_.notify_all();
+}
+
+bool listing_budget::take(size_t n, uint64_t ticket) {
+    for (;;) {
+        if (waiting_.load() < ticket) // an older listing waits: give way
             return false;
-    return true;
+        if (try_take(n))
+            return true;
+        if (reclaim_ && reclaim_(n))
+            continue;
+        return wait_for_room(n, ticket);
+    }
+}
+
+// Only the oldest listing in flight waits, and only while younger ones
+// are in flight to give way; each round asks the kept folders again, as
+// a younger listing may have been kept meanwhile.
+bool listing_budget::wait_for_room(size_t n, uint64_t ticket) {
+    auto until = std::chrono::steady_clock::now() + kYieldWait;
+    std::unique_lock<std::mutex> hold(lock_);
+    bool got = false;
+    for (;;) {
+        if (in_flight_.empty() || *in_flight_.begin() != ticket || *in_flight_.rbegin() == ticket ||
+            std::chrono::steady_clock::now() >= until)
+            break;
+        waiting_.store(ticket);
+        if (try_take(n)) {
+            got = true;
+            break;
+        }
+        given_.wait_for(hold, std::chrono::milliseconds(50));
+        if (try_take(n)) {
+            got = true;
+            break;
+        }
+        hold.unlock();
+        bool released = reclaim_ && reclaim_(n);
+        hold.lock();
+        if (released && try_take(n)) {
+            got = true;
+            break;
+        }
+    }
+    if (waiting_.load() == ticket)
+        waiting_.store(kNoTicket);
+    return got;
+}
+
+void listing_budget::give(size_t n) {
+    used_.fetch_sub(n);
+    if (waiting_.load() != kNoTicket) {
+        { std::lock_guard<std::mutex> hold(lock_); }
+        given_.notify_all();
+    }
 }
 
 folder_listing::~folder_listing() {
-    if (budget_)
+    if (budget_) {
         budget_->give(charged_);
+        budget_->leave(ticket_);
+    }
 }
 
 bool folder_listing::charge(size_t n) {
@@ -121,12 +197,25 @@ bool folder_listing::charge(size_t n) {
         fault_ = listing_too_large;
         return false;
     }
-    if (budget_ && !budget_->take(n)) {
+    if (budget_ && !budget_->take(n, ticket_)) {
         fault_ = listing_busy;
+        release();
         return false;
     }
     charged_ += n;
     return true;
+}
+
+// A listing refused for want of room is never read: what it holds goes
+// back at once, to the older listing that may be waiting for it.
+void folder_listing::release() {
+    decltype(chunks_)().swap(chunks_);
+    decltype(at_)().swap(at_);
+    last_used_ = last_size_ = 0;
+    budget_->give(charged_);
+    charged_ = 0;
+    budget_->leave(ticket_);
+    ticket_ = listing_budget::kNoTicket;
 }
 
 // Room for one more element of v, charged: capacities double, as the
@@ -263,6 +352,10 @@ bool folder_listing::finish(name_order before) {
     }
     if (!charge(at_.size() * sizeof(uint32_t)))
         return false;
+    if (budget_) { // it takes nothing more
+        budget_->leave(ticket_);
+        ticket_ = listing_budget::kNoTicket;
+    }
     try {
         order_.resize(at_.size());
     } catch (...) {

@@ -13,10 +13,13 @@
 #include <nimbus.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -30,8 +33,17 @@ enum : int {
 
 // The bytes every listing alive holds together: taken as rows arrive,
 // given back when a listing is released.
+//
+// Listings in flight are served oldest first. Were every listing short of
+// room simply refused, two large folders listed at once could each hold
+// half the budget, both be refused and neither ever be listed. So the
+// oldest listing in flight that finds the budget gone waits a little,
+// while the younger ones are refused at their next take and give back
+// what they hold.
 class listing_budget {
   public:
+    static constexpr uint64_t kNoTicket = UINT64_MAX;
+
     explicit listing_budget(size_t max_bytes) : max_(max_bytes) {}
     listing_budget(const listing_budget &) = delete;
     listing_budget &operator=(const listing_budget &) = delete;
@@ -40,19 +52,31 @@ class listing_budget {
     // whether it released something (the kept folders giving way).
     void on_short(std::function<bool(size_t)> reclaim) { reclaim_ = std::move(reclaim); }
 
+    // A listing's place in line, from its start to its end (kNoTicket
+    // when even that could not be noted: it then never waits).
+    uint64_t enter();
+    void leave(uint64_t ticket);
+
     // Takes n bytes: true, or false when they would pass the bound even
-    // after the reclaim hook released what it could.
-    bool take(size_t n);
-    void give(size_t n) { used_.fetch_sub(n); }
+    // after the reclaim hook released what it could and, for the oldest
+    // listing in flight, after the younger ones gave way.
+    bool take(size_t n, uint64_t ticket = kNoTicket);
+    void give(size_t n);
 
     size_t used() const { return used_.load(); }
     size_t max() const { return max_; }
 
   private:
     bool try_take(size_t n);
+    bool wait_for_room(size_t n, uint64_t ticket);
     const size_t max_;
     std::atomic<size_t> used_{0};
     std::function<bool(size_t)> reclaim_;
+    std::mutex lock_;
+    std::condition_variable given_;
+    std::set<uint64_t> in_flight_;
+    uint64_t next_ticket_ = 0;
+    std::atomic<uint64_t> waiting_{kNoTicket}; // the listing waiting for room
 };
 
 // One entry of a listed folder, as pages, playlists and the JSON answer
@@ -76,7 +100,8 @@ struct folder_row {
 class folder_listing {
   public:
     // budget may be null: the listing is then bounded by nothing but memory.
-    explicit folder_listing(listing_budget *budget = nullptr) : budget_(budget) {}
+    explicit folder_listing(listing_budget *budget = nullptr)
+        : budget_(budget), ticket_(budget ? budget->enter() : listing_budget::kNoTicket) {}
     ~folder_listing();
     folder_listing(const folder_listing &) = delete;
     folder_listing &operator=(const folder_listing &) = delete;
@@ -100,10 +125,12 @@ class folder_listing {
 
   private:
     bool charge(size_t n);
+    void release();
     char *room(size_t n, uint32_t *ref);
     template <class T> bool grow(std::vector<T> &v);
 
     listing_budget *budget_;
+    uint64_t ticket_; // while in flight: until finish() or the end
     std::vector<std::unique_ptr<char[]>> chunks_;
     size_t last_used_ = 0, last_size_ = 0; // of chunks_.back()
     std::vector<uint32_t> at_;             // per row: chunk << 16 | offset
