@@ -1,5 +1,6 @@
 #include "serve/proxy.h"
 #include "knobs.h"
+#include "serve/pump.h"
 #include "serve/range.h"
 #include "serve/request.h"
 #include "serve/ring.h"
@@ -73,6 +74,7 @@ struct proxy::stream {
     bool holds_slot = false; // guarded by the proxy's lock_
     bool suspended = false;
     int refs = 2;
+    transfer_pump pump;
     CURL *curl = nullptr;
     curl_slist *connect = nullptr, *request_headers = nullptr;
 
@@ -116,6 +118,7 @@ struct proxy::stream {
     static size_t on_header(char *data, size_t size, size_t n, void *self);
     static size_t on_body(char *data, size_t size, size_t n, void *self);
     static int on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static bool on_tick(void *self);
     static ssize_t read(void *self, uint64_t pos, char *buf, size_t max);
     static void done(void *self);
 };
@@ -231,6 +234,7 @@ proxy_answer proxy::open(MHD_Connection *c, const std::string &url, const char *
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, stream::on_progress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, s);
+    s->pump.read_ahead(h);
 
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -387,7 +391,7 @@ void proxy::stream::run() {
     CURLcode rc;
     do {
         message[0] = '\0';
-        rc = curl_easy_perform(curl);
+        rc = pump.perform(curl, on_tick, this);
     } while (rc != CURLE_OK && pick_up());
     // The handle may outlive the proxy (the client's response holds it); the
     // share may not be left attached to it.
@@ -596,6 +600,12 @@ int proxy::stream::on_progress(void *self, curl_off_t, curl_off_t, curl_off_t, c
     // now: libcurl calls here at least once a second while it waits.
     s->offer(byte_ring::clock::now());
     return 0;
+}
+
+// While the service sends nothing: bytes below the wake-up mark go to
+// the client, and a cancel ends the transfer.
+bool proxy::stream::on_tick(void *self) {
+    return on_progress(self, 0, 0, 0, 0) != 0;
 }
 
 ssize_t proxy::stream::read(void *self, uint64_t, char *buf, size_t max) {
