@@ -84,7 +84,8 @@ const url_row kUrlRows[] = {
      "The same for the folder and everything beneath it, by path (at most\n"
      "10000 entries walked; the playlist says when it was cut)."},
     {"/FOLDER/?search=TEXT", "An HTML page of what the drive's search finds for TEXT (1 to 1024\n"
-                             "bytes): at most 500 entries, each linked to its path."},
+                             "bytes): at most 500 entries, each linked to its path (a media file\n"
+                             "to its page)."},
     {"/PATH/TO/FILE", "GET or HEAD: 302 to the file's pre-authorised download URL (kept 10\n"
                       "minutes). A folder named without its final / goes to its page."},
     {"/PATH/TO/FILE?stream=1",

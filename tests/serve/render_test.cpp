@@ -95,6 +95,7 @@ TEST(Render, PagesAsGolden) {
     rows[1].name = kHostile;
     rows[1].path = std::string("/Mix/") + kHostile;
     rows[1].size = 2048;
+    rows[1].media = true;
     rows[1].mtime_ms = 1704164645000;
     rows[2].name = "lost.mp3"; // the answer told no path
     q.search = "mix <b>";

@@ -317,9 +317,8 @@ std::string search_page(const request &q, const std::vector<found_row> &rows, bo
         std::string cell = shown;
         if (!r.path.empty())
             cell = "<a href=\"" +
-                   html_escape(url_encode(r.path, true) + (r.folder ? "/" : "") +
-                               token_query(q, '?')) +
-                   "\">" + shown + "</a>";
+                   html_escape(entry_href(q, r.path, r.folder, r.media ? "view=1" : "")) + "\">" +
+                   shown + "</a>";
         table += "<tr><td>" + cell + "</td><td class=\"n\">" +
                  (r.folder ? std::string("") : html_escape(human_size(r.size))) +
                  "</td><td class=\"n d\">" + html_escape(utc_minutes(r.mtime_ms)) + "</td></tr>\n";

@@ -70,6 +70,7 @@ std::string folder_page(const request &q, const folder_listing &l);
 struct found_row {
     std::string name, path; // path "" when the answer did not tell it
     bool folder = false;
+    bool media = false; // audio, video or a picture: its name leads to its page
     int64_t size = -1, mtime_ms = 0;
 };
 

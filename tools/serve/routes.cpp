@@ -147,6 +147,7 @@ reply search(gateway &g, const request &q) {
             r.name = e->name ? e->name : "";
             r.path = e->path ? e->path : "";
             r.folder = e->folder != 0;
+            r.media = !r.folder && e->media_type;
             r.size = e->size;
             r.mtime_ms = e->mtime_ms;
             f.rows.push_back(std::move(r));
