@@ -189,7 +189,15 @@ def case_signin_sighup(f):
     wait_for(g, "serving http", after=g.log().index("new settings in"))
     expect(g.get("/Music/Album/"), 200, "the new sign-in serves")
     check(f.mock.grants[-1] == "rt-hup", "its token used", f.mock.grants[-3:])
+    # A stop asked while it starts again is a stop, not a restart.
+    write_settings(f, {"ClientId": mock_graph.CLIENT_ID,
+                       "ClientSecret": mock_graph.CLIENT_SECRET, "refresh_token": "rt-0"})
+    before = len(g.log())
+    g.p.send_signal(signal.SIGHUP)
+    wait_for(g, "new settings in", after=before)
     check(g.stop() == 0, "stopped", g.log())
+    check("nimbus: stopped (SIGTERM)" in g.log()[before:] and
+          "serving http" not in g.log()[before:], "no new run", g.log()[before:])
 
 
 def case_signin_logout(f):

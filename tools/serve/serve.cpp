@@ -31,12 +31,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -356,15 +358,31 @@ int run_serve(const options &o) {
     }
     g.stopping = true;
     media.stop(); // ssdp:byebye first: players stop offering a server that is going
-    // A second signal ends the process at once, whatever the stop waits for.
-    std::thread([stop_signals] {
-        int again = 0;
-        while (sigwait(&stop_signals, &again) != 0) {
+    // A stop signal while starting again turns the restart into a stop, as
+    // asked (systemd stopping a gateway that just took a new sign-in); a
+    // signal while stopping ends the process at once, whatever the stop
+    // waits for. The thread outlives this call: what it shares is its own.
+    struct stop_state {
+        std::atomic<bool> restarting;
+        std::atomic<int> sig;
+    };
+    auto stop = std::make_shared<stop_state>();
+    stop->restarting = restart;
+    stop->sig = sig;
+    std::thread([stop_signals, stop] {
+        for (;;) {
+            int again = 0;
+            while (sigwait(&stop_signals, &again) != 0) {
+            }
+            if (stop->restarting.exchange(false)) {
+                stop->sig = again;
+                continue;
+            }
+            std::fprintf(stderr, "nimbus: stopped at once (%s)\n",
+                         again == SIGINT ? "SIGINT" : "SIGTERM");
+            std::fflush(stderr);
+            _exit(128 + again);
         }
-        std::fprintf(stderr, "nimbus: stopped at once (%s)\n",
-                     again == SIGINT ? "SIGINT" : "SIGTERM");
-        std::fflush(stderr);
-        _exit(128 + again);
     }).detach();
     MHD_socket listener = MHD_quiesce_daemon(d);
     // Starting again, the connections accepted just before have a moment to
@@ -401,7 +419,7 @@ int run_serve(const options &o) {
     while (sigtimedwait(&hup, nullptr, &none) > 0) {
     }
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    if (restart) {
+    if (stop->restarting.exchange(false)) {
         // The next run listens where this one did, also on a port the
         // system chose, on the very socket: connections that arrive
         // meanwhile wait in its queue instead of being refused.
@@ -413,7 +431,7 @@ int run_serve(const options &o) {
     }
     if (listener != MHD_INVALID_SOCKET)
         close(listener);
-    std::fprintf(stderr, "nimbus: stopped (%s)\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fprintf(stderr, "nimbus: stopped (%s)\n", stop->sig == SIGINT ? "SIGINT" : "SIGTERM");
     return EXIT_OK;
 }
 
