@@ -1044,9 +1044,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             else:
                 gone = False
                 below = list(self._all(base))
-                now = {n.id: (n.name, n.parent.id) for n in below}
+                # An edit (a new ETag) is a change too, as the service reports it.
+                now = {n.id: (n.name, n.parent.id, n.etag) for n in below}
                 before = m.delta_seen.get(token, {}) if token else {}
-                changed = [n for n in below if before.get(n.id) != (n.name, n.parent.id)]
+                changed = [n for n in below if before.get(n.id) != now[n.id]]
                 deleted = [i for i in before if i not in now]
                 if latest:
                     changed, deleted = [], []

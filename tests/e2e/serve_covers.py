@@ -53,7 +53,11 @@ def case_covers(f):
     tests of the cover cache.)"""
     album = f.mock.find_path("/Music/Album")
     f.mock.find_path("/song.mp3").thumbnail = False
-    g = f.serve("--auth-token-file", token_file(f, TOKEN))
+    os.environ["NIMBUS_SERVE_DELTA_SECONDS"] = "1"
+    try:
+        g = f.serve("--auth-token-file", token_file(f, TOKEN))
+    finally:
+        del os.environ["NIMBUS_SERVE_DELTA_SECONDS"]
     auth = "t=" + TOKEN
     status, headers, body = raw_get(g.port, "/Music/Album/02%20Caf%C3%A9%20%26%20Co.MP3?cover=small&"
                                     + auth)
@@ -115,6 +119,15 @@ def case_covers(f):
     status, _, body = raw_get(g.port, "/Clips/b.mp4?cover=small&" + auth)
     check(status == 200 and len(body) == 512 * 1024, "a cover of 512 KiB", status, len(body))
     expect(g.get("/Clips/c.mp4?cover=small&" + auth), 502, "one byte more")
+
+    # A picture the change feed reports edited has its cover fetched anew.
+    asks = len(thumbnail_asks(f))
+    f.mock.find_path("/Music/Album/cover.jpg").etag = '"edited"'
+    time.sleep(1.2)
+    expect(g.get("/Music/?" + auth), 200, "a visit asks the feed")
+    status = raw_get(g.port, "/Music/Album/cover.jpg?cover=medium&" + auth)[0]
+    check(status == 200 and len(thumbnail_asks(f)) == asks + 1, "fetched anew after an edit",
+          status, len(thumbnail_asks(f)) - asks)
     check(g.stop() == 0, "stopped", g.log())
 
 

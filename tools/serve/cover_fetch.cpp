@@ -127,6 +127,24 @@ cover_cache::limits cover_limits(size_t budget) {
                                kCoverMissLife, kCoverWait};
 }
 
+// A cover's key is "SIZE:PATH", PATH ending in / for a folder.
+void forget_covers(gateway &g, const std::unordered_set<std::string> *folders) {
+    if (!folders) {
+        g.covers.forget_all();
+        return;
+    }
+    g.covers.forget_if([folders](const std::string &key) {
+        std::string path = key.substr(key.find(':') + 1);
+        if (!path.empty() && path.back() == '/')
+            path.pop_back();
+        // The folder's own cover, and its entries' (a folder's cover may
+        // be its first track's).
+        size_t slash = path.rfind('/');
+        return folders->count(path) ||
+               (slash != std::string::npos && folders->count(path.substr(0, slash)));
+    });
+}
+
 reply serve_cover(gateway &g, const request &q, const std::string &size) {
     bool folder = q.path.back() == '/';
     std::string path = folder ? q.path.substr(0, q.path.size() - 1) : q.path;

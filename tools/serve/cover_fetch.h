@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_set>
 
 namespace cli {
 
@@ -29,6 +30,11 @@ cover_cache::limits cover_limits(size_t budget);
 // a picture of at most kMaxCover bytes, 503 when too many covers are being
 // fetched.
 reply serve_cover(gateway &g, const request &q, const std::string &size);
+
+// Forgets the kept covers the change feed may have changed: of the folders
+// named (as the listings' keys: "" the root, else "/A/B") and of what they
+// hold, or every cover when folders is null.
+void forget_covers(gateway &g, const std::unordered_set<std::string> *folders);
 
 } // namespace cli
 

@@ -129,6 +129,16 @@ void cover_cache::forget_all() {
         drop(map_.begin());
 }
 
+void cover_cache::forget_if(const std::function<bool(const std::string &key)> &gone) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = map_.begin(); it != map_.end();) {
+        auto next = std::next(it);
+        if (gone(it->first))
+            drop(it);
+        it = next;
+    }
+}
+
 size_t cover_cache::bytes() const {
     std::lock_guard<std::mutex> hold(lock_);
     return bytes_;

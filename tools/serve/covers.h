@@ -65,6 +65,8 @@ class cover_cache {
     cover_answer get(const std::string &key, const fetch_fn &fetch);
 
     void forget_all();
+    // Forgets the kept answers whose key gone() names.
+    void forget_if(const std::function<bool(const std::string &key)> &gone);
     size_t bytes() const;
     size_t entries() const;
 

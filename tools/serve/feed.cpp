@@ -4,6 +4,7 @@
 
 #include "knobs.h"
 #include "output.h"
+#include "serve/cover_fetch.h"
 #include "serve/media.h"
 
 #include <nimbus.h>
@@ -133,6 +134,7 @@ void ask_feed(gateway &g) {
         for (const std::string &id : c.unplaced)
             if (missing.count(id)) {
                 g.folders.forget_all(); // a new entry whose folder the answer does not tell
+                forget_covers(g, nullptr);
                 return;
             }
     } catch (...) {
@@ -143,8 +145,10 @@ void ask_feed(gateway &g) {
 }
 
 // A step of the update id, told to the MediaServer with the folders that
-// changed (null: unknown ones). The caller holds feed_lock.
+// changed (null: unknown ones), whose covers go too. The caller holds
+// feed_lock.
 void tell_change(gateway &g, const std::unordered_set<std::string> *folders) {
+    forget_covers(g, folders);
     g.update_id++;
     if (!g.on_change)
         return;
