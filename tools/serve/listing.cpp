@@ -186,10 +186,8 @@ void listing_budget::give(size_t n) {
 }
 
 folder_listing::~folder_listing() {
-    if (budget_) {
-        budget_->give(charged_);
-        budget_->leave(ticket_);
-    }
+    if (budget_)
+        release();
 }
 
 bool folder_listing::charge(size_t n) {
@@ -206,8 +204,9 @@ bool folder_listing::charge(size_t n) {
     return true;
 }
 
-// A listing refused for want of room is never read: what it holds goes
-// back at once, to the older listing that may be waiting for it.
+// What a listing holds goes back when it ends, and at once when it is
+// refused for want of room (it is never read then), to the older listing
+// that may be waiting for it.
 void folder_listing::release() {
     decltype(chunks_)().swap(chunks_);
     decltype(at_)().swap(at_);

@@ -107,10 +107,13 @@ CURLcode transfer_pump::run(CURL *h, tick_fn tick, void *ctx) {
         // unless the last forced read took nothing (part of a record).
         curl_socket_t in = reading();
         bool holds = in != CURL_SOCKET_BAD && tls_holds_bytes(h);
-        if (holds && taken(h) != forced_at) {
-            forced_at = taken(h);
-            ok = act(in, CURL_CSELECT_IN);
-            continue;
+        if (holds) {
+            curl_off_t now_taken = taken(h);
+            if (now_taken != forced_at) {
+                forced_at = now_taken;
+                ok = act(in, CURL_CSELECT_IN);
+                continue;
+            }
         }
         long wait = kTickMs;
         if (timer_ms_ >= 0)
