@@ -7,11 +7,9 @@
 #include <libxml/xmlerror.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <future>
 #include <mutex>
@@ -27,6 +25,7 @@
 #include "dlna.h"
 #include "gate.h"
 #include "soap.h"
+#include "work_queue.h"
 
 namespace dlna {
 
@@ -105,15 +104,13 @@ struct server::impl {
     std::string location;
     gate guard; // who may ask what; touched on the GUPnP thread only
 
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<job> queue;
-    bool stopping = false;
-    std::vector<std::thread> workers;
+    std::mutex m;          // guards stopping
+    bool stopping = false; // no change is told once the stop began
+    cli::work_queue workers{max_queued};
 
     bool setup(std::string &error);
     void teardown();
-    void work();
+    void answer(const job &j, bool dropped);
     reply browse(const job &j);
     reply search(const job &j);
     // The resource URL of a film's subtitle, "" when it has none.
@@ -189,8 +186,11 @@ bool server::start(const options &opts, source &src, std::string &error) {
         d.ctx = nullptr;
         return false;
     }
-    for (unsigned i = 0; i < d.opts.workers; i++)
-        d.workers.emplace_back([&d] { d.work(); });
+    if (!d.workers.start(d.opts.workers)) {
+        error = "cannot start a thread";
+        stop();
+        return false;
+    }
     return true;
 }
 
@@ -202,10 +202,7 @@ void server::stop() {
         std::lock_guard<std::mutex> lock(d.m);
         d.stopping = true;
     }
-    d.cv.notify_all();
-    for (auto &t : d.workers)
-        t.join();
-    d.workers.clear();
+    d.workers.stop();
     // Every answer the workers posted is dispatched before the loop ends:
     // the quit is queued behind them.
     g_main_context_invoke(
@@ -512,59 +509,45 @@ void server::impl::teardown() {
 
 void server::impl::enqueue(job j) {
     GUPnPServiceAction *action = j.action;
-    {
-        std::lock_guard<std::mutex> lock(m);
-        if (!stopping && queue.size() < max_queued) {
-            queue.push_back(std::move(j));
-            cv.notify_one();
-            return;
-        }
+    bool queued = false;
+    try {
+        queued = workers.post([this, j = std::move(j)](bool dropped) { answer(j, dropped); });
+    } catch (...) {
     }
-    gupnp_service_action_return_error(action, action_failed, "Busy");
+    if (!queued)
+        gupnp_service_action_return_error(action, action_failed, "Busy");
 }
 
-void server::impl::work() {
-    for (;;) {
-        job j;
-        bool drop;
-        {
-            std::unique_lock<std::mutex> lock(m);
-            cv.wait(lock, [this] { return stopping || !queue.empty(); });
-            if (queue.empty())
-                return;
-            j = std::move(queue.front());
-            queue.pop_front();
-            drop = stopping;
+// On a worker: the answer is made here and sent from the GUPnP thread.
+void server::impl::answer(const job &j, bool dropped) {
+    auto *r = new reply;
+    if (dropped)
+        r->error = action_failed; // stopping: answer at once, do not list
+    else {
+        try {
+            *r = j.search ? search(j) : browse(j);
+        } catch (...) {
+            *r = reply();
+            r->error = action_failed;
         }
-        auto *r = new reply;
-        if (drop)
-            r->error = action_failed; // stopping: answer at once, do not list
-        else {
-            try {
-                *r = j.search ? search(j) : browse(j);
-            } catch (...) {
-                *r = reply();
-                r->error = action_failed;
-            }
-        }
-        struct done {
-            GUPnPServiceAction *action;
-            reply *r;
-        };
-        g_main_context_invoke_full(
-            ctx, G_PRIORITY_DEFAULT,
-            [](gpointer p) -> gboolean {
-                auto *x = static_cast<done *>(p);
-                finish(x->action, *x->r);
-                return G_SOURCE_REMOVE;
-            },
-            new done{j.action, r},
-            [](gpointer p) {
-                auto *x = static_cast<done *>(p);
-                delete x->r;
-                delete x;
-            });
     }
+    struct done {
+        GUPnPServiceAction *action;
+        reply *r;
+    };
+    g_main_context_invoke_full(
+        ctx, G_PRIORITY_DEFAULT,
+        [](gpointer p) -> gboolean {
+            auto *x = static_cast<done *>(p);
+            finish(x->action, *x->r);
+            return G_SOURCE_REMOVE;
+        },
+        new done{j.action, r},
+        [](gpointer p) {
+            auto *x = static_cast<done *>(p);
+            delete x->r;
+            delete x;
+        });
 }
 
 reply server::impl::browse(const job &j) {
