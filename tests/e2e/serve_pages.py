@@ -333,6 +333,22 @@ def case_cache(f):
     expect(g.get("/?format=json"), 200, "root again")
     check(children() == 3, "the root listed once", children())
     check(g.stop() == 0, "stopped", g.log())
+    # A folder the service is slow to list holds up no other visit, even
+    # with a single pool thread.
+    g = f.serve("--threads", "1")
+    bonus = "/v1.0/me/drive/root:/Music/Album/Bonus:/children"
+    f.mock.delay[bonus] = 4
+    slow = threading.Thread(target=lambda: answers.append(g.get("/Music/Album/Bonus/")[0]))
+    slow.start()
+    deadline = time.monotonic() + 10
+    while not any(r["path"] == bonus for r in f.mock.requests) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    start = time.monotonic()
+    expect(g.get("/Music/Album/"), 200, "a visit while a listing waits")
+    check(time.monotonic() - start < 2, "not held up", time.monotonic() - start)
+    slow.join(timeout=30)
+    check(answers[-1] == 200, "the slow listing answered", answers)
+    check(g.stop() == 0, "stopped", g.log())
 
 
 def case_feed(f):

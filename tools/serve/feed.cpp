@@ -178,6 +178,11 @@ void keep_current(gateway &g) {
         ask_feed(g);
 }
 
+bool feed_would_ask(gateway &g) {
+    std::unique_lock<std::mutex> hold(g.feed_lock, std::try_to_lock);
+    return hold.owns_lock() && !g.feed_cursor.empty() && feed_due(g);
+}
+
 void feed_say_held(gateway &g) {
     std::lock_guard<std::mutex> hold(g.feed_say_lock);
     g.feed_listening = true;

@@ -11,6 +11,8 @@ namespace cli {
 // A visit asks the feed on its own thread when the last request is
 // feed_every old; a visit while another asks goes on at once.
 void keep_current(gateway &g);
+// Whether a visit now would ask the feed, and so wait on the service.
+bool feed_would_ask(gateway &g);
 
 // Prints what the feed said before the gateway listened, and from now on
 // at once.

@@ -20,6 +20,10 @@ constexpr size_t kMaxLocator = 8192;
 // listing_too_large.
 int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out);
 
+// Whether listing_of would answer at once for FOLDER: it is kept, and the
+// feed is not due to be asked first.
+bool listing_at_hand(gateway &g, const std::string &folder);
+
 // An item looked up: is it there, is it a folder, its download URL.
 struct item_look {
     bool folder = false;

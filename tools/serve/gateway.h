@@ -14,6 +14,7 @@
 #include "serve/proxy.h"
 #include "serve/signin.h"
 #include "slow_clients.h"
+#include "work_queue.h"
 
 #include <nimbus.h>
 
@@ -124,6 +125,9 @@ struct gateway {
     std::function<void(const std::vector<std::string> &)> on_change;
     slow_client_guard watch;
     proxy streams; // files sent through the gateway (?stream=1)
+    // Where GET and HEAD are answered (serve.cpp). Its queue holds one
+    // request for each connection the daemon takes, so none is turned away.
+    work_queue workers{256};
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};
     // The identity platform refused the refresh token, or there was none at

@@ -482,6 +482,17 @@ reply subtitle_vtt(gateway &g, const request &q) {
 
 } // namespace
 
+bool answers_at_once(gateway &g, MHD_Connection *c, const char *url) {
+    auto arg = [c](const char *name) {
+        return MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, name);
+    };
+    std::string path;
+    if (!g.ctx.drive() || arg("search") || arg("cover") || arg("recursive") ||
+        !decode_path(url, &path) || path.back() != '/')
+        return false;
+    return listing_at_hand(g, path.size() > 1 ? path.substr(0, path.size() - 1) : std::string());
+}
+
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {
     request q;
     q.method = method;

@@ -16,6 +16,12 @@ namespace cli {
 // memory runs out std::bad_alloc escapes: the listener answers 500.
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method);
 
+// Whether the answer to a GET or HEAD of URL on C is made of what the
+// gateway keeps, without waiting on the service (a kept folder's page,
+// JSON or playlist): the pool thread that parsed it may then make it
+// itself, rather than hand it to a worker.
+bool answers_at_once(gateway &g, MHD_Connection *c, const char *url);
+
 } // namespace cli
 
 #endif

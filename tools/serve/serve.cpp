@@ -1,8 +1,10 @@
 // `nimbus serve`: libmicrohttpd with its own thread pool in front of the
-// library. Every request is answered on the pool thread that parsed it: a
-// folder becomes an HTML page, the library's JSON or an M3U playlist; a file
-// becomes a redirect to its pre-authorised download URL, which the player
-// then fetches (with Range requests) straight from the service.
+// library. The pool's threads parse requests and send answers; a GET or
+// HEAD whose answer may wait on the service is made on a worker, its
+// connection suspended meanwhile (a kept folder's is made at once). A
+// folder becomes an HTML page, the library's JSON or an M3U playlist; a
+// file becomes a redirect to its pre-authorised download URL, which the
+// player then fetches (with Range requests) straight from the service.
 //
 // This file is the listener and its lifecycle: the daemon's callbacks, the
 // start, the signals and the stop. What a request is answered is in
@@ -39,8 +41,11 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace cli {
 namespace {
@@ -53,6 +58,9 @@ constexpr unsigned kIdleSeconds = 30;
 constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit
 // How long a stop lets the transfers under way finish before cutting them.
 constexpr auto kStopGrace = std::chrono::seconds(3);
+// Requests that may wait on the service answered at once, each on a
+// worker of its own; more wait for a worker.
+constexpr unsigned kWorkers = 16;
 // How long the start waits for the service before listening anyway.
 constexpr auto kWarmUp = std::chrono::seconds(3);
 
@@ -109,33 +117,33 @@ void log_access(MHD_Connection *c, const char *method, const char *url, unsigned
     }
 }
 
-MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char *method,
-                      const char *, const char *, size_t *upload_size, void **state) {
-    gateway &g = *static_cast<gateway *>(cls);
-    bool get = method && (std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0);
-    if (!*state) {
-        *state = &g_request_marker;
-        g.in_flight++;
-        g.watch.request_begun(c);
-        // GET and HEAD are answered once the request is complete, so the
-        // connection stays open for the next one; anything else is refused
-        // at once, without reading its body.
-        if (get)
-            return MHD_YES;
-    } else if (*upload_size) {
-        *upload_size = 0; // a body sent with GET is ignored
-        return MHD_YES;
-    }
-    auto start = clock_type::now();
+// A request whose answer is made on a worker: its connection waits
+// suspended meanwhile, and the pool thread that parsed it goes on serving
+// its other connections (other players' streams among them).
+struct pending {
+    std::mutex m;
+    bool posted = false, ready = false;
     reply r;
-    try {
-        r = handle(g, c, url ? url : "", method ? method : "");
-    } catch (...) {
-        r = error_reply(500, "out of memory", false);
+    clock_type::time_point start{};
+    ~pending() {
+        if (r.stream) // made, never sent: the gateway stopped first
+            MHD_destroy_response(r.stream);
     }
+};
+
+// The answer of a worker for a request it was not to make: the gateway
+// stops. JSON when the request asked for it.
+reply stopping_reply(MHD_Connection *c) {
+    const char *format = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "format");
+    return error_reply(503, "the gateway is stopping", format && std::strcmp(format, "json") == 0);
+}
+
+// Answers the request on C with R.
+MHD_Result send_reply(gateway &g, MHD_Connection *c, reply &r) {
     MHD_Response *resp = r.stream ? r.stream
                                   : MHD_create_response_from_buffer(r.body.size(), r.body.data(),
                                                                     MHD_RESPMEM_MUST_COPY);
+    r.stream = nullptr;
     if (!resp)
         return MHD_NO;
     if (!r.type.empty())
@@ -154,7 +162,88 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
         MHD_add_response_header(resp, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_Result queued = MHD_queue_response(c, r.status, resp);
     MHD_destroy_response(resp);
+    return queued;
+}
 
+reply answer(gateway &g, MHD_Connection *c, const char *url, const char *method) {
+    try {
+        return handle(g, c, url, method);
+    } catch (...) {
+        return error_reply(500, "out of memory", false);
+    }
+}
+
+// Hands the complete request on C to a worker; false when none takes it
+// (the gateway stops, or no memory), and the caller answers it itself.
+bool post_request(gateway &g, MHD_Connection *c, const char *url, const char *method, pending *p) {
+    std::lock_guard<std::mutex> hold(p->m);
+    bool posted = false;
+    try {
+        posted = g.workers.post(
+            [&g, c, p, url = std::string(url), method = std::string(method)](bool dropped) {
+                reply r = dropped ? stopping_reply(c) : answer(g, c, url.c_str(), method.c_str());
+                std::lock_guard<std::mutex> done(p->m);
+                p->r = std::move(r);
+                p->ready = true;
+                MHD_resume_connection(c); // the pool thread calls on_request again
+            });
+    } catch (...) {
+    }
+    if (posted) {
+        // Under p->m: the worker resumes the connection only after this.
+        MHD_suspend_connection(c);
+        p->posted = true;
+    }
+    return posted;
+}
+
+MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char *method,
+                      const char *, const char *, size_t *upload_size, void **state) {
+    gateway &g = *static_cast<gateway *>(cls);
+    bool get = method && (std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0);
+    if (!*state) {
+        auto *p = new (std::nothrow) pending;
+        *state = p ? static_cast<void *>(p) : &g_request_marker;
+        g.in_flight++;
+        g.watch.request_begun(c);
+        // GET and HEAD are answered once the request is complete, so the
+        // connection stays open for the next one; anything else is refused
+        // at once, without reading its body.
+        if (get)
+            return MHD_YES;
+    } else if (*upload_size) {
+        *upload_size = 0; // a body sent with GET is ignored
+        return MHD_YES;
+    }
+    auto *p = *state != &g_request_marker ? static_cast<pending *>(*state) : nullptr;
+    url = url ? url : "";
+    method = method ? method : "";
+    reply r;
+    auto start = clock_type::now();
+    if (p && p->posted) {
+        std::lock_guard<std::mutex> hold(p->m);
+        if (!p->ready)
+            return MHD_YES; // woken before its answer is made (not by the worker)
+        r = std::move(p->r);
+        p->r.stream = nullptr; // r's now: a moved pointer stays behind
+        start = p->start;
+    } else {
+        if (p)
+            p->start = start;
+        // GET and HEAD may wait on the service: on a worker, unless made of
+        // what the gateway keeps. The rest is answered here at once.
+        bool at_once = false;
+        try {
+            at_once = !get || answers_at_once(g, c, url);
+        } catch (...) { // no memory for the path: a worker answers
+        }
+        if (!at_once && p && post_request(g, c, url, method, p))
+            return MHD_YES;
+        // No worker took it: past the stop, nothing new is asked of the
+        // service (its transfers were cut short already).
+        r = !at_once && g.stopping ? stopping_reply(c) : answer(g, c, url, method);
+    }
+    MHD_Result queued = send_reply(g, c, r);
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start).count());
     log_access(c, method, url, r.status, ms);
@@ -165,6 +254,8 @@ void on_completed(void *cls, MHD_Connection *c, void **state, MHD_RequestTermina
     gateway &g = *static_cast<gateway *>(cls);
     g.watch.request_ended(c);
     if (*state) {
+        if (*state != &g_request_marker)
+            delete static_cast<pending *>(*state);
         g.in_flight--;
         *state = nullptr;
     }
@@ -266,6 +357,9 @@ int run_serve(const options &o) {
     sigaddset(&waited, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &waited, &old_mask);
     ignore_broken_pipes();
+    // Without workers every request is answered on the pool thread that
+    // parsed it, as it would be with none free.
+    g.workers.start(kWorkers);
 
     // The first cursor of the change feed is taken before listening: it
     // makes the access token and the connection to the service, so that the
@@ -285,10 +379,15 @@ int run_serve(const options &o) {
                      MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | (addr.is_v6 ? MHD_USE_IPv6 : 0);
     const sockaddr *bind_to = addr.is_v6 ? reinterpret_cast<const sockaddr *>(&addr.v6)
                                          : reinterpret_cast<const sockaddr *>(&addr.v4);
+    // One thread is the daemon's own, without a pool (a pool of one warns).
+    unsigned threads = o.threads > 0 ? static_cast<unsigned>(o.threads) : 4;
+    MHD_OptionItem pool[] = {{MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr},
+                             {MHD_OPTION_END, 0, nullptr}};
+    if (threads == 1)
+        pool[0] = pool[1];
     MHD_Daemon *d = MHD_start_daemon(
         flags, 0, nullptr, nullptr, on_request, &g, MHD_OPTION_EXTERNAL_LOGGER, on_log, nullptr,
-        MHD_OPTION_SOCK_ADDR, bind_to, MHD_OPTION_LISTEN_SOCKET, inherited,
-        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(o.threads > 0 ? o.threads : 4),
+        MHD_OPTION_SOCK_ADDR, bind_to, MHD_OPTION_LISTEN_SOCKET, inherited, MHD_OPTION_ARRAY, pool,
         MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         addr.loopback ? 0u : kPerAddressLimit, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK,
@@ -323,8 +422,9 @@ int run_serve(const options &o) {
         std::fprintf(stderr, "nimbus: the MediaServer starts once signed in\n");
     if (o.dlna && !signed_out && !media.start(o, addr, &error)) {
         print_error("serve: --dlna: " + error);
-        MHD_stop_daemon(d);
         g.stopping = true;
+        g.workers.stop();
+        MHD_stop_daemon(d);
         g.feed_stop = true;
         if (feeder.joinable())
             feeder.join();
@@ -398,6 +498,10 @@ int run_serve(const options &o) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     interrupt_transfers();
     g.streams.cancel_all(); // and their suspended connections resume, to close
+    // The answers under way end (their transfers were cut short), those
+    // not begun answer that the gateway stops; no worker touches a
+    // connection after this.
+    g.workers.stop();
     // The requests cut short answer (curl notices within a second); their
     // answers are sent before the connections close.
     grace_end = clock_type::now() + std::chrono::seconds(3);
