@@ -161,6 +161,8 @@ def run_nimbus(args, tmp, ca, mock, upstream):
                 raise RuntimeError("nimbus serve did not start: " +
                                    open(os.path.join(tmp, "nimbus.log")).read()[-2000:])
             time.sleep(0.05)
+        # ... and accepts connections (it may take the cursor before it listens).
+        rclone.wait_listening(port, p, deadline)
         return run_loads("nimbus", "http://127.0.0.1:%d" % port, p.pid, mock, tmp,
                          args.seconds, args.connections)
     finally:

@@ -40,7 +40,6 @@ import mmap
 import os
 import random
 import re
-import socket
 import subprocess
 import sys
 import tempfile
@@ -52,7 +51,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mock_graph  # noqa: E402
 from mock_graph import Node  # noqa: E402
-from rclone import free_port  # noqa: E402
+from rclone import free_port, wait_listening  # noqa: E402
 
 MIB = 1 << 20
 SAMPLE_EVERY = 64  # one block in this many is hashed whole
@@ -204,15 +203,11 @@ def start_gateway(nimbus, tmp, ca, mock):
                                open(os.path.join(tmp, "nimbus.log")).read()[-2000:])
         time.sleep(0.05)
     # ... and accepts connections (it may take the cursor before it listens).
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=5).close()
-            break
-        except OSError:
-            if p.poll() is not None or time.monotonic() > deadline:
-                p.kill()
-                raise RuntimeError("nimbus serve does not listen")
-            time.sleep(0.05)
+    try:
+        wait_listening(port, p, deadline)
+    except RuntimeError:
+        p.kill()
+        raise
     return p, port, log
 
 

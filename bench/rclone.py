@@ -277,3 +277,16 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def wait_listening(port, proc, deadline):
+    """Returns once PORT on loopback accepts a connection; RuntimeError when
+    PROC ends or time.monotonic() passes DEADLINE first."""
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            return
+        except OSError:
+            if proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the server does not listen on port %d" % port)
+            time.sleep(0.05)
