@@ -1,6 +1,7 @@
 // The gateway's cover cache (tools/serve/covers.*): one fetch for callers
 // that ask at once, the bound on fetches at once, the byte bound, "none"
-// kept for its own short life, failures not kept; and the picture check.
+// kept for its own short life, failures not kept, a change forgetting a
+// fetch under way; and the picture check.
 #include "serve/covers.h"
 
 #include <gtest/gtest.h>
@@ -115,6 +116,19 @@ TEST(CoverCache, BytesBoundedNoneKeptBrieflyFailuresNot) {
     EXPECT_EQ(1u, shared.entries());
     shared.forget_all();
     EXPECT_EQ(0u, held);
+
+    // A change told while its fetch is under way: that answer is not kept.
+    room = true;
+    for (bool all : {true, false}) {
+        shared.get("c", [&] {
+            if (all)
+                shared.forget_all();
+            else
+                shared.forget_if([](const std::string &key) { return key == "c"; });
+            return picture(100);
+        });
+        EXPECT_EQ(0u, shared.entries());
+    }
 }
 
 TEST(CoverCache, OnlyJpegAndPngArePictures) {

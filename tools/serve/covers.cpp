@@ -81,7 +81,7 @@ cover_answer cover_cache::get(const std::string &key, const fetch_fn &fetch) {
     now_.erase(key);
     mine->answer = a;
     mine->done = true;
-    if (a.status == 200 || a.status == 404) {
+    if (!mine->forgotten && (a.status == 200 || a.status == 404)) {
         try {
             keep(key, a);
         } catch (...) { // no room to keep it: served all the same
@@ -127,6 +127,8 @@ void cover_cache::forget_all() {
     std::lock_guard<std::mutex> hold(lock_);
     while (!map_.empty())
         drop(map_.begin());
+    for (auto &under_way : now_)
+        under_way.second->forgotten = true;
 }
 
 void cover_cache::forget_if(const std::function<bool(const std::string &key)> &gone) {
@@ -137,6 +139,9 @@ void cover_cache::forget_if(const std::function<bool(const std::string &key)> &g
             drop(it);
         it = next;
     }
+    for (auto &under_way : now_)
+        if (gone(under_way.first))
+            under_way.second->forgotten = true;
 }
 
 size_t cover_cache::bytes() const {

@@ -64,8 +64,10 @@ class cover_cache {
     // again).
     cover_answer get(const std::string &key, const fetch_fn &fetch);
 
+    // Forget the kept answers (all, or those whose key gone() names), and
+    // the answers of fetches under way for them once they end: such an
+    // answer may show the picture from before the change.
     void forget_all();
-    // Forgets the kept answers whose key gone() names.
     void forget_if(const std::function<bool(const std::string &key)> &gone);
     size_t bytes() const;
     size_t entries() const;
@@ -73,6 +75,7 @@ class cover_cache {
   private:
     struct round {
         bool done = false;
+        bool forgotten = false; // served to its waiters, not kept
         cover_answer answer;
     };
     struct slot {
