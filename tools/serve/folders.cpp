@@ -41,11 +41,11 @@ size_t listing_bytes() {
     return static_cast<size_t>(n) << 20;
 }
 
-// A second request for a folder being listed waits for that listing.
 bool listing_at_hand(gateway &g, const std::string &folder) {
     return !feed_would_ask(g) && g.folders.find(folder) != nullptr;
 }
 
+// A second request for a folder being listed waits for that listing.
 int listing_of(gateway &g, const std::string &folder, std::shared_ptr<const folder_listing> *out) {
     keep_current(g);
     if ((*out = g.folders.find(folder)))

@@ -125,8 +125,9 @@ struct gateway {
     std::function<void(const std::vector<std::string> &)> on_change;
     slow_client_guard watch;
     proxy streams; // files sent through the gateway (?stream=1)
-    // Where GET and HEAD are answered (serve.cpp). Its queue holds one
-    // request for each connection the daemon takes, so none is turned away.
+    // Where a GET or HEAD that may wait on the service is answered
+    // (serve.cpp). Its queue holds one request for each connection the
+    // daemon takes, so none is turned away.
     work_queue workers{256};
     std::atomic<int> in_flight{0};
     std::atomic<bool> stopping{false};

@@ -123,6 +123,7 @@ void log_access(MHD_Connection *c, const char *method, const char *url, unsigned
 struct pending {
     std::mutex m;
     bool posted = false, ready = false;
+    bool made = false; // ready without an answer: no memory to make one
     reply r;
     clock_type::time_point start{};
     ~pending() {
@@ -181,11 +182,21 @@ bool post_request(gateway &g, MHD_Connection *c, const char *url, const char *me
     try {
         posted = g.workers.post(
             [&g, c, p, url = std::string(url), method = std::string(method)](bool dropped) {
+                // The connection is resumed whatever happens here: the pool
+                // thread then calls on_request again for the answer.
+                struct resume {
+                    pending *p;
+                    MHD_Connection *c;
+                    ~resume() {
+                        std::lock_guard<std::mutex> done(p->m);
+                        p->ready = true;
+                        MHD_resume_connection(c);
+                    }
+                } later{p, c};
                 reply r = dropped ? stopping_reply(c) : answer(g, c, url.c_str(), method.c_str());
                 std::lock_guard<std::mutex> done(p->m);
                 p->r = std::move(r);
-                p->ready = true;
-                MHD_resume_connection(c); // the pool thread calls on_request again
+                p->made = true;
             });
     } catch (...) {
     }
@@ -224,6 +235,8 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
         std::lock_guard<std::mutex> hold(p->m);
         if (!p->ready)
             return MHD_YES; // woken before its answer is made (not by the worker)
+        if (!p->made)
+            return MHD_NO; // the connection closes
         r = std::move(p->r);
         p->r.stream = nullptr; // r's now: a moved pointer stays behind
         start = p->start;
