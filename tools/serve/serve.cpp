@@ -58,8 +58,8 @@ constexpr unsigned kIdleSeconds = 30;
 constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit
 // How long a stop lets the transfers under way finish before cutting them.
 constexpr auto kStopGrace = std::chrono::seconds(3);
-// Requests that may wait on the service answered at once, each on a
-// worker of its own; more wait for a worker.
+// Workers for the requests that may wait on the service: this many are
+// answered at once, the next wait for one to be free.
 constexpr unsigned kWorkers = 16;
 // How long the start waits for the service before listening anyway.
 constexpr auto kWarmUp = std::chrono::seconds(3);
@@ -234,7 +234,7 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     if (p && p->posted) {
         std::lock_guard<std::mutex> hold(p->m);
         if (!p->ready)
-            return MHD_YES; // woken before its answer is made (not by the worker)
+            return MHD_YES; // resumed, not by its worker: the answer comes later
         if (!p->made)
             return MHD_NO; // the connection closes
         r = std::move(p->r);
