@@ -121,10 +121,6 @@ size_t on_header(char *ptr, size_t size, size_t n, void *user) {
     return bytes;
 }
 
-int on_progress(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return interrupted() ? 1 : 0; // non-zero aborts the transfer
-}
-
 // Seconds a Retry-After value asks for: delay-seconds or an HTTP date.
 bool retry_after_seconds(const std::string &raw, double *seconds) {
     size_t b = raw.find_first_not_of(" \t\r\n");
@@ -593,7 +589,7 @@ bool curl_transport::perform(void *handle, const char *method, const std::string
     SET(o, CURLOPT_HEADERFUNCTION, on_header);
     SET(o, CURLOPT_HEADERDATA, out);
     SET(o, CURLOPT_NOPROGRESS, 0L);
-    SET(o, CURLOPT_XFERINFOFUNCTION, on_progress);
+    SET(o, CURLOPT_XFERINFOFUNCTION, end_when_interrupted);
     if (body) {
         // A POST goes out on a new connection that is closed afterwards:
         // curl silently resends a request whose reused connection died
@@ -692,6 +688,10 @@ void curl_shutdown() {
 
 const char *curl_version_text() {
     return curl_version();
+}
+
+int end_when_interrupted(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return interrupted() ? 1 : 0; // non-zero aborts the transfer
 }
 
 } // namespace cli

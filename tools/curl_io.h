@@ -4,14 +4,13 @@
 
 #include "throttle.h"
 
+#include <curl/curl.h>
 #include <nimbus.h>
 
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
-
-struct curl_slist;
 
 namespace cli {
 
@@ -88,6 +87,11 @@ void curl_shutdown();
 
 // libcurl's version text, for `nimbus version`.
 const char *curl_version_text();
+
+// libcurl's progress callback (CURLOPT_XFERINFOFUNCTION) for a transfer
+// that Ctrl-C or a server's stop ends at once; libcurl calls it at least
+// once a second.
+int end_when_interrupted(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
 } // namespace cli
 

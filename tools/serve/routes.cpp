@@ -229,8 +229,14 @@ reply walk(gateway &g, const request &q, const std::string &folder, const std::s
     return m3u(walk_playlist(w.files, w.paths, w.cut, host, g.caps, std::time(nullptr)));
 }
 
+// A folder's path ("/A/B/") as the folder caches name it: "/A/B", the
+// root "".
+std::string folder_key(const std::string &path) {
+    return path.size() > 1 ? path.substr(0, path.size() - 1) : std::string();
+}
+
 reply serve_folder(gateway &g, const request &q, const std::string &host) {
-    std::string folder = q.path.size() > 1 ? q.path.substr(0, q.path.size() - 1) : std::string();
+    std::string folder = folder_key(q.path);
     if (q.format == "m3u" && q.recursive)
         return walk(g, q, folder, host);
     if (!q.search.empty())
@@ -490,7 +496,7 @@ bool answers_at_once(gateway &g, MHD_Connection *c, const char *url) {
     if (!g.ctx.drive() || arg("search") || arg("cover") || arg("recursive") ||
         !decode_path(url, &path) || path.back() != '/')
         return false;
-    return listing_at_hand(g, path.size() > 1 ? path.substr(0, path.size() - 1) : std::string());
+    return listing_at_hand(g, folder_key(path));
 }
 
 reply handle(gateway &g, MHD_Connection *c, const char *url, const char *method) {

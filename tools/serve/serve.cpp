@@ -122,8 +122,9 @@ void log_access(MHD_Connection *c, const char *method, const char *url, unsigned
 // its other connections (other players' streams among them).
 struct pending {
     std::mutex m;
-    bool posted = false, ready = false;
-    bool made = false; // ready without an answer: no memory to make one
+    // Handed to a worker; then back with r, or back without an answer
+    // (no memory to make one).
+    enum { here, on_worker, answered, unanswered } stage = here;
     reply r;
     clock_type::time_point start{};
     ~pending() {
@@ -189,21 +190,22 @@ bool post_request(gateway &g, MHD_Connection *c, const char *url, const char *me
                     MHD_Connection *c;
                     ~resume() {
                         std::lock_guard<std::mutex> done(p->m);
-                        p->ready = true;
+                        if (p->stage == pending::on_worker)
+                            p->stage = pending::unanswered;
                         MHD_resume_connection(c);
                     }
                 } later{p, c};
                 reply r = dropped ? stopping_reply(c) : answer(g, c, url.c_str(), method.c_str());
                 std::lock_guard<std::mutex> done(p->m);
                 p->r = std::move(r);
-                p->made = true;
+                p->stage = pending::answered;
             });
     } catch (...) {
     }
     if (posted) {
         // Under p->m: the worker resumes the connection only after this.
         MHD_suspend_connection(c);
-        p->posted = true;
+        p->stage = pending::on_worker;
     }
     return posted;
 }
@@ -231,11 +233,11 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
     method = method ? method : "";
     reply r;
     auto start = clock_type::now();
-    if (p && p->posted) {
+    if (p && p->stage != pending::here) {
         std::lock_guard<std::mutex> hold(p->m);
-        if (!p->ready)
+        if (p->stage == pending::on_worker)
             return MHD_YES; // resumed, not by its worker: the answer comes later
-        if (!p->made)
+        if (p->stage == pending::unanswered)
             return MHD_NO; // the connection closes
         r = std::move(p->r);
         p->r.stream = nullptr; // r's now: a moved pointer stays behind

@@ -1,6 +1,6 @@
 // A small file fetched whole (see small_fetch.h).
 #include "serve/small_fetch.h"
-#include "signals.h"
+#include "curl_io.h"
 
 #include <nimbus.h>
 
@@ -30,12 +30,6 @@ size_t on_body(char *data, size_t size, size_t n, void *ctx) {
         return 0;
     }
     return bytes;
-}
-
-// A stop of the gateway ends the fetch at once (libcurl calls here at
-// least once a second), rather than the stop waiting out its timeout.
-int on_progress(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return interrupted() ? 1 : 0;
 }
 
 } // namespace
@@ -79,8 +73,9 @@ small_fetch fetch_small(const std::string &url, size_t max, const std::string &c
         curl_easy_setopt(c, CURLOPT_CONNECT_TO, rules.get());
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &s);
+    // A stop of the gateway ends the fetch rather than wait out its timeout.
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, end_when_interrupted);
     CURLcode rc = curl_easy_perform(c);
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
     if (rc == CURLE_FILESIZE_EXCEEDED)
